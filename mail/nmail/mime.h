@@ -1,0 +1,59 @@
+// MIME work of the transport, on GMime: decoding what arrives, building what
+// leaves, unpacking attachments and joining split mails. Internal to the
+// transport; the program only sees the NMail operations.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace nmail::mime {
+
+// Starts and ends GMime (NMailInitializeWinSock / NMailEndWinSock).
+void initialize();
+void shutdown();
+
+struct Headers {
+  QString subject; // decoded (RFC 2047, Japanese charsets)
+  QString date;    // the Date header as text
+  QString from;    // decoded display form, e.g. "山田 太郎 <taro@example.jp>"
+  QString raw;     // the raw header block, line breaks CR LF
+};
+
+// Headers of a message (the header block alone, as TOP n 0 returns it, or a
+// whole message).
+Headers decodeHeaders(const QByteArray &raw);
+
+// What a person wants to read of a whole message: the text part decoded,
+// line breaks CR LF; HTML-only mail as plain text; for each attachment a line
+// "attachment: <file name> (<size> bytes)"; for a part of a split mail a short
+// line saying which part of how many it is.
+QString readableBody(const QByteArray &raw);
+
+// Unpacks the attachments of `raw` into `folder`. Parts of a split mail are
+// kept under `folder` until the set is complete (across runs), then joined.
+// Returns 1 when at least one file was written, -5 when a file could not be
+// written, -6 for a part of an incomplete split mail, 0 when there was
+// nothing to unpack.
+int unpackAttachments(const QByteArray &raw, const QString &folder);
+
+// A file name made safe for `folder` (no separators, no "..", no leading dot,
+// no control characters, no Windows reserved names, at most 255 bytes with
+// the extension kept) and not yet taken there ("name (2).ext" …).
+QString safeFileName(const QString &proposed, const QString &folder);
+
+struct Outgoing {
+  QString from;
+  QString to; // one address, several joined with ",", or "Name <address>"
+  QString subject;
+  QString body;
+  QStringList attachments; // file paths
+};
+// The message as sent (CR LF line breaks, not yet dot-stuffed), or nothing
+// with a Japanese explanation in `error`.
+std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error);
+// The bare addresses of a To text, for RCPT TO.
+QStringList envelopeAddresses(const QString &to);
+
+} // namespace nmail::mime

@@ -1,0 +1,73 @@
+// The mail transport: the NMail operations the program calls.
+//
+// Names, argument orders and result conventions are the ones the program was
+// written against; behind them is our own POP3/APOP/SMTP client over
+// QSslSocket and GMime for MIME. This folder is the only code that speaks
+// POP3 or SMTP or includes GMime.
+//
+// Text buffers are QStrings that the caller creates; the library writes its
+// text into them followed by a NUL and never lets a buffer grow past
+// NMailBufferSize characters (the body buffer: past the length the caller
+// gave it). Callers cut every buffer at its first NUL (cutAtNul).
+#pragma once
+
+#include <QString>
+#include <functional>
+
+namespace nmail {
+
+inline constexpr int NMailBufferSize = 8192;
+
+// Results of NMailAttachmentFileFirst.
+inline constexpr int NMailAttachmentWritten = 1;
+inline constexpr int NMailAttachmentOpenError = -5;
+inline constexpr int NMailAttachmentPartial = -6;
+inline constexpr int NMailAttachmentNone = 0;
+
+int NMailInitializeWinSock();
+int NMailSetOption(int option, int value);
+int NMailEndWinSock();
+
+// Handle >= 0, or -1 when no connection was opened.
+int NMailPop3Connect(const QString &server);
+// > 0 messages waiting, 0 none, < 0 failure (text via NMailGetMessage).
+int NMailPop3Authenticate(int handle, const QString &id, const QString &password, int apop);
+int NMailPop3GetMailStatus(int handle, int number, QString &subject, QString &date, QString &from,
+                           QString &header, int flag);
+int NMailPop3GetMailSize(int handle, int number);
+int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
+                     QString &header, QString &body, int flag1, int flag2);
+int NMailAttachmentFileFirst(int id, const QString &subject, const QString &date,
+                             const QString &from, const QString &header, const QString &body,
+                             const QString &folder, const QString &workFile,
+                             const QString &messageText, int flag);
+int NMailAttachmentFileClose(int id);
+int NMailPop3DeleteMail(int handle, int number);
+int NMailPop3Close(int handle);
+// 0 or above: sent. Below 0: failure (text via NMailGetMessage).
+int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc,
+                      const QString &bcc, const QString &from, const QString &subject,
+                      const QString &body, const QString &header, const QString &attachments,
+                      int flag);
+int NMailGetMessage(int id, QString &buffer, int &length);
+
+// A fresh text buffer of NMailBufferSize blanks, as the program creates them.
+QString newTextBuffer();
+// The text of a buffer up to its first NUL.
+QString cutAtNul(const QString &buffer);
+
+// SMTP AUTH takes the POP3 account's user ID and password. The send call
+// carries no credentials, so the program gives the transport a provider at
+// start-up that reads the account profile when a mail is sent.
+struct SmtpAccount {
+  QString userId;
+  QString password;
+};
+void setSmtpAccountProvider(std::function<SmtpAccount()> provider);
+
+// Milliseconds every network wait may last before it fails (connect, each read,
+// each write). Tests shorten it.
+void setNetworkTimeoutMs(int ms);
+int networkTimeoutMs();
+
+} // namespace nmail

@@ -1,0 +1,27 @@
+// The receive routine: fetches every waiting mail, stores it in the received
+// history, unpacks its attachments and deletes it on the server.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace mail {
+
+// What the routine needs of the main window.
+class ReceiveHost {
+public:
+  virtual ~ReceiveHost() = default;
+  virtual QWidget *hostWindow() = 0;
+  virtual void setHelpText(const QString &text) = 0;   // Text1
+  virtual void setStatusText(const QString &text) = 0; // Text3
+  virtual void restoreWindow() = 0;                    // window state normal
+  virtual bool hangUpMode() const = 0;                 // Option2 selected
+  virtual void hangUp() = 0;                           // Command13_Click
+};
+
+void ReceiveMail(ReceiveHost &host);
+// True while a receive runs (a second one never starts beside it).
+bool receiveRunning();
+
+} // namespace mail

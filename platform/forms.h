@@ -1,0 +1,46 @@
+// Load-on-first-touch windows.
+//
+// Every window exists at most once. Touching a window that is not loaded
+// creates it hidden and runs its Form_Load; `unload` destroys it and the next
+// touch loads it anew. Closing a window with its close box unloads it too.
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+namespace platform {
+
+template <class Form> class FormSlot {
+public:
+  // The window, created hidden (and its Form_Load run) on first use.
+  Form *get() {
+    if (!form_) {
+      form_ = new Form();
+      form_->setAttribute(Qt::WA_DeleteOnClose);
+      form_->Form_Load();
+    }
+    return form_.data();
+  }
+  bool loaded() const { return !form_.isNull(); }
+  // Shows the window modeless and brings it forward.
+  Form *show() {
+    Form *f = get();
+    f->show();
+    f->raise();
+    f->activateWindow();
+    return f;
+  }
+  void unload() {
+    if (form_) {
+      Form *f = form_.data();
+      form_.clear();
+      f->hide();
+      f->deleteLater();
+    }
+  }
+
+private:
+  QPointer<Form> form_;
+};
+
+} // namespace platform

@@ -1,0 +1,38 @@
+// Message boxes go through one seam: the production backend shows a
+// QMessageBox; the test double answers from a queue and records every box.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace platform {
+
+enum class MsgIcon { None, Information, Exclamation, Question, Critical };
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel };
+enum class MsgAnswer { Ok, Cancel, Yes, No };
+
+struct MessageBoxRequest {
+  QString text;
+  QString title; // empty: the program's title
+  MsgIcon icon = MsgIcon::None;
+  MsgButtons buttons = MsgButtons::Ok;
+};
+
+class MessageBoxBackend {
+public:
+  virtual ~MessageBoxBackend() = default;
+  virtual MsgAnswer show(QWidget *parent, const MessageBoxRequest &request) = 0;
+};
+
+// The title an empty title stands for.
+QString programTitle();
+
+// Shows a box (modal; timers and other events go on running meanwhile).
+MsgAnswer messageBox(QWidget *parent, const QString &text, const QString &title = {},
+                     MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::None);
+
+// Installs a backend (not owned); nullptr restores the QMessageBox one.
+void setMessageBoxBackend(MessageBoxBackend *backend);
+
+} // namespace platform
