@@ -1,0 +1,91 @@
+#include "settings/config.h"
+
+#include "platform/core/ansi.h"
+#include "platform/core/paths.h"
+#include "platform/core/profile.h"
+#include "settings/serverfile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace settings {
+
+QString SmtpServer;
+QString Pop3Server;
+QString MailAddress;
+qint16 UseApop = 0;
+QString AccountId;
+QString AccountPassword;
+
+namespace {
+constexpr char16_t ProfileSection[] = u"EXEINI";
+// The Windows program read the profile with a 256-byte buffer.
+constexpr int ProfileBufferSize = 256;
+} // namespace
+
+QString serverSettingsPath() { return platform::programFile(QStringLiteral("qelmar.ini")); }
+
+QString accountProfilePath() { return platform::dataFile(QStringLiteral("iniIdPass.ini")); }
+
+void LoadServerSettings() {
+  QFile file(serverSettingsPath());
+  if (!file.exists() || !file.open(QIODevice::ReadOnly))
+    return;
+  ServerSettings values{SmtpServer, Pop3Server, MailAddress, UseApop};
+  applyServerFile(file.readAll(), values);
+  SmtpServer = values.smtp;
+  Pop3Server = values.pop3;
+  MailAddress = values.mail;
+  UseApop = values.apop;
+}
+
+bool SaveServerSettings() {
+  const std::optional<QByteArray> bytes =
+      serverFileBytes({SmtpServer, Pop3Server, MailAddress, UseApop});
+  if (!bytes)
+    return false;
+  // Written beside the old file and renamed over it, so a failed write never
+  // leaves a half-written qelmar.ini behind.
+  QSaveFile file(serverSettingsPath());
+  if (!file.open(QIODevice::WriteOnly))
+    return false;
+  if (file.write(*bytes) != bytes->size()) {
+    file.cancelWriting();
+    return false;
+  }
+  return file.commit();
+}
+
+QString ReadAccountKey(const QString &key) {
+  return platform::getPrivateProfileString(
+      QString::fromUtf16(ProfileSection), key, QString(), ProfileBufferSize, accountProfilePath());
+}
+
+bool WriteAccountKey(const QString &key, const QString &value) {
+  // The program never creates its data folder; without it there is nowhere
+  // to keep the account.
+  if (!platform::dataFolderExists())
+    return false;
+  const std::optional<QString> stored = quoteProfileValue(value);
+  if (!stored)
+    return false;
+  const QString path = accountProfilePath();
+  if (!platform::writePrivateProfileString(QString::fromUtf16(ProfileSection), key, *stored, path,
+                                           /*ownerOnly=*/true))
+    return false;
+  // The file holds the password in plain text: an older file that others may
+  // read is closed to them at the next write.
+  QFile file(path);
+  const QFileDevice::Permissions open =
+      QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
+      QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
+  if (file.permissions() & open) {
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                             QFileDevice::ReadUser | QFileDevice::WriteUser))
+      return false;
+  }
+  return true;
+}
+
+} // namespace settings
