@@ -20,6 +20,10 @@ bool fitsAnsi(const QString &text);
 // double-byte character, then padded with blanks (0x20) to exactly `width`.
 QByteArray ansiField(const QString &text, int width);
 
+// CP932 bytes cut to at most `maxBytes` without splitting a double-byte
+// character (no padding).
+QByteArray cutAnsi(const QByteArray &bytes, int maxBytes);
+
 // The text of a fixed-width field: converted and, when `trim` is set, with
 // leading and trailing blanks removed (the way most readers take a field).
 QString readAnsiField(const QByteArray &field, bool trim = true);

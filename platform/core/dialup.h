@@ -27,6 +27,11 @@ public:
   virtual bool hangUp(const DialUpConnection &connection) = 0;
 };
 
+// True for the kinds of connection that are dial-up lines: "gsm", "cdma",
+// "pppoe", "ppp" and a Bluetooth dial-up link ("bluetooth/dun"). Wired,
+// wireless, VPN and Bluetooth network links are not.
+bool isDialUpType(const QString &type);
+
 // Enumerates at most 256 dial-up connections and hangs each one up; results
 // are not looked at and a failed hang-up does not stop the others.
 void hangUpAllDialUp();

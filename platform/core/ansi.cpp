@@ -1,0 +1,162 @@
+#include "platform/core/ansi.h"
+
+#include <iconv.h>
+
+#include <cerrno>
+#include <mutex>
+
+namespace platform {
+namespace {
+
+// iconv descriptors carry conversion state, so each use resets it; one pair
+// shared under a mutex keeps opening them off the hot path of record loops.
+class Converter {
+public:
+  Converter(const char *to, const char *from) : cd_(iconv_open(to, from)) {}
+  ~Converter() {
+    if (cd_ != reinterpret_cast<iconv_t>(-1))
+      iconv_close(cd_);
+  }
+  Converter(const Converter &) = delete;
+  Converter &operator=(const Converter &) = delete;
+
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts as much as possible. `onBadInput` is called with the remaining
+  // input when a sequence cannot be converted; it returns how many input
+  // bytes to skip and appends its own replacement to `out`.
+  template <class Bad> QByteArray run(const char *data, size_t len, Bad onBadInput) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    QByteArray out;
+    if (!valid())
+      return out;
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    char *in = const_cast<char *>(data);
+    size_t inLeft = len;
+    char buffer[4096];
+    while (inLeft > 0) {
+      char *o = buffer;
+      size_t oLeft = sizeof buffer;
+      size_t r = iconv(cd_, &in, &inLeft, &o, &oLeft);
+      out.append(buffer, int(o - buffer));
+      if (r != static_cast<size_t>(-1))
+        break;
+      if (errno == E2BIG)
+        continue;
+      // EILSEQ, or EINVAL (a sequence cut off at the end of the input).
+      size_t skip = onBadInput(in, inLeft, errno == EINVAL, out);
+      if (skip == 0 || skip > inLeft)
+        skip = inLeft;
+      in += skip;
+      inLeft -= skip;
+      iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+    }
+    char *o = buffer;
+    size_t oLeft = sizeof buffer;
+    iconv(cd_, nullptr, nullptr, &o, &oLeft);
+    out.append(buffer, int(o - buffer));
+    return out;
+  }
+
+private:
+  iconv_t cd_;
+  std::mutex mutex_;
+};
+
+Converter &encoder() {
+  static Converter c("CP932", "UTF-16LE");
+  return c;
+}
+Converter &decoder() {
+  static Converter c("UTF-16LE", "CP932");
+  return c;
+}
+
+bool isLeadByte(unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); }
+
+} // namespace
+
+QByteArray toAnsi(const QString &text) {
+  const char *data = reinterpret_cast<const char *>(text.utf16());
+  const size_t len = size_t(text.size()) * 2;
+  return encoder().run(data, len, [](const char *in, size_t left, bool, QByteArray &out) -> size_t {
+    out.append('?');
+    // A surrogate pair stands for one character and becomes one "?".
+    if (left >= 4) {
+      const char16_t u = char16_t(uchar(in[0]) | (uchar(in[1]) << 8));
+      const char16_t v = char16_t(uchar(in[2]) | (uchar(in[3]) << 8));
+      if (QChar::isHighSurrogate(u) && QChar::isLowSurrogate(v))
+        return 4;
+    }
+    return 2;
+  });
+}
+
+QString fromAnsi(const QByteArray &bytes) {
+  QByteArray utf16 = decoder().run(
+      bytes.constData(), size_t(bytes.size()), [](const char *in, size_t left, bool, QByteArray &out) -> size_t {
+        out.append("\xFD\xFF", 2); // U+FFFD, little-endian
+        // A lead byte followed by a byte that cannot trail takes only itself.
+        if (left >= 2 && isLeadByte(uchar(in[0]))) {
+          const uchar t = uchar(in[1]);
+          if ((t >= 0x40 && t <= 0x7E) || (t >= 0x80 && t <= 0xFC))
+            return 2;
+        }
+        return 1;
+      });
+  return QString(reinterpret_cast<const QChar *>(utf16.constData()), utf16.size() / 2);
+}
+
+bool fitsAnsi(const QString &text) {
+  bool ok = true;
+  const char *data = reinterpret_cast<const char *>(text.utf16());
+  const QByteArray bytes =
+      encoder().run(data, size_t(text.size()) * 2, [&ok](const char *, size_t, bool, QByteArray &) -> size_t {
+        ok = false;
+        return 2;
+      });
+  return ok && fromAnsi(bytes) == text;
+}
+
+QByteArray cutAnsi(const QByteArray &bytes, int maxBytes) {
+  if (maxBytes <= 0)
+    return {};
+  if (bytes.size() <= maxBytes)
+    return bytes;
+  // Walk character by character so that a double-byte character whose
+  // trail byte would fall outside the limit is left out whole.
+  int pos = 0;
+  while (pos < maxBytes) {
+    const int step = isLeadByte(uchar(bytes[pos])) && pos + 1 < bytes.size() ? 2 : 1;
+    if (pos + step > maxBytes)
+      break;
+    pos += step;
+  }
+  return bytes.left(pos);
+}
+
+QByteArray ansiField(const QString &text, int width) {
+  if (width <= 0)
+    return {};
+  QByteArray bytes = cutAnsi(toAnsi(text), width);
+  if (bytes.size() < width)
+    bytes.append(QByteArray(width - bytes.size(), ' '));
+  return bytes;
+}
+
+QString trimBlanks(const QString &text) {
+  qsizetype begin = 0;
+  qsizetype end = text.size();
+  while (begin < end && text.at(begin) == u' ')
+    ++begin;
+  while (end > begin && text.at(end - 1) == u' ')
+    --end;
+  return text.mid(begin, end - begin);
+}
+
+QString readAnsiField(const QByteArray &field, bool trim) {
+  const QString text = fromAnsi(field);
+  return trim ? trimBlanks(text) : text;
+}
+
+} // namespace platform

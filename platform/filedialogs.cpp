@@ -1,0 +1,48 @@
+#include "platform/filedialogs.h"
+
+#include <QFileDialog>
+#include <QPrintDialog>
+#include <QPrinter>
+
+#include <atomic>
+
+namespace platform {
+namespace {
+
+class QtFileDialogs final : public FileDialogBackend {
+public:
+  QString openFileName(QWidget *parent, const QString &title, const QString &filter) override {
+    return QFileDialog::getOpenFileName(parent, title, QString(), filter);
+  }
+  QString saveFileName(QWidget *parent, const QString &title, const QString &filter) override {
+    return QFileDialog::getSaveFileName(parent, title, QString(), filter);
+  }
+  int printCopies(QWidget *parent) override {
+    QPrinter printer;
+    QPrintDialog dialog(&printer, parent);
+    if (dialog.exec() != QDialog::Accepted)
+      return 0;
+    return std::max(1, printer.copyCount());
+  }
+};
+
+std::atomic<FileDialogBackend *> installed{nullptr};
+
+FileDialogBackend &backend() {
+  static QtFileDialogs production;
+  FileDialogBackend *b = installed.load();
+  return b ? *b : production;
+}
+
+} // namespace
+
+QString openFileName(QWidget *parent, const QString &title, const QString &filter) {
+  return backend().openFileName(parent, title, filter);
+}
+QString saveFileName(QWidget *parent, const QString &title, const QString &filter) {
+  return backend().saveFileName(parent, title, filter);
+}
+int printCopies(QWidget *parent) { return backend().printCopies(parent); }
+void setFileDialogBackend(FileDialogBackend *b) { installed.store(b); }
+
+} // namespace platform
