@@ -1,0 +1,76 @@
+// The two mail histories: fixed-record files of MailRecord, the program-wide
+// record buffers and the viewer's HistoryMode.
+//
+// Every operation opens the file, works and closes it. An interrupted rewrite
+// is finished (from its .TMP work file) before any other access, so a history
+// never loses its live records to a crash in the middle of a delete.
+#pragma once
+
+#include "mail/mailrecord.h"
+
+#include <QList>
+#include <QString>
+#include <functional>
+#include <optional>
+
+namespace mail {
+
+// 0 before the viewer was opened, 1 received history shown, 2 sent history.
+extern qint16 HistoryMode;
+inline constexpr qint16 HistoryModeNone = 0, HistoryModeReceived = 1, HistoryModeSent = 2;
+
+// The record each history's procedures last read or wrote. The reply window
+// pastes the received buffer's Body.
+extern MailRecord ReceivedRecord;
+extern MailRecord SentRecord;
+MailRecord &recordBuffer(History which);
+
+// Finishes a rewrite that was cut short. True when nothing was pending or the
+// records were recovered.
+bool recoverHistory(History which);
+
+// Whole records in the file; a partial tail does not count.
+int historyCount(History which);
+// Every whole record in file order (Flag not looked at).
+QList<MailRecord> readHistory(History which);
+// Record n (1-based), or nothing when it does not lie whole in the file. A
+// record read goes into the history's record buffer.
+std::optional<MailRecord> readHistoryRecord(History which, int n);
+
+// The three short fields of every record, for the viewer's rows, read with
+// one pass over the file without decoding the bodies.
+struct HistoryHeading {
+  QString Subject;
+  QString Info1;
+  QString Info2;
+};
+QList<HistoryHeading> readHistoryHeadings(History which);
+
+enum class AppendError {
+  None,
+  NoDataFolder, // the data folder is missing
+  Full,         // the history already holds MaxRecords records
+  WriteFailed,  // file can't be opened or the disk is full
+};
+
+struct AppendResult {
+  int number = 0; // the new record's number, 0 on failure
+  AppendError error = AppendError::None;
+  bool ok() const { return number > 0; }
+};
+
+// Writes `record` at count + 1 with Flag 1 and CR LF; it becomes the record
+// buffer of that history. With `sync` the data is on the disk before return.
+AppendResult appendHistoryRecord(History which, const MailRecord &record, bool sync = false);
+// Flushes the history file to the disk.
+bool syncHistory(History which);
+// A sentence for the user saying why an append failed.
+QString appendErrorText(History which, AppendError error);
+
+// Sets Flag 0 on record n, leaving its other bytes as they are (a record
+// marked by an interrupted delete still shows its own mail).
+bool markHistoryRecord(History which, int n);
+// Drops every record with Flag 0, keeping the order of the others.
+bool rewriteHistory(History which);
+
+} // namespace mail

@@ -1,0 +1,174 @@
+#include "mail/receive.h"
+
+#include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "mail/tyakuform.h"
+#include "mail/unpack.h"
+#include "platform/core/ansi.h"
+#include "platform/messagebox.h"
+#include "settings/config.h"
+#include "settings/idpassform.h"
+
+#include <QLineEdit>
+#include <QTextEdit>
+
+namespace mail {
+
+namespace {
+
+bool running = false;
+
+const QString AttachmentNotice =
+    QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
+
+struct RunGuard {
+  RunGuard() { running = true; }
+  ~RunGuard() { running = false; }
+};
+
+// StoreReceivedMail: one record from the viewer's boxes, appended to the
+// received history. Not synced here: the run syncs once before the
+// connection is closed, which is when the server carries out the deletions.
+AppendResult StoreReceivedMail(TyakuForm *viewer) {
+  MailRecord record;
+  record.Subject = platform::trimBlanks(viewer->Text9->text());
+  record.Info1 = platform::trimBlanks(viewer->Text8->text());
+  record.Info2 = platform::trimBlanks(viewer->Text7->text());
+  record.Body = platform::trimBlanks(viewer->bodyText());
+  record.Flag = 1;
+  return appendHistoryRecord(History::Received, record);
+}
+
+QString storeFailureText(AppendError error) {
+  return appendErrorText(History::Received, error) +
+         QStringLiteral("\nこのメールとまだ受信していないメールはサーバーに残してあります。");
+}
+
+struct RunOutcome {
+  int stored = 0;
+  bool stopped = false; // a mail could not be stored; the rest stay on the server
+  int unread = 0;       // mails whose fetch failed; left on the server
+};
+
+RunOutcome receiveMessages(ReceiveHost &host, TyakuForm *viewer, int handle, int count) {
+  RunOutcome outcome;
+  // Reused for every mail without being cleared, as the transport expects.
+  QString subject = nmail::newTextBuffer();
+  QString date = nmail::newTextBuffer();
+  QString from = nmail::newTextBuffer();
+  QString header = nmail::newTextBuffer();
+  QString body;
+
+  for (int n = 1; n <= count; ++n) {
+    nmail::NMailPop3GetMailStatus(handle, n, subject, date, from, header, 0);
+    const int size = nmail::NMailPop3GetMailSize(handle, n);
+    body = QString(std::max(size, 0) + 1, u' ');
+    const int got = nmail::NMailPop3GetMail(handle, n, subject, date, from, header, body, 0, 0);
+    const QString cutBody = nmail::cutAtNul(body);
+    // A mail we could not read is left on the server for the next check.
+    if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty())) {
+      ++outcome.unread;
+      continue;
+    }
+    const QString cutSubject = nmail::cutAtNul(subject);
+    const QString cutDate = nmail::cutAtNul(date);
+    const QString cutFrom = nmail::cutAtNul(from);
+    const QString cutHeader = nmail::cutAtNul(header);
+    const bool attachmentMark = cutBody.contains(QStringLiteral("attachment"), Qt::CaseSensitive);
+
+    unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
+
+    const QString spaces(10, u' ');
+    const int row = viewer->addRow(QStringLiteral("  ") + cutSubject + spaces + cutDate + spaces + cutFrom,
+                                   RowSource{History::Received, 0});
+    viewer->Text9->setText(cutSubject);
+    viewer->Text7->setText(cutDate);
+    viewer->Text8->setText(cutFrom);
+    viewer->setBodyText(cutBody);
+
+    const int sizeAgain = nmail::NMailPop3GetMailSize(handle, n);
+    body = QString(std::max(sizeAgain, 0) + 1, u' ');
+    if (attachmentMark)
+      viewer->setBodyText(viewer->bodyText() + QStringLiteral("\r\n") + AttachmentNotice);
+
+    const AppendResult stored = StoreReceivedMail(viewer);
+    if (!stored.ok()) {
+      viewer->removeRow(row);
+      outcome.stopped = true;
+      platform::messageBox(host.hostWindow(), storeFailureText(stored.error), {},
+                           platform::MsgButtons::Ok, platform::MsgIcon::Critical);
+      break;
+    }
+    viewer->setRowSource(row, RowSource{History::Received, stored.number});
+    ++outcome.stored;
+    nmail::NMailPop3DeleteMail(handle, n);
+  }
+  return outcome;
+}
+
+} // namespace
+
+bool receiveRunning() { return running; }
+
+void ReceiveMail(ReceiveHost &host) {
+  if (running)
+    return;
+  RunGuard guard;
+
+  int count = 0;
+  if (!settings::Pop3Server.isEmpty()) {
+    const int handle = nmail::NMailPop3Connect(settings::Pop3Server);
+    host.setHelpText(QStringLiteral("メールのチェックをしています。"));
+    if (handle != -1) {
+      const QString id = settings::ReadAccountKey(QStringLiteral("NAME"));
+      const QString password = settings::ReadAccountKey(QStringLiteral("NAME2"));
+      settings::AccountId = id;
+      settings::AccountPassword = password;
+      IdPassForm *account = forms::idPassForm().get();
+      account->IdText->setText(id);
+      account->PassText->setText(password);
+
+      bool storedAny = false;
+      if (id.isEmpty() || password.isEmpty()) {
+        forms::idPassForm().show();
+      } else {
+        TyakuForm *viewer = forms::tyakuForm().get();
+        viewer->clearRows();
+        count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
+        if (count > 0) {
+          const RunOutcome outcome = receiveMessages(host, viewer, handle, count);
+          storedAny = outcome.stored > 0;
+          if (outcome.unread > 0 && !outcome.stopped)
+            platform::messageBox(host.hostWindow(),
+                                 QStringLiteral("%1件のメールを受信できませんでした。"
+                                                "サーバーに残してあるので、次のチェックで受信します。")
+                                     .arg(outcome.unread),
+                                 {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+        } else if (count < 0) {
+          QString message = nmail::newTextBuffer();
+          int length = nmail::NMailBufferSize;
+          nmail::NMailGetMessage(0, message, length);
+          platform::messageBox(host.hostWindow(), nmail::cutAtNul(message), QStringLiteral("エラー"));
+        }
+      }
+      // The server deletes at QUIT: the records of this run reach the disk
+      // before the connection is closed.
+      if (storedAny && !syncHistory(History::Received))
+        platform::messageBox(host.hostWindow(),
+                             QStringLiteral("着信履歴をディスクに書き込めたか確認できません。"),
+                             {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+      nmail::NMailPop3Close(handle);
+    }
+  }
+
+  if (count < 1) {
+    host.setStatusText(QStringLiteral("新着メール無し。"));
+  } else {
+    host.setStatusText(QStringLiteral("新着メール有り。"));
+    host.restoreWindow();
+  }
+  if (host.hangUpMode())
+    host.hangUp();
+}
+
+} // namespace mail

@@ -1,0 +1,362 @@
+#include "mail/tyakuform.h"
+
+#include "mail/history.h"
+#include "platform/clipboard.h"
+#include "platform/core/ansi.h"
+#include "platform/messagebox.h"
+#include "platform/twips.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTextEdit>
+
+using mail::History;
+using mail::MailRecord;
+using mail::RowSource;
+
+namespace {
+
+// Client area at start, in twips.
+constexpr double StartWidth = 8580, StartHeight = 7470;
+constexpr double ListTop = 1440;
+
+const QColor HistoryListColour(144, 238, 144); // 9498256 as 0x00BBGGRR
+
+QString toCrlf(QString text) {
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(u'\r', u'\n');
+  text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
+  return text;
+}
+
+QString toLf(QString text) {
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text.replace(u'\r', u'\n');
+  return text;
+}
+
+// Date, middle column (sender or recipient) of a record as its history means them.
+QString dateOf(History which, const MailRecord &r) { return which == History::Received ? r.Info2 : r.Info1; }
+QString middleOf(History which, const MailRecord &r) { return which == History::Received ? r.Info1 : r.Info2; }
+
+} // namespace
+
+namespace mail {
+void HistoryList::mousePressEvent(QMouseEvent *event) {
+  QListWidget::mousePressEvent(event);
+  Q_EMIT mouseDown();
+}
+} // namespace mail
+
+TyakuForm::TyakuForm() {
+  setObjectName(QStringLiteral("TyakuForm"));
+  setMouseTracking(true);
+  installEventFilter(this);
+
+  // The strip above the button row; the editor's toolbar and search line go
+  // here beside "ホーム".
+  Picture1 = new QWidget(this);
+  Picture1->setObjectName(QStringLiteral("Picture1"));
+  Command2 = new QPushButton(QStringLiteral("ホーム"), Picture1);
+  Command2->setObjectName(QStringLiteral("Command2"));
+
+  Command1 = new QPushButton(QStringLiteral("１件削除"), this);
+  Command1->setObjectName(QStringLiteral("Command1"));
+  Command3 = new QPushButton(QStringLiteral("アドレス帳登録"), this);
+  Command3->setObjectName(QStringLiteral("Command3"));
+  Command4 = new QPushButton(QStringLiteral("返事を出す"), this);
+  Command4->setObjectName(QStringLiteral("Command4"));
+  Command5 = new QPushButton(QStringLiteral("全件削除"), this);
+  Command5->setObjectName(QStringLiteral("Command5"));
+
+  Label4 = new QLabel(QStringLiteral("件数"), this);
+  Label4->setObjectName(QStringLiteral("Label4"));
+  Text2 = new QLineEdit(this);
+  Text2->setObjectName(QStringLiteral("Text2"));
+  Label4->setBuddy(Text2);
+
+  Picture2 = new QWidget(this);
+  Picture2->setObjectName(QStringLiteral("Picture2"));
+  Label1 = new QLabel(QStringLiteral("Date/ From/ Subject"), Picture2);
+  Label1->setObjectName(QStringLiteral("Label1"));
+
+  List1 = new mail::HistoryList(this);
+  List1->setObjectName(QStringLiteral("List1"));
+  List1->setUniformItemSizes(true); // keeps filling 32,766 rows cheap
+  List1->setSelectionMode(QAbstractItemView::SingleSelection);
+  Label1->setBuddy(List1);
+  List1->viewport()->setMouseTracking(true);
+  List1->viewport()->installEventFilter(this);
+
+  Text7 = new QLineEdit(this);
+  Text7->setObjectName(QStringLiteral("Text7"));
+  Text7->setAccessibleName(QStringLiteral("日付"));
+  Text8 = new QLineEdit(this);
+  Text8->setObjectName(QStringLiteral("Text8"));
+  Text8->setAccessibleName(QStringLiteral("差出人・宛先"));
+  Text9 = new QLineEdit(this);
+  Text9->setObjectName(QStringLiteral("Text9"));
+  Text9->setAccessibleName(QStringLiteral("件名"));
+
+  rtfEd = new QTextEdit(this);
+  rtfEd->setObjectName(QStringLiteral("rtfEd"));
+  rtfEd->setAccessibleName(QStringLiteral("本文"));
+  rtfEd->setAcceptRichText(false);
+
+  // A working field that carries the middle column of the row being built.
+  Text3 = new QLineEdit(this);
+  Text3->setObjectName(QStringLiteral("Text3"));
+  Text3->setAccessibleName(QStringLiteral("作業欄"));
+  Text3->hide();
+
+  Text4 = new QTextEdit(this);
+  Text4->setObjectName(QStringLiteral("Text4"));
+  Text4->setAccessibleName(QStringLiteral("ヘルプ"));
+  Text4->setReadOnly(true);
+  Text4->hide();
+
+  for (QPushButton *b : {Command1, Command2, Command3, Command4, Command5}) {
+    b->setMouseTracking(true);
+    b->installEventFilter(this);
+  }
+  connect(List1, &mail::HistoryList::mouseDown, this, &TyakuForm::List1_MouseDown);
+  connect(Command1, &QPushButton::clicked, this, &TyakuForm::Command1_Click);
+  connect(Command2, &QPushButton::clicked, this, &TyakuForm::Command2_Click);
+  connect(Command3, &QPushButton::clicked, this, &TyakuForm::Command3_Click);
+  connect(Command4, &QPushButton::clicked, this, &TyakuForm::Command4_Click);
+  connect(Command5, &QPushButton::clicked, this, &TyakuForm::Command5_Click);
+
+  resize(platform::twipsToPixelsX(StartWidth), platform::twipsToPixelsY(StartHeight));
+  platform::setTwipsGeometry(Picture1, 0, 0, StartWidth, 570);
+  platform::setTwipsGeometry(Command2, 120, 90, 1095, 375);
+  platform::setTwipsGeometry(Command1, 480, 600, 1455, 375);
+  platform::setTwipsGeometry(Command3, 2160, 600, 1455, 375);
+  platform::setTwipsGeometry(Command4, 3840, 600, 1455, 375);
+  platform::setTwipsGeometry(Command5, 5520, 600, 1455, 375);
+  platform::setTwipsGeometry(Label4, 7320, 720, 495, 255);
+  platform::setTwipsGeometry(Text2, 7920, 720, 495, 270);
+  platform::setTwipsGeometry(Picture2, 0, 1080, 10095, 375);
+  platform::setTwipsGeometry(Label1, 120, 75, 4000, 255);
+  platform::setTwipsGeometry(List1, 0, ListTop, 9975, 1425);
+  platform::setTwipsGeometry(Text7, 0, 2880, 2295, 375);
+  platform::setTwipsGeometry(Text8, 2280, 2880, 3255, 375);
+  platform::setTwipsGeometry(Text9, 5520, 2880, 4575, 375);
+  platform::setTwipsGeometry(Text3, 0, 0, 1000, 300);
+  platform::setTwipsGeometry(Text4, 960, 4200, 5535, 1215);
+}
+
+void TyakuForm::Form_Load() {
+  const double w = platform::pixelsToTwipsX(width());
+  const double h = platform::pixelsToTwipsY(height());
+  platform::setTwipsGeometry(rtfEd, 20, 3900, 0.98 * w, std::max(0.0, h - 3900));
+  platform::setTwipsGeometry(List1, 0, ListTop, 0.99 * w, platform::pixelsToTwipsY(List1->height()));
+  Form_Resize();
+}
+
+void TyakuForm::Form_Resize() {
+  const double w = platform::pixelsToTwipsX(width());
+  const double h = platform::pixelsToTwipsY(height());
+  const double listHeight = 0.25 * h;
+  platform::setTwipsGeometry(List1, 0, ListTop, 0.99 * w, listHeight);
+  platform::setTwipsGeometry(Picture1, 0, 0, w, platform::pixelsToTwipsY(Picture1->height()));
+  platform::setTwipsGeometry(Picture2, 0, 1080, w, 375);
+  const double bodyLeft = platform::pixelsToTwipsX(rtfEd->x());
+  const double bodyWidth = 0.99 * w;
+  platform::setTwipsGeometry(rtfEd, bodyLeft, listHeight + 1800, bodyWidth, 0.5 * h);
+  const double boxTop = listHeight + 1440;
+  platform::setTwipsGeometry(Text7, bodyLeft, boxTop, 0.2 * w, 375);
+  platform::setTwipsGeometry(Text8, 0.2 * bodyWidth, boxTop, 0.35 * w, 375);
+  platform::setTwipsGeometry(Text9, 0.55 * bodyWidth, boxTop, 0.54 * w, 375);
+  Text4->raise();
+}
+
+void TyakuForm::resizeEvent(QResizeEvent *event) {
+  QWidget::resizeEvent(event);
+  Form_Resize();
+}
+
+bool TyakuForm::eventFilter(QObject *watched, QEvent *event) {
+  const QEvent::Type t = event->type();
+  if (t != QEvent::MouseMove && t != QEvent::Enter && t != QEvent::HoverMove)
+    return QWidget::eventFilter(watched, event);
+  if (watched == Command1)
+    showHelp(QStringLiteral("メールを１件ずつ削除します。リストでメールを選択（クリック）してから実行して下さい。"));
+  else if (watched == Command3)
+    showHelp(QStringLiteral("メールアドレスをアドレス帳に登録します。リストからメールを選択（クリック）してから実行して下さい。"));
+  else if (watched == Command4)
+    showHelp(QStringLiteral("受信したメールに返事を出します。リストからメールを選択（クリック）してから実行して下さい。"));
+  else if (watched == Command5)
+    showHelp(QStringLiteral("受信したメール全件削除します。"));
+  else if (watched == Command2)
+    showHelp(Command2->text());
+  else if (watched == this || watched == List1->viewport())
+    hideHelp();
+  return QWidget::eventFilter(watched, event);
+}
+
+void TyakuForm::showHelp(const QString &text) {
+  if (Text4->toPlainText() != text)
+    Text4->setPlainText(text);
+  Text4->raise();
+  Text4->show();
+}
+
+void TyakuForm::hideHelp() {
+  if (!Text4->isHidden() || !Text4->toPlainText().isEmpty()) {
+    Text4->hide();
+    Text4->clear();
+  }
+}
+
+void TyakuForm::clearRows() {
+  List1->clear();
+  rowSources_.clear();
+}
+
+int TyakuForm::addRow(const QString &text, RowSource source) {
+  List1->addItem(text);
+  rowSources_.append(source);
+  return List1->count() - 1;
+}
+
+void TyakuForm::setRowSource(int row, RowSource source) {
+  if (row >= 0 && row < rowSources_.size())
+    rowSources_[row] = source;
+}
+
+void TyakuForm::removeRow(int row) {
+  if (row < 0 || row >= List1->count())
+    return;
+  delete List1->takeItem(row);
+  if (row < rowSources_.size())
+    rowSources_.removeAt(row);
+}
+
+RowSource TyakuForm::rowSource(int row) const {
+  if (row < 0 || row >= rowSources_.size())
+    return {};
+  return rowSources_[row];
+}
+
+QString TyakuForm::bodyText() const { return toCrlf(rtfEd->toPlainText()); }
+
+void TyakuForm::setBodyText(const QString &text) { rtfEd->setPlainText(toLf(text)); }
+
+void TyakuForm::showRecord(History which, const MailRecord &record) {
+  Text7->setText(platform::trimBlanks(dateOf(which, record)));
+  Text8->setText(platform::trimBlanks(middleOf(which, record)));
+  Text9->setText(platform::trimBlanks(record.Subject));
+  setBodyText(platform::trimBlanks(record.Body));
+}
+
+void TyakuForm::passBodyThroughClipboard() {
+  const QString body = rtfEd->toPlainText();
+  platform::clearClipboard();
+  platform::setClipboardText(body);
+  // Reading the body back as plain text drops any formatting. A clipboard
+  // that can't be read (no clipboard service) must not wipe the body box.
+  const QString back = platform::clipboardText();
+  const QString text = platform::trimBlanks(back.isEmpty() ? body : back);
+  if (text != body)
+    rtfEd->setPlainText(text);
+}
+
+void TyakuForm::openHistory(History which) {
+  mail::HistoryMode = which == History::Received ? mail::HistoryModeReceived : mail::HistoryModeSent;
+  QPalette pal = List1->palette();
+  pal.setColor(QPalette::Base, HistoryListColour);
+  List1->setPalette(pal);
+  List1->setAutoFillBackground(true);
+  setWindowTitle(which == History::Received ? QStringLiteral("着信履歴") : QStringLiteral("送信履歴"));
+  show();
+  raise();
+  activateWindow();
+
+  clearRows();
+  Text9->clear();
+  Text8->clear();
+  Text7->clear();
+  rtfEd->clear();
+
+  // Only the end state of the per-record steps is visible (every row, the
+  // last record in the boxes and on the clipboard), so the rows come from one
+  // pass over the short fields and only the last record is read whole.
+  const QList<mail::HistoryHeading> headings = mail::readHistoryHeadings(which);
+  QStringList rows;
+  rows.reserve(headings.size());
+  rowSources_.reserve(headings.size());
+  const QString gap(4, u' ');
+  for (int i = 0; i < headings.size(); ++i) {
+    const mail::HistoryHeading &h = headings[i];
+    const QString date = which == History::Received ? h.Info2 : h.Info1;
+    const QString middle = which == History::Received ? h.Info1 : h.Info2;
+    rows.append(date + gap + middle + gap + h.Subject);
+    rowSources_.append(RowSource{which, i + 1});
+  }
+  List1->setUpdatesEnabled(false);
+  List1->addItems(rows);
+  List1->setUpdatesEnabled(true);
+
+  if (!headings.isEmpty()) {
+    if (const auto last = mail::readHistoryRecord(which, int(headings.size()))) {
+      const QString middle = middleOf(which, *last);
+      showRecord(which, *last);
+      Text3->setText(platform::trimBlanks(middle));
+      passBodyThroughClipboard();
+    }
+  }
+  Text2->setText(QString::number(List1->count()));
+}
+
+void TyakuForm::List1_MouseDown() {
+  if (mail::HistoryMode != mail::HistoryModeReceived && mail::HistoryMode != mail::HistoryModeSent)
+    return;
+  const int row = List1->currentRow();
+  const bool selected = row >= 0 && List1->item(row) && List1->item(row)->isSelected();
+  const RowSource source = rowSource(row);
+  std::optional<MailRecord> record;
+  if (selected && source.record > 0)
+    record = mail::readHistoryRecord(source.history, source.record);
+  if (!record) {
+    platform::messageBox(this, QStringLiteral("データが選択されていません"), QString(),
+                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+    List1->setFocus();
+    return;
+  }
+  showRecord(source.history, *record);
+  passBodyThroughClipboard();
+}
+
+// The delete, reply and register commands come with their windows; until
+// then the buttons are there and do nothing.
+void TyakuForm::Command1_Click() {}
+void TyakuForm::Command3_Click() {}
+void TyakuForm::Command4_Click() {}
+void TyakuForm::Command5_Click() {}
+
+void TyakuForm::Command2_Click() {
+  for (QWidget *w : QApplication::topLevelWidgets()) {
+    if (w->objectName() == QLatin1String("MainForm")) {
+      w->show();
+      w->raise();
+      w->activateWindow();
+      break;
+    }
+  }
+  forms::tyakuForm().unload();
+}
+
+namespace forms {
+platform::FormSlot<TyakuForm> &tyakuForm() {
+  static platform::FormSlot<TyakuForm> slot;
+  return slot;
+}
+} // namespace forms
+
+namespace mail {
+void openHistoryViewer(History which) { forms::tyakuForm().get()->openHistory(which); }
+} // namespace mail

@@ -1,0 +1,114 @@
+// The history viewer: one of the two histories as a list of rows, and the
+// selected mail below it. The receive routine stages each mail it stores in
+// this window's list and boxes, shown or not.
+#pragma once
+
+#include "mail/mailrecord.h"
+#include "platform/forms.h"
+
+#include <QList>
+#include <QListWidget>
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTextEdit;
+
+namespace mail {
+
+// The list box of the viewer; reports every mouse-button press after the
+// list has moved its selection, so the handler sees the row just pressed.
+class HistoryList : public QListWidget {
+  Q_OBJECT
+public:
+  using QListWidget::QListWidget;
+Q_SIGNALS:
+  void mouseDown();
+
+protected:
+  void mousePressEvent(QMouseEvent *event) override;
+};
+
+// Which record a row stands for. Rows filled from a file stand for that
+// file's records; rows a check adds stand for received records whatever
+// history the window shows.
+struct RowSource {
+  History history = History::Received;
+  int record = 0; // 0: stands for nothing (yet)
+};
+
+} // namespace mail
+
+class TyakuForm : public QWidget {
+  Q_OBJECT
+public:
+  TyakuForm();
+
+  QWidget *Picture1;
+  QWidget *Picture2;
+  QLabel *Label1;
+  mail::HistoryList *List1;
+  QLineEdit *Text7;
+  QLineEdit *Text8;
+  QLineEdit *Text9;
+  QTextEdit *rtfEd;
+  QLabel *Label4;
+  QLineEdit *Text2;
+  QLineEdit *Text3;
+  QTextEdit *Text4;
+  QPushButton *Command1;
+  QPushButton *Command5;
+  QPushButton *Command4;
+  QPushButton *Command3;
+  QPushButton *Command2;
+
+  // Fills the window from a history (the open commands of the main window).
+  void openHistory(mail::History which);
+
+  // The row list with what each row stands for; the receive routine and the
+  // delete commands keep the two in step through these.
+  void clearRows();
+  int addRow(const QString &text, mail::RowSource source);
+  void setRowSource(int row, mail::RowSource source);
+  void removeRow(int row);
+  mail::RowSource rowSource(int row) const;
+
+  // Shows a record in the detail boxes and the body box (date on the left,
+  // sender or recipient in the middle, as the record's history means them).
+  void showRecord(mail::History which, const mail::MailRecord &record);
+  // The body box text with CR LF line breaks, as the histories store it.
+  QString bodyText() const;
+  void setBodyText(const QString &text);
+  // Hands the body through the system clipboard, leaving it there.
+  void passBodyThroughClipboard();
+
+public Q_SLOTS:
+  void Form_Load();
+  void Form_Resize();
+  void List1_MouseDown();
+  void Command1_Click();
+  void Command2_Click();
+  void Command3_Click();
+  void Command4_Click();
+  void Command5_Click();
+
+protected:
+  void resizeEvent(QResizeEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+  void showHelp(const QString &text);
+  void hideHelp();
+
+  QList<mail::RowSource> rowSources_;
+};
+
+namespace forms {
+platform::FormSlot<TyakuForm> &tyakuForm();
+}
+
+namespace mail {
+// Command6_Click / Command7_Click of the main window.
+void openHistoryViewer(History which);
+} // namespace mail

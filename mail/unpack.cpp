@@ -1,0 +1,79 @@
+#include "mail/unpack.h"
+
+#include "mail/nmail/nmail.h"
+#include "platform/core/ansi.h"
+#include "platform/core/paths.h"
+#include "platform/messagebox.h"
+
+#include <QDir>
+#include <QFile>
+
+namespace mail {
+
+QString attachmentFolderArgument() { return platform::attachmentFolder() + QDir::separator(); }
+
+QString workFilePath() { return platform::attachmentFolder() + QStringLiteral("/0.txt"); }
+
+QString messageTextOf(const QByteArray &workFileBytes) {
+  // Lines end at CR LF, a lone CR or a lone LF, as a text-file line read
+  // takes them; a final line break adds no empty line.
+  const QString text = platform::fromAnsi(workFileBytes);
+  QString out;
+  out.reserve(text.size() + text.size() / 32);
+  qsizetype start = 0;
+  const qsizetype n = text.size();
+  while (start < n) {
+    qsizetype end = start;
+    while (end < n && text[end] != u'\r' && text[end] != u'\n')
+      ++end;
+    out += QStringView(text).mid(start, end - start);
+    out += QStringLiteral("\r\n");
+    if (end < n && text[end] == u'\r' && end + 1 < n && text[end + 1] == u'\n')
+      end += 2;
+    else
+      end += 1;
+    start = end;
+  }
+  return out;
+}
+
+int unpackMail(const UnpackInput &mail, QWidget *parent) {
+  const QString workFile = workFilePath();
+  QByteArray content = platform::toAnsi(mail.header);
+  content += "\r\n";
+  content += platform::toAnsi(mail.body);
+  content += "\r\n";
+
+  // The work file is the design's hand-over; when it can't be written (no
+  // attachment folder) the same text goes over from memory, and the
+  // transport's own write of the attachments reports the missing folder.
+  QByteArray readBack = content;
+  {
+    QFile file(workFile);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+      const bool written = file.write(content) == content.size();
+      file.close();
+      if (written && file.open(QIODevice::ReadOnly)) {
+        readBack = file.readAll();
+        file.close();
+      }
+    }
+  }
+  const QString messageText = messageTextOf(readBack);
+
+  const int raw = nmail::NMailAttachmentFileFirst(0, mail.subject, mail.date, mail.from, mail.header,
+                                                  mail.bodyBuffer, attachmentFolderArgument(),
+                                                  workFile, messageText, 0);
+  nmail::NMailAttachmentFileClose(0);
+  const qint16 result = qint16(raw);
+
+  if (result == nmail::NMailAttachmentOpenError)
+    platform::messageBox(parent, QStringLiteral("添付ファイルをオープンできません"));
+  else if (result == nmail::NMailAttachmentPartial)
+    platform::messageBox(parent, QStringLiteral("分割されたメールが全て揃っていません"));
+
+  QFile::remove(workFile);
+  return result;
+}
+
+} // namespace mail
