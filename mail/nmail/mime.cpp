@@ -1,47 +1,447 @@
-// MIME work of the transport on GMime.
+// MIME work of the transport on GMime: reading what arrives and unpacking its
+// attachments. Header text, names and charsets are decoded by our own code
+// (mime_words, charset) because GMime 3.2.13 gets Japanese mail wrong there;
+// GMime does the structure, the transfer encodings and the split-mail join.
 #include "mail/nmail/mime.h"
+
+#include "mail/nmail/charset.h"
+#include "mail/nmail/mime_html.h"
+#include "mail/nmail/mime_names.h"
+#include "mail/nmail/mime_words.h"
+#include "mail/nmail/nmail.h"
+#include "platform/core/ansi.h"
 
 #include <gmime/gmime.h>
 
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
-namespace nmail::mime {
+#include <memory>
+#include <mutex>
+#include <vector>
 
-void initialize() { g_mime_init(); }
-void shutdown() { g_mime_shutdown(); }
+namespace nmail::mime {
+namespace {
+
+struct Unref {
+  void operator()(gpointer p) const {
+    if (p)
+      g_object_unref(p);
+  }
+};
+template <typename T> using Owned = std::unique_ptr<T, Unref>;
+
+// Parts of one split mail beyond this are not a mail anyone sent.
+constexpr int MaxSplitParts = 1000;
+const QString KeptPartsFolder = QStringLiteral(".partial");
+
+void ensureGMime() {
+  static std::once_flag once;
+  std::call_once(once, [] { g_mime_init(); });
+}
+
+Owned<GMimeMessage> parseMessage(const QByteArray &raw) {
+  ensureGMime();
+  Owned<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.constData(), raw.size()));
+  Owned<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  return Owned<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
+}
+
+QByteArray streamBytes(GMimeStream *stream) {
+  GByteArray *array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
+  return array ? QByteArray(reinterpret_cast<const char *>(array->data), array->len)
+               : QByteArray();
+}
+
+// The content of a leaf part with its transfer encoding undone.
+QByteArray partBytes(GMimePart *part) {
+  GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
+  if (!wrapper)
+    return QByteArray();
+  Owned<GMimeStream> out(g_mime_stream_mem_new());
+  g_mime_data_wrapper_write_to_stream(wrapper, out.get());
+  return streamBytes(out.get());
+}
+
+QByteArray objectBytes(GMimeObject *object) {
+  Owned<GMimeStream> out(g_mime_stream_mem_new());
+  g_mime_object_write_to_stream(object, nullptr, out.get());
+  return streamBytes(out.get());
+}
+
+QByteArray unfold(QByteArray value) {
+  value.replace("\r\n", "\n");
+  value.replace("\n ", " ");
+  value.replace("\n\t", "\t");
+  value.replace('\n', ' ');
+  return value.trimmed();
+}
+
+QByteArray rawHeader(GMimeObject *object, const char *name) {
+  GMimeHeaderList *list = g_mime_object_get_header_list(object);
+  GMimeHeader *header = list ? g_mime_header_list_get_header(list, name) : nullptr;
+  const char *raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+  return raw ? unfold(QByteArray(raw)) : QByteArray();
+}
+
+ParsedField contentType(GMimeObject *object) {
+  ParsedField type = parseField(rawHeader(object, "Content-Type"));
+  if (!type.token.contains('/')) {
+    GMimeContentType *ct = g_mime_object_get_content_type(object);
+    char *mime = ct ? g_mime_content_type_get_mime_type(ct) : nullptr;
+    type.token = mime ? QByteArray(mime).toLower() : QByteArrayLiteral("text/plain");
+    g_free(mime);
+  }
+  return type;
+}
+
+struct Attachment {
+  QString name; // as the sender gave it, decoded; not yet made safe
+  QByteArray data;
+};
+
+struct Content {
+  QStringList texts;
+  QList<Attachment> attachments;
+};
+
+QString proposedName(const ParsedField &type, const ParsedField &disposition) {
+  QString name = disposition.params.value("filename").trimmed();
+  if (name.isEmpty())
+    name = type.params.value("name").trimmed();
+  // Some mailers send the sender's whole path; the last piece is the name.
+  const qsizetype sep = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
+  if (sep >= 0 && sep + 1 < name.size())
+    name = name.mid(sep + 1);
+  return name.isEmpty() ? nameForType(type.token) : name;
+}
+
+QString textOf(GMimePart *part, const ParsedField &type) {
+  const QByteArray bytes = partBytes(part);
+  QByteArray declared = type.params.value("charset").toLatin1();
+  if (type.token == "text/html") {
+    if (declared.isEmpty())
+      declared = htmlDeclaredCharset(bytes);
+    return htmlToText(charset::decode(bytes, declared));
+  }
+  return charset::crlf(charset::decode(bytes, declared));
+}
+
+// How good a child of multipart/alternative is for a person reading plain
+// text: the plain part first, then a structure holding one, then HTML.
+int readability(GMimeObject *child) {
+  const QByteArray token = contentType(child).token;
+  if (token == "text/plain")
+    return 3;
+  if (GMIME_IS_MULTIPART(child))
+    return 2;
+  if (token == "text/html")
+    return 1;
+  return 0;
+}
+
+void collect(GMimeObject *object, Content &content) {
+  const ParsedField type = contentType(object);
+  if (GMIME_IS_MULTIPART(object)) {
+    GMimeMultipart *multipart = GMIME_MULTIPART(object);
+    const int count = g_mime_multipart_get_count(multipart);
+    if (type.token == "multipart/alternative") {
+      GMimeObject *best = nullptr;
+      int bestScore = -1;
+      for (int i = 0; i < count; ++i) {
+        GMimeObject *child = g_mime_multipart_get_part(multipart, i);
+        const int score = readability(child);
+        if (score > bestScore) {
+          best = child;
+          bestScore = score;
+        }
+      }
+      if (best)
+        collect(best, content);
+      return;
+    }
+    for (int i = 0; i < count; ++i)
+      collect(g_mime_multipart_get_part(multipart, i), content);
+    return;
+  }
+  const ParsedField disposition = parseField(rawHeader(object, "Content-Disposition"));
+  if (GMIME_IS_MESSAGE_PART(object)) {
+    GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    content.attachments << Attachment{proposedName(type, disposition),
+                                      inner ? objectBytes(GMIME_OBJECT(inner)) : QByteArray()};
+    return;
+  }
+  if (!GMIME_IS_PART(object))
+    return;
+  GMimePart *part = GMIME_PART(object);
+  const bool named = disposition.params.contains("filename") || type.params.contains("name");
+  const bool text = type.token == "text/plain" || type.token == "text/html";
+  if (text && !named && disposition.token != "attachment") {
+    content.texts << textOf(part, type);
+    return;
+  }
+  content.attachments << Attachment{proposedName(type, disposition), partBytes(part)};
+}
+
+Content contentOf(GMimeMessage *message) {
+  Content content;
+  if (GMimeObject *top = g_mime_message_get_mime_part(message))
+    collect(top, content);
+  return content;
+}
+
+QString readableText(const Content &content) {
+  QString text = content.texts.join(QStringLiteral("\r\n"));
+  while (text.endsWith(u'\n') || text.endsWith(u'\r') || text.endsWith(u' '))
+    text.chop(1);
+  if (content.attachments.isEmpty())
+    return text;
+  QStringList lines;
+  for (const Attachment &a : content.attachments)
+    lines << QStringLiteral("attachment: %1 (%2 bytes)").arg(cleanFileName(a.name)).arg(a.data.size());
+  if (!text.isEmpty())
+    text += QStringLiteral("\r\n\r\n");
+  return text + lines.join(QStringLiteral("\r\n"));
+}
+
+QString splitNotice(GMimeMessagePartial *partial) {
+  const int number = g_mime_message_partial_get_number(partial);
+  const int total = g_mime_message_partial_get_total(partial);
+  if (total > 0)
+    return QStringLiteral("分割されたメールの %1/%2 通目です。全部揃うと添付フォルダに結合されます。")
+        .arg(number)
+        .arg(total);
+  return QStringLiteral("分割されたメールの %1 通目です。全部揃うと添付フォルダに結合されます。")
+      .arg(number);
+}
+
+QString decodeAddress(const QByteArray &value) {
+  if (value.isEmpty())
+    return QString();
+  ensureGMime();
+  const QByteArray normal = normaliseWords(value);
+  QString result;
+  if (InternetAddressList *list = internet_address_list_parse(nullptr, normal.constData())) {
+    if (internet_address_list_length(list) > 0) {
+      char *text = internet_address_list_to_string(list, nullptr, FALSE);
+      result = QString::fromUtf8(text);
+      g_free(text);
+    }
+    g_object_unref(list);
+  }
+  return result.isEmpty() ? decodeWords(value) : result;
+}
+
+QString oneLine(QString text) {
+  text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+  text.replace(u'\r', u' ').replace(u'\n', u' ');
+  return text.trimmed();
+}
+
+// The folder as given, or its backslash spelling translated when the caller
+// passed a Windows-style path ("…\添付フォルダ\").
+QString resolveFolder(const QString &folder) {
+  if (QFileInfo(folder).isDir())
+    return folder;
+  QString slashed = folder;
+  slashed.replace(u'\\', u'/');
+  return slashed;
+}
+
+// Writes `data` under a safe, unused name in `folder`; false when it could
+// not be written there. Never overwrites, never writes outside the folder.
+bool writeInside(const QString &folder, const QString &proposed, const QByteArray &data) {
+  const QString home = QFileInfo(folder).canonicalFilePath();
+  if (home.isEmpty() || !QFileInfo(home).isDir())
+    return false;
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const QString name = safeFileName(proposed, home);
+    const QString path = QDir(home).filePath(name);
+    if (QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath() != home)
+      return false;
+    QFile file(path);
+    // NewOnly is O_EXCL: a name taken between the check and now (or a
+    // dangling link planted there) makes the open fail instead of following it.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+      if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
+        continue;
+      return false;
+    }
+    const bool ok = file.write(data) == data.size() && file.flush();
+    file.close();
+    if (!ok || file.error() != QFileDevice::NoError ||
+        QFileInfo(path).canonicalFilePath() != path) {
+      QFile::remove(path);
+      return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+int writeAttachments(const QList<Attachment> &attachments, const QString &folder) {
+  if (attachments.isEmpty())
+    return NMailAttachmentNone;
+  bool failed = false;
+  for (const Attachment &a : attachments)
+    failed |= !writeInside(folder, a.name, a.data);
+  return failed ? NMailAttachmentOpenError : NMailAttachmentWritten;
+}
+
+// Text files here are read by the editor in CP932; text CP932 cannot hold
+// goes out as UTF-8 with a BOM rather than losing characters.
+QByteArray textFileBytes(const QString &text) {
+  if (platform::fitsAnsi(text))
+    return platform::toAnsi(text);
+  return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
+}
+
+int joinSplitMail(GMimeMessage *joined, const QString &folder) {
+  const QByteArray bytes = objectBytes(GMIME_OBJECT(joined));
+  const Headers headers = decodeHeaders(bytes);
+  const Content content = contentOf(joined);
+  const int attachments = writeAttachments(content.attachments, folder);
+  const QString text = QStringLiteral("件名: %1\r\n差出人: %2\r\n日付: %3\r\n\r\n%4\r\n")
+                           .arg(headers.subject, headers.from, headers.date, readableText(content));
+  const QString name = (headers.subject.isEmpty() ? QStringLiteral("分割メール") : headers.subject) +
+                       QStringLiteral(".txt");
+  const bool textWritten = writeInside(folder, name, textFileBytes(text));
+  if (attachments == NMailAttachmentOpenError || !textWritten)
+    return NMailAttachmentOpenError;
+  return NMailAttachmentWritten;
+}
+
+struct KeptPart {
+  Owned<GMimeMessage> message;
+  GMimeMessagePartial *partial = nullptr;
+};
+
+// Keeps one part of a split mail under `folder` and joins the set once it is
+// complete. Parts wait across runs in .partial/<hash of the id>/<number>.eml.
+int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QString &folder) {
+  const char *idText = g_mime_message_partial_get_id(partial);
+  const QByteArray id = idText ? QByteArray(idText) : QByteArray();
+  const int number = g_mime_message_partial_get_number(partial);
+  if (id.isEmpty() || number < 1 || number > MaxSplitParts)
+    return NMailAttachmentNone; // nothing identifies the set it belongs to
+
+  const QString home = QFileInfo(folder).canonicalFilePath();
+  if (home.isEmpty() || !QFileInfo(home).isDir())
+    return NMailAttachmentOpenError;
+  const QString key =
+      QString::fromLatin1(QCryptographicHash::hash(id, QCryptographicHash::Sha256).toHex().left(32));
+  QDir keep(QDir(home).filePath(KeptPartsFolder));
+  const QString joinedMark = keep.filePath(key + QStringLiteral(".joined"));
+  if (QFileInfo::exists(joinedMark))
+    return NMailAttachmentNone; // a late duplicate of a set already joined
+  const QString setPath = keep.filePath(key);
+  if (!QDir().mkpath(setPath))
+    return NMailAttachmentOpenError;
+  const QString setCanonical = QFileInfo(setPath).canonicalFilePath();
+  if (!setCanonical.startsWith(home + u'/'))
+    return NMailAttachmentOpenError;
+  QDir set(setCanonical);
+
+  const QString partPath = set.filePath(QStringLiteral("%1.eml").arg(number));
+  if (!QFileInfo::exists(partPath)) {
+    QFile file(partPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(raw) != raw.size() ||
+        !file.flush()) {
+      file.remove();
+      return NMailAttachmentOpenError;
+    }
+  }
+
+  std::vector<KeptPart> parts(MaxSplitParts + 1);
+  int total = 0;
+  for (const QFileInfo &info : set.entryInfoList({QStringLiteral("*.eml")}, QDir::Files)) {
+    bool ok = false;
+    const int n = info.completeBaseName().toInt(&ok);
+    if (!ok || n < 1 || n > MaxSplitParts)
+      continue;
+    QFile file(info.filePath());
+    if (!file.open(QIODevice::ReadOnly))
+      continue;
+    Owned<GMimeMessage> message = parseMessage(file.readAll());
+    GMimeObject *top = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
+    if (!top || !GMIME_IS_MESSAGE_PARTIAL(top))
+      continue;
+    GMimeMessagePartial *kept = GMIME_MESSAGE_PARTIAL(top);
+    const char *keptId = g_mime_message_partial_get_id(kept);
+    if (!keptId || id != keptId)
+      continue;
+    total = std::max(total, g_mime_message_partial_get_total(kept));
+    parts[n].message = std::move(message);
+    parts[n].partial = kept;
+  }
+  if (total < 1 || total > MaxSplitParts)
+    return NMailAttachmentPartial;
+  std::vector<GMimeMessagePartial *> ordered;
+  for (int n = 1; n <= total; ++n) {
+    if (!parts[n].partial)
+      return NMailAttachmentPartial;
+    ordered.push_back(parts[n].partial);
+  }
+  Owned<GMimeMessage> joined(
+      g_mime_message_partial_reconstruct_message(ordered.data(), ordered.size()));
+  if (!joined)
+    return NMailAttachmentOpenError;
+  const int result = joinSplitMail(joined.get(), home);
+  // When writing failed the parts stay: they are the only copy of the mail.
+  if (result == NMailAttachmentWritten) {
+    set.removeRecursively();
+    QFile mark(joinedMark);
+    if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+      mark.close();
+  }
+  return result;
+}
+
+} // namespace
+
+void initialize() { ensureGMime(); }
+
+void shutdown() {
+  // GMime stays up until the process ends: the test runner and the program
+  // may parse again after a shut-down, and g_mime_shutdown cannot be undone.
+}
 
 Headers decodeHeaders(const QByteArray &raw) {
   Headers h;
-  int end = raw.indexOf("\r\n\r\n");
-  h.raw = QString::fromUtf8(end < 0 ? raw : raw.left(end));
+  const QByteArray block = headerBlock(raw);
+  QString text = charset::crlf(charset::guess(block));
+  while (text.endsWith(QLatin1String("\r\n")))
+    text.chop(2);
+  h.raw = text;
+  h.subject = oneLine(decodeWords(headerValue(block, "Subject")));
+  h.date = oneLine(decodeWords(headerValue(block, "Date")));
+  h.from = oneLine(decodeAddress(headerValue(block, "From")));
   return h;
 }
 
 QString readableBody(const QByteArray &raw) {
-  int end = raw.indexOf("\r\n\r\n");
-  return end < 0 ? QString() : QString::fromUtf8(raw.mid(end + 4));
+  Owned<GMimeMessage> message = parseMessage(raw);
+  if (!message) {
+    const QByteArray block = headerBlock(raw);
+    return charset::crlf(charset::guess(raw.mid(block.size()).trimmed()));
+  }
+  GMimeObject *top = g_mime_message_get_mime_part(message.get());
+  if (top && GMIME_IS_MESSAGE_PARTIAL(top))
+    return splitNotice(GMIME_MESSAGE_PARTIAL(top));
+  return readableText(contentOf(message.get()));
 }
 
-int unpackAttachments(const QByteArray &, const QString &) { return 0; }
-
-QString safeFileName(const QString &proposed, const QString &) {
-  QString n = proposed;
-  n.replace(u'/', u'_').replace(u'\\', u'_');
-  return n;
-}
-
-std::optional<QByteArray> buildMessage(const Outgoing &, QString *error) {
-  if (error)
-    *error = QStringLiteral("メールを組み立てられません。");
-  return std::nullopt;
-}
-
-QStringList envelopeAddresses(const QString &to) {
-  QStringList out;
-  for (const QString &p : to.split(u',', Qt::SkipEmptyParts))
-    out << p.trimmed();
-  return out;
+int unpackAttachments(const QByteArray &raw, const QString &folder) {
+  Owned<GMimeMessage> message = parseMessage(raw);
+  if (!message)
+    return NMailAttachmentNone;
+  const QString home = resolveFolder(folder);
+  GMimeObject *top = g_mime_message_get_mime_part(message.get());
+  if (top && GMIME_IS_MESSAGE_PARTIAL(top))
+    return keepSplitPart(GMIME_MESSAGE_PARTIAL(top), raw, home);
+  return writeAttachments(contentOf(message.get()).attachments, home);
 }
 
 } // namespace nmail::mime

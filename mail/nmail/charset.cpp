@@ -1,0 +1,260 @@
+#include "mail/nmail/charset.h"
+
+#include <QStringDecoder>
+
+#include <cerrno>
+#include <iconv.h>
+
+namespace nmail::charset {
+namespace {
+
+constexpr char Esc = 0x1b;
+
+// Converts with iconv into UTF-8. Strict: nothing on the first invalid or
+// incomplete sequence. Lenient: such a byte becomes U+FFFD and the rest goes on.
+std::optional<QString> convert(const QByteArray &bytes, const char *from, bool strict) {
+  iconv_t cd = iconv_open("UTF-8", from);
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return std::nullopt;
+  QByteArray out;
+  out.reserve(bytes.size() * 2 + 16);
+  char buffer[4096];
+  char *in = const_cast<char *>(bytes.constData());
+  size_t inLeft = static_cast<size_t>(bytes.size());
+  bool ok = true;
+  while (true) {
+    char *outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    // A final call with no input flushes a stateful decoder.
+    const size_t r = inLeft ? iconv(cd, &in, &inLeft, &outPtr, &outLeft)
+                            : iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    out.append(buffer, outPtr - buffer);
+    if (r != static_cast<size_t>(-1)) {
+      if (inLeft == 0)
+        break;
+      continue;
+    }
+    if (errno == E2BIG)
+      continue;
+    // EILSEQ or EINVAL (a sequence cut at the end).
+    if (strict) {
+      ok = false;
+      break;
+    }
+    out.append("\xEF\xBF\xBD");
+    ++in;
+    --inLeft;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (inLeft == 0)
+      break;
+  }
+  iconv_close(cd);
+  if (!ok)
+    return std::nullopt;
+  return QString::fromUtf8(out);
+}
+
+QString lenient(const QByteArray &bytes, const char *from) {
+  if (auto text = convert(bytes, from, false))
+    return *text;
+  return QString::fromLatin1(bytes);
+}
+
+bool isValidUtf8(const QByteArray &bytes) {
+  QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  const QString text = decoder.decode(bytes);
+  return !decoder.hasError();
+}
+
+bool hasJisEscape(const QByteArray &bytes) {
+  return bytes.contains("\x1b$") || bytes.contains("\x1b(I");
+}
+
+QString fromUtf8Text(const QByteArray &bytes) {
+  QByteArray b = bytes;
+  if (b.startsWith("\xEF\xBB\xBF"))
+    b.remove(0, 3);
+  return QString::fromUtf8(b);
+}
+
+QString fromJis(const QByteArray &bytes) { return lenient(jisToEuc(bytes), "EUC-JP-MS"); }
+
+} // namespace
+
+QByteArray jisToEuc(const QByteArray &jis) {
+  enum class Mode { Ascii, Jis0208, Kana, Jis0212 };
+  Mode mode = Mode::Ascii;
+  Mode beforeShiftOut = Mode::Ascii;
+  QByteArray out;
+  out.reserve(jis.size());
+  const int n = jis.size();
+  for (int i = 0; i < n;) {
+    const auto c = static_cast<unsigned char>(jis[i]);
+    if (c == Esc) {
+      const QByteArray seq = jis.mid(i + 1, 3);
+      if (seq.startsWith("(B") || seq.startsWith("(J") || seq.startsWith("(H")) {
+        mode = Mode::Ascii;
+        i += 3;
+      } else if (seq.startsWith("(I")) {
+        mode = Mode::Kana;
+        i += 3;
+      } else if (seq.startsWith("$@") || seq.startsWith("$B")) {
+        mode = Mode::Jis0208;
+        i += 3;
+      } else if (seq == "$(D") {
+        mode = Mode::Jis0212;
+        i += 4;
+      } else if (seq == "$(Q" || seq == "$(O" || seq == "$(B") {
+        mode = Mode::Jis0208; // JIS X 0213 plane 1 agrees with 0208 where both have a character
+        i += 4;
+      } else if (seq.startsWith("&@")) {
+        i += 3; // JIS X 0208-1990 announcer; the ESC $ B that follows does the switch
+      } else {
+        ++i; // an escape we don't know: drop the ESC, keep the rest readable
+      }
+      continue;
+    }
+    if (c == 0x0e) { // SO: half-width kana in 7-bit JIS variants
+      beforeShiftOut = mode;
+      mode = Mode::Kana;
+      ++i;
+      continue;
+    }
+    if (c == 0x0f) {
+      mode = beforeShiftOut;
+      ++i;
+      continue;
+    }
+    if (c < 0x21 || c >= 0x7f) {
+      out.append(static_cast<char>(c)); // line breaks and blanks pass in any mode
+      ++i;
+      continue;
+    }
+    switch (mode) {
+    case Mode::Ascii:
+      out.append(static_cast<char>(c));
+      ++i;
+      break;
+    case Mode::Kana:
+      if (c <= 0x5f) {
+        out.append('\x8e');
+        out.append(static_cast<char>(c | 0x80));
+      }
+      ++i;
+      break;
+    case Mode::Jis0208:
+    case Mode::Jis0212: {
+      if (i + 1 >= n)
+        return out; // a lone half of a character at the very end
+      const auto d = static_cast<unsigned char>(jis[i + 1]);
+      if (d < 0x21 || d >= 0x7f) {
+        ++i; // a broken pair: drop the first byte, keep the control
+        break;
+      }
+      if (mode == Mode::Jis0212)
+        out.append('\x8f');
+      out.append(static_cast<char>(c | 0x80));
+      out.append(static_cast<char>(d | 0x80));
+      i += 2;
+      break;
+    }
+    }
+  }
+  return out;
+}
+
+QString guess(const QByteArray &bytes) {
+  if (isValidUtf8(bytes) && !hasJisEscape(bytes))
+    return fromUtf8Text(bytes);
+  if (hasJisEscape(bytes))
+    return fromJis(bytes);
+  if (auto euc = convert(bytes, "EUC-JP-MS", true))
+    return *euc;
+  return lenient(bytes, "CP932");
+}
+
+QString decode(const QByteArray &bytes, const QByteArray &charsetName) {
+  const QByteArray cs = charsetName.trimmed().toLower();
+  if (cs.isEmpty() || cs == "us-ascii" || cs == "ascii" || cs == "unknown-8bit" ||
+      cs == "x-unknown")
+    return guess(bytes);
+  if (cs == "utf-8" || cs == "utf8") {
+    if (isValidUtf8(bytes))
+      return fromUtf8Text(bytes);
+    return guess(bytes); // mislabelled: usually CP932 typed into a UTF-8 form
+  }
+  if (cs.startsWith("iso-2022-jp") || cs == "csiso2022jp" || cs == "jis" || cs == "x-jis")
+    return fromJis(bytes);
+  if (cs == "shift_jis" || cs == "shift-jis" || cs == "sjis" || cs == "x-sjis" ||
+      cs == "windows-31j" || cs == "cp932" || cs == "ms_kanji" || cs == "csshiftjis" ||
+      cs == "ms932")
+    return lenient(bytes, "CP932");
+  if (cs == "euc-jp" || cs == "x-euc-jp" || cs == "eucjp" || cs == "cseucpkdfmtjapanese" ||
+      cs == "euc-jp-ms")
+    return lenient(bytes, "EUC-JP-MS");
+  // Japanese text behind a Western label is common enough to check for.
+  if (hasJisEscape(bytes))
+    return fromJis(bytes);
+  if (auto text = convert(bytes, cs.constData(), false))
+    return *text;
+  return guess(bytes);
+}
+
+std::optional<QByteArray> toIso2022jp(const QString &text) {
+  iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1))
+    return std::nullopt;
+  QByteArray in = text.toUtf8();
+  QByteArray out;
+  char buffer[4096];
+  char *inPtr = in.data();
+  size_t inLeft = static_cast<size_t>(in.size());
+  bool ok = true;
+  while (true) {
+    char *outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    const size_t r = inLeft ? iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft)
+                            : iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    out.append(buffer, outPtr - buffer);
+    if (r == static_cast<size_t>(-1)) {
+      if (errno == E2BIG)
+        continue;
+      ok = false;
+      break;
+    }
+    if (inLeft == 0 && r != static_cast<size_t>(-1)) {
+      // Flush the return to ASCII once, then stop.
+      char *flushPtr = buffer;
+      size_t flushLeft = sizeof buffer;
+      iconv(cd, nullptr, nullptr, &flushPtr, &flushLeft);
+      out.append(buffer, flushPtr - buffer);
+      break;
+    }
+  }
+  iconv_close(cd);
+  // JIS-Roman and friends would come back as other characters (¥ → \):
+  // only what reads back identically counts as fitting.
+  if (!ok || fromJis(out) != text)
+    return std::nullopt;
+  return out;
+}
+
+QString crlf(const QString &text) {
+  QString out;
+  out.reserve(text.size() + text.size() / 32);
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const QChar c = text[i];
+    if (c == u'\r') {
+      out += QLatin1String("\r\n");
+      if (i + 1 < text.size() && text[i + 1] == u'\n')
+        ++i;
+    } else if (c == u'\n') {
+      out += QLatin1String("\r\n");
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+} // namespace nmail::charset

@@ -1,0 +1,383 @@
+#include "mail/nmail/mime_words.h"
+
+#include "mail/nmail/charset.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace nmail::mime {
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9')
+    return c - '0';
+  if (c >= 'a' && c <= 'f')
+    return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F')
+    return c - 'A' + 10;
+  return -1;
+}
+
+struct Word {
+  qsizetype begin = 0; // offset of "=?"
+  qsizetype end = 0;   // one past "?="
+  QByteArray charset;
+  QByteArray bytes; // the decoded octets
+};
+
+QByteArray decodeQ(const QByteArray &text) {
+  QByteArray out;
+  out.reserve(text.size());
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '_') {
+      out.append(' ');
+    } else if (c == '=' && i + 2 < text.size() + 0 && hexValue(text[i + 1]) >= 0 &&
+               hexValue(text[i + 2]) >= 0) {
+      out.append(static_cast<char>(hexValue(text[i + 1]) * 16 + hexValue(text[i + 2])));
+      i += 2;
+    } else {
+      out.append(c);
+    }
+  }
+  return out;
+}
+
+// The encoded-word starting at `from` in `value`, if one does.
+std::optional<Word> wordAt(const QByteArray &value, qsizetype from) {
+  if (!value.mid(from).startsWith("=?"))
+    return std::nullopt;
+  const qsizetype q1 = value.indexOf('?', from + 2);
+  if (q1 < 0 || q1 + 2 >= value.size() || value[q1 + 2] != '?')
+    return std::nullopt;
+  const char enc = value[q1 + 1];
+  const qsizetype textBegin = q1 + 3;
+  const qsizetype close = value.indexOf("?=", textBegin);
+  if (close < 0)
+    return std::nullopt;
+  QByteArray charset = value.mid(from + 2, q1 - from - 2);
+  const QByteArray text = value.mid(textBegin, close - textBegin);
+  if (charset.isEmpty() || std::any_of(charset.begin(), charset.end(), isBlank) ||
+      std::any_of(text.begin(), text.end(), isBlank))
+    return std::nullopt;
+  if (const qsizetype star = charset.indexOf('*'); star >= 0)
+    charset.truncate(star); // RFC 2231 language suffix
+  Word w;
+  w.begin = from;
+  w.end = close + 2;
+  w.charset = charset;
+  if (enc == 'B' || enc == 'b') {
+    auto r = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    if (!r)
+      r = QByteArray::fromBase64Encoding(text); // lenient: stray padding or junk
+    w.bytes = r.decoded;
+  } else if (enc == 'Q' || enc == 'q') {
+    w.bytes = decodeQ(text);
+  } else {
+    return std::nullopt;
+  }
+  return w;
+}
+
+// Splits a value into literal runs and runs of adjacent encoded-words,
+// calling `literal(bytes)` and `words(text)` in order.
+template <typename Literal, typename Words>
+void scan(const QByteArray &value, Literal literal, Words words) {
+  qsizetype i = 0;
+  qsizetype literalStart = 0;
+  while (i < value.size()) {
+    auto w = wordAt(value, i);
+    if (!w) {
+      ++i;
+      continue;
+    }
+    if (w->begin > literalStart)
+      literal(value.mid(literalStart, w->begin - literalStart));
+    // Adjacent words of one charset are joined as bytes first: a sender may
+    // cut a multi-byte character (or a JIS escape run) across two words.
+    QString text;
+    QByteArray pending;
+    QByteArray pendingCharset;
+    auto flush = [&] {
+      if (!pending.isEmpty())
+        text += charset::decode(pending, pendingCharset);
+      pending.clear();
+    };
+    qsizetype end = w->end;
+    while (true) {
+      if (w->charset.compare(pendingCharset, Qt::CaseInsensitive) != 0) {
+        flush();
+        pendingCharset = w->charset;
+      }
+      pending += w->bytes;
+      end = w->end;
+      qsizetype j = end;
+      while (j < value.size() && isBlank(value[j]))
+        ++j;
+      auto next = wordAt(value, j);
+      if (!next)
+        break;
+      w = next;
+    }
+    flush();
+    words(text);
+    i = end;
+    literalStart = end;
+  }
+  if (literalStart < value.size())
+    literal(value.mid(literalStart));
+}
+
+bool isPlainAscii(const QByteArray &bytes) {
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return static_cast<unsigned char>(c) < 0x80 && c != 0x1b; });
+}
+
+QByteArray utf8Word(const QString &text) {
+  return "=?UTF-8?B?" + text.toUtf8().toBase64() + "?=";
+}
+
+// Splits `text` into pieces whose encoded form stays within `limit` bytes,
+// never inside a surrogate pair.
+template <typename Encode>
+QList<QByteArray> encodePieces(const QString &text, qsizetype limit, Encode encode) {
+  QList<QByteArray> words;
+  qsizetype start = 0;
+  while (start < text.size()) {
+    qsizetype len = 0;
+    QByteArray best;
+    while (start + len < text.size()) {
+      qsizetype step = text[start + len].isHighSurrogate() ? 2 : 1;
+      const QByteArray candidate = encode(text.mid(start, len + step));
+      if (candidate.size() > limit && len > 0)
+        break;
+      best = candidate;
+      len += step;
+      if (candidate.size() > limit)
+        break; // one character alone is too long; send it anyway
+    }
+    words << best;
+    start += len;
+  }
+  return words;
+}
+
+} // namespace
+
+QString decodeWords(const QByteArray &value) {
+  QString out;
+  scan(
+      value, [&](const QByteArray &bytes) { out += charset::guess(bytes); },
+      [&](const QString &text) { out += text; });
+  return out;
+}
+
+QByteArray normaliseWords(const QByteArray &value) {
+  QByteArray out;
+  auto literal = [&](const QByteArray &bytes) {
+    if (isPlainAscii(bytes)) {
+      out += bytes;
+      return;
+    }
+    // Raw 8-bit text: keep the ASCII around it (addresses, quotes) as it is.
+    const QString text = charset::guess(bytes);
+    qsizetype i = 0;
+    while (i < text.size()) {
+      qsizetype j = i;
+      const bool ascii = text[i].unicode() < 0x80;
+      while (j < text.size() && (text[j].unicode() < 0x80) == ascii)
+        ++j;
+      const QString run = text.mid(i, j - i);
+      out += ascii ? run.toLatin1() : utf8Word(run);
+      i = j;
+    }
+  };
+  scan(value, literal, [&](const QString &text) { out += utf8Word(text); });
+  return out;
+}
+
+QByteArray encodeWords(const QString &text, int firstLineUsed) {
+  const QByteArray utf8 = text.toUtf8();
+  if (isPlainAscii(utf8) && !utf8.contains("=?")) {
+    // Fold long ASCII text at blanks so no line passes 78 characters.
+    QByteArray out;
+    int lineLength = firstLineUsed;
+    const QList<QByteArray> parts = utf8.split(' ');
+    for (qsizetype i = 0; i < parts.size(); ++i) {
+      const QByteArray &p = parts[i];
+      if (i > 0) {
+        if (lineLength + 1 + p.size() > 78 && lineLength > 1) {
+          out += "\r\n ";
+          lineLength = 1;
+        } else {
+          out += ' ';
+          ++lineLength;
+        }
+      }
+      out += p;
+      lineLength += static_cast<int>(p.size());
+    }
+    return out;
+  }
+  QList<QByteArray> words;
+  if (charset::toIso2022jp(text)) {
+    words = encodePieces(text, 75, [](const QString &piece) {
+      const auto jis = charset::toIso2022jp(piece);
+      return "=?ISO-2022-JP?B?" + jis.value_or(QByteArray()).toBase64() + "?=";
+    });
+  } else {
+    words = encodePieces(text, 75, [](const QString &piece) { return utf8Word(piece); });
+  }
+  return words.join("\r\n ");
+}
+
+QByteArray headerBlock(const QByteArray &raw) {
+  qsizetype i = 0;
+  while (i < raw.size()) {
+    qsizetype eol = raw.indexOf('\n', i);
+    if (eol < 0)
+      return raw;
+    const qsizetype lineLength = eol - i - ((eol > i && raw[eol - 1] == '\r') ? 1 : 0);
+    if (lineLength == 0)
+      return raw.left(i);
+    i = eol + 1;
+  }
+  return raw;
+}
+
+QByteArray headerValue(const QByteArray &block, const QByteArray &name) {
+  const QList<QByteArray> lines = block.split('\n');
+  for (qsizetype i = 0; i < lines.size(); ++i) {
+    QByteArray line = lines[i];
+    if (line.endsWith('\r'))
+      line.chop(1);
+    const qsizetype colon = line.indexOf(':');
+    if (colon <= 0 || line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) != 0)
+      continue;
+    QByteArray value = line.mid(colon + 1);
+    while (i + 1 < lines.size() && !lines[i + 1].isEmpty() &&
+           (lines[i + 1][0] == ' ' || lines[i + 1][0] == '\t')) {
+      QByteArray more = lines[++i];
+      if (more.endsWith('\r'))
+        more.chop(1);
+      value += more;
+    }
+    return value.trimmed();
+  }
+  return QByteArray();
+}
+
+ParsedField parseField(const QByteArray &value) {
+  ParsedField field;
+  qsizetype i = 0;
+  const qsizetype n = value.size();
+  const qsizetype firstSemi = value.indexOf(';');
+  field.token = value.left(firstSemi < 0 ? n : firstSemi).trimmed().toLower();
+  if (firstSemi < 0)
+    return field;
+  i = firstSemi + 1;
+
+  struct Section {
+    QByteArray bytes;
+    bool extended = false;
+  };
+  QMap<QByteArray, QMap<int, Section>> split; // name → section → bytes (RFC 2231)
+  QMap<QByteArray, QByteArray> plain;
+
+  while (i < n) {
+    while (i < n && (isBlank(value[i]) || value[i] == ';'))
+      ++i;
+    const qsizetype nameStart = i;
+    while (i < n && value[i] != '=' && value[i] != ';')
+      ++i;
+    QByteArray name = value.mid(nameStart, i - nameStart).trimmed().toLower();
+    if (i >= n || value[i] == ';' || name.isEmpty()) {
+      continue;
+    }
+    ++i; // '='
+    while (i < n && (value[i] == ' ' || value[i] == '\t'))
+      ++i;
+    QByteArray v;
+    if (i < n && value[i] == '"') {
+      ++i;
+      while (i < n && value[i] != '"') {
+        if (value[i] == '\\' && i + 1 < n)
+          ++i;
+        v += value[i++];
+      }
+      ++i; // closing quote
+      while (i < n && value[i] != ';')
+        ++i; // junk after the quotes
+    } else {
+      // Unquoted; senders put blanks in these too, so read up to the ';'.
+      const qsizetype start = i;
+      while (i < n && value[i] != ';')
+        ++i;
+      v = value.mid(start, i - start).trimmed();
+    }
+    // name, name*, name*N, name*N*
+    const qsizetype star = name.indexOf('*');
+    if (star < 0) {
+      if (!plain.contains(name))
+        plain.insert(name, v);
+      continue;
+    }
+    const QByteArray base = name.left(star);
+    QByteArray rest = name.mid(star + 1);
+    Section s;
+    s.bytes = v;
+    int number = 0;
+    if (rest.isEmpty()) {
+      s.extended = true;
+    } else {
+      s.extended = rest.endsWith('*');
+      if (s.extended)
+        rest.chop(1);
+      bool ok = false;
+      number = rest.toInt(&ok);
+      if (!ok || number < 0 || number > 999)
+        continue;
+    }
+    if (!split[base].contains(number))
+      split[base].insert(number, s);
+  }
+
+  for (auto it = split.cbegin(); it != split.cend(); ++it) {
+    QByteArray bytes;
+    QByteArray charsetName;
+    bool first = true;
+    bool anyExtended = false;
+    for (auto sec = it.value().cbegin(); sec != it.value().cend(); ++sec) {
+      QByteArray part = sec.value().bytes;
+      if (sec.value().extended) {
+        anyExtended = true;
+        if (first) {
+          // charset'language'value
+          const qsizetype a = part.indexOf('\'');
+          const qsizetype b = a < 0 ? -1 : part.indexOf('\'', a + 1);
+          if (b > a) {
+            charsetName = part.left(a);
+            part = part.mid(b + 1);
+          }
+        }
+        bytes += QByteArray::fromPercentEncoding(part);
+      } else {
+        bytes += part;
+      }
+      first = false;
+    }
+    if (anyExtended)
+      field.params.insert(it.key(), charset::decode(bytes, charsetName));
+    else
+      field.params.insert(it.key(), decodeWords(bytes));
+  }
+  for (auto it = plain.cbegin(); it != plain.cend(); ++it) {
+    if (!field.params.contains(it.key()))
+      field.params.insert(it.key(), decodeWords(it.value()));
+  }
+  return field;
+}
+
+} // namespace nmail::mime
