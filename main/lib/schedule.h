@@ -1,0 +1,25 @@
+// The scheduling clock of the unattended check and the connection mode file.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+namespace korvex {
+
+// Japan Standard Time as "H:MM" from a UTC time: nine hours ahead, the hour
+// without a leading zero and running 1..24 (the hour after midnight is 24).
+QString japanTimeText(const QDateTime &utc);
+
+// "★MailData\option.ini", section EXEINI, key NAME.
+QString optionIniPath();
+// True when the stored value selects the hang-up mode: any text that begins
+// with a number other than 0 ("1", "-1", "2"); anything else (empty, "0",
+// "abc") selects the permanent connection.
+bool connectionValueSelectsHangUp(const QString &value);
+// The stored value, read with the designed 1256-character buffer; "" when
+// the file or the key is missing.
+QString readConnectionValue();
+// Writes NAME; failures are silent for the user, the selection stays.
+bool writeConnectionValue(bool hangUpMode);
+
+} // namespace korvex
