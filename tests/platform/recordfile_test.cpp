@@ -1,0 +1,205 @@
+#include "platform/core/recordfile.h"
+
+#include "tests/support/programfolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+constexpr int Len = 8;
+constexpr int FlagAt = 6;
+
+// An 8-byte record: six letters and a little-endian flag.
+QByteArray rec(char c, qint16 flag = 1) {
+  QByteArray r(Len, c);
+  writeInt16LE(r, FlagAt, flag);
+  return r;
+}
+
+class RecordFileTest : public ::testing::Test {
+protected:
+  TempProgramFolder folder;
+  QString path = folder.dataFile(QStringLiteral("records.data"));
+  RecordFile file{path, Len};
+};
+
+} // namespace
+
+TEST_F(RecordFileTest, MissingFileIsEmptyUntilCreated) {
+  EXPECT_EQ(file.count(), 0);
+  EXPECT_FALSE(file.read(1));
+  EXPECT_FALSE(QFileInfo::exists(path));
+  EXPECT_TRUE(file.ensureExists());
+  EXPECT_TRUE(QFileInfo::exists(path));
+  EXPECT_EQ(file.count(), 0);
+  ASSERT_TRUE(file.readAll());
+  EXPECT_TRUE(file.readAll()->isEmpty());
+}
+
+TEST_F(RecordFileTest, AppendsNumberFromOneAndReadBack) {
+  EXPECT_EQ(file.append(rec('a')), 1);
+  EXPECT_EQ(file.append(rec('b')), 2);
+  EXPECT_EQ(file.append(rec('c'), true), 3);
+  EXPECT_EQ(file.count(), 3);
+  EXPECT_EQ(file.read(2), rec('b'));
+  EXPECT_FALSE(file.read(0));
+  EXPECT_FALSE(file.read(4));
+  EXPECT_EQ(*file.readAll(), (QList<QByteArray>{rec('a'), rec('b'), rec('c')}));
+  EXPECT_EQ(folder.readBytes(path), rec('a') + rec('b') + rec('c'));
+}
+
+TEST_F(RecordFileTest, PartialTailIsIgnoredAndCutBeforeAppend) {
+  ASSERT_TRUE(folder.writeBytes(path, rec('a') + rec('b') + QByteArray("xyz")));
+  EXPECT_EQ(file.count(), 2);
+  EXPECT_FALSE(file.read(3));
+  EXPECT_EQ(file.readAll()->size(), 2);
+  // The new record starts at the boundary, so nothing after it is shifted.
+  EXPECT_EQ(file.append(rec('c')), 3);
+  EXPECT_EQ(folder.readBytes(path), rec('a') + rec('b') + rec('c'));
+}
+
+TEST_F(RecordFileTest, WritesInPlaceAndPastTheEnd) {
+  file.append(rec('a'));
+  file.append(rec('b'));
+  EXPECT_TRUE(file.write(1, rec('z', 0)));
+  EXPECT_EQ(file.read(1), rec('z', 0));
+  EXPECT_EQ(file.read(2), rec('b'));
+  // Past the end: the gap is zero-filled and the count follows.
+  EXPECT_TRUE(file.write(4, rec('d')));
+  EXPECT_EQ(file.count(), 4);
+  EXPECT_EQ(file.read(3), QByteArray(Len, '\0'));
+  EXPECT_FALSE(file.write(0, rec('x')));
+  EXPECT_FALSE(file.write(1, QByteArray("short")));
+  EXPECT_EQ(file.append(QByteArray(Len + 1, 'x')), 0);
+  EXPECT_EQ(file.count(), 4);
+}
+
+TEST_F(RecordFileTest, FailuresAreReportedNotHidden) {
+  RecordFile nowhere(folder.path() + QStringLiteral("/no/such/folder/x.data"), Len);
+  EXPECT_FALSE(nowhere.ensureExists());
+  EXPECT_EQ(nowhere.append(rec('a')), 0);
+  EXPECT_FALSE(nowhere.write(1, rec('a')));
+  EXPECT_FALSE(nowhere.readAll());
+  EXPECT_FALSE(QFileInfo::exists(folder.path() + QStringLiteral("/no")));
+}
+
+TEST(RecordFlags, LittleEndianSixteenBit) {
+  QByteArray b(4, '\0');
+  writeInt16LE(b, 1, -2);
+  EXPECT_EQ(b, QByteArray::fromHex("00feff00"));
+  EXPECT_EQ(readInt16LE(b, 1), -2);
+  EXPECT_EQ(readInt16LE(QByteArray::fromHex("0100"), 0), 1);
+  EXPECT_EQ(readInt16LE(b, 3), 0); // out of range reads as 0, no overrun
+  writeInt16LE(b, 3, 7);
+  EXPECT_EQ(b, QByteArray::fromHex("00feff00"));
+}
+
+// Compaction ----------------------------------------------------------------
+
+namespace {
+
+class CompactionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(folder.writeBytes(path, all));
+  }
+  void TearDown() override { setCompactionStepHook(nullptr); }
+
+  TempProgramFolder folder;
+  QString path = folder.dataFile(QStringLiteral("qlmdata2.data"));
+  QString tmp = folder.dataFile(QStringLiteral("QLMDATA2.TMP"));
+  CompactionLayout layout{Len, FlagAt};
+  // Live, deleted, live, deleted, live and a partial tail.
+  QByteArray all = rec('a') + rec('b', 0) + rec('c') + rec('d', 0) + rec('e', -1) + QByteArray("zz");
+  QByteArray live = rec('a') + rec('c') + rec('e', -1);
+
+  QStringList leftovers() const {
+    QStringList names = QDir(folder.dataPath()).entryList(QDir::Files);
+    names.removeAll(QStringLiteral("qlmdata2.data"));
+    return names;
+  }
+};
+
+} // namespace
+
+TEST_F(CompactionTest, KeepsLiveRecordsInOrder) {
+  EXPECT_TRUE(compactRecords(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), live);
+  EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
+}
+
+TEST_F(CompactionTest, EveryRecordDeletedLeavesAnEmptyFile) {
+  ASSERT_TRUE(folder.writeBytes(path, rec('a', 0) + rec('b', 0)));
+  EXPECT_TRUE(compactRecords(path, tmp, layout));
+  EXPECT_TRUE(QFileInfo::exists(path));
+  EXPECT_EQ(QFileInfo(path).size(), 0);
+}
+
+TEST_F(CompactionTest, StoppedAfterEachStepIsRecovered) {
+  for (int stopAfter = 1; stopAfter <= 4; ++stopAfter) {
+    SCOPED_TRACE(stopAfter);
+    ASSERT_TRUE(folder.writeBytes(path, all));
+    setCompactionStepHook([stopAfter](int step) { return step != stopAfter; });
+    EXPECT_FALSE(compactRecords(path, tmp, layout));
+    setCompactionStepHook(nullptr);
+    // The next access finishes the job.
+    EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+    EXPECT_EQ(folder.readBytes(path), live);
+    EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
+  }
+}
+
+TEST_F(CompactionTest, StoppedCompactionIsFinishedBeforeTheNextOne) {
+  setCompactionStepHook([](int step) { return step != 2; });
+  EXPECT_FALSE(compactRecords(path, tmp, layout));
+  setCompactionStepHook(nullptr);
+  EXPECT_FALSE(QFileInfo::exists(path));
+  EXPECT_TRUE(compactRecords(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), live);
+}
+
+TEST_F(CompactionTest, WorkFileCutShortByAnotherProgramIsDropped) {
+  // A copy in place that died half way: the data file still holds all.
+  ASSERT_TRUE(folder.writeBytes(tmp, all.left(Len + 3)));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), all);
+  EXPECT_FALSE(QFileInfo::exists(tmp));
+}
+
+TEST_F(CompactionTest, WorkFileIsTheTruthWhenTheDataFileIsGoneOrShorter) {
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  QFile::remove(path);
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), live);
+
+  // A data file rewritten only in part.
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  ASSERT_TRUE(folder.writeBytes(path, rec('a')));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), live);
+  EXPECT_FALSE(QFileInfo::exists(tmp));
+}
+
+TEST_F(CompactionTest, SideFilesOfAKilledRunAreCleanedUp) {
+  ASSERT_TRUE(folder.writeBytes(tmp + QStringLiteral(".part"), all.left(5)));
+  ASSERT_TRUE(folder.writeBytes(path + QStringLiteral(".new"), rec('x')));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), all);
+  EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
+}
+
+TEST_F(CompactionTest, NothingToDoAndBadLayouts) {
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), all);
+  QFile::remove(path);
+  EXPECT_TRUE(compactRecords(path, tmp, layout));
+  EXPECT_FALSE(QFileInfo::exists(path));
+  EXPECT_FALSE(compactRecords(path, tmp, CompactionLayout{0, 0}));
+  EXPECT_FALSE(compactRecords(path, tmp, CompactionLayout{Len, Len - 1}));
+}
