@@ -67,11 +67,12 @@ bool WriteAccountKey(const QString &key, const QString &value) {
   // to keep the account.
   if (!platform::dataFolderExists())
     return false;
-  const std::optional<QString> stored = quoteProfileValue(value);
-  if (!stored)
+  // A character CP932 lacks would be stored as "?": a password that no
+  // longer matches. Better to store nothing and say so.
+  if (!platform::fitsAnsi(value))
     return false;
   const QString path = accountProfilePath();
-  if (!platform::writePrivateProfileString(QString::fromUtf16(ProfileSection), key, *stored, path,
+  if (!platform::writePrivateProfileString(QString::fromUtf16(ProfileSection), key, value, path,
                                            /*ownerOnly=*/true))
     return false;
   // The file holds the password in plain text: an older file that others may

@@ -123,19 +123,4 @@ std::optional<QByteArray> serverFileBytes(const ServerSettings &values) {
   return out;
 }
 
-std::optional<QString> quoteProfileValue(const QString &value) {
-  if (hasLineBreak(value) || !platform::fitsAnsi(value))
-    return std::nullopt;
-  if (value.isEmpty())
-    return value;
-  auto blank = [](QChar c) { return c == u' ' || c == u'\t'; };
-  const QChar first = value.front();
-  const QChar last = value.back();
-  const bool quoted =
-      value.size() > 1 && (first == u'"' || first == u'\'') && first == last;
-  if (blank(first) || blank(last) || quoted)
-    return QLatin1Char('"') + value + QLatin1Char('"');
-  return value;
-}
-
 } // namespace settings

@@ -1,6 +1,5 @@
-// The text formats behind the settings: the qelmar.ini lines and the quoting
-// that keeps an account value intact through the profile functions. No I/O
-// here, so the rules can be held against bytes written by hand.
+// The qelmar.ini format. No I/O here, so the rules can be held against bytes
+// written by hand.
 #pragma once
 
 #include <QByteArray>
@@ -31,10 +30,5 @@ std::optional<QByteArray> serverFileBytes(const ServerSettings &values);
 // The APOP flag from the text after "APOP=": the leading number, rounded
 // half to even, clamped to the 16-bit range; no number reads as 0.
 qint16 apopValue(const QString &text);
-
-// The profile functions drop surrounding blanks and one pair of surrounding
-// quotes, so a value that would lose either is written inside double quotes.
-// Nothing when the value cannot be stored (line break, or not CP932).
-std::optional<QString> quoteProfileValue(const QString &value);
 
 } // namespace settings
