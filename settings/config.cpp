@@ -6,7 +6,6 @@
 #include "settings/serverfile.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QSaveFile>
 
 namespace settings {
@@ -71,22 +70,11 @@ bool WriteAccountKey(const QString &key, const QString &value) {
   // longer matches. Better to store nothing and say so.
   if (!platform::fitsAnsi(value))
     return false;
-  const QString path = accountProfilePath();
-  if (!platform::writePrivateProfileString(QString::fromUtf16(ProfileSection), key, value, path,
-                                           /*ownerOnly=*/true))
-    return false;
-  // The file holds the password in plain text: an older file that others may
-  // read is closed to them at the next write.
-  QFile file(path);
-  const QFileDevice::Permissions open =
-      QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup |
-      QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-  if (file.permissions() & open) {
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                             QFileDevice::ReadUser | QFileDevice::WriteUser))
-      return false;
-  }
-  return true;
+  // ownerOnly: the file holds the password in plain text. The profile writer
+  // replaces the file, so an older one that others could read is closed to
+  // them by this write too.
+  return platform::writePrivateProfileString(QString::fromUtf16(ProfileSection), key, value,
+                                             accountProfilePath(), /*ownerOnly=*/true);
 }
 
 } // namespace settings
