@@ -61,9 +61,13 @@ BackForm::BackForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   connect(Command1, &QPushButton::clicked, this, &BackForm::Command1_Click);
 }
 
-void BackForm::Form_Load() { List2->hide(); }
+void BackForm::Form_Load() {
+  List2->hide();
+}
 
-void BackForm::Command1_Click() { forms::backForm().unload(); }
+void BackForm::Command1_Click() {
+  forms::backForm().unload();
+}
 
 namespace forms {
 platform::FormSlot<BackForm> &backForm() {

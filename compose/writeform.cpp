@@ -133,9 +133,13 @@ void WriteForm::Form_Load() {
 // Sending is not wired up yet; the button leaves the window as it is.
 void WriteForm::Command1_Click() {}
 
-void WriteForm::Command3_Click() { forms::writeForm().unload(); }
+void WriteForm::Command3_Click() {
+  forms::writeForm().unload();
+}
 
-void WriteForm::Command8_Click() { forms::writeForm().unload(); }
+void WriteForm::Command8_Click() {
+  forms::writeForm().unload();
+}
 
 namespace forms {
 platform::FormSlot<WriteForm> &writeForm() {

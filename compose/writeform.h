@@ -32,8 +32,8 @@ public:
   QPushButton *Command10;     // "取り消し"
   QListWidget *List2;         // attachment list, hidden
   QPlainTextEdit *BodyText;
-  QCheckBox *Check1; // "占い添付"
-  QLabel *Label7;    // send progress
+  QCheckBox *Check1;      // "占い添付"
+  QLabel *Label7;         // send progress
   QPlainTextEdit *Text14; // help box
   QPushButton *Command1;  // "送信"
   QPushButton *Command3;  // "送信中止"

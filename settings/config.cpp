@@ -23,9 +23,13 @@ constexpr char16_t ProfileSection[] = u"EXEINI";
 constexpr int ProfileBufferSize = 256;
 } // namespace
 
-QString serverSettingsPath() { return platform::programFile(QStringLiteral("qelmar.ini")); }
+QString serverSettingsPath() {
+  return platform::programFile(QStringLiteral("qelmar.ini"));
+}
 
-QString accountProfilePath() { return platform::dataFile(QStringLiteral("iniIdPass.ini")); }
+QString accountProfilePath() {
+  return platform::dataFile(QStringLiteral("iniIdPass.ini"));
+}
 
 void LoadServerSettings() {
   QFile file(serverSettingsPath());
@@ -57,8 +61,8 @@ bool SaveServerSettings() {
 }
 
 QString ReadAccountKey(const QString &key) {
-  return platform::getPrivateProfileString(
-      QString::fromUtf16(ProfileSection), key, QString(), ProfileBufferSize, accountProfilePath());
+  return platform::getPrivateProfileString(QString::fromUtf16(ProfileSection), key, QString(),
+                                           ProfileBufferSize, accountProfilePath());
 }
 
 bool WriteAccountKey(const QString &key, const QString &value) {

@@ -80,7 +80,9 @@ void IdPassForm::OkCommand_Click() {
   forms::idPassForm().unload();
 }
 
-void IdPassForm::CancelCommand_Click() { forms::idPassForm().unload(); }
+void IdPassForm::CancelCommand_Click() {
+  forms::idPassForm().unload();
+}
 
 namespace forms {
 platform::FormSlot<IdPassForm> &idPassForm() {

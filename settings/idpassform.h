@@ -16,7 +16,7 @@ class IdPassForm : public QWidget {
 public:
   explicit IdPassForm(QWidget *parent = nullptr);
 
-  QLabel *Label1;    // "ID"
+  QLabel *Label1; // "ID"
   QLineEdit *IdText;
   QLabel *Label2[2]; // "Password", "IDパスワードを保存する"
   QLineEdit *PassText;

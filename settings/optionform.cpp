@@ -79,7 +79,9 @@ void OptionForm::OkCommand_Click() {
   forms::optionForm().unload();
 }
 
-void OptionForm::CancelCommand_Click() { forms::optionForm().unload(); }
+void OptionForm::CancelCommand_Click() {
+  forms::optionForm().unload();
+}
 
 namespace forms {
 platform::FormSlot<OptionForm> &optionForm() {

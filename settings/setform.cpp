@@ -25,9 +25,13 @@ SetForm::SetForm(QWidget *parent) : QWidget(parent, Qt::Window) {
 
 void SetForm::Form_Load() {}
 
-void SetForm::Command1_Click() { forms::idPassForm().show(); }
+void SetForm::Command1_Click() {
+  forms::idPassForm().show();
+}
 
-void SetForm::Command2_Click() { forms::optionForm().show(); }
+void SetForm::Command2_Click() {
+  forms::optionForm().show();
+}
 
 namespace forms {
 platform::FormSlot<SetForm> &setForm() {

@@ -61,8 +61,8 @@ TEST_F(ConfigFiles, ServerSettingsRoundTripThroughQelmarIni) {
 
 TEST_F(ConfigFiles, SaveRewritesTheWholeFile) {
   const QString path = folder.file(QStringLiteral("qelmar.ini"));
-  ASSERT_TRUE(folder.writeBytes(path, QByteArray("SMTP=old\r\nEXTRA=kept?\r\n") +
-                                          QByteArray(5000, 'z')));
+  ASSERT_TRUE(
+      folder.writeBytes(path, QByteArray("SMTP=old\r\nEXTRA=kept?\r\n") + QByteArray(5000, 'z')));
   settings::Pop3Server = QStringLiteral("pop");
   ASSERT_TRUE(settings::SaveServerSettings());
   EXPECT_EQ(folder.readBytes(path), QByteArray("SMTP=\r\nPOP3=pop\r\nMAIL=\r\nAPOP=0\r\n"));
@@ -114,8 +114,9 @@ TEST_F(ConfigFiles, AccountFileLayoutAndOtherLinesKept) {
   ASSERT_TRUE(folder.writeBytes(path, "; by hand\r\n[OTHER]\r\nNAME=other\r\n"
                                       "[EXEINI]\r\nNAME=old\r\nNAME2=secret\r\nNAME3=1\r\n"));
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME3"), QStringLiteral("0")));
-  EXPECT_EQ(folder.readBytes(path), QByteArray("; by hand\r\n[OTHER]\r\nNAME=other\r\n"
-                                               "[EXEINI]\r\nNAME=old\r\nNAME2=secret\r\nNAME3=0\r\n"));
+  EXPECT_EQ(folder.readBytes(path),
+            QByteArray("; by hand\r\n[OTHER]\r\nNAME=other\r\n"
+                       "[EXEINI]\r\nNAME=old\r\nNAME2=secret\r\nNAME3=0\r\n"));
   EXPECT_EQ(settings::ReadAccountKey(QStringLiteral("NAME")), u"old");
   EXPECT_EQ(settings::ReadAccountKey(QStringLiteral("name2")), u"secret");
   EXPECT_EQ(settings::ReadAccountKey(QStringLiteral("NAME4")), u"");

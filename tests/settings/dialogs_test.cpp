@@ -54,13 +54,17 @@ protected:
 
   QString accountFile() const { return folder.dataFile(QStringLiteral("iniIdPass.ini")); }
   QByteArray accountBytes() const { return folder.readBytes(accountFile()); }
-  void writeAccount(const QByteArray &bytes) { ASSERT_TRUE(folder.writeBytes(accountFile(), bytes)); }
+  void writeAccount(const QByteArray &bytes) {
+    ASSERT_TRUE(folder.writeBytes(accountFile(), bytes));
+  }
 
   TempProgramFolder folder;
   MessageBoxDouble boxes;
 };
 
-void click(QPushButton *button) { QTest::mouseClick(button, Qt::LeftButton); }
+void click(QPushButton *button) {
+  QTest::mouseClick(button, Qt::LeftButton);
+}
 
 } // namespace
 
@@ -72,9 +76,9 @@ TEST_F(Dialogs, AccountDialogLoadsFromTheProfileWithTheSaveBoxUnticked) {
   EXPECT_EQ(f->PassText->text(), u"pa ss=1");
   EXPECT_FALSE(f->Check1->isChecked());
   EXPECT_EQ(f->PassText->echoMode(), QLineEdit::Password);
-  EXPECT_EQ(f->PassText->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr,
-                                            f->PassText),
-            '*');
+  EXPECT_EQ(
+      f->PassText->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, f->PassText),
+      '*');
   // Controls are found by their designed names.
   EXPECT_EQ(f->findChild<QLineEdit *>(QStringLiteral("IdText")), f->IdText);
   EXPECT_EQ(f->findChild<QCheckBox *>(QStringLiteral("Check1")), f->Check1);
@@ -232,7 +236,8 @@ TEST_F(Dialogs, ServerCancelChangesNothing) {
   EXPECT_FALSE(forms::optionForm().loaded());
   EXPECT_EQ(settings::Pop3Server, u"old");
   EXPECT_EQ(settings::UseApop, 0);
-  EXPECT_EQ(folder.readBytes(folder.file(QStringLiteral("qelmar.ini"))), QByteArray("POP3=old\r\n"));
+  EXPECT_EQ(folder.readBytes(folder.file(QStringLiteral("qelmar.ini"))),
+            QByteArray("POP3=old\r\n"));
 }
 
 TEST_F(Dialogs, ServerSaveThatFailsIsReported) {

@@ -78,13 +78,13 @@ TEST(ApopValue, LeadingNumberRoundedHalfToEvenAndClamped) {
     const char16_t *text;
     qint16 value;
   } rows[] = {
-      {u"1", 1},         {u"0", 0},           {u"", 0},          {u"abc", 0},
-      {u"1.5", 2},       {u"2.5", 2},         {u"0.5", 0},       {u"3.5", 4},
-      {u"-1.5", -2},     {u"-0.4", 0},        {u"2.51", 3},      {u" 7x", 7},
-      {u"12abc", 12},    {u".5", 0},          {u".6", 1},        {u"1e3", 1000},
-      {u"1E+2", 100},    {u"2e", 2},          {u"+3", 3},        {u"-", 0},
-      {u"32767", 32767}, {u"32767.5", 32767}, {u"99999", 32767}, {u"-32768", -32768},
-      {u"-99999", -32768}, {u"1e400", 32767}, {u"1,5", 1},       {u"１", 0},
+      {u"1", 1},           {u"0", 0},           {u"", 0},          {u"abc", 0},
+      {u"1.5", 2},         {u"2.5", 2},         {u"0.5", 0},       {u"3.5", 4},
+      {u"-1.5", -2},       {u"-0.4", 0},        {u"2.51", 3},      {u" 7x", 7},
+      {u"12abc", 12},      {u".5", 0},          {u".6", 1},        {u"1e3", 1000},
+      {u"1E+2", 100},      {u"2e", 2},          {u"+3", 3},        {u"-", 0},
+      {u"32767", 32767},   {u"32767.5", 32767}, {u"99999", 32767}, {u"-32768", -32768},
+      {u"-99999", -32768}, {u"1e400", 32767},   {u"1,5", 1},       {u"１", 0},
   };
   for (const auto &row : rows)
     EXPECT_EQ(settings::apopValue(QString::fromUtf16(row.text)), row.value)
@@ -92,9 +92,9 @@ TEST(ApopValue, LeadingNumberRoundedHalfToEvenAndClamped) {
 }
 
 TEST(ServerFileWrite, GoldenBytes) {
-  const auto bytes = settings::serverFileBytes(
-      {QStringLiteral("smtp.example.jp"), QStringLiteral("pop.example.jp"),
-       QStringLiteral(u"太郎@example.jp"), 1});
+  const auto bytes = settings::serverFileBytes({QStringLiteral("smtp.example.jp"),
+                                                QStringLiteral("pop.example.jp"),
+                                                QStringLiteral(u"太郎@example.jp"), 1});
   ASSERT_TRUE(bytes);
   EXPECT_EQ(*bytes, QByteArray("SMTP=smtp.example.jp\r\nPOP3=pop.example.jp\r\n"
                                "MAIL=\x91\xbe\x98\x59@example.jp\r\nAPOP=1\r\n"));
