@@ -2,6 +2,7 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <cerrno>
 #include <iconv.h>
 
@@ -168,7 +169,10 @@ QString guess(const QByteArray &bytes) {
     return fromUtf8Text(bytes);
   if (hasJisEscape(bytes))
     return fromJis(bytes);
-  if (auto euc = convert(bytes, "EUC-JP-MS", true))
+  // EUC-JP takes 0x80-0x8d as C1 controls, which no mail means: CP932 bytes.
+  if (auto euc = convert(bytes, "EUC-JP-MS", true);
+      euc && std::none_of(euc->begin(), euc->end(),
+                          [](QChar c) { return c.unicode() >= 0x80 && c.unicode() < 0xa0; }))
     return *euc;
   return lenient(bytes, "CP932");
 }

@@ -142,20 +142,22 @@ QByteArray utf8Word(const QString &text) {
 // Splits `text` into pieces whose encoded form stays within `limit` bytes,
 // never inside a surrogate pair.
 template <typename Encode>
-QList<QByteArray> encodePieces(const QString &text, qsizetype limit, Encode encode) {
+QList<QByteArray> encodePieces(const QString &text, qsizetype firstLimit, qsizetype limit,
+                               Encode encode) {
   QList<QByteArray> words;
   qsizetype start = 0;
   while (start < text.size()) {
+    const qsizetype wordLimit = words.isEmpty() ? firstLimit : limit;
     qsizetype len = 0;
     QByteArray best;
     while (start + len < text.size()) {
       qsizetype step = text[start + len].isHighSurrogate() ? 2 : 1;
       const QByteArray candidate = encode(text.mid(start, len + step));
-      if (candidate.size() > limit && len > 0)
+      if (candidate.size() > wordLimit && len > 0)
         break;
       best = candidate;
       len += step;
-      if (candidate.size() > limit)
+      if (candidate.size() > wordLimit)
         break; // one character alone is too long; send it anyway
     }
     words << best;
@@ -221,14 +223,17 @@ QByteArray encodeWords(const QString &text, int firstLineUsed) {
     }
     return out;
   }
+  // A line holding encoded-words stays within 76 characters (RFC 2047).
+  const qsizetype firstLimit = std::max<qsizetype>(20, 76 - firstLineUsed);
   QList<QByteArray> words;
   if (charset::toIso2022jp(text)) {
-    words = encodePieces(text, 75, [](const QString &piece) {
+    words = encodePieces(text, firstLimit, 75, [](const QString &piece) {
       const auto jis = charset::toIso2022jp(piece);
       return "=?ISO-2022-JP?B?" + jis.value_or(QByteArray()).toBase64() + "?=";
     });
   } else {
-    words = encodePieces(text, 75, [](const QString &piece) { return utf8Word(piece); });
+    words = encodePieces(text, firstLimit, 75,
+                         [](const QString &piece) { return utf8Word(piece); });
   }
   return words.join("\r\n ");
 }

@@ -1,0 +1,521 @@
+// Reading, unpacking and building mail the way Japanese mail really arrives:
+// JIS with NEC symbols, CP932 labelled Shift_JIS, names in every encoding a
+// mailer ever invented, and senders who would like to write outside the
+// attachment folder.
+#include "mail/nmail/mime.h"
+#include "mail/nmail/nmail.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+using namespace nmail;
+using namespace nmail::mime;
+
+namespace {
+
+// Test mail is written with "\n"; mail on the wire has CR LF.
+QByteArray wire(QByteArray text) { return text.replace("\n", "\r\n"); }
+
+QByteArray b64(const QByteArray &bytes) { return bytes.toBase64(); }
+
+const QByteArray JisTestMaru = "\x1b$B%F%9%H-!\x1b(B";  // テスト①
+const QByteArray JisKenmei = "\x1b$B7oL>\x1b(B";        // 件名
+const QByteArray JisYamadaTaro = "\x1b$B;3ED\x1b(B \x1b$BB@O:\x1b(B"; // 山田 太郎
+
+QByteArray textMail(const QByteArray &contentType, const QByteArray &body,
+                    const QByteArray &extraHeaders = QByteArray()) {
+  return wire("From: a@example.jp\nSubject: t\n" + extraHeaders + "MIME-Version: 1.0\n" +
+              (contentType.isEmpty() ? QByteArray() : "Content-Type: " + contentType + "\n") +
+              "\n") +
+         body;
+}
+
+QByteArray mixedMail(const QByteArray &text, const QList<QByteArray> &attachmentParts) {
+  QByteArray m = "From: a@example.jp\nSubject: files\nMIME-Version: 1.0\n"
+                 "Content-Type: multipart/mixed; boundary=\"XX\"\n\n--XX\n"
+                 "Content-Type: text/plain; charset=ISO-2022-JP\n\n" +
+                 text + "\n";
+  for (const QByteArray &p : attachmentParts)
+    m += "--XX\n" + p + "\n";
+  m += "--XX--\n";
+  return wire(m);
+}
+
+QByteArray attachmentPart(const QByteArray &headerParams, const QByteArray &data,
+                          const QByteArray &type = "application/octet-stream") {
+  return "Content-Type: " + type + "\nContent-Transfer-Encoding: base64\n" +
+         "Content-Disposition: attachment;" + headerParams + "\n\n" + b64(data) + "\n";
+}
+
+// Every file under `root`, relative to it.
+QStringList filesUnder(const QString &root) {
+  QStringList out;
+  QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+  while (it.hasNext())
+    out << QDir(root).relativeFilePath(it.next());
+  out.sort();
+  return out;
+}
+
+QByteArray fileBytes(const QString &path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+class Folder : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(root.isValid());
+    ASSERT_TRUE(QDir(root.path()).mkdir(QStringLiteral("添付フォルダ")));
+    folder = root.filePath(QStringLiteral("添付フォルダ"));
+  }
+  QStringList visible() const { return QDir(folder).entryList(QDir::Files, QDir::Name); }
+  QTemporaryDir root;
+  QString folder;
+};
+
+} // namespace
+
+// ---- charsets -----------------------------------------------------------
+
+TEST(MimeCharsets, JapaneseBodiesDecodeWhateverTheyAreLabelled) {
+  struct Case {
+    const char *what;
+    QByteArray contentType;
+    QByteArray body;
+    QString expected;
+  };
+  const QList<Case> cases = {
+      {"ISO-2022-JP with NEC row 13", "text/plain; charset=ISO-2022-JP",
+       JisTestMaru + "\x1b$B-j\x1b(B", QStringLiteral("テスト①㈱")},
+      {"Shift_JIS is CP932", "text/plain; charset=Shift_JIS", "\x81\x60\x87\x40\xb1",
+       QStringLiteral("～①ｱ")},
+      {"EUC-JP", "text/plain; charset=EUC-JP", "\xc6\xfc\xcb\xdc\xb8\xec",
+       QStringLiteral("日本語")},
+      {"undeclared JIS", "", JisTestMaru, QStringLiteral("テスト①")},
+      {"undeclared EUC-JP", "", "\xc6\xfc\xcb\xdc\xb8\xec", QStringLiteral("日本語")},
+      {"undeclared CP932", "", "\x83\x65\x83\x58\x83\x67", QStringLiteral("テスト")},
+      {"undeclared UTF-8", "", "\xe6\x97\xa5\xe6\x9c\xac", QStringLiteral("日本")},
+      {"JIS behind a Western label", "text/plain; charset=us-ascii", JisTestMaru,
+       QStringLiteral("テスト①")},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(readableBody(textMail(c.contentType, c.body)), c.expected) << c.what;
+}
+
+TEST(MimeCharsets, BodyLineBreaksBecomeCrLfAndTransferEncodingIsUndone) {
+  const QByteArray body = b64("line1\nline2\rline3\r\n");
+  const QString text = readableBody(
+      textMail("text/plain; charset=utf-8", body, "Content-Transfer-Encoding: base64\n"));
+  EXPECT_EQ(text, QStringLiteral("line1\r\nline2\r\nline3"));
+}
+
+// ---- headers ------------------------------------------------------------
+
+TEST(MimeHeaders, SubjectFromDateAndRawBlock) {
+  const QByteArray raw = wire("Received: by x\nFrom: =?ISO-2022-JP?B?" + b64(JisYamadaTaro) +
+                              "?= <taro@example.jp>\nSubject: =?ISO-2022-JP?B?" +
+                              b64(JisTestMaru) + "?=\nDate: Mon, 7 Dec 2026 09:05:00 +0900\n\n");
+  const Headers h = decodeHeaders(raw);
+  EXPECT_EQ(h.subject, QStringLiteral("テスト①"));
+  EXPECT_EQ(h.from, QStringLiteral("山田 太郎 <taro@example.jp>"));
+  EXPECT_EQ(h.date, QStringLiteral("Mon, 7 Dec 2026 09:05:00 +0900"));
+  EXPECT_TRUE(h.raw.startsWith(QStringLiteral("Received: by x\r\nFrom: =?ISO-2022-JP?B?")));
+  EXPECT_FALSE(h.raw.endsWith(u'\n'));
+}
+
+TEST(MimeHeaders, EncodedWordAfterPaddedWordIsNotDropped) {
+  // The first word ends in "==": GMime 3.2.13 loses everything after it.
+  const QByteArray first = b64(JisKenmei);
+  ASSERT_TRUE(first.endsWith("="));
+  const QByteArray raw = wire("Subject: =?ISO-2022-JP?B?" + first + "?=\n =?ISO-2022-JP?B?" +
+                              b64(JisTestMaru) + "?=\nFrom: =?UTF-8?B?" + b64("山") +
+                              "?= =?UTF-8?B?" + b64("田") + "?= <y@example.jp>\n\nbody");
+  const Headers h = decodeHeaders(raw);
+  EXPECT_EQ(h.subject, QStringLiteral("件名テスト①"));
+  EXPECT_EQ(h.from, QStringLiteral("山田 <y@example.jp>"));
+}
+
+TEST(MimeHeaders, QWordsRaw8BitAndFoldedText) {
+  const Headers q = decodeHeaders(wire("Subject: =?UTF-8?Q?caf=C3=A9_au_lait?= now\n\n"));
+  EXPECT_EQ(q.subject, QStringLiteral("café au lait now"));
+  const Headers sjis = decodeHeaders(wire("Subject: \x83\x65\x83\x58\x83\x67 mail\n\n"));
+  EXPECT_EQ(sjis.subject, QStringLiteral("テスト mail"));
+  const Headers folded = decodeHeaders(wire("Subject: a long\n  subject\nFrom: b@x.jp\n\n"));
+  EXPECT_EQ(folded.subject, QStringLiteral("a long  subject"));
+  EXPECT_EQ(folded.from, QStringLiteral("b@x.jp"));
+}
+
+// ---- what a person reads ------------------------------------------------
+
+TEST(MimeBody, HtmlOnlyMailIsPlainText) {
+  const QByteArray html = "<html><head><title>x</title><style>p{color:red}</style></head>"
+                          "<body><p>Hello&nbsp;&amp; <b>welcome</b></p><p>line2<br>line3</p>"
+                          "<script>alert(1)</script>&#x3042;&lt;tag&gt;</body></html>";
+  const QString text = readableBody(textMail("text/html; charset=utf-8", html));
+  EXPECT_EQ(text, QStringLiteral("Hello & welcome\r\nline2\r\nline3\r\nあ<tag>"));
+}
+
+TEST(MimeBody, AlternativeShowsThePlainPart) {
+  const QByteArray m = wire(
+      "From: a@x.jp\nSubject: alt\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/alternative; boundary=\"A\"\n\n--A\n"
+      "Content-Type: text/html; charset=utf-8\n\n<p>HTML version</p>\n--A\n"
+      "Content-Type: text/plain; charset=ISO-2022-JP\n\n" + JisTestMaru + "\n--A--\n");
+  EXPECT_EQ(readableBody(m), QStringLiteral("テスト①"));
+}
+
+TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
+  const QByteArray data(1234, 'z');
+  const QByteArray m = mixedMail(JisTestMaru, {attachmentPart(" filename=\"report.pdf\"", data),
+                                               attachmentPart("", "GIF89a", "image/gif")});
+  const QString text = readableBody(m);
+  EXPECT_EQ(text, QStringLiteral("テスト①\r\n\r\nattachment: report.pdf (1234 bytes)\r\n"
+                                 "attachment: attachment.gif (6 bytes)"));
+}
+
+// ---- unpacking ----------------------------------------------------------
+
+TEST_F(Folder, AttachmentNamesInEveryEncodingAreDecoded) {
+  const QList<QByteArray> parts = {
+      // RFC 2231 with continuations and a charset, one section plain.
+      attachmentPart("\n filename*0*=UTF-8''%E8%B3%87%E6%96%99;\n filename*1=\"-v2\";\n"
+                     " filename*2*=%2Epdf",
+                     "A"),
+      // RFC 2047 inside a quoted parameter, split after a padded word.
+      attachmentPart(" filename=\"=?ISO-2022-JP?B?" + b64("\x1b$B;qNA\x1b(B") +
+                         "?= =?ISO-2022-JP?B?" + b64(JisTestMaru) + "?=.txt\"",
+                     "B"),
+      // Raw CP932 and raw UTF-8 bytes.
+      attachmentPart(" filename=\"\x8e\x91\x97\xbf.doc\"", "C"),
+      attachmentPart(" filename=\"\xe6\x97\xa5\xe6\x9c\xac.xls\"", "D"),
+      // No name at all: one from the type.
+      "Content-Type: image/jpeg\nContent-Transfer-Encoding: base64\n\n" + b64("E") + "\n",
+  };
+  EXPECT_EQ(unpackAttachments(mixedMail("x", parts), folder), NMailAttachmentWritten);
+  EXPECT_EQ(visible(), (QStringList{QStringLiteral("attachment.jpg"), QStringLiteral("日本.xls"),
+                                    QStringLiteral("資料-v2.pdf"), QStringLiteral("資料.doc"),
+                                    QStringLiteral("資料テスト①.txt")}));
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/資料-v2.pdf")), "A");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/attachment.jpg")), "E");
+}
+
+TEST_F(Folder, NothingToUnpackAndExistingFilesAreNeverOverwritten) {
+  EXPECT_EQ(unpackAttachments(textMail("text/plain", "just text"), folder), NMailAttachmentNone);
+  EXPECT_TRUE(visible().isEmpty());
+
+  const QByteArray m = mixedMail("x", {attachmentPart(" filename=\"a.txt\"", "new")});
+  QFile old(folder + QStringLiteral("/a.txt"));
+  ASSERT_TRUE(old.open(QIODevice::WriteOnly));
+  old.write("old");
+  old.close();
+  EXPECT_EQ(unpackAttachments(m, folder), NMailAttachmentWritten);
+  EXPECT_EQ(unpackAttachments(m, folder), NMailAttachmentWritten);
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a.txt")), "old");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a (2).txt")), "new");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a (3).txt")), "new");
+}
+
+TEST_F(Folder, HostileNamesStayInsideTheFolder) {
+  const QByteArray longName = QByteArray(300, 'n') + ".pdf";
+  const QList<QByteArray> names = {"../../x", "/etc/passwd", "..\\\\x.exe", "CON",
+                                   "nul.txt", ".hidden", "a\x01\x1f" "b"};
+  QList<QByteArray> parts;
+  for (const QByteArray &n : names)
+    parts << attachmentPart(" filename=\"" + n + "\"", n);
+  parts << attachmentPart(" filename*=UTF-8''evil%00name%2F..%2F..%2Fy.sh", "nul");
+  parts << attachmentPart(" filename=\"" + longName + "\"", "long");
+  parts << attachmentPart(" filename=\"\xe2\x80\xaegpj.exe\"", "rlo");
+  EXPECT_EQ(unpackAttachments(mixedMail("x", parts), folder), NMailAttachmentWritten);
+
+  // Only the attachment folder exists under the root, and nothing is hidden.
+  EXPECT_EQ(QDir(root.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList{QStringLiteral("添付フォルダ")});
+  const QStringList files = filesUnder(folder);
+  EXPECT_EQ(files.size(), parts.size());
+  for (const QString &f : files) {
+    EXPECT_FALSE(f.contains(u'/')) << f.toStdString();
+    EXPECT_FALSE(f.contains(u'\\')) << f.toStdString();
+    EXPECT_FALSE(f.startsWith(u'.')) << f.toStdString();
+    EXPECT_FALSE(f.contains(QLatin1String(".."))) << f.toStdString();
+    EXPECT_LE(f.toUtf8().size(), 255) << f.toStdString();
+    for (const QChar c : f)
+      EXPECT_GE(c.unicode(), 0x20) << f.toStdString();
+    const QString stem = f.section(u'.', 0, 0).toUpper();
+    EXPECT_NE(stem, QStringLiteral("CON"));
+    EXPECT_NE(stem, QStringLiteral("NUL"));
+  }
+  EXPECT_TRUE(files.contains(QStringLiteral("x"))) << files.join(u' ').toStdString();
+  EXPECT_TRUE(files.contains(QStringLiteral("x.exe")));
+  EXPECT_TRUE(files.contains(QStringLiteral("passwd")));
+  EXPECT_TRUE(files.contains(QStringLiteral("_CON")));
+  EXPECT_TRUE(files.contains(QString(251, u'n') + QStringLiteral(".pdf")));
+  EXPECT_TRUE(files.contains(QStringLiteral("gpj.exe")));
+}
+
+TEST_F(Folder, SafeFileNameRules) {
+  const QList<QPair<QString, QString>> table = {
+      {QStringLiteral("a/b\\c.txt"), QStringLiteral("a_b_c.txt")},
+      {QStringLiteral("..."), QStringLiteral("attachment")},
+      {QStringLiteral("report..final..doc"), QStringLiteral("report.final.doc")},
+      {QStringLiteral("com1.tar.gz"), QStringLiteral("_com1.tar.gz")},
+      {QStringLiteral("LPT9"), QStringLiteral("_LPT9")},
+      {QStringLiteral("CONSOLE.txt"), QStringLiteral("CONSOLE.txt")},
+      {QStringLiteral("trailing. "), QStringLiteral("trailing")},
+      {QStringLiteral("a\u0000b"), QStringLiteral("a_b")},
+  };
+  for (const auto &[in, out] : table)
+    EXPECT_EQ(safeFileName(in, folder), out) << in.toStdString();
+
+  // Cut to 255 bytes of UTF-8 on a character boundary, extension kept.
+  const QString japanese = QString(200, QChar(0x3042)) + QStringLiteral(".docx");
+  const QString cut = safeFileName(japanese, folder);
+  EXPECT_TRUE(cut.endsWith(QStringLiteral(".docx")));
+  EXPECT_LE(cut.toUtf8().size(), 255);
+  EXPECT_GT(cut.toUtf8().size(), 250);
+
+  // A taken name gets a number, and the number still fits the limit.
+  QFile taken(QDir(folder).filePath(cut));
+  ASSERT_TRUE(taken.open(QIODevice::WriteOnly));
+  taken.close();
+  const QString second = safeFileName(japanese, folder);
+  EXPECT_TRUE(second.endsWith(QStringLiteral(" (2).docx")));
+  EXPECT_LE(second.toUtf8().size(), 255);
+}
+
+TEST_F(Folder, APlantedLinkIsNotFollowed) {
+  const QString outside = root.filePath(QStringLiteral("outside.txt"));
+  ASSERT_TRUE(QFile::link(outside, folder + QStringLiteral("/x.txt")));
+  EXPECT_EQ(unpackAttachments(mixedMail("x", {attachmentPart(" filename=\"x.txt\"", "data")}),
+                              folder),
+            NMailAttachmentWritten);
+  EXPECT_FALSE(QFileInfo::exists(outside));
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/x (2).txt")), "data");
+}
+
+TEST(MimeUnpack, AMissingFolderIsReportedAsAWriteFailure) {
+  QTemporaryDir root;
+  const QByteArray m = mixedMail("x", {attachmentPart(" filename=\"a.txt\"", "a")});
+  EXPECT_EQ(unpackAttachments(m, root.filePath(QStringLiteral("gone"))),
+            NMailAttachmentOpenError);
+}
+
+// ---- split mail ---------------------------------------------------------
+
+namespace {
+
+QByteArray splitInner() {
+  return wire("From: =?ISO-2022-JP?B?" + b64(JisYamadaTaro) + "?= <taro@example.jp>\n"
+              "Subject: =?ISO-2022-JP?B?" + b64(JisKenmei) + "?=\n"
+              "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"S\"\n\n--S\n"
+              "Content-Type: text/plain; charset=ISO-2022-JP\n\n" + JisTestMaru + "\n--S\n" +
+              attachmentPart(" filename=\"big.bin\"", QByteArray(3000, '\x07')) + "--S--\n");
+}
+
+// The three parts of splitInner(), as a sender's mailer cuts it.
+QList<QByteArray> splitParts(const QByteArray &id = "split-1@example.jp") {
+  const QByteArray inner = splitInner();
+  const qsizetype third = inner.size() / 3;
+  const QList<QByteArray> pieces = {inner.left(third), inner.mid(third, third),
+                                    inner.mid(2 * third)};
+  QList<QByteArray> parts;
+  for (int i = 0; i < 3; ++i) {
+    parts << wire("From: taro@example.jp\nSubject: part\nMIME-Version: 1.0\n"
+                  "Content-Type: message/partial; id=\"" + id + "\"; number=" +
+                  QByteArray::number(i + 1) + (i == 2 ? "; total=3" : "") + "\n\n") +
+                 pieces[i];
+  }
+  return parts;
+}
+
+} // namespace
+
+TEST_F(Folder, SplitMailJoinsInOrderAndOutOfOrder) {
+  for (const QList<int> &order : {QList<int>{0, 1, 2}, QList<int>{2, 0, 1}}) {
+    QTemporaryDir r;
+    const QString f = r.path();
+    const QList<QByteArray> parts = splitParts();
+    EXPECT_EQ(unpackAttachments(parts[order[0]], f), NMailAttachmentPartial);
+    EXPECT_EQ(unpackAttachments(parts[order[1]], f), NMailAttachmentPartial);
+    EXPECT_EQ(unpackAttachments(parts[order[2]], f), NMailAttachmentWritten);
+    EXPECT_EQ(QDir(f).entryList(QDir::Files),
+              (QStringList{QStringLiteral("big.bin"), QStringLiteral("件名.txt")}));
+    EXPECT_EQ(fileBytes(f + QStringLiteral("/big.bin")), QByteArray(3000, '\x07'));
+    // Written in CP932 for the editor: decode it as such.
+    const QByteArray sjis = fileBytes(f + QStringLiteral("/件名.txt"));
+    EXPECT_TRUE(sjis.contains("\x83\x65\x83\x58\x83\x67\x87\x40")) << "テスト① in CP932";
+    EXPECT_TRUE(sjis.contains("attachment: big.bin (3000 bytes)"));
+    // The kept parts are gone once joined.
+    EXPECT_TRUE(filesUnder(f + QStringLiteral("/.partial")).filter(QStringLiteral(".eml")).isEmpty());
+  }
+}
+
+TEST_F(Folder, SplitMailWaitsAcrossSessionsAndShrugsOffDuplicates) {
+  const QList<QByteArray> parts = splitParts();
+  // First session: part 2, then the same part again.
+  EXPECT_EQ(unpackAttachments(parts[1], folder), NMailAttachmentPartial);
+  EXPECT_EQ(unpackAttachments(parts[1], folder), NMailAttachmentPartial);
+  EXPECT_TRUE(visible().isEmpty());
+  // Second session, spelled the Windows way: the rest arrives.
+  EXPECT_EQ(unpackAttachments(parts[2], folder + QStringLiteral("\\")), NMailAttachmentPartial);
+  EXPECT_EQ(unpackAttachments(parts[0], folder), NMailAttachmentWritten);
+  EXPECT_EQ(visible(), (QStringList{QStringLiteral("big.bin"), QStringLiteral("件名.txt")}));
+  // A part that turns up again after the join writes nothing more.
+  EXPECT_EQ(unpackAttachments(parts[0], folder), NMailAttachmentNone);
+  EXPECT_EQ(visible().size(), 2);
+  // Another split mail is kept apart from the first.
+  EXPECT_EQ(unpackAttachments(splitParts("other@example.jp")[0], folder), NMailAttachmentPartial);
+}
+
+TEST(MimeSplit, APartReadsAsANoticeNotAsRawMime) {
+  const QList<QByteArray> parts = splitParts();
+  EXPECT_TRUE(readableBody(parts[2]).contains(QStringLiteral("3/3")));
+  EXPECT_FALSE(readableBody(parts[0]).contains(QStringLiteral("Content-Type")));
+}
+
+// ---- building -----------------------------------------------------------
+
+namespace {
+
+Outgoing outgoing() {
+  Outgoing m;
+  m.from = QStringLiteral("花子 <hanako@example.jp>");
+  m.to = QStringLiteral("taro@example.jp");
+  m.subject = QStringLiteral("会議の件①");
+  m.body = QStringLiteral("こんにちは。\n明日の会議です。\n.\n");
+  return m;
+}
+
+QByteArray build(const Outgoing &m) {
+  QString error;
+  const auto built = buildMessage(m, &error);
+  EXPECT_TRUE(built.has_value()) << error.toStdString();
+  return built.value_or(QByteArray());
+}
+
+QStringList headerNames(const QByteArray &message) {
+  QStringList names;
+  for (const QByteArray &line : message.left(message.indexOf("\r\n\r\n")).split('\n')) {
+    if (!line.isEmpty() && line[0] != ' ' && line[0] != '\t')
+      names << QString::fromLatin1(line.left(line.indexOf(':')));
+  }
+  return names;
+}
+
+} // namespace
+
+TEST(MimeBuild, JapaneseThatFitsGoesAsIso2022JpAndReadsBack) {
+  Outgoing m = outgoing();
+  m.subject = QStringLiteral("会議の件");
+  const QByteArray built = build(m);
+  EXPECT_TRUE(built.contains("Subject: =?ISO-2022-JP?B?"));
+  EXPECT_TRUE(built.contains("charset=ISO-2022-JP"));
+  for (const char *h : {"From", "To", "Subject", "Date", "Message-ID", "MIME-Version"})
+    EXPECT_TRUE(headerNames(built).contains(QLatin1String(h))) << h;
+  EXPECT_FALSE(QByteArray(built).replace("\r\n", "").contains('\n')) << "bare LF in the message";
+  const QByteArray again = build(m);
+  EXPECT_EQ(decodeHeaders(again).subject, m.subject);
+  EXPECT_EQ(decodeHeaders(again).from, m.from);
+  EXPECT_EQ(readableBody(again), QStringLiteral("こんにちは。\r\n明日の会議です。\r\n."));
+}
+
+TEST(MimeBuild, TextThatDoesNotFitGoesAsUtf8) {
+  Outgoing m = outgoing();
+  m.subject = QStringLiteral("① and ～ and 한국어 and a very long subject that needs folding across lines");
+  m.body = QStringLiteral("～①\n");
+  const QByteArray built = build(m);
+  EXPECT_TRUE(built.contains("Subject: =?UTF-8?B?"));
+  EXPECT_TRUE(built.contains("charset=UTF-8"));
+  for (const QByteArray &line : built.split('\n'))
+    EXPECT_LE(line.size(), 79) << line.constData();
+  EXPECT_EQ(decodeHeaders(built).subject, m.subject);
+  EXPECT_EQ(readableBody(built), QStringLiteral("～①"));
+}
+
+TEST(MimeBuild, AttachmentsRoundTripByteForByteWithJapaneseNames) {
+  QTemporaryDir dir;
+  QByteArray binary;
+  for (int i = 0; i < 1000; ++i)
+    binary += static_cast<char>(i % 256);
+  const QString name = dir.filePath(QStringLiteral("とても長い名前の添付資料ファイル①その二.bin"));
+  QFile f(name);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  f.write(binary);
+  f.close();
+  const QString plain = dir.filePath(QStringLiteral("notes.txt"));
+  QFile p(plain);
+  ASSERT_TRUE(p.open(QIODevice::WriteOnly));
+  p.write("plain\r\n");
+  p.close();
+
+  Outgoing m = outgoing();
+  m.attachments = {name, plain};
+  const QByteArray built = build(m);
+  EXPECT_TRUE(built.contains("filename*0*=UTF-8''")) << "RFC 2231 name";
+  EXPECT_TRUE(built.contains("name=\"=?UTF-8?B?")) << "RFC 2047 name for old readers";
+  EXPECT_TRUE(built.contains("Content-Transfer-Encoding: base64"));
+
+  EXPECT_EQ(decodeHeaders(built).subject, m.subject);
+  const QString body = readableBody(built);
+  EXPECT_TRUE(body.startsWith(QStringLiteral("こんにちは。\r\n"))) << body.toStdString();
+  EXPECT_TRUE(body.contains(QStringLiteral("attachment: とても長い名前の添付資料ファイル①その二.bin (1000 bytes)")));
+
+  QTemporaryDir out;
+  EXPECT_EQ(unpackAttachments(built, out.path()), NMailAttachmentWritten);
+  EXPECT_EQ(fileBytes(out.filePath(QStringLiteral("とても長い名前の添付資料ファイル①その二.bin"))), binary);
+  EXPECT_EQ(fileBytes(out.filePath(QStringLiteral("notes.txt"))), "plain\r\n");
+}
+
+TEST(MimeBuild, NoFieldCanInjectAHeader) {
+  Outgoing m = outgoing();
+  m.subject = QStringLiteral("hello\r\nBcc: victim@example.com");
+  m.from = QStringLiteral("me@example.jp\r\nX-Evil: 1");
+  m.body = QStringLiteral("body");
+  QString error;
+  EXPECT_FALSE(buildMessage(m, &error).has_value()) << "a From with a line break is no address";
+  m.from = QStringLiteral("Me\r\nX-Evil: 1 <me@example.jp>");
+  m.to = QStringLiteral("a@example.jp");
+  const QByteArray built = build(m);
+  const QStringList names = headerNames(built);
+  EXPECT_FALSE(names.contains(QStringLiteral("Bcc")));
+  EXPECT_FALSE(names.contains(QStringLiteral("X-Evil")));
+  m.to = QStringLiteral("a@example.jp\r\nBcc: victim@example.com");
+  EXPECT_FALSE(buildMessage(m, &error).has_value());
+  EXPECT_TRUE(envelopeAddresses(m.to).filter(QStringLiteral("\n")).isEmpty());
+}
+
+TEST(MimeBuild, RecipientsInEveryShapeTheUserTypes) {
+  EXPECT_EQ(envelopeAddresses(QStringLiteral("a@x.jp")), QStringList{QStringLiteral("a@x.jp")});
+  EXPECT_EQ(envelopeAddresses(QStringLiteral(" a@x.jp , 山田 <b@y.jp>,\"Doe, J\" <c@z.jp>")),
+            (QStringList{QStringLiteral("a@x.jp"), QStringLiteral("b@y.jp"),
+                         QStringLiteral("c@z.jp")}));
+  EXPECT_TRUE(envelopeAddresses(QString()).isEmpty());
+
+  Outgoing m = outgoing();
+  m.to = QStringLiteral("a@x.jp, 山田 太郎 <b@y.jp>");
+  const QByteArray built = build(m);
+  const QByteArray to = built.mid(built.indexOf("\r\nTo: ") + 6);
+  EXPECT_TRUE(to.startsWith("a@x.jp,\r\n =?ISO-2022-JP?B?"));
+  EXPECT_TRUE(to.contains("<b@y.jp>"));
+
+  QString error;
+  m.to = QString();
+  EXPECT_FALSE(buildMessage(m, &error).has_value());
+  EXPECT_FALSE(error.isEmpty());
+  m.to = QStringLiteral("taro＠example.jp");
+  EXPECT_FALSE(buildMessage(m, &error).has_value());
+  EXPECT_TRUE(error.contains(QStringLiteral("taro＠example.jp")));
+}
+
+TEST(MimeBuild, AnUnreadableAttachmentStopsTheMailAndNamesTheFile) {
+  Outgoing m = outgoing();
+  m.attachments = {QStringLiteral("/nonexistent/見積書.pdf")};
+  QString error;
+  EXPECT_FALSE(buildMessage(m, &error).has_value());
+  EXPECT_TRUE(error.contains(QStringLiteral("見積書.pdf"))) << error.toStdString();
+}
