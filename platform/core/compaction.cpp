@@ -8,16 +8,18 @@
 //    only when complete and flushed, so a work file is always whole;
 //  - the new data file is likewise written under a side name and renamed
 //    into place, so the data file is never a half-written compaction;
-//  - while the work file exists it holds every record, and recovery simply
-//    rebuilds the data file from it.
-// A work file left by a program that copied in place may be cut short; it
-// is recognised by being shorter than the data file, which is then intact.
+//  - while the work file exists it holds every record, and recovery
+//    rebuilds the data file from it, or from the data file itself when that
+//    still holds everything (see recoverCompaction).
+// Files left by a program that copied and rewrote in place (a work file cut
+// short, a data file rewritten in part) are recovered the same way.
 #include "platform/core/recordfile.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -41,9 +43,22 @@ bool writeWhole(const QString &fileName, const QByteArray &data) {
   return true;
 }
 
+// Makes a rename in `file`'s folder survive a power loss.
+void syncFolderOf(const QString &file) {
+  const QByteArray folder = QFile::encodeName(QFileInfo(file).absolutePath());
+  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
 // Replaces `target` with `source`; rename(2) does this atomically.
 bool renameOver(const QString &source, const QString &target) {
-  return ::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) == 0;
+  if (::rename(QFile::encodeName(source).constData(), QFile::encodeName(target).constData()) != 0)
+    return false;
+  syncFolderOf(target);
+  return true;
 }
 
 bool readWhole(const QString &fileName, QByteArray &data) {
@@ -69,14 +84,12 @@ bool validLayout(CompactionLayout layout) {
   return layout.recordLength > 0 && layout.flagOffset >= 0 && layout.flagOffset + 2 <= layout.recordLength;
 }
 
-// Steps 3 and 4 from a whole work file: rebuild the data file from it and
-// drop it.
-bool rebuildFrom(const QString &path, const QString &tmpPath, CompactionLayout layout, bool hooked) {
-  QByteArray all;
-  if (!readWhole(tmpPath, all))
-    return false;
+// Steps 3 and 4: the live records of `source` become the data file, then
+// the work file goes.
+bool finish(const QString &path, const QString &tmpPath, const QByteArray &source, CompactionLayout layout,
+            bool hooked) {
   const QString side = rewriteSideName(path);
-  if (!writeWhole(side, liveRecords(all, layout)) || !renameOver(side, path)) {
+  if (!writeWhole(side, liveRecords(source, layout)) || !renameOver(side, path)) {
     QFile::remove(side);
     return false;
   }
@@ -98,15 +111,30 @@ bool recoverCompaction(const QString &path, const QString &tmpPath, CompactionLa
   // file is intact), and a side rewrite is redone from the work file.
   QFile::remove(copySideName(tmpPath));
   QFile::remove(rewriteSideName(path));
-  const QFileInfo tmp(tmpPath);
-  if (!tmp.exists())
+  if (!QFileInfo::exists(tmpPath))
     return true;
-  const QFileInfo data(path);
-  if (data.exists() && data.size() > tmp.size()) {
-    // A copy cut short: the data file still holds everything.
-    return QFile::remove(tmpPath);
-  }
-  return rebuildFrom(path, tmpPath, layout, false);
+
+  QByteArray work;
+  if (!readWhole(tmpPath, work))
+    return false;
+  const QByteArray live = liveRecords(work, layout);
+  QByteArray data;
+  const bool haveData = QFileInfo::exists(path);
+  if (haveData && !readWhole(path, data))
+    return false;
+
+  // Missing, or a beginning of the live records: the rewrite was not
+  // finished, and the work file holds what is missing.
+  if (!haveData || live.startsWith(data))
+    return finish(path, tmpPath, work, layout, false);
+  // The data file still holds the whole work file (the delete had not begun,
+  // or the work file itself is a copy cut short) or all of its live records
+  // (the rewrite was done and records were added since): it holds
+  // everything, and compacting it finishes the job.
+  if (data.startsWith(work) || data.startsWith(live))
+    return finish(path, tmpPath, data, layout, false);
+  // Written after the work file was made: the data file is the newer truth.
+  return QFile::remove(tmpPath);
 }
 
 bool compactRecords(const QString &path, const QString &tmpPath, CompactionLayout layout) {
@@ -133,7 +161,7 @@ bool compactRecords(const QString &path, const QString &tmpPath, CompactionLayou
     return false;
   if (!continueCompactionAfter(2))
     return false;
-  return rebuildFrom(path, tmpPath, layout, true);
+  return finish(path, tmpPath, all, layout, true);
 }
 
 } // namespace platform

@@ -16,10 +16,13 @@ bool acquireInstanceLock() {
     return true;
   auto candidate = std::make_unique<QLockFile>(programFolder() + QStringLiteral("/.korvex.lock"));
   candidate->setStaleLockTime(0); // stale only when its owner is gone
-  if (!candidate->tryLock(0))
-    return false;
-  lock = std::move(candidate);
-  return true;
+  if (candidate->tryLock(0)) {
+    lock = std::move(candidate);
+    return true;
+  }
+  // Only a lock held by a live copy means "already running"; a folder we may
+  // not write to must not keep the only copy from starting.
+  return candidate->error() != QLockFile::LockFailedError;
 }
 
 } // namespace platform

@@ -12,27 +12,25 @@
 namespace platform {
 
 void waitMilliseconds(int ms) {
-  if (ms < 0)
-    ms = 0;
+  const std::uint32_t limit = std::uint32_t(std::max(ms, 0));
   const std::uint32_t start = millisecondCounter();
-  // "More than ms" on the counter: keep waiting while elapsed <= ms.
-  while (elapsedSince(start, millisecondCounter()) <= std::uint32_t(ms)) {
+  // A wake-up timer bounds each sleep in the event loop, so the counter is
+  // read again at least every 50 ms even when nothing else happens (and a
+  // test's clock that is moved on from a timer is noticed promptly).
+  QTimer wake;
+  wake.setTimerType(Qt::PreciseTimer);
+  for (;;) {
     const std::uint32_t elapsed = elapsedSince(start, millisecondCounter());
-    const int remaining = int(std::uint32_t(ms) - std::min(elapsed, std::uint32_t(ms))) + 1;
-    if (!QCoreApplication::instance()) {
-      // No event loop to run: sleeping is all that can be done.
-      QThread::msleep(ulong(remaining));
+    if (elapsed > limit) // strictly more than asked
+      return;
+    const int sleep = int(std::min<std::uint32_t>(limit - elapsed + 1, 50));
+    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread()) {
+      // No event loop of ours to run here: sleeping is all there is to do.
+      QThread::msleep(ulong(sleep));
       continue;
     }
-    // A nested loop that sleeps until the next event or the deadline; a
-    // cap on each round keeps a stalled test clock from freezing us.
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(std::min(remaining, 50));
-    loop.exec();
+    wake.start(sleep);
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
 }
 

@@ -61,6 +61,25 @@ TEST(Wait, WorksAcrossACounterWrap) {
   EXPECT_TRUE(fired);
 }
 
+// A stopped test clock holds the wait until the test moves it on, so a test
+// can end a long wait at once.
+TEST(Wait, FollowsTheInstalledCounter) {
+  FakeClock clock;
+  clock.setMilliseconds(1000);
+  int ticks = 0;
+  QTimer mover;
+  QObject::connect(&mover, &QTimer::timeout, [&] {
+    ++ticks;
+    clock.advance(ticks < 3 ? 1000 : 2001); // 1000, 1000, then past 4000
+    if (ticks == 3)
+      mover.stop();
+  });
+  mover.start(5);
+  waitMilliseconds(4000);
+  EXPECT_EQ(ticks, 3);
+  EXPECT_EQ(millisecondCounter(), 5001u);
+}
+
 TEST(Wait, ZeroAndNegativeReturnSoon) {
   const std::uint32_t start = millisecondCounter();
   waitMilliseconds(0);

@@ -164,11 +164,30 @@ TEST_F(CompactionTest, StoppedCompactionIsFinishedBeforeTheNextOne) {
   EXPECT_EQ(folder.readBytes(path), live);
 }
 
-TEST_F(CompactionTest, WorkFileCutShortByAnotherProgramIsDropped) {
-  // A copy in place that died half way: the data file still holds all.
+TEST_F(CompactionTest, WorkFileCutShortByAnotherProgramLeavesTheDataFileInCharge) {
+  // A copy in place that died half way: the data file still holds all, and
+  // the delete it was for is completed from it.
   ASSERT_TRUE(folder.writeBytes(tmp, all.left(Len + 3)));
   EXPECT_TRUE(recoverCompaction(path, tmp, layout));
-  EXPECT_EQ(folder.readBytes(path), all);
+  EXPECT_EQ(folder.readBytes(path), live);
+  EXPECT_FALSE(QFileInfo::exists(tmp));
+}
+
+// Regression: a work file left behind after a finished rewrite must not
+// take back records added to the data file since.
+TEST_F(CompactionTest, RecordsAddedAfterAFinishedRewriteSurvive) {
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  ASSERT_TRUE(folder.writeBytes(path, live + rec('f') + rec('g', 0)));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), live + rec('f'));
+  EXPECT_FALSE(QFileInfo::exists(tmp));
+}
+
+TEST_F(CompactionTest, DataFileWrittenAfterTheWorkFileIsKept) {
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  ASSERT_TRUE(folder.writeBytes(path, rec('x') + rec('y', 0)));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), rec('x') + rec('y', 0));
   EXPECT_FALSE(QFileInfo::exists(tmp));
 }
 
@@ -178,9 +197,9 @@ TEST_F(CompactionTest, WorkFileIsTheTruthWhenTheDataFileIsGoneOrShorter) {
   EXPECT_TRUE(recoverCompaction(path, tmp, layout));
   EXPECT_EQ(folder.readBytes(path), live);
 
-  // A data file rewritten only in part.
+  // A data file rewritten in place only in part, the last record cut short.
   ASSERT_TRUE(folder.writeBytes(tmp, all));
-  ASSERT_TRUE(folder.writeBytes(path, rec('a')));
+  ASSERT_TRUE(folder.writeBytes(path, rec('a') + rec('c').left(3)));
   EXPECT_TRUE(recoverCompaction(path, tmp, layout));
   EXPECT_EQ(folder.readBytes(path), live);
   EXPECT_FALSE(QFileInfo::exists(tmp));
@@ -188,9 +207,14 @@ TEST_F(CompactionTest, WorkFileIsTheTruthWhenTheDataFileIsGoneOrShorter) {
 
 TEST_F(CompactionTest, SideFilesOfAKilledRunAreCleanedUp) {
   ASSERT_TRUE(folder.writeBytes(tmp + QStringLiteral(".part"), all.left(5)));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), all); // no work file: nothing was under way
+
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  QFile::remove(path);
   ASSERT_TRUE(folder.writeBytes(path + QStringLiteral(".new"), rec('x')));
   EXPECT_TRUE(recoverCompaction(path, tmp, layout));
-  EXPECT_EQ(folder.readBytes(path), all);
+  EXPECT_EQ(folder.readBytes(path), live);
   EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
 }
 
