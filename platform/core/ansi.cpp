@@ -5,6 +5,12 @@
 #include <cerrno>
 #include <mutex>
 
+// glibc's CP932 table is Microsoft's: 0x8160 reads as U+FF5E and 0x817C as
+// U+FF0D, as on Windows, and U+301C and U+2212 are written as those same byte
+// pairs (Windows' best fit), so text read from these files comes back with
+// the Windows characters. NEC row 13 (①, ㈱) and the IBM extensions are
+// included; their NEC-selected duplicates read as the same characters.
+
 namespace platform {
 namespace {
 

@@ -29,7 +29,8 @@ public:
   qint64 count() const;
   // Record n (1-based), or nothing when it does not lie whole in the file.
   std::optional<QByteArray> read(qint64 n) const;
-  // Every whole record, in file order, from one read of the file.
+  // Every whole record, in file order, from one read of the file; nothing
+  // when the file cannot be read (a missing file included).
   std::optional<QList<QByteArray>> readAll() const;
   // Writes record n; `record` must be exactly one record long. Writing past
   // the end extends the file. False when the write failed.
