@@ -1,0 +1,685 @@
+// The main window driven as the user drives it: start-up, the check-time
+// list, the check cycle, the connection mode, the help box and shut-down.
+#include "main/lib/mainform.h"
+
+#include "compose/writeform.h"
+#include "mail/history.h"
+#include "mail/tyakuform.h"
+#include "main/lib/checktime.h"
+#include "main/lib/helptexts.h"
+#include "platform/core/paths.h"
+#include "platform/core/profile.h"
+#include "platform/core/recordfile.h"
+#include "platform/core/sound.h"
+#include "settings/config.h"
+#include "settings/friendform.h"
+#include "settings/optionform.h"
+#include "settings/setform.h"
+#include "tests/support/fakes.h"
+#include "tests/support/messageboxdouble.h"
+#include "tests/support/programfolder.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QEnterEvent>
+#include <QFile>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using platform::MsgAnswer;
+using platform::MsgButtons;
+using platform::MsgIcon;
+
+namespace {
+
+const QString kTimeFile = QStringLiteral("Qlmdata90.data");
+
+QByteArray fileBytes(const QString &path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QStringList trimmedEntries(const QListWidget *list) {
+  QStringList out;
+  for (int i = 0; i < list->count(); ++i)
+    out.append(list->item(i)->text().trimmed());
+  return out;
+}
+
+QString optionValue() {
+  return platform::getPrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME"),
+                                           QStringLiteral("<missing>"), 1256,
+                                           QDir(platform::dataFolder()).filePath(QStringLiteral("option.ini")));
+}
+
+class MainFormTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(folder.isValid());
+    clock.setUtc(QDateTime(QDate(2024, 5, 1), QTime(0, 5, 0), Qt::UTC)); // 9:05 in Japan
+  }
+
+  void TearDown() override {
+    form.reset();
+    forms::optionForm().unload();
+    forms::writeForm().unload();
+    forms::setForm().unload();
+    forms::friendForm().unload();
+    forms::tyakuForm().unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    settings::Pop3Server.clear();
+    EXPECT_EQ(boxes.pendingAnswers(), 0);
+  }
+
+  // A POP3 server in qelmar.ini keeps the server dialog out of the way.
+  void givePop3Server() {
+    settings::Pop3Server = QStringLiteral("127.0.0.1");
+    ASSERT_TRUE(settings::SaveServerSettings());
+    settings::Pop3Server.clear();
+  }
+
+  void writeTimes(const QStringList &times) {
+    for (int i = 0; i < times.size(); ++i)
+      ASSERT_EQ(korvex::putCheckTimeRecord(i + 1, times[i]), korvex::CheckTimeError::None);
+  }
+
+  // Loads the window; the timers that the test drives by hand are stopped.
+  void load(bool stopTimers = true) {
+    form = std::make_unique<MainForm>();
+    form->receiveMail = [this](mail::ReceiveHost &host) {
+      ++receives;
+      EXPECT_EQ(&host, static_cast<mail::ReceiveHost *>(form.get()));
+      if (duringReceive)
+        duringReceive();
+    };
+    form->endProgram = [this] { ++ended; };
+    form->Form_Load();
+    if (stopTimers) {
+      form->Timer2->stop();
+      form->Timer3->stop();
+      form->Timer4->stop();
+    }
+  }
+
+  // One check pass, its 4000 ms wait ended by moving the millisecond counter.
+  void runPass() {
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+    ticker.start(2);
+    form->Timer3_Timer();
+  }
+
+  void setJapanTime(int utcHour, int minute) {
+    clock.setUtc(QDateTime(QDate(2024, 5, 1), QTime(utcHour, minute, 30), Qt::UTC));
+    form->Timer4_Timer();
+  }
+
+  void registerTime(const QString &hour, const QString &minute) {
+    form->Text6->setText(hour);
+    form->Text7->setText(minute);
+    QTest::mouseClick(form->Command2, Qt::LeftButton);
+  }
+
+  TempProgramFolder folder;
+  MessageBoxDouble boxes;
+  FakeClock clock;
+  FakeDialUpBackend dialUp;
+  FakeBrowser browser;
+  std::unique_ptr<MainForm> form;
+  int receives = 0;
+  int ended = 0;
+  std::function<void()> duringReceive;
+};
+
+// ---- Start-up -------------------------------------------------------------------
+
+TEST_F(MainFormTest, FirstStartWritesPermanentConnectionAndOpensTheServerDialog) {
+  load();
+  EXPECT_TRUE(form->Option1->isChecked());
+  EXPECT_FALSE(form->Option2->isChecked());
+  EXPECT_EQ(optionValue(), QStringLiteral("0"));
+  // No POP3 server yet: the server dialog is open beside the main window.
+  ASSERT_TRUE(forms::optionForm().loaded());
+  EXPECT_TRUE(forms::optionForm().get()->isVisible());
+  // The compose window was loaded hidden, its fortune box unticked.
+  ASSERT_TRUE(forms::writeForm().loaded());
+  EXPECT_FALSE(forms::writeForm().get()->isVisible());
+  EXPECT_FALSE(forms::writeForm().get()->Check1->isChecked());
+  // Help box hidden and empty, check off, the files opened.
+  EXPECT_FALSE(form->Text1->isVisibleTo(form.get()));
+  EXPECT_TRUE(form->Text1->toPlainText().isEmpty());
+  EXPECT_FALSE(form->Option3->isChecked());
+  EXPECT_EQ(form->Command1->text(), QStringLiteral("チェック開始"));
+  EXPECT_EQ(form->Command1->palette().color(QPalette::Button), QColor(224, 224, 224));
+  EXPECT_TRUE(QFile::exists(folder.dataFile(kTimeFile)));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(MainFormTest, WithAPop3ServerNoDialogOpens) {
+  givePop3Server();
+  load();
+  EXPECT_EQ(settings::Pop3Server, QStringLiteral("127.0.0.1"));
+  EXPECT_FALSE(forms::optionForm().loaded());
+}
+
+TEST_F(MainFormTest, WindowCaptionBorderAndSize) {
+  givePop3Server();
+  load();
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Korvex　Ver 2.15"));
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(form->windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_EQ(form->minimumSize(), form->maximumSize());
+  // Working fields never show.
+  form->show();
+  for (QWidget *w : {static_cast<QWidget *>(form->Text10), static_cast<QWidget *>(form->Text5),
+                     static_cast<QWidget *>(form->Option3), static_cast<QWidget *>(form->Command10)})
+    EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
+  // Every designed control is found by its name.
+  for (const char *name : {"Command1", "Command2", "Command3", "Command4", "Command5", "Command6", "Command7",
+                           "Command8", "Command9", "Command10", "Command11", "Command12", "Command13", "Text1",
+                           "Text2", "Text3", "Text5", "Text6", "Text7", "Text10", "Text11", "Text12", "List1",
+                           "Option1", "Option2", "Option3", "Frame1", "Frame2", "Frame3", "Label9", "Label14",
+                           "TreeView1", "Picture1", "Timer2", "Timer3", "Timer4", "ImageList1"})
+    EXPECT_NE(form->findChild<QObject *>(QString::fromLatin1(name)), nullptr) << name;
+}
+
+struct OptionCase {
+  const char *stored;
+  bool hangUp;
+  const char *written;
+};
+
+class ConnectionModeAtStart : public MainFormTest, public ::testing::WithParamInterface<OptionCase> {};
+
+TEST_P(ConnectionModeAtStart, SelectsByTheStoredNumberAndWritesItBack) {
+  const OptionCase c = GetParam();
+  ASSERT_TRUE(folder.writeBytes(folder.dataFile(QStringLiteral("option.ini")),
+                                QByteArray("[EXEINI]\r\nNAME=") + c.stored + "\r\n"));
+  givePop3Server();
+  load();
+  EXPECT_EQ(form->Option2->isChecked(), c.hangUp);
+  EXPECT_EQ(form->Option1->isChecked(), !c.hangUp);
+  EXPECT_EQ(form->hangUpMode(), c.hangUp);
+  EXPECT_EQ(optionValue(), QString::fromLatin1(c.written));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, ConnectionModeAtStart,
+                         ::testing::Values(OptionCase{"1", true, "1"}, OptionCase{"-1", true, "1"},
+                                           OptionCase{"2", true, "1"}, OptionCase{"0", false, "0"},
+                                           OptionCase{"abc", false, "0"}, OptionCase{"", false, "0"}));
+
+TEST_F(MainFormTest, ClickingHangUpModeIsKeptForTheNextStart) {
+  givePop3Server();
+  load();
+  form->show();
+  QTest::mouseClick(form->Option2, Qt::LeftButton, {}, QPoint(8, form->Option2->height() / 2));
+  EXPECT_TRUE(form->Option2->isChecked());
+  EXPECT_EQ(optionValue(), QStringLiteral("1"));
+  form.reset();
+  load();
+  EXPECT_TRUE(form->Option2->isChecked());
+  form->show();
+  QTest::mouseClick(form->Option1, Qt::LeftButton, {}, QPoint(8, form->Option1->height() / 2));
+  EXPECT_EQ(optionValue(), QStringLiteral("0"));
+}
+
+TEST_F(MainFormTest, HangUpDropsEveryDialUpConnectionInEitherMode) {
+  dialUp.connections = {{QStringLiteral("a"), QStringLiteral("ppp0"), QStringLiteral("pppoe")},
+                        {QStringLiteral("b"), QStringLiteral("modem"), QStringLiteral("gsm")}};
+  givePop3Server();
+  load();
+  EXPECT_FALSE(form->hangUpMode());
+  QTest::mouseClick(form->Command13, Qt::LeftButton);
+  EXPECT_EQ(dialUp.hungUp, (QStringList{QStringLiteral("a"), QStringLiteral("b")}));
+  // The receive routine's hang-up is the same command.
+  form->hangUp();
+  EXPECT_EQ(dialUp.hungUp.size(), 4);
+}
+
+TEST_F(MainFormTest, MissingDataFolderIsSaidOnceAndTheProgramRunsOn) {
+  ASSERT_TRUE(QDir(folder.dataPath()).removeRecursively());
+  givePop3Server(); // qelmar.ini lives in the program folder, not the data folder
+  boxes.pushAnswer(MsgAnswer::Ok);
+  load();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("★MAilData")));
+  EXPECT_EQ(form->List1->count(), 0);
+  EXPECT_EQ(form->TreeView1->topLevelItemCount(), 2);
+
+  // Registering cannot succeed, and must not look as if it did.
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QStringLiteral("9"), QStringLiteral("05"));
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("★MAilData")));
+  EXPECT_EQ(form->List1->count(), 0);
+  EXPECT_EQ(form->Text6->text(), QStringLiteral("9"));
+  EXPECT_EQ(form->Text7->text(), QStringLiteral("05"));
+  EXPECT_FALSE(QDir(folder.dataPath()).exists());
+}
+
+// ---- History overview -------------------------------------------------------------
+
+TEST_F(MainFormTest, TreeShowsBothHistoriesWithTrimmedSubjects) {
+  for (const char *s : {"first", "second   ", "  third"}) {
+    mail::MailRecord r;
+    r.Subject = QString::fromLatin1(s);
+    ASSERT_TRUE(mail::appendHistoryRecord(mail::History::Received, r).ok());
+  }
+  for (const char *s : {"sent one", "送信二"}) {
+    mail::MailRecord r;
+    r.Subject = QString::fromUtf8(s);
+    ASSERT_TRUE(mail::appendHistoryRecord(mail::History::Sent, r).ok());
+  }
+  givePop3Server();
+  load();
+  QTreeWidget *tree = form->TreeView1;
+  ASSERT_EQ(tree->topLevelItemCount(), 2);
+  QTreeWidgetItem *received = tree->topLevelItem(0);
+  QTreeWidgetItem *sent = tree->topLevelItem(1);
+  EXPECT_EQ(received->text(0), QStringLiteral("着信履歴"));
+  EXPECT_EQ(sent->text(0), QStringLiteral("送信履歴"));
+  ASSERT_EQ(received->childCount(), 3);
+  EXPECT_EQ(received->child(1)->text(0), QStringLiteral("second"));
+  EXPECT_EQ(received->child(2)->text(0), QStringLiteral("third"));
+  ASSERT_EQ(sent->childCount(), 2);
+  EXPECT_EQ(sent->child(1)->text(0), QStringLiteral("送信二"));
+  EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
+  EXPECT_EQ(korvex::nodeImage(received->child(0)), korvex::ImageList::MailImage);
+
+  tree->expandItem(received);
+  tree->collapseItem(received);
+  EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeCollapsed);
+  tree->expandItem(received);
+  EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
+}
+
+TEST_F(MainFormTest, BothHistoriesEmptyGiveTwoBareNodesAndCreateTheFiles) {
+  givePop3Server();
+  load();
+  ASSERT_EQ(form->TreeView1->topLevelItemCount(), 2);
+  EXPECT_EQ(form->TreeView1->topLevelItem(0)->childCount(), 0);
+  EXPECT_EQ(form->TreeView1->topLevelItem(1)->childCount(), 0);
+  EXPECT_TRUE(QFile::exists(mail::historyPath(mail::History::Received)));
+  EXPECT_TRUE(QFile::exists(mail::historyPath(mail::History::Sent)));
+}
+
+TEST_F(MainFormTest, ClickingTheTreeSaysToUseTheHistoryButtons) {
+  givePop3Server();
+  load();
+  form->show();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton);
+  QTRY_COMPARE(boxes.boxes().size(), 1);
+  const platform::MessageBoxRequest &box = boxes.boxes()[0];
+  EXPECT_EQ(box.text, QStringLiteral("ここでは単に一覧を表示しています。\r\nメールの内容をご覧になりたい場合は、左の、「着信履歴」、「送信履歴」をクリックしてご覧下さい。"));
+  EXPECT_TRUE(box.title.isEmpty());
+  EXPECT_EQ(box.buttons, MsgButtons::Ok);
+}
+
+// ---- Check-time list ----------------------------------------------------------------
+
+TEST_F(MainFormTest, RegisterChecksTheBoxesInOrder) {
+  givePop3Server();
+  load();
+  const QString twoDigits = QStringLiteral("必ず２桁で入力して下さい。１→０１");
+  // A one-character minute is reported first, even with no hour.
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QString(), QStringLiteral("5"));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QStringLiteral("9"), QStringLiteral("5"));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QString(), QStringLiteral("05"));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QStringLiteral("9"), QString());
+  ASSERT_EQ(boxes.boxes().size(), 4);
+  EXPECT_EQ(boxes.boxes()[0].text, twoDigits);
+  EXPECT_EQ(boxes.boxes()[1].text, twoDigits);
+  EXPECT_EQ(boxes.boxes()[2].text, QStringLiteral("時間が入力されていません。"));
+  EXPECT_EQ(boxes.boxes()[3].text, QStringLiteral("分が入力されていません。"));
+  for (const auto &box : boxes.boxes()) {
+    EXPECT_EQ(box.icon, MsgIcon::None);
+    EXPECT_EQ(box.buttons, MsgButtons::Ok);
+  }
+  EXPECT_EQ(form->Text6->text(), QStringLiteral("9")); // the last try kept its hour
+  EXPECT_EQ(QFileInfo(folder.dataFile(kTimeFile)).size(), 0);
+}
+
+TEST_F(MainFormTest, TwoDigitMessageEmptiesOnlyTheMinuteBox) {
+  givePop3Server();
+  load();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QStringLiteral("9"), QStringLiteral("5"));
+  EXPECT_EQ(form->Text6->text(), QStringLiteral("9"));
+  EXPECT_TRUE(form->Text7->text().isEmpty());
+}
+
+TEST_F(MainFormTest, RegisteredTimesAreAppendedAsTyped) {
+  givePop3Server();
+  load();
+  registerTime(QStringLiteral("9"), QStringLiteral("05"));
+  EXPECT_EQ(QFileInfo(folder.dataFile(kTimeFile)).size(), 404);
+  EXPECT_TRUE(form->Text5->text().isEmpty());
+  EXPECT_TRUE(form->Text6->text().isEmpty());
+  EXPECT_TRUE(form->Text7->text().isEmpty());
+  registerTime(QStringLiteral("09"), QStringLiteral("05"));
+  registerTime(QStringLiteral("9"), QStringLiteral("123"));
+  registerTime(QStringLiteral("9"), QStringLiteral("05")); // no duplicate check
+  EXPECT_EQ(trimmedEntries(form->List1),
+            (QStringList{QStringLiteral("9:05"), QStringLiteral("09:05"), QStringLiteral("9:123"),
+                         QStringLiteral("9:05")}));
+  const QByteArray bytes = fileBytes(folder.dataFile(kTimeFile));
+  ASSERT_EQ(bytes.size(), 4 * 404);
+  EXPECT_EQ(bytes.mid(404 + 204, 6), QByteArray("09:05 "));
+  EXPECT_EQ(bytes.mid(808 + 204, 6), QByteArray("9:123 "));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(MainFormTest, RegisterOnAFullFileSaysSoAndWritesNothing) {
+  givePop3Server();
+  load();
+  const QByteArray full = QByteArray(korvex::CheckTimeLayout::MaxRecords, '\0').repeated(404);
+  ASSERT_TRUE(folder.writeBytes(folder.dataFile(kTimeFile), full));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QStringLiteral("9"), QStringLiteral("05"));
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("32767")));
+  EXPECT_EQ(QFileInfo(folder.dataFile(kTimeFile)).size(), full.size());
+  EXPECT_EQ(form->Text6->text(), QStringLiteral("9"));
+  EXPECT_EQ(form->Text7->text(), QStringLiteral("05"));
+}
+
+TEST_F(MainFormTest, DeleteNeedsASelection) {
+  writeTimes({QStringLiteral("8:00")});
+  givePop3Server();
+  load();
+  form->show();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  QTest::mouseClick(form->Command9, Qt::LeftButton);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("データが選択されていません"));
+  EXPECT_EQ(boxes.boxes()[0].icon, MsgIcon::Exclamation);
+  EXPECT_EQ(form->List1->count(), 1);
+}
+
+TEST_F(MainFormTest, DeleteAnsweredNoRewritesTheSameRecords) {
+  writeTimes({QStringLiteral("8:00"), QStringLiteral("9:05"), QStringLiteral("10:00")});
+  const QByteArray before = fileBytes(folder.dataFile(kTimeFile));
+  givePop3Server();
+  load();
+  form->List1->setCurrentRow(1);
+  boxes.pushAnswer(MsgAnswer::No);
+  form->Command9_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("選択されたデータを削除します。よろしいですか"));
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("確認"));
+  EXPECT_EQ(boxes.boxes()[0].buttons, MsgButtons::YesNo);
+  EXPECT_EQ(boxes.boxes()[0].icon, MsgIcon::Question);
+  EXPECT_EQ(fileBytes(folder.dataFile(kTimeFile)), before);
+  EXPECT_EQ(trimmedEntries(form->List1), (QStringList{QStringLiteral("8:00"), QStringLiteral("9:05"),
+                                                      QStringLiteral("10:00")}));
+  EXPECT_FALSE(QFile::exists(folder.dataFile(QStringLiteral("QLMDATA90.TMP"))));
+}
+
+TEST_F(MainFormTest, DeletingTheSecondOfThreeKeepsTheOthersInOrder) {
+  writeTimes({QStringLiteral("8:00"), QStringLiteral("9:05"), QStringLiteral("10:00")});
+  const QByteArray before = fileBytes(folder.dataFile(kTimeFile));
+  givePop3Server();
+  load();
+  form->List1->setCurrentRow(1);
+  boxes.pushAnswer(MsgAnswer::Yes);
+  form->Command9_Click();
+  EXPECT_EQ(trimmedEntries(form->List1), (QStringList{QStringLiteral("8:00"), QStringLiteral("10:00")}));
+  // The former third record, byte for byte, is now record 2.
+  EXPECT_EQ(fileBytes(folder.dataFile(kTimeFile)), before.left(404) + before.mid(808, 404));
+  EXPECT_FALSE(QFile::exists(folder.dataFile(QStringLiteral("QLMDATA90.TMP"))));
+}
+
+// ---- Check cycle ----------------------------------------------------------------------
+
+TEST_F(MainFormTest, JapanTimeFieldFollowsTheUtcClock) {
+  givePop3Server();
+  load();
+  setJapanTime(15, 0);
+  EXPECT_EQ(form->Text10->text(), QStringLiteral("24:00"));
+  setJapanTime(16, 0);
+  EXPECT_EQ(form->Text10->text(), QStringLiteral("1:00"));
+  setJapanTime(0, 0);
+  EXPECT_EQ(form->Text10->text(), QStringLiteral("9:00"));
+}
+
+TEST_F(MainFormTest, StartStopButtonAlternates) {
+  givePop3Server();
+  load();
+  form->show();
+  QTest::mouseClick(form->Command1, Qt::LeftButton);
+  EXPECT_TRUE(form->Option3->isChecked());
+  EXPECT_EQ(form->Command1->text(), QStringLiteral("チェック停止"));
+  EXPECT_EQ(form->Command1->palette().color(QPalette::Button), QColor(255, 0, 0));
+  QTest::mouseClick(form->Command1, Qt::LeftButton);
+  EXPECT_FALSE(form->Option3->isChecked());
+  EXPECT_EQ(form->Command1->text(), QStringLiteral("チェック開始"));
+  EXPECT_EQ(form->Command1->palette().color(QPalette::Button), QColor(192, 192, 192));
+  QTest::mouseClick(form->Command1, Qt::LeftButton);
+  EXPECT_TRUE(form->Option3->isChecked());
+  EXPECT_EQ(form->Command1->text(), QStringLiteral("チェック停止"));
+  EXPECT_EQ(form->CheckClickCount, 1);
+  // Starting the check neither minimizes the window nor runs a pass by itself.
+  EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+  EXPECT_EQ(receives, 0);
+}
+
+TEST_F(MainFormTest, PassReceivesOncePerMatchingEntry) {
+  writeTimes({QStringLiteral("8:00"), QStringLiteral("9:05"), QStringLiteral("10:00"), QStringLiteral(" 9:05 ")});
+  givePop3Server();
+  load();
+  form->Command1_Click();
+
+  setJapanTime(0, 5); // 9:05, registered twice
+  runPass();
+  EXPECT_EQ(receives, 2);
+  EXPECT_FALSE(form->passRunning());
+  runPass(); // no once-per-minute guard
+  EXPECT_EQ(receives, 4);
+
+  setJapanTime(0, 6);
+  runPass();
+  EXPECT_EQ(receives, 4);
+
+  setJapanTime(23, 0); // 8:00
+  runPass();
+  EXPECT_EQ(receives, 5);
+  setJapanTime(1, 0); // 10:00
+  runPass();
+  EXPECT_EQ(receives, 6);
+}
+
+TEST_F(MainFormTest, NoPassWithTheCheckOffButTheButtonStillReceives) {
+  writeTimes({QStringLiteral("9:05")});
+  givePop3Server();
+  load();
+  setJapanTime(0, 5);
+  runPass();
+  EXPECT_EQ(receives, 0);
+  form->show();
+  QTest::mouseClick(form->Command4, Qt::LeftButton);
+  EXPECT_EQ(receives, 1);
+  // The receive button writes its text but leaves the help box hidden.
+  EXPECT_EQ(form->Text1->toPlainText(), QStringLiteral("メールを受信します。"));
+  EXPECT_FALSE(form->Text1->isVisible());
+}
+
+TEST_F(MainFormTest, NothingStartsTwiceWhileAPassOrAReceiveRuns) {
+  writeTimes({QStringLiteral("9:05")});
+  givePop3Server();
+  load();
+  form->Command1_Click();
+  setJapanTime(0, 5);
+  // Inside a receive (as inside its message boxes) ticks and clicks arrive.
+  int nested = 0;
+  duringReceive = [&] {
+    ++nested;
+    EXPECT_TRUE(form->receiving());
+    form->Timer3_Timer();
+    form->Command4_Click();
+  };
+  runPass();
+  EXPECT_EQ(receives, 1);
+  EXPECT_EQ(nested, 1);
+
+  // Inside the wait: a tick starts no second pass, a click still receives.
+  duringReceive = nullptr;
+  int ticksDuringWait = 0;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    if (!form->passRunning() || ticksDuringWait > 0)
+      return;
+    ++ticksDuringWait;
+    form->Timer3_Timer();
+    EXPECT_EQ(receives, 2);
+    form->Command4_Click();
+    EXPECT_EQ(receives, 3);
+  });
+  probe.start(0);
+  runPass();
+  EXPECT_EQ(ticksDuringWait, 1);
+  EXPECT_EQ(receives, 3);
+}
+
+TEST_F(MainFormTest, RunningTimersCheckEveryPassOfTheMinuteAndStopAfterIt) {
+  writeTimes({QStringLiteral("9:05")});
+  givePop3Server();
+  load(false);
+  // The counter runs fast so that each 4000 ms wait ends within a few ticks.
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+  ticker.start(5);
+  form->Command1_Click();
+  QTRY_VERIFY_WITH_TIMEOUT(receives >= 2, 10000);
+  clock.setUtc(QDateTime(QDate(2024, 5, 1), QTime(0, 6, 0), Qt::UTC));
+  QTRY_COMPARE_WITH_TIMEOUT(form->Text10->text(), QStringLiteral("9:06"), 3000);
+  QTRY_VERIFY(!form->passRunning());
+  const int after = receives;
+  QTest::qWait(300);
+  EXPECT_EQ(receives, after);
+  // The clock display shows the local date, two blanks and the time.
+  EXPECT_TRUE(form->Text2->text().contains(QStringLiteral("  ")));
+  EXPECT_FALSE(form->Text2->text().trimmed().isEmpty());
+}
+
+// ---- Receive host, window state and help box -------------------------------------------
+
+TEST_F(MainFormTest, MinimizingAndRestoringSwitchTheCaption) {
+  givePop3Server();
+  load();
+  form->show();
+  QTest::mouseClick(form->Command11, Qt::LeftButton);
+  EXPECT_TRUE(form->windowState() & Qt::WindowMinimized);
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("メールチェック中・・・"));
+  // New mail brings the window back.
+  form->restoreWindow();
+  EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
+  EXPECT_EQ(form->windowTitle(), QStringLiteral("Korvex　Ver 2.15"));
+}
+
+TEST_F(MainFormTest, ReceiveHostWritesHelpAndStatusWithoutShowingTheHelpBox) {
+  givePop3Server();
+  load();
+  form->show();
+  form->setHelpText(QStringLiteral("メールのチェックをしています。"));
+  form->setStatusText(QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text1->toPlainText(), QStringLiteral("メールのチェックをしています。"));
+  EXPECT_FALSE(form->Text1->isVisible());
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+TEST_F(MainFormTest, HelpBoxFollowsTheMouse) {
+  givePop3Server();
+  load();
+  form->show();
+  const char *helped[] = {"Command1", "Command2", "Command9", "Command3", "Command4",
+                          "Command5", "Command6", "Command7", "Command8", "Command11",
+                          "Command12", "Frame3",  "List1",    "Text3",    "TreeView1"};
+  for (const char *name : helped) {
+    QWidget *control = form->findChild<QWidget *>(QString::fromLatin1(name));
+    ASSERT_NE(control, nullptr) << name;
+    QEnterEvent enter(QPointF(2, 2), control->mapTo(form.get(), QPointF(2, 2)), control->mapToGlobal(QPointF(2, 2)));
+    QApplication::sendEvent(control, &enter);
+    EXPECT_TRUE(form->Text1->isVisible()) << name;
+    EXPECT_EQ(form->Text1->toPlainText(), *korvex::mainHelpText(QString::fromLatin1(name))) << name;
+  }
+  // Over a control without help the box stays as it is.
+  QTest::mouseMove(form->Text2);
+  EXPECT_TRUE(form->Text1->isVisible());
+  // Over a bare panel it goes away.
+  QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), form->Frame1->mapToGlobal(QPointF(1, 1)), Qt::NoButton,
+                   Qt::NoButton, Qt::NoModifier);
+  ASSERT_EQ(form->Frame1->childAt(QPoint(1, 1)), nullptr);
+  QApplication::sendEvent(form->Frame1, &move);
+  EXPECT_FALSE(form->Text1->isVisible());
+  EXPECT_EQ(form->Text1->toPlainText(), *korvex::mainHelpText(QStringLiteral("TreeView1")));
+}
+
+// ---- Other windows and shut-down --------------------------------------------------------
+
+TEST_F(MainFormTest, EachWindowButtonShowsItsSingleWindow) {
+  givePop3Server();
+  load();
+  form->show();
+  QTest::mouseClick(form->Command3, Qt::LeftButton);
+  WriteForm *write = forms::writeForm().get();
+  QTest::mouseClick(form->Command3, Qt::LeftButton);
+  EXPECT_EQ(forms::writeForm().get(), write);
+  EXPECT_TRUE(write->isVisible());
+  QTest::mouseClick(form->Command5, Qt::LeftButton);
+  EXPECT_TRUE(forms::friendForm().get()->isVisible());
+  QTest::mouseClick(form->Command8, Qt::LeftButton);
+  SetForm *set = forms::setForm().get();
+  QTest::mouseClick(form->Command8, Qt::LeftButton);
+  EXPECT_EQ(forms::setForm().get(), set);
+  EXPECT_TRUE(set->isVisible());
+  int writeForms = 0;
+  for (QWidget *w : QApplication::topLevelWidgets())
+    writeForms += qobject_cast<WriteForm *>(w) != nullptr;
+  EXPECT_EQ(writeForms, 1);
+
+  QTest::mouseClick(form->Command7, Qt::LeftButton);
+  EXPECT_TRUE(forms::tyakuForm().get()->isVisible());
+  EXPECT_EQ(mail::HistoryMode, mail::HistoryModeSent);
+  QTest::mouseClick(form->Command6, Qt::LeftButton);
+  EXPECT_EQ(mail::HistoryMode, mail::HistoryModeReceived);
+
+  QTest::mouseClick(form->Command12, Qt::LeftButton);
+  ASSERT_EQ(browser.opened.size(), 1);
+  EXPECT_EQ(browser.opened[0], platform::homePageUrl());
+}
+
+TEST_F(MainFormTest, ClosingEndsTheProgramAndTakesTheOtherWindows) {
+  load(); // the server dialog is open too
+  form->show();
+  form->Command3_Click();
+  ASSERT_TRUE(forms::writeForm().get()->isVisible());
+  form->close();
+  EXPECT_EQ(ended, 1);
+  EXPECT_EQ(platform::lastSoundFlags(), 64); // sounds purged
+  EXPECT_FALSE(forms::writeForm().get()->isVisible());
+  EXPECT_FALSE(forms::optionForm().get()->isVisible());
+  EXPECT_FALSE(form->Timer3->isActive());
+  // Nothing runs after the end, not even a receive.
+  form->Command4_Click();
+  EXPECT_EQ(receives, 0);
+}
+
+} // namespace
