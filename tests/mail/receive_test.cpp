@@ -1,0 +1,308 @@
+// The receive routine against the real Dovecot of tests/servers: mail goes
+// from the server into the received history and the viewer, and leaves the
+// server only once it is stored.
+#include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "mail/receive.h"
+#include "mail/tyakuform.h"
+#include "mail/unpack.h"
+#include "platform/core/paths.h"
+#include "settings/config.h"
+#include "settings/idpassform.h"
+#include "tests/support/messageboxdouble.h"
+#include "tests/support/programfolder.h"
+#include "tests/support/servers.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTextEdit>
+
+#include <gtest/gtest.h>
+
+using namespace mail;
+using testsupport::MailServers;
+
+namespace {
+
+const QString User = QStringLiteral("alice");
+const QString Notice =
+    QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
+
+// The main window as the routine sees it.
+class FakeHost final : public ReceiveHost {
+public:
+  QWidget window;
+  QStringList helpTexts;
+  QStringList statusTexts;
+  int restored = 0;
+  bool hangUpModeOn = false;
+  int hangUps = 0;
+  bool runningSeen = false;
+  int nestedRunsAttempted = 0;
+
+  QWidget *hostWindow() override { return &window; }
+  void setHelpText(const QString &text) override {
+    helpTexts.append(text);
+    runningSeen = receiveRunning();
+    // A second check that fires meanwhile must not start beside this one.
+    if (nestedRunsAttempted++ == 0)
+      ReceiveMail(*this);
+  }
+  void setStatusText(const QString &text) override { statusTexts.append(text); }
+  void restoreWindow() override { ++restored; }
+  bool hangUpMode() const override { return hangUpModeOn; }
+  void hangUp() override { ++hangUps; }
+};
+
+QByteArray plainMail(const QByteArray &subject, const QByteArray &body) {
+  return "From: Taro <taro@example.jp>\r\n"
+         "To: alice@korvex.test\r\n"
+         "Subject: " + subject + "\r\n"
+         "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\n"
+         "Message-ID: <" + subject + "@example.jp>\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: text/plain; charset=us-ascii\r\n"
+         "\r\n" + body + "\r\n";
+}
+
+QByteArray partialMail(int number, int total, const QByteArray &content) {
+  return "From: Taro <taro@example.jp>\r\n"
+         "To: alice@korvex.test\r\n"
+         "Subject: big file (" + QByteArray::number(number) + "/" + QByteArray::number(total) + ")\r\n"
+         "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\n"
+         "Message-ID: <part" + QByteArray::number(number) + ".split@example.jp>\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: message/partial; id=\"split-1@example.jp\"; number=" +
+         QByteArray::number(number) + "; total=" + QByteArray::number(total) + "\r\n"
+         "\r\n" + content;
+}
+
+QString lastTransportError() {
+  QString message = nmail::newTextBuffer();
+  int length = nmail::NMailBufferSize;
+  nmail::NMailGetMessage(0, message, length);
+  return nmail::cutAtNul(message);
+}
+
+} // namespace
+
+class Receive : public ::testing::Test {
+protected:
+  std::optional<TempProgramFolder> folder;
+  MessageBoxDouble boxes;
+  FakeHost host;
+  std::optional<MailServers> servers;
+
+  static void SetUpTestSuite() {
+    nmail::NMailInitializeWinSock();
+    nmail::NMailSetOption(1, 8192);
+    nmail::setNetworkTimeoutMs(10000);
+  }
+
+  void SetUp() override {
+    servers = MailServers::load();
+    ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
+    folder.emplace();
+    ASSERT_TRUE(folder->isValid());
+    ASSERT_TRUE(servers->clear(User));
+    settings::Pop3Server = pop3Setting();
+    settings::UseApop = 0;
+    setAccount(User, servers->user(User).password);
+    HistoryMode = HistoryModeNone;
+  }
+
+  void TearDown() override {
+    forms::tyakuForm().unload();
+    forms::idPassForm().unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    if (servers)
+      servers->clear(User);
+  }
+
+  void setAccount(const QString &id, const QString &password) {
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), id));
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), password));
+  }
+
+  // Seeds the mails one at a time and lets Dovecot number each before the
+  // next arrives, so the server order is the seeding order.
+  void seedInOrder(const QList<QByteArray> &mails) {
+    for (const QByteArray &m : mails) {
+      ASSERT_TRUE(servers->seed(User, m));
+      const int h = nmail::NMailPop3Connect(pop3Setting());
+      ASSERT_NE(h, -1) << lastTransportError().toStdString();
+      nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0);
+      nmail::NMailPop3Close(h);
+    }
+  }
+
+  // The server as a user would set it, with the test certificate pinned.
+  QString pop3Setting() const {
+    return servers->pop3Server() + QStringLiteral("#sha256=") + servers->certSha256;
+  }
+
+  QList<MailRecord> received() { return readHistory(History::Received); }
+  TyakuForm *viewer() { return forms::tyakuForm().get(); }
+};
+
+TEST_F(Receive, ThreeMailsAreStoredInServerOrderShownAndDeleted) {
+  seedInOrder({plainMail("first", "one"), plainMail("second", "two"), plainMail("third", "three")});
+  ASSERT_EQ(servers->messageCount(User), 3);
+
+  ReceiveMail(host);
+
+  const QList<MailRecord> records = received();
+  ASSERT_EQ(records.size(), 3);
+  EXPECT_EQ(records[0].Subject, QStringLiteral("first"));
+  EXPECT_EQ(records[1].Subject, QStringLiteral("second"));
+  EXPECT_EQ(records[2].Subject, QStringLiteral("third"));
+  EXPECT_TRUE(records[2].Info1.contains(QStringLiteral("taro@example.jp")));
+  EXPECT_TRUE(records[2].Info2.contains(QStringLiteral("7 Dec 2026")));
+  EXPECT_TRUE(records[2].Body.startsWith(QStringLiteral("three")));
+  EXPECT_EQ(records[2].Flag, 1);
+
+  TyakuForm *f = viewer();
+  ASSERT_EQ(f->List1->count(), 3);
+  EXPECT_TRUE(f->List1->item(0)->text().startsWith(QStringLiteral("  first          ")));
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("third"));
+  EXPECT_EQ(f->rowSource(2).history, History::Received);
+  EXPECT_EQ(f->rowSource(2).record, 3);
+  EXPECT_FALSE(f->isVisible());
+
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_EQ(host.helpTexts, QStringList{QStringLiteral("メールのチェックをしています。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール有り。")});
+  EXPECT_EQ(host.restored, 1);
+  EXPECT_EQ(host.hangUps, 0);
+  EXPECT_TRUE(host.runningSeen);
+  EXPECT_FALSE(receiveRunning());
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_FALSE(QFile::exists(workFilePath()));
+  // The account is taken from the file at every check.
+  EXPECT_EQ(settings::AccountId, User);
+  EXPECT_EQ(forms::idPassForm().get()->IdText->text(), User);
+}
+
+TEST_F(Receive, RefusedLoginShowsTheLibrarysTextAndStoresNothing) {
+  ASSERT_TRUE(servers->seed(User, plainMail("kept", "body")));
+  setAccount(User, QStringLiteral("wrong password"));
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+
+  ReceiveMail(host);
+
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_FALSE(boxes.boxes()[0].text.trimmed().isEmpty());
+  EXPECT_EQ(viewer()->List1->count(), 0);
+  EXPECT_TRUE(received().isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 1);
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.restored, 0);
+}
+
+TEST_F(Receive, NothingToFetch) {
+  // No POP3 server set: no connection, no help text, but the hang-up still runs.
+  settings::Pop3Server.clear();
+  host.hangUpModeOn = true;
+  ReceiveMail(host);
+  EXPECT_TRUE(host.helpTexts.isEmpty());
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.hangUps, 1);
+  EXPECT_FALSE(forms::tyakuForm().loaded());
+
+  // An empty mailbox: the check says so quietly.
+  settings::Pop3Server = pop3Setting();
+  host.statusTexts.clear();
+  ReceiveMail(host);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.hangUps, 2);
+  EXPECT_EQ(host.restored, 0);
+}
+
+TEST_F(Receive, MissingPasswordOpensTheAccountDialogInstead) {
+  ASSERT_TRUE(servers->seed(User, plainMail("kept", "body")));
+  setAccount(User, QString());
+  ReceiveMail(host);
+  EXPECT_TRUE(forms::idPassForm().get()->isVisible());
+  EXPECT_EQ(forms::idPassForm().get()->IdText->text(), User);
+  EXPECT_TRUE(forms::idPassForm().get()->PassText->text().isEmpty());
+  EXPECT_TRUE(received().isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 1);
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+}
+
+TEST_F(Receive, OnlyTheLowerCaseWordAttachmentAddsTheNotice) {
+  seedInOrder({plainMail("upper", "See the Attachment below."),
+               plainMail("lower", "The attachment did not make it.")});
+  ReceiveMail(host);
+  const QList<MailRecord> records = received();
+  ASSERT_EQ(records.size(), 2);
+  EXPECT_FALSE(records[0].Body.contains(Notice));
+  EXPECT_TRUE(records[1].Body.endsWith(QStringLiteral("\r\n") + Notice));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(Receive, TwoPartsOfASplitMailAreStoredAndReportedIncomplete) {
+  seedInOrder({partialMail(1, 3, "Content-Type: text/plain\r\n\r\nfirst third\r\n"),
+               partialMail(2, 3, "second third\r\n")});
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+
+  ReceiveMail(host);
+
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  for (const auto &box : boxes.boxes()) {
+    EXPECT_EQ(box.text, QStringLiteral("分割されたメールが全て揃っていません"));
+    EXPECT_TRUE(box.title.isEmpty()); // the program's title
+  }
+  EXPECT_EQ(received().size(), 2);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_FALSE(QFile::exists(workFilePath()));
+}
+
+TEST_F(Receive, AMailThatCannotBeStoredStaysOnTheServer) {
+  seedInOrder({plainMail("first", "one"), plainMail("second", "two")});
+  // A history that can't be opened for writing (a folder in its place; file
+  // permissions would not stop a test run as root).
+  ASSERT_TRUE(QDir(folder->dataPath()).mkdir(QStringLiteral("qlmdata2.data")));
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+
+  ReceiveMail(host);
+
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("着信履歴")));
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_EQ(viewer()->List1->count(), 0);
+  EXPECT_FALSE(QFile::exists(workFilePath()));
+
+  // Once the history can be written again, the next check fetches both.
+  ASSERT_TRUE(QDir(folder->dataPath()).rmdir(QStringLiteral("qlmdata2.data")));
+  boxes.clear();
+  ReceiveMail(host);
+  EXPECT_EQ(received().size(), 2);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(Receive, AFullHistoryStopsTheRunAndKeepsTheRestOnTheServer) {
+  seedInOrder({plainMail("first", "one"), plainMail("second", "two")});
+  {
+    QFile f(historyPath(History::Received));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(f.resize(qint64(MailLayout::MaxRecords - 1) * MailLayout::RecordLength));
+  }
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+
+  ReceiveMail(host);
+
+  // The first mail takes the last free record; the second stays on the server.
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(historyCount(History::Received), MailLayout::MaxRecords);
+  EXPECT_EQ(readHistoryRecord(History::Received, MailLayout::MaxRecords)->Subject, QStringLiteral("first"));
+  EXPECT_EQ(servers->messageCount(User), 1);
+  EXPECT_EQ(viewer()->List1->count(), 1);
+}
