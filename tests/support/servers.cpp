@@ -97,7 +97,9 @@ std::optional<MailServers> MailServers::load() {
 QString MailServers::loadError() { return lastLoadError(); }
 
 QString MailServers::pop3Server() const { return host + QLatin1Char(':') + QString::number(pop3Port); }
-QString MailServers::pop3sServer() const { return host + QLatin1Char(':') + QString::number(pop3sPort); }
+QString MailServers::pop3sServer() const {
+  return QStringLiteral("pop3s://") + host + QLatin1Char(':') + QString::number(pop3sPort);
+}
 QString MailServers::smtpServer() const { return host + QLatin1Char(':') + QString::number(smtpPort); }
 QString MailServers::submissionServer() const {
   return host + QLatin1Char(':') + QString::number(submissionPort);

@@ -45,7 +45,8 @@ public:
   QString script;         // tests/servers/mailservers.sh
   QList<MailUser> users;
 
-  // "127.0.0.1:port" forms as a user would type them into the settings.
+  // The server settings as a user would type them: "127.0.0.1:port", and
+  // "pop3s://127.0.0.1:port" for TLS from the first byte on a free port.
   QString pop3Server() const;
   QString pop3sServer() const;
   QString smtpServer() const;

@@ -1,0 +1,285 @@
+#include "mail/nmail/lineconnection.h"
+
+#include "mail/nmail/nmail.h"
+
+#include <QCryptographicHash>
+#include <QHostAddress>
+#include <QNetworkProxy>
+#include <QSslConfiguration>
+#include <QSslError>
+
+namespace nmail {
+
+Q_LOGGING_CATEGORY(lcTransport, "korvex.transport", QtWarningMsg)
+
+namespace {
+
+QString seconds(int ms) { return QString::number((ms + 999) / 1000); }
+
+QString fingerprint(const QSslCertificate &cert) {
+  return QString::fromLatin1(QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256).toHex());
+}
+
+} // namespace
+
+LineConnection::LineConnection() = default;
+
+LineConnection::~LineConnection() { abort(); }
+
+void LineConnection::fail(const QString &text) {
+  if (!broken_)
+    error_ = text;
+  broken_ = true;
+}
+
+void LineConnection::failFromSocket(const QString &during) {
+  const QString where = endpoint_.label();
+  if (!socket_) {
+    fail(QStringLiteral("サーバー %1 との接続がありません。").arg(where));
+    return;
+  }
+  const auto err = socket_->error();
+  if (err == QAbstractSocket::SocketTimeoutError && socket_->state() != QAbstractSocket::UnconnectedState) {
+    fail(QStringLiteral("サーバー %1 から %2 秒以内に応答がありませんでした（%3）。")
+             .arg(where, seconds(networkTimeoutMs()), during));
+  } else if (err == QAbstractSocket::RemoteHostClosedError || socket_->state() == QAbstractSocket::UnconnectedState) {
+    fail(QStringLiteral("サーバー %1 との接続が途中で切れました（%2）。").arg(where, during));
+  } else {
+    fail(QStringLiteral("サーバー %1 との通信に失敗しました（%2: %3）。").arg(where, during, socket_->errorString()));
+  }
+}
+
+bool LineConnection::open(const Endpoint &endpoint) {
+  abort();
+  endpoint_ = endpoint;
+  broken_ = false;
+  error_.clear();
+  buffer_.clear();
+  scanned_ = 0;
+  const QString where = endpoint_.label();
+  if (endpoint_.implicitTls && !QSslSocket::supportsSsl()) {
+    fail(QStringLiteral("この環境では TLS（SSL）が使えないため、サーバー %1 に接続できません。").arg(where));
+    return false;
+  }
+
+  socket_ = std::make_unique<QSslSocket>();
+  socket_->setProxy(QNetworkProxy::NoProxy);
+  QObject::connect(socket_.get(), &QSslSocket::sslErrors, socket_.get(), [this](const QList<QSslError> &errors) {
+    QStringList texts;
+    for (const QSslError &e : errors)
+      texts << e.errorString();
+    certificateProblem_ = texts.join(QStringLiteral("; "));
+  });
+
+  socket_->connectToHost(endpoint_.host, endpoint_.port);
+  if (!socket_->waitForConnected(networkTimeoutMs())) {
+    switch (socket_->error()) {
+    case QAbstractSocket::ConnectionRefusedError:
+      fail(QStringLiteral("サーバー %1 に接続できません（接続を拒否されました）。").arg(where));
+      break;
+    case QAbstractSocket::HostNotFoundError:
+      fail(QStringLiteral("サーバー %1 が見つかりません。サーバー名を確かめてください。").arg(where));
+      break;
+    case QAbstractSocket::SocketTimeoutError:
+      fail(QStringLiteral("サーバー %1 に %2 秒以内に接続できませんでした。").arg(where, seconds(networkTimeoutMs())));
+      break;
+    default:
+      fail(QStringLiteral("サーバー %1 に接続できません（%2）。").arg(where, socket_->errorString()));
+    }
+    return false;
+  }
+  if (endpoint_.implicitTls)
+    return handshake();
+  return true;
+}
+
+bool LineConnection::startTls() {
+  if (broken_ || !socket_)
+    return false;
+  if (!QSslSocket::supportsSsl()) {
+    fail(QStringLiteral("この環境では TLS（SSL）が使えないため、サーバー %1 と暗号化通信ができません。")
+             .arg(endpoint_.label()));
+    return false;
+  }
+  // Anything the server sent before the handshake would be plaintext
+  // injected into the encrypted session.
+  if (!buffer_.isEmpty() || socket_->bytesAvailable() > 0) {
+    fail(QStringLiteral("サーバー %1 が暗号化の開始前に余分なデータを送ってきました。").arg(endpoint_.label()));
+    return false;
+  }
+  return handshake();
+}
+
+bool LineConnection::handshake() {
+  const QString where = endpoint_.label();
+  const bool pinned = !endpoint_.pinnedSha256.isEmpty();
+  QSslConfiguration conf = socket_->sslConfiguration();
+  conf.setProtocol(QSsl::SecureProtocols);
+  // A pinned certificate replaces the CA and host name checks; it is
+  // compared below, after the handshake.
+  conf.setPeerVerifyMode(pinned ? QSslSocket::QueryPeer : QSslSocket::VerifyPeer);
+  socket_->setSslConfiguration(conf);
+  socket_->setPeerVerifyName(endpoint_.host);
+  certificateProblem_.clear();
+  socket_->startClientEncryption();
+  if (!socket_->waitForEncrypted(networkTimeoutMs())) {
+    const auto errors = socket_->sslHandshakeErrors();
+    if (!errors.isEmpty() || !certificateProblem_.isEmpty()) {
+      QSslCertificate cert = socket_->peerCertificate();
+      for (const QSslError &e : errors)
+        if (cert.isNull() && !e.certificate().isNull())
+          cert = e.certificate();
+      QString text = QStringLiteral("サーバー %1 の証明書を確認できませんでした（%2）。")
+                         .arg(where, certificateProblem_.isEmpty() ? errors.first().errorString() : certificateProblem_);
+      if (!cert.isNull())
+        text += QStringLiteral("この証明書を信頼してよいと確かめた場合は、サーバー名の後に「#sha256=%1」と書き足してください。")
+                    .arg(fingerprint(cert));
+      fail(text);
+    } else if (socket_->error() == QAbstractSocket::SocketTimeoutError &&
+               socket_->state() != QAbstractSocket::UnconnectedState) {
+      fail(QStringLiteral("サーバー %1 との暗号化（TLS）の開始が %2 秒以内に終わりませんでした。")
+               .arg(where, seconds(networkTimeoutMs())));
+    } else {
+      fail(QStringLiteral("サーバー %1 と暗号化（TLS）通信を始められませんでした（%2）。").arg(where, socket_->errorString()));
+    }
+    return false;
+  }
+  if (pinned) {
+    const QSslCertificate cert = socket_->peerCertificate();
+    const QByteArray digest = cert.isNull() ? QByteArray()
+                                            : QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256);
+    if (digest != endpoint_.pinnedSha256) {
+      fail(QStringLiteral("サーバー %1 の証明書が設定された指紋と一致しません（この証明書の SHA-256 指紋: %2）。")
+               .arg(where, cert.isNull() ? QStringLiteral("なし") : fingerprint(cert)));
+      return false;
+    }
+  }
+  return true;
+}
+
+bool LineConnection::isEncrypted() const { return socket_ && socket_->isEncrypted(); }
+
+QByteArray LineConnection::localAddressLiteral() const {
+  if (!socket_)
+    return "[127.0.0.1]";
+  QHostAddress local = socket_->localAddress();
+  bool mapped = false;
+  const quint32 v4 = local.toIPv4Address(&mapped);
+  if (mapped)
+    local = QHostAddress(v4);
+  if (local.protocol() == QAbstractSocket::IPv6Protocol)
+    return "[IPv6:" + local.toString().toLatin1() + "]";
+  return "[" + local.toString().toLatin1() + "]";
+}
+
+void LineConnection::abort() {
+  if (socket_) {
+    socket_->disconnect();
+    socket_->abort();
+    socket_.reset();
+  }
+}
+
+bool LineConnection::writeData(const QByteArray &data) {
+  if (broken_ || !socket_)
+    return false;
+  // Written in slices so that a large message never sits twice in memory
+  // inside the socket and each slice's wait has its own deadline.
+  constexpr qsizetype Slice = 256 * 1024;
+  for (qsizetype off = 0; off < data.size(); off += Slice) {
+    const qsizetype n = std::min(Slice, data.size() - off);
+    if (socket_->write(data.constData() + off, n) != n) {
+      failFromSocket(QStringLiteral("送信中"));
+      return false;
+    }
+    while (socket_->bytesToWrite() > 0) {
+      if (!socket_->waitForBytesWritten(networkTimeoutMs())) {
+        failFromSocket(QStringLiteral("送信中"));
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+bool LineConnection::writeLine(const QByteArray &line) { return writeData(line + "\r\n"); }
+
+bool LineConnection::waitForData() {
+  if (broken_ || !socket_)
+    return false;
+  if (socket_->bytesAvailable() == 0 && !socket_->waitForReadyRead(networkTimeoutMs())) {
+    failFromSocket(QStringLiteral("受信中"));
+    return false;
+  }
+  buffer_ += socket_->readAll();
+  return true;
+}
+
+std::optional<QByteArray> LineConnection::readLine() {
+  if (broken_)
+    return std::nullopt;
+  for (;;) {
+    const qsizetype nl = buffer_.indexOf('\n', scanned_);
+    if (nl >= 0) {
+      QByteArray line = buffer_.left(nl);
+      buffer_.remove(0, nl + 1);
+      scanned_ = 0;
+      if (line.endsWith('\r'))
+        line.chop(1);
+      return line;
+    }
+    scanned_ = buffer_.size();
+    if (buffer_.size() > MaxReplyLine) {
+      fail(QStringLiteral("サーバー %1 の応答の行が長すぎます（%2 バイト以上）。").arg(endpoint_.label()).arg(MaxReplyLine));
+      return std::nullopt;
+    }
+    if (!waitForData())
+      return std::nullopt;
+  }
+}
+
+std::optional<QByteArray> LineConnection::readMultiLine() {
+  if (broken_)
+    return std::nullopt;
+  QByteArray out;
+  qsizetype pos = 0;        // start of the current line in buffer_
+  qsizetype scan = scanned_; // where the search for its end goes on
+  for (;;) {
+    const qsizetype nl = buffer_.indexOf('\n', scan);
+    if (nl < 0) {
+      // Keep only the unfinished line; what was read is in `out` already.
+      buffer_.remove(0, pos);
+      scan = buffer_.size();
+      pos = 0;
+      if (out.size() + buffer_.size() > MaxMultiLine) {
+        fail(QStringLiteral("サーバー %1 から届いたデータが大きすぎます（%2 MB 以上）。")
+                 .arg(endpoint_.label())
+                 .arg(MaxMultiLine / (1024 * 1024)));
+        return std::nullopt;
+      }
+      if (!waitForData())
+        return std::nullopt;
+      continue;
+    }
+    qsizetype end = nl;
+    if (end > pos && buffer_.at(end - 1) == '\r')
+      --end;
+    const char *line = buffer_.constData() + pos;
+    const qsizetype len = end - pos;
+    pos = nl + 1;
+    scan = pos;
+    if (len == 1 && line[0] == '.') {
+      buffer_.remove(0, pos);
+      scanned_ = 0;
+      return out;
+    }
+    // A line that began with a dot was sent with one more in front.
+    if (len > 0 && line[0] == '.')
+      out.append(line + 1, len - 1);
+    else
+      out.append(line, len);
+    out.append("\r\n", 2);
+  }
+}
+
+} // namespace nmail

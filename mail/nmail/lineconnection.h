@@ -1,0 +1,80 @@
+// A blocking, line-oriented client connection over QSslSocket, shared by the
+// POP3 and SMTP clients.
+//
+// Every wait (connect, TLS handshake, each read, each write) has its own
+// deadline of networkTimeoutMs(); the waits use QSslSocket's waitFor* calls,
+// so no events of the program run while the transport blocks. Once a wait
+// failed the connection counts as broken: the reply stream can no longer be
+// trusted, and every later call fails at once with the same text.
+#pragma once
+
+#include "mail/nmail/endpoint.h"
+
+#include <QByteArray>
+#include <QLoggingCategory>
+#include <QSslSocket>
+#include <QString>
+#include <memory>
+#include <optional>
+
+namespace nmail {
+
+// Protocol traces (passwords masked); off unless enabled with
+// QT_LOGGING_RULES="korvex.transport.debug=true".
+Q_DECLARE_LOGGING_CATEGORY(lcTransport)
+
+class LineConnection {
+public:
+  // The longest single reply line accepted; multi-line replies (a message)
+  // may hold lines of any length.
+  static constexpr qsizetype MaxReplyLine = 64 * 1024;
+  // The largest multi-line reply accepted, so a hostile server cannot make
+  // the program swallow all memory.
+  static constexpr qsizetype MaxMultiLine = 256 * 1024 * 1024;
+
+  LineConnection();
+  ~LineConnection();
+  LineConnection(const LineConnection &) = delete;
+  LineConnection &operator=(const LineConnection &) = delete;
+
+  // TCP, plus the TLS handshake for an endpoint with TLS from the first byte.
+  bool open(const Endpoint &endpoint);
+  // STLS / STARTTLS: the handshake on the open connection.
+  bool startTls();
+
+  bool writeLine(const QByteArray &line); // CR LF appended
+  bool writeData(const QByteArray &data);
+  // One reply line without its line break (LF alone is accepted too).
+  std::optional<QByteArray> readLine();
+  // The lines up to the terminating "." line, dot-unstuffed, each ending in
+  // CR LF, as POP3 multi-line replies and SMTP DATA carry them.
+  std::optional<QByteArray> readMultiLine();
+
+  // Closes without a goodbye (the server keeps its state as on a dropped line).
+  void abort();
+  bool isEncrypted() const;
+  // Our end of the connection as an SMTP address literal, e.g. "[127.0.0.1]".
+  QByteArray localAddressLiteral() const;
+  bool isBroken() const { return broken_; }
+  const Endpoint &endpoint() const { return endpoint_; }
+  // Japanese text of the last failure.
+  QString errorText() const { return error_; }
+  // Marks the connection broken with the given text (a protocol violation
+  // seen by the client).
+  void fail(const QString &text);
+
+private:
+  bool waitForData();
+  bool handshake();
+  void failFromSocket(const QString &during);
+
+  std::unique_ptr<QSslSocket> socket_;
+  Endpoint endpoint_;
+  QByteArray buffer_;
+  qsizetype scanned_ = 0; // bytes of buffer_ already searched for a line break
+  bool broken_ = false;
+  QString error_;
+  QString certificateProblem_; // set by the sslErrors handler
+};
+
+} // namespace nmail

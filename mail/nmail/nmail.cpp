@@ -1,0 +1,338 @@
+// The NMail operations: a table of open POP3 sessions behind small integer
+// handles, the text of the last failure, and the buffers the program passes.
+#include "mail/nmail/nmail.h"
+
+#include "mail/nmail/endpoint.h"
+#include "mail/nmail/mime.h"
+#include "mail/nmail/pop3client.h"
+#include "mail/nmail/smtpclient.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <climits>
+#include <map>
+#include <memory>
+
+namespace nmail {
+
+namespace {
+
+constexpr int DefaultTimeoutMs = 30000;
+constexpr int MaxSessions = 64;
+constexpr int OptionBufferSize = 1;
+
+struct Session {
+  Pop3Client client;
+};
+
+struct State {
+  std::map<int, std::unique_ptr<Session>> sessions;
+  QString lastError;
+  // The raw form of the message the last RETR brought, for the attachment
+  // step that follows it; used once, then dropped.
+  std::optional<QByteArray> lastRetrieved;
+  int timeoutMs = DefaultTimeoutMs;
+  int bufferSize = NMailBufferSize;
+  std::function<SmtpAccount()> accountProvider;
+  bool mimeStarted = false;
+};
+
+State &state() {
+  static State s;
+  return s;
+}
+
+void ensureMime() {
+  if (!state().mimeStarted) {
+    mime::initialize();
+    state().mimeStarted = true;
+  }
+}
+
+int failWith(const QString &text) {
+  state().lastError = text;
+  return -1;
+}
+
+// Writes `text` and a NUL into the buffer in place, as into a fixed buffer of
+// `capacity` characters: what does not fit is cut, and a buffer that is too
+// short grows only up to `capacity`.
+void fill(QString &buffer, const QString &text, qsizetype capacity) {
+  if (capacity <= 0)
+    return;
+  QString t = text.left(capacity - 1);
+  if (!t.isEmpty() && t.size() < text.size() && t.back().isHighSurrogate())
+    t.chop(1); // never leave half a character in front of the NUL
+  if (buffer.size() > t.size()) {
+    buffer.replace(0, t.size(), t);
+    buffer[t.size()] = QChar(0);
+  } else {
+    buffer = t + QChar(0);
+  }
+}
+
+void fillText(QString &buffer, const QString &text) { fill(buffer, text, state().bufferSize); }
+
+Session *session(int handle) {
+  auto &sessions = state().sessions;
+  const auto it = sessions.find(handle);
+  if (it == sessions.end()) {
+    failWith(QStringLiteral("接続番号 %1 の接続はありません（既に閉じたか、接続できなかった接続です）。").arg(handle));
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+void fillHeaders(const mime::Headers &h, QString &subject, QString &date, QString &from, QString &header) {
+  fillText(subject, h.subject);
+  fillText(date, h.date);
+  fillText(from, h.from);
+  fillText(header, h.raw);
+}
+
+// Header values come from one-line fields; a line break in them would start
+// a header of the sender's choosing, so it becomes a space.
+QString oneLine(const QString &value) {
+  QString out = value;
+  for (QChar &c : out)
+    if (c.unicode() < 0x20 && c != QLatin1Char('\t'))
+      c = QLatin1Char(' ');
+  return out;
+}
+
+QList<QByteArray> envelopeOf(const QString &addresses) {
+  QList<QByteArray> out;
+  if (addresses.trimmed().isEmpty())
+    return out;
+  for (const QString &a : mime::envelopeAddresses(addresses))
+    if (!a.trimmed().isEmpty())
+      out.append(a.trimmed().toUtf8());
+  return out;
+}
+
+} // namespace
+
+QString newTextBuffer() { return QString(NMailBufferSize, QLatin1Char(' ')); }
+
+QString cutAtNul(const QString &buffer) {
+  const qsizetype nul = buffer.indexOf(QChar(0));
+  return nul < 0 ? buffer : buffer.left(nul);
+}
+
+void setSmtpAccountProvider(std::function<SmtpAccount()> provider) {
+  state().accountProvider = std::move(provider);
+}
+
+void setNetworkTimeoutMs(int ms) { state().timeoutMs = ms > 0 ? ms : DefaultTimeoutMs; }
+int networkTimeoutMs() { return state().timeoutMs; }
+
+int NMailInitializeWinSock() {
+  ensureMime();
+  return 0;
+}
+
+int NMailSetOption(int option, int value) {
+  // Option 1 is the size of the text buffers the program passes; the library
+  // never writes more than that, and never more than NMailBufferSize.
+  if (option == OptionBufferSize) {
+    state().bufferSize = std::clamp(value, 1, NMailBufferSize);
+    return 0;
+  }
+  return failWith(QStringLiteral("設定項目 %1 はありません。").arg(option));
+}
+
+int NMailEndWinSock() {
+  // A session still open here never reached QUIT; ending it without one keeps
+  // every mail on the server.
+  for (auto &entry : state().sessions)
+    entry.second->client.abort();
+  state().sessions.clear();
+  state().lastRetrieved.reset();
+  if (state().mimeStarted) {
+    mime::shutdown();
+    state().mimeStarted = false;
+  }
+  return 0;
+}
+
+int NMailPop3Connect(const QString &server) {
+  QString error;
+  const auto endpoint = parseEndpoint(server, Protocol::Pop3, &error);
+  if (!endpoint)
+    return failWith(error);
+  auto &sessions = state().sessions;
+  if (sessions.size() >= MaxSessions)
+    return failWith(QStringLiteral("同時に開ける接続は %1 までです。").arg(MaxSessions));
+  auto s = std::make_unique<Session>();
+  if (!s->client.connectTo(*endpoint))
+    return failWith(s->client.errorText());
+  int handle = 1;
+  while (sessions.count(handle))
+    ++handle;
+  sessions.emplace(handle, std::move(s));
+  return handle;
+}
+
+int NMailPop3Authenticate(int handle, const QString &id, const QString &password, int apop) {
+  Session *s = session(handle);
+  if (!s)
+    return -1;
+  const auto count = s->client.authenticate(id, password, apop != 0);
+  if (!count)
+    return failWith(s->client.errorText());
+  return *count;
+}
+
+int NMailPop3GetMailStatus(int handle, int number, QString &subject, QString &date, QString &from,
+                           QString &header, int /*flag*/) {
+  Session *s = session(handle);
+  const auto block = s ? s->client.header(number) : std::nullopt;
+  if (!block) {
+    fillHeaders({}, subject, date, from, header);
+    return s ? failWith(s->client.errorText()) : -1;
+  }
+  ensureMime();
+  fillHeaders(mime::decodeHeaders(*block), subject, date, from, header);
+  return 0;
+}
+
+int NMailPop3GetMailSize(int handle, int number) {
+  Session *s = session(handle);
+  if (!s)
+    return -1;
+  const auto size = s->client.size(number);
+  if (!size)
+    return failWith(s->client.errorText());
+  // The program makes a buffer one longer than this.
+  return int(std::min<qint64>(*size, INT_MAX - 1));
+}
+
+int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from, QString &header,
+                     QString &body, int /*flag1*/, int /*flag2*/) {
+  state().lastRetrieved.reset();
+  Session *s = session(handle);
+  const auto raw = s ? s->client.retrieve(number) : std::nullopt;
+  if (!raw) {
+    fillHeaders({}, subject, date, from, header);
+    fill(body, QString(), body.size());
+    return s ? failWith(s->client.errorText()) : -1;
+  }
+  ensureMime();
+  fillHeaders(mime::decodeHeaders(*raw), subject, date, from, header);
+  fill(body, mime::readableBody(*raw), body.size());
+  state().lastRetrieved = *raw;
+  return 0;
+}
+
+int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QString & /*date*/,
+                             const QString & /*from*/, const QString & /*header*/, const QString & /*body*/,
+                             const QString &folder, const QString & /*workFile*/, const QString &messageText,
+                             int /*flag*/) {
+  // The message as it came from the server holds the attachments whole; the
+  // text the program passes is what it shows, which is only a stand-in when
+  // no message was fetched just before.
+  QByteArray raw = state().lastRetrieved ? *state().lastRetrieved : messageText.toUtf8();
+  state().lastRetrieved.reset();
+  QString dir = folder;
+  while (dir.size() > 1 && (dir.endsWith(QLatin1Char('/')) || dir.endsWith(QLatin1Char('\\'))))
+    dir.chop(1);
+  ensureMime();
+  const int result = mime::unpackAttachments(raw, dir);
+  if (result == NMailAttachmentOpenError)
+    state().lastError = QStringLiteral("添付ファイルをフォルダ %1 に書き込めませんでした。").arg(dir);
+  return result;
+}
+
+int NMailAttachmentFileClose(int /*id*/) { return 0; }
+
+int NMailPop3DeleteMail(int handle, int number) {
+  Session *s = session(handle);
+  if (!s)
+    return -1;
+  if (!s->client.remove(number))
+    return failWith(s->client.errorText());
+  return 0;
+}
+
+int NMailPop3Close(int handle) {
+  Session *s = session(handle);
+  if (!s)
+    return -1;
+  const bool ok = s->client.quit();
+  const QString error = s->client.errorText();
+  state().sessions.erase(handle);
+  return ok ? 0 : failWith(error);
+}
+
+int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc, const QString &bcc,
+                      const QString &from, const QString &subject, const QString &body, const QString &header,
+                      const QString &attachments, int /*flag*/) {
+  QString error;
+  const auto endpoint = parseEndpoint(server, Protocol::Smtp, &error);
+  if (!endpoint)
+    return failWith(error);
+  if (!cutAtNul(header).trimmed().isEmpty())
+    return failWith(QStringLiteral("追加のヘッダーを付けて送ることはできません。"));
+
+  mime::Outgoing mail;
+  mail.from = oneLine(from).trimmed();
+  mail.to = oneLine(to).trimmed();
+  mail.subject = oneLine(subject);
+  mail.body = body;
+  for (const QString &path : attachments.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    const QString p = path.trimmed();
+    if (p.isEmpty())
+      continue;
+    const QFileInfo info(p);
+    if (!info.isFile() || !info.isReadable())
+      return failWith(QStringLiteral("添付ファイル「%1」を読み込めません。ファイルがあるか確かめてください。").arg(p));
+    mail.attachments << p;
+  }
+
+  SmtpEnvelope envelope;
+  envelope.from = envelopeOf(mail.from).value(0);
+  envelope.to = envelopeOf(mail.to);
+  const QString ccLine = oneLine(cc).trimmed();
+  envelope.to += envelopeOf(ccLine);
+  envelope.to += envelopeOf(oneLine(bcc));
+  if (envelope.to.isEmpty())
+    return failWith(QStringLiteral("宛先のメールアドレスがありません。"));
+  if (envelope.from.isEmpty())
+    return failWith(QStringLiteral("差出人のメールアドレスがありません。設定を確かめてください。"));
+
+  ensureMime();
+  auto message = mime::buildMessage(mail, &error);
+  if (!message)
+    return failWith(error.isEmpty() ? QStringLiteral("メールを組み立てられませんでした。") : error);
+  if (!ccLine.isEmpty()) {
+    // The Cc header goes in front of the header block's end; only plain
+    // ASCII address lists are written as they are.
+    for (const QChar c : ccLine)
+      if (c.unicode() > 0x7e)
+        return failWith(QStringLiteral("Cc のアドレスには半角英数字だけを使ってください。"));
+    const qsizetype end = message->indexOf("\r\n\r\n");
+    if (end < 0)
+      return failWith(QStringLiteral("メールを組み立てられませんでした。"));
+    message->insert(end + 2, "Cc: " + ccLine.toLatin1() + "\r\n");
+  }
+
+  SmtpCredentials credentials;
+  if (state().accountProvider) {
+    const SmtpAccount account = state().accountProvider();
+    credentials.user = account.userId;
+    credentials.password = account.password;
+  }
+  SmtpClient client;
+  if (!client.send(*endpoint, envelope, *message, credentials))
+    return failWith(client.errorText());
+  return 0;
+}
+
+int NMailGetMessage(int /*id*/, QString &buffer, int &length) {
+  const qsizetype capacity = std::min<qsizetype>(length > 0 ? length : 0, state().bufferSize);
+  fill(buffer, state().lastError, capacity);
+  return int(std::min<qsizetype>(state().lastError.size(), std::max<qsizetype>(capacity - 1, 0)));
+}
+
+} // namespace nmail

@@ -1,0 +1,248 @@
+#include "mail/nmail/pop3client.h"
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+
+namespace nmail {
+
+namespace {
+
+bool hasLineBreakOrNul(const QString &s) {
+  return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+}
+
+QString shown(const QByteArray &reply) {
+  // The server's own words, kept short enough for a message box.
+  QString text = QString::fromUtf8(reply).trimmed();
+  if (text.size() > 300)
+    text = text.left(300) + QStringLiteral("…");
+  return text;
+}
+
+} // namespace
+
+QString Pop3Client::serverSaid(const QByteArray &reply) const {
+  return QStringLiteral("（サーバーの応答: %1）").arg(shown(reply));
+}
+
+std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QString &what, bool secret) {
+  qCDebug(lcTransport).noquote() << "POP3 C:" << (secret ? line.left(line.indexOf(' ')) + " ********" : line);
+  if (!conn_.writeLine(line)) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  const auto reply = conn_.readLine();
+  if (!reply) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
+  if (reply->startsWith("+OK"))
+    return reply->mid(3).trimmed();
+  if (reply->startsWith("-ERR")) {
+    setError(QStringLiteral("%1に失敗しました。%2").arg(what, serverSaid(*reply)));
+    return std::nullopt;
+  }
+  // Neither +OK nor -ERR: what follows can no longer be matched to our
+  // commands, so the session is over.
+  conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                 .arg(conn_.endpoint().label(), serverSaid(*reply)));
+  setError(conn_.errorText());
+  return std::nullopt;
+}
+
+bool Pop3Client::connectTo(const Endpoint &endpoint) {
+  authenticated_ = false;
+  count_ = 0;
+  retrieved_.clear();
+  greeting_.clear();
+  if (!conn_.open(endpoint)) {
+    setError(conn_.errorText());
+    return false;
+  }
+  const auto greeting = conn_.readLine();
+  if (!greeting) {
+    setError(conn_.errorText());
+    conn_.abort();
+    return false;
+  }
+  qCDebug(lcTransport).noquote() << "POP3 S:" << *greeting;
+  if (!greeting->startsWith("+OK")) {
+    setError(QStringLiteral("サーバー %1 は POP3 の接続を受け付けませんでした%2。")
+                 .arg(endpoint.label(), serverSaid(*greeting)));
+    conn_.abort();
+    return false;
+  }
+  greeting_ = *greeting;
+  if (conn_.isEncrypted())
+    return true;
+
+  // STLS is offered through CAPA; a server without CAPA answers -ERR and
+  // the session stays as it is.
+  bool offersStls = false;
+  if (command("CAPA", QStringLiteral("CAPA"))) {
+    const auto caps = conn_.readMultiLine();
+    if (!caps) {
+      setError(conn_.errorText());
+      conn_.abort();
+      return false;
+    }
+    for (const QByteArray &cap : caps->split('\n'))
+      if (cap.trimmed().toUpper() == "STLS")
+        offersStls = true;
+  } else if (conn_.isBroken()) {
+    conn_.abort();
+    return false;
+  }
+  error_.clear();
+  if (offersStls) {
+    if (!command("STLS", QStringLiteral("暗号化（STLS）の開始")) || !conn_.startTls()) {
+      if (error_.isEmpty() || conn_.isBroken())
+        setError(conn_.errorText());
+      conn_.abort();
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password, bool apop) {
+  if (authenticated_) {
+    setError(QStringLiteral("この接続は既に認証されています。"));
+    return std::nullopt;
+  }
+  if (conn_.isBroken()) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  if (hasLineBreakOrNul(user) || hasLineBreakOrNul(password)) {
+    setError(QStringLiteral("ユーザーIDかパスワードに改行などの使えない文字が入っています。"));
+    return std::nullopt;
+  }
+  const QByteArray id = user.toUtf8();
+  const QByteArray pass = password.toUtf8();
+  const QString refused = QStringLiteral("認証");
+  if (apop) {
+    // The timestamp is everything from '<' to '>'; Dovecot's holds '=' and '+'.
+    static const QRegularExpression stamp(QStringLiteral("<[^<>\\s]*>"));
+    const auto m = stamp.match(QString::fromLatin1(greeting_));
+    if (!m.hasMatch()) {
+      setError(QStringLiteral("サーバー %1 は APOP に対応していません（挨拶にタイムスタンプがありません）。"
+                              "APOP を使わない設定にしてください。")
+                   .arg(conn_.endpoint().label()));
+      return std::nullopt;
+    }
+    const QByteArray digest =
+        QCryptographicHash::hash(m.captured(0).toLatin1() + pass, QCryptographicHash::Md5).toHex();
+    if (!command("APOP " + id + ' ' + digest, refused, true)) {
+      error_ += QStringLiteral("ユーザーIDとパスワードを確かめてください。");
+      return std::nullopt;
+    }
+  } else {
+    if (!command("USER " + id, refused) || !command("PASS " + pass, refused, true)) {
+      if (!conn_.isBroken())
+        error_ += QStringLiteral("ユーザーIDとパスワードを確かめてください。");
+      return std::nullopt;
+    }
+  }
+  const auto stat = command("STAT", QStringLiteral("メール数の確認（STAT）"));
+  if (!stat)
+    return std::nullopt;
+  bool ok = false;
+  const int count = stat->split(' ').value(0).toInt(&ok);
+  if (!ok || count < 0) {
+    setError(QStringLiteral("メール数の確認（STAT）の応答が読めません%1。").arg(serverSaid(*stat)));
+    return std::nullopt;
+  }
+  authenticated_ = true;
+  count_ = count;
+  return count;
+}
+
+bool Pop3Client::checkNumber(int number) {
+  if (!authenticated_) {
+    setError(QStringLiteral("サーバーにまだログインしていません。"));
+    return false;
+  }
+  if (number < 1 || number > count_) {
+    setError(QStringLiteral("メール番号 %1 はありません（サーバーにあるのは %2 通です）。").arg(number).arg(count_));
+    return false;
+  }
+  return true;
+}
+
+std::optional<QByteArray> Pop3Client::header(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  const QByteArray n = QByteArray::number(number);
+  if (command("TOP " + n + " 0", QStringLiteral("メール %1 のヘッダーの受信").arg(number))) {
+    auto block = conn_.readMultiLine();
+    if (!block)
+      setError(conn_.errorText());
+    return block;
+  }
+  if (conn_.isBroken())
+    return std::nullopt;
+  // TOP is optional in POP3: take the header from the whole message.
+  if (!command("RETR " + n, QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  auto whole = conn_.readMultiLine();
+  if (!whole) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  const qsizetype end = whole->indexOf("\r\n\r\n");
+  return end >= 0 ? whole->left(end + 4) : *whole;
+}
+
+std::optional<qint64> Pop3Client::size(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  const auto reply = command("LIST " + QByteArray::number(number), QStringLiteral("メール %1 の大きさの確認").arg(number));
+  if (!reply)
+    return std::nullopt;
+  bool ok = false;
+  const qint64 octets = reply->split(' ').value(1).toLongLong(&ok);
+  if (!ok || octets < 0) {
+    setError(QStringLiteral("メール %1 の大きさ（LIST）の応答が読めません%2。").arg(number).arg(serverSaid(*reply)));
+    return std::nullopt;
+  }
+  return octets;
+}
+
+std::optional<QByteArray> Pop3Client::retrieve(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  if (!command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  auto message = conn_.readMultiLine();
+  if (!message) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  retrieved_.insert(number);
+  return message;
+}
+
+bool Pop3Client::remove(int number) {
+  if (!checkNumber(number))
+    return false;
+  if (!retrieved_.contains(number)) {
+    setError(QStringLiteral("メール %1 は受信できていないため、サーバーから削除しませんでした。").arg(number));
+    return false;
+  }
+  return command("DELE " + QByteArray::number(number), QStringLiteral("メール %1 の削除").arg(number)).has_value();
+}
+
+bool Pop3Client::quit() {
+  if (conn_.isBroken()) {
+    setError(conn_.errorText() + QStringLiteral("サーバー上のメールは削除されずに残っています。"));
+    conn_.abort();
+    return false;
+  }
+  const bool ok = command("QUIT", QStringLiteral("接続の終了（QUIT）")).has_value();
+  conn_.abort();
+  return ok;
+}
+
+} // namespace nmail

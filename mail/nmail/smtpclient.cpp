@@ -1,0 +1,238 @@
+#include "mail/nmail/smtpclient.h"
+
+#include <QMessageAuthenticationCode>
+
+namespace nmail {
+
+namespace {
+
+constexpr int MaxReplyLines = 1000;
+
+QString shown(const QByteArray &text) {
+  QString s = QString::fromUtf8(text).trimmed();
+  if (s.size() > 300)
+    s = s.left(300) + QStringLiteral("…");
+  return s;
+}
+
+} // namespace
+
+bool SmtpClient::isSafeAddress(const QByteArray &address) {
+  if (address.size() > 320)
+    return false;
+  for (const char c : address) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 0x20 || u == 0x7f || c == '<' || c == '>')
+      return false;
+  }
+  return true;
+}
+
+QByteArray SmtpClient::dotStuff(const QByteArray &message) {
+  QByteArray out;
+  out.reserve(message.size() + message.size() / 64 + 8);
+  bool lineStart = true;
+  const char *p = message.constData();
+  const qsizetype n = message.size();
+  for (qsizetype i = 0; i < n; ++i) {
+    const char c = p[i];
+    if (c == '\r' || c == '\n') {
+      // A bare CR or LF on the wire is a line break to some servers and not
+      // to others; sending every break as CR LF removes the ambiguity.
+      if (c == '\r' && i + 1 < n && p[i + 1] == '\n')
+        ++i;
+      out.append("\r\n", 2);
+      lineStart = true;
+      continue;
+    }
+    if (lineStart && c == '.')
+      out.append('.'); // Single dot becomes two
+    out.append(c);
+    lineStart = false;
+  }
+  if (!lineStart)
+    out.append("\r\n", 2);
+  out.append(".\r\n", 3);
+  return out;
+}
+
+QString SmtpClient::serverSaid(const Reply &reply) const {
+  QStringList lines;
+  for (const QByteArray &l : reply.lines)
+    lines << shown(l);
+  return QStringLiteral("（サーバーの応答: %1 %2）").arg(reply.code).arg(lines.join(QLatin1Char(' ')).left(400));
+}
+
+std::optional<SmtpClient::Reply> SmtpClient::readReply() {
+  Reply reply;
+  for (int i = 0; i < MaxReplyLines; ++i) {
+    const auto line = conn_.readLine();
+    if (!line) {
+      error_ = conn_.errorText();
+      return std::nullopt;
+    }
+    qCDebug(lcTransport).noquote() << "SMTP S:" << *line;
+    const bool digits = line->size() >= 3 && std::isdigit(uchar(line->at(0))) && std::isdigit(uchar(line->at(1))) &&
+                        std::isdigit(uchar(line->at(2)));
+    const char sep = line->size() > 3 ? line->at(3) : ' ';
+    if (!digits || (sep != ' ' && sep != '-')) {
+      conn_.fail(QStringLiteral("サーバー %1 の応答が SMTP の形式ではありません（サーバーの応答: %2）。")
+                     .arg(conn_.endpoint().label(), shown(*line)));
+      error_ = conn_.errorText();
+      return std::nullopt;
+    }
+    reply.code = line->left(3).toInt();
+    reply.lines.append(line->mid(4));
+    if (sep == ' ')
+      return reply;
+  }
+  conn_.fail(QStringLiteral("サーバー %1 の応答が終わりません。").arg(conn_.endpoint().label()));
+  error_ = conn_.errorText();
+  return std::nullopt;
+}
+
+std::optional<SmtpClient::Reply> SmtpClient::command(const QByteArray &line, bool secret) {
+  qCDebug(lcTransport).noquote() << "SMTP C:" << (secret ? QByteArray("********") : line);
+  if (!conn_.writeLine(line)) {
+    error_ = conn_.errorText();
+    return std::nullopt;
+  }
+  return readReply();
+}
+
+bool SmtpClient::expect(const std::optional<Reply> &reply, int wantedClass, const QString &what) {
+  if (!reply)
+    return false; // error_ already says why
+  if (reply->code / 100 == wantedClass)
+    return true;
+  error_ = QStringLiteral("%1%2").arg(what, serverSaid(*reply));
+  return false;
+}
+
+bool SmtpClient::hello() {
+  const QByteArray name = conn_.localAddressLiteral();
+  auto reply = command("EHLO " + name);
+  if (!reply)
+    return false;
+  extensions_.clear();
+  if (reply->code == 250) {
+    for (qsizetype i = 1; i < reply->lines.size(); ++i)
+      extensions_ << QString::fromLatin1(reply->lines.at(i)).trimmed().toUpper();
+    return true;
+  }
+  // An old server that knows no ESMTP.
+  return expect(command("HELO " + name), 2, QStringLiteral("SMTP サーバーが挨拶（HELO）を受け付けませんでした。"));
+}
+
+bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
+  QStringList offered;
+  for (const QString &ext : extensions_)
+    if (ext.startsWith(QStringLiteral("AUTH ")) || ext.startsWith(QStringLiteral("AUTH=")))
+      offered += ext.mid(5).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+  if (offered.isEmpty())
+    return true; // the server asks for no authentication
+  if (credentials.user.isEmpty())
+    return true; // nothing to offer; the server decides at MAIL/RCPT
+
+  const QByteArray user = credentials.user.toUtf8();
+  const QByteArray pass = credentials.password.toUtf8();
+  const QString refused =
+      QStringLiteral("SMTP サーバーでの認証に失敗しました。受信用のユーザーIDとパスワードを確かめてください。");
+
+  if (offered.contains(QStringLiteral("CRAM-MD5"))) {
+    auto challenge = command("AUTH CRAM-MD5");
+    if (!expect(challenge, 3, refused))
+      return false;
+    const QByteArray nonce = QByteArray::fromBase64(challenge->lines.value(0).trimmed());
+    const QByteArray digest = QMessageAuthenticationCode::hash(nonce, pass, QCryptographicHash::Md5).toHex();
+    return expect(command((user + ' ' + digest).toBase64(), true), 2, refused);
+  }
+  if (offered.contains(QStringLiteral("PLAIN"))) {
+    const QByteArray token = (QByteArray(1, '\0') + user + QByteArray(1, '\0') + pass).toBase64();
+    return expect(command("AUTH PLAIN " + token, true), 2, refused);
+  }
+  if (offered.contains(QStringLiteral("LOGIN"))) {
+    if (!expect(command("AUTH LOGIN"), 3, refused))
+      return false;
+    if (!expect(command(user.toBase64(), true), 3, refused))
+      return false;
+    return expect(command(pass.toBase64(), true), 2, refused);
+  }
+  error_ = QStringLiteral("SMTP サーバーが求める認証方式（%1）には対応していません。").arg(offered.join(QLatin1Char(' ')));
+  return false;
+}
+
+void SmtpClient::quitQuietly() {
+  if (!conn_.isBroken())
+    command("QUIT");
+  conn_.abort();
+}
+
+bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope, const QByteArray &message,
+                      const SmtpCredentials &credentials) {
+  error_.clear();
+  if (envelope.to.isEmpty()) {
+    error_ = QStringLiteral("宛先がありません。");
+    return false;
+  }
+  if (!isSafeAddress(envelope.from)) {
+    error_ = QStringLiteral("差出人のメールアドレス「%1」が正しくありません。").arg(shown(envelope.from));
+    return false;
+  }
+  for (const QByteArray &rcpt : envelope.to) {
+    if (rcpt.isEmpty() || !isSafeAddress(rcpt)) {
+      error_ = QStringLiteral("宛先のメールアドレス「%1」が正しくありません。").arg(shown(rcpt));
+      return false;
+    }
+  }
+
+  if (!conn_.open(endpoint)) {
+    error_ = conn_.errorText();
+    return false;
+  }
+  auto finish = [this](bool ok) {
+    if (!ok)
+      quitQuietly();
+    return ok;
+  };
+
+  if (!expect(readReply(), 2, QStringLiteral("SMTP サーバー %1 が接続を受け付けませんでした。").arg(endpoint.label())))
+    return finish(false);
+  if (!hello())
+    return finish(false);
+  if (!conn_.isEncrypted() && extensions_.contains(QStringLiteral("STARTTLS"))) {
+    if (!expect(command("STARTTLS"), 2, QStringLiteral("SMTP サーバーで暗号化（STARTTLS）を始められませんでした。")))
+      return finish(false);
+    if (!conn_.startTls()) {
+      error_ = conn_.errorText();
+      return finish(false);
+    }
+    if (!hello()) // the server forgets what it said before the handshake
+      return finish(false);
+  }
+  if (!authenticate(credentials))
+    return finish(false);
+
+  if (!expect(command("MAIL FROM:<" + envelope.from + ">"), 2,
+              QStringLiteral("SMTP サーバーが差出人 %1 を受け付けませんでした。").arg(shown(envelope.from))))
+    return finish(false);
+  for (const QByteArray &rcpt : envelope.to) {
+    if (!expect(command("RCPT TO:<" + rcpt + ">"), 2,
+                QStringLiteral("SMTP サーバーが宛先 %1 を受け付けませんでした。").arg(shown(rcpt))))
+      return finish(false);
+  }
+  if (!expect(command("DATA"), 3, QStringLiteral("SMTP サーバーがメール本文の送信（DATA）を受け付けませんでした。")))
+    return finish(false);
+  qCDebug(lcTransport).noquote() << "SMTP C: <message," << message.size() << "bytes>";
+  if (!conn_.writeData(dotStuff(message))) {
+    error_ = conn_.errorText();
+    return finish(false);
+  }
+  if (!expect(readReply(), 2, QStringLiteral("SMTP サーバーがメールを受け付けませんでした。")))
+    return finish(false);
+  // The mail is accepted now; a failing goodbye must not make the user send it twice.
+  quitQuietly();
+  return true;
+}
+
+} // namespace nmail

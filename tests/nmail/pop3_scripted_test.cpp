@@ -1,0 +1,291 @@
+// POP3 faults a real server will not produce, played by a scripted server:
+// silence, a line dropped mid-message, -ERR everywhere, huge messages and
+// lines, replies that never end, APOP without a timestamp.
+#include "mail/nmail/nmail.h"
+#include "tests/nmail/scriptedserver.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+using namespace nmail;
+using testsupport::Peer;
+using testsupport::ScriptedServer;
+
+namespace {
+
+QString lastMessage() {
+  QString buffer = newTextBuffer();
+  int length = NMailBufferSize;
+  NMailGetMessage(0, buffer, length);
+  return cutAtNul(buffer);
+}
+
+// What every session says before the part a test is about.
+QStringList loggedIn(int count) {
+  return {"S: +OK ready", "C: CAPA", "S: -ERR no CAPA here", "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK",
+          "C: STAT",      QStringLiteral("S: +OK %1 %2").arg(count).arg(count * 100)};
+}
+
+struct Buffers {
+  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(), header = newTextBuffer();
+  QString body;
+  explicit Buffers(int bodySize = 100) : body(bodySize + 1, QLatin1Char(' ')) {}
+  int getMail(int h, int n) { return NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0); }
+};
+
+class Pop3Scripted : public ::testing::Test {
+protected:
+  void SetUp() override {
+    NMailInitializeWinSock();
+    setNetworkTimeoutMs(2000);
+  }
+  void TearDown() override {
+    NMailEndWinSock();
+    setNetworkTimeoutMs(30000);
+  }
+};
+
+TEST_F(Pop3Scripted, SilentServerTimesOutInsteadOfHanging) {
+  setNetworkTimeoutMs(300);
+  ScriptedServer server(QStringList{"silence"});
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(NMailPop3Connect(server.address()), -1);
+  EXPECT_LT(clock.elapsed(), 10000);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした"))) << lastMessage().toStdString();
+}
+
+TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
+  ScriptedServer server([](Peer &p) {
+    p.send("+OK ready");
+    p.readLine();                 // CAPA
+    p.send("-ERR");
+    p.readLine();                 // USER
+    p.send("+OK");
+    p.readLine();                 // PASS
+    p.send("+OK");
+    p.readLine();                 // STAT
+    p.send("+OK 2 400");
+    p.readLine();                 // RETR 1
+    p.send("+OK 200 octets");
+    p.send("Subject: half");
+    p.send("");
+    p.send("first half of the bo");
+    p.close();
+  });
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_NE(h, -1) << lastMessage().toStdString();
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+  Buffers b;
+  b.subject = QStringLiteral("previous mail's subject");
+  EXPECT_LT(b.getMail(h, 1), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("切れました"))) << lastMessage().toStdString();
+  EXPECT_EQ(cutAtNul(b.subject), QString()) << "a failed fetch must not leave the last mail's text behind";
+  EXPECT_EQ(cutAtNul(b.body), QString());
+
+  EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
+  EXPECT_LT(NMailPop3Close(h), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("残っています"))) << lastMessage().toStdString();
+  server.waitDone();
+  EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 1")));
+  EXPECT_FALSE(server.received().contains(QStringLiteral("QUIT")));
+}
+
+TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
+  {
+    ScriptedServer server(QStringList{"S: -ERR go away, too busy"});
+    EXPECT_EQ(NMailPop3Connect(server.address()), -1);
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR go away, too busy"))) << lastMessage().toStdString();
+  }
+  {
+    ScriptedServer server(QStringList{"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER taro",
+                                      "S: -ERR [AUTH] unknown user", "C: QUIT", "S: -ERR even this"});
+    const int h = NMailPop3Connect(server.address());
+    ASSERT_NE(h, -1);
+    EXPECT_LT(NMailPop3Authenticate(h, "taro", "pw", 0), 0);
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR [AUTH] unknown user"))) << lastMessage().toStdString();
+    EXPECT_FALSE(server.received().contains(QStringLiteral("PASS pw"))) << "no password after a refused USER";
+    EXPECT_LT(NMailPop3Close(h), 0);
+    server.waitDone();
+    EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+  }
+  {
+    ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: -ERR no", "C: RETR 1", "S: -ERR no",
+                                                    "C: LIST 1", "S: -ERR no", "C: RETR 1", "S: -ERR locked",
+                                                    "C: QUIT", "S: +OK"});
+    const int h = NMailPop3Connect(server.address());
+    ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+    Buffers b;
+    EXPECT_LT(NMailPop3GetMailStatus(h, 1, b.subject, b.date, b.from, b.header, 0), 0);
+    EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
+    EXPECT_LT(b.getMail(h, 1), 0);
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR locked")));
+    // Deleting a mail that never arrived would lose it.
+    EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
+    EXPECT_EQ(NMailPop3Close(h), 0);
+    server.waitDone();
+    EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+    EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 1")));
+  }
+}
+
+TEST_F(Pop3Scripted, GarbageReplyEndsTheSession) {
+  ScriptedServer server(loggedIn(1) + QStringList{"C: LIST 1", "S: 220 this is not POP3", "silence"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("220 this is not POP3")));
+  EXPECT_LT(NMailPop3GetMailSize(h, 1), 0) << "a desynchronised stream must not be read on";
+  NMailPop3Close(h);
+}
+
+TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
+  // 10 MB of text: ordinary lines, dot-stuffed lines, and one line far longer
+  // than any text buffer.
+  QByteArray body;
+  const QByteArray line = QByteArray(70, 'x');
+  while (body.size() < 10 * 1024 * 1024)
+    body += line + "\r\n";
+  body += ".a line that starts with a dot\r\n";
+  body += ".\r\n"; // a lone dot inside the text
+  body += QByteArray(100000, 'L') + "\r\n";
+  body += "last line\r\n";
+  const QByteArray message = "Subject: big\r\nContent-Type: text/plain; charset=US-ASCII\r\n\r\n" + body;
+
+  ScriptedServer server([&](Peer &p) {
+    p.send("+OK ready");
+    for (const char *reply : {"-ERR", "+OK", "+OK", "+OK 1 99"}) {
+      p.readLine();
+      p.send(reply);
+    }
+    p.readLine(); // RETR 1
+    QByteArray wire = "+OK\r\n";
+    for (const QByteArray &l : message.split('\n')) {
+      if (l.isEmpty())
+        continue;
+      wire += (l.startsWith('.') ? "." : "") + l + "\n"; // the CR is still in l
+    }
+    wire += ".\r\n";
+    p.sendRaw(wire);
+    p.readLine(); // QUIT
+    p.send("+OK");
+  });
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  Buffers b(message.size());
+  ASSERT_EQ(b.getMail(h, 1), 0) << lastMessage().toStdString();
+  EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("big"));
+  const QString got = cutAtNul(b.body);
+  EXPECT_GE(got.size(), 10 * 1024 * 1024);
+  EXPECT_TRUE(got.contains(QStringLiteral("\r\n.a line that starts with a dot\r\n.\r\n")));
+  EXPECT_TRUE(got.contains(QString(100000, QLatin1Char('L'))));
+  EXPECT_TRUE(got.endsWith(QStringLiteral("last line\r\n")) || got.endsWith(QStringLiteral("last line")));
+  EXPECT_EQ(NMailPop3Close(h), 0);
+}
+
+TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
+  setNetworkTimeoutMs(400);
+  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK", "S: Subject: x", "S: ", "S: no end", "silence"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  Buffers b;
+  EXPECT_LT(b.getMail(h, 1), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした"))) << lastMessage().toStdString();
+  EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
+  NMailPop3Close(h);
+}
+
+TEST_F(Pop3Scripted, ApopWithoutTimestampFailsWithoutSendingThePassword) {
+  ScriptedServer server(QStringList{"S: +OK POP3 ready", "C: CAPA", "S: -ERR", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_NE(h, -1);
+  EXPECT_LT(NMailPop3Authenticate(h, "taro", "secret", -1), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("APOP"))) << lastMessage().toStdString();
+  EXPECT_EQ(NMailPop3Close(h), 0);
+  server.waitDone();
+  for (const QString &line : server.received())
+    EXPECT_FALSE(line.contains(QStringLiteral("secret")) || line.startsWith(QStringLiteral("USER")))
+        << "APOP asked: no fallback to a plaintext login: " << line.toStdString();
+}
+
+TEST_F(Pop3Scripted, ApopDigestIsTheOneOfRfc1939) {
+  ScriptedServer server(QStringList{"S: +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>", "C: CAPA",
+                                    "S: -ERR", "C: APOP mrose c4c9334bac560ecc979e58001b3e22fb",
+                                    "S: +OK maildrop has 1 message", "C: STAT", "S: +OK 1 369", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  EXPECT_EQ(NMailPop3Authenticate(h, "mrose", "tanstaaf", -1), 1) << lastMessage().toStdString();
+  EXPECT_EQ(NMailPop3Close(h), 0);
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(Pop3Scripted, UnknownHandlesAndNumbersFailCleanly) {
+  Buffers b;
+  EXPECT_LT(NMailPop3Authenticate(42, "u", "p", 0), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("42")));
+  EXPECT_LT(NMailPop3GetMailStatus(42, 1, b.subject, b.date, b.from, b.header, 0), 0);
+  EXPECT_LT(NMailPop3GetMailSize(42, 1), 0);
+  EXPECT_LT(b.getMail(42, 1), 0);
+  EXPECT_LT(NMailPop3DeleteMail(42, 1), 0);
+  EXPECT_LT(NMailPop3Close(42), 0);
+  EXPECT_LT(NMailPop3Close(-1), 0);
+
+  ScriptedServer server(loggedIn(2) + QStringList{"C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_GE(h, 0);
+  EXPECT_LT(NMailPop3GetMailSize(h, 1), 0) << "nothing before authentication";
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+  EXPECT_LT(NMailPop3Authenticate(h, "taro", "pw", 0), 0) << "a second login on one session";
+  EXPECT_LT(NMailPop3GetMailSize(h, 0), 0);
+  EXPECT_LT(NMailPop3GetMailSize(h, 3), 0);
+  EXPECT_EQ(NMailPop3Close(h), 0);
+  EXPECT_LT(NMailPop3Close(h), 0) << "a closed handle is gone";
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(Pop3Scripted, LineBreaksInCredentialsNeverReachTheWire) {
+  ScriptedServer server(QStringList{"S: +OK ready", "C: CAPA", "S: -ERR", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  EXPECT_LT(NMailPop3Authenticate(h, "taro\r\nDELE 1", "pw", 0), 0);
+  EXPECT_LT(NMailPop3Authenticate(h, "taro", "pw\r\nDELE 1", 0), 0);
+  NMailPop3Close(h);
+  server.waitDone();
+  EXPECT_EQ(server.received(), QStringList({"CAPA", "QUIT"}));
+}
+
+TEST_F(Pop3Scripted, TextBuffersAreCutAndNulTerminated) {
+  const QString longSubject(20000, QLatin1Char('s'));
+  ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: +OK", QStringLiteral("S: Subject: ") + longSubject,
+                                                  "S: ", "S: .", "C: TOP 1 0", "S: +OK",
+                                                  QStringLiteral("S: Subject: ") + longSubject, "S: ", "S: .",
+                                                  "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  Buffers b;
+  b.date = QString(); // a buffer the caller forgot to size still gets its NUL
+  ASSERT_EQ(NMailPop3GetMailStatus(h, 1, b.subject, b.date, b.from, b.header, 0), 0);
+  EXPECT_EQ(b.subject.size(), NMailBufferSize);
+  EXPECT_EQ(cutAtNul(b.subject), QString(NMailBufferSize - 1, QLatin1Char('s')));
+  EXPECT_LE(b.header.size(), NMailBufferSize);
+  EXPECT_EQ(b.date, QString(QChar(0)));
+
+  // Option 1 is the size of the program's text buffers.
+  EXPECT_EQ(NMailSetOption(1, 100), 0);
+  ASSERT_EQ(NMailPop3GetMailStatus(h, 1, b.subject, b.date, b.from, b.header, 0), 0);
+  EXPECT_EQ(cutAtNul(b.subject).size(), 99);
+  EXPECT_EQ(NMailSetOption(1, 1 << 20), 0);
+  EXPECT_EQ(NMailPop3Close(h), 0);
+
+  // The message text honours the length the caller passes.
+  QString small(10, QLatin1Char(' '));
+  int length = 10;
+  NMailPop3Close(77);
+  NMailGetMessage(0, small, length);
+  EXPECT_EQ(small.size(), 10);
+  EXPECT_EQ(small.at(9), QChar(0));
+  EXPECT_EQ(cutAtNul(small).size(), 9);
+}
+
+} // namespace

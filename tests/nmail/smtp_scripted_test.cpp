@@ -1,0 +1,210 @@
+// SMTP sessions against a scripted server: what goes on the wire (dot
+// stuffing, no injected headers, the AUTH exchange) and how refusals and
+// silence come back to the program.
+#include "mail/nmail/nmail.h"
+#include "tests/nmail/scriptedserver.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+using namespace nmail;
+using testsupport::Peer;
+using testsupport::ScriptedServer;
+
+namespace {
+
+QString lastMessage() {
+  QString buffer = newTextBuffer();
+  int length = NMailBufferSize;
+  NMailGetMessage(0, buffer, length);
+  return cutAtNul(buffer);
+}
+
+int send(const QString &server, const QString &to, const QString &from, const QString &subject,
+         const QString &body, const QString &attachments = QString()) {
+  return NMailSmtpSendMail(server, to, QString(), QString(), from, subject, body, QString(), attachments, 0);
+}
+
+// A server that accepts one mail and keeps what came after DATA.
+struct AcceptingServer {
+  QByteArray data;
+  QStringList extensions = {"250-mail.example.org", "250 8BITMIME"};
+  std::unique_ptr<ScriptedServer> server;
+
+  void start() {
+    server = std::make_unique<ScriptedServer>([this](Peer &p) {
+      p.send("220 mail.example.org ESMTP");
+      for (;;) {
+        bool ok = false;
+        const QByteArray line = p.readLine(&ok);
+        if (!ok)
+          return;
+        const QByteArray verb = line.left(4).toUpper();
+        if (verb == "EHLO") {
+          for (const QString &e : extensions)
+            p.send(e.toUtf8());
+        } else if (verb == "DATA") {
+          p.send("354 go ahead");
+          data = p.readUntilDot();
+          p.send("250 2.0.0 queued");
+        } else if (verb == "QUIT") {
+          p.send("221 bye");
+          return;
+        } else {
+          p.send("250 ok");
+        }
+      }
+    });
+  }
+  QByteArray headerBlock() const { return data.left(data.indexOf("\r\n\r\n") + 2); }
+};
+
+class SmtpScripted : public ::testing::Test {
+protected:
+  void SetUp() override {
+    NMailInitializeWinSock();
+    setNetworkTimeoutMs(3000);
+    setSmtpAccountProvider(nullptr);
+  }
+  void TearDown() override {
+    setSmtpAccountProvider(nullptr);
+    NMailEndWinSock();
+    setNetworkTimeoutMs(30000);
+  }
+};
+
+TEST_F(SmtpScripted, LeadingDotsAreDoubledOnTheWire) {
+  AcceptingServer s;
+  s.start();
+  ASSERT_EQ(send(s.server->address(), "bob@example.org", "taro@example.jp", "dots",
+                 ".hidden line\r\n.\r\nplain\r\n..two"),
+            0)
+      << lastMessage().toStdString();
+  s.server->waitDone();
+  const QByteArray body = s.data.mid(s.data.indexOf("\r\n\r\n") + 4);
+  EXPECT_TRUE(body.contains("..hidden line\r\n..\r\nplain\r\n...two\r\n"))
+      << body.toStdString();
+  EXPECT_TRUE(s.server->received().contains(QStringLiteral("MAIL FROM:<taro@example.jp>")));
+  EXPECT_TRUE(s.server->received().contains(QStringLiteral("RCPT TO:<bob@example.org>")));
+}
+
+TEST_F(SmtpScripted, LineBreaksInHeaderFieldsNeverStartANewHeader) {
+  AcceptingServer s;
+  s.start();
+  const int result = send(s.server->address(), "bob@example.org\r\nBcc: victim@example.net",
+                          "taro@example.jp\nX-From-Injected: 1", "Hello\r\nX-Subject-Injected: 1\r\n\r\nfake body",
+                          "real body");
+  s.server->waitDone();
+  if (result >= 0) {
+    const QByteArray headers = s.headerBlock();
+    for (const QByteArray &line : headers.split('\n')) {
+      EXPECT_FALSE(line.startsWith("Bcc:")) << headers.toStdString();
+      EXPECT_FALSE(line.startsWith("X-From-Injected:")) << headers.toStdString();
+      EXPECT_FALSE(line.startsWith("X-Subject-Injected:")) << headers.toStdString();
+    }
+    EXPECT_FALSE(s.data.contains("\r\n\r\nfake body"));
+  }
+  for (const QString &line : s.server->received()) {
+    EXPECT_FALSE(line.startsWith(QStringLiteral("Bcc")) || line.startsWith(QStringLiteral("X-")))
+        << "a header line became an SMTP command: " << line.toStdString();
+    if (line.startsWith(QStringLiteral("RCPT TO:")))
+      EXPECT_FALSE(line.contains(QStringLiteral("victim"))) << line.toStdString();
+  }
+}
+
+TEST_F(SmtpScripted, RefusedRecipientFailsWithTheServersReplyAndSendsNoData) {
+  ScriptedServer server(QStringList{"S: 220 hi", "C: EHLO *", "S: 250 hi", "C: MAIL FROM:<taro@example.jp>",
+                                    "S: 250 ok", "C: RCPT TO:<nobody@example.org>",
+                                    "S: 550 5.1.1 <nobody@example.org>: Recipient address rejected", "C: QUIT",
+                                    "S: 221 bye"});
+  EXPECT_LT(send(server.address(), "nobody@example.org", "taro@example.jp", "s", "b"), 0);
+  const QString text = lastMessage();
+  EXPECT_TRUE(text.contains(QStringLiteral("550 5.1.1"))) << text.toStdString();
+  EXPECT_TRUE(text.contains(QStringLiteral("nobody@example.org")));
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(SmtpScripted, HeloWhenEhloIsRefused) {
+  ScriptedServer server(QStringList{"S: 220 old server", "C: EHLO *", "S: 502 what?", "C: HELO *", "S: 250 hello",
+                                    "C: MAIL FROM:<a@example.jp>", "S: 250 ok", "C: RCPT TO:<b@example.org>",
+                                    "S: 250 ok", "C: DATA", "S: 354 go", "C: *", "silence"});
+  setNetworkTimeoutMs(500);
+  // The script stops reading after the first DATA line: the send times out
+  // waiting for the final reply, which must be a failure, not success.
+  EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(SmtpScripted, CramMd5IsPreferredAndAnswersTheRfc2195Example) {
+  setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("tim"), QStringLiteral("tanstaaftanstaaf")}; });
+  ScriptedServer server(QStringList{
+      "S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH PLAIN LOGIN CRAM-MD5", "C: AUTH CRAM-MD5",
+      "S: 334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+",
+      "C: dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "S: 535 5.7.8 not today", "C: QUIT", "S: 221 bye"});
+  EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("535 5.7.8 not today"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(SmtpScripted, LoginWhenItIsTheOnlyMechanismOffered) {
+  setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("taro"), QStringLiteral("pw")}; });
+  ScriptedServer server(QStringList{"S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH=LOGIN", "C: AUTH LOGIN",
+                                    "S: 334 VXNlcm5hbWU6", "C: dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=",
+                                    "S: 235 ok", "C: MAIL FROM:<a@example.jp>", "S: 250 ok",
+                                    "C: RCPT TO:<b@example.org>", "S: 250 ok", "C: RCPT TO:<c@example.org>",
+                                    "S: 250 ok", "C: DATA", "S: 354 go"});
+  // Two recipients, one RCPT each; the script ends after DATA and drops the
+  // line, which must come back as a failure.
+  EXPECT_LT(send(server.address(), "b@example.org, c@example.org", "a@example.jp", "s", "b"), 0);
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(SmtpScripted, SilentServerAndClosedPortFail) {
+  setNetworkTimeoutMs(300);
+  {
+    ScriptedServer server(QStringList{"silence"});
+    EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした"))) << lastMessage().toStdString();
+  }
+  EXPECT_LT(send(QStringLiteral("127.0.0.1:1"), "b@example.org", "a@example.jp", "s", "b"), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました"))) << lastMessage().toStdString();
+}
+
+TEST_F(SmtpScripted, UnreadableAttachmentFailsBeforeAnyConnection) {
+  ScriptedServer server(QStringList{"silence"});
+  QTemporaryDir dir;
+  const QString missing = dir.filePath(QStringLiteral("無い.pdf"));
+  EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b", missing), 0);
+  EXPECT_TRUE(lastMessage().contains(missing)) << lastMessage().toStdString();
+  // Let the server's wait for a client end: connect and leave.
+  setNetworkTimeoutMs(200);
+  send(server.address(), "b@example.org", "a@example.jp", "s", "b");
+  server.waitDone();
+  EXPECT_TRUE(server.received().isEmpty());
+}
+
+TEST_F(SmtpScripted, StartTlsFailureNeverFallsBackToPlaintext) {
+  ScriptedServer server([](Peer &p) {
+    p.send("220 hi");
+    p.readLine(); // EHLO
+    p.send("250-hi");
+    p.send("250 STARTTLS");
+    p.readLine(); // STARTTLS
+    p.send("220 go ahead");
+    p.sendRaw("this is not a TLS handshake\r\n");
+    p.waitForClientClose(5000);
+  });
+  EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+  EXPECT_FALSE(lastMessage().isEmpty());
+  server.waitDone();
+  for (const QString &line : server.received())
+    EXPECT_FALSE(line.startsWith(QStringLiteral("MAIL"))) << "mail went out unencrypted";
+}
+
+} // namespace
