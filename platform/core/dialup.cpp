@@ -56,26 +56,37 @@ NetworkManagerDialUp::NetworkManagerDialUp(QDBusConnection bus, QString service,
   qDBusRegisterMetaType<NmSettings>();
 }
 
-std::optional<QVariant> NetworkManagerDialUp::property(const QString &path, const QString &interface,
-                                                      const QString &name) const {
-  QDBusMessage call = QDBusMessage::createMethodCall(service_, path, PropertiesInterface, QStringLiteral("Get"));
-  call << interface << name;
-  const QDBusMessage reply = bus_.call(call, QDBus::Block, timeoutMs_);
-  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+std::optional<QDBusMessage> NetworkManagerDialUp::call(const QDBusMessage &message) {
+  if (stuck_ || !bus_.isConnected())
     return std::nullopt;
-  return reply.arguments().constFirst().value<QDBusVariant>().variant();
+  const QDBusMessage reply = bus_.call(message, QDBus::Block, timeoutMs_);
+  if (reply.type() == QDBusMessage::ReplyMessage)
+    return reply;
+  if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+      reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout"))
+    stuck_ = true;
+  return std::nullopt;
+}
+
+std::optional<QVariant> NetworkManagerDialUp::property(const QString &path, const QString &interface,
+                                                      const QString &name) {
+  QDBusMessage get = QDBusMessage::createMethodCall(service_, path, PropertiesInterface, QStringLiteral("Get"));
+  get << interface << name;
+  const auto reply = call(get);
+  if (!reply || reply->arguments().isEmpty())
+    return std::nullopt;
+  return reply->arguments().constFirst().value<QDBusVariant>().variant();
 }
 
 // "dun" for a Bluetooth dial-up link, "panu" or similar for a network link.
-QString NetworkManagerDialUp::bluetoothKind(const QString &settingsPath) const {
+QString NetworkManagerDialUp::bluetoothKind(const QString &settingsPath) {
   if (settingsPath.isEmpty() || settingsPath == QLatin1String("/"))
     return {};
-  QDBusMessage call =
-      QDBusMessage::createMethodCall(service_, settingsPath, SettingsInterface, QStringLiteral("GetSettings"));
-  const QDBusMessage reply = bus_.call(call, QDBus::Block, timeoutMs_);
-  if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+  const auto reply = call(
+      QDBusMessage::createMethodCall(service_, settingsPath, SettingsInterface, QStringLiteral("GetSettings")));
+  if (!reply || reply->arguments().isEmpty())
     return {};
-  const QVariant first = reply.arguments().constFirst();
+  const QVariant first = reply->arguments().constFirst();
   NmSettings settings;
   if (first.metaType() == QMetaType::fromType<QDBusArgument>())
     first.value<QDBusArgument>() >> settings;
@@ -85,13 +96,12 @@ QString NetworkManagerDialUp::bluetoothKind(const QString &settingsPath) const {
 }
 
 bool NetworkManagerDialUp::enumerate(QList<DialUpConnection> &out, int max) {
-  if (!bus_.isConnected())
-    return false;
+  stuck_ = false;
   const auto active = property(NmPath, NmInterface, QStringLiteral("ActiveConnections"));
   if (!active)
     return false;
   for (const QDBusObjectPath &path : objectPaths(*active)) {
-    if (out.size() >= max)
+    if (out.size() >= max || stuck_)
       break;
     const QString p = path.path();
     QString type = property(p, ActiveInterface, QStringLiteral("Type")).value_or(QVariant()).toString();
@@ -108,11 +118,10 @@ bool NetworkManagerDialUp::enumerate(QList<DialUpConnection> &out, int max) {
 }
 
 bool NetworkManagerDialUp::hangUp(const DialUpConnection &connection) {
-  QDBusMessage call =
+  QDBusMessage deactivate =
       QDBusMessage::createMethodCall(service_, NmPath, NmInterface, QStringLiteral("DeactivateConnection"));
-  call << QVariant::fromValue(QDBusObjectPath(connection.handle));
-  const QDBusMessage reply = bus_.call(call, QDBus::Block, timeoutMs_);
-  return reply.type() == QDBusMessage::ReplyMessage;
+  deactivate << QVariant::fromValue(QDBusObjectPath(connection.handle));
+  return call(deactivate).has_value();
 }
 
 void hangUpAllDialUp() {

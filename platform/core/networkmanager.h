@@ -4,6 +4,9 @@
 #include "platform/core/dialup.h"
 
 #include <QDBusConnection>
+#include <QDBusMessage>
+
+#include <optional>
 
 namespace platform {
 
@@ -18,12 +21,18 @@ public:
   bool hangUp(const DialUpConnection &connection) override;
 
 private:
-  std::optional<QVariant> property(const QString &path, const QString &interface, const QString &name) const;
-  QString bluetoothKind(const QString &settingsPath) const;
+  // One call with the timeout. After a call that got no answer the service
+  // is taken as stuck and no further calls are made until the next
+  // enumeration, so a hang-up never holds the program for more than about
+  // one timeout.
+  std::optional<QDBusMessage> call(const QDBusMessage &message);
+  std::optional<QVariant> property(const QString &path, const QString &interface, const QString &name);
+  QString bluetoothKind(const QString &settingsPath);
 
   QDBusConnection bus_;
   QString service_;
   int timeoutMs_;
+  bool stuck_ = false;
 };
 
 } // namespace platform

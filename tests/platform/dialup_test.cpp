@@ -76,6 +76,13 @@ class FakeNetworkManager final : public QDBusVirtualObject {
 public:
   QList<FakeConnection> active;
   bool silent = false; // never answers, like a hung service
+  // Stops answering after this many calls (a service that hangs mid-way).
+  int answerLimit = -1;
+
+  int calls() const {
+    QMutexLocker lock(&mutex_);
+    return calls_;
+  }
 
   QStringList deactivated() const {
     QMutexLocker lock(&mutex_);
@@ -85,8 +92,12 @@ public:
   QString introspect(const QString &) const override { return {}; }
 
   bool handleMessage(const QDBusMessage &message, const QDBusConnection &connection) override {
-    if (silent)
-      return true;
+    {
+      QMutexLocker lock(&mutex_);
+      ++calls_;
+      if (silent || (answerLimit >= 0 && calls_ > answerLimit))
+        return true;
+    }
     const QString path = message.path();
     const QString member = message.member();
     const QVariantList args = message.arguments();
@@ -139,6 +150,7 @@ private:
 
   mutable QMutex mutex_;
   QStringList deactivated_;
+  int calls_ = 0;
 };
 
 class NetworkManagerTest : public ::testing::Test {
@@ -235,6 +247,20 @@ TEST_F(NetworkManagerTest, NoServiceOrAHungServiceIsAFailedEnumeration) {
   NetworkManagerDialUp backend(client(), NmService, 300);
   QList<DialUpConnection> found;
   EXPECT_FALSE(backend.enumerate(found, 256));
+}
+
+// The backend gives up on a service that stops answering instead of waiting
+// out a timeout for every remaining call.
+TEST_F(NetworkManagerTest, StopsCallingAServiceThatHangsMidway) {
+  fake.active = {{"A", "gsm", {}}, {"B", "gsm", {}}, {"C", "gsm", {}}};
+  fake.answerLimit = 3; // the list, then Type and Id of the first connection
+  publish();
+  NetworkManagerDialUp backend(client(), NmService, 300);
+  setDialUpBackend(&backend);
+  hangUpAllDialUp();
+  setDialUpBackend(nullptr);
+  EXPECT_EQ(fake.calls(), 4); // the call that got no answer, and no more
+  EXPECT_TRUE(fake.deactivated().isEmpty());
 }
 
 TEST(DialUp, NoBusAtAllIsSilent) {
