@@ -1,5 +1,7 @@
 #include "platform/core/ansi.h"
 
+#include <QtGlobal>
+
 #include <iconv.h>
 
 #include <cerrno>
@@ -18,7 +20,11 @@ namespace {
 // shared under a mutex keeps opening them off the hot path of record loops.
 class Converter {
 public:
-  Converter(const char *to, const char *from) : cd_(iconv_open(to, from)) {}
+  Converter(const char *to, const char *from) : cd_(iconv_open(to, from)) {
+    // Without the converter every text would be lost; say so loudly.
+    if (!valid())
+      qCritical("Korvex: the %s to %s converter is missing (glibc gconv modules)", from, to);
+  }
   ~Converter() {
     if (cd_ != reinterpret_cast<iconv_t>(-1))
       iconv_close(cd_);

@@ -58,12 +58,11 @@ QString findCaseInsensitive(const QString &folder, const QString &name) {
 
 QString dataFolder() {
   const QString folder = programFolder();
-  // Both spellings that the program uses lead to the one folder.
-  for (const QString &name : {QString::fromUtf16(DataFolderName), QStringLiteral(u"★MailData")}) {
-    const QString found = findCaseInsensitive(folder, name);
-    if (!found.isEmpty() && QFileInfo(found).isDir())
-      return found;
-  }
+  // "★MAilData" and "★MailData" differ only in letter case, so one lookup
+  // without regard to case finds the folder under either spelling.
+  const QString found = findCaseInsensitive(folder, QString::fromUtf16(DataFolderName));
+  if (!found.isEmpty() && QFileInfo(found).isDir())
+    return found;
   return join(folder, QString::fromUtf16(DataFolderName));
 }
 
