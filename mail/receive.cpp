@@ -65,15 +65,16 @@ RunOutcome receiveMessages(ReceiveHost &host, TyakuForm *viewer, int handle, int
     body = QString(std::max(size, 0) + 1, u' ');
     const int got = nmail::NMailPop3GetMail(handle, n, subject, date, from, header, body, 0, 0);
     const QString cutBody = nmail::cutAtNul(body);
+    const QString cutHeader = nmail::cutAtNul(header);
     // A mail we could not read is left on the server for the next check.
-    if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty())) {
+    // A mail whose body is really empty still brings its header along.
+    if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty() && cutHeader.isEmpty())) {
       ++outcome.unread;
       continue;
     }
     const QString cutSubject = nmail::cutAtNul(subject);
     const QString cutDate = nmail::cutAtNul(date);
     const QString cutFrom = nmail::cutAtNul(from);
-    const QString cutHeader = nmail::cutAtNul(header);
     const bool attachmentMark = cutBody.contains(QStringLiteral("attachment"), Qt::CaseSensitive);
 
     unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());

@@ -22,6 +22,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <mutex>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
 using namespace mail;
 using testsupport::MailServers;
 
@@ -86,6 +93,94 @@ QString lastTransportError() {
   nmail::NMailGetMessage(0, message, length);
   return nmail::cutAtNul(message);
 }
+
+// A POP3 server playing a fixed script on a loopback port of its own, for the
+// fault a real server won't produce: a mail that can't be fetched. It runs in
+// its own thread because the transport blocks the test's thread while it waits.
+class ScriptedPop3 {
+public:
+  // Messages by number; an empty one answers RETR with -ERR.
+  explicit ScriptedPop3(QList<QByteArray> messages) : messages_(std::move(messages)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    ::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    ::listen(listener_, 1);
+    socklen_t len = sizeof addr;
+    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~ScriptedPop3() {
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    thread_.join();
+  }
+  int port() const { return port_; }
+  QList<int> deleted() {
+    std::lock_guard lock(mutex_);
+    return deleted_;
+  }
+
+private:
+  void serve() {
+    const int c = ::accept(listener_, nullptr, nullptr);
+    if (c < 0)
+      return;
+    timeval tv{10, 0};
+    ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    send(c, "+OK scripted\r\n");
+    QByteArray pending;
+    char buf[512];
+    for (;;) {
+      const qsizetype eol = pending.indexOf("\r\n");
+      if (eol < 0) {
+        const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+        if (n <= 0)
+          break;
+        pending.append(buf, n);
+        continue;
+      }
+      const QByteArray line = pending.left(eol);
+      pending.remove(0, eol + 2);
+      const QList<QByteArray> words = line.split(' ');
+      const QByteArray verb = words[0].toUpper();
+      const int number = words.size() > 1 ? words[1].toInt() : 0;
+      const bool known = number >= 1 && number <= messages_.size();
+      if (verb == "USER" || verb == "PASS" || verb == "NOOP" || verb == "RSET") {
+        send(c, "+OK\r\n");
+      } else if (verb == "STAT") {
+        send(c, "+OK " + QByteArray::number(messages_.size()) + " 400\r\n");
+      } else if (verb == "LIST" && known) {
+        send(c, "+OK " + QByteArray::number(number) + " 200\r\n");
+      } else if (verb == "TOP" && known) {
+        send(c, "+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n.\r\n");
+      } else if (verb == "RETR" && known && !messages_[number - 1].isEmpty()) {
+        send(c, "+OK\r\n" + messages_[number - 1] + ".\r\n");
+      } else if (verb == "DELE" && known) {
+        std::lock_guard lock(mutex_);
+        deleted_.append(number);
+        send(c, "+OK\r\n");
+      } else if (verb == "QUIT") {
+        send(c, "+OK\r\n");
+        break;
+      } else {
+        send(c, "-ERR not here\r\n");
+      }
+    }
+    ::close(c);
+  }
+  static void send(int c, const QByteArray &bytes) { ::send(c, bytes.constData(), bytes.size(), MSG_NOSIGNAL); }
+
+  QList<QByteArray> messages_;
+  int listener_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  QList<int> deleted_;
+};
 
 } // namespace
 
@@ -305,4 +400,43 @@ TEST_F(Receive, AFullHistoryStopsTheRunAndKeepsTheRestOnTheServer) {
   EXPECT_EQ(readHistoryRecord(History::Received, MailLayout::MaxRecords)->Subject, QStringLiteral("first"));
   EXPECT_EQ(servers->messageCount(User), 1);
   EXPECT_EQ(viewer()->List1->count(), 1);
+}
+
+TEST_F(Receive, AMailWithAnEmptyBodyIsStillReceived) {
+  ASSERT_TRUE(servers->seed(User, "From: taro@example.jp\r\nSubject: empty\r\n"
+                                  "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\n\r\n"));
+  ReceiveMail(host);
+  const QList<MailRecord> records = received();
+  ASSERT_EQ(records.size(), 1);
+  EXPECT_EQ(records[0].Subject, QStringLiteral("empty"));
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
+  TempProgramFolder folder;
+  ASSERT_TRUE(folder.isValid());
+  MessageBoxDouble boxes;
+  FakeHost host;
+  host.nestedRunsAttempted = 1;
+  nmail::NMailInitializeWinSock();
+  nmail::setNetworkTimeoutMs(5000);
+  ScriptedPop3 server({QByteArray(), plainMail("second", "fine").replace("\r\n.", "\r\n..")});
+  settings::Pop3Server = QStringLiteral("127.0.0.1:%1").arg(server.port());
+  settings::UseApop = 0;
+  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
+  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("pw")));
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+
+  ReceiveMail(host);
+
+  EXPECT_EQ(server.deleted(), QList<int>{2});
+  const QList<MailRecord> records = readHistory(History::Received);
+  ASSERT_EQ(records.size(), 1);
+  EXPECT_EQ(records[0].Subject, QStringLiteral("second"));
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残して")));
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール有り。")});
+  forms::tyakuForm().unload();
+  forms::idPassForm().unload();
 }
