@@ -101,10 +101,13 @@ QString getPrivateProfileString(const QString &section, const QString &key, cons
   QString value = trimmed(defaultValue);
   QByteArray data;
   if (!section.isEmpty() && !key.isEmpty() && readFile(file, data)) {
+    // Only the first section of the name counts, the one a write changes.
     bool inSection = false;
     for (const Line &line : splitLines(data)) {
       const QString text = fromAnsi(line.raw);
       if (const auto name = sectionOf(text)) {
+        if (inSection)
+          break;
         inSection = sameName(*name, section);
         continue;
       }

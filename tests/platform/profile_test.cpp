@@ -31,6 +31,13 @@ TEST_F(ProfileTest, ReadsKeysWithoutRegardToCase) {
   EXPECT_EQ(get(QStringLiteral("Other"), QStringLiteral("name")), QString("wrong"));
 }
 
+TEST_F(ProfileTest, ReadAndWriteAgreeOnTheFirstOfTwoSections) {
+  ASSERT_TRUE(folder.writeBytes(ini, "[EXEINI]\r\nNAME=a\r\n[EXEINI]\r\nNAME2=b\r\n"));
+  EXPECT_EQ(get(QStringLiteral("EXEINI"), QStringLiteral("NAME2")), QString());
+  ASSERT_TRUE(writePrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME2"), QStringLiteral("c"), ini));
+  EXPECT_EQ(get(QStringLiteral("EXEINI"), QStringLiteral("NAME2")), QString("c"));
+}
+
 TEST_F(ProfileTest, MissingFileSectionOrKeyGivesTheDefault) {
   EXPECT_EQ(getPrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME"), QStringLiteral("d"), 256, ini),
             QString("d"));
