@@ -290,6 +290,11 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     mail.attachments << p;
   }
 
+  ensureMime();
+  auto message = mime::buildMessage(mail, &error);
+  if (!message)
+    return failWith(error.isEmpty() ? QStringLiteral("メールを組み立てられませんでした。") : error);
+
   SmtpEnvelope envelope;
   envelope.from = envelopeOf(mail.from).value(0);
   envelope.to = envelopeOf(mail.to);
@@ -297,14 +302,14 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
   envelope.to += envelopeOf(ccLine);
   envelope.to += envelopeOf(oneLine(bcc));
   if (envelope.to.isEmpty())
-    return failWith(QStringLiteral("宛先のメールアドレスがありません。"));
+    return failWith(mail.to.isEmpty() ? QStringLiteral("宛先のメールアドレスがありません。")
+                                      : QStringLiteral("宛先「%1」からメールアドレスを読み取れません。").arg(mail.to));
   if (envelope.from.isEmpty())
-    return failWith(QStringLiteral("差出人のメールアドレスがありません。設定を確かめてください。"));
+    return failWith(mail.from.isEmpty()
+                        ? QStringLiteral("差出人のメールアドレスがありません。設定を確かめてください。")
+                        : QStringLiteral("差出人「%1」からメールアドレスを読み取れません。設定を確かめてください。")
+                              .arg(mail.from));
 
-  ensureMime();
-  auto message = mime::buildMessage(mail, &error);
-  if (!message)
-    return failWith(error.isEmpty() ? QStringLiteral("メールを組み立てられませんでした。") : error);
   if (!ccLine.isEmpty()) {
     // The Cc header goes in front of the header block's end; only plain
     // ASCII address lists are written as they are.

@@ -90,26 +90,42 @@ TEST_F(SmtpScripted, LeadingDotsAreDoubledOnTheWire) {
 }
 
 TEST_F(SmtpScripted, LineBreaksInHeaderFieldsNeverStartANewHeader) {
-  AcceptingServer s;
-  s.start();
-  const int result = send(s.server->address(), "bob@example.org\r\nBcc: victim@example.net",
-                          "taro@example.jp\nX-From-Injected: 1", "Hello\r\nX-Subject-Injected: 1\r\n\r\nfake body",
-                          "real body");
-  s.server->waitDone();
-  if (result >= 0) {
+  struct Attempt {
+    QString to, from, subject;
+  };
+  const QList<Attempt> attempts = {
+      {"bob@example.org", "taro@example.jp", "Hello\r\nBcc: victim@example.net\r\n\r\nfake body"},
+      {"bob@example.org", "taro@example.jp", "Hello\nX-Injected: 1"},
+      {"bob@example.org", "taro@example.jp", "件名\rX-Injected: 1"},
+      {"bob@example.org\r\nBcc: victim@example.net", "taro@example.jp", "to"},
+      {"bob@example.org", "taro@example.jp\nX-Injected: 1", "from"},
+      {"Bob <bob@example.org>\r\nX-Injected: 1", "山田 <taro@example.jp>", "named"},
+  };
+  for (const Attempt &a : attempts) {
+    SCOPED_TRACE(a.subject.toStdString());
+    AcceptingServer s;
+    s.start();
+    const int result = send(s.server->address(), a.to, a.from, a.subject, "real body");
+    if (result < 0) {
+      // Refusing is fine; the refusal must say why, and let the server go.
+      EXPECT_FALSE(lastMessage().isEmpty());
+      setNetworkTimeoutMs(200);
+      send(s.server->address(), "b@example.org", "a@example.jp", "s", "b");
+      setNetworkTimeoutMs(3000);
+    }
+    s.server->waitDone();
     const QByteArray headers = s.headerBlock();
     for (const QByteArray &line : headers.split('\n')) {
       EXPECT_FALSE(line.startsWith("Bcc:")) << headers.toStdString();
-      EXPECT_FALSE(line.startsWith("X-From-Injected:")) << headers.toStdString();
-      EXPECT_FALSE(line.startsWith("X-Subject-Injected:")) << headers.toStdString();
+      EXPECT_FALSE(line.startsWith("X-Injected:")) << headers.toStdString();
     }
     EXPECT_FALSE(s.data.contains("\r\n\r\nfake body"));
-  }
-  for (const QString &line : s.server->received()) {
-    EXPECT_FALSE(line.startsWith(QStringLiteral("Bcc")) || line.startsWith(QStringLiteral("X-")))
-        << "a header line became an SMTP command: " << line.toStdString();
-    if (line.startsWith(QStringLiteral("RCPT TO:")))
-      EXPECT_FALSE(line.contains(QStringLiteral("victim"))) << line.toStdString();
+    for (const QString &line : s.server->received()) {
+      EXPECT_FALSE(line.startsWith(QStringLiteral("Bcc")) || line.startsWith(QStringLiteral("X-")))
+          << "a header line became an SMTP command: " << line.toStdString();
+      if (result >= 0 && line.startsWith(QStringLiteral("RCPT TO:")))
+        EXPECT_EQ(line.toStdString(), "RCPT TO:<bob@example.org>");
+    }
   }
 }
 

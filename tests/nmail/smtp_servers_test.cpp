@@ -1,0 +1,166 @@
+// Sending through a real Postfix (plain SMTP, and submission with STARTTLS
+// and AUTH through Dovecot) and fetching the mail back from Dovecot through
+// the same operations the receive routine calls.
+#include "mail/nmail/nmail.h"
+#include "tests/support/servers.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+using namespace nmail;
+using testsupport::MailServers;
+
+namespace {
+
+QString lastMessage() {
+  QString buffer = newTextBuffer();
+  int length = NMailBufferSize;
+  NMailGetMessage(0, buffer, length);
+  return cutAtNul(buffer);
+}
+
+QByteArray allBytes() {
+  QByteArray b;
+  for (int round = 0; round < 40; ++round)
+    for (int i = 0; i < 256; ++i)
+      b.append(char(i));
+  return b;
+}
+
+class SmtpServers : public ::testing::Test {
+protected:
+  void SetUp() override {
+    servers_ = MailServers::load();
+    ASSERT_TRUE(servers_) << MailServers::loadError().toStdString();
+    NMailInitializeWinSock();
+    setNetworkTimeoutMs(15000);
+    ASSERT_TRUE(servers_->clear(QStringLiteral("alice")));
+    setSmtpAccount(QStringLiteral("bob"));
+  }
+  void TearDown() override {
+    setSmtpAccountProvider(nullptr);
+    NMailEndWinSock();
+  }
+  void setSmtpAccount(const QString &name, const QString &password = QString()) {
+    const auto u = servers_->user(name);
+    const QString pw = password.isEmpty() ? u.password : password;
+    setSmtpAccountProvider([name, pw] { return SmtpAccount{name, pw}; });
+  }
+  QString pinned(const QString &server) const { return server + QStringLiteral("#sha256=") + servers_->certSha256; }
+  QString alice() const { return servers_->user(QStringLiteral("alice")).address; }
+
+  std::optional<MailServers> servers_;
+};
+
+struct Fetched {
+  QString subject, date, from, body;
+  int attachments = 0;
+};
+
+// The receive routine's calling order for every waiting mail.
+QList<Fetched> fetchAll(const MailServers &servers, const QString &folder) {
+  QList<Fetched> out;
+  const auto u = servers.user(QStringLiteral("alice"));
+  const int h = NMailPop3Connect(servers.pop3Server() + QStringLiteral("#sha256=") + servers.certSha256);
+  if (h == -1)
+    return out;
+  const int count = NMailPop3Authenticate(h, u.name, u.password, -1);
+  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(), header = newTextBuffer();
+  for (int n = 1; n <= count; ++n) {
+    NMailPop3GetMailStatus(h, n, subject, date, from, header, 0);
+    QString body(NMailPop3GetMailSize(h, n) + 1, QLatin1Char(' '));
+    NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0);
+    Fetched f{cutAtNul(subject), cutAtNul(date), cutAtNul(from), cutAtNul(body)};
+    f.attachments = NMailAttachmentFileFirst(0, f.subject, f.date, f.from, cutAtNul(header), body, folder + "/",
+                                             folder + "/0.txt", cutAtNul(header) + cutAtNul(body), 0);
+    NMailAttachmentFileClose(0);
+    NMailPop3DeleteMail(h, n);
+    out << f;
+  }
+  NMailPop3Close(h);
+  return out;
+}
+
+TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
+  QTemporaryDir work;
+  const QString binPath = work.filePath(QStringLiteral("bytes.bin"));
+  const QString jpPath = work.filePath(QStringLiteral("見積書①.txt"));
+  const QByteArray binary = allBytes();
+  const QByteArray japanese = QStringLiteral("見積もり：合計　１２，３４５円〜\r\n").toUtf8();
+  {
+    QFile f(binPath);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(binary);
+    QFile g(jpPath);
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
+    g.write(japanese);
+  }
+  const QString subject = QStringLiteral("お見積もりの件（第２版）");
+  const QString body = QStringLiteral("山田様\r\n\r\nいつもお世話になっております。\r\n.\r\n添付をご確認ください。\r\n");
+  const int sent = NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(), QString(),
+                                     QStringLiteral("bob@korvex.test"), subject, body, QString(),
+                                     binPath + QLatin1Char(',') + jpPath, 0);
+  ASSERT_GE(sent, 0) << lastMessage().toStdString();
+  ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
+
+  QTemporaryDir folder;
+  const auto mails = fetchAll(*servers_, folder.path());
+  ASSERT_EQ(mails.size(), 1) << lastMessage().toStdString();
+  EXPECT_EQ(mails[0].subject, subject);
+  EXPECT_TRUE(mails[0].from.contains(QStringLiteral("bob@korvex.test"))) << mails[0].from.toStdString();
+  EXPECT_TRUE(mails[0].body.contains(QStringLiteral("いつもお世話になっております。\r\n.\r\n添付をご確認ください。")))
+      << mails[0].body.toStdString();
+  EXPECT_EQ(mails[0].attachments, NMailAttachmentWritten);
+
+  QFile bin(folder.filePath(QStringLiteral("bytes.bin")));
+  ASSERT_TRUE(bin.open(QIODevice::ReadOnly)) << QDir(folder.path()).entryList().join(',').toStdString();
+  EXPECT_EQ(bin.readAll(), binary);
+  QFile jp(folder.filePath(QStringLiteral("見積書①.txt")));
+  ASSERT_TRUE(jp.open(QIODevice::ReadOnly)) << QDir(folder.path()).entryList().join(',').toStdString();
+  EXPECT_EQ(jp.readAll(), japanese);
+  EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
+}
+
+TEST_F(SmtpServers, PlainSmtpPortNeedsNoAccount) {
+  setSmtpAccountProvider(nullptr);
+  ASSERT_GE(NMailSmtpSendMail(servers_->smtpServer(), alice(), QString(), QString(),
+                              QStringLiteral("someone@example.org"), QStringLiteral("plain"), QStringLiteral("hi"),
+                              QString(), QString(), 0),
+            0)
+      << lastMessage().toStdString();
+  ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
+  EXPECT_TRUE(servers_->messages(QStringLiteral("alice")).value(0).contains("Subject: plain"));
+}
+
+TEST_F(SmtpServers, RefusalsComeBackWithTheServersReply) {
+  // A wrong password.
+  setSmtpAccount(QStringLiteral("bob"), QStringLiteral("not-bobs"));
+  EXPECT_LT(NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(), QString(),
+                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"), QStringLiteral("b"), QString(),
+                              QString(), 0),
+            0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("535"))) << lastMessage().toStdString();
+
+  // The self-signed certificate, not pinned.
+  setSmtpAccount(QStringLiteral("bob"));
+  EXPECT_LT(NMailSmtpSendMail(servers_->submissionServer(), alice(), QString(), QString(),
+                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"), QStringLiteral("b"), QString(),
+                              QString(), 0),
+            0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("証明書"))) << lastMessage().toStdString();
+
+  // A recipient the server does not know.
+  EXPECT_LT(NMailSmtpSendMail(servers_->smtpServer(), QStringLiteral("nobody@korvex.test"), QString(), QString(),
+                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"), QStringLiteral("b"), QString(),
+                              QString(), 0),
+            0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("nobody@korvex.test"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("550"))) << lastMessage().toStdString();
+  EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
+}
+
+} // namespace
