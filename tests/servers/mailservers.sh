@@ -104,8 +104,6 @@ ssl_cert = <$V/tls/cert.pem
 ssl_key = <$V/tls/key.pem
 ssl_dh = </usr/share/dovecot/dh.pem
 auth_failure_delay = 0
-# loopback clients get no penalty delay after a failed login (tests fail logins on purpose)
-login_trusted_networks = 127.0.0.0/8
 disable_plaintext_auth = no
 auth_mechanisms = plain login apop
 auth_username_format = %Ln
@@ -140,6 +138,12 @@ service lmtp {
     user = postfix
     group = postfix
     mode = 0600
+  }
+}
+# No growing delay after failed logins: the tests fail logins on purpose.
+service anvil {
+  unix_listener anvil-auth-penalty {
+    mode = 0
   }
 }
 service auth {
