@@ -191,8 +191,6 @@ bool TyakuForm::eventFilter(QObject *watched, QEvent *event) {
     showHelp(QStringLiteral("受信したメールに返事を出します。リストからメールを選択（クリック）してから実行して下さい。"));
   else if (watched == Command5)
     showHelp(QStringLiteral("受信したメール全件削除します。"));
-  else if (watched == Command2)
-    showHelp(Command2->text());
   else if (watched == this || watched == List1->viewport())
     hideHelp();
   return QWidget::eventFilter(watched, event);
