@@ -160,6 +160,13 @@ void MainForm::Form_Unload() {
 }
 
 void MainForm::closeEvent(QCloseEvent *event) {
+  // A receive in progress holds this window as its host and may be in the
+  // middle of storing a mail; the program ends as soon as it returns.
+  if (receiving_) {
+    closePending_ = true;
+    event->ignore();
+    return;
+  }
   Form_QueryUnload();
   Form_Unload();
   event->accept();
@@ -194,8 +201,11 @@ void MainForm::Command4_Click() {
   receiving_ = true;
   QPointer<MainForm> self(this);
   receiveMail(*this);
-  if (self)
-    receiving_ = false;
+  if (!self)
+    return;
+  receiving_ = false;
+  if (closePending_)
+    close();
 }
 
 // ---- Receive host --------------------------------------------------------------

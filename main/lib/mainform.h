@@ -148,6 +148,7 @@ private:
   bool passRunning_ = false;
   bool receiving_ = false;
   bool unloaded_ = false;
+  bool closePending_ = false;
 };
 
 namespace forms {

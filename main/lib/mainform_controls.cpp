@@ -94,6 +94,7 @@ void MainForm::buildControls() {
   Text1 = named(new QPlainTextEdit(this), "Text1");
   Text1->setReadOnly(true);
   Text1->setAccessibleName(QStringLiteral("説明"));
+  Text1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   QPalette help = Text1->palette();
   help.setColor(QPalette::Base, QColor(255, 255, 225));
   help.setColor(QPalette::Text, QColor(0, 0, 0));

@@ -682,4 +682,19 @@ TEST_F(MainFormTest, ClosingEndsTheProgramAndTakesTheOtherWindows) {
   EXPECT_EQ(receives, 0);
 }
 
+TEST_F(MainFormTest, ClosingDuringAReceiveEndsTheProgramOnlyAfterIt) {
+  givePop3Server();
+  load();
+  form->show();
+  int endedDuringReceive = -1;
+  duringReceive = [&] {
+    form->close();
+    endedDuringReceive = ended;
+  };
+  form->Command4_Click();
+  EXPECT_EQ(endedDuringReceive, 0);
+  EXPECT_EQ(ended, 1);
+  EXPECT_FALSE(form->isVisible());
+}
+
 } // namespace
