@@ -682,6 +682,17 @@ TEST_F(MainFormTest, ClosingEndsTheProgramAndTakesTheOtherWindows) {
   EXPECT_EQ(receives, 0);
 }
 
+TEST_F(MainFormTest, RealReceiveWithoutAServerReportsNoMailAndHangsUpInHangUpMode) {
+  ASSERT_TRUE(folder.writeBytes(folder.dataFile(QStringLiteral("option.ini")), "[EXEINI]\r\nNAME=1\r\n"));
+  dialUp.connections = {{QStringLiteral("a"), QStringLiteral("ppp0"), QStringLiteral("pppoe")}};
+  load(); // no POP3 server set
+  form->receiveMail = [](mail::ReceiveHost &host) { mail::ReceiveMail(host); };
+  form->Command4_Click();
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(dialUp.hungUp, QStringList{QStringLiteral("a")});
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
 TEST_F(MainFormTest, ClosingDuringAReceiveEndsTheProgramOnlyAfterIt) {
   givePop3Server();
   load();
