@@ -10,7 +10,7 @@
 #   mailservers.sh start DIR         start everything, write DIR/env
 #   mailservers.sh stop DIR          stop what DIR's start started (by pid)
 #   mailservers.sh status DIR
-#   mailservers.sh seed DIR USER FILE   drop a raw message into USER's maildir
+#   mailservers.sh seed DIR USER FILE...  drop raw messages into USER's maildir
 #   mailservers.sh clear DIR USER       empty USER's maildir
 #
 # DIR/env holds KEY=VALUE lines (HOST, POP3_PORT, POP3S_PORT, SMTP_PORT,
@@ -308,13 +308,18 @@ maildir() {       # user -> path, checked
   echo "$md"
 }
 
-seed() {          # user file: rename(2) into new/, so Dovecot never sees half a message
-  local md f; md=$(maildir "${1:-}"); f=${2:?seed DIR USER FILE}
-  [ -r "$f" ] || die "cannot read $f"
-  local name; name="$(date +%s).$$_$RANDOM.$(od -An -N4 -tx4 /dev/urandom | tr -d ' ').korvex"
-  cp "$f" "$md/tmp/$name"
-  chown $VUSER:$VUSER "$md/tmp/$name"
-  mv "$md/tmp/$name" "$md/new/$name"
+seed() {          # user file...: rename(2) into new/, so Dovecot never sees half a message
+  local md f name i=0; md=$(maildir "${1:-}"); shift
+  [ $# -ge 1 ] || die "seed DIR USER FILE..."
+  for f; do [ -r "$f" ] || die "cannot read $f"; done
+  local stamp; stamp="$(date +%s).$$_$RANDOM$(od -An -N4 -tx4 /dev/urandom | tr -d ' ')"
+  for f; do
+    i=$((i + 1)); name=$(printf '%s.%06d.korvex' "$stamp" $i)
+    cp "$f" "$md/tmp/$name"
+  done
+  chown -R $VUSER:$VUSER "$md/tmp"
+  # Moved in the order given, so the server lists them in that order.
+  for name in $(cd "$md/tmp" && ls | grep "^$stamp\." | sort); do mv "$md/tmp/$name" "$md/new/$name"; done
 }
 
 clear_user() {

@@ -6,7 +6,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QProcess>
-#include <QTemporaryFile>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -130,10 +130,21 @@ bool MailServers::runScript(const QStringList &args) const {
 }
 
 bool MailServers::seed(const QString &userName, const QByteArray &message) const {
-  QTemporaryFile file;
-  if (!file.open() || file.write(message) != message.size() || !file.flush())
+  return seed(userName, QList<QByteArray>{message});
+}
+
+bool MailServers::seed(const QString &userName, const QList<QByteArray> &messages) const {
+  QTemporaryDir tmp;
+  if (!tmp.isValid())
     return false;
-  return runScript({QStringLiteral("seed"), dir, userName, file.fileName()});
+  QStringList args{QStringLiteral("seed"), dir, userName};
+  for (qsizetype i = 0; i < messages.size(); ++i) {
+    QFile file(tmp.filePath(QString::number(i)));
+    if (!file.open(QIODevice::WriteOnly) || file.write(messages[i]) != messages[i].size())
+      return false;
+    args << file.fileName();
+  }
+  return runScript(args);
 }
 
 bool MailServers::clear(const QString &userName) const {

@@ -57,6 +57,8 @@ public:
   // Drops one raw message into the user's maildir (as the server would have
   // stored it: LF or CR LF line ends both work). False when the script failed.
   bool seed(const QString &user, const QByteArray &message) const;
+  // Many at once, listed by the server in this order.
+  bool seed(const QString &user, const QList<QByteArray> &messages) const;
   // Empties the user's maildir.
   bool clear(const QString &user) const;
   // Messages in the user's maildir now (new and cur).

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds and runs the receive benchmark against freshly started mail servers
+# (as root, like the tests): bench/receive/run.sh [build-dir]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${1:-${KORVEX_BUILD_DIR:-$root/build}}
+[ -f "$build/build.ninja" ] || [ -f "$build/Makefile" ] || cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" --target bench_receive -j2
+dir=$(mktemp -d /tmp/korvex-bench.XXXXXX)
+trap 'bash "$root/tests/servers/mailservers.sh" stop "$dir" >/dev/null; rm -rf "$dir"' EXIT
+bash "$root/tests/servers/mailservers.sh" start "$dir"
+KORVEX_SERVERS_DIR=$dir "$build/bench/receive/bench_receive"
