@@ -7,6 +7,11 @@
 #include <QNetworkProxy>
 #include <QSslConfiguration>
 #include <QSslError>
+#include <QHostInfo>
+
+#include <chrono>
+#include <future>
+#include <thread>
 
 namespace nmail {
 
@@ -18,6 +23,24 @@ QString seconds(int ms) { return QString::number((ms + 999) / 1000); }
 
 QString fingerprint(const QSslCertificate &cert) {
   return QString::fromLatin1(QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256).toHex());
+}
+
+// The addresses of a host name, or nothing when the lookup outlived the
+// network timeout. The system resolver has no deadline of its own, so it
+// runs in a thread of its own that is left to finish alone on a timeout.
+std::optional<QList<QHostAddress>> resolve(const QString &host) {
+  const QHostAddress literal(host);
+  if (!literal.isNull())
+    return QList<QHostAddress>{literal};
+  auto result = std::make_shared<std::promise<QList<QHostAddress>>>();
+  auto future = result->get_future();
+  std::thread([result, host] {
+    const QHostInfo info = QHostInfo::fromName(host);
+    result->set_value(info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>());
+  }).detach();
+  if (future.wait_for(std::chrono::milliseconds(networkTimeoutMs())) != std::future_status::ready)
+    return std::nullopt;
+  return future.get();
 }
 
 } // namespace
@@ -71,14 +94,28 @@ bool LineConnection::open(const Endpoint &endpoint) {
     certificateProblem_ = texts.join(QStringLiteral("; "));
   });
 
-  socket_->connectToHost(endpoint_.host, endpoint_.port);
-  if (!socket_->waitForConnected(networkTimeoutMs())) {
+  const auto addresses = resolve(endpoint_.host);
+  if (!addresses) {
+    fail(QStringLiteral("サーバー %1 の名前を %2 秒以内に引けませんでした。").arg(where, seconds(networkTimeoutMs())));
+    return false;
+  }
+  if (addresses->isEmpty()) {
+    fail(QStringLiteral("サーバー %1 が見つかりません。サーバー名を確かめてください。").arg(where));
+    return false;
+  }
+  bool connected = false;
+  for (const QHostAddress &address : *addresses) {
+    socket_->connectToHost(address, endpoint_.port);
+    if (socket_->waitForConnected(networkTimeoutMs())) {
+      connected = true;
+      break;
+    }
+    socket_->abort();
+  }
+  if (!connected) {
     switch (socket_->error()) {
     case QAbstractSocket::ConnectionRefusedError:
       fail(QStringLiteral("サーバー %1 に接続できません（接続を拒否されました）。").arg(where));
-      break;
-    case QAbstractSocket::HostNotFoundError:
-      fail(QStringLiteral("サーバー %1 が見つかりません。サーバー名を確かめてください。").arg(where));
       break;
     case QAbstractSocket::SocketTimeoutError:
       fail(QStringLiteral("サーバー %1 に %2 秒以内に接続できませんでした。").arg(where, seconds(networkTimeoutMs())));
