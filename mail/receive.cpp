@@ -50,7 +50,7 @@ struct RunOutcome {
   int unread = 0;       // mails whose fetch failed; left on the server
 };
 
-RunOutcome receiveMessages(ReceiveHost &host, TyakuForm *viewer, int handle, int count) {
+RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
   RunOutcome outcome;
   // Reused for every mail without being cleared, as the transport expects.
   QString subject = nmail::newTextBuffer();
@@ -79,6 +79,10 @@ RunOutcome receiveMessages(ReceiveHost &host, TyakuForm *viewer, int handle, int
 
     unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
 
+    // A message box of the unpack step lets events run: the user may have
+    // closed the viewer meanwhile, so take it afresh (a closed one is loaded
+    // again, hidden). Nothing between here and the store lets events run.
+    TyakuForm *viewer = forms::tyakuForm().get();
     const QString spaces(10, u' ');
     const int row = viewer->addRow(QStringLiteral("  ") + cutSubject + spaces + cutDate + spaces + cutFrom,
                                    RowSource{History::Received, 0});
@@ -133,11 +137,10 @@ void ReceiveMail(ReceiveHost &host) {
       if (id.isEmpty() || password.isEmpty()) {
         forms::idPassForm().show();
       } else {
-        TyakuForm *viewer = forms::tyakuForm().get();
-        viewer->clearRows();
+        forms::tyakuForm().get()->clearRows();
         count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
         if (count > 0) {
-          const RunOutcome outcome = receiveMessages(host, viewer, handle, count);
+          const RunOutcome outcome = receiveMessages(host, handle, count);
           storedAny = outcome.stored > 0;
           if (outcome.unread > 0 && !outcome.stopped)
             platform::messageBox(host.hostWindow(),

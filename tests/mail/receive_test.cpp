@@ -359,6 +359,30 @@ TEST_F(Receive, TwoPartsOfASplitMailAreStoredAndReportedIncomplete) {
   EXPECT_FALSE(QFile::exists(workFilePath()));
 }
 
+// The user closes the viewer while a box of the unpack step is up; the
+// run goes on with a fresh (hidden) viewer instead of the deleted one.
+TEST_F(Receive, ClosingTheViewerDuringABoxDoesNotBreakTheRun) {
+  struct ClosingBoxes final : platform::MessageBoxBackend {
+    int shown = 0;
+    platform::MsgAnswer show(QWidget *, const platform::MessageBoxRequest &) override {
+      ++shown;
+      delete forms::tyakuForm().get();
+      return platform::MsgAnswer::Ok;
+    }
+  } closing;
+  seedInOrder({partialMail(1, 2, "Content-Type: text/plain\r\n\r\nfirst half\r\n"),
+               plainMail("after", "body")});
+  platform::setMessageBoxBackend(&closing);
+  ReceiveMail(host);
+  platform::setMessageBoxBackend(&boxes);
+
+  EXPECT_EQ(closing.shown, 1);
+  EXPECT_EQ(received().size(), 2);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  ASSERT_TRUE(forms::tyakuForm().loaded());
+  EXPECT_EQ(viewer()->Text9->text(), QStringLiteral("after"));
+}
+
 TEST_F(Receive, AMailThatCannotBeStoredStaysOnTheServer) {
   seedInOrder({plainMail("first", "one"), plainMail("second", "two")});
   // A history that can't be opened for writing (a folder in its place; file
