@@ -124,6 +124,17 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
   EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
 }
 
+TEST_F(SmtpServers, SmtpsSpeaksTlsFromTheFirstByte) {
+  setSmtpAccount(QStringLiteral("taro"));
+  ASSERT_GE(NMailSmtpSendMail(pinned(servers_->smtpsServer()), alice(), QString(), QString(),
+                              QStringLiteral("taro@korvex.test"), QStringLiteral("over smtps"), QStringLiteral("hi"),
+                              QString(), QString(), 0),
+            0)
+      << lastMessage().toStdString();
+  ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
+  EXPECT_TRUE(servers_->messages(QStringLiteral("alice")).value(0).contains("Subject: over smtps"));
+}
+
 TEST_F(SmtpServers, PlainSmtpPortNeedsNoAccount) {
   setSmtpAccountProvider(nullptr);
   ASSERT_GE(NMailSmtpSendMail(servers_->smtpServer(), alice(), QString(), QString(),

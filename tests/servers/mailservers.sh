@@ -2,9 +2,10 @@
 # Real mail servers on 127.0.0.1 for the tests and benchmarks, on free ports.
 #
 #   Dovecot : POP3 (USER/PASS, APOP, STLS) and POP3S, self-signed certificate
-#   Postfix : SMTP (no auth, no TLS) and submission (STARTTLS + AUTH PLAIN/LOGIN
-#             through Dovecot SASL), delivering to Dovecot LMTP, so every mail
-#             sent to <user>@korvex.test can be fetched back over POP3.
+#   Postfix : SMTP (no auth, no TLS), submission (STARTTLS + AUTH PLAIN/LOGIN
+#             through Dovecot SASL) and SMTPS (TLS from the first byte + AUTH),
+#             delivering to Dovecot LMTP, so every mail sent to
+#             <user>@korvex.test can be fetched back over POP3.
 #
 # usage (as root):
 #   mailservers.sh start DIR         start everything, write DIR/env
@@ -14,7 +15,7 @@
 #   mailservers.sh clear DIR USER       empty USER's maildir
 #
 # DIR/env holds KEY=VALUE lines (HOST, POP3_PORT, POP3S_PORT, SMTP_PORT,
-# SUBMISSION_PORT, CA_CERT, CERT_SHA256, USERS, DOMAIN, MAILDIR_ROOT, SCRIPT).
+# SUBMISSION_PORT, SMTPS_PORT, CA_CERT, CERT_SHA256, USERS, DOMAIN, MAILDIR_ROOT, SCRIPT).
 #
 # The servers' own state (spool, sockets, maildirs) lives in a short private
 # folder under /tmp that DIR/var points to: Postfix and Dovecot drop
@@ -195,6 +196,11 @@ EOF
 # service type private unpriv chroot wakeup maxproc command
 127.0.0.1:$SMTP_PORT inet n - n - - smtpd
   -o syslog_name=korvex/smtp
+127.0.0.1:$SMTPS_PORT inet n - n - - smtpd
+  -o syslog_name=korvex/smtps
+  -o smtpd_tls_wrappermode=yes
+  -o smtpd_sasl_auth_enable=yes
+  -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
 127.0.0.1:$SUBMISSION_PORT inet n - n - - smtpd
   -o syslog_name=korvex/submission
   -o smtpd_tls_security_level=encrypt
@@ -242,7 +248,7 @@ stop() {
   stop_one dovecot "$DPID" dovecot "$V/dovecot/run"
   if [ -s "$D/env" ]; then
     . "$D/env"
-    wait_ports down "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" ||
+    wait_ports down "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" ${SMTPS_PORT:-} ||
       echo "mailservers.sh: a port of $D still answers" >&2
   fi
   mkdir -p "$D/log"; cp -f "$V"/log/*.log "$D/log/" 2>/dev/null || true
@@ -262,11 +268,11 @@ start() {
   ln -s "$real" "$LINK"; state "$real"
   USERS=${KORVEX_MAIL_USERS:-$USERS_DEFAULT}
   for attempt in 1 2 3; do
-    read -r POP3_PORT POP3S_PORT SMTP_PORT SUBMISSION_PORT <<<"$(free_ports 4)"
+    read -r POP3_PORT POP3S_PORT SMTP_PORT SUBMISSION_PORT SMTPS_PORT <<<"$(free_ports 5)"
     write_configs
     if dovecot -c "$E/dovecot/dovecot.conf" 2>>"$V/log/dovecot-start.log" &&
        postfix -c "$E/postfix" start >>"$V/log/postfix-start.log" 2>&1 &&
-       wait_ports up "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT"; then
+       wait_ports up "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT"; then
       break
     fi
     # Another program may have taken a port between our look and the bind.
@@ -283,6 +289,7 @@ POP3_PORT=$POP3_PORT
 POP3S_PORT=$POP3S_PORT
 SMTP_PORT=$SMTP_PORT
 SUBMISSION_PORT=$SUBMISSION_PORT
+SMTPS_PORT=$SMTPS_PORT
 CA_CERT=$V/tls/cert.pem
 CERT_SHA256=$sha
 USERS="$USERS"
@@ -291,7 +298,7 @@ MAILDIR_ROOT=$V/mail
 SCRIPT=$(readlink -f "$0")
 EOF
   mv "$D/env.new" "$D/env"
-  echo "mail servers up: pop3 $POP3_PORT pop3s $POP3S_PORT smtp $SMTP_PORT submission $SUBMISSION_PORT (state $real)"
+  echo "mail servers up: pop3 $POP3_PORT pop3s $POP3S_PORT smtp $SMTP_PORT submission $SUBMISSION_PORT smtps $SMTPS_PORT (state $real)"
 }
 
 status() {

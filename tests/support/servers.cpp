@@ -73,6 +73,7 @@ std::optional<MailServers> MailServers::load() {
   s.pop3sPort = port("POP3S_PORT");
   s.smtpPort = port("SMTP_PORT");
   s.submissionPort = port("SUBMISSION_PORT");
+  s.smtpsPort = port("SMTPS_PORT");
   s.caCert = env.value(QStringLiteral("CA_CERT"));
   s.certSha256 = env.value(QStringLiteral("CERT_SHA256")).toLower();
   s.domain = env.value(QStringLiteral("DOMAIN"));
@@ -103,6 +104,10 @@ QString MailServers::pop3sServer() const {
 QString MailServers::smtpServer() const { return host + QLatin1Char(':') + QString::number(smtpPort); }
 QString MailServers::submissionServer() const {
   return host + QLatin1Char(':') + QString::number(submissionPort);
+}
+
+QString MailServers::smtpsServer() const {
+  return QStringLiteral("smtps://") + host + QLatin1Char(':') + QString::number(smtpsPort);
 }
 
 MailUser MailServers::user(const QString &name) const {

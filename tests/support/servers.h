@@ -38,6 +38,7 @@ public:
   int pop3sPort = 0;      // TLS from the first byte
   int smtpPort = 0;       // no auth, no TLS
   int submissionPort = 0; // STARTTLS required, then AUTH PLAIN/LOGIN
+  int smtpsPort = 0;      // TLS from the first byte, then AUTH PLAIN/LOGIN
   QString caCert;         // the servers' self-signed certificate (PEM)
   QString certSha256;     // SHA-256 of that certificate (DER), lower-case hex
   QString domain;         // mail to <user>@domain is delivered locally
@@ -51,6 +52,7 @@ public:
   QString pop3sServer() const;
   QString smtpServer() const;
   QString submissionServer() const;
+  QString smtpsServer() const; // "smtps://127.0.0.1:port"
 
   MailUser user(const QString &name) const; // empty when unknown
 
