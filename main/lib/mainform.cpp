@@ -78,7 +78,7 @@ void MainForm::Form_Load() {
             .arg(QDir::toNativeSeparators(platform::dataFolder())),
         platform::MsgIcon::Exclamation);
 
-  // 1. Connection mode; selecting runs the click handler, which writes the
+  // Connection mode; selecting runs the click handler, which writes the
   // value back.
   if (korvex::connectionValueSelectsHangUp(korvex::readConnectionValue())) {
     Option2->setChecked(true);
@@ -88,18 +88,18 @@ void MainForm::Form_Load() {
     Option1_Click();
   }
 
-  // 2. History overview.
+  // The history overview is filled once per run.
   korvex::fillHistoryTree(TreeView1, *ImageList1, Text11, Text12);
 
-  // 3.-5. Help box hidden and empty, check-time list loaded.
+  // Help box hidden and empty, check-time list loaded.
   Text1->hide();
   Command10_Click();
   Text1->clear();
 
-  // 6. Touching the compose window loads it hidden, running its own load.
+  // Touching the compose window loads it hidden, running its own load now.
   forms::writeForm().get()->Check1->setChecked(false);
 
-  // 7., 8. Server settings and the transport.
+  // Server settings, then the transport.
   settings::LoadServerSettings();
   nmail::NMailInitializeWinSock();
   nmail::NMailSetOption(1, 8192);
@@ -116,10 +116,9 @@ void MainForm::Form_Load() {
   Timer3->start();
   Timer4->start();
 
-  // 9. No POP3 server yet: the server dialog opens beside this window.
+  // No POP3 server yet: the server dialog opens beside this window.
   if (settings::Pop3Server.isEmpty()) {
-    OptionForm *dialog = forms::optionForm().show();
-    Q_UNUSED(dialog);
+    forms::optionForm().show();
     placeOptionFormBeside();
   }
 }
