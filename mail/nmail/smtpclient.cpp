@@ -120,7 +120,10 @@ bool SmtpClient::hello() {
       extensions_ << QString::fromLatin1(reply->lines.at(i)).trimmed().toUpper();
     return true;
   }
-  // An old server that knows no ESMTP.
+  // An old server that knows no ESMTP says so with 500-504; anything else
+  // (421 closing, 554 refused) is its last word.
+  if (reply->code < 500 || reply->code > 504)
+    return expect(reply, 2, QStringLiteral("SMTP サーバーが挨拶（EHLO）を受け付けませんでした。"));
   return expect(command("HELO " + name), 2, QStringLiteral("SMTP サーバーが挨拶（HELO）を受け付けませんでした。"));
 }
 

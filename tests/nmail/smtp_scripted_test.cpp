@@ -154,6 +154,15 @@ TEST_F(SmtpScripted, HeloWhenEhloIsRefused) {
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
 
+TEST_F(SmtpScripted, ServiceNotAvailableAtEhloIsTheAnswer) {
+  ScriptedServer server(QStringList{"S: 220 hi", "C: EHLO *", "S: 421 4.3.2 shutting down", "C: QUIT",
+                                    "S: 221 bye"});
+  EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("421 4.3.2 shutting down"))) << lastMessage().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
 TEST_F(SmtpScripted, CramMd5IsPreferredAndAnswersTheRfc2195Example) {
   setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("tim"), QStringLiteral("tanstaaftanstaaf")}; });
   ScriptedServer server(QStringList{
