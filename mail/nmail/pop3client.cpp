@@ -55,6 +55,8 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   authenticated_ = false;
   count_ = 0;
   retrieved_.clear();
+  deleted_.clear();
+  sizes_.reset();
   greeting_.clear();
   if (!conn_.open(endpoint)) {
     setError(conn_.errorText());
@@ -198,6 +200,33 @@ std::optional<QByteArray> Pop3Client::header(int number) {
 std::optional<qint64> Pop3Client::size(int number) {
   if (!checkNumber(number))
     return std::nullopt;
+  if (deleted_.contains(number)) {
+    setError(QStringLiteral("メール %1 は削除済みです。").arg(number));
+    return std::nullopt;
+  }
+  if (!sizes_) {
+    sizes_.emplace();
+    if (command("LIST", QStringLiteral("メールの大きさの確認"))) {
+      const auto listing = conn_.readMultiLine();
+      if (!listing) {
+        setError(conn_.errorText());
+        return std::nullopt;
+      }
+      for (const QByteArray &line : listing->split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(' ');
+        bool okN = false, okS = false;
+        const int n = f.value(0).toInt(&okN);
+        const qint64 octets = f.value(1).toLongLong(&okS);
+        if (okN && okS && octets >= 0)
+          sizes_->insert(n, octets);
+      }
+    } else if (conn_.isBroken()) {
+      return std::nullopt;
+    }
+  }
+  if (const auto it = sizes_->constFind(number); it != sizes_->constEnd())
+    return *it;
+
   const auto reply = command("LIST " + QByteArray::number(number), QStringLiteral("メール %1 の大きさの確認").arg(number));
   if (!reply)
     return std::nullopt;
@@ -231,7 +260,10 @@ bool Pop3Client::remove(int number) {
     setError(QStringLiteral("メール %1 は受信できていないため、サーバーから削除しませんでした。").arg(number));
     return false;
   }
-  return command("DELE " + QByteArray::number(number), QStringLiteral("メール %1 の削除").arg(number)).has_value();
+  if (!command("DELE " + QByteArray::number(number), QStringLiteral("メール %1 の削除").arg(number)))
+    return false;
+  deleted_.insert(number);
+  return true;
 }
 
 bool Pop3Client::quit() {

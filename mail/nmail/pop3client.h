@@ -4,6 +4,7 @@
 #include "mail/nmail/lineconnection.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <optional>
@@ -50,6 +51,10 @@ private:
   bool authenticated_ = false;
   int count_ = 0;
   QSet<int> retrieved_;
+  QSet<int> deleted_;
+  // Sizes of the whole maildrop from one LIST: the receive routine asks for
+  // every size twice, and one round trip for all beats two per mail.
+  std::optional<QHash<int, qint64>> sizes_;
   QString error_;
 };
 

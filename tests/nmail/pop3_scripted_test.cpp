@@ -112,7 +112,8 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
   }
   {
     ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: -ERR no", "C: RETR 1", "S: -ERR no",
-                                                    "C: LIST 1", "S: -ERR no", "C: RETR 1", "S: -ERR locked",
+                                                    "C: LIST", "S: -ERR no", "C: LIST 1", "S: -ERR no",
+                                                    "C: RETR 1", "S: -ERR locked",
                                                     "C: QUIT", "S: +OK"});
     const int h = NMailPop3Connect(server.address());
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
@@ -131,13 +132,31 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
 }
 
 TEST_F(Pop3Scripted, GarbageReplyEndsTheSession) {
-  ScriptedServer server(loggedIn(1) + QStringList{"C: LIST 1", "S: 220 this is not POP3", "silence"});
+  ScriptedServer server(loggedIn(1) + QStringList{"C: LIST", "S: 220 this is not POP3", "silence"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("220 this is not POP3")));
   EXPECT_LT(NMailPop3GetMailSize(h, 1), 0) << "a desynchronised stream must not be read on";
   NMailPop3Close(h);
+}
+
+TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
+  ScriptedServer server(loggedIn(2) + QStringList{"C: LIST", "S: +OK 2 messages", "S: 1 120", "S: 2 340", "S: .",
+                                                  "C: RETR 2", "S: +OK", "S: Subject: two", "S: ", "S: body", "S: .",
+                                                  "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+  EXPECT_EQ(NMailPop3GetMailSize(h, 2), 340);
+  EXPECT_EQ(NMailPop3GetMailSize(h, 1), 120);
+  Buffers b;
+  ASSERT_EQ(b.getMail(h, 2), 0);
+  EXPECT_EQ(NMailPop3GetMailSize(h, 2), 340);
+  EXPECT_EQ(NMailPop3DeleteMail(h, 2), 0);
+  EXPECT_LT(NMailPop3GetMailSize(h, 2), 0);
+  EXPECT_EQ(NMailPop3Close(h), 0);
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
 
 TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
