@@ -27,8 +27,8 @@ QByteArray jis(const QString &text) {
   // The servers' mail is ISO-2022-JP as Japanese mailers send it; iconv
   // through the shell keeps this file free of a converter of its own.
   QProcess p;
-  p.start(QStringLiteral("iconv"), {QStringLiteral("-f"), QStringLiteral("UTF-8"), QStringLiteral("-t"),
-                                    QStringLiteral("ISO-2022-JP")});
+  p.start(QStringLiteral("iconv"), {QStringLiteral("-f"), QStringLiteral("UTF-8"),
+                                    QStringLiteral("-t"), QStringLiteral("ISO-2022-JP")});
   p.write(text.toUtf8());
   p.closeWriteChannel();
   p.waitForFinished(10000);
@@ -38,9 +38,12 @@ QByteArray jis(const QString &text) {
 // About 5 KB each: Japanese text, and every tenth mail with a small binary
 // attachment.
 QList<QByteArray> makeMails() {
-  const QByteArray subject = "=?ISO-2022-JP?B?" + jis(QStringLiteral("ベンチマーク用のメール")).toBase64() + "?=";
+  const QByteArray subject =
+      "=?ISO-2022-JP?B?" + jis(QStringLiteral("ベンチマーク用のメール")).toBase64() + "?=";
   QByteArray text;
-  const QByteArray line = jis(QStringLiteral("これは受信速度を測るための試験用メールです。漢字とかなを含みます。")) + "\r\n";
+  const QByteArray line =
+      jis(QStringLiteral("これは受信速度を測るための試験用メールです。漢字とかなを含みます。")) +
+      "\r\n";
   while (text.size() < 4900)
     text += line;
   QByteArray attachment;
@@ -48,15 +51,21 @@ QList<QByteArray> makeMails() {
     attachment.append(char(i * 7));
   QList<QByteArray> mails;
   for (int i = 1; i <= MailCount; ++i) {
-    QByteArray head = "From: Bench <bench@example.org>\r\nTo: alice@korvex.test\r\nSubject: " + subject + " " +
-                      QByteArray::number(i) + "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nMessage-ID: <bench." +
-                      QByteArray::number(i) + "@example.org>\r\nMIME-Version: 1.0\r\n";
+    QByteArray head =
+        "From: Bench <bench@example.org>\r\nTo: alice@korvex.test\r\nSubject: " + subject + " " +
+        QByteArray::number(i) + "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nMessage-ID: <bench." +
+        QByteArray::number(i) + "@example.org>\r\nMIME-Version: 1.0\r\n";
     if (i % 10 == 0) {
-      mails << head + "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
-                      "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n" + text.left(2000) +
-                   "\r\n--b\r\nContent-Type: application/octet-stream; name=\"data" + QByteArray::number(i) +
-                   ".bin\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; filename=\"data" +
-                   QByteArray::number(i) + ".bin\"\r\n\r\n" + attachment.toBase64() + "\r\n--b--\r\n";
+      mails << head +
+                   "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                   "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n" +
+                   text.left(2000) +
+                   "\r\n--b\r\nContent-Type: application/octet-stream; name=\"data" +
+                   QByteArray::number(i) +
+                   ".bin\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: "
+                   "attachment; filename=\"data" +
+                   QByteArray::number(i) + ".bin\"\r\n\r\n" + attachment.toBase64() +
+                   "\r\n--b--\r\n";
     } else {
       mails << head + "Content-Type: text/plain; charset=ISO-2022-JP\r\n\r\n" + text;
     }
@@ -75,20 +84,22 @@ Run receiveWithKorvex(const MailServers &servers, const QString &folder) {
   const auto u = servers.user(QStringLiteral("alice"));
   QElapsedTimer clock;
   clock.start();
-  const int h = NMailPop3Connect(servers.pop3Server() + QStringLiteral("#sha256=") + servers.certSha256);
+  const int h =
+      NMailPop3Connect(servers.pop3Server() + QStringLiteral("#sha256=") + servers.certSha256);
   if (h == -1) {
     run.error = QStringLiteral("connect failed");
     return run;
   }
   const int count = NMailPop3Authenticate(h, u.name, u.password, 0);
-  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(), header = newTextBuffer();
+  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(),
+          header = newTextBuffer();
   for (int n = 1; n <= count; ++n) {
     NMailPop3GetMailStatus(h, n, subject, date, from, header, 0);
     QString body(NMailPop3GetMailSize(h, n) + 1, QLatin1Char(' '));
     if (NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0) < 0)
       continue;
-    NMailAttachmentFileFirst(0, cutAtNul(subject), cutAtNul(date), cutAtNul(from), cutAtNul(header), body,
-                             folder + QLatin1Char('/'), folder + QStringLiteral("/0.txt"),
+    NMailAttachmentFileFirst(0, cutAtNul(subject), cutAtNul(date), cutAtNul(from), cutAtNul(header),
+                             body, folder + QLatin1Char('/'), folder + QStringLiteral("/0.txt"),
                              cutAtNul(header) + cutAtNul(body), 0);
     NMailAttachmentFileClose(0);
     body = QString(NMailPop3GetMailSize(h, n) + 1, QLatin1Char(' '));
@@ -113,9 +124,10 @@ Run receiveWithMpop(const MailServers &servers, const QString &work) {
   {
     QFile f(conf);
     f.open(QIODevice::WriteOnly);
-    f.write(QStringLiteral("defaults\ntls on\ntls_starttls on\ntls_fingerprint %1\nkeep off\nonly_new off\n"
-                           "uidls_file %2/uidls\naccount bench\nhost %3\nport %4\nuser %5\npassword %6\n"
-                           "auth user\ndelivery maildir %7\n")
+    f.write(QStringLiteral(
+                "defaults\ntls on\ntls_starttls on\ntls_fingerprint %1\nkeep off\nonly_new off\n"
+                "uidls_file %2/uidls\naccount bench\nhost %3\nport %4\nuser %5\npassword %6\n"
+                "auth user\ndelivery maildir %7\n")
                 .arg(colons, work, servers.host)
                 .arg(servers.pop3Port)
                 .arg(u.name, u.password, maildir)
@@ -126,7 +138,8 @@ Run receiveWithMpop(const MailServers &servers, const QString &work) {
   mpop.setProcessChannelMode(QProcess::MergedChannels);
   QElapsedTimer clock;
   clock.start();
-  mpop.start(QStringLiteral("mpop"), {QStringLiteral("-C"), conf, QStringLiteral("-q"), QStringLiteral("bench")});
+  mpop.start(QStringLiteral("mpop"),
+             {QStringLiteral("-C"), conf, QStringLiteral("-q"), QStringLiteral("bench")});
   if (!mpop.waitForFinished(300000) || mpop.exitCode() != 0)
     run.error = QStringLiteral("mpop: ") + QString::fromLocal8Bit(mpop.readAll());
   run.ms = clock.elapsed();
@@ -135,7 +148,9 @@ Run receiveWithMpop(const MailServers &servers, const QString &work) {
   return run;
 }
 
-double rate(const Run &r) { return r.ms > 0 ? r.received * 1000.0 / r.ms : 0; }
+double rate(const Run &r) {
+  return r.ms > 0 ? r.received * 1000.0 / r.ms : 0;
+}
 
 } // namespace
 
@@ -169,10 +184,11 @@ int main(int argc, char **argv) {
   const Run mpop = receiveWithMpop(*servers, work.filePath(QStringLiteral("mpop")));
   NMailEndWinSock();
 
-  std::printf("korvex (NMail operations, STLS, unpack): %d mails in %lld ms = %.1f mails/s, %d attachments\n",
+  std::printf("korvex (NMail operations, STLS, unpack): %d mails in %lld ms = %.1f mails/s, %d "
+              "attachments\n",
               korvex.received, korvex.ms, rate(korvex), unpacked);
-  std::printf("mpop   (USER/PASS, STLS, to a maildir):  %d mails in %lld ms = %.1f mails/s\n", mpop.received,
-              mpop.ms, rate(mpop));
+  std::printf("mpop   (USER/PASS, STLS, to a maildir):  %d mails in %lld ms = %.1f mails/s\n",
+              mpop.received, mpop.ms, rate(mpop));
   if (rate(mpop) > 0)
     std::printf("ratio korvex/mpop: %.2f\n", rate(korvex) / rate(mpop));
   for (const Run *r : {&korvex, &mpop})

@@ -17,7 +17,8 @@ bool validHostName(const QString &host) {
   if (host.isEmpty() || host.size() > 253)
     return false;
   for (const QChar c : host) {
-    if (c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('.') || c == QLatin1Char('_'))
+    if (c.isLetterOrNumber() || c == QLatin1Char('-') || c == QLatin1Char('.') ||
+        c == QLatin1Char('_'))
       continue;
     return false;
   }
@@ -27,7 +28,8 @@ bool validHostName(const QString &host) {
 } // namespace
 
 QString Endpoint::label() const {
-  const QString h = host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+  const QString h =
+      host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
   return h + QLatin1Char(':') + QString::number(port);
 }
 
@@ -58,17 +60,20 @@ std::optional<Endpoint> parseEndpoint(const QString &text, Protocol protocol, QS
     ep.pinnedSha256 = QByteArray::fromHex(hex.toLatin1());
   }
 
-  const QString tlsScheme = protocol == Protocol::Pop3 ? QStringLiteral("pop3s://") : QStringLiteral("smtps://");
-  const QString plainScheme = protocol == Protocol::Pop3 ? QStringLiteral("pop3://") : QStringLiteral("smtp://");
+  const QString tlsScheme =
+      protocol == Protocol::Pop3 ? QStringLiteral("pop3s://") : QStringLiteral("smtps://");
+  const QString plainScheme =
+      protocol == Protocol::Pop3 ? QStringLiteral("pop3://") : QStringLiteral("smtp://");
   if (rest.startsWith(tlsScheme, Qt::CaseInsensitive)) {
     ep.implicitTls = true;
     rest = rest.mid(tlsScheme.size());
   } else if (rest.startsWith(plainScheme, Qt::CaseInsensitive)) {
     rest = rest.mid(plainScheme.size());
   } else if (rest.contains(QStringLiteral("://"))) {
-    return fail(protocol == Protocol::Pop3
-                    ? QStringLiteral("POP3 サーバーには「pop3://」か「pop3s://」を使ってください。")
-                    : QStringLiteral("SMTP サーバーには「smtp://」か「smtps://」を使ってください。"));
+    return fail(
+        protocol == Protocol::Pop3
+            ? QStringLiteral("POP3 サーバーには「pop3://」か「pop3s://」を使ってください。")
+            : QStringLiteral("SMTP サーバーには「smtp://」か「smtps://」を使ってください。"));
   }
   if (rest.endsWith(QLatin1Char('/')))
     rest.chop(1);

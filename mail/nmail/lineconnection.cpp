@@ -4,10 +4,10 @@
 
 #include <QCryptographicHash>
 #include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkProxy>
 #include <QSslConfiguration>
 #include <QSslError>
-#include <QHostInfo>
 
 #include <chrono>
 #include <future>
@@ -19,10 +19,13 @@ Q_LOGGING_CATEGORY(lcTransport, "korvex.transport", QtWarningMsg)
 
 namespace {
 
-QString seconds(int ms) { return QString::number((ms + 999) / 1000); }
+QString seconds(int ms) {
+  return QString::number((ms + 999) / 1000);
+}
 
 QString fingerprint(const QSslCertificate &cert) {
-  return QString::fromLatin1(QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256).toHex());
+  return QString::fromLatin1(
+      QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256).toHex());
 }
 
 // The addresses of a host name, or nothing when the lookup outlived the
@@ -36,7 +39,8 @@ std::optional<QList<QHostAddress>> resolve(const QString &host) {
   auto future = result->get_future();
   std::thread([result, host] {
     const QHostInfo info = QHostInfo::fromName(host);
-    result->set_value(info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>());
+    result->set_value(info.error() == QHostInfo::NoError ? info.addresses()
+                                                         : QList<QHostAddress>());
   }).detach();
   if (future.wait_for(std::chrono::milliseconds(networkTimeoutMs())) != std::future_status::ready)
     return std::nullopt;
@@ -47,7 +51,9 @@ std::optional<QList<QHostAddress>> resolve(const QString &host) {
 
 LineConnection::LineConnection() = default;
 
-LineConnection::~LineConnection() { abort(); }
+LineConnection::~LineConnection() {
+  abort();
+}
 
 void LineConnection::fail(const QString &text) {
   if (!broken_)
@@ -62,13 +68,16 @@ void LineConnection::failFromSocket(const QString &during) {
     return;
   }
   const auto err = socket_->error();
-  if (err == QAbstractSocket::SocketTimeoutError && socket_->state() != QAbstractSocket::UnconnectedState) {
+  if (err == QAbstractSocket::SocketTimeoutError &&
+      socket_->state() != QAbstractSocket::UnconnectedState) {
     fail(QStringLiteral("サーバー %1 から %2 秒以内に応答がありませんでした（%3）。")
              .arg(where, seconds(networkTimeoutMs()), during));
-  } else if (err == QAbstractSocket::RemoteHostClosedError || socket_->state() == QAbstractSocket::UnconnectedState) {
+  } else if (err == QAbstractSocket::RemoteHostClosedError ||
+             socket_->state() == QAbstractSocket::UnconnectedState) {
     fail(QStringLiteral("サーバー %1 との接続が途中で切れました（%2）。").arg(where, during));
   } else {
-    fail(QStringLiteral("サーバー %1 との通信に失敗しました（%2: %3）。").arg(where, during, socket_->errorString()));
+    fail(QStringLiteral("サーバー %1 との通信に失敗しました（%2: %3）。")
+             .arg(where, during, socket_->errorString()));
   }
 }
 
@@ -81,22 +90,25 @@ bool LineConnection::open(const Endpoint &endpoint) {
   scanned_ = 0;
   const QString where = endpoint_.label();
   if (endpoint_.implicitTls && !QSslSocket::supportsSsl()) {
-    fail(QStringLiteral("この環境では TLS（SSL）が使えないため、サーバー %1 に接続できません。").arg(where));
+    fail(QStringLiteral("この環境では TLS（SSL）が使えないため、サーバー %1 に接続できません。")
+             .arg(where));
     return false;
   }
 
   socket_ = std::make_unique<QSslSocket>();
   socket_->setProxy(QNetworkProxy::NoProxy);
-  QObject::connect(socket_.get(), &QSslSocket::sslErrors, socket_.get(), [this](const QList<QSslError> &errors) {
-    QStringList texts;
-    for (const QSslError &e : errors)
-      texts << e.errorString();
-    certificateProblem_ = texts.join(QStringLiteral("; "));
-  });
+  QObject::connect(socket_.get(), &QSslSocket::sslErrors, socket_.get(),
+                   [this](const QList<QSslError> &errors) {
+                     QStringList texts;
+                     for (const QSslError &e : errors)
+                       texts << e.errorString();
+                     certificateProblem_ = texts.join(QStringLiteral("; "));
+                   });
 
   const auto addresses = resolve(endpoint_.host);
   if (!addresses) {
-    fail(QStringLiteral("サーバー %1 の名前を %2 秒以内に引けませんでした。").arg(where, seconds(networkTimeoutMs())));
+    fail(QStringLiteral("サーバー %1 の名前を %2 秒以内に引けませんでした。")
+             .arg(where, seconds(networkTimeoutMs())));
     return false;
   }
   if (addresses->isEmpty()) {
@@ -118,10 +130,12 @@ bool LineConnection::open(const Endpoint &endpoint) {
       fail(QStringLiteral("サーバー %1 に接続できません（接続を拒否されました）。").arg(where));
       break;
     case QAbstractSocket::SocketTimeoutError:
-      fail(QStringLiteral("サーバー %1 に %2 秒以内に接続できませんでした。").arg(where, seconds(networkTimeoutMs())));
+      fail(QStringLiteral("サーバー %1 に %2 秒以内に接続できませんでした。")
+               .arg(where, seconds(networkTimeoutMs())));
       break;
     default:
-      fail(QStringLiteral("サーバー %1 に接続できません（%2）。").arg(where, socket_->errorString()));
+      fail(QStringLiteral("サーバー %1 に接続できません（%2）。")
+               .arg(where, socket_->errorString()));
     }
     return false;
   }
@@ -134,14 +148,16 @@ bool LineConnection::startTls() {
   if (broken_ || !socket_)
     return false;
   if (!QSslSocket::supportsSsl()) {
-    fail(QStringLiteral("この環境では TLS（SSL）が使えないため、サーバー %1 と暗号化通信ができません。")
+    fail(QStringLiteral(
+             "この環境では TLS（SSL）が使えないため、サーバー %1 と暗号化通信ができません。")
              .arg(endpoint_.label()));
     return false;
   }
   // Anything the server sent before the handshake would be plaintext
   // injected into the encrypted session.
   if (!buffer_.isEmpty() || socket_->bytesAvailable() > 0) {
-    fail(QStringLiteral("サーバー %1 が暗号化の開始前に余分なデータを送ってきました。").arg(endpoint_.label()));
+    fail(QStringLiteral("サーバー %1 が暗号化の開始前に余分なデータを送ってきました。")
+             .arg(endpoint_.label()));
     return false;
   }
   return handshake();
@@ -167,9 +183,11 @@ bool LineConnection::handshake() {
         if (cert.isNull() && !e.certificate().isNull())
           cert = e.certificate();
       QString text = QStringLiteral("サーバー %1 の証明書を確認できませんでした（%2）。")
-                         .arg(where, certificateProblem_.isEmpty() ? errors.first().errorString() : certificateProblem_);
+                         .arg(where, certificateProblem_.isEmpty() ? errors.first().errorString()
+                                                                   : certificateProblem_);
       if (!cert.isNull())
-        text += QStringLiteral("この証明書を信頼してよいと確かめた場合は、サーバー名の後に「#sha256=%1」と書き足してください。")
+        text += QStringLiteral("この証明書を信頼してよいと確かめた場合は、サーバー名の後に「#"
+                               "sha256=%1」と書き足してください。")
                     .arg(fingerprint(cert));
       fail(text);
     } else if (socket_->error() == QAbstractSocket::SocketTimeoutError &&
@@ -177,16 +195,19 @@ bool LineConnection::handshake() {
       fail(QStringLiteral("サーバー %1 との暗号化（TLS）の開始が %2 秒以内に終わりませんでした。")
                .arg(where, seconds(networkTimeoutMs())));
     } else {
-      fail(QStringLiteral("サーバー %1 と暗号化（TLS）通信を始められませんでした（%2）。").arg(where, socket_->errorString()));
+      fail(QStringLiteral("サーバー %1 と暗号化（TLS）通信を始められませんでした（%2）。")
+               .arg(where, socket_->errorString()));
     }
     return false;
   }
   if (pinned) {
     const QSslCertificate cert = socket_->peerCertificate();
-    const QByteArray digest = cert.isNull() ? QByteArray()
-                                            : QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256);
+    const QByteArray digest =
+        cert.isNull() ? QByteArray()
+                      : QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256);
     if (digest != endpoint_.pinnedSha256) {
-      fail(QStringLiteral("サーバー %1 の証明書が設定された指紋と一致しません（この証明書の SHA-256 指紋: %2）。")
+      fail(QStringLiteral("サーバー %1 の証明書が設定された指紋と一致しません（この証明書の "
+                          "SHA-256 指紋: %2）。")
                .arg(where, cert.isNull() ? QStringLiteral("なし") : fingerprint(cert)));
       return false;
     }
@@ -194,7 +215,9 @@ bool LineConnection::handshake() {
   return true;
 }
 
-bool LineConnection::isEncrypted() const { return socket_ && socket_->isEncrypted(); }
+bool LineConnection::isEncrypted() const {
+  return socket_ && socket_->isEncrypted();
+}
 
 QByteArray LineConnection::localAddressLiteral() const {
   if (!socket_)
@@ -239,7 +262,9 @@ bool LineConnection::writeData(const QByteArray &data) {
   return true;
 }
 
-bool LineConnection::writeLine(const QByteArray &line) { return writeData(line + "\r\n"); }
+bool LineConnection::writeLine(const QByteArray &line) {
+  return writeData(line + "\r\n");
+}
 
 bool LineConnection::waitForData() {
   if (broken_ || !socket_)
@@ -267,7 +292,9 @@ std::optional<QByteArray> LineConnection::readLine() {
     }
     scanned_ = buffer_.size();
     if (buffer_.size() > MaxReplyLine) {
-      fail(QStringLiteral("サーバー %1 の応答の行が長すぎます（%2 バイト以上）。").arg(endpoint_.label()).arg(MaxReplyLine));
+      fail(QStringLiteral("サーバー %1 の応答の行が長すぎます（%2 バイト以上）。")
+               .arg(endpoint_.label())
+               .arg(MaxReplyLine));
       return std::nullopt;
     }
     if (!waitForData())
@@ -279,7 +306,7 @@ std::optional<QByteArray> LineConnection::readMultiLine() {
   if (broken_)
     return std::nullopt;
   QByteArray out;
-  qsizetype pos = 0;        // start of the current line in buffer_
+  qsizetype pos = 0;         // start of the current line in buffer_
   qsizetype scan = scanned_; // where the search for its end goes on
   for (;;) {
     const qsizetype nl = buffer_.indexOf('\n', scan);

@@ -72,19 +72,24 @@ void fill(QString &buffer, const QString &text, qsizetype capacity) {
   }
 }
 
-void fillText(QString &buffer, const QString &text) { fill(buffer, text, state().bufferSize); }
+void fillText(QString &buffer, const QString &text) {
+  fill(buffer, text, state().bufferSize);
+}
 
 Session *session(int handle) {
   auto &sessions = state().sessions;
   const auto it = sessions.find(handle);
   if (it == sessions.end()) {
-    failWith(QStringLiteral("接続番号 %1 の接続はありません（既に閉じたか、接続できなかった接続です）。").arg(handle));
+    failWith(
+        QStringLiteral("接続番号 %1 の接続はありません（既に閉じたか、接続できなかった接続です）。")
+            .arg(handle));
     return nullptr;
   }
   return it->second.get();
 }
 
-void fillHeaders(const mime::Headers &h, QString &subject, QString &date, QString &from, QString &header) {
+void fillHeaders(const mime::Headers &h, QString &subject, QString &date, QString &from,
+                 QString &header) {
   fillText(subject, h.subject);
   fillText(date, h.date);
   fillText(from, h.from);
@@ -113,7 +118,9 @@ QList<QByteArray> envelopeOf(const QString &addresses) {
 
 } // namespace
 
-QString newTextBuffer() { return QString(NMailBufferSize, QLatin1Char(' ')); }
+QString newTextBuffer() {
+  return QString(NMailBufferSize, QLatin1Char(' '));
+}
 
 QString cutAtNul(const QString &buffer) {
   const qsizetype nul = buffer.indexOf(QChar(0));
@@ -124,8 +131,12 @@ void setSmtpAccountProvider(std::function<SmtpAccount()> provider) {
   state().accountProvider = std::move(provider);
 }
 
-void setNetworkTimeoutMs(int ms) { state().timeoutMs = ms > 0 ? ms : DefaultTimeoutMs; }
-int networkTimeoutMs() { return state().timeoutMs; }
+void setNetworkTimeoutMs(int ms) {
+  state().timeoutMs = ms > 0 ? ms : DefaultTimeoutMs;
+}
+int networkTimeoutMs() {
+  return state().timeoutMs;
+}
 
 int NMailInitializeWinSock() {
   ensureMime();
@@ -208,8 +219,8 @@ int NMailPop3GetMailSize(int handle, int number) {
   return int(std::min<qint64>(*size, INT_MAX - 1));
 }
 
-int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from, QString &header,
-                     QString &body, int /*flag1*/, int /*flag2*/) {
+int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
+                     QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
   state().lastRetrieved.reset();
   Session *s = session(handle);
   const auto raw = s ? s->client.retrieve(number) : std::nullopt;
@@ -226,8 +237,9 @@ int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QS
 }
 
 int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QString & /*date*/,
-                             const QString & /*from*/, const QString & /*header*/, const QString & /*body*/,
-                             const QString &folder, const QString & /*workFile*/, const QString &messageText,
+                             const QString & /*from*/, const QString & /*header*/,
+                             const QString & /*body*/, const QString &folder,
+                             const QString & /*workFile*/, const QString &messageText,
                              int /*flag*/) {
   // The message as it came from the server holds the attachments whole; the
   // text the program passes is what it shows, which is only a stand-in when
@@ -240,11 +252,14 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   ensureMime();
   const int result = mime::unpackAttachments(raw, dir);
   if (result == NMailAttachmentOpenError)
-    state().lastError = QStringLiteral("添付ファイルをフォルダ %1 に書き込めませんでした。").arg(dir);
+    state().lastError =
+        QStringLiteral("添付ファイルをフォルダ %1 に書き込めませんでした。").arg(dir);
   return result;
 }
 
-int NMailAttachmentFileClose(int /*id*/) { return 0; }
+int NMailAttachmentFileClose(int /*id*/) {
+  return 0;
+}
 
 int NMailPop3DeleteMail(int handle, int number) {
   Session *s = session(handle);
@@ -265,9 +280,10 @@ int NMailPop3Close(int handle) {
   return ok ? 0 : failWith(error);
 }
 
-int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc, const QString &bcc,
-                      const QString &from, const QString &subject, const QString &body, const QString &header,
-                      const QString &attachments, int /*flag*/) {
+int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc,
+                      const QString &bcc, const QString &from, const QString &subject,
+                      const QString &body, const QString &header, const QString &attachments,
+                      int /*flag*/) {
   QString error;
   const auto endpoint = parseEndpoint(server, Protocol::Smtp, &error);
   if (!endpoint)
@@ -286,7 +302,9 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
       continue;
     const QFileInfo info(p);
     if (!info.isFile() || !info.isReadable())
-      return failWith(QStringLiteral("添付ファイル「%1」を読み込めません。ファイルがあるか確かめてください。").arg(p));
+      return failWith(
+          QStringLiteral("添付ファイル「%1」を読み込めません。ファイルがあるか確かめてください。")
+              .arg(p));
     mail.attachments << p;
   }
 
@@ -302,13 +320,17 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
   envelope.to += envelopeOf(ccLine);
   envelope.to += envelopeOf(oneLine(bcc));
   if (envelope.to.isEmpty())
-    return failWith(mail.to.isEmpty() ? QStringLiteral("宛先のメールアドレスがありません。")
-                                      : QStringLiteral("宛先「%1」からメールアドレスを読み取れません。").arg(mail.to));
+    return failWith(
+        mail.to.isEmpty()
+            ? QStringLiteral("宛先のメールアドレスがありません。")
+            : QStringLiteral("宛先「%1」からメールアドレスを読み取れません。").arg(mail.to));
   if (envelope.from.isEmpty())
-    return failWith(mail.from.isEmpty()
-                        ? QStringLiteral("差出人のメールアドレスがありません。設定を確かめてください。")
-                        : QStringLiteral("差出人「%1」からメールアドレスを読み取れません。設定を確かめてください。")
-                              .arg(mail.from));
+    return failWith(
+        mail.from.isEmpty()
+            ? QStringLiteral("差出人のメールアドレスがありません。設定を確かめてください。")
+            : QStringLiteral(
+                  "差出人「%1」からメールアドレスを読み取れません。設定を確かめてください。")
+                  .arg(mail.from));
 
   if (!ccLine.isEmpty()) {
     // The Cc header goes in front of the header block's end; only plain

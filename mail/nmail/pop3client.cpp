@@ -25,8 +25,10 @@ QString Pop3Client::serverSaid(const QByteArray &reply) const {
   return QStringLiteral("（サーバーの応答: %1）").arg(shown(reply));
 }
 
-std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QString &what, bool secret) {
-  qCDebug(lcTransport).noquote() << "POP3 C:" << (secret ? line.left(line.indexOf(' ')) + " ********" : line);
+std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QString &what,
+                                              bool secret) {
+  qCDebug(lcTransport).noquote() << "POP3 C:"
+                                 << (secret ? line.left(line.indexOf(' ')) + " ********" : line);
   if (!conn_.writeLine(line)) {
     setError(conn_.errorText());
     return std::nullopt;
@@ -108,7 +110,8 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   return true;
 }
 
-std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password, bool apop) {
+std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password,
+                                            bool apop) {
   if (authenticated_) {
     setError(QStringLiteral("この接続は既に認証されています。"));
     return std::nullopt;
@@ -129,8 +132,9 @@ std::optional<int> Pop3Client::authenticate(const QString &user, const QString &
     static const QRegularExpression stamp(QStringLiteral("<[^<>\\s]*>"));
     const auto m = stamp.match(QString::fromLatin1(greeting_));
     if (!m.hasMatch()) {
-      setError(QStringLiteral("サーバー %1 は APOP に対応していません（挨拶にタイムスタンプがありません）。"
-                              "APOP を使わない設定にしてください。")
+      setError(QStringLiteral(
+                   "サーバー %1 は APOP に対応していません（挨拶にタイムスタンプがありません）。"
+                   "APOP を使わない設定にしてください。")
                    .arg(conn_.endpoint().label()));
       return std::nullopt;
     }
@@ -167,7 +171,9 @@ bool Pop3Client::checkNumber(int number) {
     return false;
   }
   if (number < 1 || number > count_) {
-    setError(QStringLiteral("メール番号 %1 はありません（サーバーにあるのは %2 通です）。").arg(number).arg(count_));
+    setError(QStringLiteral("メール番号 %1 はありません（サーバーにあるのは %2 通です）。")
+                 .arg(number)
+                 .arg(count_));
     return false;
   }
   return true;
@@ -227,13 +233,16 @@ std::optional<qint64> Pop3Client::size(int number) {
   if (const auto it = sizes_->constFind(number); it != sizes_->constEnd())
     return *it;
 
-  const auto reply = command("LIST " + QByteArray::number(number), QStringLiteral("メール %1 の大きさの確認").arg(number));
+  const auto reply = command("LIST " + QByteArray::number(number),
+                             QStringLiteral("メール %1 の大きさの確認").arg(number));
   if (!reply)
     return std::nullopt;
   bool ok = false;
   const qint64 octets = reply->split(' ').value(1).toLongLong(&ok);
   if (!ok || octets < 0) {
-    setError(QStringLiteral("メール %1 の大きさ（LIST）の応答が読めません%2。").arg(number).arg(serverSaid(*reply)));
+    setError(QStringLiteral("メール %1 の大きさ（LIST）の応答が読めません%2。")
+                 .arg(number)
+                 .arg(serverSaid(*reply)));
     return std::nullopt;
   }
   return octets;
@@ -242,7 +251,8 @@ std::optional<qint64> Pop3Client::size(int number) {
 std::optional<QByteArray> Pop3Client::retrieve(int number) {
   if (!checkNumber(number))
     return std::nullopt;
-  if (!command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number)))
+  if (!command("RETR " + QByteArray::number(number),
+               QStringLiteral("メール %1 の受信").arg(number)))
     return std::nullopt;
   auto message = conn_.readMultiLine();
   if (!message) {
@@ -257,10 +267,12 @@ bool Pop3Client::remove(int number) {
   if (!checkNumber(number))
     return false;
   if (!retrieved_.contains(number)) {
-    setError(QStringLiteral("メール %1 は受信できていないため、サーバーから削除しませんでした。").arg(number));
+    setError(QStringLiteral("メール %1 は受信できていないため、サーバーから削除しませんでした。")
+                 .arg(number));
     return false;
   }
-  if (!command("DELE " + QByteArray::number(number), QStringLiteral("メール %1 の削除").arg(number)))
+  if (!command("DELE " + QByteArray::number(number),
+               QStringLiteral("メール %1 の削除").arg(number)))
     return false;
   deleted_.insert(number);
   return true;

@@ -41,7 +41,8 @@ public:
 
 private:
   // One command, one "+OK"/"-ERR" line. The +OK text, or nothing (error set).
-  std::optional<QByteArray> command(const QByteArray &line, const QString &what, bool secret = false);
+  std::optional<QByteArray> command(const QByteArray &line, const QString &what,
+                                    bool secret = false);
   bool checkNumber(int number);
   void setError(const QString &text) { error_ = text; }
   QString serverSaid(const QByteArray &reply) const;

@@ -60,7 +60,9 @@ QString SmtpClient::serverSaid(const Reply &reply) const {
   QStringList lines;
   for (const QByteArray &l : reply.lines)
     lines << shown(l);
-  return QStringLiteral("（サーバーの応答: %1 %2）").arg(reply.code).arg(lines.join(QLatin1Char(' ')).left(400));
+  return QStringLiteral("（サーバーの応答: %1 %2）")
+      .arg(reply.code)
+      .arg(lines.join(QLatin1Char(' ')).left(400));
 }
 
 std::optional<SmtpClient::Reply> SmtpClient::readReply() {
@@ -72,12 +74,13 @@ std::optional<SmtpClient::Reply> SmtpClient::readReply() {
       return std::nullopt;
     }
     qCDebug(lcTransport).noquote() << "SMTP S:" << *line;
-    const bool digits = line->size() >= 3 && std::isdigit(uchar(line->at(0))) && std::isdigit(uchar(line->at(1))) &&
-                        std::isdigit(uchar(line->at(2)));
+    const bool digits = line->size() >= 3 && std::isdigit(uchar(line->at(0))) &&
+                        std::isdigit(uchar(line->at(1))) && std::isdigit(uchar(line->at(2)));
     const char sep = line->size() > 3 ? line->at(3) : ' ';
     if (!digits || (sep != ' ' && sep != '-')) {
-      conn_.fail(QStringLiteral("サーバー %1 の応答が SMTP の形式ではありません（サーバーの応答: %2）。")
-                     .arg(conn_.endpoint().label(), shown(*line)));
+      conn_.fail(
+          QStringLiteral("サーバー %1 の応答が SMTP の形式ではありません（サーバーの応答: %2）。")
+              .arg(conn_.endpoint().label(), shown(*line)));
       error_ = conn_.errorText();
       return std::nullopt;
     }
@@ -124,7 +127,8 @@ bool SmtpClient::hello() {
   // (421 closing, 554 refused) is its last word.
   if (reply->code < 500 || reply->code > 504)
     return expect(reply, 2, QStringLiteral("SMTP サーバーが挨拶（EHLO）を受け付けませんでした。"));
-  return expect(command("HELO " + name), 2, QStringLiteral("SMTP サーバーが挨拶（HELO）を受け付けませんでした。"));
+  return expect(command("HELO " + name), 2,
+                QStringLiteral("SMTP サーバーが挨拶（HELO）を受け付けませんでした。"));
 }
 
 bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
@@ -139,15 +143,16 @@ bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
 
   const QByteArray user = credentials.user.toUtf8();
   const QByteArray pass = credentials.password.toUtf8();
-  const QString refused =
-      QStringLiteral("SMTP サーバーでの認証に失敗しました。受信用のユーザーIDとパスワードを確かめてください。");
+  const QString refused = QStringLiteral(
+      "SMTP サーバーでの認証に失敗しました。受信用のユーザーIDとパスワードを確かめてください。");
 
   if (offered.contains(QStringLiteral("CRAM-MD5"))) {
     auto challenge = command("AUTH CRAM-MD5");
     if (!expect(challenge, 3, refused))
       return false;
     const QByteArray nonce = QByteArray::fromBase64(challenge->lines.value(0).trimmed());
-    const QByteArray digest = QMessageAuthenticationCode::hash(nonce, pass, QCryptographicHash::Md5).toHex();
+    const QByteArray digest =
+        QMessageAuthenticationCode::hash(nonce, pass, QCryptographicHash::Md5).toHex();
     return expect(command((user + ' ' + digest).toBase64(), true), 2, refused);
   }
   if (offered.contains(QStringLiteral("PLAIN"))) {
@@ -161,7 +166,8 @@ bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
       return false;
     return expect(command(pass.toBase64(), true), 2, refused);
   }
-  error_ = QStringLiteral("SMTP サーバーが求める認証方式（%1）には対応していません。").arg(offered.join(QLatin1Char(' ')));
+  error_ = QStringLiteral("SMTP サーバーが求める認証方式（%1）には対応していません。")
+               .arg(offered.join(QLatin1Char(' ')));
   return false;
 }
 
@@ -171,15 +177,16 @@ void SmtpClient::quitQuietly() {
   conn_.abort();
 }
 
-bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope, const QByteArray &message,
-                      const SmtpCredentials &credentials) {
+bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
+                      const QByteArray &message, const SmtpCredentials &credentials) {
   error_.clear();
   if (envelope.to.isEmpty()) {
     error_ = QStringLiteral("宛先がありません。");
     return false;
   }
   if (!isSafeAddress(envelope.from)) {
-    error_ = QStringLiteral("差出人のメールアドレス「%1」が正しくありません。").arg(shown(envelope.from));
+    error_ = QStringLiteral("差出人のメールアドレス「%1」が正しくありません。")
+                 .arg(shown(envelope.from));
     return false;
   }
   for (const QByteArray &rcpt : envelope.to) {
@@ -199,12 +206,15 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope, co
     return ok;
   };
 
-  if (!expect(readReply(), 2, QStringLiteral("SMTP サーバー %1 が接続を受け付けませんでした。").arg(endpoint.label())))
+  if (!expect(
+          readReply(), 2,
+          QStringLiteral("SMTP サーバー %1 が接続を受け付けませんでした。").arg(endpoint.label())))
     return finish(false);
   if (!hello())
     return finish(false);
   if (!conn_.isEncrypted() && extensions_.contains(QStringLiteral("STARTTLS"))) {
-    if (!expect(command("STARTTLS"), 2, QStringLiteral("SMTP サーバーで暗号化（STARTTLS）を始められませんでした。")))
+    if (!expect(command("STARTTLS"), 2,
+                QStringLiteral("SMTP サーバーで暗号化（STARTTLS）を始められませんでした。")))
       return finish(false);
     if (!conn_.startTls()) {
       error_ = conn_.errorText();
@@ -217,14 +227,16 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope, co
     return finish(false);
 
   if (!expect(command("MAIL FROM:<" + envelope.from + ">"), 2,
-              QStringLiteral("SMTP サーバーが差出人 %1 を受け付けませんでした。").arg(shown(envelope.from))))
+              QStringLiteral("SMTP サーバーが差出人 %1 を受け付けませんでした。")
+                  .arg(shown(envelope.from))))
     return finish(false);
   for (const QByteArray &rcpt : envelope.to) {
     if (!expect(command("RCPT TO:<" + rcpt + ">"), 2,
                 QStringLiteral("SMTP サーバーが宛先 %1 を受け付けませんでした。").arg(shown(rcpt))))
       return finish(false);
   }
-  if (!expect(command("DATA"), 3, QStringLiteral("SMTP サーバーがメール本文の送信（DATA）を受け付けませんでした。")))
+  if (!expect(command("DATA"), 3,
+              QStringLiteral("SMTP サーバーがメール本文の送信（DATA）を受け付けませんでした。")))
     return finish(false);
   qCDebug(lcTransport).noquote() << "SMTP C: <message," << message.size() << "bytes>";
   if (!conn_.writeData(dotStuff(message))) {

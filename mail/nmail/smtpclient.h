@@ -10,8 +10,8 @@
 namespace nmail {
 
 struct SmtpEnvelope {
-  QByteArray from;        // bare address for MAIL FROM (may be empty: "<>")
-  QList<QByteArray> to;   // bare addresses for RCPT TO
+  QByteArray from;      // bare address for MAIL FROM (may be empty: "<>")
+  QList<QByteArray> to; // bare addresses for RCPT TO
 };
 
 struct SmtpCredentials {

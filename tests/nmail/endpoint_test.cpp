@@ -8,7 +8,8 @@ using namespace nmail;
 
 namespace {
 
-const QString Hex = QStringLiteral("9aeef3a6d3b05dea82ac4ccea1c3bf011fb94be0373b84d18cf536c9feb4405f");
+const QString Hex =
+    QStringLiteral("9aeef3a6d3b05dea82ac4ccea1c3bf011fb94be0373b84d18cf536c9feb4405f");
 
 struct Row {
   const char *text;
@@ -38,7 +39,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"pop.example.jp:995", Protocol::Pop3, "pop.example.jp", 995, true},
                       Row{"pop.example.jp:1110", Protocol::Pop3, "pop.example.jp", 1110, false},
                       Row{"pop3s://pop.example.jp", Protocol::Pop3, "pop.example.jp", 995, true},
-                      Row{"POP3S://pop.example.jp:2995/", Protocol::Pop3, "pop.example.jp", 2995, true},
+                      Row{"POP3S://pop.example.jp:2995/", Protocol::Pop3, "pop.example.jp", 2995,
+                          true},
                       Row{"pop3://pop.example.jp", Protocol::Pop3, "pop.example.jp", 110, false},
                       Row{"smtp.example.jp", Protocol::Smtp, "smtp.example.jp", 25, false},
                       Row{"smtp.example.jp:587", Protocol::Smtp, "smtp.example.jp", 587, false},
@@ -54,25 +56,23 @@ class EndpointRefused : public ::testing::TestWithParam<std::pair<const char *, 
 
 TEST_P(EndpointRefused, ExplainsInJapanese) {
   QString error;
-  EXPECT_FALSE(parseEndpoint(QString::fromUtf8(GetParam().first), GetParam().second, &error)) << GetParam().first;
+  EXPECT_FALSE(parseEndpoint(QString::fromUtf8(GetParam().first), GetParam().second, &error))
+      << GetParam().first;
   EXPECT_TRUE(error.contains(QStringLiteral("正しくありません"))) << error.toStdString();
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, EndpointRefused,
-                         ::testing::Values(std::pair{"", Protocol::Pop3}, std::pair{"   ", Protocol::Pop3},
-                                           std::pair{"host:", Protocol::Pop3}, std::pair{"host:0", Protocol::Pop3},
-                                           std::pair{"host:65536", Protocol::Pop3},
-                                           std::pair{"host:+110", Protocol::Pop3},
-                                           std::pair{"host:11x", Protocol::Pop3},
-                                           std::pair{"smtps://host", Protocol::Pop3},
-                                           std::pair{"imap://host", Protocol::Pop3},
-                                           std::pair{"pop3s://host", Protocol::Smtp},
-                                           std::pair{"ho st", Protocol::Pop3}, std::pair{"host/x", Protocol::Pop3},
-                                           std::pair{"[::1", Protocol::Pop3}, std::pair{"[::1]x", Protocol::Pop3},
-                                           std::pair{"a:b:c", Protocol::Pop3},
-                                           std::pair{"host#sha1=abcd", Protocol::Pop3},
-                                           std::pair{"host#sha256=abcd", Protocol::Pop3},
-                                           std::pair{"host\r\nRCPT", Protocol::Smtp}));
+INSTANTIATE_TEST_SUITE_P(
+    Forms, EndpointRefused,
+    ::testing::Values(
+        std::pair{"", Protocol::Pop3}, std::pair{"   ", Protocol::Pop3},
+        std::pair{"host:", Protocol::Pop3}, std::pair{"host:0", Protocol::Pop3},
+        std::pair{"host:65536", Protocol::Pop3}, std::pair{"host:+110", Protocol::Pop3},
+        std::pair{"host:11x", Protocol::Pop3}, std::pair{"smtps://host", Protocol::Pop3},
+        std::pair{"imap://host", Protocol::Pop3}, std::pair{"pop3s://host", Protocol::Smtp},
+        std::pair{"ho st", Protocol::Pop3}, std::pair{"host/x", Protocol::Pop3},
+        std::pair{"[::1", Protocol::Pop3}, std::pair{"[::1]x", Protocol::Pop3},
+        std::pair{"a:b:c", Protocol::Pop3}, std::pair{"host#sha1=abcd", Protocol::Pop3},
+        std::pair{"host#sha256=abcd", Protocol::Pop3}, std::pair{"host\r\nRCPT", Protocol::Smtp}));
 
 TEST(Endpoint, PinnedFingerprintInEveryWrittenForm) {
   const QByteArray raw = QByteArray::fromHex(Hex.toLatin1());

@@ -23,15 +23,19 @@ QString lastMessage() {
 
 // What every session says before the part a test is about.
 QStringList loggedIn(int count) {
-  return {"S: +OK ready", "C: CAPA", "S: -ERR no CAPA here", "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK",
-          "C: STAT",      QStringLiteral("S: +OK %1 %2").arg(count).arg(count * 100)};
+  return {"S: +OK ready", "C: CAPA", "S: -ERR no CAPA here",
+          "C: USER taro", "S: +OK",  "C: PASS pw",
+          "S: +OK",       "C: STAT", QStringLiteral("S: +OK %1 %2").arg(count).arg(count * 100)};
 }
 
 struct Buffers {
-  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(), header = newTextBuffer();
+  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(),
+          header = newTextBuffer();
   QString body;
   explicit Buffers(int bodySize = 100) : body(bodySize + 1, QLatin1Char(' ')) {}
-  int getMail(int h, int n) { return NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0); }
+  int getMail(int h, int n) {
+    return NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0);
+  }
 };
 
 class Pop3Scripted : public ::testing::Test {
@@ -53,21 +57,22 @@ TEST_F(Pop3Scripted, SilentServerTimesOutInsteadOfHanging) {
   clock.start();
   EXPECT_EQ(NMailPop3Connect(server.address()), -1);
   EXPECT_LT(clock.elapsed(), 10000);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした")))
+      << lastMessage().toStdString();
 }
 
 TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
   ScriptedServer server([](Peer &p) {
     p.send("+OK ready");
-    p.readLine();                 // CAPA
+    p.readLine(); // CAPA
     p.send("-ERR");
-    p.readLine();                 // USER
+    p.readLine(); // USER
     p.send("+OK");
-    p.readLine();                 // PASS
+    p.readLine(); // PASS
     p.send("+OK");
-    p.readLine();                 // STAT
+    p.readLine(); // STAT
     p.send("+OK 2 400");
-    p.readLine();                 // RETR 1
+    p.readLine(); // RETR 1
     p.send("+OK 200 octets");
     p.send("Subject: half");
     p.send("");
@@ -81,12 +86,14 @@ TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
   b.subject = QStringLiteral("previous mail's subject");
   EXPECT_LT(b.getMail(h, 1), 0);
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("切れました"))) << lastMessage().toStdString();
-  EXPECT_EQ(cutAtNul(b.subject), QString()) << "a failed fetch must not leave the last mail's text behind";
+  EXPECT_EQ(cutAtNul(b.subject), QString())
+      << "a failed fetch must not leave the last mail's text behind";
   EXPECT_EQ(cutAtNul(b.body), QString());
 
   EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
   EXPECT_LT(NMailPop3Close(h), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("残っています"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("残っています")))
+      << lastMessage().toStdString();
   server.waitDone();
   EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 1")));
   EXPECT_FALSE(server.received().contains(QStringLiteral("QUIT")));
@@ -96,25 +103,29 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
   {
     ScriptedServer server(QStringList{"S: -ERR go away, too busy"});
     EXPECT_EQ(NMailPop3Connect(server.address()), -1);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR go away, too busy"))) << lastMessage().toStdString();
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR go away, too busy")))
+        << lastMessage().toStdString();
   }
   {
     ScriptedServer server(QStringList{"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER taro",
-                                      "S: -ERR [AUTH] unknown user", "C: QUIT", "S: -ERR even this"});
+                                      "S: -ERR [AUTH] unknown user", "C: QUIT",
+                                      "S: -ERR even this"});
     const int h = NMailPop3Connect(server.address());
     ASSERT_NE(h, -1);
     EXPECT_LT(NMailPop3Authenticate(h, "taro", "pw", 0), 0);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR [AUTH] unknown user"))) << lastMessage().toStdString();
-    EXPECT_FALSE(server.received().contains(QStringLiteral("PASS pw"))) << "no password after a refused USER";
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR [AUTH] unknown user")))
+        << lastMessage().toStdString();
+    EXPECT_FALSE(server.received().contains(QStringLiteral("PASS pw")))
+        << "no password after a refused USER";
     EXPECT_LT(NMailPop3Close(h), 0);
     server.waitDone();
     EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
   }
   {
-    ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: -ERR no", "C: RETR 1", "S: -ERR no",
-                                                    "C: LIST", "S: -ERR no", "C: LIST 1", "S: -ERR no",
-                                                    "C: RETR 1", "S: -ERR locked",
-                                                    "C: QUIT", "S: +OK"});
+    ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: -ERR no", "C: RETR 1",
+                                                    "S: -ERR no", "C: LIST", "S: -ERR no",
+                                                    "C: LIST 1", "S: -ERR no", "C: RETR 1",
+                                                    "S: -ERR locked", "C: QUIT", "S: +OK"});
     const int h = NMailPop3Connect(server.address());
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
     Buffers b;
@@ -142,8 +153,9 @@ TEST_F(Pop3Scripted, GarbageReplyEndsTheSession) {
 }
 
 TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
-  ScriptedServer server(loggedIn(2) + QStringList{"C: LIST", "S: +OK 2 messages", "S: 1 120", "S: 2 340", "S: .",
-                                                  "C: RETR 2", "S: +OK", "S: Subject: two", "S: ", "S: body", "S: .",
+  ScriptedServer server(loggedIn(2) + QStringList{"C: LIST", "S: +OK 2 messages", "S: 1 120",
+                                                  "S: 2 340", "S: .", "C: RETR 2", "S: +OK",
+                                                  "S: Subject: two", "S: ", "S: body", "S: .",
                                                   "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
@@ -170,7 +182,8 @@ TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
   body += ".\r\n"; // a lone dot inside the text
   body += QByteArray(100000, 'L') + "\r\n";
   body += "last line\r\n";
-  const QByteArray message = "Subject: big\r\nContent-Type: text/plain; charset=US-ASCII\r\n\r\n" + body;
+  const QByteArray message =
+      "Subject: big\r\nContent-Type: text/plain; charset=US-ASCII\r\n\r\n" + body;
 
   ScriptedServer server([&](Peer &p) {
     p.send("+OK ready");
@@ -200,25 +213,30 @@ TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
   EXPECT_TRUE(got.contains(QStringLiteral("\r\n.a line that starts with a dot\r\n.\r\n")));
   const qsizetype longLine = got.indexOf(QLatin1Char('L'));
   ASSERT_GE(longLine, 0);
-  EXPECT_EQ(QStringView(got).mid(longLine, 100002), QString(100000, QLatin1Char('L')) + QStringLiteral("\r\n"));
-  EXPECT_TRUE(got.endsWith(QStringLiteral("last line\r\n")) || got.endsWith(QStringLiteral("last line")));
+  EXPECT_EQ(QStringView(got).mid(longLine, 100002),
+            QString(100000, QLatin1Char('L')) + QStringLiteral("\r\n"));
+  EXPECT_TRUE(got.endsWith(QStringLiteral("last line\r\n")) ||
+              got.endsWith(QStringLiteral("last line")));
   EXPECT_EQ(NMailPop3Close(h), 0);
 }
 
 TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
   setNetworkTimeoutMs(400);
-  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK", "S: Subject: x", "S: ", "S: no end", "silence"});
+  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK", "S: Subject: x",
+                                                  "S: ", "S: no end", "silence"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
   EXPECT_LT(b.getMail(h, 1), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした")))
+      << lastMessage().toStdString();
   EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
   NMailPop3Close(h);
 }
 
 TEST_F(Pop3Scripted, ApopWithoutTimestampFailsWithoutSendingThePassword) {
-  ScriptedServer server(QStringList{"S: +OK POP3 ready", "C: CAPA", "S: -ERR", "C: QUIT", "S: +OK"});
+  ScriptedServer server(
+      QStringList{"S: +OK POP3 ready", "C: CAPA", "S: -ERR", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_NE(h, -1);
   EXPECT_LT(NMailPop3Authenticate(h, "taro", "secret", -1), 0);
@@ -231,9 +249,10 @@ TEST_F(Pop3Scripted, ApopWithoutTimestampFailsWithoutSendingThePassword) {
 }
 
 TEST_F(Pop3Scripted, ApopDigestIsTheOneOfRfc1939) {
-  ScriptedServer server(QStringList{"S: +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>", "C: CAPA",
-                                    "S: -ERR", "C: APOP mrose c4c9334bac560ecc979e58001b3e22fb",
-                                    "S: +OK maildrop has 1 message", "C: STAT", "S: +OK 1 369", "C: QUIT", "S: +OK"});
+  ScriptedServer server(
+      QStringList{"S: +OK POP3 server ready <1896.697170952@dbc.mtview.ca.us>", "C: CAPA",
+                  "S: -ERR", "C: APOP mrose c4c9334bac560ecc979e58001b3e22fb",
+                  "S: +OK maildrop has 1 message", "C: STAT", "S: +OK 1 369", "C: QUIT", "S: +OK"});
   // By name: every address of "localhost" is tried until one answers.
   const int h = NMailPop3Connect(QStringLiteral("localhost:%1").arg(server.port()));
   EXPECT_EQ(NMailPop3Authenticate(h, "mrose", "tanstaaf", -1), 1) << lastMessage().toStdString();
@@ -279,10 +298,11 @@ TEST_F(Pop3Scripted, LineBreaksInCredentialsNeverReachTheWire) {
 
 TEST_F(Pop3Scripted, TextBuffersAreCutAndNulTerminated) {
   const QString longSubject(20000, QLatin1Char('s'));
-  ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: +OK", QStringLiteral("S: Subject: ") + longSubject,
+  ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: +OK",
+                                                  QStringLiteral("S: Subject: ") + longSubject,
                                                   "S: ", "S: .", "C: TOP 1 0", "S: +OK",
-                                                  QStringLiteral("S: Subject: ") + longSubject, "S: ", "S: .",
-                                                  "C: QUIT", "S: +OK"});
+                                                  QStringLiteral("S: Subject: ") + longSubject,
+                                                  "S: ", "S: .", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;

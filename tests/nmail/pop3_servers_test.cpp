@@ -16,12 +16,17 @@ namespace {
 QByteArray plainMail(const QByteArray &subject, const QByteArray &body) {
   return "From: Sender <sender@example.org>\r\n"
          "To: alice@korvex.test\r\n"
-         "Subject: " + subject + "\r\n"
+         "Subject: " +
+         subject +
+         "\r\n"
          "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\n"
-         "Message-ID: <" + subject + "@example.org>\r\n"
+         "Message-ID: <" +
+         subject +
+         "@example.org>\r\n"
          "MIME-Version: 1.0\r\n"
          "Content-Type: text/plain; charset=US-ASCII\r\n"
-         "\r\n" + body;
+         "\r\n" +
+         body;
 }
 
 QString lastMessage() {
@@ -44,21 +49,26 @@ protected:
 
   const testsupport::MailUser alice() const { return servers_->user(QStringLiteral("alice")); }
   // The plain port with the test certificate pinned: Dovecot offers STLS.
-  QString pop3() const { return servers_->pop3Server() + QStringLiteral("#sha256=") + servers_->certSha256; }
+  QString pop3() const {
+    return servers_->pop3Server() + QStringLiteral("#sha256=") + servers_->certSha256;
+  }
 
   std::optional<MailServers> servers_;
 };
 
 TEST_F(Pop3Servers, FetchesEveryMailInServerOrderAndDeletesAtQuit) {
   for (int i = 1; i <= 3; ++i)
-    ASSERT_TRUE(servers_->seed(QStringLiteral("alice"),
-                               plainMail("mail-" + QByteArray::number(i), "Body " + QByteArray::number(i) + "\r\n")));
+    ASSERT_TRUE(servers_->seed(
+        QStringLiteral("alice"),
+        plainMail("mail-" + QByteArray::number(i), "Body " + QByteArray::number(i) + "\r\n")));
   const int h = NMailPop3Connect(pop3());
   ASSERT_NE(h, -1) << lastMessage().toStdString();
-  ASSERT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 3) << lastMessage().toStdString();
+  ASSERT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 3)
+      << lastMessage().toStdString();
 
   for (int n = 1; n <= 3; ++n) {
-    QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(), header = newTextBuffer();
+    QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(),
+            header = newTextBuffer();
     EXPECT_EQ(NMailPop3GetMailStatus(h, n, subject, date, from, header, 0), 0);
     EXPECT_EQ(cutAtNul(subject), QStringLiteral("mail-%1").arg(n));
     const int size = NMailPop3GetMailSize(h, n);
@@ -82,7 +92,8 @@ TEST_F(Pop3Servers, MailStaysOnTheServerWhenTheSessionEndsWithoutQuit) {
   const int h = NMailPop3Connect(pop3());
   ASSERT_NE(h, -1) << lastMessage().toStdString();
   ASSERT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 1);
-  QString s = newTextBuffer(), d = newTextBuffer(), f = newTextBuffer(), hd = newTextBuffer(), b(200, QLatin1Char(' '));
+  QString s = newTextBuffer(), d = newTextBuffer(), f = newTextBuffer(), hd = newTextBuffer(),
+          b(200, QLatin1Char(' '));
   ASSERT_EQ(NMailPop3GetMail(h, 1, s, d, f, hd, b, 0, 0), 0);
   ASSERT_EQ(NMailPop3DeleteMail(h, 1), 0);
   NMailEndWinSock(); // the program ends with the session open: no QUIT goes out
@@ -99,7 +110,8 @@ TEST_F(Pop3Servers, ApopLogsInAndAWrongPasswordIsRefusedWithTheServersWords) {
   ASSERT_TRUE(servers_->seed(QStringLiteral("alice"), plainMail("apop", "x\r\n")));
   int h = NMailPop3Connect(pop3());
   ASSERT_NE(h, -1);
-  EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, -1), 1) << lastMessage().toStdString();
+  EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, -1), 1)
+      << lastMessage().toStdString();
   EXPECT_EQ(NMailPop3Close(h), 0);
 
   h = NMailPop3Connect(pop3());
@@ -107,7 +119,8 @@ TEST_F(Pop3Servers, ApopLogsInAndAWrongPasswordIsRefusedWithTheServersWords) {
   EXPECT_LT(NMailPop3Authenticate(h, alice().name, QStringLiteral("wrong"), -1), 0);
   const QString text = lastMessage();
   EXPECT_TRUE(text.contains(QStringLiteral("認証に失敗しました"))) << text.toStdString();
-  EXPECT_TRUE(text.contains(QStringLiteral("-ERR"))) << "the server's reply belongs in the text: " << text.toStdString();
+  EXPECT_TRUE(text.contains(QStringLiteral("-ERR")))
+      << "the server's reply belongs in the text: " << text.toStdString();
   NMailPop3Close(h);
 
   h = NMailPop3Connect(pop3());
@@ -127,7 +140,8 @@ TEST_F(Pop3Servers, SelfSignedCertificateIsRefusedUnlessItsFingerprintIsPinned) 
     EXPECT_TRUE(text.contains(QStringLiteral("証明書"))) << text.toStdString();
     EXPECT_TRUE(text.contains(servers_->certSha256)) << "the text tells the fingerprint to pin";
 
-    const int h = NMailPop3Connect(server + QStringLiteral("#sha256=") + servers_->certSha256.toUpper());
+    const int h =
+        NMailPop3Connect(server + QStringLiteral("#sha256=") + servers_->certSha256.toUpper());
     ASSERT_NE(h, -1) << lastMessage().toStdString();
     EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 0);
     EXPECT_EQ(NMailPop3Close(h), 0);
@@ -140,7 +154,9 @@ TEST_F(Pop3Servers, SelfSignedCertificateIsRefusedUnlessItsFingerprintIsPinned) 
   // Without pop3s:// a port other than 995 speaks plaintext first: the
   // client waits for a greeting that a TLS port never sends, and gives up.
   setNetworkTimeoutMs(500);
-  EXPECT_EQ(NMailPop3Connect(QStringLiteral("127.0.0.1:%1#sha256=%2").arg(servers_->pop3sPort).arg(servers_->certSha256)),
+  EXPECT_EQ(NMailPop3Connect(QStringLiteral("127.0.0.1:%1#sha256=%2")
+                                 .arg(servers_->pop3sPort)
+                                 .arg(servers_->certSha256)),
             -1);
 }
 
@@ -149,7 +165,8 @@ TEST_F(Pop3Servers, ConnectionRefusedIsMinusOneWithAClearText) {
   EXPECT_EQ(NMailPop3Connect(servers_->smtpServer()), -1);
   EXPECT_FALSE(lastMessage().isEmpty());
   EXPECT_EQ(NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました")))
+      << lastMessage().toStdString();
 }
 
 } // namespace

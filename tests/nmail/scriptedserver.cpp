@@ -20,7 +20,9 @@ void Peer::sendRaw(const QByteArray &data) {
       break;
 }
 
-void Peer::send(const QByteArray &line) { sendRaw(line + "\r\n"); }
+void Peer::send(const QByteArray &line) {
+  sendRaw(line + "\r\n");
+}
 
 QByteArray Peer::readLine(bool *ok) {
   for (;;) {
@@ -81,7 +83,9 @@ bool Peer::waitForClientClose(int ms) {
   return true;
 }
 
-ScriptedServer::ScriptedServer(Script script, int connections) { start(std::move(script), connections); }
+ScriptedServer::ScriptedServer(Script script, int connections) {
+  start(std::move(script), connections);
+}
 
 ScriptedServer::ScriptedServer(const QStringList &lines, int connections) {
   start(fromLines(lines, this), connections);
@@ -166,10 +170,12 @@ ScriptedServer::Script ScriptedServer::fromLines(const QStringList &lines, Scrip
         bool ok = false;
         const QString got = QString::fromUtf8(peer.readLine(&ok));
         QString want = step.mid(3);
-        const bool match = want.endsWith(QLatin1Char('*')) ? got.startsWith(want.chopped(1)) : got == want;
+        const bool match =
+            want.endsWith(QLatin1Char('*')) ? got.startsWith(want.chopped(1)) : got == want;
         if (!ok || !match) {
-          owner->mismatch(QStringLiteral("expected \"%1\", got \"%2\"%3")
-                              .arg(want, got, ok ? QString() : QStringLiteral(" (client silent or gone)")));
+          owner->mismatch(
+              QStringLiteral("expected \"%1\", got \"%2\"%3")
+                  .arg(want, got, ok ? QString() : QStringLiteral(" (client silent or gone)")));
           return;
         }
       } else if (step == QLatin1String("close")) {

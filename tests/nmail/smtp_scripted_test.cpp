@@ -23,7 +23,8 @@ QString lastMessage() {
 
 int send(const QString &server, const QString &to, const QString &from, const QString &subject,
          const QString &body, const QString &attachments = QString()) {
-  return NMailSmtpSendMail(server, to, QString(), QString(), from, subject, body, QString(), attachments, 0);
+  return NMailSmtpSendMail(server, to, QString(), QString(), from, subject, body, QString(),
+                           attachments, 0);
 }
 
 // A server that accepts one mail and keeps what came after DATA.
@@ -83,8 +84,7 @@ TEST_F(SmtpScripted, LeadingDotsAreDoubledOnTheWire) {
       << lastMessage().toStdString();
   s.server->waitDone();
   const QByteArray body = s.data.mid(s.data.indexOf("\r\n\r\n") + 4);
-  EXPECT_TRUE(body.contains("..hidden line\r\n..\r\nplain\r\n...two\r\n"))
-      << body.toStdString();
+  EXPECT_TRUE(body.contains("..hidden line\r\n..\r\nplain\r\n...two\r\n")) << body.toStdString();
   EXPECT_TRUE(s.server->received().contains(QStringLiteral("MAIL FROM:<taro@example.jp>")));
   EXPECT_TRUE(s.server->received().contains(QStringLiteral("RCPT TO:<bob@example.org>")));
 }
@@ -130,10 +130,10 @@ TEST_F(SmtpScripted, LineBreaksInHeaderFieldsNeverStartANewHeader) {
 }
 
 TEST_F(SmtpScripted, RefusedRecipientFailsWithTheServersReplyAndSendsNoData) {
-  ScriptedServer server(QStringList{"S: 220 hi", "C: EHLO *", "S: 250 hi", "C: MAIL FROM:<taro@example.jp>",
-                                    "S: 250 ok", "C: RCPT TO:<nobody@example.org>",
-                                    "S: 550 5.1.1 <nobody@example.org>: Recipient address rejected", "C: QUIT",
-                                    "S: 221 bye"});
+  ScriptedServer server(QStringList{
+      "S: 220 hi", "C: EHLO *", "S: 250 hi", "C: MAIL FROM:<taro@example.jp>", "S: 250 ok",
+      "C: RCPT TO:<nobody@example.org>",
+      "S: 550 5.1.1 <nobody@example.org>: Recipient address rejected", "C: QUIT", "S: 221 bye"});
   EXPECT_LT(send(server.address(), "nobody@example.org", "taro@example.jp", "s", "b"), 0);
   const QString text = lastMessage();
   EXPECT_TRUE(text.contains(QStringLiteral("550 5.1.1"))) << text.toStdString();
@@ -143,9 +143,10 @@ TEST_F(SmtpScripted, RefusedRecipientFailsWithTheServersReplyAndSendsNoData) {
 }
 
 TEST_F(SmtpScripted, HeloWhenEhloIsRefused) {
-  ScriptedServer server(QStringList{"S: 220 old server", "C: EHLO *", "S: 502 what?", "C: HELO *", "S: 250 hello",
-                                    "C: MAIL FROM:<a@example.jp>", "S: 250 ok", "C: RCPT TO:<b@example.org>",
-                                    "S: 250 ok", "C: DATA", "S: 354 go", "C: *", "silence"});
+  ScriptedServer server(QStringList{"S: 220 old server", "C: EHLO *", "S: 502 what?", "C: HELO *",
+                                    "S: 250 hello", "C: MAIL FROM:<a@example.jp>", "S: 250 ok",
+                                    "C: RCPT TO:<b@example.org>", "S: 250 ok", "C: DATA",
+                                    "S: 354 go", "C: *", "silence"});
   setNetworkTimeoutMs(500);
   // The script stops reading after the first DATA line: the send times out
   // waiting for the final reply, which must be a failure, not success.
@@ -155,22 +156,27 @@ TEST_F(SmtpScripted, HeloWhenEhloIsRefused) {
 }
 
 TEST_F(SmtpScripted, ServiceNotAvailableAtEhloIsTheAnswer) {
-  ScriptedServer server(QStringList{"S: 220 hi", "C: EHLO *", "S: 421 4.3.2 shutting down", "C: QUIT",
-                                    "S: 221 bye"});
+  ScriptedServer server(
+      QStringList{"S: 220 hi", "C: EHLO *", "S: 421 4.3.2 shutting down", "C: QUIT", "S: 221 bye"});
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("421 4.3.2 shutting down"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("421 4.3.2 shutting down")))
+      << lastMessage().toStdString();
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
 
 TEST_F(SmtpScripted, CramMd5IsPreferredAndAnswersTheRfc2195Example) {
-  setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("tim"), QStringLiteral("tanstaaftanstaaf")}; });
+  setSmtpAccountProvider([] {
+    return SmtpAccount{QStringLiteral("tim"), QStringLiteral("tanstaaftanstaaf")};
+  });
   ScriptedServer server(QStringList{
       "S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH PLAIN LOGIN CRAM-MD5", "C: AUTH CRAM-MD5",
       "S: 334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+",
-      "C: dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "S: 535 5.7.8 not today", "C: QUIT", "S: 221 bye"});
+      "C: dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "S: 535 5.7.8 not today", "C: QUIT",
+      "S: 221 bye"});
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("535 5.7.8 not today"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("535 5.7.8 not today")))
+      << lastMessage().toStdString();
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
@@ -178,11 +184,11 @@ TEST_F(SmtpScripted, CramMd5IsPreferredAndAnswersTheRfc2195Example) {
 
 TEST_F(SmtpScripted, LoginWhenItIsTheOnlyMechanismOffered) {
   setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("taro"), QStringLiteral("pw")}; });
-  ScriptedServer server(QStringList{"S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH=LOGIN", "C: AUTH LOGIN",
-                                    "S: 334 VXNlcm5hbWU6", "C: dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=",
-                                    "S: 235 ok", "C: MAIL FROM:<a@example.jp>", "S: 250 ok",
-                                    "C: RCPT TO:<b@example.org>", "S: 250 ok", "C: RCPT TO:<c@example.org>",
-                                    "S: 250 ok", "C: DATA", "S: 354 go"});
+  ScriptedServer server(QStringList{
+      "S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH=LOGIN", "C: AUTH LOGIN",
+      "S: 334 VXNlcm5hbWU6", "C: dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=", "S: 235 ok",
+      "C: MAIL FROM:<a@example.jp>", "S: 250 ok", "C: RCPT TO:<b@example.org>", "S: 250 ok",
+      "C: RCPT TO:<c@example.org>", "S: 250 ok", "C: DATA", "S: 354 go"});
   // Two recipients, one RCPT each; the script ends after DATA and drops the
   // line, which must come back as a failure.
   EXPECT_LT(send(server.address(), "b@example.org, c@example.org", "a@example.jp", "s", "b"), 0);
@@ -195,10 +201,12 @@ TEST_F(SmtpScripted, SilentServerAndClosedPortFail) {
   {
     ScriptedServer server(QStringList{"silence"});
     EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした"))) << lastMessage().toStdString();
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした")))
+        << lastMessage().toStdString();
   }
   EXPECT_LT(send(QStringLiteral("127.0.0.1:1"), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました")))
+      << lastMessage().toStdString();
 }
 
 TEST_F(SmtpScripted, UnreadableAttachmentFailsBeforeAnyConnection) {

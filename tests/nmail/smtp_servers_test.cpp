@@ -49,7 +49,9 @@ protected:
     const QString pw = password.isEmpty() ? u.password : password;
     setSmtpAccountProvider([name, pw] { return SmtpAccount{name, pw}; });
   }
-  QString pinned(const QString &server) const { return server + QStringLiteral("#sha256=") + servers_->certSha256; }
+  QString pinned(const QString &server) const {
+    return server + QStringLiteral("#sha256=") + servers_->certSha256;
+  }
   QString alice() const { return servers_->user(QStringLiteral("alice")).address; }
 
   std::optional<MailServers> servers_;
@@ -64,18 +66,21 @@ struct Fetched {
 QList<Fetched> fetchAll(const MailServers &servers, const QString &folder) {
   QList<Fetched> out;
   const auto u = servers.user(QStringLiteral("alice"));
-  const int h = NMailPop3Connect(servers.pop3Server() + QStringLiteral("#sha256=") + servers.certSha256);
+  const int h =
+      NMailPop3Connect(servers.pop3Server() + QStringLiteral("#sha256=") + servers.certSha256);
   if (h == -1)
     return out;
   const int count = NMailPop3Authenticate(h, u.name, u.password, -1);
-  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(), header = newTextBuffer();
+  QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(),
+          header = newTextBuffer();
   for (int n = 1; n <= count; ++n) {
     NMailPop3GetMailStatus(h, n, subject, date, from, header, 0);
     QString body(NMailPop3GetMailSize(h, n) + 1, QLatin1Char(' '));
     NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0);
     Fetched f{cutAtNul(subject), cutAtNul(date), cutAtNul(from), cutAtNul(body)};
-    f.attachments = NMailAttachmentFileFirst(0, f.subject, f.date, f.from, cutAtNul(header), body, folder + "/",
-                                             folder + "/0.txt", cutAtNul(header) + cutAtNul(body), 0);
+    f.attachments =
+        NMailAttachmentFileFirst(0, f.subject, f.date, f.from, cutAtNul(header), body, folder + "/",
+                                 folder + "/0.txt", cutAtNul(header) + cutAtNul(body), 0);
     NMailAttachmentFileClose(0);
     NMailPop3DeleteMail(h, n);
     out << f;
@@ -99,10 +104,11 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
     g.write(japanese);
   }
   const QString subject = QStringLiteral("お見積もりの件（第２版）");
-  const QString body = QStringLiteral("山田様\r\n\r\nいつもお世話になっております。\r\n.\r\n添付をご確認ください。\r\n");
-  const int sent = NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(), QString(),
-                                     QStringLiteral("bob@korvex.test"), subject, body, QString(),
-                                     binPath + QLatin1Char(',') + jpPath, 0);
+  const QString body = QStringLiteral(
+      "山田様\r\n\r\nいつもお世話になっております。\r\n.\r\n添付をご確認ください。\r\n");
+  const int sent = NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(),
+                                     QString(), QStringLiteral("bob@korvex.test"), subject, body,
+                                     QString(), binPath + QLatin1Char(',') + jpPath, 0);
   ASSERT_GE(sent, 0) << lastMessage().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
 
@@ -110,16 +116,20 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
   const auto mails = fetchAll(*servers_, folder.path());
   ASSERT_EQ(mails.size(), 1) << lastMessage().toStdString();
   EXPECT_EQ(mails[0].subject, subject);
-  EXPECT_TRUE(mails[0].from.contains(QStringLiteral("bob@korvex.test"))) << mails[0].from.toStdString();
-  EXPECT_TRUE(mails[0].body.contains(QStringLiteral("いつもお世話になっております。\r\n.\r\n添付をご確認ください。")))
+  EXPECT_TRUE(mails[0].from.contains(QStringLiteral("bob@korvex.test")))
+      << mails[0].from.toStdString();
+  EXPECT_TRUE(mails[0].body.contains(
+      QStringLiteral("いつもお世話になっております。\r\n.\r\n添付をご確認ください。")))
       << mails[0].body.toStdString();
   EXPECT_EQ(mails[0].attachments, NMailAttachmentWritten);
 
   QFile bin(folder.filePath(QStringLiteral("bytes.bin")));
-  ASSERT_TRUE(bin.open(QIODevice::ReadOnly)) << QDir(folder.path()).entryList().join(',').toStdString();
+  ASSERT_TRUE(bin.open(QIODevice::ReadOnly))
+      << QDir(folder.path()).entryList().join(',').toStdString();
   EXPECT_EQ(bin.readAll(), binary);
   QFile jp(folder.filePath(QStringLiteral("見積書①.txt")));
-  ASSERT_TRUE(jp.open(QIODevice::ReadOnly)) << QDir(folder.path()).entryList().join(',').toStdString();
+  ASSERT_TRUE(jp.open(QIODevice::ReadOnly))
+      << QDir(folder.path()).entryList().join(',').toStdString();
   EXPECT_EQ(jp.readAll(), japanese);
   EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
 }
@@ -127,8 +137,8 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
 TEST_F(SmtpServers, SmtpsSpeaksTlsFromTheFirstByte) {
   setSmtpAccount(QStringLiteral("taro"));
   ASSERT_GE(NMailSmtpSendMail(pinned(servers_->smtpsServer()), alice(), QString(), QString(),
-                              QStringLiteral("taro@korvex.test"), QStringLiteral("over smtps"), QStringLiteral("hi"),
-                              QString(), QString(), 0),
+                              QStringLiteral("taro@korvex.test"), QStringLiteral("over smtps"),
+                              QStringLiteral("hi"), QString(), QString(), 0),
             0)
       << lastMessage().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
@@ -138,8 +148,8 @@ TEST_F(SmtpServers, SmtpsSpeaksTlsFromTheFirstByte) {
 TEST_F(SmtpServers, PlainSmtpPortNeedsNoAccount) {
   setSmtpAccountProvider(nullptr);
   ASSERT_GE(NMailSmtpSendMail(servers_->smtpServer(), alice(), QString(), QString(),
-                              QStringLiteral("someone@example.org"), QStringLiteral("plain"), QStringLiteral("hi"),
-                              QString(), QString(), 0),
+                              QStringLiteral("someone@example.org"), QStringLiteral("plain"),
+                              QStringLiteral("hi"), QString(), QString(), 0),
             0)
       << lastMessage().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
@@ -150,8 +160,8 @@ TEST_F(SmtpServers, RefusalsComeBackWithTheServersReply) {
   // A wrong password.
   setSmtpAccount(QStringLiteral("bob"), QStringLiteral("not-bobs"));
   EXPECT_LT(NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(), QString(),
-                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"), QStringLiteral("b"), QString(),
-                              QString(), 0),
+                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"),
+                              QStringLiteral("b"), QString(), QString(), 0),
             0);
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("535"))) << lastMessage().toStdString();
@@ -159,17 +169,18 @@ TEST_F(SmtpServers, RefusalsComeBackWithTheServersReply) {
   // The self-signed certificate, not pinned.
   setSmtpAccount(QStringLiteral("bob"));
   EXPECT_LT(NMailSmtpSendMail(servers_->submissionServer(), alice(), QString(), QString(),
-                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"), QStringLiteral("b"), QString(),
-                              QString(), 0),
+                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"),
+                              QStringLiteral("b"), QString(), QString(), 0),
             0);
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("証明書"))) << lastMessage().toStdString();
 
   // A recipient the server does not know.
-  EXPECT_LT(NMailSmtpSendMail(servers_->smtpServer(), QStringLiteral("nobody@korvex.test"), QString(), QString(),
-                              QStringLiteral("bob@korvex.test"), QStringLiteral("s"), QStringLiteral("b"), QString(),
-                              QString(), 0),
+  EXPECT_LT(NMailSmtpSendMail(servers_->smtpServer(), QStringLiteral("nobody@korvex.test"),
+                              QString(), QString(), QStringLiteral("bob@korvex.test"),
+                              QStringLiteral("s"), QStringLiteral("b"), QString(), QString(), 0),
             0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("nobody@korvex.test"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("nobody@korvex.test")))
+      << lastMessage().toStdString();
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("550"))) << lastMessage().toStdString();
   EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
 }

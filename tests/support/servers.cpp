@@ -48,8 +48,9 @@ std::optional<MailServers> MailServers::load() {
   error.clear();
   const QString dir = qEnvironmentVariable("KORVEX_SERVERS_DIR");
   if (dir.isEmpty()) {
-    error = QStringLiteral("KORVEX_SERVERS_DIR is not set: register the test with "
-                           "korvex_test(... SERVERS) or run tests/servers/mailservers.sh start DIR");
+    error =
+        QStringLiteral("KORVEX_SERVERS_DIR is not set: register the test with "
+                       "korvex_test(... SERVERS) or run tests/servers/mailservers.sh start DIR");
     return std::nullopt;
   }
   const auto env = readEnvFile(dir + QStringLiteral("/env"), &error);
@@ -79,14 +80,16 @@ std::optional<MailServers> MailServers::load() {
   s.domain = env.value(QStringLiteral("DOMAIN"));
   s.maildirRoot = env.value(QStringLiteral("MAILDIR_ROOT"));
   s.script = env.value(QStringLiteral("SCRIPT"));
-  for (const QString &pair : env.value(QStringLiteral("USERS")).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+  for (const QString &pair :
+       env.value(QStringLiteral("USERS")).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
     const int colon = pair.indexOf(QLatin1Char(':'));
     if (colon <= 0)
       continue;
     const QString name = pair.left(colon);
     s.users.append({name, pair.mid(colon + 1), name + QLatin1Char('@') + s.domain});
   }
-  if (s.users.isEmpty() || s.maildirRoot.isEmpty() || s.script.isEmpty() || s.certSha256.size() != 64) {
+  if (s.users.isEmpty() || s.maildirRoot.isEmpty() || s.script.isEmpty() ||
+      s.certSha256.size() != 64) {
     ok = false;
     error += QStringLiteral("USERS, MAILDIR_ROOT, SCRIPT or CERT_SHA256 missing in env");
   }
@@ -95,13 +98,19 @@ std::optional<MailServers> MailServers::load() {
   return s;
 }
 
-QString MailServers::loadError() { return lastLoadError(); }
+QString MailServers::loadError() {
+  return lastLoadError();
+}
 
-QString MailServers::pop3Server() const { return host + QLatin1Char(':') + QString::number(pop3Port); }
+QString MailServers::pop3Server() const {
+  return host + QLatin1Char(':') + QString::number(pop3Port);
+}
 QString MailServers::pop3sServer() const {
   return QStringLiteral("pop3s://") + host + QLatin1Char(':') + QString::number(pop3sPort);
 }
-QString MailServers::smtpServer() const { return host + QLatin1Char(':') + QString::number(smtpPort); }
+QString MailServers::smtpServer() const {
+  return host + QLatin1Char(':') + QString::number(smtpPort);
+}
 QString MailServers::submissionServer() const {
   return host + QLatin1Char(':') + QString::number(submissionPort);
 }
@@ -128,7 +137,8 @@ bool MailServers::runScript(const QStringList &args) const {
     return false;
   }
   if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-    qWarning("mailservers.sh %s: %s", qPrintable(args.join(QLatin1Char(' '))), p.readAll().constData());
+    qWarning("mailservers.sh %s: %s", qPrintable(args.join(QLatin1Char(' '))),
+             p.readAll().constData());
     return false;
   }
   return true;

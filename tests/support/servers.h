@@ -21,9 +21,9 @@
 namespace testsupport {
 
 struct MailUser {
-  QString name;     // POP3 user ID and SASL login
+  QString name; // POP3 user ID and SASL login
   QString password;
-  QString address;  // name@DOMAIN: Postfix delivers it into this user's maildir
+  QString address; // name@DOMAIN: Postfix delivers it into this user's maildir
 };
 
 class MailServers {
