@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 
 using namespace nmail;
 using testsupport::Peer;
@@ -169,6 +172,52 @@ TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
   EXPECT_EQ(NMailPop3Close(h), 0);
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
+  static const char bytes[] = "\x00\x01\xff binary \r\n.\r\n";
+  const QByteArray payload(bytes, sizeof bytes - 1);
+  const QStringList mail = {"S: Subject: with file",
+                            "S: MIME-Version: 1.0",
+                            "S: Content-Type: multipart/mixed; boundary=\"XX\"",
+                            "S: ",
+                            "S: --XX",
+                            "S: Content-Type: text/plain; charset=US-ASCII",
+                            "S: ",
+                            "S: see the file",
+                            "S: --XX",
+                            "S: Content-Type: application/octet-stream; name=\"data.bin\"",
+                            "S: Content-Transfer-Encoding: base64",
+                            "S: Content-Disposition: attachment; filename=\"data.bin\"",
+                            "S: ",
+                            "S: " + QString::fromLatin1(payload.toBase64()),
+                            "S: --XX--"};
+  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK"} + mail +
+                        QStringList{"S: .", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  Buffers b(2000);
+  ASSERT_EQ(b.getMail(h, 1), 0);
+  QTemporaryDir folder;
+  const QString work = folder.filePath(QStringLiteral("0.txt"));
+  // The program passes what it shows; the attachment comes from the message
+  // as it was fetched.
+  EXPECT_EQ(NMailAttachmentFileFirst(0, cutAtNul(b.subject), {}, {}, cutAtNul(b.header), b.body,
+                                     folder.path() + QLatin1Char('/'), work, cutAtNul(b.body), 0),
+            NMailAttachmentWritten);
+  NMailAttachmentFileClose(0);
+  QFile file(folder.filePath(QStringLiteral("data.bin")));
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly))
+      << QDir(folder.path()).entryList().join(',').toStdString();
+  EXPECT_EQ(file.readAll(), payload);
+  EXPECT_FALSE(QFile::exists(work)) << "the work file belongs to the program";
+
+  // A second call has no fetched message left: only the text passed counts.
+  EXPECT_EQ(NMailAttachmentFileFirst(0, {}, {}, {}, {}, {}, folder.path(), work,
+                                     QStringLiteral("Subject: x\r\n\r\nplain text\r\n"), 0),
+            NMailAttachmentNone);
+  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files).size(), 1);
+  EXPECT_EQ(NMailPop3Close(h), 0);
 }
 
 TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
