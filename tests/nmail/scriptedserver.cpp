@@ -92,12 +92,12 @@ ScriptedServer::ScriptedServer(const QStringList &lines, int connections) {
 }
 
 void ScriptedServer::start(Script script, int connections) {
-  std::promise<quint16> ready;
-  auto portFuture = ready.get_future();
-  thread_ = std::thread([this, script = std::move(script), connections, &ready]() mutable {
+  auto ready = std::make_shared<std::promise<quint16>>();
+  auto portFuture = ready->get_future();
+  thread_ = std::thread([this, script = std::move(script), connections, ready]() mutable {
     QTcpServer server;
     const bool listening = server.listen(QHostAddress::LocalHost, 0);
-    ready.set_value(listening ? server.serverPort() : 0);
+    ready->set_value(listening ? server.serverPort() : 0);
     if (listening) {
       for (int i = 0; i < connections; ++i) {
         if (!server.waitForNewConnection(20000)) {
