@@ -155,6 +155,13 @@ TEST_F(Pop3Scripted, GarbageReplyEndsTheSession) {
   NMailPop3Close(h);
 }
 
+TEST_F(Pop3Scripted, EndlessReplyLineIsRefused) {
+  ScriptedServer server(
+      QStringList{QStringLiteral("S: +OK ") + QString(200000, QLatin1Char('x')), "silence"});
+  EXPECT_EQ(NMailPop3Connect(server.address()), -1);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("長すぎます"))) << lastMessage().toStdString();
+}
+
 TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
   ScriptedServer server(loggedIn(2) + QStringList{"C: LIST", "S: +OK 2 messages", "S: 1 120",
                                                   "S: 2 340", "S: .", "C: RETR 2", "S: +OK",

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QLoggingCategory>
 #include <QTemporaryDir>
 
 using namespace nmail;
@@ -180,6 +181,53 @@ TEST_F(SmtpScripted, CramMd5IsPreferredAndAnswersTheRfc2195Example) {
   EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+// Protocol traces are for people reading logs: no password, plain or
+// encoded, may ever be in them.
+TEST_F(SmtpScripted, TracesNeverShowPasswords) {
+  static QStringList *captured = nullptr;
+  QStringList lines;
+  captured = &lines;
+  QLoggingCategory::setFilterRules(QStringLiteral("korvex.transport.debug=true"));
+  const QtMessageHandler previous =
+      qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &text) {
+        if (captured)
+          captured->append(text);
+      });
+
+  const QString password = QStringLiteral("Sekret-Passw0rd");
+  setSmtpAccountProvider([password] { return SmtpAccount{QStringLiteral("taro"), password}; });
+  const QList<QStringList> scripts = {{"S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH PLAIN",
+                                       "C: AUTH PLAIN *", "S: 535 no", "C: QUIT", "S: 221 bye"},
+                                      {"S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH LOGIN",
+                                       "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6", "C: *",
+                                       "S: 334 UGFzc3dvcmQ6", "C: *", "S: 535 no", "C: QUIT",
+                                       "S: 221 bye"}};
+  for (const QStringList &script : scripts) {
+    ScriptedServer smtp(script);
+    EXPECT_LT(send(smtp.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+    smtp.waitDone();
+    EXPECT_TRUE(smtp.mismatches().isEmpty()) << smtp.mismatches().join(';').toStdString();
+  }
+  ScriptedServer pop3(QStringList{"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER taro", "S: +OK",
+                                  "C: PASS " + password, "S: -ERR no", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(pop3.address());
+  NMailPop3Authenticate(h, QStringLiteral("taro"), password, 0);
+  NMailPop3Close(h);
+  pop3.waitDone();
+
+  qInstallMessageHandler(previous);
+  QLoggingCategory::setFilterRules(QStringLiteral("korvex.transport.debug=false"));
+  captured = nullptr;
+  EXPECT_TRUE(lines.join('\n').contains(QStringLiteral("USER taro"))) << "the trace was on";
+  const QByteArray pw = password.toUtf8();
+  for (const QString &line : lines) {
+    EXPECT_FALSE(line.contains(password)) << line.toStdString();
+    EXPECT_FALSE(line.contains(QString::fromLatin1(pw.toBase64()))) << line.toStdString();
+    EXPECT_FALSE(line.contains(QString::fromLatin1((QByteArray("\0taro\0", 6) + pw).toBase64())))
+        << line.toStdString();
+  }
 }
 
 TEST_F(SmtpScripted, LoginWhenItIsTheOnlyMechanismOffered) {
