@@ -124,8 +124,9 @@ TEST_F(SmtpScripted, LineBreaksInHeaderFieldsNeverStartANewHeader) {
     for (const QString &line : s.server->received()) {
       EXPECT_FALSE(line.startsWith(QStringLiteral("Bcc")) || line.startsWith(QStringLiteral("X-")))
           << "a header line became an SMTP command: " << line.toStdString();
-      if (result >= 0 && line.startsWith(QStringLiteral("RCPT TO:")))
+      if (result >= 0 && line.startsWith(QStringLiteral("RCPT TO:"))) {
         EXPECT_EQ(line.toStdString(), "RCPT TO:<bob@example.org>");
+      }
     }
   }
 }
