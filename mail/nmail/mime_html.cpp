@@ -106,8 +106,10 @@ QString htmlToText(const QString &html) {
     }
     QString text;
     if (c == u'&') {
-      const qsizetype semi = html.indexOf(u';', i + 1);
-      if (semi > i + 1 && semi - i <= 12) {
+      qsizetype semi = i + 1;
+      while (semi < n && semi - i <= 12 && html[semi] != u';')
+        ++semi;
+      if (semi < n && html[semi] == u';' && semi > i + 1) {
         const QString decoded = entity(html.mid(i + 1, semi - i - 1));
         if (!decoded.isEmpty()) {
           text = decoded;

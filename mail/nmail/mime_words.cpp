@@ -8,6 +8,8 @@
 namespace nmail::mime {
 namespace {
 
+constexpr qsizetype MaxWordBytes = 4096;
+
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 int hexValue(char c) {
@@ -47,15 +49,24 @@ QByteArray decodeQ(const QByteArray &text) {
 
 // The encoded-word starting at `from` in `value`, if one does.
 std::optional<Word> wordAt(const QByteArray &value, qsizetype from) {
-  if (!value.mid(from).startsWith("=?"))
+  const qsizetype n = value.size();
+  if (from + 1 >= n || value[from] != '=' || value[from + 1] != '?')
     return std::nullopt;
-  const qsizetype q1 = value.indexOf('?', from + 2);
-  if (q1 < 0 || q1 + 2 >= value.size() || value[q1 + 2] != '?')
+  // Words are short (75 bytes by the rules, a few hundred in the wild); a
+  // bounded look keeps a header full of stray "=?" linear.
+  const qsizetype limit = std::min(n, from + MaxWordBytes);
+  qsizetype q1 = from + 2;
+  while (q1 < limit && value[q1] != '?' && !isBlank(value[q1]))
+    ++q1;
+  if (q1 + 2 >= limit || value[q1] != '?' || value[q1 + 2] != '?')
     return std::nullopt;
   const char enc = value[q1 + 1];
   const qsizetype textBegin = q1 + 3;
-  const qsizetype close = value.indexOf("?=", textBegin);
-  if (close < 0)
+  qsizetype close = textBegin;
+  while (close + 1 < limit && !(value[close] == '?' && value[close + 1] == '=') &&
+         !isBlank(value[close]))
+    ++close;
+  if (close + 1 >= limit || value[close] != '?' || value[close + 1] != '=')
     return std::nullopt;
   QByteArray charset = value.mid(from + 2, q1 - from - 2);
   const QByteArray text = value.mid(textBegin, close - textBegin);
@@ -299,6 +310,9 @@ ParsedField parseField(const QByteArray &value) {
       ++i;
     QByteArray name = value.mid(nameStart, i - nameStart).trimmed().toLower();
     if (i >= n || value[i] == ';' || name.isEmpty()) {
+      // "; =x" or a bare word: skip to the next parameter.
+      while (i < n && value[i] != ';')
+        ++i;
       continue;
     }
     ++i; // '='

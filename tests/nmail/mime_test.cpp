@@ -179,6 +179,16 @@ TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
                                  "attachment: attachment.gif (6 bytes)"));
 }
 
+TEST(MimeBody, BrokenParameterListsStillRead) {
+  // A parameter with no name once sent the parameter reader round forever.
+  const QByteArray m = mixedMail(
+      "x", {attachmentPart("; =\"odd\"; filename=\"ok.txt\"; ;;", "data"),
+            "Content-Type: application/pdf; =; name\nContent-Transfer-Encoding: base64\n\n" +
+                b64("pdf") + "\n"});
+  EXPECT_EQ(readableBody(m), QStringLiteral("x\r\n\r\nattachment: ok.txt (4 bytes)\r\n"
+                                           "attachment: attachment.pdf (3 bytes)"));
+}
+
 // ---- unpacking ----------------------------------------------------------
 
 TEST_F(Folder, AttachmentNamesInEveryEncodingAreDecoded) {
