@@ -169,8 +169,13 @@ void collect(GMimeObject *object, Content &content) {
   const ParsedField disposition = parseField(rawHeader(object, "Content-Disposition"));
   if (GMIME_IS_MESSAGE_PART(object)) {
     GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
-    content.attachments << Attachment{proposedName(type, disposition),
-                                      inner ? objectBytes(GMIME_OBJECT(inner)) : QByteArray()};
+    const QByteArray bytes = inner ? objectBytes(GMIME_OBJECT(inner)) : QByteArray();
+    QString name = proposedName(type, disposition);
+    // A forwarded mail rarely has a name; its subject says what it is.
+    const QString subject = decodeWords(headerValue(headerBlock(bytes), "Subject")).simplified();
+    if (name == nameForType(type.token) && !subject.isEmpty())
+      name = subject + QStringLiteral(".eml");
+    content.attachments << Attachment{name, bytes};
     return;
   }
   if (!GMIME_IS_PART(object))

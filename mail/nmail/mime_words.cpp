@@ -213,11 +213,14 @@ QByteArray normaliseWords(const QByteArray &value) {
 
 QByteArray encodeWords(const QString &text, int firstLineUsed) {
   const QByteArray utf8 = text.toUtf8();
-  if (isPlainAscii(utf8) && !utf8.contains("=?")) {
+  const QList<QByteArray> parts = utf8.split(' ');
+  // A run without blanks too long for one line can only be cut as words.
+  const bool foldable = std::all_of(parts.begin(), parts.end(),
+                                    [](const QByteArray &p) { return p.size() < 900; });
+  if (isPlainAscii(utf8) && !utf8.contains("=?") && foldable) {
     // Fold long ASCII text at blanks so no line passes 78 characters.
     QByteArray out;
     int lineLength = firstLineUsed;
-    const QList<QByteArray> parts = utf8.split(' ');
     for (qsizetype i = 0; i < parts.size(); ++i) {
       const QByteArray &p = parts[i];
       if (i > 0) {

@@ -179,6 +179,14 @@ TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
                                  "attachment: attachment.gif (6 bytes)"));
 }
 
+TEST(MimeBody, AForwardedMailIsListedUnderItsSubject) {
+  const QByteArray m = mixedMail(
+      "see below", {"Content-Type: message/rfc822\n\nSubject: =?ISO-2022-JP?B?" + b64(JisKenmei) +
+                        "?=\nFrom: c@x.jp\n\ninner text\n"});
+  EXPECT_TRUE(readableBody(m).startsWith(QStringLiteral("see below\r\n\r\nattachment: 件名.eml (")))
+      << readableBody(m).toStdString();
+}
+
 TEST(MimeBody, BrokenParameterListsStillRead) {
   // A parameter with no name once sent the parameter reader round forever.
   const QByteArray m = mixedMail(
@@ -428,6 +436,13 @@ TEST(MimeBuild, JapaneseThatFitsGoesAsIso2022JpAndReadsBack) {
   for (const char *h : {"From", "To", "Subject", "Date", "Message-ID", "MIME-Version"})
     EXPECT_TRUE(headerNames(built).contains(QLatin1String(h))) << h;
   EXPECT_FALSE(QByteArray(built).replace("\r\n", "").contains('\n')) << "bare LF in the message";
+  // Every line of JIS text returns to ASCII before it ends.
+  const QByteArray jisBody = built.mid(built.indexOf("\r\n\r\n") + 4);
+  for (const QByteArray &line : jisBody.split('\n')) {
+    if (line.contains("\x1b$B")) {
+      EXPECT_TRUE(line.endsWith("\x1b(B\r")) << line.toHex().constData();
+    }
+  }
   const QByteArray again = build(m);
   EXPECT_EQ(decodeHeaders(again).subject, m.subject);
   EXPECT_EQ(decodeHeaders(again).from, m.from);
@@ -445,6 +460,15 @@ TEST(MimeBuild, TextThatDoesNotFitGoesAsUtf8) {
     EXPECT_LE(line.size(), 79) << line.constData();
   EXPECT_EQ(decodeHeaders(built).subject, m.subject);
   EXPECT_EQ(readableBody(built), QStringLiteral("～①"));
+}
+
+TEST(MimeBuild, ALongSubjectWithoutBlanksStillFitsTheLineLimit) {
+  Outgoing m = outgoing();
+  m.subject = QString(3000, u'x');
+  const QByteArray built = build(m);
+  for (const QByteArray &line : built.split('\n'))
+    EXPECT_LE(line.size(), 998);
+  EXPECT_EQ(decodeHeaders(built).subject, m.subject);
 }
 
 TEST(MimeBuild, AttachmentsRoundTripByteForByteWithJapaneseNames) {
