@@ -223,6 +223,16 @@ TEST_F(Folder, AttachmentNamesInEveryEncodingAreDecoded) {
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/attachment.jpg")), "E");
 }
 
+TEST_F(Folder, AMailThatIsOnlyAnAttachmentKeepsItsName) {
+  const QByteArray m = wire("From: a@x.jp\nSubject: scan\nMIME-Version: 1.0\n"
+                            "Content-Type: application/pdf;\n name=\"=?ISO-2022-JP?B?" +
+                            b64("\x1b$B;qNA\x1b(B") + "?=.pdf\"\n"
+                            "Content-Transfer-Encoding: base64\n\n" + b64("%PDF") + "\n");
+  EXPECT_EQ(readableBody(m), QStringLiteral("attachment: 資料.pdf (4 bytes)"));
+  EXPECT_EQ(unpackAttachments(m, folder), NMailAttachmentWritten);
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/資料.pdf")), "%PDF");
+}
+
 TEST_F(Folder, NothingToUnpackAndExistingFilesAreNeverOverwritten) {
   EXPECT_EQ(unpackAttachments(textMail("text/plain", "just text"), folder), NMailAttachmentNone);
   EXPECT_TRUE(visible().isEmpty());
