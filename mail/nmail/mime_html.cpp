@@ -51,6 +51,8 @@ QString htmlToText(const QString &html) {
   out.reserve(html.size());
   bool pendingBlank = false;
   int preDepth = 0;
+  QString linkTarget;
+  qsizetype linkStart = 0;
   const qsizetype n = html.size();
   auto newline = [&] {
     // Trailing blanks of a line carry no meaning.
@@ -87,7 +89,22 @@ QString htmlToText(const QString &html) {
         }
         continue;
       }
-      if (tag == u"br") {
+      if (tag == u"a") {
+        // Links are often the point of an HTML-only mail: keep where they go.
+        if (!closing) {
+          static const QRegularExpression href(
+              QStringLiteral("href\\s*=\\s*[\"']?([^\"'\\s>]+)"),
+              QRegularExpression::CaseInsensitiveOption);
+          const auto m = href.match(inside);
+          linkTarget = m.hasMatch() ? m.captured(1).replace(QLatin1String("&amp;"), QLatin1String("&"))
+                                    : QString();
+          linkStart = out.size();
+        } else if (linkTarget.startsWith(QLatin1String("http"), Qt::CaseInsensitive) &&
+                   !out.mid(linkStart).contains(linkTarget)) {
+          out += QStringLiteral(" (") + linkTarget + u')';
+          linkTarget.clear();
+        }
+      } else if (tag == u"br") {
         newline();
       } else if (tag == u"pre") {
         preDepth += closing ? (preDepth > 0 ? -1 : 0) : 1;

@@ -156,9 +156,13 @@ TEST(MimeHeaders, QWordsRaw8BitAndFoldedText) {
 TEST(MimeBody, HtmlOnlyMailIsPlainText) {
   const QByteArray html = "<html><head><title>x</title><style>p{color:red}</style></head>"
                           "<body><p>Hello&nbsp;&amp; <b>welcome</b></p><p>line2<br>line3</p>"
-                          "<script>alert(1)</script>&#x3042;&lt;tag&gt;</body></html>";
+                          "<script>alert(1)</script>&#x3042;&lt;tag&gt;"
+                          "<div><a href=\"https://example.jp/x?a=1&amp;b=2\">here</a></div>"
+                          "<div><a href='https://example.jp/'>https://example.jp/</a></div>"
+                          "</body></html>";
   const QString text = readableBody(textMail("text/html; charset=utf-8", html));
-  EXPECT_EQ(text, QStringLiteral("Hello & welcome\r\nline2\r\nline3\r\nあ<tag>"));
+  EXPECT_EQ(text, QStringLiteral("Hello & welcome\r\nline2\r\nline3\r\nあ<tag>\r\n"
+                                 "here (https://example.jp/x?a=1&b=2)\r\nhttps://example.jp/"));
 }
 
 TEST(MimeBody, AlternativeShowsThePlainPart) {
