@@ -21,6 +21,10 @@ bool running = false;
 const QString AttachmentNotice =
     QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
 
+const QString AttachmentKeptText =
+    QStringLiteral("添付ファイルを添付フォルダに書き込めなかったので、このメールとまだ受信していないメールは"
+                   "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");
+
 struct RunGuard {
   RunGuard() { running = true; }
   ~RunGuard() { running = false; }
@@ -77,7 +81,16 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
     const QString cutFrom = nmail::cutAtNul(from);
     const bool attachmentMark = cutBody.contains(QStringLiteral("attachment"), Qt::CaseSensitive);
 
-    unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
+    const int unpacked =
+        unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
+    if (unpacked == nmail::NMailAttachmentOpenError) {
+      // The attachment never reached the folder, and the server copy is the
+      // only one left: keep it (and every later mail) there for the next check.
+      outcome.stopped = true;
+      platform::messageBox(host.hostWindow(), AttachmentKeptText, {}, platform::MsgButtons::Ok,
+                           platform::MsgIcon::Exclamation);
+      break;
+    }
 
     // A message box of the unpack step lets events run: the user may have
     // closed the viewer meanwhile, so take it afresh (a closed one is loaded
@@ -156,12 +169,27 @@ void ReceiveMail(ReceiveHost &host) {
         }
       }
       // The server deletes at QUIT: the records of this run reach the disk
-      // before the connection is closed.
-      if (storedAny && !syncHistory(History::Received))
+      // before the connection is closed. When that can't be confirmed, the
+      // session ends without QUIT and every mail stays on the server; the next
+      // check may store some of them twice, but none is lost.
+      if (storedAny && !syncHistory(History::Received)) {
+        nmail::NMailPop3Abandon(handle);
         platform::messageBox(host.hostWindow(),
-                             QStringLiteral("着信履歴をディスクに書き込めたか確認できません。"),
+                             QStringLiteral("着信履歴をディスクに書き込めたか確認できません。"
+                                            "受信したメールはサーバーに残してあります。"),
                              {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
-      nmail::NMailPop3Close(handle);
+      } else {
+        nmail::NMailPop3Close(handle);
+      }
+    } else {
+      // No connection: the transport's reason (host not found, refused, an
+      // untrusted certificate) stays in the help box instead of vanishing.
+      QString message = nmail::newTextBuffer();
+      int length = nmail::NMailBufferSize;
+      nmail::NMailGetMessage(0, message, length);
+      const QString reason = nmail::cutAtNul(message);
+      if (!reason.isEmpty())
+        host.setHelpText(reason);
     }
   }
 

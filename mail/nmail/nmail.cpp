@@ -280,6 +280,15 @@ int NMailPop3Close(int handle) {
   return ok ? 0 : failWith(error);
 }
 
+int NMailPop3Abandon(int handle) {
+  Session *s = session(handle);
+  if (!s)
+    return -1;
+  s->client.abort();
+  state().sessions.erase(handle);
+  return 0;
+}
+
 int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc,
                       const QString &bcc, const QString &from, const QString &subject,
                       const QString &body, const QString &header, const QString &attachments,

@@ -44,6 +44,9 @@ int NMailAttachmentFileFirst(int id, const QString &subject, const QString &date
 int NMailAttachmentFileClose(int id);
 int NMailPop3DeleteMail(int handle, int number);
 int NMailPop3Close(int handle);
+// Ends a session without QUIT, so the server deletes nothing of it. The
+// receive routine uses it when it cannot be sure its records reached the disk.
+int NMailPop3Abandon(int handle);
 // 0 or above: sent. Below 0: failure (text via NMailGetMessage).
 int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc,
                       const QString &bcc, const QString &from, const QString &subject,

@@ -407,6 +407,53 @@ TEST_F(Receive, AMailThatCannotBeStoredStaysOnTheServer) {
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
+TEST_F(Receive, AMailWhoseAttachmentCannotBeWrittenStaysOnTheServer) {
+  const QByteArray withFile =
+      "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: report\r\n"
+      "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\nsee the file\r\n"
+      "--b\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename=\"r.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nAAECAw==\r\n--b--\r\n";
+  seedInOrder({plainMail("first", "one"), withFile, plainMail("third", "three")});
+  // The attachment folder is gone: the file has nowhere to go.
+  ASSERT_TRUE(QDir(folder->attachmentPath()).removeRecursively());
+  boxes.pushAnswer(platform::MsgAnswer::Ok); // 添付ファイルをオープンできません
+  boxes.pushAnswer(platform::MsgAnswer::Ok); // kept on the server
+
+  ReceiveMail(host);
+
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("添付ファイルをオープンできません"));
+  EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("サーバーに残してあります")));
+  ASSERT_EQ(received().size(), 1);
+  EXPECT_EQ(received()[0].Subject, QStringLiteral("first"));
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_FALSE(QDir(folder->attachmentPath()).exists());
+
+  // With the folder back, the next check takes both and the file arrives.
+  ASSERT_TRUE(QDir().mkpath(folder->attachmentPath()));
+  boxes.clear();
+  ReceiveMail(host);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(received().size(), 3);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_TRUE(QFile::exists(folder->attachmentPath() + QStringLiteral("/r.bin")));
+}
+
+TEST_F(Receive, AServerThatCannotBeReachedLeavesItsReasonInTheHelpBox) {
+  settings::Pop3Server = QStringLiteral("127.0.0.1:1"); // nothing listens on port 1
+
+  ReceiveMail(host);
+
+  ASSERT_EQ(host.helpTexts.size(), 2);
+  EXPECT_EQ(host.helpTexts[0], QStringLiteral("メールのチェックをしています。"));
+  EXPECT_FALSE(host.helpTexts[1].trimmed().isEmpty());
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
 TEST_F(Receive, AFullHistoryStopsTheRunAndKeepsTheRestOnTheServer) {
   seedInOrder({plainMail("first", "one"), plainMail("second", "two")});
   {
