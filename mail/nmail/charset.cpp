@@ -78,7 +78,9 @@ QString fromUtf8Text(const QByteArray &bytes) {
   return QString::fromUtf8(b);
 }
 
-QString fromJis(const QByteArray &bytes) { return lenient(jisToEuc(bytes), "EUC-JP-MS"); }
+QString fromJis(const QByteArray &bytes) {
+  return lenient(jisToEuc(bytes), "EUC-JP-MS");
+}
 
 } // namespace
 

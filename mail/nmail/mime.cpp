@@ -51,8 +51,7 @@ Owned<GMimeMessage> parseMessage(const QByteArray &raw) {
 
 QByteArray streamBytes(GMimeStream *stream) {
   GByteArray *array = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
-  return array ? QByteArray(reinterpret_cast<const char *>(array->data), array->len)
-               : QByteArray();
+  return array ? QByteArray(reinterpret_cast<const char *>(array->data), array->len) : QByteArray();
 }
 
 // The content of a leaf part with its transfer encoding undone.
@@ -205,7 +204,9 @@ QString readableText(const Content &content) {
     return text;
   QStringList lines;
   for (const Attachment &a : content.attachments)
-    lines << QStringLiteral("attachment: %1 (%2 bytes)").arg(cleanFileName(a.name)).arg(a.data.size());
+    lines << QStringLiteral("attachment: %1 (%2 bytes)")
+                 .arg(cleanFileName(a.name))
+                 .arg(a.data.size());
   if (!text.isEmpty())
     text += QStringLiteral("\r\n\r\n");
   return text + lines.join(QStringLiteral("\r\n"));
@@ -215,7 +216,8 @@ QString splitNotice(GMimeMessagePartial *partial) {
   const int number = g_mime_message_partial_get_number(partial);
   const int total = g_mime_message_partial_get_total(partial);
   if (total > 0)
-    return QStringLiteral("分割されたメールの %1/%2 通目です。全部揃うと添付フォルダに結合されます。")
+    return QStringLiteral(
+               "分割されたメールの %1/%2 通目です。全部揃うと添付フォルダに結合されます。")
         .arg(number)
         .arg(total);
   return QStringLiteral("分割されたメールの %1 通目です。全部揃うと添付フォルダに結合されます。")
@@ -310,8 +312,9 @@ int joinSplitMail(GMimeMessage *joined, const QString &folder) {
   const int attachments = writeAttachments(content.attachments, folder);
   const QString text = QStringLiteral("件名: %1\r\n差出人: %2\r\n日付: %3\r\n\r\n%4\r\n")
                            .arg(headers.subject, headers.from, headers.date, readableText(content));
-  const QString name = (headers.subject.isEmpty() ? QStringLiteral("分割メール") : headers.subject) +
-                       QStringLiteral(".txt");
+  const QString name =
+      (headers.subject.isEmpty() ? QStringLiteral("分割メール") : headers.subject) +
+      QStringLiteral(".txt");
   const bool textWritten = writeInside(folder, name, textFileBytes(text));
   if (attachments == NMailAttachmentOpenError || !textWritten)
     return NMailAttachmentOpenError;
@@ -335,8 +338,8 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   const QString home = QFileInfo(folder).canonicalFilePath();
   if (home.isEmpty() || !QFileInfo(home).isDir())
     return NMailAttachmentOpenError;
-  const QString key =
-      QString::fromLatin1(QCryptographicHash::hash(id, QCryptographicHash::Sha256).toHex().left(32));
+  const QString key = QString::fromLatin1(
+      QCryptographicHash::hash(id, QCryptographicHash::Sha256).toHex().left(32));
   QDir keep(QDir(home).filePath(KeptPartsFolder));
   const QString joinedMark = keep.filePath(key + QStringLiteral(".joined"));
   if (QFileInfo::exists(joinedMark))
@@ -406,7 +409,9 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
 
 } // namespace
 
-void initialize() { ensureGMime(); }
+void initialize() {
+  ensureGMime();
+}
 
 void shutdown() {
   // GMime stays up until the process ends: the test runner and the program

@@ -217,10 +217,11 @@ bool isAttributeChar(char c) {
 QByteArray rfc2231Filename(const QString &name) {
   QList<QByteArray> pieces{QByteArray()};
   for (const char c : name.toUtf8()) {
-    const QByteArray unit = isAttributeChar(c) ? QByteArray(1, c)
-                                               : "%" + QByteArray::number(static_cast<unsigned char>(c), 16)
-                                                           .rightJustified(2, '0')
-                                                           .toUpper();
+    const QByteArray unit = isAttributeChar(c)
+                                ? QByteArray(1, c)
+                                : "%" + QByteArray::number(static_cast<unsigned char>(c), 16)
+                                            .rightJustified(2, '0')
+                                            .toUpper();
     if (pieces.last().size() + unit.size() > 48)
       pieces << QByteArray();
     pieces.last() += unit;
@@ -229,15 +230,16 @@ QByteArray rfc2231Filename(const QString &name) {
     return " filename*=UTF-8''" + pieces[0];
   QByteArray out;
   for (qsizetype i = 0; i < pieces.size(); ++i) {
-    out += (i ? ";\r\n filename*" : " filename*") + QByteArray::number(i) + "*=" +
-           (i ? QByteArray() : QByteArray("UTF-8''")) + pieces[i];
+    out += (i ? ";\r\n filename*" : " filename*") + QByteArray::number(i) +
+           "*=" + (i ? QByteArray() : QByteArray("UTF-8''")) + pieces[i];
   }
   return out;
 }
 
 QByteArray attachmentPart(const QString &path, const QByteArray &data) {
   const QString name = cleanFileName(QFileInfo(path).fileName());
-  QByteArray type = QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name().toLatin1();
+  QByteArray type =
+      QMimeDatabase().mimeTypeForFile(path, QMimeDatabase::MatchExtension).name().toLatin1();
   if (type.isEmpty() || type.contains('"') || type.contains(';'))
     type = "application/octet-stream";
   QByteArray out = "Content-Type: " + type + ";\r\n";
@@ -291,7 +293,8 @@ std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error) {
     return fail(QStringLiteral("宛先のメールアドレスがありません。"));
   for (const Mailbox &box : toBoxes) {
     if (!validAddress(box.address))
-      return fail(QStringLiteral("宛先のメールアドレス「%1」が正しくありません。").arg(box.address));
+      return fail(
+          QStringLiteral("宛先のメールアドレス「%1」が正しくありません。").arg(box.address));
   }
 
   QList<QPair<QString, QByteArray>> files;
@@ -316,7 +319,8 @@ std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error) {
   head += "To: " + to + "\r\n";
   head += "Subject: " + encodeWords(oneLineField(mail.subject), 9) + "\r\n";
   head += "Date: " + rfcDate(platform::localNow()) + "\r\n";
-  const QByteArray domain = fromBoxes[0].address.mid(fromBoxes[0].address.lastIndexOf(u'@') + 1).toLatin1();
+  const QByteArray domain =
+      fromBoxes[0].address.mid(fromBoxes[0].address.lastIndexOf(u'@') + 1).toLatin1();
   head += "Message-ID: <" + QUuid::createUuid().toByteArray(QUuid::Id128) + "." +
           QByteArray::number(platform::utcNow().toSecsSinceEpoch()) + "@" + domain + ">\r\n";
   head += "MIME-Version: 1.0\r\n";
@@ -334,8 +338,8 @@ std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error) {
   for (const QByteArray &p : parts)
     all += p;
   const QByteArray boundary = newBoundary(all);
-  QByteArray out = head + "Content-Type: multipart/mixed;\r\n boundary=\"" + boundary + "\"\r\n\r\n" +
-                   "This is a multi-part message in MIME format.\r\n";
+  QByteArray out = head + "Content-Type: multipart/mixed;\r\n boundary=\"" + boundary +
+                   "\"\r\n\r\n" + "This is a multi-part message in MIME format.\r\n";
   for (const QByteArray &p : parts) {
     out += "\r\n--" + boundary + "\r\n" + p;
     if (!out.endsWith("\r\n"))

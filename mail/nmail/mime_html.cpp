@@ -8,18 +8,30 @@ namespace {
 
 QString entity(const QString &name) {
   static const QHash<QString, QString> named = {
-      {QStringLiteral("amp"), QStringLiteral("&")},    {QStringLiteral("lt"), QStringLiteral("<")},
-      {QStringLiteral("gt"), QStringLiteral(">")},     {QStringLiteral("quot"), QStringLiteral("\"")},
-      {QStringLiteral("apos"), QStringLiteral("'")},   {QStringLiteral("nbsp"), QString(QChar(0xa0))},
-      {QStringLiteral("copy"), QStringLiteral("©")},   {QStringLiteral("reg"), QStringLiteral("®")},
-      {QStringLiteral("yen"), QStringLiteral("¥")},    {QStringLiteral("hellip"), QStringLiteral("…")},
-      {QStringLiteral("mdash"), QStringLiteral("—")},  {QStringLiteral("ndash"), QStringLiteral("–")},
-      {QStringLiteral("laquo"), QStringLiteral("«")},  {QStringLiteral("raquo"), QStringLiteral("»")},
-      {QStringLiteral("times"), QStringLiteral("×")},  {QStringLiteral("middot"), QStringLiteral("·")},
-      {QStringLiteral("rarr"), QStringLiteral("→")},   {QStringLiteral("larr"), QStringLiteral("←")},
-      {QStringLiteral("ldquo"), QStringLiteral("“")},  {QStringLiteral("rdquo"), QStringLiteral("”")},
-      {QStringLiteral("lsquo"), QStringLiteral("‘")},  {QStringLiteral("rsquo"), QStringLiteral("’")},
-      {QStringLiteral("bull"), QStringLiteral("•")},   {QStringLiteral("euro"), QStringLiteral("€")},
+      {QStringLiteral("amp"), QStringLiteral("&")},
+      {QStringLiteral("lt"), QStringLiteral("<")},
+      {QStringLiteral("gt"), QStringLiteral(">")},
+      {QStringLiteral("quot"), QStringLiteral("\"")},
+      {QStringLiteral("apos"), QStringLiteral("'")},
+      {QStringLiteral("nbsp"), QString(QChar(0xa0))},
+      {QStringLiteral("copy"), QStringLiteral("©")},
+      {QStringLiteral("reg"), QStringLiteral("®")},
+      {QStringLiteral("yen"), QStringLiteral("¥")},
+      {QStringLiteral("hellip"), QStringLiteral("…")},
+      {QStringLiteral("mdash"), QStringLiteral("—")},
+      {QStringLiteral("ndash"), QStringLiteral("–")},
+      {QStringLiteral("laquo"), QStringLiteral("«")},
+      {QStringLiteral("raquo"), QStringLiteral("»")},
+      {QStringLiteral("times"), QStringLiteral("×")},
+      {QStringLiteral("middot"), QStringLiteral("·")},
+      {QStringLiteral("rarr"), QStringLiteral("→")},
+      {QStringLiteral("larr"), QStringLiteral("←")},
+      {QStringLiteral("ldquo"), QStringLiteral("“")},
+      {QStringLiteral("rdquo"), QStringLiteral("”")},
+      {QStringLiteral("lsquo"), QStringLiteral("‘")},
+      {QStringLiteral("rsquo"), QStringLiteral("’")},
+      {QStringLiteral("bull"), QStringLiteral("•")},
+      {QStringLiteral("euro"), QStringLiteral("€")},
   };
   if (name.startsWith(u'#')) {
     bool ok = false;
@@ -36,11 +48,13 @@ QString entity(const QString &name) {
 
 bool isBlockTag(const QString &tag) {
   static const QStringList blocks = {
-      QStringLiteral("p"),  QStringLiteral("div"), QStringLiteral("tr"), QStringLiteral("li"),
-      QStringLiteral("h1"), QStringLiteral("h2"),  QStringLiteral("h3"), QStringLiteral("h4"),
-      QStringLiteral("h5"), QStringLiteral("h6"),  QStringLiteral("table"), QStringLiteral("ul"),
-      QStringLiteral("ol"), QStringLiteral("blockquote"), QStringLiteral("pre"),
-      QStringLiteral("hr"), QStringLiteral("dt"), QStringLiteral("dd"), QStringLiteral("title")};
+      QStringLiteral("p"),    QStringLiteral("div"),        QStringLiteral("tr"),
+      QStringLiteral("li"),   QStringLiteral("h1"),         QStringLiteral("h2"),
+      QStringLiteral("h3"),   QStringLiteral("h4"),         QStringLiteral("h5"),
+      QStringLiteral("h6"),   QStringLiteral("table"),      QStringLiteral("ul"),
+      QStringLiteral("ol"),   QStringLiteral("blockquote"), QStringLiteral("pre"),
+      QStringLiteral("hr"),   QStringLiteral("dt"),         QStringLiteral("dd"),
+      QStringLiteral("title")};
   return blocks.contains(tag);
 }
 
@@ -78,7 +92,9 @@ QString htmlToText(const QString &html) {
       const QString inside = html.mid(i + 1, end - i - 1).trimmed();
       i = end + 1;
       const bool closing = inside.startsWith(u'/');
-      QString tag = (closing ? inside.mid(1) : inside).section(QRegularExpression(QStringLiteral("[\\s/]")), 0, 0).toLower();
+      QString tag = (closing ? inside.mid(1) : inside)
+                        .section(QRegularExpression(QStringLiteral("[\\s/]")), 0, 0)
+                        .toLower();
       if (!closing && (tag == u"script" || tag == u"style" || tag == u"head")) {
         const qsizetype close = html.indexOf(QLatin1String("</") + tag, i, Qt::CaseInsensitive);
         if (close < 0) {
@@ -92,12 +108,12 @@ QString htmlToText(const QString &html) {
       if (tag == u"a") {
         // Links are often the point of an HTML-only mail: keep where they go.
         if (!closing) {
-          static const QRegularExpression href(
-              QStringLiteral("href\\s*=\\s*[\"']?([^\"'\\s>]+)"),
-              QRegularExpression::CaseInsensitiveOption);
+          static const QRegularExpression href(QStringLiteral("href\\s*=\\s*[\"']?([^\"'\\s>]+)"),
+                                               QRegularExpression::CaseInsensitiveOption);
           const auto m = href.match(inside);
-          linkTarget = m.hasMatch() ? m.captured(1).replace(QLatin1String("&amp;"), QLatin1String("&"))
-                                    : QString();
+          linkTarget = m.hasMatch()
+                           ? m.captured(1).replace(QLatin1String("&amp;"), QLatin1String("&"))
+                           : QString();
           linkStart = out.size();
         } else if (linkTarget.startsWith(QLatin1String("http"), Qt::CaseInsensitive) &&
                    !out.mid(linkStart).contains(linkTarget)) {

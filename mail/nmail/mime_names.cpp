@@ -1,5 +1,5 @@
-#include "mail/nmail/mime.h"
 #include "mail/nmail/mime_names.h"
+#include "mail/nmail/mime.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -15,8 +15,8 @@ constexpr int MaxExtensionBytes = 32;
 
 bool isReservedStem(const QString &stem) {
   const QString s = stem.toUpper();
-  static const QStringList fixed = {QStringLiteral("CON"), QStringLiteral("PRN"),
-                                    QStringLiteral("AUX"), QStringLiteral("NUL"),
+  static const QStringList fixed = {QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                    QStringLiteral("AUX"),    QStringLiteral("NUL"),
                                     QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
   if (fixed.contains(s))
     return true;
@@ -79,8 +79,8 @@ QString cleanFileName(const QString &proposed) {
     if (isInvisibleControl(c))
       continue;
     if (c < 0x20 || c == 0x7f || (c >= 0x80 && c <= 0x9f) || c == 0x2028 || c == 0x2029 ||
-        c == u'/' || c == u'\\' || c == u':' || c == u'*' || c == u'?' || c == u'"' ||
-        c == u'<' || c == u'>' || c == u'|') {
+        c == u'/' || c == u'\\' || c == u':' || c == u'*' || c == u'?' || c == u'"' || c == u'<' ||
+        c == u'>' || c == u'|') {
       s += u'_';
       continue;
     }
@@ -147,7 +147,8 @@ QString nameForType(const QByteArray &mimeType) {
       {"message/rfc822", QStringLiteral(".eml")},
       {"message/delivery-status", QStringLiteral(".txt")},
   };
-  return QStringLiteral("attachment") + extensions.value(mimeType.toLower(), QStringLiteral(".bin"));
+  return QStringLiteral("attachment") +
+         extensions.value(mimeType.toLower(), QStringLiteral(".bin"));
 }
 
 } // namespace nmail::mime

@@ -10,7 +10,9 @@ namespace {
 
 constexpr qsizetype MaxWordBytes = 4096;
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9')
@@ -215,8 +217,8 @@ QByteArray encodeWords(const QString &text, int firstLineUsed) {
   const QByteArray utf8 = text.toUtf8();
   const QList<QByteArray> parts = utf8.split(' ');
   // A run without blanks too long for one line can only be cut as words.
-  const bool foldable = std::all_of(parts.begin(), parts.end(),
-                                    [](const QByteArray &p) { return p.size() < 900; });
+  const bool foldable =
+      std::all_of(parts.begin(), parts.end(), [](const QByteArray &p) { return p.size() < 900; });
   if (isPlainAscii(utf8) && !utf8.contains("=?") && foldable) {
     // Fold long ASCII text at blanks so no line passes 78 characters.
     QByteArray out;
@@ -246,8 +248,8 @@ QByteArray encodeWords(const QString &text, int firstLineUsed) {
       return "=?ISO-2022-JP?B?" + jis.value_or(QByteArray()).toBase64() + "?=";
     });
   } else {
-    words = encodePieces(text, firstLimit, 75,
-                         [](const QString &piece) { return utf8Word(piece); });
+    words =
+        encodePieces(text, firstLimit, 75, [](const QString &piece) { return utf8Word(piece); });
   }
   return words.join("\r\n ");
 }

@@ -19,12 +19,16 @@ using namespace nmail::mime;
 namespace {
 
 // Test mail is written with "\n"; mail on the wire has CR LF.
-QByteArray wire(QByteArray text) { return text.replace("\n", "\r\n"); }
+QByteArray wire(QByteArray text) {
+  return text.replace("\n", "\r\n");
+}
 
-QByteArray b64(const QByteArray &bytes) { return bytes.toBase64(); }
+QByteArray b64(const QByteArray &bytes) {
+  return bytes.toBase64();
+}
 
-const QByteArray JisTestMaru = "\x1b$B%F%9%H-!\x1b(B";  // テスト①
-const QByteArray JisKenmei = "\x1b$B7oL>\x1b(B";        // 件名
+const QByteArray JisTestMaru = "\x1b$B%F%9%H-!\x1b(B";                // テスト①
+const QByteArray JisKenmei = "\x1b$B7oL>\x1b(B";                      // 件名
 const QByteArray JisYamadaTaro = "\x1b$B;3ED\x1b(B \x1b$BB@O:\x1b(B"; // 山田 太郎
 
 QByteArray textMail(const QByteArray &contentType, const QByteArray &body,
@@ -119,8 +123,8 @@ TEST(MimeCharsets, BodyLineBreaksBecomeCrLfAndTransferEncodingIsUndone) {
 
 TEST(MimeHeaders, SubjectFromDateAndRawBlock) {
   const QByteArray raw = wire("Received: by x\nFrom: =?ISO-2022-JP?B?" + b64(JisYamadaTaro) +
-                              "?= <taro@example.jp>\nSubject: =?ISO-2022-JP?B?" +
-                              b64(JisTestMaru) + "?=\nDate: Mon, 7 Dec 2026 09:05:00 +0900\n\n");
+                              "?= <taro@example.jp>\nSubject: =?ISO-2022-JP?B?" + b64(JisTestMaru) +
+                              "?=\nDate: Mon, 7 Dec 2026 09:05:00 +0900\n\n");
   const Headers h = decodeHeaders(raw);
   EXPECT_EQ(h.subject, QStringLiteral("テスト①"));
   EXPECT_EQ(h.from, QStringLiteral("山田 太郎 <taro@example.jp>"));
@@ -166,11 +170,11 @@ TEST(MimeBody, HtmlOnlyMailIsPlainText) {
 }
 
 TEST(MimeBody, AlternativeShowsThePlainPart) {
-  const QByteArray m = wire(
-      "From: a@x.jp\nSubject: alt\nMIME-Version: 1.0\n"
-      "Content-Type: multipart/alternative; boundary=\"A\"\n\n--A\n"
-      "Content-Type: text/html; charset=utf-8\n\n<p>HTML version</p>\n--A\n"
-      "Content-Type: text/plain; charset=ISO-2022-JP\n\n" + JisTestMaru + "\n--A--\n");
+  const QByteArray m = wire("From: a@x.jp\nSubject: alt\nMIME-Version: 1.0\n"
+                            "Content-Type: multipart/alternative; boundary=\"A\"\n\n--A\n"
+                            "Content-Type: text/html; charset=utf-8\n\n<p>HTML version</p>\n--A\n"
+                            "Content-Type: text/plain; charset=ISO-2022-JP\n\n" +
+                            JisTestMaru + "\n--A--\n");
   EXPECT_EQ(readableBody(m), QStringLiteral("テスト①"));
 }
 
@@ -184,9 +188,9 @@ TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
 }
 
 TEST(MimeBody, AForwardedMailIsListedUnderItsSubject) {
-  const QByteArray m = mixedMail(
-      "see below", {"Content-Type: message/rfc822\n\nSubject: =?ISO-2022-JP?B?" + b64(JisKenmei) +
-                        "?=\nFrom: c@x.jp\n\ninner text\n"});
+  const QByteArray m =
+      mixedMail("see below", {"Content-Type: message/rfc822\n\nSubject: =?ISO-2022-JP?B?" +
+                              b64(JisKenmei) + "?=\nFrom: c@x.jp\n\ninner text\n"});
   EXPECT_TRUE(readableBody(m).startsWith(QStringLiteral("see below\r\n\r\nattachment: 件名.eml (")))
       << readableBody(m).toStdString();
 }
@@ -198,7 +202,7 @@ TEST(MimeBody, BrokenParameterListsStillRead) {
             "Content-Type: application/pdf; =; name\nContent-Transfer-Encoding: base64\n\n" +
                 b64("pdf") + "\n"});
   EXPECT_EQ(readableBody(m), QStringLiteral("x\r\n\r\nattachment: ok.txt (4 bytes)\r\n"
-                                           "attachment: attachment.pdf (3 bytes)"));
+                                            "attachment: attachment.pdf (3 bytes)"));
 }
 
 // ---- unpacking ----------------------------------------------------------
@@ -230,8 +234,10 @@ TEST_F(Folder, AttachmentNamesInEveryEncodingAreDecoded) {
 TEST_F(Folder, AMailThatIsOnlyAnAttachmentKeepsItsName) {
   const QByteArray m = wire("From: a@x.jp\nSubject: scan\nMIME-Version: 1.0\n"
                             "Content-Type: application/pdf;\n name=\"=?ISO-2022-JP?B?" +
-                            b64("\x1b$B;qNA\x1b(B") + "?=.pdf\"\n"
-                            "Content-Transfer-Encoding: base64\n\n" + b64("%PDF") + "\n");
+                            b64("\x1b$B;qNA\x1b(B") +
+                            "?=.pdf\"\n"
+                            "Content-Transfer-Encoding: base64\n\n" +
+                            b64("%PDF") + "\n");
   EXPECT_EQ(readableBody(m), QStringLiteral("attachment: 資料.pdf (4 bytes)"));
   EXPECT_EQ(unpackAttachments(m, folder), NMailAttachmentWritten);
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/資料.pdf")), "%PDF");
@@ -255,8 +261,14 @@ TEST_F(Folder, NothingToUnpackAndExistingFilesAreNeverOverwritten) {
 
 TEST_F(Folder, HostileNamesStayInsideTheFolder) {
   const QByteArray longName = QByteArray(300, 'n') + ".pdf";
-  const QList<QByteArray> names = {"../../x", "/etc/passwd", "..\\\\x.exe", "CON",
-                                   "nul.txt", ".hidden", "a\x01\x1f" "b"};
+  const QList<QByteArray> names = {"../../x",
+                                   "/etc/passwd",
+                                   "..\\\\x.exe",
+                                   "CON",
+                                   "nul.txt",
+                                   ".hidden",
+                                   "a\x01\x1f"
+                                   "b"};
   QList<QByteArray> parts;
   for (const QByteArray &n : names)
     parts << attachmentPart(" filename=\"" + n + "\"", n);
@@ -323,9 +335,9 @@ TEST_F(Folder, SafeFileNameRules) {
 TEST_F(Folder, APlantedLinkIsNotFollowed) {
   const QString outside = root.filePath(QStringLiteral("outside.txt"));
   ASSERT_TRUE(QFile::link(outside, folder + QStringLiteral("/x.txt")));
-  EXPECT_EQ(unpackAttachments(mixedMail("x", {attachmentPart(" filename=\"x.txt\"", "data")}),
-                              folder),
-            NMailAttachmentWritten);
+  EXPECT_EQ(
+      unpackAttachments(mixedMail("x", {attachmentPart(" filename=\"x.txt\"", "data")}), folder),
+      NMailAttachmentWritten);
   EXPECT_FALSE(QFileInfo::exists(outside));
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/x (2).txt")), "data");
 }
@@ -333,8 +345,7 @@ TEST_F(Folder, APlantedLinkIsNotFollowed) {
 TEST(MimeUnpack, AMissingFolderIsReportedAsAWriteFailure) {
   QTemporaryDir root;
   const QByteArray m = mixedMail("x", {attachmentPart(" filename=\"a.txt\"", "a")});
-  EXPECT_EQ(unpackAttachments(m, root.filePath(QStringLiteral("gone"))),
-            NMailAttachmentOpenError);
+  EXPECT_EQ(unpackAttachments(m, root.filePath(QStringLiteral("gone"))), NMailAttachmentOpenError);
 }
 
 // ---- split mail ---------------------------------------------------------
@@ -342,10 +353,14 @@ TEST(MimeUnpack, AMissingFolderIsReportedAsAWriteFailure) {
 namespace {
 
 QByteArray splitInner() {
-  return wire("From: =?ISO-2022-JP?B?" + b64(JisYamadaTaro) + "?= <taro@example.jp>\n"
-              "Subject: =?ISO-2022-JP?B?" + b64(JisKenmei) + "?=\n"
+  return wire("From: =?ISO-2022-JP?B?" + b64(JisYamadaTaro) +
+              "?= <taro@example.jp>\n"
+              "Subject: =?ISO-2022-JP?B?" +
+              b64(JisKenmei) +
+              "?=\n"
               "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"S\"\n\n--S\n"
-              "Content-Type: text/plain; charset=ISO-2022-JP\n\n" + JisTestMaru + "\n--S\n" +
+              "Content-Type: text/plain; charset=ISO-2022-JP\n\n" +
+              JisTestMaru + "\n--S\n" +
               attachmentPart(" filename=\"big.bin\"", QByteArray(3000, '\x07')) + "--S--\n");
 }
 
@@ -358,8 +373,9 @@ QList<QByteArray> splitParts(const QByteArray &id = "split-1@example.jp") {
   QList<QByteArray> parts;
   for (int i = 0; i < 3; ++i) {
     parts << wire("From: taro@example.jp\nSubject: part\nMIME-Version: 1.0\n"
-                  "Content-Type: message/partial; id=\"" + id + "\"; number=" +
-                  QByteArray::number(i + 1) + (i == 2 ? "; total=3" : "") + "\n\n") +
+                  "Content-Type: message/partial; id=\"" +
+                  id + "\"; number=" + QByteArray::number(i + 1) + (i == 2 ? "; total=3" : "") +
+                  "\n\n") +
                  pieces[i];
   }
   return parts;
@@ -383,7 +399,8 @@ TEST_F(Folder, SplitMailJoinsInOrderAndOutOfOrder) {
     EXPECT_TRUE(sjis.contains("\x83\x65\x83\x58\x83\x67\x87\x40")) << "テスト① in CP932";
     EXPECT_TRUE(sjis.contains("attachment: big.bin (3000 bytes)"));
     // The kept parts are gone once joined.
-    EXPECT_TRUE(filesUnder(f + QStringLiteral("/.partial")).filter(QStringLiteral(".eml")).isEmpty());
+    EXPECT_TRUE(
+        filesUnder(f + QStringLiteral("/.partial")).filter(QStringLiteral(".eml")).isEmpty());
   }
 }
 
@@ -465,7 +482,8 @@ TEST(MimeBuild, JapaneseThatFitsGoesAsIso2022JpAndReadsBack) {
 
 TEST(MimeBuild, TextThatDoesNotFitGoesAsUtf8) {
   Outgoing m = outgoing();
-  m.subject = QStringLiteral("① and ～ and 한국어 and a very long subject that needs folding across lines");
+  m.subject =
+      QStringLiteral("① and ～ and 한국어 and a very long subject that needs folding across lines");
   m.body = QStringLiteral("～①\n");
   const QByteArray built = build(m);
   EXPECT_TRUE(built.contains("Subject: =?UTF-8?B?"));
@@ -511,11 +529,13 @@ TEST(MimeBuild, AttachmentsRoundTripByteForByteWithJapaneseNames) {
   EXPECT_EQ(decodeHeaders(built).subject, m.subject);
   const QString body = readableBody(built);
   EXPECT_TRUE(body.startsWith(QStringLiteral("こんにちは。\r\n"))) << body.toStdString();
-  EXPECT_TRUE(body.contains(QStringLiteral("attachment: とても長い名前の添付資料ファイル①その二.bin (1000 bytes)")));
+  EXPECT_TRUE(body.contains(
+      QStringLiteral("attachment: とても長い名前の添付資料ファイル①その二.bin (1000 bytes)")));
 
   QTemporaryDir out;
   EXPECT_EQ(unpackAttachments(built, out.path()), NMailAttachmentWritten);
-  EXPECT_EQ(fileBytes(out.filePath(QStringLiteral("とても長い名前の添付資料ファイル①その二.bin"))), binary);
+  EXPECT_EQ(fileBytes(out.filePath(QStringLiteral("とても長い名前の添付資料ファイル①その二.bin"))),
+            binary);
   EXPECT_EQ(fileBytes(out.filePath(QStringLiteral("notes.txt"))), "plain\r\n");
 }
 
@@ -539,9 +559,9 @@ TEST(MimeBuild, NoFieldCanInjectAHeader) {
 
 TEST(MimeBuild, RecipientsInEveryShapeTheUserTypes) {
   EXPECT_EQ(envelopeAddresses(QStringLiteral("a@x.jp")), QStringList{QStringLiteral("a@x.jp")});
-  EXPECT_EQ(envelopeAddresses(QStringLiteral(" a@x.jp , 山田 <b@y.jp>,\"Doe, J\" <c@z.jp>")),
-            (QStringList{QStringLiteral("a@x.jp"), QStringLiteral("b@y.jp"),
-                         QStringLiteral("c@z.jp")}));
+  EXPECT_EQ(
+      envelopeAddresses(QStringLiteral(" a@x.jp , 山田 <b@y.jp>,\"Doe, J\" <c@z.jp>")),
+      (QStringList{QStringLiteral("a@x.jp"), QStringLiteral("b@y.jp"), QStringLiteral("c@z.jp")}));
   EXPECT_TRUE(envelopeAddresses(QString()).isEmpty());
 
   Outgoing m = outgoing();
