@@ -274,6 +274,9 @@ QByteArray headerValue(const QByteArray &block, const QByteArray &name) {
     QByteArray line = lines[i];
     if (line.endsWith('\r'))
       line.chop(1);
+    // A folded line belongs to the header above it, whatever it looks like.
+    if (line.isEmpty() || line[0] == ' ' || line[0] == '\t')
+      continue;
     const qsizetype colon = line.indexOf(':');
     if (colon <= 0 || line.left(colon).trimmed().compare(name, Qt::CaseInsensitive) != 0)
       continue;

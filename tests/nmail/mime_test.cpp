@@ -150,7 +150,8 @@ TEST(MimeHeaders, QWordsRaw8BitAndFoldedText) {
   EXPECT_EQ(q.subject, QStringLiteral("café au lait now"));
   const Headers sjis = decodeHeaders(wire("Subject: \x83\x65\x83\x58\x83\x67 mail\n\n"));
   EXPECT_EQ(sjis.subject, QStringLiteral("テスト mail"));
-  const Headers folded = decodeHeaders(wire("Subject: a long\n  subject\nFrom: b@x.jp\n\n"));
+  const Headers folded = decodeHeaders(
+      wire("X-Note: see\n Subject: not this one\nSubject: a long\n  subject\nFrom: b@x.jp\n\n"));
   EXPECT_EQ(folded.subject, QStringLiteral("a long  subject"));
   EXPECT_EQ(folded.from, QStringLiteral("b@x.jp"));
 }
