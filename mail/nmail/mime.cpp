@@ -141,6 +141,15 @@ int readability(GMimeObject *child) {
   return 0;
 }
 
+bool isNamedOrAttached(GMimeObject *object) {
+  if (GMIME_IS_MULTIPART(object))
+    return true;
+  const ParsedField type = contentType(object);
+  const ParsedField disposition = parseField(rawHeader(object, "Content-Disposition"));
+  return disposition.token == "attachment" || disposition.params.contains("filename") ||
+         type.params.contains("name");
+}
+
 void collect(GMimeObject *object, Content &content) {
   const ParsedField type = contentType(object);
   if (GMIME_IS_MULTIPART(object)) {
@@ -161,8 +170,15 @@ void collect(GMimeObject *object, Content &content) {
         collect(best, content);
       return;
     }
-    for (int i = 0; i < count; ++i)
-      collect(g_mime_multipart_get_part(multipart, i), content);
+    const bool related = type.token == "multipart/related";
+    for (int i = 0; i < count; ++i) {
+      GMimeObject *child = g_mime_multipart_get_part(multipart, i);
+      // Unnamed pictures and style sheets behind an HTML page are part of
+      // how it looks, not files the sender meant to hand over.
+      if (related && i > 0 && !isNamedOrAttached(child))
+        continue;
+      collect(child, content);
+    }
     return;
   }
   const ParsedField disposition = parseField(rawHeader(object, "Content-Disposition"));

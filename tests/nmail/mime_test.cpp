@@ -179,6 +179,17 @@ TEST(MimeBody, AlternativeShowsThePlainPart) {
   EXPECT_EQ(readableBody(m), QStringLiteral("テスト①"));
 }
 
+TEST(MimeBody, HtmlWithInlinePicturesListsOnlyTheNamedFiles) {
+  const QByteArray m =
+      wire("From: a@x.jp\nSubject: news\nMIME-Version: 1.0\n"
+           "Content-Type: multipart/related; boundary=\"R\"\n\n--R\n"
+           "Content-Type: text/html; charset=utf-8\n\n<p>Hi<img src=cid:logo></p>\n"
+           "--R\nContent-Type: image/png\nContent-ID: <logo>\n"
+           "Content-Transfer-Encoding: base64\n\n" +
+           b64("PNG") + "\n--R\n" + attachmentPart(" filename=\"menu.pdf\"", "PDF") + "--R--\n");
+  EXPECT_EQ(readableBody(m), QStringLiteral("Hi\r\n\r\nattachment: menu.pdf (3 bytes)"));
+}
+
 TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
   const QByteArray data(1234, 'z');
   const QByteArray m = mixedMail(JisTestMaru, {attachmentPart(" filename=\"report.pdf\"", data),
