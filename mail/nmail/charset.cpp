@@ -82,6 +82,37 @@ QString fromJis(const QByteArray &bytes) {
   return lenient(jisToEuc(bytes), "EUC-JP-MS");
 }
 
+// Windows and JIS give six characters of JIS X 0208 different code points
+// (～ U+FF5E is JIS 〜 U+301C, and so on). Windows text uses the former; the
+// ISO-2022-JP converter knows only the latter.
+QString toJisForms(QString text) {
+  for (QChar &c : text) {
+    switch (c.unicode()) {
+    case 0xff5e:
+      c = QChar(0x301c);
+      break;
+    case 0xff0d:
+      c = QChar(0x2212);
+      break;
+    case 0x2225:
+      c = QChar(0x2016);
+      break;
+    case 0xffe0:
+      c = QChar(0x00a2);
+      break;
+    case 0xffe1:
+      c = QChar(0x00a3);
+      break;
+    case 0xffe2:
+      c = QChar(0x00ac);
+      break;
+    default:
+      break;
+    }
+  }
+  return text;
+}
+
 } // namespace
 
 QByteArray jisToEuc(const QByteArray &jis) {
@@ -210,7 +241,7 @@ std::optional<QByteArray> toIso2022jp(const QString &text) {
   iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
   if (cd == reinterpret_cast<iconv_t>(-1))
     return std::nullopt;
-  QByteArray in = text.toUtf8();
+  QByteArray in = toJisForms(text).toUtf8();
   QByteArray out;
   char buffer[4096];
   char *inPtr = in.data();
@@ -240,7 +271,7 @@ std::optional<QByteArray> toIso2022jp(const QString &text) {
   iconv_close(cd);
   // JIS-Roman and friends would come back as other characters (¥ → \):
   // only what reads back identically counts as fitting.
-  if (!ok || fromJis(out) != text)
+  if (!ok || toJisForms(fromJis(out)) != toJisForms(text))
     return std::nullopt;
   return out;
 }

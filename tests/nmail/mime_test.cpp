@@ -492,6 +492,18 @@ TEST(MimeBuild, JapaneseThatFitsGoesAsIso2022JpAndReadsBack) {
   EXPECT_EQ(readableBody(again), QStringLiteral("こんにちは。\r\n明日の会議です。\r\n."));
 }
 
+TEST(MimeBuild, WindowsFormsOfJisCharactersStillGoAsIso2022Jp) {
+  Outgoing m = outgoing();
+  m.subject = QStringLiteral("10時～11時 －5℃ ￥100");
+  m.body = QStringLiteral("〜∥￠");
+  const QByteArray built = build(m);
+  EXPECT_TRUE(built.contains("Subject: =?ISO-2022-JP?B?"));
+  EXPECT_TRUE(built.contains("charset=ISO-2022-JP"));
+  // Read back as Windows reads JIS.
+  EXPECT_EQ(decodeHeaders(built).subject, m.subject);
+  EXPECT_EQ(readableBody(built), QStringLiteral("～∥￠"));
+}
+
 TEST(MimeBuild, TextThatDoesNotFitGoesAsUtf8) {
   Outgoing m = outgoing();
   m.subject =
