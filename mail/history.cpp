@@ -5,6 +5,10 @@
 #include "platform/core/recordfile.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace mail {
 
@@ -162,7 +166,21 @@ AppendResult appendHistoryRecord(History which, const MailRecord &record, bool s
   return result;
 }
 
-bool syncHistory(History which) { return historyFile(which).sync(); }
+bool syncHistory(History which) {
+  if (!historyFile(which).sync())
+    return false;
+  // A history made anew since the last flush (a first mail, or a rewrite by a
+  // delete) also needs its entry in the data folder on the disk. Some file
+  // systems can't flush a folder; the records themselves are safe then, so
+  // this step never fails the flush.
+  const QByteArray folder = QFile::encodeName(QFileInfo(historyPath(which)).absolutePath());
+  const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  return true;
+}
 
 QString appendErrorText(History which, AppendError error) {
   const QString name = which == History::Received ? QStringLiteral("着信履歴")
