@@ -12,7 +12,13 @@ public:
   MsgAnswer show(QWidget *parent, const MessageBoxRequest &request) override {
     QMessageBox box(parent);
     box.setText(request.text);
-    box.setWindowTitle(request.title.isEmpty() ? programTitle() : request.title);
+    if (request.untitled) {
+      // Qt fills a wholly empty title with the application's name; one blank
+      // keeps the bar empty.
+      box.setWindowTitle(QStringLiteral(" "));
+    } else {
+      box.setWindowTitle(request.title.isEmpty() ? programTitle() : request.title);
+    }
     box.setTextFormat(Qt::PlainText); // mail texts may hold "<" and "&"
     switch (request.icon) {
     case MsgIcon::None: box.setIcon(QMessageBox::NoIcon); break;
@@ -57,13 +63,22 @@ std::atomic<MessageBoxBackend *> installed{nullptr};
 
 QString programTitle() { return QStringLiteral("Korvex"); }
 
-MsgAnswer messageBox(QWidget *parent, const QString &text, const QString &title, MsgButtons buttons,
-                     MsgIcon icon) {
-  MessageBoxRequest request{text, title, icon, buttons};
+namespace {
+MsgAnswer showBox(QWidget *parent, const MessageBoxRequest &request) {
   if (MessageBoxBackend *backend = installed.load())
     return backend->show(parent, request);
   QtMessageBoxBackend production;
   return production.show(parent, request);
+}
+} // namespace
+
+MsgAnswer messageBox(QWidget *parent, const QString &text, const QString &title, MsgButtons buttons,
+                     MsgIcon icon) {
+  return showBox(parent, MessageBoxRequest{text, title, icon, buttons});
+}
+
+MsgAnswer untitledMessageBox(QWidget *parent, const QString &text, MsgButtons buttons, MsgIcon icon) {
+  return showBox(parent, MessageBoxRequest{text, {}, icon, buttons, /*untitled=*/true});
 }
 
 void setMessageBoxBackend(MessageBoxBackend *backend) { installed.store(backend); }

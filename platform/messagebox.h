@@ -14,9 +14,10 @@ enum class MsgAnswer { Ok, Cancel, Yes, No };
 
 struct MessageBoxRequest {
   QString text;
-  QString title; // empty: the program's title
+  QString title; // empty: the program's title, unless `untitled`
   MsgIcon icon = MsgIcon::None;
   MsgButtons buttons = MsgButtons::Ok;
+  bool untitled = false; // a title bar with no text at all
 };
 
 class MessageBoxBackend {
@@ -31,6 +32,11 @@ QString programTitle();
 // Shows a box (modal; timers and other events go on running meanwhile).
 MsgAnswer messageBox(QWidget *parent, const QString &text, const QString &title = {},
                      MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::None);
+
+// Like messageBox, for the few boxes whose title bar is meant to stay empty
+// (messageBox puts the program's title in place of an empty title).
+MsgAnswer untitledMessageBox(QWidget *parent, const QString &text,
+                             MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::None);
 
 // Installs a backend (not owned); nullptr restores the QMessageBox one.
 void setMessageBoxBackend(MessageBoxBackend *backend);

@@ -25,7 +25,15 @@ TEST(MessageBoxDouble, AnswersFromTheQueueAndRecordsEachBox) {
   EXPECT_EQ(boxes.boxes()[0].icon, MsgIcon::Question);
   EXPECT_EQ(boxes.boxes()[0].buttons, MsgButtons::YesNo);
   EXPECT_EQ(boxes.boxes()[1].title, QString());
+  EXPECT_FALSE(boxes.boxes()[1].untitled);
   EXPECT_EQ(boxes.boxes()[1].buttons, MsgButtons::Ok);
+
+  boxes.pushAnswer(MsgAnswer::Ok);
+  untitledMessageBox(nullptr, QStringLiteral("c"), MsgButtons::Ok, MsgIcon::Exclamation);
+  ASSERT_EQ(boxes.boxes().size(), 3);
+  EXPECT_TRUE(boxes.boxes()[2].untitled);
+  EXPECT_EQ(boxes.boxes()[2].title, QString());
+  EXPECT_EQ(boxes.boxes()[2].icon, MsgIcon::Exclamation);
 }
 
 TEST(MessageBoxDouble, UnansweredBoxFailsTheTestWithoutHanging) {
@@ -39,14 +47,19 @@ TEST(MessageBoxDouble, UnansweredBoxFailsTheTestWithoutHanging) {
   EXPECT_EQ(boxes.boxes().size(), 2);
 }
 
-// The production box, answered by clicking its button from a timer.
-TEST(MessageBox, ProductionBoxShowsTitleIconAndButtons) {
-  EXPECT_EQ(programTitle(), QStringLiteral("Korvex"));
+namespace {
+
+struct SeenBox {
   QString title;
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   QMessageBox::StandardButtons buttons;
-  QTimer::singleShot(50, [&] {
+};
+
+// Notes the production box that is about to open and answers it by clicking
+// `answer` from a timer.
+void answerNextProductionBox(SeenBox &seen, QMessageBox::StandardButton answer) {
+  QTimer::singleShot(50, [&seen, answer] {
     QMessageBox *box = nullptr;
     for (QWidget *w : QApplication::topLevelWidgets())
       if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
@@ -55,17 +68,42 @@ TEST(MessageBox, ProductionBoxShowsTitleIconAndButtons) {
       ADD_FAILURE() << "no message box shown";
       return;
     }
-    title = box->windowTitle();
-    text = box->text();
-    icon = box->icon();
-    buttons = box->standardButtons();
-    box->button(QMessageBox::No)->click();
+    seen.title = box->windowTitle();
+    seen.text = box->text();
+    seen.icon = box->icon();
+    seen.buttons = box->standardButtons();
+    box->button(answer)->click();
   });
+}
+
+} // namespace
+
+TEST(MessageBox, ProductionBoxShowsTitleIconAndButtons) {
+  EXPECT_EQ(programTitle(), QStringLiteral("Korvex"));
+  SeenBox seen;
+  answerNextProductionBox(seen, QMessageBox::No);
   const MsgAnswer answer =
       messageBox(nullptr, QStringLiteral("<b>a & b</b>"), {}, MsgButtons::YesNo, MsgIcon::Exclamation);
   EXPECT_EQ(answer, MsgAnswer::No);
-  EXPECT_EQ(title, programTitle());
-  EXPECT_EQ(text, QStringLiteral("<b>a & b</b>"));
-  EXPECT_EQ(icon, QMessageBox::Warning);
-  EXPECT_EQ(buttons, QMessageBox::Yes | QMessageBox::No);
+  EXPECT_EQ(seen.title, programTitle());
+  EXPECT_EQ(seen.text, QStringLiteral("<b>a & b</b>"));
+  EXPECT_EQ(seen.icon, QMessageBox::Warning);
+  EXPECT_EQ(seen.buttons, QMessageBox::Yes | QMessageBox::No);
+
+  answerNextProductionBox(seen, QMessageBox::Ok);
+  messageBox(nullptr, QStringLiteral("t"), QString::fromUtf16(u"エラー"));
+  EXPECT_EQ(seen.title, QString::fromUtf16(u"エラー"));
+}
+
+TEST(MessageBox, UntitledBoxKeepsItsTitleBarEmpty) {
+  SeenBox seen;
+  answerNextProductionBox(seen, QMessageBox::Ok);
+  EXPECT_EQ(untitledMessageBox(nullptr, QStringLiteral("x"), MsgButtons::Ok, MsgIcon::Exclamation),
+            MsgAnswer::Ok);
+  // Not the program's title, nor empty (which Qt would fill with the
+  // application's name): nothing to read.
+  EXPECT_NE(seen.title, programTitle());
+  EXPECT_FALSE(seen.title.isEmpty());
+  EXPECT_TRUE(seen.title.trimmed().isEmpty());
+  EXPECT_EQ(seen.icon, QMessageBox::Warning);
 }
