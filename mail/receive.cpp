@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QTextEdit>
 
+#include <algorithm>
+
 namespace mail {
 
 namespace {
@@ -24,6 +26,14 @@ const QString AttachmentNotice =
 const QString AttachmentKeptText =
     QStringLiteral("添付ファイルを添付フォルダに書き込めなかったので、このメールとまだ受信していないメールは"
                    "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");
+
+// The size the server reports only sizes the body buffer, which receives
+// the mail's text parts. A size no real mail has (a broken or hostile server
+// claiming gigabytes) must not make a check take that much memory; the text
+// of any real mail fits well within this.
+constexpr int MaxBodyBuffer = 32 * 1024 * 1024;
+
+QString bodyBufferFor(int size) { return QString(std::clamp(size, 0, MaxBodyBuffer) + 1, u' '); }
 
 struct RunGuard {
   RunGuard() { running = true; }
@@ -66,7 +76,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
   for (int n = 1; n <= count; ++n) {
     nmail::NMailPop3GetMailStatus(handle, n, subject, date, from, header, 0);
     const int size = nmail::NMailPop3GetMailSize(handle, n);
-    body = QString(std::max(size, 0) + 1, u' ');
+    body = bodyBufferFor(size);
     const int got = nmail::NMailPop3GetMail(handle, n, subject, date, from, header, body, 0, 0);
     const QString cutBody = nmail::cutAtNul(body);
     const QString cutHeader = nmail::cutAtNul(header);
@@ -105,7 +115,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
     viewer->setBodyText(cutBody);
 
     const int sizeAgain = nmail::NMailPop3GetMailSize(handle, n);
-    body = QString(std::max(sizeAgain, 0) + 1, u' ');
+    body = bodyBufferFor(sizeAgain);
     if (attachmentMark)
       viewer->setBodyText(viewer->bodyText() + QStringLiteral("\r\n") + AttachmentNotice);
 

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -99,8 +100,10 @@ QString lastTransportError() {
 // its own thread because the transport blocks the test's thread while it waits.
 class ScriptedPop3 {
 public:
-  // Messages by number; an empty one answers RETR with -ERR.
-  explicit ScriptedPop3(QList<QByteArray> messages) : messages_(std::move(messages)) {
+  // Messages by number; an empty one answers RETR with -ERR. LIST gives
+  // every message the size `listedSize`, whatever it really holds.
+  explicit ScriptedPop3(QList<QByteArray> messages, qint64 listedSize = 200)
+      : messages_(std::move(messages)), listedSize_(listedSize) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -154,7 +157,7 @@ private:
       } else if (verb == "STAT") {
         send(c, "+OK " + QByteArray::number(messages_.size()) + " 400\r\n");
       } else if (verb == "LIST" && known) {
-        send(c, "+OK " + QByteArray::number(number) + " 200\r\n");
+        send(c, "+OK " + QByteArray::number(number) + " " + QByteArray::number(listedSize_) + "\r\n");
       } else if (verb == "TOP" && known) {
         send(c, "+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n.\r\n");
       } else if (verb == "RETR" && known && !messages_[number - 1].isEmpty()) {
@@ -175,6 +178,7 @@ private:
   static void send(int c, const QByteArray &bytes) { ::send(c, bytes.constData(), bytes.size(), MSG_NOSIGNAL); }
 
   QList<QByteArray> messages_;
+  qint64 listedSize_;
   int listener_ = -1;
   int port_ = 0;
   std::thread thread_;
@@ -508,6 +512,52 @@ TEST(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残して")));
   EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール有り。")});
+  forms::tyakuForm().unload();
+  forms::idPassForm().unload();
+}
+
+// A server may claim any size for a mail. The check must not take memory in
+// proportion to the claim: the address space is held to what the process
+// has plus a margin far below the 2 GB claimed here.
+TEST(ReceiveFaults, AnAbsurdSizeFromTheServerCostsNoGigabytes) {
+  TempProgramFolder folder;
+  ASSERT_TRUE(folder.isValid());
+  MessageBoxDouble boxes;
+  FakeHost host;
+  host.nestedRunsAttempted = 1;
+  nmail::NMailInitializeWinSock();
+  nmail::setNetworkTimeoutMs(5000);
+  ScriptedPop3 server({plainMail("claims 2 GB", "but is small")}, 2'000'000'000);
+  settings::Pop3Server = QStringLiteral("127.0.0.1:%1").arg(server.port());
+  settings::UseApop = 0;
+  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
+  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("pw")));
+
+  QFile statm(QStringLiteral("/proc/self/statm"));
+  ASSERT_TRUE(statm.open(QIODevice::ReadOnly));
+  const qint64 used = statm.readAll().split(' ').value(0).toLongLong() * ::sysconf(_SC_PAGESIZE);
+  ASSERT_GT(used, 0);
+  rlimit before{};
+  ASSERT_EQ(::getrlimit(RLIMIT_AS, &before), 0);
+  struct Restore {
+    rlimit limit;
+    ~Restore() { ::setrlimit(RLIMIT_AS, &limit); }
+  } restore{before};
+  rlimit tight = before;
+  tight.rlim_cur = rlim_t(used) + (rlim_t(1) << 30);
+  if (before.rlim_max != RLIM_INFINITY)
+    tight.rlim_cur = std::min(tight.rlim_cur, before.rlim_max);
+  ASSERT_EQ(::setrlimit(RLIMIT_AS, &tight), 0);
+
+  ReceiveMail(host);
+
+  ::setrlimit(RLIMIT_AS, &before);
+  const QList<MailRecord> records = readHistory(History::Received);
+  ASSERT_EQ(records.size(), 1);
+  EXPECT_EQ(records[0].Subject, QStringLiteral("claims 2 GB"));
+  EXPECT_TRUE(records[0].Body.startsWith(QStringLiteral("but is small")));
+  EXPECT_EQ(server.deleted(), QList<int>{1});
+  EXPECT_TRUE(boxes.boxes().isEmpty());
   forms::tyakuForm().unload();
   forms::idPassForm().unload();
 }
