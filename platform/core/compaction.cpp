@@ -18,7 +18,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -80,6 +82,35 @@ QByteArray liveRecords(const QByteArray &all, CompactionLayout layout) {
   return kept;
 }
 
+// Records that differ at most in their flag are one record, marked deleted
+// in one copy after the other was taken.
+bool sameRecord(const char *a, const char *b, CompactionLayout layout) {
+  const int afterFlag = layout.flagOffset + 2;
+  return std::memcmp(a, b, size_t(layout.flagOffset)) == 0 &&
+         std::memcmp(a + afterFlag, b + afterFlag, size_t(layout.recordLength - afterFlag)) == 0;
+}
+
+// How many whole records at the start of `a` and `b` are the same record.
+qsizetype sameLeadingRecords(const QByteArray &a, const QByteArray &b, CompactionLayout layout) {
+  const qsizetype len = layout.recordLength;
+  const qsizetype n = std::min(a.size() / len, b.size() / len);
+  qsizetype k = 0;
+  while (k < n && sameRecord(a.constData() + k * len, b.constData() + k * len, layout))
+    ++k;
+  return k;
+}
+
+// The data file `data` as a rewrite of `live` brought to its end: the
+// records it has rewritten (with their flags as they are now), the live
+// records it lacks, then the records written to it that are not part of the
+// rewrite. A partial tail is dropped, as readers ignore it.
+QByteArray rewriteCompleted(const QByteArray &data, const QByteArray &live, CompactionLayout layout) {
+  const qsizetype len = layout.recordLength;
+  const qsizetype k = sameLeadingRecords(data, live, layout);
+  const qsizetype dataWhole = data.size() / len * len;
+  return data.left(k * len) + live.mid(k * len) + data.mid(k * len, dataWhole - k * len);
+}
+
 bool validLayout(CompactionLayout layout) {
   return layout.recordLength > 0 && layout.flagOffset >= 0 && layout.flagOffset + 2 <= layout.recordLength;
 }
@@ -117,24 +148,24 @@ bool recoverCompaction(const QString &path, const QString &tmpPath, CompactionLa
   QByteArray work;
   if (!readWhole(tmpPath, work))
     return false;
-  const QByteArray live = liveRecords(work, layout);
+  if (!QFileInfo::exists(path))
+    return finish(path, tmpPath, work, layout, false);
   QByteArray data;
-  const bool haveData = QFileInfo::exists(path);
-  if (haveData && !readWhole(path, data))
+  if (!readWhole(path, data))
     return false;
 
-  // Missing, or a beginning of the live records: the rewrite was not
-  // finished, and the work file holds what is missing.
-  if (!haveData || live.startsWith(data))
-    return finish(path, tmpPath, work, layout, false);
-  // The data file still holds the whole work file (the delete had not begun,
-  // or the work file itself is a copy cut short) or all of its live records
-  // (the rewrite was done and records were added since): it holds
-  // everything, and compacting it finishes the job.
-  if (data.startsWith(work) || data.startsWith(live))
+  // The data file still holds every record of the work file (the delete had
+  // not begun, or the work file is a copy cut short), perhaps with records
+  // marked or added since: compacting it finishes the job.
+  const qsizetype workCount = work.size() / layout.recordLength;
+  if (sameLeadingRecords(data, work, layout) == workCount)
     return finish(path, tmpPath, data, layout, false);
-  // Written after the work file was made: the data file is the newer truth.
-  return QFile::remove(tmpPath);
+  // Otherwise the data file is a rewrite of the work file's live records,
+  // cut short or finished, and maybe records written to it afterwards; the
+  // work file holds whatever part of the rewrite is missing. Nothing is
+  // dropped on a guess: records that match neither way are kept after the
+  // rewritten ones.
+  return finish(path, tmpPath, rewriteCompleted(data, liveRecords(work, layout), layout), layout, false);
 }
 
 bool compactRecords(const QString &path, const QString &tmpPath, CompactionLayout layout) {

@@ -183,12 +183,36 @@ TEST_F(CompactionTest, RecordsAddedAfterAFinishedRewriteSurvive) {
   EXPECT_FALSE(QFileInfo::exists(tmp));
 }
 
+// Regression: a compaction stopped after the data file was deleted, then a
+// record added (the file created anew) before anything recovered: the work
+// file was thrown away with every older record.
 TEST_F(CompactionTest, DataFileWrittenAfterTheWorkFileIsKept) {
   ASSERT_TRUE(folder.writeBytes(tmp, all));
   ASSERT_TRUE(folder.writeBytes(path, rec('x') + rec('y', 0)));
   EXPECT_TRUE(recoverCompaction(path, tmp, layout));
-  EXPECT_EQ(folder.readBytes(path), rec('x') + rec('y', 0));
+  EXPECT_EQ(folder.readBytes(path), live + rec('x'));
   EXPECT_FALSE(QFileInfo::exists(tmp));
+
+  // The same after a rewrite that got as far as the first record.
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  ASSERT_TRUE(folder.writeBytes(path, rec('a') + rec('x')));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), live + rec('x'));
+}
+
+TEST_F(CompactionTest, RecordsMarkedDeletedBeforeRecoveryStayDeleted) {
+  // Stopped before the data file was deleted, then record 3 marked.
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  ASSERT_TRUE(folder.writeBytes(path, rec('a') + rec('b', 0) + rec('c', 0) + rec('d', 0) + rec('e', -1)));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), rec('a') + rec('e', -1));
+
+  // Stopped after the rewrite, then its second record marked.
+  ASSERT_TRUE(folder.writeBytes(tmp, all));
+  ASSERT_TRUE(folder.writeBytes(path, rec('a') + rec('c', 0) + rec('e', -1)));
+  EXPECT_TRUE(recoverCompaction(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), rec('a') + rec('e', -1));
+  EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
 }
 
 TEST_F(CompactionTest, WorkFileIsTheTruthWhenTheDataFileIsGoneOrShorter) {
