@@ -320,8 +320,8 @@ void TyakuForm::List1_MouseDown() {
   if (selected && source.record > 0)
     record = mail::readHistoryRecord(source.history, source.record);
   if (!record) {
-    platform::messageBox(this, QStringLiteral("データが選択されていません"), QString(),
-                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+    platform::untitledMessageBox(this, QStringLiteral("データが選択されていません"),
+                                 platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
     List1->setFocus();
     return;
   }

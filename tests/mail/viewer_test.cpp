@@ -139,6 +139,7 @@ TEST_F(Viewer, PressingWithoutASelectedRowSaysSo) {
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("データが選択されていません"));
   EXPECT_EQ(boxes.boxes()[0].icon, platform::MsgIcon::Exclamation);
+  EXPECT_TRUE(boxes.boxes()[0].untitled); // not even the program's title
   EXPECT_EQ(f->Text9->text(), QStringLiteral("Subject three"));
 
   // Before either history was opened a press does nothing at all.
