@@ -61,8 +61,12 @@ int failWith(const QString &text) {
 void fill(QString &buffer, const QString &text, qsizetype capacity) {
   if (capacity <= 0)
     return;
-  QString t = text.left(capacity - 1);
-  if (!t.isEmpty() && t.size() < text.size() && t.back().isHighSurrogate())
+  // The program cuts every buffer at its first NUL: one inside the text (a
+  // stray byte in a mail) would silently drop everything after it.
+  QString t = text.contains(QChar(0)) ? QString(text).remove(QChar(0)) : text;
+  const qsizetype whole = t.size();
+  t.truncate(capacity - 1);
+  if (!t.isEmpty() && t.size() < whole && t.back().isHighSurrogate())
     t.chop(1); // never leave half a character in front of the NUL
   if (buffer.size() > t.size()) {
     buffer.replace(0, t.size(), t);

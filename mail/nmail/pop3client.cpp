@@ -99,6 +99,16 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
     return false;
   }
   error_.clear();
+  if (!offersStls && !endpoint.pinnedSha256.isEmpty()) {
+    // A pinned certificate says this server speaks TLS; a server that now
+    // offers none may be someone in between, and the password would go out
+    // in clear.
+    setError(QStringLiteral("サーバー %1 が暗号化（STLS）に対応していないため、接続をやめました"
+                            "（サーバー名に証明書の指紋が書かれています）。")
+                 .arg(endpoint.label()));
+    conn_.abort();
+    return false;
+  }
   if (offersStls) {
     if (!command("STLS", QStringLiteral("暗号化（STLS）の開始")) || !conn_.startTls()) {
       if (error_.isEmpty() || conn_.isBroken())
@@ -129,7 +139,8 @@ std::optional<int> Pop3Client::authenticate(const QString &user, const QString &
   const QString refused = QStringLiteral("認証");
   if (apop) {
     // The timestamp is everything from '<' to '>'; Dovecot's holds '=' and '+'.
-    static const QRegularExpression stamp(QStringLiteral("<[^<>\\s]*>"));
+    // An empty "<>" is none: its digest would be the same in every session.
+    static const QRegularExpression stamp(QStringLiteral("<[^<>\\s]+>"));
     const auto m = stamp.match(QString::fromLatin1(greeting_));
     if (!m.hasMatch()) {
       setError(QStringLiteral(

@@ -227,6 +227,28 @@ TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
   EXPECT_EQ(NMailPop3Close(h), 0);
 }
 
+TEST_F(Pop3Scripted, NulInsideAMailNeverCutsItsText) {
+  // "a\0b" as the subject, "first\0second" as the body: the program cuts
+  // each buffer at its first NUL, so a NUL in the text would lose the rest.
+  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1",
+                                                  "S: +OK",
+                                                  "S: Subject: =?UTF-8?B?YQBi?=",
+                                                  "S: Content-Type: text/plain; charset=UTF-8",
+                                                  "S: Content-Transfer-Encoding: base64",
+                                                  "S: ",
+                                                  "S: Zmlyc3QAc2Vjb25k",
+                                                  "S: .",
+                                                  "C: QUIT",
+                                                  "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  Buffers b;
+  ASSERT_EQ(b.getMail(h, 1), 0) << lastMessage().toStdString();
+  EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("ab"));
+  EXPECT_EQ(cutAtNul(b.body), QStringLiteral("firstsecond"));
+  EXPECT_EQ(NMailPop3Close(h), 0);
+}
+
 TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
   // 10 MB of text: ordinary lines, dot-stuffed lines, and one line far longer
   // than any text buffer.
@@ -291,17 +313,21 @@ TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
 }
 
 TEST_F(Pop3Scripted, ApopWithoutTimestampFailsWithoutSendingThePassword) {
-  ScriptedServer server(
-      QStringList{"S: +OK POP3 ready", "C: CAPA", "S: -ERR", "C: QUIT", "S: +OK"});
-  const int h = NMailPop3Connect(server.address());
-  ASSERT_NE(h, -1);
-  EXPECT_LT(NMailPop3Authenticate(h, "taro", "secret", -1), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("APOP"))) << lastMessage().toStdString();
-  EXPECT_EQ(NMailPop3Close(h), 0);
-  server.waitDone();
-  for (const QString &line : server.received())
-    EXPECT_FALSE(line.contains(QStringLiteral("secret")) || line.startsWith(QStringLiteral("USER")))
-        << "APOP asked: no fallback to a plaintext login: " << line.toStdString();
+  for (const char *greeting : {"S: +OK POP3 ready", "S: +OK POP3 ready <>"}) {
+    SCOPED_TRACE(greeting);
+    ScriptedServer server(QStringList{greeting, "C: CAPA", "S: -ERR", "C: QUIT", "S: +OK"});
+    const int h = NMailPop3Connect(server.address());
+    ASSERT_NE(h, -1);
+    EXPECT_LT(NMailPop3Authenticate(h, "taro", "secret", -1), 0);
+    EXPECT_TRUE(lastMessage().contains(QStringLiteral("APOP"))) << lastMessage().toStdString();
+    EXPECT_EQ(NMailPop3Close(h), 0);
+    server.waitDone();
+    for (const QString &line : server.received())
+      EXPECT_FALSE(line.contains(QStringLiteral("secret")) ||
+                   line.startsWith(QStringLiteral("APOP")) || line.startsWith(QStringLiteral("USER")))
+          << "no digest without a timestamp, and no fallback to a plaintext login: "
+          << line.toStdString();
+  }
 }
 
 TEST_F(Pop3Scripted, ApopDigestIsTheOneOfRfc1939) {
@@ -350,6 +376,17 @@ TEST_F(Pop3Scripted, LineBreaksInCredentialsNeverReachTheWire) {
   NMailPop3Close(h);
   server.waitDone();
   EXPECT_EQ(server.received(), QStringList({"CAPA", "QUIT"}));
+}
+
+TEST_F(Pop3Scripted, PinnedServerThatOffersNoStlsGetsNoPassword) {
+  ScriptedServer server(QStringList{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: .",
+                                    "silence"});
+  EXPECT_EQ(NMailPop3Connect(server.address() + QStringLiteral("#sha256=") +
+                             QString(64, QLatin1Char('a'))),
+            -1);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("STLS"))) << lastMessage().toStdString();
+  server.waitDone();
+  EXPECT_EQ(server.received(), QStringList({"CAPA"}));
 }
 
 TEST_F(Pop3Scripted, TextBuffersAreCutAndNulTerminated) {

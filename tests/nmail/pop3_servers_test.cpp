@@ -100,10 +100,20 @@ TEST_F(Pop3Servers, MailStaysOnTheServerWhenTheSessionEndsWithoutQuit) {
   NMailInitializeWinSock();
   EXPECT_EQ(NMailPop3Close(h), -1) << "the handle must be gone after the library ended";
 
+  // The same with a session the program gives up on deliberately.
   const int again = NMailPop3Connect(pop3());
   ASSERT_NE(again, -1);
-  EXPECT_EQ(NMailPop3Authenticate(again, alice().name, alice().password, 0), 1);
-  NMailPop3Close(again);
+  ASSERT_EQ(NMailPop3Authenticate(again, alice().name, alice().password, 0), 1);
+  ASSERT_EQ(NMailPop3GetMail(again, 1, s, d, f, hd, b, 0, 0), 0);
+  ASSERT_EQ(NMailPop3DeleteMail(again, 1), 0);
+  EXPECT_EQ(NMailPop3Abandon(again), 0);
+  EXPECT_EQ(NMailPop3Close(again), -1) << "an abandoned handle is gone";
+
+  const int third = NMailPop3Connect(pop3());
+  ASSERT_NE(third, -1);
+  EXPECT_EQ(NMailPop3Authenticate(third, alice().name, alice().password, 0), 1);
+  EXPECT_EQ(NMailPop3Close(third), 0);
+  EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 1);
 }
 
 TEST_F(Pop3Servers, ApopLogsInAndAWrongPasswordIsRefusedWithTheServersWords) {

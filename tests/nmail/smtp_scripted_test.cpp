@@ -287,6 +287,18 @@ TEST_F(SmtpScripted, StartTlsFailureNeverFallsBackToPlaintext) {
   server.waitDone();
   for (const QString &line : server.received())
     EXPECT_FALSE(line.startsWith(QStringLiteral("MAIL"))) << "mail went out unencrypted";
+
+  // A pinned certificate means TLS: a server that offers no STARTTLS gets
+  // neither the password nor the mail.
+  setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("taro"), QStringLiteral("pw")}; });
+  ScriptedServer plain(QStringList{"S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH PLAIN",
+                                   "C: QUIT", "S: 221 bye"});
+  EXPECT_LT(send(plain.address() + QStringLiteral("#sha256=") + QString(64, QLatin1Char('b')),
+                 "b@example.org", "a@example.jp", "s", "b"),
+            0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("STARTTLS"))) << lastMessage().toStdString();
+  plain.waitDone();
+  EXPECT_TRUE(plain.mismatches().isEmpty()) << plain.mismatches().join(';').toStdString();
 }
 
 } // namespace
