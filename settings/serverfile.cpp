@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <locale.h>
 #include <limits>
 #include <string>
 
@@ -82,7 +83,10 @@ qint16 apopValue(const QString &text) {
       number += exponent;
     }
   }
-  const double value = std::strtod(number.c_str(), nullptr);
+  // Read with the C locale's decimal point: the file says "1.5" whatever
+  // the user's own locale writes.
+  static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(0));
+  const double value = strtod_l(number.c_str(), nullptr, cLocale);
   // The flag only asks "zero or not", so a number outside the 16-bit range is
   // held at the nearest end rather than refused or wrapped to a wrong sign.
   if (!(value > std::numeric_limits<qint16>::min() - 0.5))

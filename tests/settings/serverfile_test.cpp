@@ -1,7 +1,14 @@
 // The qelmar.ini format, held against bytes written by hand.
 #include "settings/serverfile.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
+
+#include <clocale>
+#include <string>
 
 using settings::ServerSettings;
 
@@ -89,6 +96,34 @@ TEST(ApopValue, LeadingNumberRoundedHalfToEvenAndClamped) {
   for (const auto &row : rows)
     EXPECT_EQ(settings::apopValue(QString::fromUtf16(row.text)), row.value)
         << QString::fromUtf16(row.text).toStdString();
+}
+
+// Regression: under a locale whose decimal mark is a comma (Qt takes the
+// user's locale at start), "APOP=0.6" read as 0.
+TEST(ApopValue, PointIsTheDecimalMarkWhateverTheLocale) {
+  QTemporaryDir locales;
+  ASSERT_TRUE(locales.isValid());
+  QProcess localedef;
+  localedef.start(QStringLiteral("localedef"),
+                  {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
+                   QStringLiteral("UTF-8"), locales.filePath(QStringLiteral("de_DE.UTF-8"))});
+  if (!localedef.waitForFinished(60000) || localedef.exitCode() != 0)
+    GTEST_SKIP() << "no German locale can be built here";
+  const QByteArray oldPath = qgetenv("LOCPATH");
+  const std::string oldLocale = setlocale(LC_NUMERIC, nullptr);
+  qputenv("LOCPATH", QFile::encodeName(locales.path()));
+  const bool german = setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+  qint16 read = -1;
+  if (german)
+    read = settings::apopValue(QStringLiteral("0.6"));
+  setlocale(LC_NUMERIC, oldLocale.c_str());
+  if (oldPath.isNull())
+    qunsetenv("LOCPATH");
+  else
+    qputenv("LOCPATH", oldPath);
+  if (!german)
+    GTEST_SKIP() << "the German locale does not load";
+  EXPECT_EQ(read, 1);
 }
 
 TEST(ServerFileWrite, GoldenBytes) {
