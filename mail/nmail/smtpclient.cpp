@@ -226,9 +226,10 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
   if (!conn_.isEncrypted() && !endpoint.pinnedSha256.isEmpty()) {
     // A pinned certificate says this server speaks TLS; without it the
     // password and the mail would go out in clear.
-    error_ = QStringLiteral("SMTP サーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました"
-                            "（サーバー名に証明書の指紋が書かれています）。")
-                 .arg(endpoint.label());
+    error_ =
+        QStringLiteral("SMTP サーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました"
+                       "（サーバー名に証明書の指紋が書かれています）。")
+            .arg(endpoint.label());
     return finish(false);
   }
   if (!authenticate(credentials))

@@ -230,16 +230,11 @@ TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
 TEST_F(Pop3Scripted, NulInsideAMailNeverCutsItsText) {
   // "a\0b" as the subject, "first\0second" as the body: the program cuts
   // each buffer at its first NUL, so a NUL in the text would lose the rest.
-  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1",
-                                                  "S: +OK",
-                                                  "S: Subject: =?UTF-8?B?YQBi?=",
-                                                  "S: Content-Type: text/plain; charset=UTF-8",
-                                                  "S: Content-Transfer-Encoding: base64",
-                                                  "S: ",
-                                                  "S: Zmlyc3QAc2Vjb25k",
-                                                  "S: .",
-                                                  "C: QUIT",
-                                                  "S: +OK"});
+  ScriptedServer server(loggedIn(1) +
+                        QStringList{"C: RETR 1", "S: +OK", "S: Subject: =?UTF-8?B?YQBi?=",
+                                    "S: Content-Type: text/plain; charset=UTF-8",
+                                    "S: Content-Transfer-Encoding: base64",
+                                    "S: ", "S: Zmlyc3QAc2Vjb25k", "S: .", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
@@ -324,7 +319,8 @@ TEST_F(Pop3Scripted, ApopWithoutTimestampFailsWithoutSendingThePassword) {
     server.waitDone();
     for (const QString &line : server.received())
       EXPECT_FALSE(line.contains(QStringLiteral("secret")) ||
-                   line.startsWith(QStringLiteral("APOP")) || line.startsWith(QStringLiteral("USER")))
+                   line.startsWith(QStringLiteral("APOP")) ||
+                   line.startsWith(QStringLiteral("USER")))
           << "no digest without a timestamp, and no fallback to a plaintext login: "
           << line.toStdString();
   }
@@ -379,8 +375,8 @@ TEST_F(Pop3Scripted, LineBreaksInCredentialsNeverReachTheWire) {
 }
 
 TEST_F(Pop3Scripted, PinnedServerThatOffersNoStlsGetsNoPassword) {
-  ScriptedServer server(QStringList{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: .",
-                                    "silence"});
+  ScriptedServer server(
+      QStringList{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: .", "silence"});
   EXPECT_EQ(NMailPop3Connect(server.address() + QStringLiteral("#sha256=") +
                              QString(64, QLatin1Char('a'))),
             -1);
