@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the receive benchmark against freshly started mail servers
-# (as root, like the tests): bench/receive/run.sh [build-dir]
+# (as root, like the tests): bench/receive/run.sh [build-dir] [number of mails]
+# The figures are taken with the default of 1000 mails.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-${KORVEX_BUILD_DIR:-$root/build}}
@@ -9,4 +10,4 @@ cmake --build "$build" --target bench_receive -j2
 dir=$(mktemp -d /tmp/korvex-bench.XXXXXX)
 trap 'bash "$root/tests/servers/mailservers.sh" stop "$dir" >/dev/null; rm -rf "$dir"' EXIT
 bash "$root/tests/servers/mailservers.sh" start "$dir"
-KORVEX_SERVERS_DIR=$dir "$build/bench/receive/bench_receive"
+KORVEX_SERVERS_DIR=$dir "$build/bench/receive/bench_receive" ${2:+"$2"}

@@ -92,9 +92,9 @@ QString htmlToText(const QString &html) {
       const QString inside = html.mid(i + 1, end - i - 1).trimmed();
       i = end + 1;
       const bool closing = inside.startsWith(u'/');
-      QString tag = (closing ? inside.mid(1) : inside)
-                        .section(QRegularExpression(QStringLiteral("[\\s/]")), 0, 0)
-                        .toLower();
+      // Compiled once: a page holds many thousands of tags.
+      static const QRegularExpression nameEnd(QStringLiteral("[\\s/]"));
+      QString tag = (closing ? inside.mid(1) : inside).section(nameEnd, 0, 0).toLower();
       if (!closing && (tag == u"script" || tag == u"style" || tag == u"head")) {
         const qsizetype close = html.indexOf(QLatin1String("</") + tag, i, Qt::CaseInsensitive);
         if (close < 0) {
