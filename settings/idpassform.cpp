@@ -1,5 +1,6 @@
 #include "settings/idpassform.h"
 
+#include "platform/core/ansi.h"
 #include "platform/messagebox.h"
 #include "platform/twips.h"
 #include "settings/config.h"
@@ -66,7 +67,13 @@ void IdPassForm::OkCommand_Click() {
   settings::AccountPassword = PassText->text();
   bool saved;
   if (Check1->isChecked()) {
-    saved = settings::WriteAccountKey(QStringLiteral("NAME"), IdText->text()) &&
+    // Both values are checked before either is written, so a refused
+    // password never leaves a new ID stored beside the old password.
+    const auto storable = [](const QString &v) {
+      return platform::fitsAnsi(v) && !v.contains(u'\r') && !v.contains(u'\n');
+    };
+    saved = storable(IdText->text()) && storable(PassText->text()) &&
+            settings::WriteAccountKey(QStringLiteral("NAME"), IdText->text()) &&
             settings::WriteAccountKey(QStringLiteral("NAME2"), PassText->text()) &&
             settings::WriteAccountKey(QStringLiteral("NAME3"), QStringLiteral("1"));
   } else {

@@ -165,6 +165,22 @@ TEST_F(Dialogs, AccountSaveThatFailsIsReported) {
   EXPECT_EQ(settings::AccountPassword, u"pw");
 }
 
+// Regression: a password the file cannot hold was refused only after the new
+// ID had been written, leaving the stored pair mismatched.
+TEST_F(Dialogs, AccountSaveRefusedForThePasswordKeepsTheStoredId) {
+  writeAccount("[EXEINI]\r\nNAME=stored\r\nNAME2=storedpw\r\nNAME3=1\r\n");
+  const QByteArray before = accountBytes();
+  IdPassForm *f = forms::idPassForm().show();
+  f->IdText->setText(QStringLiteral("new"));
+  f->PassText->setText(QStringLiteral(u"pässwörd"));
+  f->Check1->setChecked(true);
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  click(f->OKCommand);
+  EXPECT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(accountBytes(), before);
+  EXPECT_EQ(settings::AccountPassword, u"pässwörd");
+}
+
 TEST_F(Dialogs, AccountBoxesFilledWhileTheDialogIsNotLoaded) {
   // The receive routine writes what it read into the boxes; that loads the
   // dialog hidden.
