@@ -219,8 +219,10 @@ int NMailPop3GetMailSize(int handle, int number) {
   const auto size = s->client.size(number);
   if (!size)
     return failWith(s->client.errorText());
-  // The program makes a buffer one longer than this.
-  return int(std::min<qint64>(*size, INT_MAX - 1));
+  // The program makes a buffer one longer than this. A message beyond the
+  // largest reply the connection accepts cannot be fetched anyway, and a
+  // buffer for a size a server merely claims must not exhaust the memory.
+  return int(std::min<qint64>(*size, LineConnection::MaxMultiLine));
 }
 
 int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
