@@ -165,9 +165,9 @@ TEST_F(Pop3Scripted, EndlessReplyLineIsRefused) {
 TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
   ScriptedServer server(loggedIn(3) + QStringList{"C: LIST", "S: +OK 3 messages", "S: 1 120",
                                                   "S: 2 340", "S: 3 99999999999", "S: .",
-                                                  "C: RETR 2", "S: +OK",
-                                                  "S: Subject: two", "S: ", "S: body", "S: .",
-                                                  "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
+                                                  "C: RETR 2", "S: +OK", "S: Subject: two",
+                                                  "S: ", "S: body", "S: .", "C: DELE 2", "S: +OK",
+                                                  "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 3);
   EXPECT_EQ(NMailPop3GetMailSize(h, 2), 340);
