@@ -166,9 +166,14 @@ bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
       return false;
     return expect(command(pass.toBase64(), true), 2, refused);
   }
-  error_ = QStringLiteral("SMTP サーバーが求める認証方式（%1）には対応していません。")
-               .arg(offered.join(QLatin1Char(' ')));
-  return false;
+  // Mechanisms we don't speak (GSSAPI, NTLM): many such servers still take
+  // mail for their own users without a login, so the server decides at
+  // MAIL/RCPT; should it refuse there, the reason is added to its reply.
+  authNote_ =
+      QStringLiteral(
+          "（このサーバーの認証方式 %1 には対応していないため、認証せずに送ろうとしました）")
+          .arg(offered.join(QLatin1Char(' ')));
+  return true;
 }
 
 void SmtpClient::quitQuietly() {
@@ -200,9 +205,12 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
     error_ = conn_.errorText();
     return false;
   }
+  authNote_.clear();
   auto finish = [this](bool ok) {
-    if (!ok)
+    if (!ok) {
+      error_ += authNote_;
       quitQuietly();
+    }
     return ok;
   };
 

@@ -22,7 +22,8 @@ struct SmtpCredentials {
 class SmtpClient {
 public:
   // EHLO (HELO when refused), STARTTLS when offered, AUTH when offered and
-  // credentials are given (CRAM-MD5, else PLAIN, else LOGIN), MAIL FROM,
+  // credentials are given (CRAM-MD5, else PLAIN, else LOGIN; none of them
+  // offered: no AUTH, the server decides at MAIL/RCPT), MAIL FROM,
   // RCPT TO for each recipient, DATA (dot-stuffed), QUIT.
   // `message` has CR LF line ends and is not yet dot-stuffed.
   bool send(const Endpoint &endpoint, const SmtpEnvelope &envelope, const QByteArray &message,
@@ -50,6 +51,7 @@ private:
 
   LineConnection conn_;
   QStringList extensions_; // EHLO lines, upper-case
+  QString authNote_;       // AUTH was offered in mechanisms we don't speak
   QString error_;
 };
 

@@ -245,6 +245,32 @@ TEST_F(SmtpScripted, LoginWhenItIsTheOnlyMechanismOffered) {
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
 
+TEST_F(SmtpScripted, MechanismsWeDontSpeakLeaveTheDecisionToTheServer) {
+  setSmtpAccountProvider([] { return SmtpAccount{QStringLiteral("taro"), QStringLiteral("pw")}; });
+  {
+    // Many servers that offer only GSSAPI or NTLM take mail for their own
+    // users without a login.
+    AcceptingServer s;
+    s.extensions = {"250-mail.example.org", "250 AUTH GSSAPI NTLM"};
+    s.start();
+    EXPECT_EQ(send(s.server->address(), "b@example.org", "a@example.jp", "s", "b"), 0)
+        << lastMessage().toStdString();
+    s.server->waitDone();
+    EXPECT_FALSE(s.data.isEmpty());
+    for (const QString &line : s.server->received())
+      EXPECT_FALSE(line.startsWith(QStringLiteral("AUTH"))) << line.toStdString();
+  }
+  // One that does want a login says so, and the text tells why none was made.
+  ScriptedServer server(QStringList{
+      "S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH NTLM", "C: MAIL FROM:<a@example.jp>",
+      "S: 530 5.7.0 Authentication required", "C: QUIT", "S: 221 bye"});
+  EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("530 5.7.0"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("NTLM"))) << lastMessage().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
 TEST_F(SmtpScripted, SilentServerAndClosedPortFail) {
   setNetworkTimeoutMs(300);
   {
