@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTemporaryDir>
 
 using namespace nmail;
@@ -168,6 +170,36 @@ TEST_F(Pop3Servers, SelfSignedCertificateIsRefusedUnlessItsFingerprintIsPinned) 
                                  .arg(servers_->pop3sPort)
                                  .arg(servers_->certSha256)),
             -1);
+}
+
+TEST_F(Pop3Servers, CertificateFromATrustedAuthorityIsCheckedAgainstTheServerName) {
+  // Make the test certificate an authority this process trusts, as a real
+  // provider's chain is: no pin is needed then, but the name must match.
+  const QSslConfiguration previous = QSslConfiguration::defaultConfiguration();
+  QSslConfiguration trusting = previous;
+  const auto authority = QSslCertificate::fromPath(servers_->caCert);
+  ASSERT_EQ(authority.size(), 1) << servers_->caCert.toStdString();
+  trusting.addCaCertificates(authority);
+  QSslConfiguration::setDefaultConfiguration(trusting);
+
+  for (const QString &server : {servers_->pop3Server(), servers_->pop3sServer(),
+                                QStringLiteral("pop3s://localhost:%1").arg(servers_->pop3sPort)}) {
+    SCOPED_TRACE(server.toStdString());
+    const int h = NMailPop3Connect(server);
+    EXPECT_NE(h, -1) << lastMessage().toStdString();
+    if (h != -1) {
+      EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 0);
+      EXPECT_EQ(NMailPop3Close(h), 0);
+    }
+  }
+  // The certificate names localhost and 127.0.0.1, not this spelling of the
+  // same address.
+  const int h =
+      NMailPop3Connect(QStringLiteral("pop3s://[::ffff:127.0.0.1]:%1").arg(servers_->pop3sPort));
+  const QString refused = lastMessage();
+  QSslConfiguration::setDefaultConfiguration(previous);
+  EXPECT_EQ(h, -1);
+  EXPECT_TRUE(refused.contains(QStringLiteral("証明書"))) << refused.toStdString();
 }
 
 TEST_F(Pop3Servers, ConnectionRefusedIsMinusOneWithAClearText) {
