@@ -456,7 +456,16 @@ QString readableBody(const QByteArray &raw) {
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top))
     return splitNotice(GMIME_MESSAGE_PARTIAL(top));
-  return readableText(contentOf(message.get()));
+  const Content content = contentOf(message.get());
+  if (content.texts.isEmpty() && content.attachments.isEmpty()) {
+    // A multipart whose boundary never occurs (a broken mailer, a lost
+    // parameter) has no parts at all: its body as it came beats an empty
+    // one, since the mail is deleted on the server once it is stored.
+    const QByteArray rest = raw.mid(headerBlock(raw).size()).trimmed();
+    if (!rest.isEmpty())
+      return charset::crlf(charset::guess(rest));
+  }
+  return readableText(content);
 }
 
 int unpackAttachments(const QByteArray &raw, const QString &folder) {

@@ -217,6 +217,22 @@ TEST(MimeBody, BrokenParameterListsStillRead) {
                                             "attachment: attachment.pdf (3 bytes)"));
 }
 
+TEST(MimeBody, AMultipartWithoutItsBoundaryStillShowsItsText) {
+  // The mail is deleted on the server once stored: its text must not vanish
+  // because the sender's mailer named one boundary and used another.
+  for (const QByteArray &type :
+       {QByteArray("multipart/mixed; boundary=\"declared\""), QByteArray("multipart/mixed")}) {
+    SCOPED_TRACE(type.toStdString());
+    const QByteArray m =
+        textMail(type, wire("--used\nContent-Type: text/plain; charset=ISO-2022-JP\n\n" +
+                            JisKenmei + " text\n--used--\n"));
+    EXPECT_TRUE(readableBody(m).contains(QStringLiteral("件名 text")))
+        << readableBody(m).toStdString();
+  }
+  // An empty mail stays empty.
+  EXPECT_EQ(readableBody(textMail("multipart/mixed; boundary=\"b\"", "")), QString());
+}
+
 // ---- unpacking ----------------------------------------------------------
 
 TEST_F(Folder, AttachmentNamesInEveryEncodingAreDecoded) {
