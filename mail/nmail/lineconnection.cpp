@@ -119,6 +119,9 @@ bool LineConnection::open(const Endpoint &endpoint) {
   for (const QHostAddress &address : *addresses) {
     socket_->connectToHost(address, endpoint_.port);
     if (socket_->waitForConnected(networkTimeoutMs())) {
+      // One short command, one reply: don't let Nagle hold a command back
+      // waiting for the server's delayed acknowledgement.
+      socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
       connected = true;
       break;
     }
