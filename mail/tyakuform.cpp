@@ -47,7 +47,12 @@ QString middleOf(History which, const MailRecord &r) { return which == History::
 
 namespace mail {
 void HistoryList::mousePressEvent(QMouseEvent *event) {
-  QListWidget::mousePressEvent(event);
+  // A press below the last row keeps the selected row, as a list box does;
+  // the view would drop the selection, leaving nothing for the commands.
+  if (indexAt(event->position().toPoint()).isValid())
+    QListWidget::mousePressEvent(event);
+  else
+    setFocus(Qt::MouseFocusReason);
   Q_EMIT mouseDown();
 }
 } // namespace mail

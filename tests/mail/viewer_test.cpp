@@ -125,6 +125,12 @@ TEST_F(Viewer, PressingARowShowsThatRecord) {
   EXPECT_EQ(f->bodyText(), QStringLiteral("Body two\r\nsecond line"));
   EXPECT_EQ(platform::clipboardText(), QStringLiteral("Body two\nsecond line"));
   EXPECT_EQ(ReceivedRecord.Subject, QStringLiteral("Subject two"));
+
+  // A press below the last row keeps row 2 selected and shows it again.
+  f->Text9->clear();
+  QTest::mouseClick(f->List1->viewport(), Qt::LeftButton, {}, QPoint(5, f->List1->viewport()->height() - 3));
+  EXPECT_TRUE(f->List1->item(1)->isSelected());
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("Subject two"));
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
