@@ -14,6 +14,7 @@ template <class Form> class FormSlot {
 public:
   // The window, created hidden (and its Form_Load run) on first use.
   Form *get() {
+    dropClosed();
     if (!form_) {
       form_ = new Form();
       form_->setAttribute(Qt::WA_DeleteOnClose);
@@ -21,7 +22,7 @@ public:
     }
     return form_.data();
   }
-  bool loaded() const { return !form_.isNull(); }
+  bool loaded() const { return form_ && !closed(form_.data()); }
   // Shows the window modeless and brings it forward.
   Form *show() {
     Form *f = get();
@@ -40,6 +41,16 @@ public:
   }
 
 private:
+  // A window closed with its close box lives on until its deletion comes
+  // round (Qt clears WA_DeleteOnClose as it schedules it). It counts as
+  // unloaded already: whatever touches it next gets a fresh window, not one
+  // about to vanish with what was written into it.
+  static bool closed(const Form *f) { return !f->testAttribute(Qt::WA_DeleteOnClose); }
+  void dropClosed() {
+    if (form_ && closed(form_.data()))
+      form_.clear();
+  }
+
   QPointer<Form> form_;
 };
 

@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QLockFile>
+#include <QPointer>
 #include <QProcess>
 #include <QScreen>
 #include <QSysInfo>
@@ -109,4 +110,25 @@ TEST(Forms, LoadOnFirstTouchAndAnewAfterUnload) {
   slot.get()->close();
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   EXPECT_FALSE(slot.loaded());
+}
+
+// Regression: a window touched right after its close box was used (before
+// the deletion came round) was the closing one, and what was written into it
+// vanished with it.
+TEST(Forms, ClosedWindowIsNotTouchedAgainBeforeItGoes) {
+  ProbeForm::loads = 0;
+  FormSlot<ProbeForm> slot;
+  QPointer<ProbeForm> closing = slot.show();
+  closing->close();
+  EXPECT_FALSE(slot.loaded());
+  ProbeForm *fresh = slot.show();
+  EXPECT_NE(fresh, closing.data());
+  EXPECT_EQ(ProbeForm::loads, 2);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_TRUE(closing.isNull());
+  EXPECT_TRUE(slot.loaded());
+  EXPECT_EQ(slot.get(), fresh);
+  EXPECT_TRUE(fresh->isVisible());
+  slot.unload();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
