@@ -28,6 +28,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -679,6 +680,31 @@ TEST_F(MainFormTest, ClosingEndsTheProgramAndTakesTheOtherWindows) {
   EXPECT_FALSE(form->Timer3->isActive());
   // Nothing runs after the end, not even a receive.
   form->Command4_Click();
+  EXPECT_EQ(receives, 0);
+}
+
+TEST_F(MainFormTest, ClosingDuringTheWaitOfAPassDeletesTheWindowSafely) {
+  // As in the program: the window deletes itself when closed, here from
+  // inside the 4000 ms wait of a pass that its own Timer3 started.
+  givePop3Server();
+  load(false);
+  form->setAttribute(Qt::WA_DeleteOnClose);
+  QPointer<MainForm> window(form.release());
+  window->show();
+  bool closed = false;
+  QTimer probe;
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    if (!closed && window && window->passRunning()) {
+      closed = true;
+      window->close();
+    } else if (closed) {
+      clock.advance(1000); // lets the wait end
+    }
+  });
+  probe.start(5);
+  window->Command1_Click();
+  QTRY_VERIFY_WITH_TIMEOUT(closed && window.isNull(), 10000);
+  EXPECT_EQ(ended, 1);
   EXPECT_EQ(receives, 0);
 }
 
