@@ -45,6 +45,10 @@ using namespace mainform_detail;
 
 namespace {
 
+// After each check pass, and how long one step of that wait may take.
+constexpr std::uint32_t kPassWaitMs = 4000;
+constexpr std::uint32_t kWaitStepMs = 100;
+
 void say(QWidget *parent, const QString &text, platform::MsgIcon icon = platform::MsgIcon::None) {
   platform::messageBox(parent, text, {}, platform::MsgButtons::Ok, icon);
 }
@@ -328,8 +332,17 @@ void MainForm::Timer3_Timer() {
         break;
     }
   }
-  if (self && !unloaded_)
-    platform::waitMilliseconds(4000);
+  // The wait goes in short steps so that closing the window during it ends
+  // the program at once: with the check on, the program spends nearly all
+  // its time here, and a copy that lingered on would hold the instance lock
+  // against the user starting it again.
+  const std::uint32_t start = platform::millisecondCounter();
+  while (self && !unloaded_) {
+    const std::uint32_t elapsed = platform::elapsedSince(start, platform::millisecondCounter());
+    if (elapsed > kPassWaitMs)
+      break;
+    platform::waitMilliseconds(int(std::min<std::uint32_t>(kPassWaitMs - elapsed, kWaitStepMs)));
+  }
   if (self)
     passRunning_ = false;
 }
