@@ -35,6 +35,14 @@ constexpr int MaxBodyBuffer = 32 * 1024 * 1024;
 
 QString bodyBufferFor(int size) { return QString(std::clamp(size, 0, MaxBodyBuffer) + 1, u' '); }
 
+// The transport's text for its last failure, cut at its NUL.
+QString transportMessage() {
+  QString message = nmail::newTextBuffer();
+  int length = nmail::NMailBufferSize;
+  nmail::NMailGetMessage(0, message, length);
+  return nmail::cutAtNul(message);
+}
+
 struct RunGuard {
   RunGuard() { running = true; }
   ~RunGuard() { running = false; }
@@ -172,10 +180,7 @@ void ReceiveMail(ReceiveHost &host) {
                                      .arg(outcome.unread),
                                  {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
         } else if (count < 0) {
-          QString message = nmail::newTextBuffer();
-          int length = nmail::NMailBufferSize;
-          nmail::NMailGetMessage(0, message, length);
-          platform::messageBox(host.hostWindow(), nmail::cutAtNul(message), QStringLiteral("エラー"));
+          platform::messageBox(host.hostWindow(), transportMessage(), QStringLiteral("エラー"));
         }
       }
       // The server deletes at QUIT: the records of this run reach the disk
@@ -194,10 +199,7 @@ void ReceiveMail(ReceiveHost &host) {
     } else {
       // No connection: the transport's reason (host not found, refused, an
       // untrusted certificate) stays in the help box instead of vanishing.
-      QString message = nmail::newTextBuffer();
-      int length = nmail::NMailBufferSize;
-      nmail::NMailGetMessage(0, message, length);
-      const QString reason = nmail::cutAtNul(message);
+      const QString reason = transportMessage();
       if (!reason.isEmpty())
         host.setHelpText(reason);
     }
