@@ -17,6 +17,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <memory>
 #include <mutex>
@@ -150,24 +151,49 @@ bool isNamedOrAttached(GMimeObject *object) {
          type.params.contains("name");
 }
 
-void collect(GMimeObject *object, Content &content) {
+// A forwarded mail opens with a double click only under ".eml"; a name such
+// as "Forwarded Message" or "Re: v1.2" has no extension a desktop knows.
+QString withMailExtension(const QString &name) {
+  static const QRegularExpression extension(QStringLiteral("\\.[A-Za-z0-9]*[A-Za-z][A-Za-z0-9]*$"));
+  const auto m = extension.match(name);
+  if (m.hasMatch() && m.capturedLength() <= 6)
+    return name;
+  return name + QStringLiteral(".eml");
+}
+
+void addAttachment(Content &content, Attachment attachment, bool shown) {
+  // Both branches of an alternative often carry the same file.
+  if (!shown)
+    for (const Attachment &a : std::as_const(content.attachments))
+      if (a.name == attachment.name && a.data == attachment.data)
+        return;
+  content.attachments << std::move(attachment);
+}
+
+// Collects what `object` holds. With `withText` false only the files are
+// taken: the branches of an alternative that are not shown still carry
+// attachments (an HTML branch as multipart/related or mixed), and the mail is
+// deleted on the server once it is stored.
+void collect(GMimeObject *object, Content &content, bool withText = true) {
   const ParsedField type = contentType(object);
   if (GMIME_IS_MULTIPART(object)) {
     GMimeMultipart *multipart = GMIME_MULTIPART(object);
     const int count = g_mime_multipart_get_count(multipart);
     if (type.token == "multipart/alternative") {
-      GMimeObject *best = nullptr;
+      int best = -1;
       int bestScore = -1;
-      for (int i = 0; i < count; ++i) {
-        GMimeObject *child = g_mime_multipart_get_part(multipart, i);
-        const int score = readability(child);
+      for (int i = 0; withText && i < count; ++i) {
+        const int score = readability(g_mime_multipart_get_part(multipart, i));
         if (score > bestScore) {
-          best = child;
+          best = i;
           bestScore = score;
         }
       }
-      if (best)
-        collect(best, content);
+      if (best >= 0)
+        collect(g_mime_multipart_get_part(multipart, best), content, true);
+      for (int i = 0; i < count; ++i)
+        if (i != best)
+          collect(g_mime_multipart_get_part(multipart, i), content, false);
       return;
     }
     const bool related = type.token == "multipart/related";
@@ -177,7 +203,7 @@ void collect(GMimeObject *object, Content &content) {
       // how it looks, not files the sender meant to hand over.
       if (related && i > 0 && !isNamedOrAttached(child))
         continue;
-      collect(child, content);
+      collect(child, content, withText);
     }
     return;
   }
@@ -190,19 +216,25 @@ void collect(GMimeObject *object, Content &content) {
     const QString subject = decodeWords(headerValue(headerBlock(bytes), "Subject")).simplified();
     if (name == nameForType(type.token) && !subject.isEmpty())
       name = subject + QStringLiteral(".eml");
-    content.attachments << Attachment{name, bytes};
+    addAttachment(content, Attachment{withMailExtension(name), bytes}, withText);
     return;
   }
   if (!GMIME_IS_PART(object))
     return;
   GMimePart *part = GMIME_PART(object);
   const bool named = disposition.params.contains("filename") || type.params.contains("name");
+  const bool attached = named || disposition.token == "attachment";
   const bool text = type.token == "text/plain" || type.token == "text/html";
-  if (text && !named && disposition.token != "attachment") {
-    content.texts << textOf(part, type);
+  if (!attached && text) {
+    if (withText)
+      content.texts << textOf(part, type);
     return;
   }
-  content.attachments << Attachment{proposedName(type, disposition), partBytes(part)};
+  // Another rendering of the text (text/enriched, Apple's text/watch-html)
+  // in a branch that is not shown is not a file either.
+  if (!attached && !withText && type.token.startsWith("text/"))
+    return;
+  addAttachment(content, Attachment{proposedName(type, disposition), partBytes(part)}, withText);
 }
 
 Content contentOf(GMimeMessage *message) {
@@ -226,6 +258,29 @@ QString readableText(const Content &content) {
   if (!text.isEmpty())
     text += QStringLiteral("\r\n\r\n");
   return text + lines.join(QStringLiteral("\r\n"));
+}
+
+// Whether a part of a split mail says which set it belongs to and where in
+// it: only such a part can be kept until the set is complete.
+bool joinable(GMimeMessagePartial *partial) {
+  const char *id = g_mime_message_partial_get_id(partial);
+  const int number = g_mime_message_partial_get_number(partial);
+  const int total = g_mime_message_partial_get_total(partial);
+  return id && *id && number >= 1 && number <= MaxSplitParts && total <= MaxSplitParts &&
+         (total < 1 || number <= total);
+}
+
+// A part that can never be joined is kept whole, as a mail file of its own.
+Content unjoinablePart(const QByteArray &raw) {
+  QString subject = decodeWords(headerValue(headerBlock(raw), "Subject")).simplified();
+  if (subject.isEmpty())
+    subject = QStringLiteral("分割メール");
+  Content content;
+  content.texts << QStringLiteral(
+      "分割されたメールの一部ですが、番号か識別子が無いため結合できません。"
+      "このメールのまま添付フォルダに保存します。");
+  content.attachments << Attachment{subject + QStringLiteral(".eml"), raw};
+  return content;
 }
 
 QString splitNotice(GMimeMessagePartial *partial) {
@@ -348,8 +403,6 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   const char *idText = g_mime_message_partial_get_id(partial);
   const QByteArray id = idText ? QByteArray(idText) : QByteArray();
   const int number = g_mime_message_partial_get_number(partial);
-  if (id.isEmpty() || number < 1 || number > MaxSplitParts)
-    return NMailAttachmentNone; // nothing identifies the set it belongs to
 
   const QString home = QFileInfo(folder).canonicalFilePath();
   if (home.isEmpty() || !QFileInfo(home).isDir())
@@ -454,8 +507,10 @@ QString readableBody(const QByteArray &raw) {
     return charset::crlf(charset::guess(raw.mid(block.size()).trimmed()));
   }
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
-  if (top && GMIME_IS_MESSAGE_PARTIAL(top))
-    return splitNotice(GMIME_MESSAGE_PARTIAL(top));
+  if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
+    GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);
+    return joinable(partial) ? splitNotice(partial) : readableText(unjoinablePart(raw));
+  }
   const Content content = contentOf(message.get());
   if (content.texts.isEmpty() && content.attachments.isEmpty()) {
     // A multipart whose boundary never occurs (a broken mailer, a lost
@@ -474,8 +529,12 @@ int unpackAttachments(const QByteArray &raw, const QString &folder) {
     return NMailAttachmentNone;
   const QString home = resolveFolder(folder);
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
-  if (top && GMIME_IS_MESSAGE_PARTIAL(top))
-    return keepSplitPart(GMIME_MESSAGE_PARTIAL(top), raw, home);
+  if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
+    GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);
+    if (!joinable(partial))
+      return writeAttachments(unjoinablePart(raw).attachments, home);
+    return keepSplitPart(partial, raw, home);
+  }
   return writeAttachments(contentOf(message.get()).attachments, home);
 }
 

@@ -13,6 +13,11 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+// Failures show the text, not its UTF-16 code units.
+inline void PrintTo(const QString &text, std::ostream *out) {
+  *out << text.toStdString();
+}
+
 using namespace nmail;
 using namespace nmail::mime;
 
@@ -170,6 +175,19 @@ TEST(MimeBody, HtmlOnlyMailIsPlainText) {
                                  "here (https://example.jp/x?a=1&b=2)\r\nhttps://example.jp/"));
 }
 
+TEST(MimeBody, HtmlEntitiesAndBrokenMarkupReadAsABrowserShowsThem) {
+  const QByteArray html = "<p>&sect;3 20&deg;C &plusmn;1 &para; &alpha; 6&divide;2 &notin; &hearts;"
+                          "<p>unclosed <b>bold <i>both</b> italic?</i>"
+                          "<!-- <p>hidden comment</p> --><table><tr><td>a<td>b</table>"
+                          "<pre>  kept\n   as is&nbsp;x</pre>"
+                          "<ul><li>one<li>two</ul><a href=https://example.jp/a?x=1&amp;y=2>link</a>"
+                          "<script>document.write('no')</script><style>p{}</style>&#0;&#xD800;";
+  const QString text = readableBody(textMail("text/html; charset=utf-8", html));
+  EXPECT_EQ(text, QStringLiteral("§3 20°C ±1 ¶ α 6÷2 ∉ ♥\r\nunclosed bold both italic?\r\n"
+                                 "a b\r\n  kept\r\n   as is x\r\n・one\r\n・two\r\n"
+                                 "link (https://example.jp/a?x=1&y=2)\uFFFD\uFFFD"));
+}
+
 TEST(MimeBody, AlternativeShowsThePlainPart) {
   const QByteArray m = wire("From: a@x.jp\nSubject: alt\nMIME-Version: 1.0\n"
                             "Content-Type: multipart/alternative; boundary=\"A\"\n\n--A\n"
@@ -205,6 +223,19 @@ TEST(MimeBody, AForwardedMailIsListedUnderItsSubject) {
                               b64(JisKenmei) + "?=\nFrom: c@x.jp\n\ninner text\n"});
   EXPECT_TRUE(readableBody(m).startsWith(QStringLiteral("see below\r\n\r\nattachment: 件名.eml (")))
       << readableBody(m).toStdString();
+}
+
+TEST(MimeBody, AForwardedMailNamedWithoutExtensionGetsEml) {
+  const QList<QPair<QByteArray, QString>> names = {
+      {"Forwarded Message", QStringLiteral("Forwarded Message.eml")},
+      {"Re: v1.2", QStringLiteral("Re_ v1.2.eml")},
+      {"mail.msg", QStringLiteral("mail.msg")}};
+  for (const auto &[name, listed] : names) {
+    const QByteArray m = mixedMail(
+        "fw", {"Content-Type: message/rfc822; name=\"" + name + "\"\n\nSubject: x\n\ninner\n"});
+    EXPECT_TRUE(readableBody(m).contains(QStringLiteral("attachment: %1 (").arg(listed)))
+        << readableBody(m).toStdString();
+  }
 }
 
 TEST(MimeBody, BrokenParameterListsStillRead) {
@@ -257,6 +288,30 @@ TEST_F(Folder, AttachmentNamesInEveryEncodingAreDecoded) {
                                     QStringLiteral("資料テスト①.txt")}));
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/資料-v2.pdf")), "A");
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/attachment.jpg")), "E");
+}
+
+TEST_F(Folder, AttachmentsInTheAlternativeThatIsNotShownAreKeptOnce) {
+  // A phone mailer: plain text beside an HTML branch that carries the files,
+  // one of them also attached to the plain branch.
+  const QByteArray m = wire(
+      "From: a@x.jp\nSubject: photos\nMIME-Version: 1.0\n"
+      "Content-Type: multipart/alternative; boundary=\"A\"\n\n--A\n"
+      "Content-Type: multipart/mixed; boundary=\"M\"\n\n--M\n"
+      "Content-Type: text/plain; charset=utf-8\n\nsee photos\n--M\n" +
+      attachmentPart(" filename=\"same.pdf\"", "PDF") +
+      "--M--\n--A\nContent-Type: multipart/related; boundary=\"R\"\n\n--R\n"
+      "Content-Type: text/html; charset=utf-8\n\n<p>see <img src=cid:logo></p>\n--R\n"
+      "Content-Type: image/png\nContent-ID: <logo>\nContent-Transfer-Encoding: base64\n\n" +
+      b64("PNG") + "\n--R\n" + attachmentPart(" filename=\"photo.jpg\"", "JPEG", "image/jpeg") +
+      "--R\n" + attachmentPart(" filename=\"same.pdf\"", "PDF") +
+      "--R\nContent-Type: text/plain; name=\"notes.txt\"\n\nnotes\n--R--\n--A--\n");
+  EXPECT_EQ(readableBody(m), QStringLiteral("see photos\r\n\r\nattachment: same.pdf (3 bytes)\r\n"
+                                            "attachment: photo.jpg (4 bytes)\r\n"
+                                            "attachment: notes.txt (5 bytes)"));
+  EXPECT_EQ(unpackAttachments(m, folder), NMailAttachmentWritten);
+  EXPECT_EQ(visible(), (QStringList{QStringLiteral("notes.txt"), QStringLiteral("photo.jpg"),
+                                    QStringLiteral("same.pdf")}));
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/photo.jpg")), "JPEG");
 }
 
 TEST_F(Folder, AMailThatIsOnlyAnAttachmentKeepsItsName) {
@@ -447,6 +502,23 @@ TEST_F(Folder, SplitMailWaitsAcrossSessionsAndShrugsOffDuplicates) {
   EXPECT_EQ(visible().size(), 2);
   // Another split mail is kept apart from the first.
   EXPECT_EQ(unpackAttachments(splitParts("other@example.jp")[0], folder), NMailAttachmentPartial);
+}
+
+TEST_F(Folder, ASplitPartThatCanNeverBeJoinedIsSavedWholeAsEml) {
+  const QList<QByteArray> types = {
+      "message/partial; number=1; total=2", "message/partial; id=\"x@y\"; number=0",
+      "message/partial; id=\"x@y\"; number=3; total=2", "message/partial; id=\"x@y\"; number=5000"};
+  for (const QByteArray &type : types) {
+    SCOPED_TRACE(type.toStdString());
+    QTemporaryDir r;
+    const QByteArray m = textMail(type, wire("Subject: inner\n\nthe only copy\n"));
+    const QString body = readableBody(m);
+    EXPECT_FALSE(body.contains(QStringLiteral("結合されます"))) << body.toStdString();
+    EXPECT_TRUE(body.endsWith(QStringLiteral("attachment: t.eml (%1 bytes)").arg(m.size())))
+        << body.toStdString();
+    EXPECT_EQ(unpackAttachments(m, r.path()), NMailAttachmentWritten);
+    EXPECT_EQ(fileBytes(r.filePath(QStringLiteral("t.eml"))), m);
+  }
 }
 
 TEST(MimeSplit, APartReadsAsANoticeNotAsRawMime) {
