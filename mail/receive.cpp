@@ -23,9 +23,9 @@ bool running = false;
 const QString AttachmentNotice =
     QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
 
-const QString AttachmentKeptText =
-    QStringLiteral("添付ファイルを添付フォルダに書き込めなかったので、このメールとまだ受信していないメールは"
-                   "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");
+const QString AttachmentKeptText = QStringLiteral(
+    "添付ファイルを添付フォルダに書き込めなかったので、このメールとまだ受信していないメールは"
+    "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");
 
 // The size the server reports only sizes the body buffer, which receives
 // the mail's text parts. A size no real mail has (a broken or hostile server
@@ -33,7 +33,9 @@ const QString AttachmentKeptText =
 // of any real mail fits well within this.
 constexpr int MaxBodyBuffer = 32 * 1024 * 1024;
 
-QString bodyBufferFor(int size) { return QString(std::clamp(size, 0, MaxBodyBuffer) + 1, u' '); }
+QString bodyBufferFor(int size) {
+  return QString(std::clamp(size, 0, MaxBodyBuffer) + 1, u' ');
+}
 
 // The transport's text for its last failure, cut at its NUL.
 QString transportMessage() {
@@ -99,8 +101,8 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
     const QString cutFrom = nmail::cutAtNul(from);
     const bool attachmentMark = cutBody.contains(QStringLiteral("attachment"), Qt::CaseSensitive);
 
-    const int unpacked =
-        unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
+    const int unpacked = unpackMail(
+        UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
       // only one left: keep it (and every later mail) there for the next check.
@@ -115,8 +117,9 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
     // again, hidden). Nothing between here and the store lets events run.
     TyakuForm *viewer = forms::tyakuForm().get();
     const QString spaces(10, u' ');
-    const int row = viewer->addRow(QStringLiteral("  ") + cutSubject + spaces + cutDate + spaces + cutFrom,
-                                   RowSource{History::Received, 0});
+    const int row =
+        viewer->addRow(QStringLiteral("  ") + cutSubject + spaces + cutDate + spaces + cutFrom,
+                       RowSource{History::Received, 0});
     viewer->Text9->setText(cutSubject);
     viewer->Text7->setText(cutDate);
     viewer->Text8->setText(cutFrom);
@@ -144,7 +147,9 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
 
 } // namespace
 
-bool receiveRunning() { return running; }
+bool receiveRunning() {
+  return running;
+}
 
 void ReceiveMail(ReceiveHost &host) {
   if (running)
@@ -174,24 +179,30 @@ void ReceiveMail(ReceiveHost &host) {
           const RunOutcome outcome = receiveMessages(host, handle, count);
           storedAny = outcome.stored > 0;
           if (outcome.unread > 0 && !outcome.stopped)
-            platform::messageBox(host.hostWindow(),
-                                 QStringLiteral("%1件のメールを受信できませんでした。"
-                                                "サーバーに残してあるので、次のチェックで受信します。")
-                                     .arg(outcome.unread),
-                                 {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+            platform::messageBox(
+                host.hostWindow(),
+                QStringLiteral("%1件のメールを受信できませんでした。"
+                               "サーバーに残してあるので、次のチェックで受信します。")
+                    .arg(outcome.unread),
+                {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
         } else if (count < 0) {
           platform::messageBox(host.hostWindow(), transportMessage(), QStringLiteral("エラー"));
         }
       }
-      // The server deletes at QUIT: the records of this run reach the disk
-      // before the connection is closed. When that can't be confirmed, the
-      // session ends without QUIT and every mail stays on the server; the next
-      // check may store some of them twice, but none is lost.
-      if (storedAny && !syncHistory(History::Received)) {
+      // The server deletes at QUIT: the records of this run and every file
+      // it unpacked reach the disk before the connection is closed. When
+      // that can't be confirmed, the session ends without QUIT and every
+      // mail stays on the server; none is lost.
+      QString unsynced;
+      if (storedAny && !syncHistory(History::Received))
+        unsynced = QStringLiteral("着信履歴をディスクに書き込めたか確認できません。");
+      else if (storedAny && nmail::NMailAttachmentFlush() < 0)
+        unsynced = transportMessage();
+      if (!unsynced.isEmpty()) {
         nmail::NMailPop3Abandon(handle);
         platform::messageBox(host.hostWindow(),
-                             QStringLiteral("着信履歴をディスクに書き込めたか確認できません。"
-                                            "受信したメールはサーバーに残してあります。"),
+                             unsynced +
+                                 QStringLiteral("受信したメールはサーバーに残してあります。"),
                              {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
       } else {
         nmail::NMailPop3Close(handle);

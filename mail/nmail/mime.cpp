@@ -5,6 +5,7 @@
 #include "mail/nmail/mime.h"
 
 #include "mail/nmail/charset.h"
+#include "mail/nmail/diskflush.h"
 #include "mail/nmail/mime_html.h"
 #include "mail/nmail/mime_names.h"
 #include "mail/nmail/mime_words.h"
@@ -354,6 +355,7 @@ bool writeInside(const QString &folder, const QString &proposed, const QByteArra
       QFile::remove(path);
       return false;
     }
+    noteWrittenFile(path);
     return true;
   }
   return false;
@@ -416,6 +418,8 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   const QString setPath = keep.filePath(key);
   if (!QDir().mkpath(setPath))
     return NMailAttachmentOpenError;
+  noteWrittenFile(keep.path());
+  noteWrittenFile(setPath);
   const QString setCanonical = QFileInfo(setPath).canonicalFilePath();
   if (!setCanonical.startsWith(home + u'/'))
     return NMailAttachmentOpenError;
@@ -429,6 +433,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
       file.remove();
       return NMailAttachmentOpenError;
     }
+    noteWrittenFile(partPath);
   }
 
   std::vector<KeptPart> parts(MaxSplitParts + 1);
@@ -470,8 +475,10 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   if (result == NMailAttachmentWritten) {
     set.removeRecursively();
     QFile mark(joinedMark);
-    if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+    if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
       mark.close();
+      noteWrittenFile(joinedMark);
+    }
   }
   return result;
 }

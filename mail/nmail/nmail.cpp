@@ -2,6 +2,7 @@
 // handles, the text of the last failure, and the buffers the program passes.
 #include "mail/nmail/nmail.h"
 
+#include "mail/nmail/diskflush.h"
 #include "mail/nmail/endpoint.h"
 #include "mail/nmail/mime.h"
 #include "mail/nmail/pop3client.h"
@@ -264,6 +265,14 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
 }
 
 int NMailAttachmentFileClose(int /*id*/) {
+  return 0;
+}
+
+int NMailAttachmentFlush() {
+  QString failed;
+  if (!flushWrittenFiles(&failed))
+    return failWith(
+        QStringLiteral("添付ファイル %1 をディスクに書き込めたか確認できません。").arg(failed));
   return 0;
 }
 

@@ -42,6 +42,10 @@ int NMailAttachmentFileFirst(int id, const QString &subject, const QString &date
                              const QString &folder, const QString &workFile,
                              const QString &messageText, int flag);
 int NMailAttachmentFileClose(int id);
+// Puts every file and folder the attachment step wrote since the last call
+// (attachments, kept parts of split mails) on the disk. 0, or -1 when one
+// could not be flushed (text via NMailGetMessage).
+int NMailAttachmentFlush();
 int NMailPop3DeleteMail(int handle, int number);
 int NMailPop3Close(int handle);
 // Ends a session without QUIT, so the server deletes nothing of it. The

@@ -28,10 +28,36 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 using namespace mail;
 using testsupport::MailServers;
+
+// fsync as the program calls it, seen by the test: every flushed path is
+// recorded, and the flush of a path containing `fsyncFailing` fails.
+namespace {
+std::mutex fsyncMutex;
+QStringList fsyncFlushed;
+QString fsyncFailing;
+} // namespace
+
+extern "C" int fsync(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  const QString path = n > 0 ? QString::fromLocal8Bit(target, int(n)) : QString();
+  {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    fsyncFlushed.append(path);
+    if (!fsyncFailing.isEmpty() && path.contains(fsyncFailing)) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  return int(::syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -409,6 +435,70 @@ TEST_F(Receive, AMailThatCannotBeStoredStaysOnTheServer) {
   EXPECT_EQ(received().size(), 2);
   EXPECT_EQ(servers->messageCount(User), 0);
   EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+// The server deletes at QUIT: what the run unpacked (an attachment, the
+// kept part of a split mail and its folders) is flushed to the disk before,
+// and when that fails the mails stay on the server.
+TEST_F(Receive, UnpackedFilesReachTheDiskBeforeTheServerDeletes) {
+  const QByteArray withFile =
+      "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: report\r\n"
+      "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n"
+      "--b\r\nContent-Type: text/plain\r\n\r\nsee the file\r\n"
+      "--b\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename=\"flushed.bin\"\r\n"
+      "Content-Transfer-Encoding: base64\r\n\r\nAAECAw==\r\n--b--\r\n";
+  const QList<QByteArray> mails{withFile,
+                                partialMail(1, 2, "Content-Type: text/plain\r\n\r\nfirst half\r\n")};
+  auto flushedPaths = [] {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    return fsyncFlushed;
+  };
+  auto flushedOne = [&](const QString &tail) {
+    for (const QString &p : flushedPaths())
+      if (p.endsWith(tail))
+        return true;
+    return false;
+  };
+
+  // The flush of the attachment fails: the session ends without QUIT.
+  seedInOrder(mails);
+  {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    fsyncFlushed.clear();
+    fsyncFailing = QStringLiteral("flushed.bin");
+  }
+  boxes.pushAnswer(platform::MsgAnswer::Ok); // 分割されたメールが全て揃っていません
+  boxes.pushAnswer(platform::MsgAnswer::Ok); // kept on the server
+  ReceiveMail(host);
+  {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    fsyncFailing.clear();
+  }
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("flushed.bin")));
+  EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("サーバーに残してあります")));
+  EXPECT_EQ(servers->messageCount(User), 2);
+
+  // Flushed: every file and folder the run wrote, then the server deletes.
+  ASSERT_TRUE(servers->clear(User));
+  ASSERT_TRUE(QDir(folder->attachmentPath()).removeRecursively());
+  ASSERT_TRUE(QDir().mkpath(folder->attachmentPath()));
+  seedInOrder(mails);
+  {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    fsyncFlushed.clear();
+  }
+  boxes.clear();
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  ReceiveMail(host);
+  EXPECT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_TRUE(flushedOne(QStringLiteral("/flushed.bin")));
+  EXPECT_TRUE(flushedOne(QStringLiteral("/1.eml")));
+  EXPECT_TRUE(flushedOne(QStringLiteral("/.partial")));
+  EXPECT_TRUE(flushedOne(QStringLiteral(u"/添付フォルダ")));
 }
 
 TEST_F(Receive, AMailWhoseAttachmentCannotBeWrittenStaysOnTheServer) {
