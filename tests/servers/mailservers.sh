@@ -229,7 +229,8 @@ postlog   unix-dgram n - n - 1 postlogd
 EOF
 }
 
-kids_of() { cat /proc/[0-9]*/stat 2>/dev/null | awk -v p="$1" '$4==p{print $1 ":" $2}'; }
+# A process may end between the glob and the read: that is no failure.
+kids_of() { { cat /proc/[0-9]*/stat 2>/dev/null || true; } | awk -v p="$1" '$4==p{print $1 ":" $2}'; }
 stop_one() {      # name pidfile comm cwd: TERM the master, then KILL any child that outlives it
   local name=$1 pid kids k i; shift
   pid=$(pid_of "$@") || return 0
