@@ -4,6 +4,7 @@
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
+#include "platform/placement.h"
 #include "platform/twips.h"
 
 #include <QApplication>
@@ -40,8 +41,12 @@ QString toLf(QString text) {
 }
 
 // Date, middle column (sender or recipient) of a record as its history means them.
-QString dateOf(History which, const MailRecord &r) { return which == History::Received ? r.Info2 : r.Info1; }
-QString middleOf(History which, const MailRecord &r) { return which == History::Received ? r.Info1 : r.Info2; }
+QString dateOf(History which, const MailRecord &r) {
+  return which == History::Received ? r.Info2 : r.Info1;
+}
+QString middleOf(History which, const MailRecord &r) {
+  return which == History::Received ? r.Info1 : r.Info2;
+}
 
 } // namespace
 
@@ -158,7 +163,8 @@ void TyakuForm::Form_Load() {
   const double w = platform::pixelsToTwipsX(width());
   const double h = platform::pixelsToTwipsY(height());
   platform::setTwipsGeometry(rtfEd, 20, 3900, 0.98 * w, std::max(0.0, h - 3900));
-  platform::setTwipsGeometry(List1, 0, ListTop, 0.99 * w, platform::pixelsToTwipsY(List1->height()));
+  platform::setTwipsGeometry(List1, 0, ListTop, 0.99 * w,
+                             platform::pixelsToTwipsY(List1->height()));
   Form_Resize();
 }
 
@@ -189,11 +195,14 @@ bool TyakuForm::eventFilter(QObject *watched, QEvent *event) {
   if (t != QEvent::MouseMove && t != QEvent::Enter && t != QEvent::HoverMove)
     return QWidget::eventFilter(watched, event);
   if (watched == Command1)
-    showHelp(QStringLiteral("メールを１件ずつ削除します。リストでメールを選択（クリック）してから実行して下さい。"));
+    showHelp(QStringLiteral(
+        "メールを１件ずつ削除します。リストでメールを選択（クリック）してから実行して下さい。"));
   else if (watched == Command3)
-    showHelp(QStringLiteral("メールアドレスをアドレス帳に登録します。リストからメールを選択（クリック）してから実行して下さい。"));
+    showHelp(QStringLiteral("メールアドレスをアドレス帳に登録します。リストからメールを選択（クリッ"
+                            "ク）してから実行して下さい。"));
   else if (watched == Command4)
-    showHelp(QStringLiteral("受信したメールに返事を出します。リストからメールを選択（クリック）してから実行して下さい。"));
+    showHelp(QStringLiteral("受信したメールに返事を出します。リストからメールを選択（クリック）して"
+                            "から実行して下さい。"));
   else if (watched == Command5)
     showHelp(QStringLiteral("受信したメール全件削除します。"));
   else if (watched == this || watched == List1->viewport())
@@ -245,9 +254,13 @@ RowSource TyakuForm::rowSource(int row) const {
   return rowSources_[row];
 }
 
-QString TyakuForm::bodyText() const { return toCrlf(rtfEd->toPlainText()); }
+QString TyakuForm::bodyText() const {
+  return toCrlf(rtfEd->toPlainText());
+}
 
-void TyakuForm::setBodyText(const QString &text) { rtfEd->setPlainText(toLf(text)); }
+void TyakuForm::setBodyText(const QString &text) {
+  rtfEd->setPlainText(toLf(text));
+}
 
 void TyakuForm::showRecord(History which, const MailRecord &record) {
   Text7->setText(platform::trimBlanks(dateOf(which, record)));
@@ -269,12 +282,15 @@ void TyakuForm::passBodyThroughClipboard() {
 }
 
 void TyakuForm::openHistory(History which) {
-  mail::HistoryMode = which == History::Received ? mail::HistoryModeReceived : mail::HistoryModeSent;
+  mail::HistoryMode =
+      which == History::Received ? mail::HistoryModeReceived : mail::HistoryModeSent;
   QPalette pal = List1->palette();
   pal.setColor(QPalette::Base, HistoryListColour);
   List1->setPalette(pal);
   List1->setAutoFillBackground(true);
-  setWindowTitle(which == History::Received ? QStringLiteral("着信履歴") : QStringLiteral("送信履歴"));
+  setWindowTitle(which == History::Received ? QStringLiteral("着信履歴")
+                                            : QStringLiteral("送信履歴"));
+  platform::placeUnplacedWindow(this);
   show();
   raise();
   activateWindow();
@@ -361,5 +377,7 @@ platform::FormSlot<TyakuForm> &tyakuForm() {
 } // namespace forms
 
 namespace mail {
-void openHistoryViewer(History which) { forms::tyakuForm().get()->openHistory(which); }
+void openHistoryViewer(History which) {
+  forms::tyakuForm().get()->openHistory(which);
+}
 } // namespace mail

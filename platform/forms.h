@@ -5,6 +5,8 @@
 // touch loads it anew. Closing a window with its close box unloads it too.
 #pragma once
 
+#include "platform/placement.h"
+
 #include <QPointer>
 #include <QWidget>
 
@@ -23,9 +25,11 @@ public:
     return form_.data();
   }
   bool loaded() const { return form_ && !closed(form_.data()); }
-  // Shows the window modeless and brings it forward.
+  // Shows the window modeless and brings it forward; a window with no
+  // position of its own opens over the main window.
   Form *show() {
     Form *f = get();
+    platform::placeUnplacedWindow(f);
     f->show();
     f->raise();
     f->activateWindow();

@@ -13,6 +13,7 @@
 #include "platform/core/sound.h"
 #include "settings/config.h"
 #include "settings/friendform.h"
+#include "settings/idpassform.h"
 #include "settings/optionform.h"
 #include "settings/setform.h"
 #include "tests/support/fakes.h"
@@ -60,9 +61,9 @@ QStringList trimmedEntries(const QListWidget *list) {
 }
 
 QString optionValue() {
-  return platform::getPrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME"),
-                                           QStringLiteral("<missing>"), 1256,
-                                           QDir(platform::dataFolder()).filePath(QStringLiteral("option.ini")));
+  return platform::getPrivateProfileString(
+      QStringLiteral("EXEINI"), QStringLiteral("NAME"), QStringLiteral("<missing>"), 1256,
+      QDir(platform::dataFolder()).filePath(QStringLiteral("option.ini")));
 }
 
 class MainFormTest : public ::testing::Test {
@@ -78,6 +79,7 @@ protected:
     forms::writeForm().unload();
     forms::setForm().unload();
     forms::friendForm().unload();
+    forms::idPassForm().unload();
     forms::tyakuForm().unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     settings::Pop3Server.clear();
@@ -117,7 +119,8 @@ protected:
   // One check pass, its 4000 ms wait ended by moving the millisecond counter.
   void runPass() {
     QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout, [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
     ticker.start(2);
     form->Timer3_Timer();
   }
@@ -184,15 +187,18 @@ TEST_F(MainFormTest, WindowCaptionBorderAndSize) {
   EXPECT_EQ(form->minimumSize(), form->maximumSize());
   // Working fields never show.
   form->show();
-  for (QWidget *w : {static_cast<QWidget *>(form->Text10), static_cast<QWidget *>(form->Text5),
-                     static_cast<QWidget *>(form->Option3), static_cast<QWidget *>(form->Command10)})
+  for (QWidget *w :
+       {static_cast<QWidget *>(form->Text10), static_cast<QWidget *>(form->Text5),
+        static_cast<QWidget *>(form->Option3), static_cast<QWidget *>(form->Command10)})
     EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
   // Every designed control is found by its name.
-  for (const char *name : {"Command1", "Command2", "Command3", "Command4", "Command5", "Command6", "Command7",
-                           "Command8", "Command9", "Command10", "Command11", "Command12", "Command13", "Text1",
-                           "Text2", "Text3", "Text5", "Text6", "Text7", "Text10", "Text11", "Text12", "List1",
-                           "Option1", "Option2", "Option3", "Frame1", "Frame2", "Frame3", "Label9", "Label14",
-                           "TreeView1", "Picture1", "Timer2", "Timer3", "Timer4", "ImageList1"})
+  for (const char *name :
+       {"Command1", "Command2",  "Command3",  "Command4",  "Command5",  "Command6",  "Command7",
+        "Command8", "Command9",  "Command10", "Command11", "Command12", "Command13", "Text1",
+        "Text2",    "Text3",     "Text5",     "Text6",     "Text7",     "Text10",    "Text11",
+        "Text12",   "List1",     "Option1",   "Option2",   "Option3",   "Frame1",    "Frame2",
+        "Frame3",   "Label9",    "Label14",   "TreeView1", "Picture1",  "Timer2",    "Timer3",
+        "Timer4",   "ImageList1"})
     EXPECT_NE(form->findChild<QObject *>(QString::fromLatin1(name)), nullptr) << name;
 }
 
@@ -202,7 +208,8 @@ struct OptionCase {
   const char *written;
 };
 
-class ConnectionModeAtStart : public MainFormTest, public ::testing::WithParamInterface<OptionCase> {};
+class ConnectionModeAtStart : public MainFormTest,
+                              public ::testing::WithParamInterface<OptionCase> {};
 
 TEST_P(ConnectionModeAtStart, SelectsByTheStoredNumberAndWritesItBack) {
   const OptionCase c = GetParam();
@@ -219,7 +226,8 @@ TEST_P(ConnectionModeAtStart, SelectsByTheStoredNumberAndWritesItBack) {
 INSTANTIATE_TEST_SUITE_P(Values, ConnectionModeAtStart,
                          ::testing::Values(OptionCase{"1", true, "1"}, OptionCase{"-1", true, "1"},
                                            OptionCase{"2", true, "1"}, OptionCase{"0", false, "0"},
-                                           OptionCase{"abc", false, "0"}, OptionCase{"", false, "0"}));
+                                           OptionCase{"abc", false, "0"},
+                                           OptionCase{"", false, "0"}));
 
 TEST_F(MainFormTest, ClickingHangUpModeIsKeptForTheNextStart) {
   givePop3Server();
@@ -325,7 +333,9 @@ TEST_F(MainFormTest, ClickingTheTreeSaysToUseTheHistoryButtons) {
   QTest::mouseClick(form->TreeView1->viewport(), Qt::LeftButton);
   QTRY_COMPARE(boxes.boxes().size(), 1);
   const platform::MessageBoxRequest &box = boxes.boxes()[0];
-  EXPECT_EQ(box.text, QStringLiteral("ここでは単に一覧を表示しています。\r\nメールの内容をご覧になりたい場合は、左の、「着信履歴」、「送信履歴」をクリックしてご覧下さい。"));
+  EXPECT_EQ(box.text,
+            QStringLiteral("ここでは単に一覧を表示しています。\r\nメールの内容をご覧になりたい場合"
+                           "は、左の、「着信履歴」、「送信履歴」をクリックしてご覧下さい。"));
   EXPECT_TRUE(box.title.isEmpty());
   EXPECT_EQ(box.buttons, MsgButtons::Ok);
 }
@@ -429,8 +439,8 @@ TEST_F(MainFormTest, DeleteAnsweredNoRewritesTheSameRecords) {
   EXPECT_EQ(boxes.boxes()[0].buttons, MsgButtons::YesNo);
   EXPECT_EQ(boxes.boxes()[0].icon, MsgIcon::Question);
   EXPECT_EQ(fileBytes(folder.dataFile(kTimeFile)), before);
-  EXPECT_EQ(trimmedEntries(form->List1), (QStringList{QStringLiteral("8:00"), QStringLiteral("9:05"),
-                                                      QStringLiteral("10:00")}));
+  EXPECT_EQ(trimmedEntries(form->List1),
+            (QStringList{QStringLiteral("8:00"), QStringLiteral("9:05"), QStringLiteral("10:00")}));
   EXPECT_FALSE(QFile::exists(folder.dataFile(QStringLiteral("QLMDATA90.TMP"))));
 }
 
@@ -442,7 +452,8 @@ TEST_F(MainFormTest, DeletingTheSecondOfThreeKeepsTheOthersInOrder) {
   form->List1->setCurrentRow(1);
   boxes.pushAnswer(MsgAnswer::Yes);
   form->Command9_Click();
-  EXPECT_EQ(trimmedEntries(form->List1), (QStringList{QStringLiteral("8:00"), QStringLiteral("10:00")}));
+  EXPECT_EQ(trimmedEntries(form->List1),
+            (QStringList{QStringLiteral("8:00"), QStringLiteral("10:00")}));
   // The former third record, byte for byte, is now record 2.
   EXPECT_EQ(fileBytes(folder.dataFile(kTimeFile)), before.left(404) + before.mid(808, 404));
   EXPECT_FALSE(QFile::exists(folder.dataFile(QStringLiteral("QLMDATA90.TMP"))));
@@ -483,7 +494,8 @@ TEST_F(MainFormTest, StartStopButtonAlternates) {
 }
 
 TEST_F(MainFormTest, PassReceivesOncePerMatchingEntry) {
-  writeTimes({QStringLiteral("8:00"), QStringLiteral("9:05"), QStringLiteral("10:00"), QStringLiteral(" 9:05 ")});
+  writeTimes({QStringLiteral("8:00"), QStringLiteral("9:05"), QStringLiteral("10:00"),
+              QStringLiteral(" 9:05 ")});
   givePop3Server();
   load();
   form->Command1_Click();
@@ -565,7 +577,8 @@ TEST_F(MainFormTest, RunningTimersCheckEveryPassOfTheMinuteAndStopAfterIt) {
   load(false);
   // The counter runs fast so that each 4000 ms wait ends within a few ticks.
   QTimer ticker;
-  QObject::connect(&ticker, &QTimer::timeout, [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+  QObject::connect(&ticker, &QTimer::timeout,
+                   [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
   ticker.start(5);
   form->Command1_Click();
   QTRY_VERIFY_WITH_TIMEOUT(receives >= 2, 10000);
@@ -610,13 +623,14 @@ TEST_F(MainFormTest, HelpBoxFollowsTheMouse) {
   givePop3Server();
   load();
   form->show();
-  const char *helped[] = {"Command1", "Command2", "Command9", "Command3", "Command4",
-                          "Command5", "Command6", "Command7", "Command8", "Command11",
-                          "Command12", "Frame3",  "List1",    "Text3",    "TreeView1"};
+  const char *helped[] = {"Command1",  "Command2", "Command9", "Command3", "Command4",
+                          "Command5",  "Command6", "Command7", "Command8", "Command11",
+                          "Command12", "Frame3",   "List1",    "Text3",    "TreeView1"};
   for (const char *name : helped) {
     QWidget *control = form->findChild<QWidget *>(QString::fromLatin1(name));
     ASSERT_NE(control, nullptr) << name;
-    QEnterEvent enter(QPointF(2, 2), control->mapTo(form.get(), QPointF(2, 2)), control->mapToGlobal(QPointF(2, 2)));
+    QEnterEvent enter(QPointF(2, 2), control->mapTo(form.get(), QPointF(2, 2)),
+                      control->mapToGlobal(QPointF(2, 2)));
     QApplication::sendEvent(control, &enter);
     EXPECT_TRUE(form->Text1->isVisible()) << name;
     EXPECT_EQ(form->Text1->toPlainText(), *korvex::mainHelpText(QString::fromLatin1(name))) << name;
@@ -625,8 +639,8 @@ TEST_F(MainFormTest, HelpBoxFollowsTheMouse) {
   QTest::mouseMove(form->Text2);
   EXPECT_TRUE(form->Text1->isVisible());
   // Over a bare panel it goes away.
-  QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), form->Frame1->mapToGlobal(QPointF(1, 1)), Qt::NoButton,
-                   Qt::NoButton, Qt::NoModifier);
+  QMouseEvent move(QEvent::MouseMove, QPointF(1, 1), form->Frame1->mapToGlobal(QPointF(1, 1)),
+                   Qt::NoButton, Qt::NoButton, Qt::NoModifier);
   ASSERT_EQ(form->Frame1->childAt(QPoint(1, 1)), nullptr);
   QApplication::sendEvent(form->Frame1, &move);
   EXPECT_FALSE(form->Text1->isVisible());
@@ -665,6 +679,48 @@ TEST_F(MainFormTest, EachWindowButtonShowsItsSingleWindow) {
   QTest::mouseClick(form->Command12, Qt::LeftButton);
   ASSERT_EQ(browser.opened.size(), 1);
   EXPECT_EQ(browser.opened[0], platform::homePageUrl());
+}
+
+// Windows without a designed position open over the main window, not in a
+// corner of the screen, and stay wholly on the screen.
+TEST_F(MainFormTest, WindowsOpenCentredOverTheMainWindowAndOnTheScreen) {
+  givePop3Server();
+  load();
+  const QRect area = form->screen()->availableGeometry();
+  form->move(area.left() + 40, area.top() + 60);
+  form->show();
+  const QPoint mainCentre = form->frameGeometry().center();
+  auto expectOver = [&](QWidget *w) {
+    ASSERT_TRUE(w->isVisible()) << w->objectName().toStdString();
+    const QRect g = w->frameGeometry();
+    EXPECT_TRUE(area.contains(g)) << w->objectName().toStdString();
+    if (g.width() < area.width() / 2 && g.height() < area.height() / 2) {
+      EXPECT_LE((g.center() - mainCentre).manhattanLength(), 4) << w->objectName().toStdString();
+    }
+  };
+  QTest::mouseClick(form->Command8, Qt::LeftButton);
+  SetForm *set = forms::setForm().get();
+  expectOver(set);
+  QTest::mouseClick(set->Command1, Qt::LeftButton); // "ID,PASS"
+  expectOver(forms::idPassForm().get());
+  QTest::mouseClick(set->Command2, Qt::LeftButton); // "サーバー設定"
+  expectOver(forms::optionForm().get());
+  QTest::mouseClick(form->Command6, Qt::LeftButton);
+  expectOver(forms::tyakuForm().get());
+
+  // A window the user has moved comes back where it was left.
+  const QPoint moved = set->pos() + QPoint(30, 20);
+  set->move(moved);
+  set->hide();
+  QTest::mouseClick(form->Command8, Qt::LeftButton);
+  EXPECT_EQ(set->pos(), moved);
+
+  // With the main window in a corner, a new window is kept on the screen.
+  forms::optionForm().unload();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  form->move(area.right() - form->width() / 3, area.bottom() - form->height() / 4);
+  QTest::mouseClick(set->Command2, Qt::LeftButton);
+  EXPECT_TRUE(area.contains(forms::optionForm().get()->frameGeometry()));
 }
 
 TEST_F(MainFormTest, ClosingEndsTheProgramAndTakesTheOtherWindows) {
@@ -713,7 +769,8 @@ TEST_F(MainFormTest, ClosingDuringTheWaitOfAPassEndsItAtOnceAndSafely) {
 }
 
 TEST_F(MainFormTest, RealReceiveWithoutAServerReportsNoMailAndHangsUpInHangUpMode) {
-  ASSERT_TRUE(folder.writeBytes(folder.dataFile(QStringLiteral("option.ini")), "[EXEINI]\r\nNAME=1\r\n"));
+  ASSERT_TRUE(
+      folder.writeBytes(folder.dataFile(QStringLiteral("option.ini")), "[EXEINI]\r\nNAME=1\r\n"));
   dialUp.connections = {{QStringLiteral("a"), QStringLiteral("ppp0"), QStringLiteral("pppoe")}};
   load(); // no POP3 server set
   form->receiveMail = [](mail::ReceiveHost &host) { mail::ReceiveMail(host); };
