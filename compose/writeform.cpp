@@ -1,23 +1,40 @@
 #include "compose/writeform.h"
 
+#include "compose/fortune.h"
+#include "compose/sendmail.h"
+#include "platform/clipboard.h"
+#include "platform/messagebox.h"
 #include "platform/twips.h"
+#include "settings/addressbook.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QEvent>
+#include <QFocusEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
+
+#include <functional>
 
 namespace {
 
-// The window's outer size at load; the client area is this less the frame.
+// The window's outer size at load, and its width with the address-book
+// panel; the client area is this less the frame.
 constexpr double WindowWidth = 7100;
+constexpr double WideWindowWidth = 9700;
 constexpr double WindowHeight = 8200;
 constexpr double FrameWidth = 120;
 constexpr double FrameHeight = 420;
+
+// Bright white and dark green of the 16-colour palette.
+const QColor BulkOffColour(255, 255, 255);
+const QColor BulkOnColour(0, 128, 0);
 
 template <class W> W *named(W *widget, const char *name) {
   widget->setObjectName(QString::fromLatin1(name));
@@ -26,6 +43,29 @@ template <class W> W *named(W *widget, const char *name) {
 
 QPushButton *button(const QString &caption, const char *name, QWidget *parent) {
   return named(new QPushButton(caption, parent), name);
+}
+
+// A list that reports a press once its own handling has moved the
+// selection, the moment a "MouseDown" handler expects.
+class PressList final : public QListWidget {
+public:
+  using QListWidget::QListWidget;
+  std::function<void()> onPress;
+
+protected:
+  void mousePressEvent(QMouseEvent *event) override {
+    QListWidget::mousePressEvent(event);
+    if (onPress)
+      onPress();
+  }
+};
+
+// An option button that is part of a group cannot be cleared by itself.
+void clearOption(QRadioButton *option) {
+  const bool exclusive = option->autoExclusive();
+  option->setAutoExclusive(false);
+  option->setChecked(false);
+  option->setAutoExclusive(exclusive);
 }
 
 } // namespace
@@ -43,6 +83,7 @@ WriteForm::WriteForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   Combo1Label = named(new QLabel(QStringLiteral("首記例"), this), "Combo1Label");
   Combo1 = named(new QComboBox(this), "Combo1");
   Combo1->setEditable(true);
+  Combo1->setInsertPolicy(QComboBox::NoInsert);
   Combo1Label->setBuddy(Combo1);
 
   AttachText = named(new QLineEdit(this), "AttachText");
@@ -50,13 +91,16 @@ WriteForm::WriteForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   AttachCommand = button(QStringLiteral("添付File"), "AttachCommand", this);
   Command9 = button(QStringLiteral("追加"), "Command9", this);
   Command10 = button(QStringLiteral("取り消し"), "Command10", this);
-  List2 = named(new QListWidget(this), "List2");
-  List2->setAccessibleName(QStringLiteral("添付ファイル一覧"));
-
   BodyText = named(new QPlainTextEdit(this), "BodyText");
   BodyText->setAccessibleName(QStringLiteral("本文"));
   BodyText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  // The attachment list opens over the top of the body.
+  List2 = named(new QListWidget(this), "List2");
+  List2->setAccessibleName(QStringLiteral("添付ファイル一覧"));
   Check1 = named(new QCheckBox(QStringLiteral("占い添付"), this), "Check1");
+  Check1Note = named(
+      new QLabel(QStringLiteral("★　親しい人に占いを添付する　★ （一括送信では使用不可）"), this),
+      "Check1Note");
   Label7 = named(new QLabel(this), "Label7");
   Label7->setAccessibleName(QStringLiteral("送信状況"));
   Text14 = named(new QPlainTextEdit(this), "Text14");
@@ -74,7 +118,10 @@ WriteForm::WriteForm(QWidget *parent) : QWidget(parent, Qt::Window) {
 
   Picture5 = named(new QWidget(this), "Picture5");
   Picture5Label = named(new QLabel(QStringLiteral("アドレス帳"), Picture5), "Picture5Label");
-  List1 = named(new QListWidget(Picture5), "List1");
+  auto *list1 = new PressList(Picture5);
+  list1->onPress = [this] { List1_MouseDown(); };
+  List1 = named<QListWidget>(list1, "List1");
+  List1->setAutoFillBackground(true);
   Picture5Label->setBuddy(List1);
   Text1Label = named(new QLabel(QStringLiteral("件数"), Picture5), "Text1Label");
   Text1 = named(new QLineEdit(Picture5), "Text1");
@@ -95,9 +142,10 @@ WriteForm::WriteForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setTwipsGeometry(Command9, 4900, 1380, 800, 330);
   setTwipsGeometry(Command10, 5760, 1380, 1000, 330);
   setTwipsGeometry(List2, 960, 1760, 5800, 700);
-  setTwipsGeometry(BodyText, 120, 1800, 6740, 4200);
-  setTwipsGeometry(Check1, 120, 6080, 1500, 300);
-  setTwipsGeometry(Label7, 1700, 6080, 5160, 300);
+  setTwipsGeometry(BodyText, 120, 1800, 6740, 3900);
+  setTwipsGeometry(Check1, 120, 5780, 1300, 300);
+  setTwipsGeometry(Check1Note, 1440, 5780, 5420, 300);
+  setTwipsGeometry(Label7, 120, 6120, 6740, 300);
   setTwipsGeometry(Command1, 120, 6460, 1575, 375);
   setTwipsGeometry(Command3, 1830, 6460, 1575, 375);
   setTwipsGeometry(Command8, 3540, 6460, 1575, 375);
@@ -115,23 +163,85 @@ WriteForm::WriteForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setTwipsGeometry(Option2, 60, 6600, 1200, 300);
   setTwipsGeometry(Option1, 1260, 6600, 1000, 300);
 
+  attachments_.emplace(this, AttachText, AttachCommand, Command9, Command10, List2);
+
+  // Help texts follow the mouse over the buttons; the body hides the box.
+  for (QPushButton *b : {Command1, Command3, Command8, AttachCommand, Command9, Command4, Command6,
+                         Command7, Command5, Command11}) {
+    b->setMouseTracking(true);
+    b->installEventFilter(this);
+  }
+  BodyText->viewport()->setMouseTracking(true);
+  BodyText->viewport()->installEventFilter(this);
+  Combo1->installEventFilter(this);
+
   connect(Command1, &QPushButton::clicked, this, &WriteForm::Command1_Click);
   connect(Command3, &QPushButton::clicked, this, &WriteForm::Command3_Click);
+  connect(Command4, &QPushButton::clicked, this, &WriteForm::Command4_Click);
+  connect(Command5, &QPushButton::clicked, this, &WriteForm::Command5_Click);
+  connect(Command6, &QPushButton::clicked, this, &WriteForm::Command6_Click);
+  connect(Command7, &QPushButton::clicked, this, &WriteForm::Command7_Click);
   connect(Command8, &QPushButton::clicked, this, &WriteForm::Command8_Click);
+  connect(Command11, &QPushButton::clicked, this, &WriteForm::Command11_Click);
+  connect(AttachCommand, &QPushButton::clicked, this, &WriteForm::AttachCommand_Click);
+  connect(Command9, &QPushButton::clicked, this, &WriteForm::Command9_Click);
+  connect(Command10, &QPushButton::clicked, this, &WriteForm::Command10_Click);
+  connect(Option1, &QRadioButton::clicked, this, &WriteForm::Option1_Click);
+  connect(Option2, &QRadioButton::clicked, this, &WriteForm::Option2_Click);
 }
 
 void WriteForm::Form_Load() {
-  resize(platform::twipsToPixelsX(WindowWidth - FrameWidth),
-         platform::twipsToPixelsY(WindowHeight - FrameHeight));
-  Option2->setChecked(false);
-  Command9->setEnabled(false);
-  List2->hide();
+  setWidthTwips(WindowWidth);
+  clearOption(Option2);
+  attachments_->resetButtons();
   Check1->setChecked(false);
   Text14->hide();
+  RecordNumbers.clear();
+  Combo1->clear();
+  Combo1->addItems(compose::greetingPhrases());
+  Combo1->setCurrentIndex(-1);
+  Combo1->setEditText(QString());
+  setListColour(false);
+  // At load the list comes from the master file, which nothing writes: it
+  // starts empty until "アドレス帳" reads the address book.
+  fillAddressList(settings::addressMasterPath());
 }
 
-// Sending is not wired up yet; the button leaves the window as it is.
-void WriteForm::Command1_Click() {}
+// ---- Sending ----------------------------------------------------------------
+
+void WriteForm::Command1_Click() {
+  attachments_->resetButtons();
+  const QString sending = QStringLiteral("メールを送信中です。しばらくお待ち下さい。");
+  Label7->setText(sending);
+
+  compose::Draft draft;
+  draft.to = ToText->text();
+  draft.subject = SubjectText->text();
+  draft.body = BodyText->toPlainText();
+  draft.attachments = AttachText->text();
+  draft.fortune = Check1->isChecked();
+  const compose::SendOutcome outcome =
+      compose::sendDraft(this, draft, Option2->isChecked(), RecordNumbers, [this, sending] {
+        Label7->setText(sending);
+        Label7->repaint();
+      });
+
+  // A pass stopped by a file the program could not read or write sent
+  // nothing and recorded nothing: the typed mail stays so it is not lost.
+  if (outcome.skipped > 0) {
+    Label7->setText(
+        QStringLiteral("送信できなかったメールがあります。入力した内容はそのまま残しています。"));
+    return;
+  }
+  Label7->setText(QStringLiteral("送信完了です。"));
+  ToText->clear();
+  SubjectText->clear();
+  BodyText->clear();
+  AttachText->clear();
+  Check1->setChecked(false);
+  clearOption(Option2);
+  forms::writeForm().unload();
+}
 
 void WriteForm::Command3_Click() {
   forms::writeForm().unload();
@@ -139,6 +249,162 @@ void WriteForm::Command3_Click() {
 
 void WriteForm::Command8_Click() {
   forms::writeForm().unload();
+}
+
+// ---- Attachments ------------------------------------------------------------
+
+void WriteForm::AttachCommand_Click() {
+  attachments_->AttachCommand_Click();
+}
+
+void WriteForm::Command9_Click() {
+  List2->raise();
+  attachments_->Command9_Click();
+}
+
+void WriteForm::Command10_Click() {
+  attachments_->Command10_Click();
+}
+
+// ---- Address-book panel, clipboard and reset --------------------------------
+
+void WriteForm::fillAddressList(const QString &path) {
+  RecordNumbers.clear();
+  List1->clear();
+  if (const auto records = settings::readAddressFile(path)) {
+    for (qsizetype i = 0; i < records->size(); ++i) {
+      List1->addItem(records->at(i).Name);
+      RecordNumbers.append(int(i + 1));
+    }
+  }
+  Text1->setText(QString::number(List1->count()));
+}
+
+void WriteForm::setListColour(bool bulk) {
+  QPalette p = List1->palette();
+  p.setColor(QPalette::Base, bulk ? BulkOnColour : BulkOffColour);
+  List1->setPalette(p);
+}
+
+void WriteForm::setWidthTwips(double width) {
+  resize(platform::twipsToPixelsX(width - FrameWidth),
+         platform::twipsToPixelsY(WindowHeight - FrameHeight));
+}
+
+void WriteForm::centreOnScreen() {
+  QScreen *screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen)
+    return;
+  const QRect area = screen->geometry();
+  const QSize outer = frameGeometry().size();
+  move(area.left() + (area.width() - outer.width()) / 2,
+       area.top() + (area.height() - outer.height()) / 2);
+}
+
+void WriteForm::Command4_Click() {
+  setWidthTwips(WideWindowWidth);
+  centreOnScreen();
+  fillAddressList(settings::addressBookPath());
+}
+
+void WriteForm::Command6_Click() {
+  setWidthTwips(WindowWidth);
+  setListColour(false);
+  centreOnScreen();
+}
+
+void WriteForm::Option2_Click() {
+  setListColour(true);
+}
+
+void WriteForm::Option1_Click() {
+  ToText->clear();
+  setListColour(false);
+}
+
+void WriteForm::List1_MouseDown() {
+  const int row = List1->currentRow();
+  if (row < 0 || !List1->currentItem()->isSelected()) {
+    platform::messageBox(this, QStringLiteral("データが選択されていません"), QString(),
+                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+    List1->setFocus();
+    return;
+  }
+  // A record that can't be read leaves the To box as it was.
+  if (row < RecordNumbers.size()) {
+    if (const auto record = settings::readAddressBookRecord(RecordNumbers[row]))
+      ToText->setText(settings::addressOf(*record));
+  }
+}
+
+void WriteForm::Command7_Click() {
+  ToText->setText(platform::clipboardText());
+}
+
+void WriteForm::Command5_Click() {
+  QTextCursor end = BodyText->textCursor();
+  end.movePosition(QTextCursor::End);
+  end.insertText(platform::clipboardText());
+}
+
+void WriteForm::Command11_Click() {
+  ToText->clear();
+  SubjectText->clear();
+  BodyText->clear();
+  clearOption(Option2);
+  attachments_->Command10_Click();
+  Check1->setChecked(false);
+  setListColour(false);
+}
+
+// ---- Greeting and help ------------------------------------------------------
+
+void WriteForm::Combo1_LostFocus() {
+  BodyText->setPlainText(Combo1->currentText());
+}
+
+bool WriteForm::eventFilter(QObject *watched, QEvent *event) {
+  if (watched == Combo1) {
+    // Opening the drop-down list keeps the box active; only leaving it for
+    // another control counts.
+    if (event->type() == QEvent::FocusOut &&
+        static_cast<QFocusEvent *>(event)->reason() != Qt::PopupFocusReason)
+      Combo1_LostFocus();
+    return false;
+  }
+  if (watched == BodyText->viewport()) {
+    if (event->type() == QEvent::MouseMove)
+      Text14->hide();
+    return false;
+  }
+  if (event->type() == QEvent::MouseMove || event->type() == QEvent::Enter) {
+    static const QList<std::pair<const char *, const char16_t *>> helps = {
+        {"Command1",
+         u"送信します。電話回線が接続されていない場合は、自動的に接続してメールを送信します。"},
+        {"Command3", u"送信を中止します。"},
+        {"Command8", u"メイン画面に戻ります。"},
+        {"AttachCommand", u"各種ファイルを添付して送信できます。"},
+        {"Command9", u"添付ファイルを複数送信する際に使用します。確認しやすいように、リストボックス"
+                     u"が表示されます。"},
+        {"Command4",
+         u"このフォーム（新規作成）が拡張され、登録したメールアドレスの名称が一覧（リスト）に現れま"
+         u"す。送信したい名称をクリックすると、メールアドレスが自動的に入力されます。"},
+        {"Command6", u"アドレス帳を含むサイズから、元のサイズに戻します。"},
+        {"Command7", u"コピーして来た内容を宛先に貼付ます。"},
+        {"Command5", u"本ソフト、他のアプリからのテキスト文書を本文中に貼付けます。"},
+        {"Command11", u"宛先、件名、本文他、設定等が初期状態に戻せます。"},
+    };
+    for (const auto &[name, text] : helps) {
+      if (watched->objectName() == QLatin1String(name)) {
+        const QString help = QString::fromUtf16(text);
+        if (Text14->toPlainText() != help)
+          Text14->setPlainText(help);
+        Text14->show();
+        break;
+      }
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 namespace forms {

@@ -1,5 +1,6 @@
 #include "main/lib/mainform.h"
 
+#include "compose/sendmail.h"
 #include "compose/writeform.h"
 #include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
@@ -99,6 +100,10 @@ void MainForm::Form_Load() {
   Text1->hide();
   Command10_Click();
   Text1->clear();
+
+  // A sent mail's date is this window's clock text at the moment it goes out.
+  compose::setSentDateSource(
+      [clock = QPointer<QLineEdit>(Text2)] { return clock ? clock->text() : QString(); });
 
   // Touching the compose window loads it hidden, running its own load now.
   forms::writeForm().get()->Check1->setChecked(false);

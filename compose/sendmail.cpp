@@ -1,0 +1,110 @@
+#include "compose/sendmail.h"
+
+#include "compose/fortune.h"
+#include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "platform/core/ansi.h"
+#include "platform/messagebox.h"
+#include "settings/addressbook.h"
+#include "settings/config.h"
+
+namespace compose {
+namespace {
+
+std::function<QString()> &dateSource() {
+  static std::function<QString()> source;
+  return source;
+}
+
+// The Windows program kept the body's lines with CR LF; so does the history.
+QString withCrLf(const QString &text) {
+  QString out = text;
+  out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  out.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  return out;
+}
+
+void showSendError(QWidget *window) {
+  QString buffer = nmail::newTextBuffer();
+  int length = nmail::NMailBufferSize;
+  nmail::NMailGetMessage(0, buffer, length);
+  platform::messageBox(window, nmail::cutAtNul(buffer), QStringLiteral("送信エラー"));
+}
+
+} // namespace
+
+void setSentDateSource(std::function<QString()> source) {
+  dateSource() = std::move(source);
+}
+
+QString sentDateText() {
+  return dateSource() ? dateSource()() : QString();
+}
+
+mail::MailRecord sentRecordOf(const Draft &draft, const QString &dateText) {
+  mail::MailRecord record;
+  record.Subject = platform::trimBlanks(draft.subject);
+  record.Info1 = dateText;
+  record.Info2 = platform::trimBlanks(draft.to);
+  record.Body = withCrLf(platform::trimBlanks(draft.body));
+  record.Flag = 1;
+  return record;
+}
+
+SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QList<int> &bulkRecords,
+                      const std::function<void()> &showProgress) {
+  SendOutcome outcome;
+  const int passes = bulk ? int(bulkRecords.size()) : 1;
+  for (int k = 0; k < passes; ++k) {
+    ++outcome.passes;
+    QString recipient = draft.to;
+    if (bulk) {
+      const auto entry = settings::readAddressBookRecord(bulkRecords[k]);
+      // Nothing goes out, and nothing is recorded, for an entry that can't
+      // be read: sending to a guessed address would be worse than not at all.
+      if (!entry) {
+        platform::messageBox(
+            window,
+            QStringLiteral(
+                "アドレス帳の%1件目を読み込めませんでした。この宛先には送信していません。")
+                .arg(bulkRecords[k]),
+            QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+        ++outcome.skipped;
+        continue;
+      }
+      recipient = settings::addressOf(*entry);
+    }
+    if (showProgress)
+      showProgress();
+
+    // The record is written before the mail goes out, whatever the outcome;
+    // a mail that can't be recorded is not sent either.
+    const mail::AppendResult saved =
+        mail::appendHistoryRecord(mail::History::Sent, sentRecordOf(draft, sentDateText()));
+    if (!saved.ok()) {
+      platform::messageBox(window,
+                           mail::appendErrorText(mail::History::Sent, saved.error) +
+                               QStringLiteral("\nメールは送信していません。"),
+                           QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+      ++outcome.skipped;
+      continue;
+    }
+
+    // Each recipient gets the body with one footer of its own draw; the
+    // window's body is left as typed for the next pass.
+    const QString body =
+        draft.fortune ? draft.body + fortuneFooter(fortuneDraw().next()) : draft.body;
+
+    ++outcome.handed;
+    const int result = nmail::NMailSmtpSendMail(settings::SmtpServer, recipient, QString(),
+                                                QString(), settings::MailAddress, draft.subject,
+                                                body, QString(), draft.attachments, 0);
+    if (result < 0) {
+      ++outcome.refused;
+      showSendError(window);
+    }
+  }
+  return outcome;
+}
+
+} // namespace compose
