@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <utility>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -87,8 +89,47 @@ MailRecord &recordBuffer(History which) {
   return which == History::Received ? ReceivedRecord : SentRecord;
 }
 
+namespace {
+RecoveryNotice pendingNotice[2] = {RecoveryNotice::None, RecoveryNotice::None};
+RecoveryNotice &noticeOf(History which) {
+  return pendingNotice[which == History::Received ? 0 : 1];
+}
+QString historyName(History which) {
+  return which == History::Received ? QStringLiteral("着信履歴") : QStringLiteral("送信履歴");
+}
+} // namespace
+
 bool recoverHistory(History which) {
-  return platform::recoverCompaction(historyPath(which), historyWorkPath(which), compaction);
+  const bool pending = QFileInfo::exists(historyWorkPath(which));
+  const bool ok =
+      platform::recoverCompaction(historyPath(which), historyWorkPath(which), compaction);
+  if (pending)
+    noticeOf(which) = ok ? RecoveryNotice::Recovered : RecoveryNotice::Failed;
+  return ok;
+}
+
+RecoveryNotice takeRecoveryNotice(History which) {
+  // A failure that has since been overcome is a recovery after all.
+  if (noticeOf(which) == RecoveryNotice::Failed && !QFileInfo::exists(historyWorkPath(which)))
+    noticeOf(which) = RecoveryNotice::Recovered;
+  return std::exchange(noticeOf(which), RecoveryNotice::None);
+}
+
+QString recoveryNoticeText(History which, RecoveryNotice notice) {
+  const QString work = QFileInfo(historyWorkPath(which)).fileName();
+  switch (notice) {
+  case RecoveryNotice::None:
+    return {};
+  case RecoveryNotice::Recovered:
+    return QStringLiteral(
+               "%1の削除が途中で止まっていました。作業ファイル「%2」からメールを復元し、削除を完了しました。")
+        .arg(historyName(which), work);
+  case RecoveryNotice::Failed:
+    return QStringLiteral(
+               "%1の削除が途中で止まっていますが、作業ファイル「%2」から復元できませんでした。メールは「%2」に残してあります。ディスクの空きや書き込み権限を確認して下さい。")
+        .arg(historyName(which), work);
+  }
+  return {};
 }
 
 int historyCount(History which) {
@@ -183,8 +224,7 @@ bool syncHistory(History which) {
 }
 
 QString appendErrorText(History which, AppendError error) {
-  const QString name = which == History::Received ? QStringLiteral("着信履歴")
-                                                  : QStringLiteral("送信履歴");
+  const QString name = historyName(which);
   switch (error) {
   case AppendError::None:
     return {};
@@ -212,6 +252,22 @@ bool markHistoryRecord(History which, int n) {
     return false;
   platform::writeInt16LE(*bytes, FlagOffset, 0);
   return file.write(n, *bytes);
+}
+
+bool markAllHistoryRecords(History which) {
+  recoverHistory(which);
+  QFile file(historyPath(which));
+  if (!file.exists())
+    return true;
+  if (!file.open(QIODevice::ReadWrite))
+    return false;
+  const qint64 count = file.size() / RecordLength;
+  const char zero[FlagWidth] = {0, 0};
+  for (qint64 i = 0; i < count; ++i) {
+    if (!file.seek(i * RecordLength + FlagOffset) || file.write(zero, FlagWidth) != FlagWidth)
+      return false;
+  }
+  return file.flush();
 }
 
 bool rewriteHistory(History which) {

@@ -29,6 +29,18 @@ MailRecord &recordBuffer(History which);
 // records were recovered.
 bool recoverHistory(History which);
 
+// What the last recoveries of a history came to, kept until the user has
+// been told. Every access recovers quietly; the windows the user looks at
+// (the main window at start, the viewer) take the notice and say it.
+enum class RecoveryNotice {
+  None,
+  Recovered, // a cut-short rewrite was finished from its work file
+  Failed,    // the work file is there but could not be brought back
+};
+RecoveryNotice takeRecoveryNotice(History which);
+// The sentence for the user, empty for None.
+QString recoveryNoticeText(History which, RecoveryNotice notice);
+
 // Whole records in the file; a partial tail does not count.
 int historyCount(History which);
 // Every whole record in file order (Flag not looked at).
@@ -70,6 +82,8 @@ QString appendErrorText(History which, AppendError error);
 // Sets Flag 0 on record n, leaving its other bytes as they are (a record
 // marked by an interrupted delete still shows its own mail).
 bool markHistoryRecord(History which, int n);
+// Sets Flag 0 on every record of the history, in one pass over the file.
+bool markAllHistoryRecords(History which);
 // Drops every record with Flag 0, keeping the order of the others.
 bool rewriteHistory(History which);
 

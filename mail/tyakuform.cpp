@@ -294,7 +294,11 @@ void TyakuForm::openHistory(History which) {
   show();
   raise();
   activateWindow();
+  fillFromHistory(which);
+  reportRecovery(which);
+}
 
+void TyakuForm::fillFromHistory(History which) {
   clearRows();
   Text9->clear();
   Text8->clear();
@@ -331,6 +335,16 @@ void TyakuForm::openHistory(History which) {
   Text2->setText(QString::number(List1->count()));
 }
 
+bool TyakuForm::reportRecovery(History which) {
+  const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
+  if (notice == mail::RecoveryNotice::None)
+    return false;
+  platform::messageBox(this, mail::recoveryNoticeText(which, notice), {}, platform::MsgButtons::Ok,
+                       notice == mail::RecoveryNotice::Recovered ? platform::MsgIcon::Information
+                                                                 : platform::MsgIcon::Exclamation);
+  return true;
+}
+
 void TyakuForm::List1_MouseDown() {
   if (mail::HistoryMode != mail::HistoryModeReceived && mail::HistoryMode != mail::HistoryModeSent)
     return;
@@ -350,12 +364,7 @@ void TyakuForm::List1_MouseDown() {
   passBodyThroughClipboard();
 }
 
-// The delete, reply and register commands come with their windows; until
-// then the buttons are there and do nothing.
-void TyakuForm::Command1_Click() {}
-void TyakuForm::Command3_Click() {}
-void TyakuForm::Command4_Click() {}
-void TyakuForm::Command5_Click() {}
+// The delete, reply and register commands: viewercommands.cpp.
 
 void TyakuForm::Command2_Click() {
   for (QWidget *w : QApplication::topLevelWidgets()) {

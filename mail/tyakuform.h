@@ -65,6 +65,12 @@ public:
 
   // Fills the window from a history (the open commands of the main window).
   void openHistory(mail::History which);
+  // The rows, boxes and count from the file, as opening does, without
+  // touching the mode, the caption or the window's visibility.
+  void fillFromHistory(mail::History which);
+  // Tells the user about a cut-short delete that reading the history has
+  // just finished (or could not). True when a box was shown.
+  bool reportRecovery(mail::History which);
 
   // The row list with what each row stands for; the receive routine and the
   // delete commands keep the two in step through these.
@@ -98,6 +104,11 @@ protected:
   bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+  // The row pressed last when it is still selected, else -1.
+  int selectedRow() const;
+  // The count after a delete, and what to say when the file could not be
+  // rewritten.
+  void afterDelete(mail::History which, bool rewritten);
   void showHelp(const QString &text);
   void hideHelp();
 

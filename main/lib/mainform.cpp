@@ -2,6 +2,7 @@
 
 #include "compose/sendmail.h"
 #include "compose/writeform.h"
+#include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
 #include "main/lib/checktime.h"
@@ -95,6 +96,14 @@ void MainForm::Form_Load() {
 
   // The history overview is filled once per run.
   korvex::fillHistoryTree(TreeView1, *ImageList1, Text11, Text12);
+  // Reading the histories has finished any delete that a crash cut short.
+  for (mail::History which : {mail::History::Received, mail::History::Sent}) {
+    const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
+    if (notice != mail::RecoveryNotice::None)
+      say(this, mail::recoveryNoticeText(which, notice),
+          notice == mail::RecoveryNotice::Recovered ? platform::MsgIcon::Information
+                                                    : platform::MsgIcon::Exclamation);
+  }
 
   // Help box hidden and empty, check-time list loaded.
   Text1->hide();

@@ -1,0 +1,135 @@
+// The viewer's commands on the history it shows: deleting one mail or all
+// of them.
+//
+// A row acts on the record it stands for (its RowSource), not on the history
+// the window was opened on: a check that ran while the sent history was
+// shown adds rows of received mail, and deleting one of those must never
+// touch the sent history.
+#include "mail/history.h"
+#include "mail/tyakuform.h"
+#include "platform/messagebox.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QTextEdit>
+
+#include <optional>
+
+using mail::History;
+using mail::RowSource;
+
+namespace {
+
+std::optional<History> shownHistory() {
+  if (mail::HistoryMode == mail::HistoryModeReceived)
+    return History::Received;
+  if (mail::HistoryMode == mail::HistoryModeSent)
+    return History::Sent;
+  return std::nullopt;
+}
+
+// The main window's help box also shows the sent history's count after a
+// delete.
+void setMainHelpBox(const QString &text) {
+  for (QWidget *w : QApplication::topLevelWidgets()) {
+    if (w->objectName() != QLatin1String("MainForm"))
+      continue;
+    if (QWidget *box = w->findChild<QWidget *>(QStringLiteral("Text1")))
+      box->setProperty("plainText", text);
+  }
+}
+
+bool askYesNo(QWidget *parent, const QString &question) {
+  return platform::messageBox(parent, question, QStringLiteral("確認"), platform::MsgButtons::YesNo,
+                              platform::MsgIcon::Question) == platform::MsgAnswer::Yes;
+}
+
+} // namespace
+
+int TyakuForm::selectedRow() const {
+  const int row = List1->currentRow();
+  if (row < 0 || !List1->item(row) || !List1->item(row)->isSelected())
+    return -1;
+  return row;
+}
+
+void TyakuForm::afterDelete(History which, bool rewritten) {
+  if (reportRecovery(which) || rewritten)
+    return;
+  // Nothing was lost: a record marked for removal stays in the file and
+  // goes with the next delete that gets through.
+  platform::messageBox(
+      this,
+      QStringLiteral(
+          "%1のファイルを書き換えられなかったため、削除できませんでした。ディスクの空きや書き込み権限を確認して下さい。")
+          .arg(which == History::Received ? QStringLiteral("着信履歴")
+                                          : QStringLiteral("送信履歴")),
+      {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+}
+
+void TyakuForm::Command1_Click() {
+  const int row = selectedRow();
+  const RowSource source = rowSource(row);
+  if (row < 0 || source.record <= 0) {
+    platform::messageBox(this, QStringLiteral("データが選択されていません。"));
+    return;
+  }
+  const std::optional<History> shown = shownHistory();
+  if (!shown)
+    return;
+  if (!askYesNo(this, QStringLiteral("選択された（行、青色）データを削除します。よろしいですか")))
+    return;
+
+  const History which = source.history;
+  const int before = mail::historyCount(which);
+  const bool marked = mail::markHistoryRecord(which, source.record);
+  Text7->clear();
+  Text8->clear();
+  Text9->clear();
+  rtfEd->clear();
+  const bool rewritten = marked && mail::rewriteHistory(which);
+
+  if (which == *shown) {
+    fillFromHistory(which);
+  } else if (mail::historyCount(which) == before - 1) {
+    // A row a check added over the other history: the shown rows stay, that
+    // one goes, and the rows of later records of its file move up one.
+    removeRow(row);
+    for (int i = 0; i < List1->count(); ++i) {
+      const RowSource other = rowSource(i);
+      if (other.history == which && other.record > source.record)
+        setRowSource(i, RowSource{which, other.record - 1});
+    }
+    List1->setCurrentRow(-1);
+    Text2->setText(QString::number(List1->count()));
+  }
+  if (which == History::Sent)
+    setMainHelpBox(Text2->text());
+  afterDelete(which, rewritten);
+}
+
+void TyakuForm::Command5_Click() {
+  const std::optional<History> shown = shownHistory();
+  if (!shown)
+    return;
+  if (!askYesNo(this, QStringLiteral("すべてのデータを削除して良いですか？")))
+    return;
+  const bool rewritten = mail::markAllHistoryRecords(*shown) && mail::rewriteHistory(*shown);
+  if (rewritten) {
+    clearRows();
+    Text2->setText(QStringLiteral("0"));
+    Text7->clear();
+    Text8->clear();
+    Text9->clear();
+    rtfEd->clear();
+  } else {
+    // The rows show what the file still holds.
+    fillFromHistory(*shown);
+  }
+  afterDelete(*shown, rewritten);
+}
+
+// Reply and register come with the reply window and the address book.
+void TyakuForm::Command3_Click() {}
+void TyakuForm::Command4_Click() {}
