@@ -5,6 +5,7 @@
 #include "mail/tyakuform.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
+#include "platform/core/notify.h"
 #include "platform/messagebox.h"
 #include "settings/config.h"
 #include "settings/idpassform.h"
@@ -72,6 +73,7 @@ struct RunOutcome {
   int stored = 0;
   bool stopped = false; // a mail could not be stored; the rest stay on the server
   int unread = 0;       // mails whose fetch failed; left on the server
+  QStringList subjects; // of the stored mails, for the desktop notification
 };
 
 RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
@@ -140,6 +142,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
     }
     viewer->setRowSource(row, RowSource{History::Received, stored.number});
     ++outcome.stored;
+    outcome.subjects.append(cutSubject);
     nmail::NMailPop3DeleteMail(handle, n);
   }
   return outcome;
@@ -157,6 +160,7 @@ void ReceiveMail(ReceiveHost &host) {
   RunGuard guard;
 
   int count = 0;
+  QStringList storedSubjects;
   if (!settings::Pop3Server.isEmpty()) {
     const int handle = nmail::NMailPop3Connect(settings::Pop3Server);
     host.setHelpText(QStringLiteral("メールのチェックをしています。"));
@@ -178,6 +182,7 @@ void ReceiveMail(ReceiveHost &host) {
         if (count > 0) {
           const RunOutcome outcome = receiveMessages(host, handle, count);
           storedAny = outcome.stored > 0;
+          storedSubjects = outcome.subjects;
           if (outcome.unread > 0 && !outcome.stopped)
             platform::messageBox(
                 host.hostWindow(),
@@ -222,6 +227,7 @@ void ReceiveMail(ReceiveHost &host) {
     host.setStatusText(QStringLiteral("新着メール有り。"));
     host.restoreWindow();
   }
+  platform::notifyNewMail(storedSubjects);
   if (host.hangUpMode())
     host.hangUp();
 }
