@@ -4,6 +4,7 @@
 #include "platform/core/recordfile.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QStyle>
 #include <QTreeWidget>
@@ -55,10 +56,62 @@ void setNodeImage(QTreeWidgetItem *node, const ImageList &images, int index) {
   node->setIcon(0, images.image(index));
 }
 
+namespace {
+
+// A history with more records than the tree lists (record numbers stop at
+// 32766) gets a last line saying how many it leaves out, so that a long
+// history never looks complete when it is not.
+void noteLeftOut(QTreeWidgetItem *top, mail::History which) {
+  const qint64 inFile = QFileInfo(mail::historyPath(which)).size() / mail::MailLayout::RecordLength;
+  const qint64 left = inFile - top->childCount();
+  if (left <= 0)
+    return;
+  top->addChild(new QTreeWidgetItem(
+      QStringList(QStringLiteral("（ほかに%1件あります。一覧に表示できるのは%2件までです）")
+                      .arg(left)
+                      .arg(mail::MailLayout::MaxRecords))));
+}
+
+// The last node added: the history's last mail, or the history itself
+// when it holds none. Bringing it into view opens its history, which the
+// history node's image (opened) already shows.
+void showLastNode(QTreeWidget *tree, QTreeWidgetItem *top) {
+  QTreeWidgetItem *last = top->childCount() > 0 ? top->child(top->childCount() - 1) : top;
+  tree->scrollToItem(last);
+}
+
+} // namespace
+
 void fillHistoryTree(QTreeWidget *tree, const ImageList &images, QLineEdit *receivedField,
                      QLineEdit *sentField) {
-  addHistory(tree, images, mail::History::Received, QStringLiteral("着信履歴"), receivedField);
-  addHistory(tree, images, mail::History::Sent, QStringLiteral("送信履歴"), sentField);
+  // Rows of one height keep tens of thousands of mails quick to lay out.
+  tree->setUniformRowHeights(true);
+  QTreeWidgetItem *received =
+      addHistory(tree, images, mail::History::Received, QStringLiteral("着信履歴"), receivedField);
+  noteLeftOut(received, mail::History::Received);
+  showLastNode(tree, received);
+  QTreeWidgetItem *sent =
+      addHistory(tree, images, mail::History::Sent, QStringLiteral("送信履歴"), sentField);
+  noteLeftOut(sent, mail::History::Sent);
+  showLastNode(tree, sent);
+}
+
+int nodeIndex(const QTreeWidgetItem *node) {
+  if (!node || !node->treeWidget())
+    return 0;
+  // Nodes are numbered from 1 in the order they were added: each history
+  // node, then its mails.
+  int index = 1;
+  const QTreeWidget *tree = node->treeWidget();
+  for (int t = 0; t < tree->topLevelItemCount(); ++t) {
+    const QTreeWidgetItem *top = tree->topLevelItem(t);
+    if (top == node)
+      return index;
+    if (node->parent() == top)
+      return index + 1 + top->indexOfChild(const_cast<QTreeWidgetItem *>(node));
+    index += 1 + top->childCount();
+  }
+  return 0;
 }
 
 } // namespace korvex

@@ -33,7 +33,12 @@ void setNodeImage(QTreeWidgetItem *node, const ImageList &images, int index);
 // trimmed subject), then "送信履歴" likewise for the sent history. The node
 // texts pass through the two working fields. Creates a missing history file,
 // empty.
+// Each history's last node is brought into view, its history opened.
 void fillHistoryTree(QTreeWidget *tree, const ImageList &images, QLineEdit *receivedField,
                      QLineEdit *sentField);
+
+// A node's number in the order the nodes were added, from 1 ("着信履歴" is
+// 1, "送信履歴" is n + 2 for n received mails); 0 for a node not in a tree.
+int nodeIndex(const QTreeWidgetItem *node);
 
 } // namespace korvex

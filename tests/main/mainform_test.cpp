@@ -307,12 +307,60 @@ TEST_F(MainFormTest, TreeShowsBothHistoriesWithTrimmedSubjects) {
   EXPECT_EQ(sent->child(1)->text(0), QStringLiteral("送信二"));
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
   EXPECT_EQ(korvex::nodeImage(received->child(0)), korvex::ImageList::MailImage);
+  // Nodes in the order they were added: node 1, its three mails, node n + 2.
+  EXPECT_EQ(korvex::nodeIndex(received), 1);
+  EXPECT_EQ(korvex::nodeIndex(received->child(2)), 4);
+  EXPECT_EQ(korvex::nodeIndex(sent), 5);
+  EXPECT_EQ(korvex::nodeIndex(sent->child(1)), 7);
+  // Each history's last mail was brought into view, its history opened as
+  // its picture says.
+  EXPECT_TRUE(received->isExpanded());
+  EXPECT_TRUE(sent->isExpanded());
+  EXPECT_EQ(korvex::nodeImage(sent), korvex::ImageList::NodeExpanded);
 
   tree->expandItem(received);
   tree->collapseItem(received);
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeCollapsed);
   tree->expandItem(received);
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
+}
+
+TEST_F(MainFormTest, StartUpWithAFullHistoryAndACutShortDeleteListsWhatItCanAndSaysTheRest) {
+  // More received records than record numbers reach (sparse: blank records).
+  {
+    QFile f(mail::historyPath(mail::History::Received));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    ASSERT_TRUE(
+        f.resize(qint64(mail::MailLayout::MaxRecords + 3) * mail::MailLayout::RecordLength));
+  }
+  // A delete of the sent history stopped after the history file was removed.
+  for (const char *s : {"kept one", "gone", "kept two"}) {
+    mail::MailRecord r;
+    r.Subject = QString::fromLatin1(s);
+    ASSERT_TRUE(mail::appendHistoryRecord(mail::History::Sent, r).ok());
+  }
+  ASSERT_TRUE(mail::markHistoryRecord(mail::History::Sent, 2));
+  platform::setCompactionStepHook([](int step) { return step < 2; });
+  mail::rewriteHistory(mail::History::Sent);
+  platform::setCompactionStepHook({});
+  ASSERT_FALSE(QFile::exists(mail::historyPath(mail::History::Sent)));
+
+  givePop3Server();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  load();
+
+  QTreeWidgetItem *received = form->TreeView1->topLevelItem(0);
+  ASSERT_EQ(received->childCount(), mail::MailLayout::MaxRecords + 1);
+  EXPECT_EQ(received->child(mail::MailLayout::MaxRecords)->text(0),
+            QStringLiteral("（ほかに3件あります。一覧に表示できるのは32766件までです）"));
+  QTreeWidgetItem *sent = form->TreeView1->topLevelItem(1);
+  ASSERT_EQ(sent->childCount(), 2);
+  EXPECT_EQ(sent->child(1)->text(0), QStringLiteral("kept two"));
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(
+      boxes.boxes()[0].text,
+      QStringLiteral(
+          "送信履歴の削除が途中で止まっていました。作業ファイル「QLMDATA5.TMP」からメールを復元し、削除を完了しました。"));
 }
 
 TEST_F(MainFormTest, BothHistoriesEmptyGiveTwoBareNodesAndCreateTheFiles) {
