@@ -365,11 +365,14 @@ void WriteForm::Combo1_LostFocus() {
 
 bool WriteForm::eventFilter(QObject *watched, QEvent *event) {
   if (watched == Combo1) {
-    // Opening the drop-down list keeps the box active; only leaving it for
-    // another control counts.
-    if (event->type() == QEvent::FocusOut &&
-        static_cast<QFocusEvent *>(event)->reason() != Qt::PopupFocusReason)
-      Combo1_LostFocus();
+    // Opening the drop-down list or switching to another program keeps the
+    // box active; only leaving it for another control counts (the body
+    // would otherwise be replaced behind the user's back).
+    if (event->type() == QEvent::FocusOut) {
+      const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+      if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+        Combo1_LostFocus();
+    }
     return false;
   }
   if (watched == BodyText->viewport()) {

@@ -214,6 +214,14 @@ TEST_F(WriteFormTest, GreetingReplacesTheBodyAndButtonsExplainThemselves) {
   f->Combo1->setFocus();
   QTRY_VERIFY(f->Combo1->hasFocus());
   f->Combo1->setCurrentIndex(3);
+  // Switching to another window is not leaving the box: the body stays.
+  QWidget other;
+  other.show();
+  QApplication::setActiveWindow(&other);
+  QTRY_VERIFY(!f->isActiveWindow());
+  EXPECT_EQ(f->BodyText->toPlainText(), u"書きかけの本文");
+  QApplication::setActiveWindow(f);
+  QTRY_VERIFY(f->Combo1->hasFocus());
   f->BodyText->setFocus();
   QTRY_COMPARE(f->BodyText->toPlainText(), QStringLiteral("いつもお世話になっております。"));
 
