@@ -272,10 +272,13 @@ void WriteForm::fillAddressList(const QString &path) {
   RecordNumbers.clear();
   List1->clear();
   if (const auto records = settings::readAddressFile(path)) {
+    QStringList names;
+    names.reserve(records->size());
     for (qsizetype i = 0; i < records->size(); ++i) {
-      List1->addItem(records->at(i).Name);
+      names.append(records->at(i).Name);
       RecordNumbers.append(int(i + 1));
     }
+    List1->addItems(names);
   }
   Text1->setText(QString::number(List1->count()));
 }

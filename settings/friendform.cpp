@@ -85,8 +85,11 @@ void FriendForm::ReloadAddressList() {
   List1->clear();
   // A file that can't be read lists nothing; the count says so.
   if (const auto records = settings::readAddressBook()) {
+    QStringList lines;
+    lines.reserve(records->size());
     for (const settings::AddressRecord &r : *records)
-      List1->addItem(r.Address + QStringLiteral("  ") + r.Name);
+      lines.append(r.Address + QStringLiteral("  ") + r.Name);
+    List1->addItems(lines);
   }
   Text3->setText(QString::number(List1->count()));
 }
