@@ -1,5 +1,6 @@
 #include "mail/receive.h"
 
+#include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
@@ -27,6 +28,10 @@ const QString AttachmentNotice =
 const QString AttachmentKeptText = QStringLiteral(
     "添付ファイルを添付フォルダに書き込めなかったので、このメールとまだ受信していないメールは"
     "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");
+
+const QString NoServerText =
+    QStringLiteral("POP3 サーバーが設定されていないため、メールを受信できません。"
+                   "「設定」の「サーバー設定」で POP3 サーバーを入力して下さい。");
 
 // The size the server reports only sizes the body buffer, which receives
 // the mail's text parts. A size no real mail has (a broken or hostile server
@@ -161,9 +166,23 @@ void ReceiveMail(ReceiveHost &host) {
 
   int count = 0;
   QStringList storedSubjects;
-  if (!settings::Pop3Server.isEmpty()) {
-    const int handle = nmail::NMailPop3Connect(settings::Pop3Server);
+  if (settings::Pop3Server.isEmpty()) {
+    platform::messageBox(host.hostWindow(), NoServerText, QStringLiteral("エラー"));
+  } else {
+    int handle = nmail::NMailPop3Connect(settings::Pop3Server);
     host.setHelpText(QStringLiteral("メールのチェックをしています。"));
+    bool declined = false;
+    if (handle == -1) {
+      // A certificate no authority vouches for (a self-signed one): the user
+      // decides, and a trusted one is kept for this server from now on.
+      const auto certificate = nmail::rejectedCertificate();
+      if (certificate && !certificate->changed) {
+        if (askToTrustCertificate(host.hostWindow(), *certificate))
+          handle = nmail::NMailPop3Connect(settings::Pop3Server);
+        else
+          declined = true;
+      }
+    }
     if (handle != -1) {
       const QString id = settings::ReadAccountKey(QStringLiteral("NAME"));
       const QString password = settings::ReadAccountKey(QStringLiteral("NAME2"));
@@ -212,12 +231,14 @@ void ReceiveMail(ReceiveHost &host) {
       } else {
         nmail::NMailPop3Close(handle);
       }
-    } else {
-      // No connection: the transport's reason (host not found, refused, an
-      // untrusted certificate) stays in the help box instead of vanishing.
-      const QString reason = transportMessage();
-      if (!reason.isEmpty())
-        host.setHelpText(reason);
+    } else if (!declined) {
+      // No connection (host not found, refused, a certificate refused): the
+      // transport's reason, as for a refused login.
+      QString reason = transportMessage();
+      const auto certificate = nmail::rejectedCertificate();
+      if (certificate && certificate->changed)
+        reason += QStringLiteral("\n\n") + changedCertificateAdvice();
+      platform::messageBox(host.hostWindow(), reason, QStringLiteral("エラー"));
     }
   }
 

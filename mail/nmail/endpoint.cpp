@@ -58,6 +58,7 @@ std::optional<Endpoint> parseEndpoint(const QString &text, Protocol protocol, QS
     if (!hexOnly.match(hex).hasMatch())
       return fail(QStringLiteral("証明書の指紋は 16 進数 64 桁で書いてください。"));
     ep.pinnedSha256 = QByteArray::fromHex(hex.toLatin1());
+    ep.pinFromSetting = true;
   }
 
   const QString tlsScheme =

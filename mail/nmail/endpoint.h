@@ -26,8 +26,9 @@ enum class Protocol { Pop3, Smtp };
 struct Endpoint {
   QString host;
   quint16 port = 0;
-  bool implicitTls = false; // TLS from the first byte
-  QByteArray pinnedSha256;  // 32 raw bytes, or empty: verify against the system's CAs
+  bool implicitTls = false;    // TLS from the first byte
+  QByteArray pinnedSha256;     // 32 raw bytes, or empty: verify against the system's CAs
+  bool pinFromSetting = false; // the pin was written in the server setting
 
   // host:port for messages, IPv6 literals in brackets.
   QString label() const;

@@ -23,9 +23,20 @@ QString seconds(int ms) {
   return QString::number((ms + 999) / 1000);
 }
 
-QString fingerprint(const QSslCertificate &cert) {
-  return QString::fromLatin1(
-      QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256).toHex());
+QByteArray sha256Of(const QSslCertificate &cert) {
+  return cert.isNull() ? QByteArray()
+                       : QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256);
+}
+
+QString nameOf(const QSslCertificate &cert, bool issuer) {
+  QStringList parts;
+  const auto attributes = issuer ? cert.issuerInfoAttributes() : cert.subjectInfoAttributes();
+  for (const QByteArray &attribute : attributes) {
+    const QStringList values = issuer ? cert.issuerInfo(attribute) : cert.subjectInfo(attribute);
+    for (const QString &v : values)
+      parts << QString::fromLatin1(attribute) + QLatin1Char('=') + v;
+  }
+  return parts.join(QStringLiteral(", "));
 }
 
 // The addresses of a host name, or nothing when the lookup outlived the
@@ -84,6 +95,7 @@ void LineConnection::failFromSocket(const QString &during) {
 bool LineConnection::open(const Endpoint &endpoint) {
   abort();
   endpoint_ = endpoint;
+  rejected_.reset();
   broken_ = false;
   error_.clear();
   buffer_.clear();
@@ -188,10 +200,11 @@ bool LineConnection::handshake() {
       QString text = QStringLiteral("サーバー %1 の証明書を確認できませんでした（%2）。")
                          .arg(where, certificateProblem_.isEmpty() ? errors.first().errorString()
                                                                    : certificateProblem_);
-      if (!cert.isNull())
-        text += QStringLiteral("この証明書を信頼してよいと確かめた場合は、サーバー名の後に「#"
-                               "sha256=%1」と書き足してください。")
-                    .arg(fingerprint(cert));
+      if (!cert.isNull()) {
+        text +=
+            QStringLiteral("この証明書の SHA-256 指紋: %1").arg(fingerprintText(sha256Of(cert)));
+        rejectCertificate(cert, false);
+      }
       fail(text);
     } else if (socket_->error() == QAbstractSocket::SocketTimeoutError &&
                socket_->state() != QAbstractSocket::UnconnectedState) {
@@ -205,17 +218,40 @@ bool LineConnection::handshake() {
   }
   if (pinned) {
     const QSslCertificate cert = socket_->peerCertificate();
-    const QByteArray digest =
-        cert.isNull() ? QByteArray()
-                      : QCryptographicHash::hash(cert.toDer(), QCryptographicHash::Sha256);
+    const QByteArray digest = sha256Of(cert);
     if (digest != endpoint_.pinnedSha256) {
-      fail(QStringLiteral("サーバー %1 の証明書が設定された指紋と一致しません（この証明書の "
-                          "SHA-256 指紋: %2）。")
-               .arg(where, cert.isNull() ? QStringLiteral("なし") : fingerprint(cert)));
+      const QString now = cert.isNull() ? QStringLiteral("なし") : fingerprintText(digest);
+      if (endpoint_.pinFromSetting) {
+        fail(QStringLiteral("サーバー %1 の証明書が設定された指紋と一致しません（この証明書の "
+                            "SHA-256 指紋: %2）。")
+                 .arg(where, now));
+      } else {
+        fail(QStringLiteral(
+                 "警告: サーバー %1 の証明書が、信頼すると記録した証明書から変わっています。"
+                 "第三者が通信に割り込んでいるおそれがあるため、接続をやめました。"
+                 "ユーザーIDとパスワードは送っていません。\n"
+                 "記録した証明書の SHA-256 指紋: %2\n今回の証明書の SHA-256 指紋: %3")
+                 .arg(where, fingerprintText(endpoint_.pinnedSha256), now));
+      }
+      if (!cert.isNull())
+        rejectCertificate(cert, true);
       return false;
     }
   }
   return true;
+}
+
+void LineConnection::rejectCertificate(const QSslCertificate &cert, bool changed) {
+  ServerCertificate c;
+  c.host = endpoint_.host;
+  c.port = endpoint_.port;
+  c.subject = nameOf(cert, false);
+  c.issuer = nameOf(cert, true);
+  c.effectiveDate = cert.effectiveDate();
+  c.expiryDate = cert.expiryDate();
+  c.sha256 = sha256Of(cert);
+  c.changed = changed;
+  rejected_ = c;
 }
 
 bool LineConnection::isEncrypted() const {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include "mail/nmail/endpoint.h"
+#include "mail/nmail/nmail.h"
 
 #include <QByteArray>
 #include <QLoggingCategory>
@@ -59,6 +60,8 @@ public:
   const Endpoint &endpoint() const { return endpoint_; }
   // Japanese text of the last failure.
   QString errorText() const { return error_; }
+  // The certificate the last handshake refused, if one was refused.
+  const std::optional<ServerCertificate> &rejectedCertificate() const { return rejected_; }
   // Marks the connection broken with the given text (a protocol violation
   // seen by the client).
   void fail(const QString &text);
@@ -67,6 +70,7 @@ private:
   bool waitForData();
   bool handshake();
   void failFromSocket(const QString &during);
+  void rejectCertificate(const QSslCertificate &cert, bool changed);
 
   std::unique_ptr<QSslSocket> socket_;
   Endpoint endpoint_;
@@ -75,6 +79,7 @@ private:
   bool broken_ = false;
   QString error_;
   QString certificateProblem_; // set by the sslErrors handler
+  std::optional<ServerCertificate> rejected_;
 };
 
 } // namespace nmail

@@ -36,6 +36,8 @@ struct State {
   int timeoutMs = DefaultTimeoutMs;
   int bufferSize = NMailBufferSize;
   std::function<SmtpAccount()> accountProvider;
+  std::function<QByteArray(const QString &, quint16)> pinProvider;
+  std::optional<ServerCertificate> rejected;
   bool mimeStarted = false;
 };
 
@@ -111,6 +113,18 @@ QString oneLine(const QString &value) {
   return out;
 }
 
+// The endpoint of a server setting with the certificate the user chose to
+// trust for it, unless the setting names one itself.
+std::optional<Endpoint> endpointOf(const QString &server, Protocol protocol, QString *error) {
+  auto endpoint = parseEndpoint(server, protocol, error);
+  if (endpoint && endpoint->pinnedSha256.isEmpty() && state().pinProvider) {
+    const QByteArray pin = state().pinProvider(endpoint->host, endpoint->port);
+    if (pin.size() == 32)
+      endpoint->pinnedSha256 = pin;
+  }
+  return endpoint;
+}
+
 QList<QByteArray> envelopeOf(const QString &addresses) {
   QList<QByteArray> out;
   if (addresses.trimmed().isEmpty())
@@ -134,6 +148,19 @@ QString cutAtNul(const QString &buffer) {
 
 void setSmtpAccountProvider(std::function<SmtpAccount()> provider) {
   state().accountProvider = std::move(provider);
+}
+
+void setCertificatePinProvider(
+    std::function<QByteArray(const QString &host, quint16 port)> provider) {
+  state().pinProvider = std::move(provider);
+}
+
+std::optional<ServerCertificate> rejectedCertificate() {
+  return state().rejected;
+}
+
+QString fingerprintText(const QByteArray &sha256) {
+  return QString::fromLatin1(sha256.toHex(':').toUpper());
 }
 
 void setNetworkTimeoutMs(int ms) {
@@ -173,16 +200,19 @@ int NMailEndWinSock() {
 }
 
 int NMailPop3Connect(const QString &server) {
+  state().rejected.reset();
   QString error;
-  const auto endpoint = parseEndpoint(server, Protocol::Pop3, &error);
+  const auto endpoint = endpointOf(server, Protocol::Pop3, &error);
   if (!endpoint)
     return failWith(error);
   auto &sessions = state().sessions;
   if (sessions.size() >= MaxSessions)
     return failWith(QStringLiteral("同時に開ける接続は %1 までです。").arg(MaxSessions));
   auto s = std::make_unique<Session>();
-  if (!s->client.connectTo(*endpoint))
+  if (!s->client.connectTo(*endpoint)) {
+    state().rejected = s->client.rejectedCertificate();
     return failWith(s->client.errorText());
+  }
   int handle = 1;
   while (sessions.count(handle))
     ++handle;
@@ -308,8 +338,9 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
                       const QString &bcc, const QString &from, const QString &subject,
                       const QString &body, const QString &header, const QString &attachments,
                       int /*flag*/) {
+  state().rejected.reset();
   QString error;
-  const auto endpoint = parseEndpoint(server, Protocol::Smtp, &error);
+  const auto endpoint = endpointOf(server, Protocol::Smtp, &error);
   if (!endpoint)
     return failWith(error);
   if (!cutAtNul(header).trimmed().isEmpty())
@@ -375,8 +406,10 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     credentials.password = account.password;
   }
   SmtpClient client;
-  if (!client.send(*endpoint, envelope, *message, credentials))
+  if (!client.send(*endpoint, envelope, *message, credentials)) {
+    state().rejected = client.rejectedCertificate();
     return failWith(client.errorText());
+  }
   return 0;
 }
 

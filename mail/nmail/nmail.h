@@ -11,8 +11,11 @@
 // gave it). Callers cut every buffer at its first NUL (cutAtNul).
 #pragma once
 
+#include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <functional>
+#include <optional>
 
 namespace nmail {
 
@@ -71,6 +74,32 @@ struct SmtpAccount {
   QString password;
 };
 void setSmtpAccountProvider(std::function<SmtpAccount()> provider);
+
+// Certificates the user chose to trust, one per server (host and port). The
+// program keeps them; the transport asks for the SHA-256 (32 bytes, of the
+// DER form) each time it connects, and accepts exactly that certificate for
+// that server. An empty answer: the system's certificate authorities decide.
+// A fingerprint written in the server setting itself ("#sha256=…") comes
+// first.
+void setCertificatePinProvider(
+    std::function<QByteArray(const QString &host, quint16 port)> provider);
+
+// The certificate that made the last NMailPop3Connect or NMailSmtpSendMail
+// fail, so that the program can show it and ask whether to trust it.
+struct ServerCertificate {
+  QString host;
+  quint16 port = 0;
+  QString subject; // e.g. "CN=mail.example.jp, O=Example"
+  QString issuer;
+  QDateTime effectiveDate;
+  QDateTime expiryDate;
+  QByteArray sha256; // 32 bytes
+  // True when a pinned certificate was expected and this one differs from it.
+  bool changed = false;
+};
+std::optional<ServerCertificate> rejectedCertificate();
+// "AB:CD:…" for showing a fingerprint.
+QString fingerprintText(const QByteArray &sha256);
 
 // Milliseconds every network wait may last before it fails (connect, each read,
 // each write). Tests shorten it.

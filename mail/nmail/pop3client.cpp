@@ -104,7 +104,7 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
     // offers none may be someone in between, and the password would go out
     // in clear.
     setError(QStringLiteral("サーバー %1 が暗号化（STLS）に対応していないため、接続をやめました"
-                            "（サーバー名に証明書の指紋が書かれています）。")
+                            "（このサーバーの証明書を信頼すると記録してあります）。")
                  .arg(endpoint.label()));
     conn_.abort();
     return false;

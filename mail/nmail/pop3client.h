@@ -35,6 +35,9 @@ public:
   void abort() { conn_.abort(); }
 
   QString errorText() const { return error_; }
+  const std::optional<ServerCertificate> &rejectedCertificate() const {
+    return conn_.rejectedCertificate();
+  }
   const QByteArray &greeting() const { return greeting_; }
   bool isAuthenticated() const { return authenticated_; }
   bool isEncrypted() const { return conn_.isEncrypted(); }

@@ -236,7 +236,7 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
     // password and the mail would go out in clear.
     error_ =
         QStringLiteral("SMTP サーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました"
-                       "（サーバー名に証明書の指紋が書かれています）。")
+                       "（このサーバーの証明書を信頼すると記録してあります）。")
             .arg(endpoint.label());
     return finish(false);
   }

@@ -29,6 +29,9 @@ public:
   bool send(const Endpoint &endpoint, const SmtpEnvelope &envelope, const QByteArray &message,
             const SmtpCredentials &credentials);
   QString errorText() const { return error_; }
+  const std::optional<ServerCertificate> &rejectedCertificate() const {
+    return conn_.rejectedCertificate();
+  }
 
   // Whether an address may go into MAIL FROM / RCPT TO as it is.
   static bool isSafeAddress(const QByteArray &address);

@@ -2,6 +2,7 @@
 
 #include "compose/sendmail.h"
 #include "compose/writeform.h"
+#include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
@@ -121,6 +122,8 @@ void MainForm::Form_Load() {
   settings::LoadServerSettings();
   nmail::NMailInitializeWinSock();
   nmail::NMailSetOption(1, 8192);
+  // Certificates the user chose to trust, for receiving and sending.
+  mail::useStoredCertificatePins();
 
   if (QScreen *screen = QGuiApplication::primaryScreen()) {
     QRect r = rect();

@@ -332,7 +332,11 @@ TEST_F(Receive, NothingToFetch) {
   // No POP3 server set: no connection, no help text, but the hang-up still runs.
   settings::Pop3Server.clear();
   host.hangUpModeOn = true;
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
   ReceiveMail(host);
+  ASSERT_EQ(boxes.boxes().size(), 1); // the reason, not a silent "no mail"
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  boxes.clear();
   EXPECT_TRUE(host.helpTexts.isEmpty());
   EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
   EXPECT_EQ(host.hangUps, 1);
@@ -536,16 +540,17 @@ TEST_F(Receive, AMailWhoseAttachmentCannotBeWrittenStaysOnTheServer) {
   EXPECT_TRUE(QFile::exists(folder->attachmentPath() + QStringLiteral("/r.bin")));
 }
 
-TEST_F(Receive, AServerThatCannotBeReachedLeavesItsReasonInTheHelpBox) {
+TEST_F(Receive, AServerThatCannotBeReachedIsReportedUnderError) {
   settings::Pop3Server = QStringLiteral("127.0.0.1:1"); // nothing listens on port 1
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
 
   ReceiveMail(host);
 
-  ASSERT_EQ(host.helpTexts.size(), 2);
-  EXPECT_EQ(host.helpTexts[0], QStringLiteral("メールのチェックをしています。"));
-  EXPECT_FALSE(host.helpTexts[1].trimmed().isEmpty());
+  EXPECT_EQ(host.helpTexts, QStringList{QStringLiteral("メールのチェックをしています。")});
   EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
-  EXPECT_TRUE(boxes.boxes().isEmpty());
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("接続を拒否されました")));
 }
 
 TEST_F(Receive, AFullHistoryStopsTheRunAndKeepsTheRestOnTheServer) {

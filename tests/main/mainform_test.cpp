@@ -822,10 +822,12 @@ TEST_F(MainFormTest, RealReceiveWithoutAServerReportsNoMailAndHangsUpInHangUpMod
   dialUp.connections = {{QStringLiteral("a"), QStringLiteral("ppp0"), QStringLiteral("pppoe")}};
   load(); // no POP3 server set
   form->receiveMail = [](mail::ReceiveHost &host) { mail::ReceiveMail(host); };
+  boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
   EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
   EXPECT_EQ(dialUp.hungUp, QStringList{QStringLiteral("a")});
-  EXPECT_TRUE(boxes.boxes().isEmpty());
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
 }
 
 TEST_F(MainFormTest, ClosingDuringAReceiveEndsTheProgramOnlyAfterIt) {

@@ -150,7 +150,11 @@ TEST_F(Pop3Servers, SelfSignedCertificateIsRefusedUnlessItsFingerprintIsPinned) 
     EXPECT_EQ(NMailPop3Connect(server), -1);
     const QString text = lastMessage();
     EXPECT_TRUE(text.contains(QStringLiteral("証明書"))) << text.toStdString();
-    EXPECT_TRUE(text.contains(servers_->certSha256)) << "the text tells the fingerprint to pin";
+    const QByteArray sha = QByteArray::fromHex(servers_->certSha256.toLatin1());
+    EXPECT_TRUE(text.contains(fingerprintText(sha))) << "the text tells the fingerprint";
+    ASSERT_TRUE(rejectedCertificate()) << "the program can show the certificate and ask";
+    EXPECT_EQ(rejectedCertificate()->sha256, sha);
+    EXPECT_FALSE(rejectedCertificate()->changed);
 
     const int h =
         NMailPop3Connect(server + QStringLiteral("#sha256=") + servers_->certSha256.toUpper());

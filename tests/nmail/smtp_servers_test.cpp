@@ -42,6 +42,7 @@ protected:
   }
   void TearDown() override {
     setSmtpAccountProvider(nullptr);
+    setCertificatePinProvider(nullptr);
     NMailEndWinSock();
   }
   void setSmtpAccount(const QString &name, const QString &password = QString()) {
@@ -143,6 +144,43 @@ TEST_F(SmtpServers, SmtpsSpeaksTlsFromTheFirstByte) {
       << lastMessage().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
   EXPECT_TRUE(servers_->messages(QStringLiteral("alice")).value(0).contains("Subject: over smtps"));
+}
+
+// The certificate the user trusted for a server (kept by the program, given
+// through the pin provider) opens sending as it opens receiving; for another
+// port, or with another certificate trusted, nothing is sent.
+TEST_F(SmtpServers, ATrustedCertificateFromTheProviderIsAcceptedForThatServerOnly) {
+  setSmtpAccount(QStringLiteral("taro"));
+  const QByteArray real = QByteArray::fromHex(servers_->certSha256.toLatin1());
+  QByteArray trusted = real;
+  quint16 trustedPort = quint16(servers_->submissionPort);
+  setCertificatePinProvider([&](const QString &host, quint16 port) {
+    return host == QStringLiteral("127.0.0.1") && port == trustedPort ? trusted : QByteArray();
+  });
+  auto send = [&](const QString &subject) {
+    return NMailSmtpSendMail(servers_->submissionServer(), alice(), QString(), QString(),
+                             QStringLiteral("taro@korvex.test"), subject, QStringLiteral("hi"),
+                             QString(), QString(), 0);
+  };
+  ASSERT_GE(send(QStringLiteral("trusted")), 0) << lastMessage().toStdString();
+  EXPECT_FALSE(rejectedCertificate());
+
+  trustedPort = quint16(servers_->submissionPort + 1);
+  EXPECT_LT(send(QStringLiteral("untrusted")), 0);
+  ASSERT_TRUE(rejectedCertificate());
+  EXPECT_FALSE(rejectedCertificate()->changed);
+  EXPECT_EQ(rejectedCertificate()->sha256, real);
+  EXPECT_EQ(rejectedCertificate()->port, quint16(servers_->submissionPort));
+
+  trustedPort = quint16(servers_->submissionPort);
+  trusted = QByteArray(32, '\x11');
+  EXPECT_LT(send(QStringLiteral("changed")), 0);
+  ASSERT_TRUE(rejectedCertificate());
+  EXPECT_TRUE(rejectedCertificate()->changed);
+  EXPECT_TRUE(lastMessage().contains(QStringLiteral("変わっています")));
+
+  ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
+  EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 1);
 }
 
 TEST_F(SmtpServers, PlainSmtpPortNeedsNoAccount) {

@@ -1,0 +1,179 @@
+// A scheduled check of the real main window against the real Dovecot of
+// tests/servers, whose certificate no authority vouches for: the check asks
+// whether to trust it, goes on when trusted, and refuses a certificate that
+// changed since.
+#include "main/lib/mainform.h"
+
+#include "mail/certpins.h"
+#include "mail/history.h"
+#include "mail/tyakuform.h"
+#include "main/lib/checktime.h"
+#include "platform/core/paths.h"
+#include "settings/config.h"
+#include "settings/idpassform.h"
+#include "tests/support/fakes.h"
+#include "tests/support/messageboxdouble.h"
+#include "tests/support/programfolder.h"
+#include "tests/support/servers.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using platform::MsgAnswer;
+using testsupport::MailServers;
+
+namespace {
+
+const QString User = QStringLiteral("alice");
+
+QByteArray mailNumbered(int n) {
+  return "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: scheduled " +
+         QByteArray::number(n) +
+         "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
+}
+
+class ScheduledCheck : public ::testing::Test {
+protected:
+  void SetUp() override {
+    servers = MailServers::load();
+    ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
+    ASSERT_TRUE(folder.isValid());
+    ASSERT_TRUE(servers->clear(User));
+    ASSERT_TRUE(servers->seed(User, {mailNumbered(1), mailNumbered(2)}));
+    // The server as a user types it: no fingerprint anywhere.
+    settings::Pop3Server = servers->pop3Server();
+    ASSERT_TRUE(settings::SaveServerSettings());
+    settings::Pop3Server.clear();
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), User));
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), servers->user(User).password));
+    ASSERT_EQ(korvex::putCheckTimeRecord(1, QStringLiteral("9:05")), korvex::CheckTimeError::None);
+    clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 5, 10), Qt::UTC)); // 9:05 in Japan
+
+    form = std::make_unique<MainForm>();
+    form->endProgram = [] {};
+    form->Form_Load();
+    form->Timer2->stop();
+    form->Timer3->stop();
+    form->Timer4->stop();
+    form->Timer4_Timer();
+    form->Command1_Click(); // check on
+  }
+
+  void TearDown() override {
+    form.reset();
+    forms::tyakuForm().unload();
+    forms::idPassForm().unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    settings::Pop3Server.clear();
+    if (servers)
+      servers->clear(User);
+  }
+
+  // One pass of the check: the receive, then its wait, ended by the clock.
+  void runPass() {
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout,
+                     [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+    ticker.start(2);
+    form->Timer3_Timer();
+  }
+
+  QString pinFile() const { return mail::certificatePinFile(); }
+
+  std::optional<MailServers> servers;
+  TempProgramFolder folder;
+  MessageBoxDouble boxes;
+  FakeClock clock;
+  FakeDialUpBackend dialUp;
+  std::unique_ptr<MainForm> form;
+};
+
+TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAndTrustingItFetchesTheMail) {
+  boxes.pushAnswer(MsgAnswer::Yes);
+  runPass();
+
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  const auto &ask = boxes.boxes()[0];
+  EXPECT_EQ(ask.buttons, platform::MsgButtons::YesNo);
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("127.0.0.1:%1").arg(servers->pop3Port)));
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("CN=")));
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("有効期間")));
+  const QString colons =
+      QString::fromLatin1(QByteArray::fromHex(servers->certSha256.toLatin1()).toHex(':').toUpper());
+  EXPECT_TRUE(ask.text.contains(colons));
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("信頼しますか")));
+
+  // The check went on: both mails stored and gone from the server.
+  EXPECT_EQ(mail::readHistory(mail::History::Received).size(), 2);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール有り。"));
+  // The pin is kept in the data folder, and the setting keeps the bare host.
+  EXPECT_EQ(mail::storedCertificatePin(QStringLiteral("127.0.0.1"), quint16(servers->pop3Port)),
+            QByteArray::fromHex(servers->certSha256.toLatin1()));
+  EXPECT_FALSE(folder.readBytes(folder.file(QStringLiteral("qelmar.ini"))).contains("sha256"));
+
+  // The next check trusts it without asking.
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  boxes.clear();
+  runPass();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(mail::readHistory(mail::History::Received).size(), 3);
+}
+
+TEST_F(ScheduledCheck, DecliningTheCertificateFetchesAndDeletesNothing) {
+  boxes.pushAnswer(MsgAnswer::No);
+  runPass();
+
+  ASSERT_EQ(boxes.boxes().size(), 1); // the question, and no other box
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::YesNo);
+  EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_FALSE(QFile::exists(pinFile()));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWarning) {
+  // Trusted once, and the server now shows another certificate.
+  ASSERT_TRUE(mail::storeCertificatePin(QStringLiteral("127.0.0.1"), quint16(servers->pop3Port),
+                                        QByteArray(32, '\x5a')));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  runPass();
+
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  const auto &box = boxes.boxes()[0];
+  EXPECT_EQ(box.title, QStringLiteral("エラー"));
+  EXPECT_EQ(box.buttons, platform::MsgButtons::Ok);
+  EXPECT_TRUE(box.text.contains(QStringLiteral("変わっています")));
+  EXPECT_TRUE(box.text.contains(QStringLiteral("certpins.txt")));
+  EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMail) {
+  settings::Pop3Server = QStringLiteral("127.0.0.1:1"); // nothing listens on port 1
+  boxes.pushAnswer(MsgAnswer::Ok);
+  runPass();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("127.0.0.1:1")));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+
+  // No server at all, for a click as for a check.
+  settings::Pop3Server.clear();
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  form->Command4_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3 サーバーが設定されていない")));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+} // namespace
