@@ -1,5 +1,6 @@
 // Opening the history viewer on a full received history, against the time
-// it takes to read that file once from a warm cache.
+// `cat file > /dev/null` takes to read that file from a warm cache. The
+// viewer's time is from the click to the count shown.
 //
 //   bench_viewer [records]      (default 32766, the most a history holds)
 //
@@ -13,7 +14,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLineEdit>
 #include <QListWidget>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -28,7 +31,8 @@ bool writeHistory(const QString &path, int records) {
     return false;
   QString body;
   for (int line = 0; line < 150; ++line)
-    body += QStringLiteral("本文の%1行目です。The quick brown fox jumps over the lazy dog.\r\n").arg(line);
+    body += QStringLiteral("本文の%1行目です。The quick brown fox jumps over the lazy dog.\r\n")
+                .arg(line);
   for (int i = 1; i <= records; ++i) {
     MailRecord r;
     r.Subject = QStringLiteral("定例会議のお知らせ（第%1回）").arg(i);
@@ -41,25 +45,26 @@ bool writeHistory(const QString &path, int records) {
   return true;
 }
 
-double readOnceMs(const QString &path) {
+double catOnceMs(const QString &path) {
+  QProcess cat;
+  cat.setStandardOutputFile(QProcess::nullDevice());
   QElapsedTimer t;
   t.start();
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly))
+  cat.start(QStringLiteral("cat"), {path});
+  if (!cat.waitForFinished(60000) || cat.exitCode() != 0)
     return -1;
-  const QByteArray all = f.readAll();
-  const double ms = t.nsecsElapsed() / 1e6;
-  if (all.isEmpty())
-    return -1;
-  return ms;
+  return t.nsecsElapsed() / 1e6;
 }
 
 double openViewerMs(int expectedRows) {
   QElapsedTimer t;
   t.start();
   openHistoryViewer(History::Received);
-  const double ms = t.nsecsElapsed() / 1e6;
   TyakuForm *f = forms::tyakuForm().get();
+  f->Text2->repaint();
+  const double ms = t.nsecsElapsed() / 1e6;
+  if (f->Text2->text() != QString::number(expectedRows))
+    std::fprintf(stderr, "viewer shows the count %s\n", qPrintable(f->Text2->text()));
   if (f->List1->count() != expectedRows)
     std::fprintf(stderr, "viewer listed %d rows, expected %d\n", f->List1->count(), expectedRows);
   forms::tyakuForm().unload();
@@ -91,16 +96,16 @@ int main(int argc, char **argv) {
     return 1;
   }
 
-  readOnceMs(path); // warm the page cache
+  catOnceMs(path); // warm the page cache
   double readBest = 1e300, openBest = 1e300;
   constexpr int Rounds = 5;
   for (int i = 0; i < Rounds; ++i) {
-    readBest = std::min(readBest, readOnceMs(path));
+    readBest = std::min(readBest, catOnceMs(path));
     openBest = std::min(openBest, openViewerMs(records));
   }
   std::printf("records:                 %d\n", records);
-  std::printf("read file once (warm):   %.1f ms (best of %d)\n", readBest, Rounds);
-  std::printf("open viewer:             %.1f ms (best of %d)\n", openBest, Rounds);
-  std::printf("ratio open/read:         %.2f\n", openBest / readBest);
+  std::printf("cat file > /dev/null:    %.1f ms (warm, best of %d)\n", readBest, Rounds);
+  std::printf("click to count shown:    %.1f ms (best of %d)\n", openBest, Rounds);
+  std::printf("ratio viewer/cat:        %.2f\n", openBest / readBest);
   return 0;
 }

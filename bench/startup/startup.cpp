@@ -1,0 +1,174 @@
+// Start-up of the main window with both histories full (32,766 records each,
+// the most a history holds) against both histories empty.
+//
+//   bench_startup [records] [--keep]
+//
+// With --keep the program folders stay (their path is printed), for a
+// profiler: bench_startup --child FOLDER starts once on one of them.
+//
+// Each start is its own process (this program run with --child FOLDER): the
+// time is from starting the process to the main window shown and painted,
+// and the peak memory is the child's VmHWM at that moment. Five starts of
+// each, taken in turn; prints the medians and the ratio, never fails on time.
+#include "mail/history.h"
+#include "main/lib/mainform.h"
+#include "platform/core/paths.h"
+#include "settings/config.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace mail;
+
+namespace {
+
+long vmHwmKb() {
+  QFile f(QStringLiteral("/proc/self/status"));
+  if (!f.open(QIODevice::ReadOnly))
+    return -1;
+  for (const QByteArray &line : f.readAll().split('\n'))
+    if (line.startsWith("VmHWM:"))
+      return line.mid(6).trimmed().split(' ').value(0).toLong();
+  return -1;
+}
+
+int child(int argc, char **argv, const QString &folder) {
+  QApplication app(argc, argv);
+  platform::setProgramFolder(folder);
+  MainForm *form = forms::mainForm().get();
+  form->show();
+  form->repaint();
+  QCoreApplication::processEvents();
+  std::printf("ready %ld\n", vmHwmKb());
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+bool writeHistory(const QString &path, int records) {
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    return false;
+  QString body;
+  for (int line = 0; line < 150; ++line)
+    body += QStringLiteral("本文の%1行目です。The quick brown fox jumps over the lazy dog.\r\n")
+                .arg(line);
+  for (int i = 1; i <= records; ++i) {
+    MailRecord r;
+    r.Subject = QStringLiteral("定例会議のお知らせ（第%1回）").arg(i);
+    r.Info1 = QStringLiteral("山田 太郎 <taro%1@example.jp>").arg(i % 97);
+    r.Info2 = QStringLiteral("Mon, 7 Dec 2026 09:%1:00 +0900").arg(i % 60, 2, 10, QChar(u'0'));
+    r.Body = body;
+    r.Flag = 1;
+    if (f.write(encodeMailRecord(r)) != MailLayout::RecordLength)
+      return false;
+  }
+  return true;
+}
+
+// A program folder with both histories of `records` records (0: empty files)
+// and a POP3 server set, so no dialog opens beside the window.
+bool makeFolder(const QString &folder, int records) {
+  if (!QDir().mkpath(folder + QLatin1Char('/') + QString::fromUtf16(platform::DataFolderName)) ||
+      !QDir().mkpath(folder + QLatin1Char('/') +
+                     QString::fromUtf16(platform::AttachmentFolderName)))
+    return false;
+  platform::setProgramFolder(folder);
+  settings::Pop3Server = QStringLiteral("127.0.0.1");
+  if (!settings::SaveServerSettings())
+    return false;
+  const QString received = historyPath(History::Received), sent = historyPath(History::Sent);
+  if (!writeHistory(received, records))
+    return false;
+  // The sent history holds the same records: a link saves writing them twice.
+  QFile::remove(sent);
+  return QFile::link(received, sent) ? true : QFile::copy(received, sent);
+}
+
+struct Start {
+  double ms = -1;
+  long hwmKb = -1;
+};
+
+Start startOnce(const QString &self, const QString &folder) {
+  Start s;
+  QProcess p;
+  p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  QElapsedTimer t;
+  t.start();
+  p.start(self, {QStringLiteral("--child"), folder});
+  while (p.waitForReadyRead(60000)) {
+    const QByteArray line = p.readLine();
+    if (line.startsWith("ready ")) {
+      s.ms = t.nsecsElapsed() / 1e6;
+      s.hwmKb = line.mid(6).trimmed().toLong();
+      break;
+    }
+  }
+  p.waitForFinished(60000);
+  return s;
+}
+
+template <typename T> T median(QList<T> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  if (argc == 3 && QByteArray(argv[1]) == "--child")
+    return child(argc, argv, QString::fromLocal8Bit(argv[2]));
+
+  QCoreApplication app(argc, argv);
+  const bool keep = QCoreApplication::arguments().contains(QStringLiteral("--keep"));
+  const int records = argc > 1 && QByteArray(argv[1]) != "--keep"
+                          ? std::clamp(std::atoi(argv[1]), 1, int(MailLayout::MaxRecords))
+                          : MailLayout::MaxRecords;
+  QTemporaryDir dir;
+  dir.setAutoRemove(!keep);
+  if (keep)
+    std::printf("program folders in %s\n", qPrintable(dir.path()));
+  const QString full = dir.filePath(QStringLiteral("full")),
+                empty = dir.filePath(QStringLiteral("empty"));
+  std::printf("writing two histories of %d records (%.0f MB each)...\n", records,
+              double(records) * MailLayout::RecordLength / 1e6);
+  std::fflush(stdout);
+  if (!dir.isValid() || !makeFolder(full, records) || !makeFolder(empty, 0)) {
+    std::fprintf(stderr, "bench_startup: cannot make the program folders\n");
+    return 1;
+  }
+  const QString self = QCoreApplication::applicationFilePath();
+  startOnce(self, full); // warm the page cache and the loader
+  startOnce(self, empty);
+  QList<double> fullMs, emptyMs, ratios;
+  QList<long> fullHwm, emptyHwm;
+  constexpr int Rounds = 5;
+  for (int i = 0; i < Rounds; ++i) {
+    const Start f = startOnce(self, full), e = startOnce(self, empty);
+    if (f.ms < 0 || e.ms < 0) {
+      std::fprintf(stderr, "bench_startup: a start did not report\n");
+      return 1;
+    }
+    fullMs << f.ms;
+    emptyMs << e.ms;
+    ratios << f.ms / e.ms;
+    fullHwm << f.hwmKb;
+    emptyHwm << e.hwmKb;
+  }
+  std::printf("start to painted main window, median of %d pairs:\n", Rounds);
+  std::printf("  histories of %d records: %.0f ms, peak %.1f MB (VmHWM)\n", records, median(fullMs),
+              median(fullHwm) / 1024.0);
+  std::printf("  empty histories:            %.0f ms, peak %.1f MB (VmHWM)\n", median(emptyMs),
+              median(emptyHwm) / 1024.0);
+  std::printf("  ratio full/empty:           %.2f (median of the pairs)\n", median(ratios));
+  return 0;
+}
