@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <utility>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace mail {
@@ -28,15 +30,6 @@ platform::RecordFile historyFile(History which) {
   return platform::RecordFile(historyPath(which), RecordLength);
 }
 
-// The short fields of one record; the 12000-byte body is left alone.
-HistoryHeading headingOf(const char *record) {
-  HistoryHeading h;
-  h.Subject = platform::readAnsiField(QByteArray::fromRawData(record + SubjectOffset, SubjectWidth));
-  h.Info1 = platform::readAnsiField(QByteArray::fromRawData(record + Info1Offset, Info1Width));
-  h.Info2 = platform::readAnsiField(QByteArray::fromRawData(record + Info2Offset, Info2Width));
-  return h;
-}
-
 QByteArray trimmedField(const char *data, int width) {
   int begin = 0, end = width;
   // 0x20 is never the second byte of a CP932 character, so blanks can be
@@ -48,38 +41,73 @@ QByteArray trimmedField(const char *data, int width) {
   return QByteArray(data + begin, end - begin);
 }
 
+// The first `width` bytes of every whole record, `width` apart. One small
+// positional read per record: the bodies stay on the disk, and unlike a
+// mapping of the file no page around a field comes into the process.
+QByteArray readRecordHeads(History which, int width) {
+  const QByteArray path = QFile::encodeName(historyPath(which));
+  const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return {};
+  QByteArray out;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0) {
+    const qint64 count = std::min<qint64>(st.st_size / RecordLength, MaxRecords);
+    out.resize(count * width);
+    qint64 got = 0;
+    for (; got < count; ++got) {
+      char *dest = out.data() + got * width;
+      const off_t at = off_t(got * RecordLength);
+      ssize_t done = 0;
+      while (done < width) {
+        const ssize_t n = ::pread(fd, dest + done, size_t(width - done), at + done);
+        if (n < 0 && errno == EINTR)
+          continue;
+        if (n <= 0)
+          break;
+        done += n;
+      }
+      if (done < width)
+        break;
+    }
+    out.truncate(got * width);
+  }
+  ::close(fd);
+  return out;
+}
+
 // Converting the fields of 32,766 records one by one costs more than reading
-// the file; converting them as one text separated by NULs costs one call.
-// Should the split not come out field for field (a field holding a NUL or a
-// broken double-byte character), fall back to converting each field alone.
-QList<HistoryHeading> headingsOf(const char *data, qint64 count) {
-  QList<HistoryHeading> out;
-  out.reserve(count);
+// them; converting them as one text separated by NULs costs one call. Should
+// the split not come out field for field (a field holding a NUL or a broken
+// double-byte character), fall back to converting each field alone.
+// `heads` holds `stride` bytes per record from the record's start; `fields`
+// lists the (offset, width) of the fields wanted.
+QList<QString> fieldsOf(const QByteArray &heads, int stride,
+                        const QList<std::pair<int, int>> &fields) {
+  const qint64 count = heads.size() / stride;
   QByteArray joined;
-  joined.reserve(count * (SubjectWidth + Info1Width + Info2Width + 3));
+  joined.reserve(heads.size() + count * fields.size());
   for (qint64 i = 0; i < count; ++i) {
-    const char *rec = data + i * RecordLength;
-    joined += trimmedField(rec + SubjectOffset, SubjectWidth);
-    joined += '\0';
-    joined += trimmedField(rec + Info1Offset, Info1Width);
-    joined += '\0';
-    joined += trimmedField(rec + Info2Offset, Info2Width);
-    joined += '\0';
+    const char *rec = heads.constData() + i * stride;
+    for (const auto &[offset, width] : fields) {
+      joined += trimmedField(rec + offset, width);
+      joined += '\0';
+    }
   }
   const QString text = platform::fromAnsi(joined);
   const QList<QStringView> parts = QStringView(text).split(QChar(u'\0'));
-  if (parts.size() == count * 3 + 1) {
-    for (qint64 i = 0; i < count; ++i) {
-      HistoryHeading h;
-      h.Subject = parts[i * 3].toString();
-      h.Info1 = parts[i * 3 + 1].toString();
-      h.Info2 = parts[i * 3 + 2].toString();
-      out.append(std::move(h));
-    }
+  QList<QString> out;
+  out.reserve(count * fields.size());
+  if (parts.size() == count * fields.size() + 1) {
+    for (qsizetype i = 0; i + 1 < parts.size(); ++i)
+      out.append(parts[i].toString());
     return out;
   }
-  for (qint64 i = 0; i < count; ++i)
-    out.append(headingOf(data + i * RecordLength));
+  for (qint64 i = 0; i < count; ++i) {
+    const char *rec = heads.constData() + i * stride;
+    for (const auto &[offset, width] : fields)
+      out.append(platform::readAnsiField(QByteArray::fromRawData(rec + offset, width)));
+  }
   return out;
 }
 
@@ -167,20 +195,20 @@ std::optional<MailRecord> readHistoryRecord(History which, int n) {
 
 QList<HistoryHeading> readHistoryHeadings(History which) {
   recoverHistory(which);
-  QFile file(historyPath(which));
-  if (!file.exists() || !file.open(QIODevice::ReadOnly))
-    return {};
-  const qint64 count = std::min<qint64>(file.size() / RecordLength, MaxRecords);
-  if (count <= 0)
-    return {};
-  const qint64 length = count * RecordLength;
-  if (uchar *map = file.map(0, length)) {
-    QList<HistoryHeading> out = headingsOf(reinterpret_cast<const char *>(map), count);
-    file.unmap(map);
-    return out;
-  }
-  const QByteArray data = file.read(length);
-  return headingsOf(data.constData(), data.size() / RecordLength);
+  const QList<QString> fields = fieldsOf(
+      readRecordHeads(which, BodyOffset), BodyOffset,
+      {{SubjectOffset, SubjectWidth}, {Info1Offset, Info1Width}, {Info2Offset, Info2Width}});
+  QList<HistoryHeading> out;
+  out.reserve(fields.size() / 3);
+  for (qsizetype i = 0; i + 2 < fields.size(); i += 3)
+    out.append(HistoryHeading{fields[i], fields[i + 1], fields[i + 2]});
+  return out;
+}
+
+QList<QString> readHistorySubjects(History which) {
+  recoverHistory(which);
+  return fieldsOf(readRecordHeads(which, SubjectWidth), SubjectWidth,
+                  {{SubjectOffset, SubjectWidth}});
 }
 
 AppendResult appendHistoryRecord(History which, const MailRecord &record, bool sync) {
@@ -236,7 +264,8 @@ QString appendErrorText(History which, AppendError error) {
                           "不要なメールを削除して下さい。")
         .arg(name);
   case AppendError::WriteFailed:
-    return QStringLiteral("%1のファイルに書き込めません（ディスクの空きや書き込み権限を確認して下さい）。")
+    return QStringLiteral(
+               "%1のファイルに書き込めません（ディスクの空きや書き込み権限を確認して下さい）。")
         .arg(name);
   }
   return {};

@@ -20,15 +20,21 @@ QTreeWidgetItem *addHistory(QTreeWidget *tree, const ImageList &images, mail::Hi
   setNodeImage(top, images, ImageList::NodeExpanded);
   // Opening a history creates it, empty, when it is missing.
   platform::RecordFile(mail::historyPath(which), mail::MailLayout::RecordLength).ensureExists();
-  const QList<mail::HistoryHeading> headings = mail::readHistoryHeadings(which);
+  const QList<QString> subjects = mail::readHistorySubjects(which);
   QList<QTreeWidgetItem *> children;
-  children.reserve(headings.size());
-  for (const mail::HistoryHeading &h : headings) {
-    field->setText(h.Subject);
-    auto *child = new QTreeWidgetItem(QStringList(field->text()));
+  children.reserve(subjects.size());
+  // Each text passes through the working field as the field keeps it (at
+  // most its maximum length). Setting the field once per record would lay
+  // its text out tens of thousands of times for the same end state: the
+  // field holding the last subject.
+  const qsizetype fieldLength = field->maxLength();
+  for (const QString &subject : subjects) {
+    auto *child = new QTreeWidgetItem(QStringList(subject.left(fieldLength)));
     setNodeImage(child, images, ImageList::MailImage);
     children.append(child);
   }
+  if (!subjects.isEmpty())
+    field->setText(subjects.constLast());
   // One insertion keeps a history of tens of thousands of mails quick.
   top->addChildren(children);
   return top;
@@ -37,8 +43,8 @@ QTreeWidgetItem *addHistory(QTreeWidget *tree, const ImageList &images, mail::Hi
 
 ImageList::ImageList(QObject *parent) : QObject(parent) {
   QStyle *style = QApplication::style();
-  images_ = {style->standardIcon(QStyle::SP_DirClosedIcon), style->standardIcon(QStyle::SP_DirOpenIcon),
-             style->standardIcon(QStyle::SP_FileIcon)};
+  images_ = {style->standardIcon(QStyle::SP_DirClosedIcon),
+             style->standardIcon(QStyle::SP_DirOpenIcon), style->standardIcon(QStyle::SP_FileIcon)};
 }
 
 QIcon ImageList::image(int index) const {
@@ -47,7 +53,9 @@ QIcon ImageList::image(int index) const {
   return images_.at(index - 1);
 }
 
-int nodeImage(const QTreeWidgetItem *node) { return node ? node->data(0, ImageRole).toInt() : 0; }
+int nodeImage(const QTreeWidgetItem *node) {
+  return node ? node->data(0, ImageRole).toInt() : 0;
+}
 
 void setNodeImage(QTreeWidgetItem *node, const ImageList &images, int index) {
   if (!node)

@@ -42,8 +42,9 @@ QByteArray fileBytes(History which) {
 } // namespace
 
 TEST(MailRecordLayout, HandWrittenRecordDecodesFieldByField) {
-  const QByteArray bytes = handRecord("  " + SjisTest + " re", "taro@example.jp",
-                                      "Mon, 7 Dec 2026 09:05:00 +0900", SjisNihon + "\r\nline 2  ", 1);
+  const QByteArray bytes =
+      handRecord("  " + SjisTest + " re", "taro@example.jp", "Mon, 7 Dec 2026 09:05:00 +0900",
+                 SjisNihon + "\r\nline 2  ", 1);
   ASSERT_EQ(bytes.size(), L::RecordLength);
   const MailRecord r = decodeMailRecord(bytes);
   EXPECT_EQ(r.Subject, QStringLiteral("テスト re")); // leading blanks do not come back
@@ -158,6 +159,15 @@ TEST_F(HistoryFiles, HeadingsStayInLineWhenAFieldHoldsANul) {
   EXPECT_EQ(h[1].Info1, QStringLiteral("from"));
   EXPECT_EQ(h[2].Subject, QStringLiteral("last"));
   EXPECT_EQ(h[2].Info2, QStringLiteral("d3"));
+
+  // The subjects alone, as the main window's tree reads them; a record cut
+  // short at the end of the file is no record.
+  writeHistory(History::Received, handRecord(SjisTest, "s1", "d1", "") + odd +
+                                      handRecord("last", "s3", "d3", "") +
+                                      handRecord("cut", "", "", "").left(150));
+  EXPECT_EQ(readHistorySubjects(History::Received),
+            (QList<QString>{QStringLiteral("テスト"), h[1].Subject, QStringLiteral("last")}));
+  EXPECT_EQ(readHistoryHeadings(History::Received).size(), 3);
 }
 
 TEST_F(HistoryFiles, RewriteRemovingRecordThreeOfFive) {
@@ -176,7 +186,8 @@ TEST_F(HistoryFiles, RewriteRemovingRecordThreeOfFive) {
   ASSERT_EQ(after.size(), 4);
   EXPECT_EQ(after[2].Subject, QStringLiteral("mail 4"));
   EXPECT_EQ(after[3].Subject, QStringLiteral("mail 5"));
-  EXPECT_EQ(fileBytes(History::Received), five.left(2 * L::RecordLength) + five.mid(3 * L::RecordLength));
+  EXPECT_EQ(fileBytes(History::Received),
+            five.left(2 * L::RecordLength) + five.mid(3 * L::RecordLength));
   EXPECT_FALSE(QFile::exists(historyWorkPath(History::Received)));
 }
 
@@ -210,7 +221,8 @@ TEST_F(HistoryFiles, AppendRefusesWhatItCannotStore) {
   const AppendResult full = appendHistoryRecord(History::Received, r);
   EXPECT_FALSE(full.ok());
   EXPECT_EQ(full.error, AppendError::Full);
-  EXPECT_EQ(QFileInfo(historyPath(History::Received)).size(), qint64(L::MaxRecords) * L::RecordLength);
+  EXPECT_EQ(QFileInfo(historyPath(History::Received)).size(),
+            qint64(L::MaxRecords) * L::RecordLength);
   EXPECT_FALSE(appendErrorText(History::Received, full.error).isEmpty());
 
   // A history the program may not write.
@@ -220,7 +232,8 @@ TEST_F(HistoryFiles, AppendRefusesWhatItCannotStore) {
     const AppendResult denied = appendHistoryRecord(History::Sent, r);
     EXPECT_EQ(denied.error, AppendError::WriteFailed);
   }
-  QFile::setPermissions(historyPath(History::Sent), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  QFile::setPermissions(historyPath(History::Sent),
+                        QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 
   // No data folder at all: nothing is created in its place.
   ASSERT_TRUE(QDir(folder.dataPath()).removeRecursively());
