@@ -5,17 +5,50 @@
 #include <algorithm>
 #include <cerrno>
 #include <iconv.h>
+#include <map>
+#include <string>
 
 namespace nmail::charset {
 namespace {
 
 constexpr char Esc = 0x1b;
 
+const iconv_t NoConverter = reinterpret_cast<iconv_t>(-1);
+
+// Opening a converter loads and looks up its module each time, which costs
+// more than converting a whole mail; each thread keeps the ones it opened
+// (a charset that has none is remembered too) and resets their state per use.
+class Converters {
+public:
+  ~Converters() {
+    for (const auto &[key, cd] : open_)
+      if (cd != NoConverter)
+        iconv_close(cd);
+  }
+  iconv_t get(const char *to, const char *from) {
+    const std::string key = std::string(to) + '\0' + from;
+    auto it = open_.find(key);
+    if (it == open_.end())
+      it = open_.emplace(key, iconv_open(to, from)).first;
+    else if (it->second != NoConverter)
+      iconv(it->second, nullptr, nullptr, nullptr, nullptr);
+    return it->second;
+  }
+
+private:
+  std::map<std::string, iconv_t> open_;
+};
+
+iconv_t converter(const char *to, const char *from) {
+  thread_local Converters converters;
+  return converters.get(to, from);
+}
+
 // Converts with iconv into UTF-8. Strict: nothing on the first invalid or
 // incomplete sequence. Lenient: such a byte becomes U+FFFD and the rest goes on.
 std::optional<QString> convert(const QByteArray &bytes, const char *from, bool strict) {
-  iconv_t cd = iconv_open("UTF-8", from);
-  if (cd == reinterpret_cast<iconv_t>(-1))
+  iconv_t cd = converter("UTF-8", from);
+  if (cd == NoConverter)
     return std::nullopt;
   QByteArray out;
   out.reserve(bytes.size() * 2 + 16);
@@ -49,7 +82,6 @@ std::optional<QString> convert(const QByteArray &bytes, const char *from, bool s
     if (inLeft == 0)
       break;
   }
-  iconv_close(cd);
   if (!ok)
     return std::nullopt;
   return QString::fromUtf8(out);
@@ -238,8 +270,8 @@ QString decode(const QByteArray &bytes, const QByteArray &charsetName) {
 }
 
 std::optional<QByteArray> toIso2022jp(const QString &text) {
-  iconv_t cd = iconv_open("ISO-2022-JP", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1))
+  iconv_t cd = converter("ISO-2022-JP", "UTF-8");
+  if (cd == NoConverter)
     return std::nullopt;
   QByteArray in = toJisForms(text).toUtf8();
   QByteArray out;
@@ -268,7 +300,6 @@ std::optional<QByteArray> toIso2022jp(const QString &text) {
       break;
     }
   }
-  iconv_close(cd);
   // JIS-Roman and friends would come back as other characters (¥ → \):
   // only what reads back identically counts as fitting.
   if (!ok || toJisForms(fromJis(out)) != toJisForms(text))
