@@ -1,0 +1,63 @@
+// The MIME reader on whatever a server may send: headers, the readable body,
+// unpacking into a folder of its own, and split parts kept and joined across
+// several mails ("%%NEXT%%" lines separate the mails of one input). Nothing
+// may be written anywhere but inside the attachment folder.
+#include "mail/nmail/mime.h"
+#include "tests/fuzz/fuzzsupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+QTemporaryDir *root = nullptr;
+QString folder;
+
+void checkNothingOutside() {
+  const QStringList entries =
+      QDir(root->path())
+          .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+  if (entries != QStringList{QStringLiteral("folder")}) {
+    std::fprintf(stderr, "written outside the folder: %s\n", qPrintable(entries.join(u' ')));
+    std::abort();
+  }
+  QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QFileInfo info(it.next());
+    if (info.isSymLink() || !info.canonicalFilePath().startsWith(folder + u'/')) {
+      std::fprintf(stderr, "a link or a path outside: %s\n", qPrintable(info.filePath()));
+      std::abort();
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  fuzz::startQt();
+  nmail::mime::initialize();
+  root = new QTemporaryDir;
+  QDir(root->path()).mkdir(QStringLiteral("folder"));
+  folder = QFileInfo(root->filePath(QStringLiteral("folder"))).canonicalFilePath();
+  // A relative path written by mistake would land here and be seen.
+  QDir::setCurrent(root->path());
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  for (const QByteArray &mail : fuzz::pieces(fuzz::bytes(data, size), 4)) {
+    nmail::mime::decodeHeaders(mail);
+    nmail::mime::readableBody(mail);
+    nmail::mime::unpackAttachments(mail, folder);
+  }
+  checkNothingOutside();
+  QDir(folder).removeRecursively();
+  QDir(root->path()).mkdir(QStringLiteral("folder"));
+  return 0;
+}
