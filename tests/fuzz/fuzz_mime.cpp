@@ -15,12 +15,11 @@
 
 namespace {
 
-QTemporaryDir *root = nullptr;
 QString folder;
 
 void checkNothingOutside() {
   const QStringList entries =
-      QDir(root->path())
+      QDir(fuzz::scratchDir().path())
           .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
   if (entries != QStringList{QStringLiteral("folder")}) {
     std::fprintf(stderr, "written outside the folder: %s\n", qPrintable(entries.join(u' ')));
@@ -42,22 +41,27 @@ void checkNothingOutside() {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::startQt();
   nmail::mime::initialize();
-  root = new QTemporaryDir;
-  QDir(root->path()).mkdir(QStringLiteral("folder"));
-  folder = QFileInfo(root->filePath(QStringLiteral("folder"))).canonicalFilePath();
-  // A relative path written by mistake would land here and be seen.
-  QDir::setCurrent(root->path());
+  QDir(fuzz::scratchDir().path()).mkdir(QStringLiteral("folder"));
+  folder = QFileInfo(fuzz::scratchDir().filePath(QStringLiteral("folder"))).canonicalFilePath();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  // A relative path written by mistake would land beside the folder and be
+  // seen there.
+  const QString previous = QDir::currentPath();
+  QDir::setCurrent(fuzz::scratchDir().path());
   for (const QByteArray &mail : fuzz::pieces(fuzz::bytes(data, size), 4)) {
     nmail::mime::decodeHeaders(mail);
     nmail::mime::readableBody(mail);
     nmail::mime::unpackAttachments(mail, folder);
   }
   checkNothingOutside();
-  QDir(folder).removeRecursively();
-  QDir(root->path()).mkdir(QStringLiteral("folder"));
+  QDir::setCurrent(previous);
+  if (!QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
+                            QDir::NoDotAndDotDot)) {
+    QDir(folder).removeRecursively();
+    QDir(fuzz::scratchDir().path()).mkdir(QStringLiteral("folder"));
+  }
   return 0;
 }

@@ -9,18 +9,13 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-QTemporaryDir *dir = nullptr;
-}
-
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::startQt();
-  dir = new QTemporaryDir;
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  const QString file = dir->filePath(QStringLiteral("option.ini"));
+  const QString file = fuzz::scratchDir().filePath(QStringLiteral("option.ini"));
   {
     QFile f(file);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))

@@ -10,7 +10,6 @@
 #include <cstdlib>
 
 namespace {
-QTemporaryDir *dir = nullptr;
 
 void writeFile(const QString &path, const QByteArray &bytes) {
   QFile f(path);
@@ -22,7 +21,6 @@ void writeFile(const QString &path, const QByteArray &bytes) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   fuzz::startQt();
-  dir = new QTemporaryDir;
   return 0;
 }
 
@@ -34,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static const platform::CompactionLayout layouts[] = {{124, 122}, {404, 402}, {8, 6}, {6, 0}};
   const platform::CompactionLayout layout = layouts[data[0] % 4];
   const QList<QByteArray> files = fuzz::pieces(fuzz::bytes(data + 1, size - 1), 2);
-  const QString path = dir->filePath(QStringLiteral("Qlmdata20.data"));
-  const QString tmp = dir->filePath(QStringLiteral("QLMDATA20.TMP"));
+  const QString path = fuzz::scratchDir().filePath(QStringLiteral("Qlmdata20.data"));
+  const QString tmp = fuzz::scratchDir().filePath(QStringLiteral("QLMDATA20.TMP"));
   writeFile(path, files[0]);
   if (files.size() > 1)
     writeFile(tmp, files[1]);
@@ -53,10 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   if (platform::recoverCompaction(path, tmp, layout) && QFile::exists(tmp))
     std::abort(); // recovered, yet the work file is still there
-  const QStringList left = QDir(dir->path()).entryList(QDir::Files | QDir::Hidden);
+  const QStringList left = QDir(fuzz::scratchDir().path()).entryList(QDir::Files | QDir::Hidden);
   for (const QString &name : left)
     if (name != QStringLiteral("Qlmdata20.data"))
-      QFile::remove(dir->filePath(name));
+      QFile::remove(fuzz::scratchDir().filePath(name));
   QFile::remove(path);
   return 0;
 }

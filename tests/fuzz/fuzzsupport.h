@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QList>
+#include <QTemporaryDir>
 
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,12 @@ inline void startQt() {
   static char *argv[] = {name, nullptr};
   static QCoreApplication *app = new QCoreApplication(argc, argv);
   (void)app;
+}
+
+// A scratch folder for the whole run, removed when the run ends.
+inline QTemporaryDir &scratchDir() {
+  static QTemporaryDir dir;
+  return dir;
 }
 
 inline QByteArray bytes(const uint8_t *data, size_t size) {
