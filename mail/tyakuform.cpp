@@ -5,6 +5,7 @@
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
 #include "platform/placement.h"
+#include "platform/textbox.h"
 #include "platform/twips.h"
 
 #include <QApplication>
@@ -59,6 +60,13 @@ void HistoryList::mousePressEvent(QMouseEvent *event) {
   else
     setFocus(Qt::MouseFocusReason);
   Q_EMIT mouseDown();
+}
+
+void HistoryList::keyPressEvent(QKeyEvent *event) {
+  const int before = currentRow();
+  QListWidget::keyPressEvent(event);
+  if (currentRow() != before && currentRow() >= 0)
+    Q_EMIT keySelect();
 }
 } // namespace mail
 
@@ -129,11 +137,16 @@ TyakuForm::TyakuForm() {
   Text4->setReadOnly(true);
   Text4->hide();
 
+  platform::showTextFromStart(this);
+
   for (QPushButton *b : {Command1, Command2, Command3, Command4, Command5}) {
     b->setMouseTracking(true);
     b->installEventFilter(this);
   }
   connect(List1, &mail::HistoryList::mouseDown, this, &TyakuForm::List1_MouseDown);
+  // The row the keyboard selects is shown just as a pressed one, so what is
+  // highlighted and what is shown never differ.
+  connect(List1, &mail::HistoryList::keySelect, this, &TyakuForm::List1_MouseDown);
   connect(Command1, &QPushButton::clicked, this, &TyakuForm::Command1_Click);
   connect(Command2, &QPushButton::clicked, this, &TyakuForm::Command2_Click);
   connect(Command3, &QPushButton::clicked, this, &TyakuForm::Command3_Click);

@@ -18,16 +18,19 @@ class QTextEdit;
 namespace mail {
 
 // The list box of the viewer; reports every mouse-button press after the
-// list has moved its selection, so the handler sees the row just pressed.
+// list has moved its selection, so the handler sees the row just pressed,
+// and every key that moved the selection to another row.
 class HistoryList : public QListWidget {
   Q_OBJECT
 public:
   using QListWidget::QListWidget;
 Q_SIGNALS:
   void mouseDown();
+  void keySelect();
 
 protected:
   void mousePressEvent(QMouseEvent *event) override;
+  void keyPressEvent(QKeyEvent *event) override;
 };
 
 // Which record a row stands for. Rows filled from a file stand for that

@@ -2,6 +2,7 @@
 
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
+#include "platform/textbox.h"
 #include "platform/twips.h"
 #include "settings/config.h"
 
@@ -51,6 +52,8 @@ IdPassForm::IdPassForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   platform::setTwipsGeometry(OKCommand, 1320, 1680, 1215, 375);
   platform::setTwipsGeometry(CancelCommand, 2700, 1680, 1215, 375);
   setFixedSize(platform::twipsToPixelsX(4200), platform::twipsToPixelsY(2300));
+
+  platform::showTextFromStart(this);
 
   connect(OKCommand, &QPushButton::clicked, this, &IdPassForm::OkCommand_Click);
   connect(CancelCommand, &QPushButton::clicked, this, &IdPassForm::CancelCommand_Click);

@@ -1,6 +1,7 @@
 #include "settings/optionform.h"
 
 #include "platform/messagebox.h"
+#include "platform/textbox.h"
 #include "platform/twips.h"
 #include "settings/config.h"
 
@@ -52,6 +53,8 @@ OptionForm::OptionForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   platform::setTwipsGeometry(OkCommand, 240, 2820, 1215, 375);
   platform::setTwipsGeometry(CancelCommand, 3225, 2820, 1215, 375);
   setFixedSize(platform::twipsToPixelsX(4680), platform::twipsToPixelsY(3400));
+
+  platform::showTextFromStart(this);
 
   connect(OkCommand, &QPushButton::clicked, this, &OptionForm::OkCommand_Click);
   connect(CancelCommand, &QPushButton::clicked, this, &OptionForm::CancelCommand_Click);

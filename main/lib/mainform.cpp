@@ -18,6 +18,7 @@
 #include "platform/core/sound.h"
 #include "platform/core/wait.h"
 #include "platform/messagebox.h"
+#include "platform/textbox.h"
 #include "settings/config.h"
 #include "settings/friendform.h"
 #include "settings/optionform.h"
@@ -69,6 +70,7 @@ MainForm::MainForm() : QWidget(nullptr) {
   endProgram = [] { QCoreApplication::quit(); };
   buildControls();
   layOutControls();
+  platform::showTextFromStart(this);
 }
 
 MainForm::~MainForm() = default;
@@ -272,6 +274,13 @@ void MainForm::Command2_Click() {
     return;
   }
   Text5->setText(Text6->text() + QLatin1Char(':') + Text7->text());
+  // A time the clock never shows would be listed and never fire.
+  if (!korvex::isCheckTimeThatCanCome(platform::trimBlanks(Text5->text()))) {
+    say(this, QStringLiteral("この時刻にはチェックできません。時は０～２４、分は００～５９を半角数"
+                             "字で入力して下さい。"));
+    Text5->clear();
+    return;
+  }
   const qint64 count = korvex::checkTimeCount();
   if (count >= korvex::CheckTimeLayout::MaxRecords) {
     // Record numbers are 16-bit: one more would be lost. The typed time
@@ -326,8 +335,11 @@ void MainForm::Timer4_Timer() { Text10->setText(korvex::japanTimeText(platform::
 void MainForm::Timer2_Timer() {
   const QDateTime now = platform::localNow();
   const QLocale locale;
+  // The time always with seconds and without a leading zero on the hour, as
+  // the Windows program showed it; the compose window stores this text as
+  // the date of a sent mail.
   Text2->setText(locale.toString(now.date(), QLocale::ShortFormat) + QStringLiteral("  ") +
-                 locale.toString(now.time(), QLocale::ShortFormat));
+                 now.time().toString(QStringLiteral("H:mm:ss")));
 }
 
 void MainForm::Timer3_Timer() {
@@ -343,7 +355,7 @@ void MainForm::Timer3_Timer() {
   for (int i = 0; i < List1->count(); ++i)
     entries.append(List1->item(i)->text());
   for (const QString &entry : entries) {
-    if (now == platform::trimBlanks(entry)) {
+    if (now == korvex::scheduleTextOf(platform::trimBlanks(entry))) {
       Command4_Click();
       if (!self || unloaded_)
         break;

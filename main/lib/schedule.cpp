@@ -5,6 +5,9 @@
 
 #include <QRegularExpression>
 
+#include <optional>
+#include <utility>
+
 namespace korvex {
 
 QString japanTimeText(const QDateTime &utc) {
@@ -13,7 +16,33 @@ QString japanTimeText(const QDateTime &utc) {
   return QStringLiteral("%1:%2").arg(hour).arg(t.minute(), 2, 10, QLatin1Char('0'));
 }
 
-QString optionIniPath() { return platform::dataFile(QStringLiteral("option.ini")); }
+namespace {
+// Hour and minute of "H:MM" or "HH:MM" in ASCII digits; nothing otherwise.
+std::optional<std::pair<int, int>> hourAndMinute(const QString &entry) {
+  static const QRegularExpression form(QStringLiteral("^([0-9]{1,2}):([0-9]{2})$"));
+  const QRegularExpressionMatch m = form.match(entry);
+  if (!m.hasMatch())
+    return std::nullopt;
+  return std::pair{m.captured(1).toInt(), m.captured(2).toInt()};
+}
+} // namespace
+
+QString scheduleTextOf(const QString &entry) {
+  const auto hm = hourAndMinute(entry);
+  if (!hm)
+    return entry;
+  const int hour = hm->first == 0 ? 24 : hm->first;
+  return QStringLiteral("%1:%2").arg(hour).arg(entry.mid(entry.indexOf(u':') + 1));
+}
+
+bool isCheckTimeThatCanCome(const QString &entry) {
+  const auto hm = hourAndMinute(entry);
+  return hm && hm->first <= 24 && hm->second <= 59;
+}
+
+QString optionIniPath() {
+  return platform::dataFile(QStringLiteral("option.ini"));
+}
 
 bool connectionValueSelectsHangUp(const QString &value) {
   // The leading number of the text, the way a lenient numeric conversion
@@ -29,8 +58,8 @@ bool connectionValueSelectsHangUp(const QString &value) {
 }
 
 QString readConnectionValue() {
-  return platform::getPrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME"), QString(),
-                                           1256, optionIniPath());
+  return platform::getPrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME"),
+                                           QString(), 1256, optionIniPath());
 }
 
 bool writeConnectionValue(bool hangUpMode) {

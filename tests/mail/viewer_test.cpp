@@ -134,6 +134,46 @@ TEST_F(Viewer, PressingARowShowsThatRecord) {
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
+TEST_F(Viewer, ArrowKeysShowTheMailOfTheRowTheyMoveTo) {
+  writeThree();
+  openHistoryViewer(History::Received);
+  TyakuForm *f = forms::tyakuForm().get();
+  pressRow(f, 0);
+  QTest::keyClick(f->List1, Qt::Key_Down);
+  EXPECT_EQ(f->List1->currentRow(), 1);
+  EXPECT_EQ(f->Text7->text(), QStringLiteral("Tue, 2 Dec 2026"));
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("Subject two"));
+  EXPECT_EQ(body(f), QStringLiteral("Body two\nsecond line"));
+  EXPECT_EQ(platform::clipboardText(), QStringLiteral("Body two\nsecond line"));
+  EXPECT_EQ(ReceivedRecord.Subject, QStringLiteral("Subject two"));
+  QTest::keyClick(f->List1, Qt::Key_Up);
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("Subject one"));
+  QTest::keyClick(f->List1, Qt::Key_End);
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("Subject three"));
+  // A key that moves nothing shows nothing anew.
+  f->Text9->clear();
+  QTest::keyClick(f->List1, Qt::Key_Down);
+  EXPECT_TRUE(f->Text9->text().isEmpty());
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(Viewer, DetailBoxesShowLongTextsFromTheirStart) {
+  ASSERT_TRUE(folder.writeBytes(
+      historyPath(History::Received),
+      record("A subject long enough to be wider than the subject box of the viewer window, by far",
+             "\"Yamada Taro (a long display name)\" <taro.yamada@a-long-domain.example.co.jp>",
+             "Wed, 3 Dec 2026 17:42:10 +0900", "Body")));
+  openHistoryViewer(History::Received);
+  TyakuForm *f = forms::tyakuForm().get();
+  for (QLineEdit *box : {f->Text7, f->Text8, f->Text9}) {
+    EXPECT_EQ(box->cursorPosition(), 0) << box->objectName().toStdString();
+    box->clear();
+  }
+  pressRow(f, 0);
+  for (QLineEdit *box : {f->Text7, f->Text8, f->Text9})
+    EXPECT_EQ(box->cursorPosition(), 0) << box->objectName().toStdString();
+}
+
 TEST_F(Viewer, PressingWithoutASelectedRowSaysSo) {
   writeThree();
   openHistoryViewer(History::Received);

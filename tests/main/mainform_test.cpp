@@ -434,16 +434,87 @@ TEST_F(MainFormTest, RegisteredTimesAreAppendedAsTyped) {
   EXPECT_TRUE(form->Text6->text().isEmpty());
   EXPECT_TRUE(form->Text7->text().isEmpty());
   registerTime(QStringLiteral("09"), QStringLiteral("05"));
-  registerTime(QStringLiteral("9"), QStringLiteral("123"));
+  registerTime(QStringLiteral("0"), QStringLiteral("30"));
   registerTime(QStringLiteral("9"), QStringLiteral("05")); // no duplicate check
   EXPECT_EQ(trimmedEntries(form->List1),
-            (QStringList{QStringLiteral("9:05"), QStringLiteral("09:05"), QStringLiteral("9:123"),
+            (QStringList{QStringLiteral("9:05"), QStringLiteral("09:05"), QStringLiteral("0:30"),
                          QStringLiteral("9:05")}));
   const QByteArray bytes = fileBytes(folder.dataFile(kTimeFile));
   ASSERT_EQ(bytes.size(), 4 * 404);
   EXPECT_EQ(bytes.mid(404 + 204, 6), QByteArray("09:05 "));
-  EXPECT_EQ(bytes.mid(808 + 204, 6), QByteArray("9:123 "));
+  EXPECT_EQ(bytes.mid(808 + 204, 6), QByteArray("0:30  "));
   EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(MainFormTest, TimesThatCanNeverComeAreRefusedAfterTheDesignedChecks) {
+  givePop3Server();
+  load();
+  const QString refused = QStringLiteral(
+      "この時刻にはチェックできません。時は０～２４、分は００～５９を半角数字で入力して下さい。");
+  const QList<std::pair<const char *, const char *>> typed = {
+      {"25", "00"},   {"9", "75"},  {"ab", "cd"}, {"9", "123"},
+      {"９", "０５"}, {"9 ", "05"}, {"-1", "05"}};
+  for (const auto &[hour, minute] : typed) {
+    boxes.pushAnswer(MsgAnswer::Ok);
+    registerTime(QString::fromUtf8(hour), QString::fromUtf8(minute));
+  }
+  ASSERT_EQ(boxes.boxes().size(), typed.size());
+  for (const auto &box : boxes.boxes()) {
+    EXPECT_EQ(box.text, refused);
+    EXPECT_EQ(box.buttons, MsgButtons::Ok);
+  }
+  // The typed time stays in the boxes to be corrected; nothing is listed.
+  EXPECT_EQ(form->Text6->text(), QStringLiteral("-1"));
+  EXPECT_EQ(form->Text7->text(), QStringLiteral("05"));
+  EXPECT_EQ(form->List1->count(), 0);
+  EXPECT_EQ(QFileInfo(folder.dataFile(kTimeFile)).size(), 0);
+  // The designed messages still come first.
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  registerTime(QStringLiteral("25"), QStringLiteral("7"));
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("必ず２桁で入力して下さい。１→０１"));
+}
+
+TEST_F(MainFormTest, TimesTypedWithALeadingZeroOrHourZeroFire) {
+  givePop3Server();
+  writeTimes({QStringLiteral("08:30"), QStringLiteral("0:30"), QStringLiteral("00:30"),
+              QStringLiteral("24:30"), QStringLiteral("8:30")});
+  const QByteArray before = fileBytes(folder.dataFile(kTimeFile));
+  load();
+  form->Command1_Click();
+  clock.setUtc(QDateTime(QDate(2024, 5, 1), QTime(23, 30, 0), Qt::UTC)); // 8:30 in Japan
+  form->Timer4_Timer();
+  runPass();
+  EXPECT_EQ(receives, 2);                                                // "08:30" and "8:30"
+  clock.setUtc(QDateTime(QDate(2024, 5, 1), QTime(15, 30, 0), Qt::UTC)); // 24:30 in Japan
+  form->Timer4_Timer();
+  runPass();
+  EXPECT_EQ(receives, 5); // "0:30", "00:30" and "24:30"
+  EXPECT_EQ(trimmedEntries(form->List1),
+            (QStringList{QStringLiteral("08:30"), QStringLiteral("0:30"), QStringLiteral("00:30"),
+                         QStringLiteral("24:30"), QStringLiteral("8:30")}));
+  EXPECT_EQ(fileBytes(folder.dataFile(kTimeFile)), before);
+}
+
+TEST_F(MainFormTest, ClockShowsSecondsAndTheLocaleShortDate) {
+  givePop3Server();
+  load();
+  const QDateTime local(QDate(2026, 12, 8), QTime(9, 5, 3));
+  clock.setLocal(local);
+  for (const QLocale &locale : {QLocale(QLocale::Japanese, QLocale::Japan),
+                                QLocale(QLocale::English, QLocale::UnitedStates),
+                                QLocale(QLocale::German, QLocale::Germany)}) {
+    QLocale::setDefault(locale);
+    form->Timer2_Timer();
+    EXPECT_EQ(form->Text2->text(),
+              locale.toString(local.date(), QLocale::ShortFormat) + QStringLiteral("  9:05:03"))
+        << locale.name().toStdString();
+    EXPECT_EQ(form->Text2->cursorPosition(), 0);
+  }
+  QLocale::setDefault(QLocale::system());
+  EXPECT_EQ(QLocale(QLocale::Japanese, QLocale::Japan).toString(local.date(), QLocale::ShortFormat),
+            QStringLiteral("2026/12/08"));
 }
 
 TEST_F(MainFormTest, RegisterOnAFullFileSaysSoAndWritesNothing) {

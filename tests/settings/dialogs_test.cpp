@@ -213,6 +213,22 @@ TEST_F(Dialogs, ServerDialogShowsTheSettingsAndStaysOnTop) {
   EXPECT_LT(f->OkCommand->x(), f->CancelCommand->x());
 }
 
+TEST_F(Dialogs, ServerDialogShowsLongServerNamesFromTheirStart) {
+  settings::SmtpServer = QStringLiteral("smtp.a-long-subdomain-of-the-provider.mail.example.co.jp");
+  settings::Pop3Server =
+      QStringLiteral("pop3.a-long-subdomain-of-the-provider.mail.example.co.jp:995");
+  settings::MailAddress =
+      QStringLiteral("taro.yamada.with.a.long.name@a-long-domain.example.co.jp");
+  OptionForm *f = forms::optionForm().show();
+  for (QLineEdit *box : {f->SmtpText, f->Pop3Text, f->MailText})
+    EXPECT_EQ(box->cursorPosition(), 0) << box->objectName().toStdString();
+  // What the user types keeps the cursor where the typing goes.
+  f->Pop3Text->setFocus();
+  f->Pop3Text->end(false);
+  QTest::keyClicks(f->Pop3Text, QStringLiteral("0"));
+  EXPECT_EQ(f->Pop3Text->cursorPosition(), f->Pop3Text->text().size());
+}
+
 TEST_F(Dialogs, ServerOkWritesTheFileAndApopReadsBackAsOne) {
   OptionForm *f = forms::optionForm().show();
   QTest::keyClicks(f->SmtpText, QStringLiteral("smtp.example.jp"));
