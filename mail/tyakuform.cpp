@@ -1,5 +1,6 @@
 #include "mail/tyakuform.h"
 
+#include "editor/editorpane.h"
 #include "mail/history.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
@@ -125,6 +126,8 @@ TyakuForm::TyakuForm() {
   rtfEd->setAccessibleName(QStringLiteral("本文"));
   rtfEd->setAcceptRichText(false);
 
+  editorPane = new editor::EditorPane(this, Picture1, Command2, rtfEd);
+
   // A working field that carries the middle column of the row being built.
   Text3 = new QLineEdit(this);
   Text3->setObjectName(QStringLiteral("Text3"));
@@ -173,6 +176,7 @@ TyakuForm::TyakuForm() {
 }
 
 void TyakuForm::Form_Load() {
+  editorPane->LoadCurrentDocument();
   const double w = platform::pixelsToTwipsX(width());
   const double h = platform::pixelsToTwipsY(height());
   platform::setTwipsGeometry(rtfEd, 20, 3900, 0.98 * w, std::max(0.0, h - 3900));

@@ -15,6 +15,10 @@ class QLineEdit;
 class QPushButton;
 class QTextEdit;
 
+namespace editor {
+class EditorPane;
+}
+
 namespace mail {
 
 // The list box of the viewer; reports every mouse-button press after the
@@ -65,6 +69,8 @@ public:
   QPushButton *Command4;
   QPushButton *Command3;
   QPushButton *Command2;
+  // The body pane as a small editor: menus, toolbar and search box.
+  editor::EditorPane *editorPane;
 
   // Fills the window from a history (the open commands of the main window).
   void openHistory(mail::History which);

@@ -15,11 +15,17 @@ public:
     return QFileDialog::getOpenFileName(parent, title, QString(), filter);
   }
   QString saveFileName(QWidget *parent, const QString &title, const QString &filter) override {
-    return QFileDialog::getSaveFileName(parent, title, QString(), filter);
+    return QFileDialog::getSaveFileName(parent, title, QString(), filter, nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
   }
   int printCopies(QWidget *parent) override {
     QPrinter printer;
+    return printDialog(parent, printer, false);
+  }
+  int printDialog(QWidget *parent, QPrinter &printer, bool selection) override {
     QPrintDialog dialog(&printer, parent);
+    dialog.setOption(QAbstractPrintDialog::PrintSelection, selection);
+    printer.setPrintRange(selection ? QPrinter::Selection : QPrinter::AllPages);
     if (dialog.exec() != QDialog::Accepted)
       return 0;
     return std::max(1, printer.copyCount());
@@ -36,6 +42,10 @@ FileDialogBackend &backend() {
 
 } // namespace
 
+int FileDialogBackend::printDialog(QWidget *parent, QPrinter &, bool) {
+  return printCopies(parent);
+}
+
 QString openFileName(QWidget *parent, const QString &title, const QString &filter) {
   return backend().openFileName(parent, title, filter);
 }
@@ -43,6 +53,9 @@ QString saveFileName(QWidget *parent, const QString &title, const QString &filte
   return backend().saveFileName(parent, title, filter);
 }
 int printCopies(QWidget *parent) { return backend().printCopies(parent); }
+int printDialog(QWidget *parent, QPrinter &printer, bool selection) {
+  return backend().printDialog(parent, printer, selection);
+}
 void setFileDialogBackend(FileDialogBackend *b) { installed.store(b); }
 
 } // namespace platform

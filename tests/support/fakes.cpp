@@ -1,5 +1,7 @@
 #include "tests/support/fakes.h"
 
+#include <QPrinter>
+
 #include <QElapsedTimer>
 #include <QTimeZone>
 
@@ -83,6 +85,18 @@ QString FakeFileDialogs::saveFileName(QWidget *, const QString &title, const QSt
   requests.append(QStringLiteral("save|") + title + u'|' + filter);
   return saveNames.isEmpty() ? QString() : saveNames.dequeue();
 }
+int FakeFileDialogs::printDialog(QWidget *, QPrinter &printer, bool selection) {
+  requests.append(selection ? QStringLiteral("print|selection") : QStringLiteral("print|all"));
+  if (!printFile.isEmpty()) {
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(printFile);
+  }
+  const int copies = copies_.isEmpty() ? 0 : copies_.dequeue();
+  if (copies > 0)
+    printer.setCopyCount(copies);
+  return copies;
+}
+
 int FakeFileDialogs::printCopies(QWidget *) {
   requests.append(QStringLiteral("print"));
   return copies_.isEmpty() ? 0 : copies_.dequeue();

@@ -91,4 +91,8 @@ public:
   QString openFileName(QWidget *parent, const QString &title, const QString &filter) override;
   QString saveFileName(QWidget *parent, const QString &title, const QString &filter) override;
   int printCopies(QWidget *parent) override;
+  // As a user choosing "print to file": the printer writes a PDF to
+  // `printFile` (when set); records "print|selection" or "print|all".
+  QString printFile;
+  int printDialog(QWidget *parent, QPrinter &printer, bool selection) override;
 };
