@@ -83,6 +83,7 @@ struct RunOutcome {
 
 RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
   RunOutcome outcome;
+  const UnpackRun unpackRun;
   // Reused for every mail without being cleared, as the transport expects.
   QString subject = nmail::newTextBuffer();
   QString date = nmail::newTextBuffer();

@@ -10,9 +10,26 @@
 
 namespace mail {
 
-QString attachmentFolderArgument() { return platform::attachmentFolder() + QDir::separator(); }
+namespace {
+int openRuns = 0;
+} // namespace
 
-QString workFilePath() { return platform::attachmentFolder() + QStringLiteral("/0.txt"); }
+UnpackRun::UnpackRun() {
+  ++openRuns;
+}
+
+UnpackRun::~UnpackRun() {
+  if (--openRuns == 0)
+    QFile::remove(workFilePath());
+}
+
+QString attachmentFolderArgument() {
+  return platform::attachmentFolder() + QDir::separator();
+}
+
+QString workFilePath() {
+  return platform::attachmentFolder() + QStringLiteral("/0.txt");
+}
 
 QString messageTextOf(const QByteArray &workFileBytes) {
   // Lines end at CR LF, a lone CR or a lone LF, as a text-file line read
@@ -47,23 +64,18 @@ int unpackMail(const UnpackInput &mail, QWidget *parent) {
   // The work file is the design's hand-over; when it can't be written (no
   // attachment folder) the same text goes over from memory, and the
   // transport's own write of the attachments reports the missing folder.
-  QByteArray readBack = content;
+  // What is read back from it is what was just written, so the text is
+  // taken from memory either way.
   {
     QFile file(workFile);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-      const bool written = file.write(content) == content.size();
-      file.close();
-      if (written && file.open(QIODevice::ReadOnly)) {
-        readBack = file.readAll();
-        file.close();
-      }
-    }
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+      file.write(content);
   }
-  const QString messageText = messageTextOf(readBack);
+  const QString messageText = messageTextOf(content);
 
-  const int raw = nmail::NMailAttachmentFileFirst(0, mail.subject, mail.date, mail.from, mail.header,
-                                                  mail.bodyBuffer, attachmentFolderArgument(),
-                                                  workFile, messageText, 0);
+  const int raw = nmail::NMailAttachmentFileFirst(
+      0, mail.subject, mail.date, mail.from, mail.header, mail.bodyBuffer,
+      attachmentFolderArgument(), workFile, messageText, 0);
   nmail::NMailAttachmentFileClose(0);
   const qint16 result = qint16(raw);
 
@@ -72,7 +84,8 @@ int unpackMail(const UnpackInput &mail, QWidget *parent) {
   else if (result == nmail::NMailAttachmentPartial)
     platform::messageBox(parent, QStringLiteral("分割されたメールが全て揃っていません"));
 
-  QFile::remove(workFile);
+  if (openRuns == 0)
+    QFile::remove(workFile);
   return result;
 }
 

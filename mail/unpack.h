@@ -18,6 +18,17 @@ struct UnpackInput {
   QString body;       // cut at NUL
 };
 
+// While one lives, the work file is kept between mails and rewritten in
+// place, and removed when the last one goes: creating and deleting a file
+// for every mail of a long receive costs more than the rest of the step.
+class UnpackRun {
+public:
+  UnpackRun();
+  ~UnpackRun();
+  UnpackRun(const UnpackRun &) = delete;
+  UnpackRun &operator=(const UnpackRun &) = delete;
+};
+
 // Runs the unpack step and reports its two failure outcomes in message boxes
 // over `parent`. Returns the transport's result taken as a 16-bit value.
 int unpackMail(const UnpackInput &mail, QWidget *parent);
