@@ -4,6 +4,7 @@
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
+#include "mail/uidljournal.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
 #include "platform/core/notify.h"
@@ -81,7 +82,7 @@ struct RunOutcome {
   QStringList subjects; // of the stored mails, for the desktop notification
 };
 
-RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
+RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal &journal) {
   RunOutcome outcome;
   const UnpackRun unpackRun;
   // Reused for every mail without being cleared, as the transport expects.
@@ -92,6 +93,15 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
   QString body;
 
   for (int n = 1; n <= count; ++n) {
+    // A mail stored by a check that ended before its QUIT is still on the
+    // server: it is deleted there, not stored a second time. A server
+    // without UIDL gives no id, and every mail on it is new.
+    QString uidl;
+    const bool hasUidl = nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0;
+    if (hasUidl && journal.contains(uidl)) {
+      nmail::NMailPop3DeleteStoredMail(handle, n, uidl);
+      continue;
+    }
     nmail::NMailPop3GetMailStatus(handle, n, subject, date, from, header, 0);
     const int size = nmail::NMailPop3GetMailSize(handle, n);
     body = bodyBufferFor(size);
@@ -138,6 +148,11 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count) {
     if (attachmentMark)
       viewer->setBodyText(viewer->bodyText() + QStringLiteral("\r\n") + AttachmentNotice);
 
+    // The id goes into the journal first, with the number the record is
+    // about to get: killed in between, the record is missing and the entry
+    // counts for nothing, so the mail is stored at the next check.
+    if (hasUidl)
+      journal.add(historyCount(History::Received) + 1, uidl);
     const AppendResult stored = StoreReceivedMail(viewer);
     if (!stored.ok()) {
       viewer->removeRow(row);
@@ -194,13 +209,15 @@ void ReceiveMail(ReceiveHost &host) {
       account->PassText->setText(password);
 
       bool storedAny = false;
+      std::optional<UidlJournal> journal;
       if (id.isEmpty() || password.isEmpty()) {
         forms::idPassForm().show();
       } else {
         forms::tyakuForm().get()->clearRows();
         count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
         if (count > 0) {
-          const RunOutcome outcome = receiveMessages(host, handle, count);
+          journal.emplace(settings::Pop3Server, id);
+          const RunOutcome outcome = receiveMessages(host, handle, count, *journal);
           storedAny = outcome.stored > 0;
           storedSubjects = outcome.subjects;
           if (outcome.unread > 0 && !outcome.stopped)
@@ -223,14 +240,17 @@ void ReceiveMail(ReceiveHost &host) {
         unsynced = QStringLiteral("着信履歴をディスクに書き込めたか確認できません。");
       else if (storedAny && nmail::NMailAttachmentFlush() < 0)
         unsynced = transportMessage();
+      else if (storedAny && !journal->sync())
+        unsynced = QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
       if (!unsynced.isEmpty()) {
         nmail::NMailPop3Abandon(handle);
         platform::messageBox(host.hostWindow(),
                              unsynced +
                                  QStringLiteral("受信したメールはサーバーに残してあります。"),
                              {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
-      } else {
-        nmail::NMailPop3Close(handle);
+      } else if (nmail::NMailPop3Close(handle) == 0 && journal) {
+        // The server has deleted every mail of this session.
+        journal->clear();
       }
     } else if (!declined) {
       // No connection (host not found, refused, a certificate refused): the

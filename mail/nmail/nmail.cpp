@@ -315,6 +315,25 @@ int NMailPop3DeleteMail(int handle, int number) {
   return 0;
 }
 
+int NMailPop3GetMailUidl(int handle, int number, QString &uidl) {
+  uidl.clear();
+  Session *s = session(handle);
+  const auto uid = s ? s->client.uniqueId(number) : std::nullopt;
+  if (!uid)
+    return s ? failWith(s->client.errorText()) : -1;
+  uidl = QString::fromLatin1(*uid);
+  return 0;
+}
+
+int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl) {
+  Session *s = session(handle);
+  if (!s)
+    return -1;
+  if (!s->client.removeStored(number, uidl.toLatin1()))
+    return failWith(s->client.errorText());
+  return 0;
+}
+
 int NMailPop3Close(int handle) {
   Session *s = session(handle);
   if (!s)

@@ -51,6 +51,12 @@ int NMailAttachmentFileClose(int id);
 int NMailAttachmentFlush();
 int NMailPop3DeleteMail(int handle, int number);
 int NMailPop3Close(int handle);
+// The server's unique id (UIDL) of a message: 0 with the id in `uidl`, or -1
+// when the server has none for it (UIDL is optional in POP3).
+int NMailPop3GetMailUidl(int handle, int number, QString &uidl);
+// Deletes a message stored in an earlier session that never reached QUIT,
+// without fetching it again: only when its unique id is still `uidl`.
+int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl);
 // Ends a session without QUIT, so the server deletes nothing of it. The
 // receive routine uses it when it cannot be sure its records reached the disk.
 int NMailPop3Abandon(int handle);

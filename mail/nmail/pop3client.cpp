@@ -59,6 +59,7 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   retrieved_.clear();
   deleted_.clear();
   sizes_.reset();
+  uids_.reset();
   greeting_.clear();
   if (!conn_.open(endpoint)) {
     setError(conn_.errorText());
@@ -259,6 +260,42 @@ std::optional<qint64> Pop3Client::size(int number) {
   return octets;
 }
 
+std::optional<QByteArray> Pop3Client::uniqueId(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  if (!uids_) {
+    uids_.emplace();
+    if (command("UIDL", QStringLiteral("メールの識別子の確認（UIDL）"))) {
+      const auto listing = conn_.readMultiLine();
+      if (!listing) {
+        setError(conn_.errorText());
+        return std::nullopt;
+      }
+      for (const QByteArray &line : listing->split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(' ');
+        bool ok = false;
+        const int n = f.value(0).toInt(&ok);
+        const QByteArray uid = f.value(1);
+        // 1 to 70 printable characters; anything else is no id to go by.
+        bool printable = ok && f.size() == 2 && !uid.isEmpty() && uid.size() <= 70;
+        for (const char c : uid)
+          printable = printable && c > 0x20 && c < 0x7f;
+        if (printable)
+          uids_->insert(n, uid);
+      }
+    } else if (conn_.isBroken()) {
+      return std::nullopt;
+    }
+  }
+  const auto it = uids_->constFind(number);
+  if (it == uids_->constEnd()) {
+    setError(
+        QStringLiteral("サーバーはメール %1 の識別子（UIDL）を返しませんでした。").arg(number));
+    return std::nullopt;
+  }
+  return *it;
+}
+
 std::optional<QByteArray> Pop3Client::retrieve(int number) {
   if (!checkNumber(number))
     return std::nullopt;
@@ -287,6 +324,19 @@ bool Pop3Client::remove(int number) {
     return false;
   deleted_.insert(number);
   return true;
+}
+
+bool Pop3Client::removeStored(int number, const QByteArray &uid) {
+  const auto current = uniqueId(number);
+  if (!current)
+    return false;
+  if (uid.isEmpty() || *current != uid) {
+    setError(QStringLiteral("メール %1 の識別子が記録と違うため、サーバーから削除しませんでした。")
+                 .arg(number));
+    return false;
+  }
+  retrieved_.insert(number); // stored before: as safe to delete as one fetched now
+  return remove(number);
 }
 
 bool Pop3Client::quit() {

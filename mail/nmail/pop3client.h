@@ -23,11 +23,17 @@ public:
   std::optional<QByteArray> header(int number);
   // LIST n: the size in octets.
   std::optional<qint64> size(int number);
+  // UIDL n: the server's unique id of the message, or nothing when the
+  // server has no UIDL (optional in POP3) or does not list the message.
+  std::optional<QByteArray> uniqueId(int number);
   // RETR n: the whole message, dot-unstuffed, CR LF line ends.
   std::optional<QByteArray> retrieve(int number);
   // DELE n. Refused for a message that was not retrieved whole in this
   // session: deleting what the program never stored would lose it.
   bool remove(int number);
+  // DELE n for a message the program stored in an earlier session that
+  // ended before QUIT: only when the server's unique id of n is `uid`.
+  bool removeStored(int number, const QByteArray &uid);
   // QUIT: the server applies the deletions now. Without it (a dropped line)
   // every mail stays on the server.
   bool quit();
@@ -59,6 +65,8 @@ private:
   // Sizes of the whole maildrop from one LIST: the receive routine asks for
   // every size twice, and one round trip for all beats two per mail.
   std::optional<QHash<int, qint64>> sizes_;
+  // Unique ids of the whole maildrop from one UIDL; empty when unsupported.
+  std::optional<QHash<int, QByteArray>> uids_;
   QString error_;
 };
 

@@ -5,6 +5,7 @@
 #include "mail/nmail/nmail.h"
 #include "mail/receive.h"
 #include "mail/tyakuform.h"
+#include "mail/uidljournal.h"
 #include "mail/unpack.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"
@@ -14,6 +15,9 @@
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QProcess>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -23,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <sys/resource.h>
 #include <mutex>
 #include <netinet/in.h>
@@ -48,6 +53,11 @@ extern "C" int fsync(int fd) {
   char target[4096];
   const ssize_t n = ::readlink(link, target, sizeof target - 1);
   const QString path = n > 0 ? QString::fromLocal8Bit(target, int(n)) : QString();
+  // A receive run as a child of the crash test dies where the history is
+  // flushed: every mail is stored and deleted, and QUIT never comes.
+  static const bool dieAtFlush = qEnvironmentVariableIsSet("KORVEX_RECEIVE_DIE_AT_FLUSH");
+  if (dieAtFlush && path.contains(QStringLiteral("qlmdata2"), Qt::CaseInsensitive))
+    ::raise(SIGKILL);
   {
     std::lock_guard<std::mutex> lock(fsyncMutex);
     fsyncFlushed.append(path);
@@ -655,4 +665,98 @@ TEST(ReceiveFaults, AnAbsurdSizeFromTheServerCostsNoGigabytes) {
   EXPECT_TRUE(boxes.boxes().isEmpty());
   forms::tyakuForm().unload();
   forms::idPassForm().unload();
+}
+
+// The receive routine in a process of its own, for the crash test below.
+TEST(ReceiveChild, Run) {
+  const QString folder = qEnvironmentVariable("KORVEX_RECEIVE_CHILD");
+  if (folder.isEmpty())
+    GTEST_SKIP() << "started by Receive.AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice";
+  platform::setProgramFolder(folder);
+  nmail::NMailInitializeWinSock();
+  nmail::NMailSetOption(1, 8192);
+  settings::Pop3Server = qEnvironmentVariable("KORVEX_RECEIVE_SERVER");
+  settings::UseApop = 0;
+  MessageBoxDouble boxes;
+  FakeHost host;
+  ReceiveMail(host);
+}
+
+// Killed (SIGKILL) at several points of a receive and started again, the
+// program stores every mail exactly once: what a killed run stored and the
+// server still holds is deleted there, not stored again.
+TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
+  constexpr int Total = 40;
+  QList<QByteArray> mails;
+  for (int i = 1; i <= Total; ++i)
+    mails.append(plainMail(QByteArray("killed-") + QByteArray::number(i), "body"));
+  ASSERT_TRUE(servers->seed(User, mails));
+  ASSERT_EQ(servers->messageCount(User), Total);
+
+  // Killed between the journal entry and its record: the entry names a
+  // record the history never got, so the mail is still to be stored.
+  {
+    const int h = nmail::NMailPop3Connect(pop3Setting());
+    ASSERT_NE(h, -1) << lastTransportError().toStdString();
+    ASSERT_EQ(nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0), Total);
+    QString uidl;
+    ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 1, uidl), 0);
+    nmail::NMailPop3Close(h);
+    UidlJournal(pop3Setting(), User).add(1, uidl);
+  }
+
+  const QString historyFile = platform::dataFile(QStringLiteral("qlmdata2.data"));
+  auto records = [&] { return QFileInfo(historyFile).size() / MailLayout::RecordLength; };
+  auto journalLines = [&] {
+    QFile f(UidlJournal::path());
+    return f.open(QIODevice::ReadOnly) ? f.readAll().count('\n') : 0;
+  };
+
+  struct Point {
+    const char *where;
+    std::function<bool()> reached; // null: the child kills itself
+  };
+  const std::vector<Point> points{
+      {"after a few records", [&] { return records() >= 4; }},
+      {"while journal entries are written", [&] { return journalLines() >= 14; }},
+      {"in the middle", [&] { return records() >= 24; }},
+      {"after every DELE, before QUIT", nullptr},
+  };
+  for (const Point &point : points) {
+    SCOPED_TRACE(point.where);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("KORVEX_RECEIVE_CHILD"), folder->path());
+    env.insert(QStringLiteral("KORVEX_RECEIVE_SERVER"), pop3Setting());
+    if (!point.reached)
+      env.insert(QStringLiteral("KORVEX_RECEIVE_DIE_AT_FLUSH"), QStringLiteral("1"));
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--gtest_filter=ReceiveChild.Run")});
+    ASSERT_TRUE(child.waitForStarted());
+    QElapsedTimer waited;
+    waited.start();
+    while (!child.waitForFinished(1) && waited.elapsed() < 30000)
+      if (point.reached && point.reached())
+        break;
+    if (child.state() != QProcess::NotRunning) {
+      child.kill(); // SIGKILL
+      ASSERT_TRUE(child.waitForFinished(10000));
+    }
+    EXPECT_EQ(child.exitStatus(), QProcess::CrashExit) << "the child ran to its end";
+  }
+  EXPECT_GT(servers->messageCount(User), 0) << "the last kill came before QUIT";
+
+  ReceiveMail(host);
+
+  QMap<QString, int> stored;
+  for (const MailRecord &r : received())
+    ++stored[r.Subject];
+  EXPECT_EQ(stored.size(), Total) << "no mail lost";
+  for (auto it = stored.cbegin(); it != stored.cend(); ++it)
+    EXPECT_EQ(it.value(), 1) << it.key().toStdString() << " stored twice";
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_FALSE(QFile::exists(UidlJournal::path()));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
 }

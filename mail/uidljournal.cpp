@@ -1,0 +1,120 @@
+#include "mail/uidljournal.h"
+
+#include "mail/history.h"
+#include "platform/core/paths.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QList>
+#include <QSaveFile>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace mail {
+
+namespace {
+
+const QString JournalName = QStringLiteral("uidl.journal");
+
+// Lines "record account uidl": the record number the mail's history record
+// got, a short hash of the account, the server's unique id.
+struct Entry {
+  int record = 0;
+  QByteArray account;
+  QByteArray uidl;
+  QByteArray line;
+};
+
+QList<Entry> readEntries() {
+  QList<Entry> out;
+  QFile file(UidlJournal::path());
+  if (!file.open(QIODevice::ReadOnly))
+    return out;
+  for (const QByteArray &raw : file.read(16 * 1024 * 1024).split('\n')) {
+    const QList<QByteArray> f = raw.trimmed().split(' ');
+    bool ok = false;
+    const int record = f.value(0).toInt(&ok);
+    // A line cut short by a crash has no id, or is dropped here as a whole.
+    if (f.size() != 3 || !ok || record < 1 || f[1].size() != 16 || f[2].isEmpty())
+      continue;
+    out.append(Entry{record, f[1], f[2], raw.trimmed()});
+  }
+  return out;
+}
+
+bool writeEntries(const QList<Entry> &entries) {
+  if (entries.isEmpty())
+    return !QFile::exists(UidlJournal::path()) || QFile::remove(UidlJournal::path());
+  QByteArray out;
+  for (const Entry &e : entries)
+    out += e.line + "\r\n";
+  QSaveFile file(UidlJournal::path());
+  return file.open(QIODevice::WriteOnly) && file.write(out) == out.size() && file.commit();
+}
+
+} // namespace
+
+QString UidlJournal::path() {
+  return platform::dataFile(JournalName);
+}
+
+UidlJournal::UidlJournal(const QString &server, const QString &userId) {
+  account_ = QString::fromLatin1(
+      QCryptographicHash::hash((server + u'\n' + userId).toUtf8(), QCryptographicHash::Sha256)
+          .toHex()
+          .left(16));
+  const QList<Entry> entries = readEntries();
+  if (entries.isEmpty())
+    return;
+  // A record cut short by a crash is dropped by the recovery; an entry whose
+  // record is not in the history was written just before a crash, and its
+  // mail must be stored again.
+  recoverHistory(History::Received);
+  const int count = historyCount(History::Received);
+  QList<Entry> kept;
+  for (const Entry &e : entries) {
+    if (e.record > count)
+      continue;
+    kept.append(e);
+    if (e.account == account_.toLatin1())
+      stored_.insert(QString::fromLatin1(e.uidl));
+  }
+  if (kept.size() != entries.size())
+    writeEntries(kept);
+}
+
+bool UidlJournal::add(int record, const QString &uidl) {
+  const QByteArray id = uidl.toLatin1();
+  if (record < 1 || id.isEmpty() || id.contains(' '))
+    return false;
+  QFile file(path());
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+    return false;
+  const QByteArray line =
+      QByteArray::number(record) + ' ' + account_.toLatin1() + ' ' + id + "\r\n";
+  const bool ok = file.write(line) == line.size() && file.flush();
+  if (ok)
+    stored_.insert(uidl);
+  return ok;
+}
+
+bool UidlJournal::sync() {
+  QFile file(path());
+  if (!file.exists())
+    return true;
+  if (!file.open(QIODevice::ReadOnly))
+    return false;
+  return ::fsync(file.handle()) == 0;
+}
+
+void UidlJournal::clear() {
+  QList<Entry> others;
+  for (const Entry &e : readEntries())
+    if (e.account != account_.toLatin1())
+      others.append(e);
+  writeEntries(others);
+  stored_.clear();
+}
+
+} // namespace mail
