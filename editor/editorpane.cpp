@@ -2,6 +2,7 @@
 
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
+#include "platform/twips.h"
 
 #include <QAction>
 #include <QApplication>
@@ -128,6 +129,9 @@ EditorPane::EditorPane(QWidget *window, QWidget *strip, QWidget *home, QTextEdit
   Text1 = new QLineEdit(bar_);
   Text1->setObjectName(QStringLiteral("Text1"));
   label->setBuddy(Text1);
+  // The search box keeps room to type in; the toolbar folds its last
+  // buttons behind its extension arrow on a narrow window instead.
+  Text1->setMinimumWidth(platform::twipsToPixelsX(1800));
   row->addWidget(label);
   row->addWidget(Text1, 1);
 
