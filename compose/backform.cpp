@@ -1,5 +1,6 @@
 #include "compose/backform.h"
 
+#include "platform/textbox.h"
 #include "platform/twips.h"
 
 #include <QLabel>
@@ -57,6 +58,7 @@ BackForm::BackForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setTwipsGeometry(List2, 1080, 1800, 5000, 700);
   setTwipsGeometry(BodyText, 60, 1900, 7000, 5000);
   resize(platform::twipsToPixelsX(7200), platform::twipsToPixelsY(7200));
+  platform::showTextFromStart(this);
 
   connect(Command1, &QPushButton::clicked, this, &BackForm::Command1_Click);
 }

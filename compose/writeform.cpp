@@ -4,6 +4,7 @@
 #include "compose/sendmail.h"
 #include "platform/clipboard.h"
 #include "platform/messagebox.h"
+#include "platform/textbox.h"
 #include "platform/twips.h"
 #include "settings/addressbook.h"
 
@@ -188,6 +189,7 @@ WriteForm::WriteForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   connect(Command10, &QPushButton::clicked, this, &WriteForm::Command10_Click);
   connect(Option1, &QRadioButton::clicked, this, &WriteForm::Option1_Click);
   connect(Option2, &QRadioButton::clicked, this, &WriteForm::Option2_Click);
+  platform::showTextFromStart(this);
 }
 
 void WriteForm::Form_Load() {

@@ -2,6 +2,7 @@
 
 #include "platform/clipboard.h"
 #include "platform/messagebox.h"
+#include "platform/textbox.h"
 #include "platform/twips.h"
 #include "settings/addressbook.h"
 
@@ -67,6 +68,7 @@ FriendForm::FriendForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setTwipsGeometry(Command2, -2000, -2000, 300, 300);
   Command2->setAccessibleName(QStringLiteral("一覧を読み直す"));
   resize(platform::twipsToPixelsX(6840), platform::twipsToPixelsY(5600));
+  platform::showTextFromStart(this);
 
   connect(Command1, &QPushButton::clicked, this, &FriendForm::Command1_Click);
   connect(Command2, &QPushButton::clicked, this, &FriendForm::Command2_Click);
