@@ -468,9 +468,19 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   }
   Owned<GMimeMessage> joined(
       g_mime_message_partial_reconstruct_message(ordered.data(), ordered.size()));
-  if (!joined)
-    return NMailAttachmentOpenError;
-  const int result = joinSplitMail(joined.get(), home);
+  int result;
+  if (joined) {
+    result = joinSplitMail(joined.get(), home);
+  } else {
+    // Every part is here, yet together they are no mail GMime can read.
+    // Failing here would keep the last part on the server and stop every
+    // later check at it; the user gets the parts joined as they came.
+    QByteArray whole;
+    for (GMimeMessagePartial *part : ordered)
+      whole += partBytes(GMIME_PART(part));
+    result = writeInside(home, QStringLiteral("分割メール.eml"), whole) ? NMailAttachmentWritten
+                                                                        : NMailAttachmentOpenError;
+  }
   // When writing failed the parts stay: they are the only copy of the mail.
   if (result == NMailAttachmentWritten) {
     set.removeRecursively();

@@ -3,6 +3,7 @@
 // several mails ("%%NEXT%%" lines separate the mails of one input). Nothing
 // may be written anywhere but inside the attachment folder.
 #include "mail/nmail/mime.h"
+#include "mail/nmail/nmail.h"
 #include "tests/fuzz/fuzzsupport.h"
 
 #include <QDir>
@@ -54,7 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (const QByteArray &mail : fuzz::pieces(fuzz::bytes(data, size), 4)) {
     nmail::mime::decodeHeaders(mail);
     nmail::mime::readableBody(mail);
-    nmail::mime::unpackAttachments(mail, folder);
+    // A mail whose files can never be written into a folder that takes files
+    // would stay on the server and stop every later check there.
+    if (nmail::mime::unpackAttachments(mail, folder) == nmail::NMailAttachmentOpenError) {
+      std::fprintf(stderr, "a writable folder refused this mail's files\n");
+      std::abort();
+    }
   }
   checkNothingOutside();
   QDir::setCurrent(previous);

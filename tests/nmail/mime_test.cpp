@@ -521,6 +521,27 @@ TEST_F(Folder, ASplitPartThatCanNeverBeJoinedIsSavedWholeAsEml) {
   }
 }
 
+TEST_F(Folder, ACompleteSplitSetThatIsNoReadableMailIsStillHandedOver) {
+  // Found by fuzzing: both parts present, the joined text no mail at all.
+  // The join failed as a write error, so the last part stayed on the
+  // server and stopped every later check there.
+  const QByteArray head = "From: t@x.jp\r\nSubject: part\r\nMIME-Version: 1.0\r\n";
+  const QByteArray second = head +
+                            "Content-Type: message/partial; id=\"s@x\"; number=2; total=2\r\n\r\n"
+                            "\xe6pe: application/octet-stream\r\n\r\nBwcH\xbe\r\n--S--\r\n";
+  const QByteArray first = head +
+                           "Content-Type: message/partial; id=\"s@x\"; number=1\r\n\r\n"
+                           "From8 t@x.jp\r\nSubject: Fr=?ISO-20om:2\x81" +
+                           QByteArray(2, '\0');
+  EXPECT_EQ(unpackAttachments(second, folder), NMailAttachmentPartial);
+  EXPECT_EQ(unpackAttachments(first, folder), NMailAttachmentWritten);
+  const QStringList files = visible();
+  ASSERT_EQ(files.size(), 1) << files.join(u' ').toStdString();
+  EXPECT_TRUE(fileBytes(folder + u'/' + files[0]).contains("BwcH\xbe"));
+  EXPECT_TRUE(
+      filesUnder(folder + QStringLiteral("/.partial")).filter(QStringLiteral(".eml")).isEmpty());
+}
+
 TEST(MimeSplit, APartReadsAsANoticeNotAsRawMime) {
   const QList<QByteArray> parts = splitParts();
   EXPECT_TRUE(readableBody(parts[2]).contains(QStringLiteral("3/3")));
