@@ -1,5 +1,7 @@
 #include "mail/nmail/pop3client.h"
 
+#include <utility>
+
 #include <QCryptographicHash>
 #include <QRegularExpression>
 
@@ -58,6 +60,8 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   count_ = 0;
   retrieved_.clear();
   deleted_.clear();
+  pendingDeletes_.clear();
+  prefetched_.reset();
   sizes_.reset();
   uids_.reset();
   greeting_.clear();
@@ -192,9 +196,28 @@ bool Pop3Client::checkNumber(int number) {
 }
 
 std::optional<QByteArray> Pop3Client::header(int number) {
+  prefetched_.reset();
   if (!checkNumber(number))
     return std::nullopt;
   const QByteArray n = QByteArray::number(number);
+  if (!deleted_.contains(number)) {
+    const auto octets = size(number);
+    if (!octets && conn_.isBroken())
+      return std::nullopt;
+    if (octets && *octets <= WholeForHeader) {
+      if (!command("RETR " + n, QStringLiteral("メール %1 の受信").arg(number)))
+        return std::nullopt;
+      auto whole = conn_.readMultiLine();
+      if (!whole) {
+        setError(conn_.errorText());
+        return std::nullopt;
+      }
+      const qsizetype end = whole->indexOf("\r\n\r\n");
+      QByteArray block = end >= 0 ? whole->left(end + 4) : *whole;
+      prefetched_.emplace(number, std::move(*whole));
+      return block;
+    }
+  }
   if (command("TOP " + n + " 0", QStringLiteral("メール %1 のヘッダーの受信").arg(number))) {
     auto block = conn_.readMultiLine();
     if (!block)
@@ -299,6 +322,13 @@ std::optional<QByteArray> Pop3Client::uniqueId(int number) {
 std::optional<QByteArray> Pop3Client::retrieve(int number) {
   if (!checkNumber(number))
     return std::nullopt;
+  if (prefetched_ && prefetched_->first == number) {
+    QByteArray message = std::move(prefetched_->second);
+    prefetched_.reset();
+    retrieved_.insert(number);
+    return message;
+  }
+  prefetched_.reset();
   if (!command("RETR " + QByteArray::number(number),
                QStringLiteral("メール %1 の受信").arg(number)))
     return std::nullopt;
@@ -319,10 +349,64 @@ bool Pop3Client::remove(int number) {
                  .arg(number));
     return false;
   }
-  if (!command("DELE " + QByteArray::number(number),
-               QStringLiteral("メール %1 の削除").arg(number)))
+  if (conn_.isBroken()) {
+    setError(conn_.errorText());
     return false;
-  deleted_.insert(number);
+  }
+  if (!deleted_.contains(number)) {
+    deleted_.insert(number);
+    pendingDeletes_.append(number);
+  }
+  return true;
+}
+
+bool Pop3Client::sendDeletes() {
+  const QList<int> numbers = std::exchange(pendingDeletes_, {});
+  bool pipelining = false;
+  if (numbers.size() > 1 && command("CAPA", QStringLiteral("CAPA"))) {
+    const auto caps = conn_.readMultiLine();
+    if (!caps) {
+      setError(conn_.errorText());
+      return false;
+    }
+    for (const QByteArray &cap : caps->split('\n'))
+      if (cap.trimmed().toUpper() == "PIPELINING")
+        pipelining = true;
+  }
+  if (conn_.isBroken())
+    return false;
+  if (!pipelining) {
+    // A DELE the server refuses leaves that mail on the server; the others
+    // still go.
+    for (const int n : numbers)
+      if (!command("DELE " + QByteArray::number(n), QStringLiteral("メール %1 の削除").arg(n)) &&
+          conn_.isBroken())
+        return false;
+    return true;
+  }
+  QByteArray batch;
+  for (const int n : numbers)
+    batch += "DELE " + QByteArray::number(n) + "\r\n";
+  qCDebug(lcTransport).noquote() << "POP3 C: DELE ×" << numbers.size();
+  if (!conn_.writeData(batch)) {
+    setError(conn_.errorText());
+    return false;
+  }
+  for (const int n : numbers) {
+    const auto reply = conn_.readLine();
+    if (!reply) {
+      setError(conn_.errorText());
+      return false;
+    }
+    if (!reply->startsWith("+OK") && !reply->startsWith("-ERR")) {
+      conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                     .arg(conn_.endpoint().label(), serverSaid(*reply)));
+      setError(conn_.errorText());
+      return false;
+    }
+    if (reply->startsWith("-ERR"))
+      setError(QStringLiteral("メール %1 の削除に失敗しました。%2").arg(n).arg(serverSaid(*reply)));
+  }
   return true;
 }
 
@@ -340,6 +424,9 @@ bool Pop3Client::removeStored(int number, const QByteArray &uid) {
 }
 
 bool Pop3Client::quit() {
+  prefetched_.reset();
+  if (!conn_.isBroken() && !pendingDeletes_.isEmpty())
+    sendDeletes();
   if (conn_.isBroken()) {
     setError(conn_.errorText() + QStringLiteral("サーバー上のメールは削除されずに残っています。"));
     conn_.abort();

@@ -19,8 +19,11 @@ public:
   // USER/PASS, or APOP with the greeting's timestamp; then STAT.
   // The number of messages, or nothing on failure.
   std::optional<int> authenticate(const QString &user, const QString &password, bool apop);
-  // TOP n 0: the header block.
+  // The header block. A mail up to WholeForHeader octets comes whole with
+  // RETR and is kept for the retrieve() of the same number that follows, so
+  // the two calls cost one round trip; a larger one takes TOP n 0.
   std::optional<QByteArray> header(int number);
+  static constexpr qint64 WholeForHeader = 256 * 1024;
   // LIST n: the size in octets.
   std::optional<qint64> size(int number);
   // UIDL n: the server's unique id of the message, or nothing when the
@@ -28,17 +31,23 @@ public:
   std::optional<QByteArray> uniqueId(int number);
   // RETR n: the whole message, dot-unstuffed, CR LF line ends.
   std::optional<QByteArray> retrieve(int number);
-  // DELE n. Refused for a message that was not retrieved whole in this
-  // session: deleting what the program never stored would lose it.
+  // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
+  // out just before it, all at once when the server offers PIPELINING.
+  // Refused for a message that was not retrieved whole in this session:
+  // deleting what the program never stored would lose it.
   bool remove(int number);
   // DELE n for a message the program stored in an earlier session that
   // ended before QUIT: only when the server's unique id of n is `uid`.
   bool removeStored(int number, const QByteArray &uid);
-  // QUIT: the server applies the deletions now. Without it (a dropped line)
-  // every mail stays on the server.
+  // The queued DELE commands, then QUIT: the server applies the deletions
+  // now. Without it (a dropped line) every mail stays on the server.
   bool quit();
   // Ends the session without QUIT: nothing is deleted on the server.
-  void abort() { conn_.abort(); }
+  void abort() {
+    pendingDeletes_.clear();
+    prefetched_.reset();
+    conn_.abort();
+  }
 
   QString errorText() const { return error_; }
   const std::optional<ServerCertificate> &rejectedCertificate() const {
@@ -62,6 +71,10 @@ private:
   int count_ = 0;
   QSet<int> retrieved_;
   QSet<int> deleted_;
+  QList<int> pendingDeletes_;
+  bool sendDeletes();
+  // The mail header() fetched whole, for the retrieve() of that number.
+  std::optional<std::pair<int, QByteArray>> prefetched_;
   // Sizes of the whole maildrop from one LIST: the receive routine asks for
   // every size twice, and one round trip for all beats two per mail.
   std::optional<QHash<int, qint64>> sizes_;

@@ -125,10 +125,11 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
     EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
   }
   {
-    ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: -ERR no", "C: RETR 1",
-                                                    "S: -ERR no", "C: LIST", "S: -ERR no",
-                                                    "C: LIST 1", "S: -ERR no", "C: RETR 1",
-                                                    "S: -ERR locked", "C: QUIT", "S: +OK"});
+    ScriptedServer server(loggedIn(1) + QStringList{"C: LIST", "S: -ERR no", "C: LIST 1",
+                                                    "S: -ERR no", "C: TOP 1 0", "S: -ERR no",
+                                                    "C: RETR 1", "S: -ERR no", "C: LIST 1",
+                                                    "S: -ERR no", "C: RETR 1", "S: -ERR locked",
+                                                    "C: QUIT", "S: +OK"});
     const int h = NMailPop3Connect(server.address());
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
     Buffers b;
@@ -185,6 +186,51 @@ TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
   EXPECT_EQ(NMailPop3Close(h), 0);
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
+// The receive routine's calls for each mail (header, size, mail, size,
+// delete) cost one RETR per mail; the deletions go out together before QUIT
+// when the server offers PIPELINING, one by one when it does not.
+TEST_F(Pop3Scripted, OneRetrPerMailAndDeletionsQueuedUntilQuit) {
+  for (const bool pipelining : {true, false}) {
+    QStringList script =
+        loggedIn(2) +
+        QStringList{"C: LIST", "S: +OK",          "S: 1 40", "S: 2 40",     "S: .", "C: RETR 1",
+                    "S: +OK",  "S: Subject: one", "S: ",     "S: body one", "S: .", "C: RETR 2",
+                    "S: +OK",  "S: Subject: two", "S: ",     "S: body two", "S: .", "C: CAPA"};
+    if (pipelining)
+      script << "S: +OK"
+             << "S: USER"
+             << "S: PIPELINING"
+             << "S: .";
+    else
+      script << "S: -ERR";
+    script << "C: DELE 1"
+           << "S: +OK"
+           << "C: DELE 2"
+           << "S: +OK"
+           << "C: QUIT"
+           << "S: +OK";
+    ScriptedServer server(script);
+    const int h = NMailPop3Connect(server.address());
+    ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+    for (int n = 1; n <= 2; ++n) {
+      Buffers b;
+      ASSERT_EQ(NMailPop3GetMailStatus(h, n, b.subject, b.date, b.from, b.header, 0), 0);
+      EXPECT_EQ(cutAtNul(b.subject), n == 1 ? QStringLiteral("one") : QStringLiteral("two"));
+      EXPECT_EQ(NMailPop3GetMailSize(h, n), 40);
+      ASSERT_EQ(b.getMail(h, n), 0);
+      EXPECT_TRUE(cutAtNul(b.body).contains(n == 1 ? QStringLiteral("body one")
+                                                   : QStringLiteral("body two")));
+      EXPECT_EQ(NMailPop3DeleteMail(h, n), 0);
+      EXPECT_LT(NMailPop3GetMailSize(h, n), 0) << "a deleted mail has no size";
+    }
+    EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 1")))
+        << "nothing is deleted before the session closes";
+    EXPECT_EQ(NMailPop3Close(h), 0);
+    server.waitDone();
+    EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+  }
 }
 
 TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
@@ -393,7 +439,9 @@ TEST_F(Pop3Scripted, PinnedServerThatOffersNoStlsGetsNoPassword) {
 
 TEST_F(Pop3Scripted, TextBuffersAreCutAndNulTerminated) {
   const QString longSubject(20000, QLatin1Char('s'));
-  ScriptedServer server(loggedIn(1) + QStringList{"C: TOP 1 0", "S: +OK",
+  // A mail this large is not fetched whole for its header.
+  ScriptedServer server(loggedIn(1) + QStringList{"C: LIST", "S: +OK", "S: 1 300000", "S: .",
+                                                  "C: TOP 1 0", "S: +OK",
                                                   QStringLiteral("S: Subject: ") + longSubject,
                                                   "S: ", "S: .", "C: TOP 1 0", "S: +OK",
                                                   QStringLiteral("S: Subject: ") + longSubject,
