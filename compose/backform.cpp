@@ -1,7 +1,14 @@
 #include "compose/backform.h"
 
+#include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "platform/clipboard.h"
+#include "platform/core/ansi.h"
+#include "platform/messagebox.h"
+#include "platform/switchwindow.h"
 #include "platform/textbox.h"
 #include "platform/twips.h"
+#include "settings/config.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +21,13 @@ template <class W> W *named(W *widget, const char *name) {
   widget->setObjectName(QString::fromLatin1(name));
   return widget;
 }
+
+// What "本文に貼付" puts between the pasted text and the answered body.
+const QString PasteSeparator = QStringLiteral("\r\n\r\n\r\n\r");
+
+// Rows of the window in twips.
+constexpr double ToTop = 600, SubjectTop = 1020, AttachTop = 1440, BodyTop = 1900;
+constexpr double FieldLeft = 1080, AttachButtonWidth = 700, BodyLeft = 60;
 } // namespace
 
 BackForm::BackForm(QWidget *parent) : QWidget(parent, Qt::Window) {
@@ -36,39 +50,112 @@ BackForm::BackForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   AttachCommand = named(new QPushButton(QStringLiteral("添付"), this), "AttachCommand");
   Command9 = named(new QPushButton(QStringLiteral("追加"), this), "Command9");
   Command10 = named(new QPushButton(QStringLiteral("取り消し"), this), "Command10");
-  List2 = named(new QListWidget(this), "List2");
-  List2->setAccessibleName(QStringLiteral("添付ファイル一覧"));
   BodyText = named(new QTextEdit(this), "BodyText");
   BodyText->setAccessibleName(QStringLiteral("本文"));
+  BodyText->setAcceptRichText(false);
+  // The attachment list opens over the top of the body.
+  List2 = named(new QListWidget(this), "List2");
+  List2->setAccessibleName(QStringLiteral("添付ファイル一覧"));
 
   using platform::setTwipsGeometry;
   setTwipsGeometry(Command1, 120, 120, 1215, 375);
   setTwipsGeometry(Command2, 1560, 120, 1215, 375);
   setTwipsGeometry(Command3, 3000, 120, 1215, 375);
   setTwipsGeometry(Command4, 4440, 120, 1215, 375);
-  setTwipsGeometry(ToLabel, 120, 630, 900, 255);
-  setTwipsGeometry(ToText, 1080, 600, 5000, 330);
-  setTwipsGeometry(SubjectLabel, 120, 1050, 900, 255);
-  setTwipsGeometry(SubjectText, 1080, 1020, 5000, 330);
-  setTwipsGeometry(AttachLabel, 120, 1470, 900, 255);
-  setTwipsGeometry(AttachText, 1080, 1440, 2800, 330);
-  setTwipsGeometry(AttachCommand, 4040, 1440, 700, 330);
-  setTwipsGeometry(Command9, 4860, 1440, 700, 330);
-  setTwipsGeometry(Command10, 5740, 1440, 900, 330);
-  setTwipsGeometry(List2, 1080, 1800, 5000, 700);
-  setTwipsGeometry(BodyText, 60, 1900, 7000, 5000);
+  setTwipsGeometry(ToLabel, 120, ToTop + 30, 900, 255);
+  setTwipsGeometry(ToText, FieldLeft, ToTop, 5000, 330);
+  setTwipsGeometry(SubjectLabel, 120, SubjectTop + 30, 900, 255);
+  setTwipsGeometry(SubjectText, FieldLeft, SubjectTop, 5000, 330);
+  setTwipsGeometry(AttachLabel, 120, AttachTop + 30, 900, 255);
+  setTwipsGeometry(AttachText, FieldLeft, AttachTop, 2800, 330);
+  setTwipsGeometry(AttachCommand, 4040, AttachTop, AttachButtonWidth, 330);
+  setTwipsGeometry(Command9, 4860, AttachTop, AttachButtonWidth, 330);
+  setTwipsGeometry(Command10, 5740, AttachTop, 900, 330);
+  setTwipsGeometry(List2, FieldLeft, 1800, 5000, 700);
+  setTwipsGeometry(BodyText, BodyLeft, BodyTop, 7000, 5000);
   resize(platform::twipsToPixelsX(7200), platform::twipsToPixelsY(7200));
   platform::showTextFromStart(this);
 
+  attachments_.emplace(this, AttachText, AttachCommand, Command9, Command10, List2);
   connect(Command1, &QPushButton::clicked, this, &BackForm::Command1_Click);
+  connect(Command2, &QPushButton::clicked, this, &BackForm::Command2_Click);
+  connect(Command3, &QPushButton::clicked, this, &BackForm::Command3_Click);
+  connect(Command4, &QPushButton::clicked, this, &BackForm::Command4_Click);
+  connect(AttachCommand, &QPushButton::clicked, this, &BackForm::AttachCommand_Click);
+  connect(Command9, &QPushButton::clicked, this, &BackForm::Command9_Click);
+  connect(Command10, &QPushButton::clicked, this, &BackForm::Command10_Click);
 }
 
+// "追加" stays usable from the start here, unlike in the compose window.
 void BackForm::Form_Load() {
+  platform::setTwipsGeometry(AttachText, FieldLeft, AttachTop, 2800, 330);
   List2->hide();
+}
+
+void BackForm::Form_Resize() {
+  using platform::setTwipsGeometry;
+  const double w = platform::pixelsToTwipsX(width());
+  const double h = platform::pixelsToTwipsY(height());
+  setTwipsGeometry(BodyText, BodyLeft, BodyTop, 0.99 * w, 0.74 * h);
+  setTwipsGeometry(ToText, FieldLeft, ToTop, 0.7 * w, 330);
+  setTwipsGeometry(SubjectText, FieldLeft, SubjectTop, 0.7 * w, 330);
+  const double attachWidth = 0.4 * w;
+  setTwipsGeometry(AttachText, FieldLeft, AttachTop, attachWidth, 330);
+  setTwipsGeometry(AttachCommand, attachWidth + 1240, AttachTop, AttachButtonWidth, 330);
+  setTwipsGeometry(Command9, attachWidth + 2060, AttachTop, AttachButtonWidth, 330);
+  setTwipsGeometry(Command10, attachWidth + 2940, AttachTop, 900, 330);
+}
+
+void BackForm::resizeEvent(QResizeEvent *event) {
+  QWidget::resizeEvent(event);
+  Form_Resize();
 }
 
 void BackForm::Command1_Click() {
   forms::backForm().unload();
+}
+
+// Nothing is recorded in the sent history, and the window closes whether the
+// transport took the mail or not.
+void BackForm::Command2_Click() {
+  const int result = nmail::NMailSmtpSendMail(
+      settings::SmtpServer, ToText->text(), QString(), QString(), settings::MailAddress,
+      SubjectText->text(), BodyText->toPlainText(), QString(), AttachText->text(), 0);
+  if (result < 0) {
+    QString buffer = nmail::newTextBuffer();
+    int length = nmail::NMailBufferSize;
+    nmail::NMailGetMessage(0, buffer, length);
+    platform::messageBox(this, nmail::cutAtNul(buffer), QStringLiteral("送信エラー"));
+  }
+  forms::backForm().unload();
+}
+
+void BackForm::Command3_Click() {
+  platform::SwitchWindow(platform::mainWindow(), this);
+}
+
+// The answered body is the received mail the viewer showed last (the
+// received record buffer), not what the body box holds now.
+void BackForm::Command4_Click() {
+  BodyText->setPlainText(platform::clipboardText() + PasteSeparator +
+                         platform::trimBlanks(mail::ReceivedRecord.Body));
+  const QString combined = BodyText->toPlainText();
+  platform::clearClipboard();
+  platform::setClipboardText(combined);
+  // A clipboard that can't be read back must not wipe the body.
+  const QString back = platform::clipboardText();
+  BodyText->setPlainText(platform::trimBlanks(back.isEmpty() ? combined : back));
+}
+
+void BackForm::AttachCommand_Click() {
+  attachments_->AttachCommand_Click();
+}
+void BackForm::Command9_Click() {
+  attachments_->Command9_Click();
+  List2->raise();
+}
+void BackForm::Command10_Click() {
+  attachments_->Command10_Click();
 }
 
 namespace forms {
@@ -77,3 +164,13 @@ platform::FormSlot<BackForm> &backForm() {
   return slot;
 }
 } // namespace forms
+
+namespace compose {
+void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body) {
+  BackForm *f = forms::backForm().get();
+  f->SubjectText->setText(subject);
+  f->ToText->setText(to);
+  f->BodyText->setPlainText(body);
+  platform::SwitchWindow(f, viewer);
+}
+} // namespace compose

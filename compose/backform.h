@@ -1,9 +1,13 @@
-// The reply window: answers a received mail.
+// The reply window: answers a received mail. Unlike the compose window it
+// keeps no sent-history record.
 #pragma once
 
+#include "compose/attachmentrow.h"
 #include "platform/forms.h"
 
 #include <QWidget>
+
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -17,27 +21,46 @@ public:
   explicit BackForm(QWidget *parent = nullptr);
 
   QLabel *ToLabel;
-  QLineEdit *ToText;
+  QLineEdit *ToText; // recipient: the answered mail's sender as received
   QLabel *SubjectLabel;
-  QLineEdit *SubjectText;
+  QLineEdit *SubjectText; // "Re:", two spaces, the answered subject
   QLabel *AttachLabel;
-  QLineEdit *AttachText;
-  QPushButton *AttachCommand; // "添付"
-  QPushButton *Command9;      // "追加"
-  QPushButton *Command10;     // "取り消し"
-  QListWidget *List2;
-  QTextEdit *BodyText;
-  QPushButton *Command1; // "ホーム"
-  QPushButton *Command2; // "送信"
-  QPushButton *Command3; // "送信中止"
-  QPushButton *Command4; // "本文に貼付"
+  QLineEdit *AttachText;      // attachment text: paths joined with ","
+  QPushButton *AttachCommand; // "添付": first file
+  QPushButton *Command9;      // "追加": a further file
+  QPushButton *Command10;     // "取り消し": no files
+  QListWidget *List2;         // the chosen files
+  QTextEdit *BodyText;        // the reply; only its plain text is sent
+  QPushButton *Command1;      // "ホーム": close without sending
+  QPushButton *Command2;      // "送信": send and close
+  QPushButton *Command3;      // "送信中止": back to the main window, keeping everything
+  QPushButton *Command4;      // "本文に貼付": clipboard text above the answered body
 
   void Form_Load();
+  void Form_Resize();
 
 public Q_SLOTS:
   void Command1_Click();
+  void Command2_Click();
+  void Command3_Click();
+  void Command4_Click();
+  void AttachCommand_Click();
+  void Command9_Click();
+  void Command10_Click();
+
+protected:
+  void resizeEvent(QResizeEvent *event) override;
+
+private:
+  std::optional<compose::AttachmentRow> attachments_;
 };
 
 namespace forms {
 platform::FormSlot<BackForm> &backForm();
 }
+
+namespace compose {
+// "返事を出す" of the viewer: fills the reply window (loading it when it is
+// not loaded) and puts it where the viewer was.
+void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body);
+} // namespace compose

@@ -10,6 +10,9 @@
 #include <QListWidget>
 #include <QWidget>
 
+#include <functional>
+#include <optional>
+
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -115,6 +118,12 @@ protected:
 private:
   // The row pressed last when it is still selected, else -1.
   int selectedRow() const;
+  // The received mail of the selected row, or nothing after saying why: no
+  // row ("自分宛となっています。" instead when `toMyselfWithoutRow`), or a
+  // row of the sent history.
+  std::optional<mail::MailRecord> selectedReceivedMail(bool toMyselfWithoutRow);
+  // Whether the detail boxes show this received mail.
+  bool boxesShow(const mail::MailRecord &received) const;
   // The count after a delete, and what to say when the file could not be
   // rewritten.
   void afterDelete(mail::History which, bool rewritten);
@@ -131,4 +140,11 @@ platform::FormSlot<TyakuForm> &tyakuForm();
 namespace mail {
 // Command6_Click / Command7_Click of the main window.
 void openHistoryViewer(History which);
+
+// The reply window lives with the compose window, which builds on this
+// library; the program installs it at start-up. It fills the reply's
+// subject, recipient and body and takes the viewer's place.
+using ReplyWindow = std::function<void(QWidget *viewer, const QString &subject, const QString &to,
+                                       const QString &body)>;
+void setReplyWindow(ReplyWindow window);
 } // namespace mail

@@ -1,5 +1,5 @@
-// The viewer's commands on the history it shows: deleting one mail or all
-// of them.
+// The viewer's commands: deleting one mail or all of them, replying to the
+// selected received mail and registering its sender in the address book.
 //
 // A row acts on the record it stands for (its RowSource), not on the history
 // the window was opened on: a check that ran while the sent history was
@@ -7,7 +7,10 @@
 // touch the sent history.
 #include "mail/history.h"
 #include "mail/tyakuform.h"
+#include "platform/core/ansi.h"
 #include "platform/messagebox.h"
+#include "platform/switchwindow.h"
+#include "settings/friendform.h"
 
 #include <QApplication>
 #include <QLineEdit>
@@ -130,6 +133,81 @@ void TyakuForm::Command5_Click() {
   afterDelete(*shown, rewritten);
 }
 
-// Reply and register come with the reply window and the address book.
-void TyakuForm::Command3_Click() {}
-void TyakuForm::Command4_Click() {}
+namespace {
+
+mail::ReplyWindow &replyWindow() {
+  static mail::ReplyWindow window;
+  return window;
+}
+
+const QString NotSelected = QStringLiteral("データが選択されていません。");
+const QString ToMyself = QStringLiteral("自分宛となっています。");
+
+} // namespace
+
+namespace mail {
+void setReplyWindow(ReplyWindow window) {
+  replyWindow() = std::move(window);
+}
+} // namespace mail
+
+std::optional<mail::MailRecord> TyakuForm::selectedReceivedMail(bool toMyselfWithoutRow) {
+  const int row = selectedRow();
+  const RowSource source = rowSource(row);
+  if (row < 0 || source.record <= 0) {
+    platform::messageBox(this, toMyselfWithoutRow ? ToMyself : NotSelected);
+    return std::nullopt;
+  }
+  // A mail the user sent has nobody else to answer or register.
+  if (source.history != History::Received) {
+    platform::messageBox(this, ToMyself);
+    return std::nullopt;
+  }
+  // Reading it leaves it in the received buffer, whose body the reply
+  // window's paste puts under the new text.
+  const std::optional<mail::MailRecord> record =
+      mail::readHistoryRecord(History::Received, source.record);
+  if (!record)
+    platform::messageBox(this, NotSelected);
+  return record;
+}
+
+bool TyakuForm::boxesShow(const mail::MailRecord &received) const {
+  return Text8->text() == platform::trimBlanks(received.Info1) &&
+         Text9->text() == platform::trimBlanks(received.Subject) &&
+         Text7->text() == platform::trimBlanks(received.Info2);
+}
+
+void TyakuForm::Command4_Click() {
+  if (mail::HistoryMode != mail::HistoryModeReceived && mail::HistoryMode != mail::HistoryModeSent)
+    return;
+  const std::optional<mail::MailRecord> mail =
+      selectedReceivedMail(mail::HistoryMode == mail::HistoryModeSent);
+  if (!mail)
+    return;
+  // The boxes normally show the selected mail (a press fills them); a row
+  // chosen with the keyboard has not filled them, and then the mail itself
+  // is answered. The body box may carry the user's edits.
+  const bool shown = boxesShow(*mail);
+  const QString subject = shown ? Text9->text() : mail->Subject;
+  const QString to = shown ? Text8->text() : mail->Info1;
+  const QString body = shown ? rtfEd->toPlainText() : mail->Body;
+  if (replyWindow())
+    replyWindow()(this, QStringLiteral("Re:  ") + platform::trimBlanks(subject),
+                  platform::trimBlanks(to), platform::trimBlanks(body));
+}
+
+void TyakuForm::Command3_Click() {
+  if (mail::HistoryMode != mail::HistoryModeReceived &&
+      mail::HistoryMode != mail::HistoryModeSent) {
+    platform::messageBox(this, ToMyself);
+    return;
+  }
+  const std::optional<mail::MailRecord> mail =
+      selectedReceivedMail(mail::HistoryMode == mail::HistoryModeSent);
+  if (!mail)
+    return;
+  FriendForm *book = forms::friendForm().get();
+  book->Text4->setText(boxesShow(*mail) ? Text8->text() : mail->Info1);
+  platform::SwitchWindow(book, this);
+}

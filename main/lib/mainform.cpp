@@ -1,5 +1,6 @@
 #include "main/lib/mainform.h"
 
+#include "compose/backform.h"
 #include "compose/sendmail.h"
 #include "compose/writeform.h"
 #include "mail/certpins.h"
@@ -68,6 +69,8 @@ MainForm::MainForm() : QWidget(nullptr) {
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   receiveMail = [](mail::ReceiveHost &host) { mail::ReceiveMail(host); };
   endProgram = [] { QCoreApplication::quit(); };
+  // The viewer's "返事を出す" opens the reply window of the compose side.
+  mail::setReplyWindow(&compose::openReply);
   buildControls();
   layOutControls();
   platform::showTextFromStart(this);
