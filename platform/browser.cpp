@@ -1,6 +1,9 @@
 #include "platform/browser.h"
 
+#include "platform/core/paths.h"
+
 #include <QDesktopServices>
+#include <QFileInfo>
 
 #include <atomic>
 
@@ -9,18 +12,33 @@ namespace {
 std::atomic<BrowserBackend *> installed{nullptr};
 } // namespace
 
-QUrl homePageUrl() { return QUrl(QStringLiteral("https://korvex.example/")); }
+QUrl helpPageUrl() {
+  return QUrl::fromLocalFile(programFolder() + QStringLiteral("/help/index.html"));
+}
 
-bool openInBrowser(const QUrl &url) {
-  // Only web pages: a file: or other scheme here would run whatever the
-  // desktop associates with it.
-  if (!url.isValid() || (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")))
+bool openHelpPage() {
+  // Our own page only: the one local file the program opens in a browser.
+  const QUrl url = helpPageUrl();
+  if (!QFileInfo(url.toLocalFile()).isFile())
     return false;
   if (BrowserBackend *backend = installed.load())
     return backend->open(url);
   return QDesktopServices::openUrl(url);
 }
 
-void setBrowserBackend(BrowserBackend *backend) { installed.store(backend); }
+bool openInBrowser(const QUrl &url) {
+  // Only web pages: a file: or other scheme here would run whatever the
+  // desktop associates with it.
+  if (!url.isValid() ||
+      (url.scheme() != QLatin1String("https") && url.scheme() != QLatin1String("http")))
+    return false;
+  if (BrowserBackend *backend = installed.load())
+    return backend->open(url);
+  return QDesktopServices::openUrl(url);
+}
+
+void setBrowserBackend(BrowserBackend *backend) {
+  installed.store(backend);
+}
 
 } // namespace platform

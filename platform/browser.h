@@ -5,8 +5,9 @@
 
 namespace platform {
 
-// The author's home page that the "HP" button opens.
-QUrl homePageUrl();
+// The program's own help page that the "HP" button opens: the README
+// rendered at build time, installed in the folder "help" beside the program.
+QUrl helpPageUrl();
 
 class BrowserBackend {
 public:
@@ -16,6 +17,9 @@ public:
 
 // Opens `url`; false (and nothing else) when no browser could be started.
 bool openInBrowser(const QUrl &url);
+// Opens the help page; false (and nothing else) when it is missing or no
+// browser could be started.
+bool openHelpPage();
 void setBrowserBackend(BrowserBackend *backend);
 
 } // namespace platform

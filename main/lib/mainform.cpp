@@ -215,7 +215,7 @@ void MainForm::Command8_Click() { forms::setForm().show(); }
 void MainForm::Command6_Click() { mail::openHistoryViewer(mail::History::Received); }
 void MainForm::Command7_Click() { mail::openHistoryViewer(mail::History::Sent); }
 void MainForm::Command11_Click() { setWindowState(windowState() | Qt::WindowMinimized); }
-void MainForm::Command12_Click() { platform::openInBrowser(platform::homePageUrl()); }
+void MainForm::Command12_Click() { platform::openHelpPage(); }
 
 void MainForm::Command4_Click() {
   // One receive at a time: a message box inside a receive lets clicks and

@@ -38,7 +38,7 @@ public:
   QPushButton *Command5;  // "アドレス帳"
   QPushButton *Command8;  // "設定"
   QPushButton *Command11; // "Small"
-  QPushButton *Command12; // "HP"
+  QPushButton *Command12; // "HP": opens the help page beside the program
 
   // Check-time entry and list.
   QGroupBox *Frame1;

@@ -48,7 +48,7 @@ void MainForm::buildControls() {
   Command11 = named(new QPushButton(QStringLiteral("Small"), Picture1), "Command11");
   Command12 = named(new QPushButton(QStringLiteral("HP"), Picture1), "Command12");
   Command11->setAccessibleName(QStringLiteral("最小化"));
-  Command12->setAccessibleName(QStringLiteral("作者のホームページ"));
+  Command12->setAccessibleName(QStringLiteral("ヘルプページ"));
 
   Frame1 = named(new QGroupBox(this), "Frame1");
   Frame1->setAccessibleName(QStringLiteral("チェック時間"));

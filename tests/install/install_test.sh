@@ -23,6 +23,12 @@ program="$prefix/lib/korvex"
 [ -d "$program/添付フォルダ" ] || fail "no 添付フォルダ"
 [ "$(readlink -f "$prefix/bin/korvex")" = "$(readlink -f "$program/korvex")" ] || fail "bin/korvex does not lead to the program"
 grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/korvex.svg" || fail "no icon"
+# The help page that "HP" opens, with every picture it shows.
+help="$program/help/index.html"
+grep -q '<h1>Korvex</h1>' "$help" || fail "no help page rendered from the README"
+for img in $(grep -o '<img src="[^"]*"' "$help" | sed 's/<img src="//; s/"$//'); do
+  [ -s "$program/help/$img" ] || fail "the help page shows a missing picture: $img"
+done
 # Nothing is written outside the prefix, so a user can install without root.
 while IFS= read -r f; do
   case "$f" in "$prefix"/*) ;; *) fail "installed outside the prefix: $f" ;; esac

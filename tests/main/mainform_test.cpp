@@ -795,9 +795,14 @@ TEST_F(MainFormTest, EachWindowButtonShowsItsSingleWindow) {
   QTest::mouseClick(form->Command6, Qt::LeftButton);
   EXPECT_EQ(mail::HistoryMode, mail::HistoryModeReceived);
 
+  // "HP" opens the help page beside the program, and nothing while it is missing.
+  QTest::mouseClick(form->Command12, Qt::LeftButton);
+  EXPECT_TRUE(browser.opened.isEmpty());
+  ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("help")));
+  ASSERT_TRUE(folder.writeBytes(folder.file(QStringLiteral("help/index.html")), "<h1>Korvex</h1>"));
   QTest::mouseClick(form->Command12, Qt::LeftButton);
   ASSERT_EQ(browser.opened.size(), 1);
-  EXPECT_EQ(browser.opened[0], platform::homePageUrl());
+  EXPECT_EQ(browser.opened[0], QUrl::fromLocalFile(folder.file(QStringLiteral("help/index.html"))));
 }
 
 // Windows without a designed position open over the main window, not in a

@@ -11,6 +11,7 @@
 #include "tests/support/programfolder.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLockFile>
 #include <QPointer>
 #include <QProcess>
@@ -59,16 +60,21 @@ TEST(Clipboard, PlainTextRoundTrip) {
   EXPECT_EQ(clipboardText(), QString());
 }
 
-TEST(Browser, OnlyWebPagesAreOpened) {
+TEST(Browser, OnlyWebPagesAndTheHelpPageAreOpened) {
   FakeBrowser browser;
-  EXPECT_TRUE(homePageUrl().isValid());
-  EXPECT_EQ(homePageUrl().scheme(), QStringLiteral("https"));
-  EXPECT_TRUE(openInBrowser(homePageUrl()));
+  TempProgramFolder folder;
+  const QUrl web(QStringLiteral("https://korvex.example/"));
+  EXPECT_TRUE(openInBrowser(web));
   EXPECT_FALSE(openInBrowser(QUrl(QStringLiteral("file:///etc/passwd"))));
   EXPECT_FALSE(openInBrowser(QUrl()));
+  EXPECT_FALSE(openHelpPage()); // not there
+  ASSERT_TRUE(QDir(folder.path()).mkdir(QStringLiteral("help")));
+  ASSERT_TRUE(folder.writeBytes(folder.file(QStringLiteral("help/index.html")), "<h1>Korvex</h1>"));
+  EXPECT_TRUE(openHelpPage());
   browser.result = false;
   EXPECT_FALSE(openInBrowser(QUrl(QStringLiteral("http://korvex.example/a"))));
-  EXPECT_EQ(browser.opened, (QList<QUrl>{homePageUrl(), QUrl(QStringLiteral("http://korvex.example/a"))}));
+  EXPECT_EQ(browser.opened, (QList<QUrl>{web, QUrl::fromLocalFile(folder.file(QStringLiteral("help/index.html"))),
+                                         QUrl(QStringLiteral("http://korvex.example/a"))}));
 }
 
 TEST(FileDialogs, NextAnswersThenCancel) {
