@@ -3,11 +3,13 @@
 #include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/originals.h"
 #include "mail/tyakuform.h"
 #include "mail/uidljournal.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
 #include "platform/core/notify.h"
+#include "platform/core/paths.h"
 #include "platform/messagebox.h"
 #include "settings/config.h"
 #include "settings/idpassform.h"
@@ -58,25 +60,74 @@ struct RunGuard {
 };
 
 // StoreReceivedMail: one record from the viewer's boxes, appended to the
-// received history. Not synced here: the run syncs once before the
-// connection is closed, which is when the server carries out the deletions.
-AppendResult StoreReceivedMail(TyakuForm *viewer) {
+// received history, linked to the mail's copy in the Maildir just before.
+// Not synced here: the run syncs once before the connection is closed, which
+// is when the server carries out the deletions.
+AppendResult StoreReceivedMail(TyakuForm *viewer, const QString &original) {
   MailRecord record;
   record.Subject = platform::trimBlanks(viewer->Text9->text());
   record.Info1 = platform::trimBlanks(viewer->Text8->text());
   record.Info2 = platform::trimBlanks(viewer->Text7->text());
   record.Body = platform::trimBlanks(viewer->bodyText());
   record.Flag = 1;
+  // A link whose record never comes (killed in between) matches no record
+  // and is never shown.
+  linkOriginal(History::Received, recordKey(record), original);
   return appendHistoryRecord(History::Received, record);
 }
 
+const QString ServerKeptText =
+    QStringLiteral("\nこのメールとまだ受信していないメールはサーバーに残してあります。");
+
 QString storeFailureText(AppendError error) {
-  return appendErrorText(History::Received, error) +
-         QStringLiteral("\nこのメールとまだ受信していないメールはサーバーに残してあります。");
+  return appendErrorText(History::Received, error) + ServerKeptText;
+}
+
+// The mail just fetched, exactly as the server sent it, into the Maildir.
+// Its name there, or empty when it could not be kept whole.
+QString keepFetchedMail(int handle, int n) {
+  QByteArray raw;
+  if (nmail::NMailPop3GetMailRaw(handle, n, raw) != 0)
+    return {};
+  return keepOriginal(History::Received, raw);
+}
+
+QString keepFailureText() {
+  if (!platform::dataFolderExists())
+    return storeFailureText(AppendError::NoDataFolder);
+  return QStringLiteral("メールを「★MAilData/Maildir」に書き込めません（ディスクの空きや書き込み権限を確認して下さい）。") +
+         ServerKeptText;
+}
+
+// How often each unique id occurs in the server's listing. RFC 1939 asks for
+// unique ids, but not every server keeps to it.
+QHash<QString, int> listedIds(int handle, int count) {
+  QHash<QString, int> ids;
+  for (int n = 1; n <= count; ++n) {
+    QString uidl;
+    if (nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0)
+      ++ids[uidl];
+  }
+  return ids;
+}
+
+// Everything a run wrote, on the disk: empty, or why that can't be confirmed.
+QString flushRun(UidlJournal &journal) {
+  if (!syncHistory(History::Received))
+    return QStringLiteral("着信履歴をディスクに書き込めたか確認できません。");
+  QString failure;
+  if (!flushOriginals(&failure))
+    return failure;
+  if (nmail::NMailAttachmentFlush() < 0)
+    return transportMessage();
+  if (!journal.sync())
+    return QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
+  return {};
 }
 
 struct RunOutcome {
   int stored = 0;
+  int storedBefore = 0; // stored by an earlier run, deleted on the server now
   bool stopped = false; // a mail could not be stored; the rest stay on the server
   int unread = 0;       // mails whose fetch failed; left on the server
   QStringList subjects; // of the stored mails, for the desktop notification
@@ -91,15 +142,20 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
   QString from = nmail::newTextBuffer();
   QString header = nmail::newTextBuffer();
   QString body;
+  const QHash<QString, int> ids = listedIds(handle, count);
 
   for (int n = 1; n <= count; ++n) {
     // A mail stored by a check that ended before its QUIT is still on the
     // server: it is deleted there, not stored a second time. A server
-    // without UIDL gives no id, and every mail on it is new.
+    // without UIDL gives no id, and every mail on it is new; so is every
+    // mail whose id the server lists more than once.
     QString uidl;
-    const bool hasUidl = nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0;
-    if (hasUidl && journal.contains(uidl)) {
-      nmail::NMailPop3DeleteStoredMail(handle, n, uidl);
+    const bool hasUidl =
+        nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0 && ids.value(uidl) == 1;
+    const qint64 listedSize = nmail::NMailPop3GetMailSize(handle, n);
+    if (hasUidl && journal.storedBefore(uidl, listedSize)) {
+      if (nmail::NMailPop3DeleteStoredMail(handle, n, uidl) == 0)
+        ++outcome.storedBefore;
       continue;
     }
     nmail::NMailPop3GetMailStatus(handle, n, subject, date, from, header, 0);
@@ -114,6 +170,15 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       ++outcome.unread;
       continue;
     }
+    // The mail as it came goes into the Maildir before anything reads it; a
+    // mail that cannot be kept whole stays on the server.
+    const QString original = keepFetchedMail(handle, n);
+    if (original.isEmpty()) {
+      outcome.stopped = true;
+      platform::messageBox(host.hostWindow(), keepFailureText(), {}, platform::MsgButtons::Ok,
+                           platform::MsgIcon::Critical);
+      break;
+    }
     const QString cutSubject = nmail::cutAtNul(subject);
     const QString cutDate = nmail::cutAtNul(date);
     const QString cutFrom = nmail::cutAtNul(from);
@@ -124,11 +189,18 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
       // only one left: keep it (and every later mail) there for the next check.
+      originalsFolder(History::Received).remove(original);
       outcome.stopped = true;
       platform::messageBox(host.hostWindow(), AttachmentKeptText, {}, platform::MsgButtons::Ok,
                            platform::MsgIcon::Exclamation);
       break;
     }
+    // A split mail whose last part came: the joined mail is kept as a mail
+    // of its own. Its content is in the attachment folder and its parts in
+    // the Maildir already, so a failure here loses nothing.
+    QByteArray joined;
+    if (nmail::NMailAttachmentTakeJoinedMail(joined) == 0)
+      keepOriginal(History::Received, joined);
 
     // A message box of the unpack step lets events run: the user may have
     // closed the viewer meanwhile, so take it afresh (a closed one is loaded
@@ -152,9 +224,10 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // about to get: killed in between, the record is missing and the entry
     // counts for nothing, so the mail is stored at the next check.
     if (hasUidl)
-      journal.add(historyCount(History::Received) + 1, uidl);
-    const AppendResult stored = StoreReceivedMail(viewer);
+      journal.add(historyCount(History::Received) + 1, uidl, listedSize, original);
+    const AppendResult stored = StoreReceivedMail(viewer, original);
     if (!stored.ok()) {
+      originalsFolder(History::Received).remove(original);
       viewer->removeRow(row);
       outcome.stopped = true;
       platform::messageBox(host.hostWindow(), storeFailureText(stored.error), {},
@@ -208,7 +281,7 @@ void ReceiveMail(ReceiveHost &host) {
       account->IdText->setText(id);
       account->PassText->setText(password);
 
-      bool storedAny = false;
+      bool wroteAny = false;
       std::optional<UidlJournal> journal;
       if (id.isEmpty() || password.isEmpty()) {
         forms::idPassForm().show();
@@ -218,7 +291,7 @@ void ReceiveMail(ReceiveHost &host) {
         if (count > 0) {
           journal.emplace(settings::Pop3Server, id);
           const RunOutcome outcome = receiveMessages(host, handle, count, *journal);
-          storedAny = outcome.stored > 0;
+          wroteAny = outcome.stored > 0 || outcome.storedBefore > 0;
           storedSubjects = outcome.subjects;
           if (outcome.unread > 0 && !outcome.stopped)
             platform::messageBox(
@@ -231,17 +304,11 @@ void ReceiveMail(ReceiveHost &host) {
           platform::messageBox(host.hostWindow(), transportMessage(), QStringLiteral("エラー"));
         }
       }
-      // The server deletes at QUIT: the records of this run and every file
-      // it unpacked reach the disk before the connection is closed. When
-      // that can't be confirmed, the session ends without QUIT and every
-      // mail stays on the server; none is lost.
-      QString unsynced;
-      if (storedAny && !syncHistory(History::Received))
-        unsynced = QStringLiteral("着信履歴をディスクに書き込めたか確認できません。");
-      else if (storedAny && nmail::NMailAttachmentFlush() < 0)
-        unsynced = transportMessage();
-      else if (storedAny && !journal->sync())
-        unsynced = QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
+      // The server deletes at QUIT: the records of this run, the mails kept
+      // whole and every file it unpacked reach the disk before the
+      // connection is closed. When that can't be confirmed, the session ends
+      // without QUIT and every mail stays on the server; none is lost.
+      const QString unsynced = wroteAny ? flushRun(*journal) : QString();
       if (!unsynced.isEmpty()) {
         nmail::NMailPop3Abandon(handle);
         platform::messageBox(host.hostWindow(),

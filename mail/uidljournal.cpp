@@ -1,6 +1,7 @@
 #include "mail/uidljournal.h"
 
 #include "mail/history.h"
+#include "mail/originals.h"
 #include "platform/core/paths.h"
 
 #include <QCryptographicHash>
@@ -17,12 +18,16 @@ namespace {
 
 const QString JournalName = QStringLiteral("uidl.journal");
 
-// Lines "record account uidl": the record number the mail's history record
-// got, a short hash of the account, the server's unique id.
+// Lines "record account uidl size original": the record number the mail's
+// history record got, a short hash of the account, the server's unique id,
+// the mail's size on the server and the name of its copy in the Maildir.
+// Lines of three fields (no size, no copy) come from older versions.
 struct Entry {
   int record = 0;
   QByteArray account;
   QByteArray uidl;
+  qint64 size = -1;
+  QString original;
   QByteArray line;
 };
 
@@ -33,12 +38,15 @@ QList<Entry> readEntries() {
     return out;
   for (const QByteArray &raw : file.read(16 * 1024 * 1024).split('\n')) {
     const QList<QByteArray> f = raw.trimmed().split(' ');
-    bool ok = false;
+    bool ok = false, sizeOk = true;
     const int record = f.value(0).toInt(&ok);
+    const qint64 size = f.size() >= 4 ? f[3].toLongLong(&sizeOk) : -1;
     // A line cut short by a crash has no id, or is dropped here as a whole.
-    if (f.size() != 3 || !ok || record < 1 || f[1].size() != 16 || f[2].isEmpty())
+    if ((f.size() != 3 && f.size() != 5) || !ok || !sizeOk || size < -1 || record < 1 ||
+        f[1].size() != 16 || f[2].isEmpty())
       continue;
-    out.append(Entry{record, f[1], f[2], raw.trimmed()});
+    out.append(Entry{record, f[1], f[2], size, f.size() == 5 && f[4] != "-" ? QString::fromUtf8(f[4]) : QString(),
+                     raw.trimmed()});
   }
   return out;
 }
@@ -74,29 +82,39 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   const int count = historyCount(History::Received);
   QList<Entry> kept;
   for (const Entry &e : entries) {
-    if (e.record > count)
+    if (e.record > count) {
+      // The mail stays on the server and comes again; so does its copy.
+      if (!e.original.isEmpty())
+        originalsFolder(History::Received).remove(e.original);
       continue;
+    }
     kept.append(e);
     if (e.account == account_.toLatin1())
-      stored_.insert(QString::fromLatin1(e.uidl));
+      stored_.insert(QString::fromLatin1(e.uidl), e.size);
   }
   if (kept.size() != entries.size())
     writeEntries(kept);
 }
 
-bool UidlJournal::add(int record, const QString &uidl) {
+bool UidlJournal::storedBefore(const QString &uidl, qint64 size) const {
+  for (auto it = stored_.constFind(uidl); it != stored_.constEnd() && it.key() == uidl; ++it)
+    if (*it == size || *it == -1)
+      return true;
+  return false;
+}
+
+bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QString &original) {
   const QByteArray id = uidl.toLatin1();
-  if (record < 1 || id.isEmpty() || id.contains(' '))
+  const QByteArray name = original.isEmpty() ? QByteArray("-") : original.toUtf8();
+  if (record < 1 || size < 0 || id.isEmpty() || id.contains(' ') || name.contains(' ') ||
+      name.contains('\n'))
     return false;
   QFile file(path());
   if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
     return false;
-  const QByteArray line =
-      QByteArray::number(record) + ' ' + account_.toLatin1() + ' ' + id + "\r\n";
-  const bool ok = file.write(line) == line.size() && file.flush();
-  if (ok)
-    stored_.insert(uidl);
-  return ok;
+  const QByteArray line = QByteArray::number(record) + ' ' + account_.toLatin1() + ' ' + id + ' ' +
+                          QByteArray::number(size) + ' ' + name + "\r\n";
+  return file.write(line) == line.size() && file.flush();
 }
 
 bool UidlJournal::sync() {

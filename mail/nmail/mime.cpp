@@ -22,6 +22,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 namespace nmail::mime {
@@ -394,6 +395,11 @@ int joinSplitMail(GMimeMessage *joined, const QString &folder) {
   return NMailAttachmentWritten;
 }
 
+std::optional<QByteArray> &joinedMail() {
+  static std::optional<QByteArray> mail;
+  return mail;
+}
+
 struct KeptPart {
   Owned<GMimeMessage> message;
   GMimeMessagePartial *partial = nullptr;
@@ -470,6 +476,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
       g_mime_message_partial_reconstruct_message(ordered.data(), ordered.size()));
   int result;
   if (joined) {
+    joinedMail() = objectBytes(GMIME_OBJECT(joined.get()));
     result = joinSplitMail(joined.get(), home);
   } else {
     // Every part is here, yet together they are no mail GMime can read.
@@ -478,6 +485,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
     QByteArray whole;
     for (GMimeMessagePartial *part : ordered)
       whole += partBytes(GMIME_PART(part));
+    joinedMail() = whole;
     result = writeInside(home, QStringLiteral("分割メール.eml"), whole) ? NMailAttachmentWritten
                                                                         : NMailAttachmentOpenError;
   }
@@ -538,6 +546,10 @@ QString readableBody(const QByteArray &raw) {
       return charset::crlf(charset::guess(rest));
   }
   return readableText(content);
+}
+
+std::optional<QByteArray> takeJoinedMail() {
+  return std::exchange(joinedMail(), std::nullopt);
 }
 
 int unpackAttachments(const QByteArray &raw, const QString &folder) {

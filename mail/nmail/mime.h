@@ -37,6 +37,9 @@ QString readableBody(const QByteArray &raw);
 // written, -6 for a part of an incomplete split mail, 0 when there was
 // nothing to unpack.
 int unpackAttachments(const QByteArray &raw, const QString &folder);
+// The whole mail the last unpackAttachments joined from a complete set of
+// parts, taken once; nothing when it joined none.
+std::optional<QByteArray> takeJoinedMail();
 
 // A file name made safe for `folder` (no separators, no "..", no leading dot,
 // no control characters, no Windows reserved names, at most 255 bytes with

@@ -33,6 +33,16 @@ struct State {
   // The raw form of the message the last RETR brought, for the attachment
   // step that follows it; used once, then dropped.
   std::optional<QByteArray> lastRetrieved;
+  // The same message for NMailPop3GetMailRaw, until the next fetch or the
+  // end of its session.
+  struct Fetched {
+    int handle = 0;
+    int number = 0;
+    QByteArray raw;
+  };
+  std::optional<Fetched> fetched;
+  // The message of the last successful send, for NMailSmtpGetSentMail.
+  std::optional<QByteArray> lastSent;
   int timeoutMs = DefaultTimeoutMs;
   int bufferSize = NMailBufferSize;
   std::function<SmtpAccount()> accountProvider;
@@ -259,6 +269,7 @@ int NMailPop3GetMailSize(int handle, int number) {
 int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
                      QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
   state().lastRetrieved.reset();
+  state().fetched.reset();
   Session *s = session(handle);
   const auto raw = s ? s->client.retrieve(number) : std::nullopt;
   if (!raw) {
@@ -270,7 +281,38 @@ int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QS
   fillHeaders(mime::decodeHeaders(*raw), subject, date, from, header);
   fill(body, mime::readableBody(*raw), body.size());
   state().lastRetrieved = *raw;
+  state().fetched = State::Fetched{handle, number, *raw};
   return 0;
+}
+
+int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw) {
+  const auto &fetched = state().fetched;
+  if (!fetched || fetched->handle != handle || fetched->number != number) {
+    raw.clear();
+    return failWith(QStringLiteral("メール %1 は直前に受信したメールではありません。").arg(number));
+  }
+  raw = fetched->raw;
+  return 0;
+}
+
+int NMailSmtpGetSentMail(QByteArray &raw) {
+  if (!state().lastSent) {
+    raw.clear();
+    return -1;
+  }
+  raw = *state().lastSent;
+  return 0;
+}
+
+int NMailAttachmentTakeJoinedMail(QByteArray &raw) {
+  auto joined = mime::takeJoinedMail();
+  raw = joined ? std::move(*joined) : QByteArray();
+  return joined ? 0 : -1;
+}
+
+QString readableText(const QByteArray &message) {
+  ensureMime();
+  return mime::readableBody(message);
 }
 
 int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QString & /*date*/,
@@ -283,6 +325,7 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   // no message was fetched just before.
   QByteArray raw = state().lastRetrieved ? *state().lastRetrieved : messageText.toUtf8();
   state().lastRetrieved.reset();
+  mime::takeJoinedMail();
   QString dir = folder;
   while (dir.size() > 1 && (dir.endsWith(QLatin1Char('/')) || dir.endsWith(QLatin1Char('\\'))))
     dir.chop(1);
@@ -341,6 +384,7 @@ int NMailPop3Close(int handle) {
   const bool ok = s->client.quit();
   const QString error = s->client.errorText();
   state().sessions.erase(handle);
+  state().fetched.reset();
   return ok ? 0 : failWith(error);
 }
 
@@ -350,6 +394,7 @@ int NMailPop3Abandon(int handle) {
     return -1;
   s->client.abort();
   state().sessions.erase(handle);
+  state().fetched.reset();
   return 0;
 }
 
@@ -358,6 +403,7 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
                       const QString &body, const QString &header, const QString &attachments,
                       int /*flag*/) {
   state().rejected.reset();
+  state().lastSent.reset();
   QString error;
   const auto endpoint = endpointOf(server, Protocol::Smtp, &error);
   if (!endpoint)
@@ -429,6 +475,7 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     state().rejected = client.rejectedCertificate();
     return failWith(client.errorText());
   }
+  state().lastSent = std::move(*message);
   return 0;
 }
 

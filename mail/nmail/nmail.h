@@ -57,6 +57,11 @@ int NMailPop3GetMailUidl(int handle, int number, QString &uidl);
 // Deletes a message stored in an earlier session that never reached QUIT,
 // without fetching it again: only when its unique id is still `uidl`.
 int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl);
+// The message NMailPop3GetMail fetched last, exactly as the server sent it
+// (dot-unstuffed, CR LF): 0 with it in `raw`, -1 when the last fetch was of
+// another number or failed. Shares the transport's copy; nothing is fetched
+// again.
+int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw);
 // Ends a session without QUIT, so the server deletes nothing of it. The
 // receive routine uses it when it cannot be sure its records reached the disk.
 int NMailPop3Abandon(int handle);
@@ -66,6 +71,19 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
                       const QString &body, const QString &header, const QString &attachments,
                       int flag);
 int NMailGetMessage(int id, QString &buffer, int &length);
+// The message the last successful NMailSmtpSendMail handed to the server,
+// exactly as it went (CR LF, before dot-stuffing): 0 with it in `raw`, -1
+// when none was sent.
+int NMailSmtpGetSentMail(QByteArray &raw);
+// The whole mail that the last NMailAttachmentFileFirst joined from the
+// parts of a split mail: 0 with it in `raw` (taken: a second call gives -1),
+// -1 when that call joined none.
+int NMailAttachmentTakeJoinedMail(QByteArray &raw);
+
+// What a person reads of a whole message, as NMailPop3GetMail fills the body
+// buffer with it, without a length limit: the text decoded, HTML-only mail
+// read as text, a line for each attachment.
+QString readableText(const QByteArray &message);
 
 // A fresh text buffer of NMailBufferSize blanks, as the program creates them.
 QString newTextBuffer();

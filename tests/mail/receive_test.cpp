@@ -701,8 +701,9 @@ TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
     ASSERT_EQ(nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0), Total);
     QString uidl;
     ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 1, uidl), 0);
+    const int size = nmail::NMailPop3GetMailSize(h, 1);
     nmail::NMailPop3Close(h);
-    UidlJournal(pop3Setting(), User).add(1, uidl);
+    UidlJournal(pop3Setting(), User).add(1, uidl, size);
   }
 
   const QString historyFile = platform::dataFile(QStringLiteral("qlmdata2.data"));

@@ -1,0 +1,284 @@
+#include "mail/originals.h"
+
+#include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "platform/core/ansi.h"
+#include "platform/core/paths.h"
+#include "platform/core/recordfile.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QSaveFile>
+#include <QSet>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace mail {
+
+using namespace MailLayout;
+
+namespace {
+
+const QString IndexName = QStringLiteral("originals.index");
+// The line the receive routine adds under the body of a mail that mentions
+// an attachment; the record carries it, and so does the whole text.
+const QString AttachmentNotice =
+    QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
+
+bool indexUnflushed = false;
+
+// One line of the index: "R <key> <name>" for a received mail, "S …" for a
+// sent one.
+struct Link {
+  History history = History::Received;
+  QByteArray key;
+  QString name;
+  QByteArray line;
+};
+
+char tagOf(History which) {
+  return which == History::Received ? 'R' : 'S';
+}
+
+QList<Link> readLinks() {
+  QList<Link> out;
+  QFile file(originalsIndexPath());
+  if (!file.open(QIODevice::ReadOnly))
+    return out;
+  for (const QByteArray &raw : file.readAll().split('\n')) {
+    const QByteArray line = raw.trimmed();
+    const QList<QByteArray> f = line.split(' ');
+    // A line cut short by a crash is dropped as a whole.
+    if (f.size() != 3 || f[0].size() != 1 || (f[0][0] != 'R' && f[0][0] != 'S') ||
+        f[1].size() != 64 || f[2].isEmpty())
+      continue;
+    out.append(Link{f[0][0] == 'R' ? History::Received : History::Sent, f[1],
+                    QString::fromUtf8(f[2]), line});
+  }
+  return out;
+}
+
+bool writeLinks(const QList<Link> &links) {
+  QByteArray out;
+  for (const Link &l : links)
+    out += l.line + "\r\n";
+  QSaveFile file(originalsIndexPath());
+  if (!file.open(QIODevice::WriteOnly))
+    return false;
+  file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  return file.write(out) == out.size() && file.commit();
+}
+
+QHash<QByteArray, QStringList> namesByKey(History which) {
+  QHash<QByteArray, QStringList> out;
+  for (const Link &l : readLinks())
+    if (l.history == which)
+      out[l.key].append(l.name);
+  return out;
+}
+
+QString existingOriginal(const platform::Maildir &folder, const QStringList &names) {
+  for (const QString &name : names) {
+    const QString path = folder.find(name);
+    if (!path.isEmpty())
+      return path;
+  }
+  return {};
+}
+
+std::optional<QByteArray> recordBytes(History which, int n) {
+  if (n < 1 || n > MaxRecords)
+    return std::nullopt;
+  recoverHistory(which);
+  return platform::RecordFile(historyPath(which), RecordLength).read(n);
+}
+
+// Calls `each` with the number and bytes of every whole record, reading the
+// file in large steps.
+template <typename F> void forEachRecord(History which, F each) {
+  recoverHistory(which);
+  QFile file(historyPath(which));
+  if (!file.open(QIODevice::ReadOnly))
+    return;
+  constexpr int Batch = 256;
+  int n = 0;
+  while (n < MaxRecords) {
+    const QByteArray chunk = file.read(qint64(Batch) * RecordLength);
+    const int whole = int(chunk.size() / RecordLength);
+    for (int i = 0; i < whole && n < MaxRecords; ++i)
+      each(++n, QByteArray::fromRawData(chunk.constData() + qsizetype(i) * RecordLength,
+                                        RecordLength));
+    if (whole < Batch)
+      break;
+  }
+}
+
+} // namespace
+
+platform::Maildir originalsFolder(History which) {
+  const QString root = platform::dataFile(QStringLiteral("Maildir"));
+  return platform::Maildir(which == History::Received ? root : root + QStringLiteral("/.Sent"));
+}
+
+QString originalsIndexPath() {
+  return platform::dataFile(IndexName);
+}
+
+QByteArray recordKey(const QByteArray &recordBytes) {
+  return QCryptographicHash::hash(QByteArrayView(recordBytes).first(std::min<qsizetype>(FlagOffset, recordBytes.size())),
+                                  QCryptographicHash::Sha256)
+      .toHex();
+}
+
+QByteArray recordKey(const MailRecord &record) {
+  MailRecord stored = record;
+  stored.Flag = 1;
+  return recordKey(encodeMailRecord(stored));
+}
+
+QString keepOriginal(History which, const QByteArray &bytes, bool sync) {
+  if (!platform::dataFolderExists())
+    return {};
+  if (which == History::Sent && !originalsFolder(History::Received).ensure())
+    return {};
+  const platform::Maildir folder = originalsFolder(which);
+  const QString name = platform::Maildir::uniqueName(bytes.size());
+  return folder.deliver(name, bytes, which == History::Sent, sync) ? name : QString();
+}
+
+bool linkOriginal(History which, const QByteArray &key, const QString &name) {
+  if (key.size() != 64 || name.isEmpty() || name.contains(u' ') || name.contains(u'\n'))
+    return false;
+  const QByteArray path = QFile::encodeName(originalsIndexPath());
+  const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return false;
+  const QByteArray line = QByteArray(1, tagOf(which)) + ' ' + key + ' ' + name.toUtf8() + "\r\n";
+  const bool ok = ::write(fd, line.constData(), size_t(line.size())) == line.size();
+  ::close(fd);
+  indexUnflushed = indexUnflushed || ok;
+  return ok;
+}
+
+bool flushOriginals(QString *failure) {
+  QString failed;
+  if (!platform::flushDeliveredMail(&failed)) {
+    if (failure)
+      *failure = QStringLiteral("メール「%1」をディスクに書き込めたか確認できません。").arg(failed);
+    return false;
+  }
+  if (!indexUnflushed)
+    return true;
+  const QByteArray path = QFile::encodeName(originalsIndexPath());
+  const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+  const bool ok = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0)
+    ::close(fd);
+  if (!ok) {
+    if (failure)
+      *failure = QStringLiteral("「%1」をディスクに書き込めたか確認できません。").arg(IndexName);
+    return false;
+  }
+  indexUnflushed = false;
+  return true;
+}
+
+QList<RecordOriginal> recordOriginals(History which) {
+  const QHash<QByteArray, QStringList> names = namesByKey(which);
+  const platform::Maildir folder = originalsFolder(which);
+  QList<RecordOriginal> out;
+  forEachRecord(which, [&](int n, const QByteArray &bytes) {
+    RecordOriginal o{n, recordKey(bytes), {}};
+    if (const auto it = names.constFind(o.key); it != names.constEnd())
+      o.path = existingOriginal(folder, *it);
+    out.append(o);
+  });
+  return out;
+}
+
+QString originalPath(History which, int record) {
+  const auto bytes = recordBytes(which, record);
+  if (!bytes)
+    return {};
+  return existingOriginal(originalsFolder(which), namesByKey(which).value(recordKey(*bytes)));
+}
+
+std::optional<QString> recordText(History which, int record) {
+  const auto bytes = recordBytes(which, record);
+  if (!bytes)
+    return std::nullopt;
+  const QString body = platform::trimBlanks(decodeMailRecord(*bytes).Body);
+  const QString path =
+      existingOriginal(originalsFolder(which), namesByKey(which).value(recordKey(*bytes)));
+  QFile file(path);
+  if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
+    return body;
+  QString text = platform::trimBlanks(nmail::readableText(file.readAll()));
+  if (body.endsWith(AttachmentNotice) && !text.endsWith(AttachmentNotice))
+    text += QStringLiteral("\r\n") + AttachmentNotice;
+  return text;
+}
+
+void dropOriginals(History which, const QList<QByteArray> &records) {
+  // Records with the same bytes share a key; as many originals stay as such
+  // records remain. Only records whose short fields match a deleted one are
+  // hashed.
+  QHash<QByteArray, int> remaining;
+  QSet<QByteArray> heads;
+  for (const QByteArray &r : records) {
+    remaining.insert(recordKey(r), 0);
+    heads.insert(r.left(BodyOffset));
+  }
+  if (remaining.isEmpty())
+    return;
+  forEachRecord(which, [&](int, const QByteArray &bytes) {
+    if (!heads.contains(bytes.left(BodyOffset)))
+      return;
+    const auto it = remaining.find(recordKey(bytes));
+    if (it != remaining.end())
+      ++*it;
+  });
+  const platform::Maildir folder = originalsFolder(which);
+  QList<Link> kept;
+  QStringList gone;
+  for (const Link &l : readLinks()) {
+    const auto it = remaining.find(l.key);
+    if (l.history != which || it == remaining.end()) {
+      kept.append(l);
+    } else if (*it > 0) {
+      --*it;
+      kept.append(l);
+    } else {
+      gone.append(l.name);
+    }
+  }
+  if (gone.isEmpty())
+    return;
+  // The links go first: a crash in between leaves unlinked files, never a
+  // link that could show another record's mail.
+  writeLinks(kept);
+  for (const QString &name : gone)
+    folder.remove(name);
+}
+
+void dropAllOriginals(History which) {
+  const platform::Maildir folder = originalsFolder(which);
+  QList<Link> kept;
+  QStringList gone;
+  for (const Link &l : readLinks()) {
+    if (l.history == which)
+      gone.append(l.name);
+    else
+      kept.append(l);
+  }
+  if (gone.isEmpty())
+    return;
+  writeLinks(kept);
+  for (const QString &name : gone)
+    folder.remove(name);
+}
+
+} // namespace mail

@@ -1,0 +1,65 @@
+// Every mail kept whole beside its history record.
+//
+// A history record holds 12,000 bytes of CP932 text, which is all the
+// Windows program can read. The mail itself, as it came from the server or
+// as it was sent, is kept in a Maildir in the data folder:
+//   ★MAilData/Maildir        received mails
+//   ★MAilData/Maildir/.Sent  sent mails (a Maildir++ folder)
+// A record finds its original through a key that a delete's rewrite does not
+// change: the SHA-256 of the record's stored bytes in front of its Flag. The
+// small index "originals.index" in the data folder maps keys to mail names.
+// Records without an original (brought over from Windows, or older) show
+// their record as before.
+#pragma once
+
+#include "mail/mailrecord.h"
+#include "platform/core/maildir.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace mail {
+
+// The Maildir of a history's originals.
+platform::Maildir originalsFolder(History which);
+QString originalsIndexPath();
+
+// The key of a record: SHA-256 (hex) of its bytes in front of the Flag, as
+// encodeMailRecord writes them or as they lie in the file.
+QByteArray recordKey(const QByteArray &recordBytes);
+QByteArray recordKey(const MailRecord &record);
+
+// Keeps `bytes` as a new mail of the history's Maildir, flushed later with
+// flushOriginals() (or at once with `sync`). The mail's name, empty when it
+// could not be written.
+QString keepOriginal(History which, const QByteArray &bytes, bool sync = false);
+// Records that the record with `key` has the mail `name` as its original.
+bool linkOriginal(History which, const QByteArray &key, const QString &name);
+// Every mail kept and every link made since the last flush, on the disk.
+// False with a sentence for the user when that cannot be confirmed.
+bool flushOriginals(QString *failure = nullptr);
+
+// One record of a history with its original.
+struct RecordOriginal {
+  int record = 0;   // 1-based record number
+  QByteArray key;   // recordKey of the record
+  QString path;     // the mail's file, empty when the record has none
+};
+// Every record of the history in file order, each with its original.
+QList<RecordOriginal> recordOriginals(History which);
+// The file of record n's original, empty when it has none.
+QString originalPath(History which, int record);
+// The whole text of record n as a person reads it: its original decoded
+// (every character, HTML read as text, attachments listed) when it has one,
+// else the record's Body. Nothing when the history has no record n.
+std::optional<QString> recordText(History which, int record);
+
+// After a delete's rewrite succeeded: removes the originals of the records
+// whose keys are given, unless a record with the same bytes is still there.
+void dropOriginals(History which, const QList<QByteArray> &keys);
+// After every record of the history was deleted.
+void dropAllOriginals(History which);
+
+} // namespace mail

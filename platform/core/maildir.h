@@ -1,0 +1,54 @@
+// A Maildir writer: every mail kept whole as a file of its own, in the
+// layout every other mail program (mutt, notmuch, Dovecot, Python's mailbox)
+// reads.
+//
+// A mail is written under a unique name into tmp/ and then renamed into new/
+// (or cur/ when it is marked seen), so no reader ever sees half a mail and a
+// crash leaves at most a stray file in tmp/. Writing many mails does not wait
+// for the disk once per mail: the files delivered since the last flush are
+// put on the disk together by flushDeliveredMail(), which the receive routine
+// calls before the server is told to delete anything.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+class Maildir {
+public:
+  explicit Maildir(QString root) : root_(std::move(root)) {}
+
+  const QString &root() const { return root_; }
+
+  // Creates the folder with tmp/, new/ and cur/ (0700) when they are not
+  // there. False when one cannot be made.
+  bool ensure() const;
+
+  // A name no other delivery uses: "<seconds>.M<usec>P<pid>Q<count>.<host>",
+  // with ",S=<size>" as Dovecot writes it.
+  static QString uniqueName(qint64 size);
+
+  // Writes `bytes` as the mail `name` (a uniqueName()), into new/, or into
+  // cur/ with the seen flag (":2,S"). The file is 0600. With `sync` it is on
+  // the disk before return; without, it waits for flushDeliveredMail(). True
+  // when the mail is in place.
+  bool deliver(const QString &name, const QByteArray &bytes, bool seen, bool sync) const;
+
+  // Where the mail `name` is now: new/<name>, or cur/<name> with whatever
+  // flags a mail program has given it since. Empty when it is gone.
+  QString find(const QString &name) const;
+  // Removes the mail `name` (and a copy of it left in tmp/). True when it is
+  // gone.
+  bool remove(const QString &name) const;
+
+private:
+  QString root_;
+};
+
+// fsync of every mail delivered without `sync` since the last call, and of
+// their folders. False, with the first path that failed, when one could not
+// be flushed; a mail removed meanwhile is no failure.
+bool flushDeliveredMail(QString *failedPath = nullptr);
+
+} // namespace platform
