@@ -3,6 +3,7 @@
 // server only once it is stored.
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/originals.h"
 #include "mail/receive.h"
 #include "mail/tyakuform.h"
 #include "mail/uidljournal.h"
@@ -760,4 +761,74 @@ TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
   EXPECT_EQ(servers->messageCount(User), 0);
   EXPECT_FALSE(QFile::exists(UidlJournal::path()));
   EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+// popa3d derives a mail's unique id from its headers: two phone mails with
+// the same Message-ID and Date get the same one. Both are stored; the
+// journal never takes the second for the first.
+TEST_F(Receive, MailsSharingAnIdOnPopa3dAreEachStoredOnce) {
+  ASSERT_GT(servers->popa3dPort, 0) << "the fixture started no popa3d";
+  auto phoneMail = [](const QByteArray &subject, const QByteArray &body) {
+    QByteArray m = plainMail(subject, body);
+    return m.replace("Message-ID: <" + subject + "@example.jp>", "Message-ID: <same@phone.example.jp>");
+  };
+  const QList<QByteArray> mails{plainMail("one", "1"),         plainMail("two", "2"),
+                                phoneMail("phone A", "first"), phoneMail("phone B", "second"),
+                                plainMail("five", "5"),        plainMail("six", "6")};
+  ASSERT_TRUE(servers->setPopa3dMailbox(mails));
+  {
+    const int h = nmail::NMailPop3Connect(servers->popa3dServer());
+    ASSERT_NE(h, -1) << lastTransportError().toStdString();
+    ASSERT_EQ(nmail::NMailPop3Authenticate(h, servers->popa3dUser.name,
+                                           servers->popa3dUser.password, 0),
+              6)
+        << lastTransportError().toStdString();
+    QString a, b;
+    ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 3, a), 0);
+    ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 4, b), 0);
+    EXPECT_EQ(a, b) << "popa3d gave the two phone mails different ids";
+    nmail::NMailPop3Close(h);
+  }
+  settings::Pop3Server = servers->popa3dServer();
+  setAccount(servers->popa3dUser.name, servers->popa3dUser.password);
+
+  ReceiveMail(host);
+
+  QMap<QString, QString> stored;
+  for (const MailRecord &r : received()) {
+    EXPECT_FALSE(stored.contains(r.Subject)) << r.Subject.toStdString() << " stored twice";
+    stored.insert(r.Subject, r.Body);
+  }
+  EXPECT_EQ(stored.keys(), (QStringList{"five", "one", "phone A", "phone B", "six", "two"}));
+  EXPECT_EQ(stored.value("phone B"), QStringLiteral("second"));
+  EXPECT_EQ(servers->popa3dMessageCount(), 0);
+  EXPECT_EQ(recordOriginals(History::Received).size(), 6);
+  for (const RecordOriginal &o : recordOriginals(History::Received))
+    EXPECT_FALSE(o.path.isEmpty()) << "record " << o.record << " has no original";
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+// A journal entry of an interrupted run counts only while the server's mail
+// under that id has the same size: a server that gave the id to another
+// mail meanwhile gets that mail stored, not deleted unstored.
+TEST_F(Receive, AJournalEntryWhoseSizeDiffersDeletesNothingUnstored) {
+  seedInOrder({plainMail("earlier", "stored by a killed run")});
+  ReceiveMail(host);
+  ASSERT_EQ(received().size(), 1);
+  seedInOrder({plainMail("later", "a different mail, same id")});
+  {
+    const int h = nmail::NMailPop3Connect(pop3Setting());
+    ASSERT_EQ(nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0), 1);
+    QString uidl;
+    ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 1, uidl), 0);
+    const int size = nmail::NMailPop3GetMailSize(h, 1);
+    nmail::NMailPop3Close(h);
+    UidlJournal(pop3Setting(), User).add(1, uidl, size + 7);
+  }
+
+  ReceiveMail(host);
+
+  ASSERT_EQ(received().size(), 2);
+  EXPECT_EQ(received()[1].Subject, QStringLiteral("later"));
+  EXPECT_EQ(servers->messageCount(User), 0);
 }

@@ -6,6 +6,10 @@
 #             through Dovecot SASL) and SMTPS (TLS from the first byte + AUTH),
 #             delivering to Dovecot LMTP, so every mail sent to
 #             <user>@korvex.test can be fetched back over POP3.
+#   popa3d  : a minimal POP3 server (run per connection under socat) for one
+#             system user of its own whose mailbox is the mbox /var/mail/<user>;
+#             its unique ids come from the mails' headers, so two mails with
+#             the same Message-ID and Date share one.
 #
 # usage (as root):
 #   mailservers.sh start DIR         start everything, write DIR/env
@@ -15,7 +19,8 @@
 #   mailservers.sh clear DIR USER       empty USER's maildir
 #
 # DIR/env holds KEY=VALUE lines (HOST, POP3_PORT, POP3S_PORT, SMTP_PORT,
-# SUBMISSION_PORT, SMTPS_PORT, CA_CERT, CERT_SHA256, USERS, DOMAIN, MAILDIR_ROOT, SCRIPT).
+# SUBMISSION_PORT, SMTPS_PORT, CA_CERT, CERT_SHA256, USERS, DOMAIN, MAILDIR_ROOT, SCRIPT,
+# POPA3D_PORT, POPA3D_USER, POPA3D_PASSWORD, POPA3D_MBOX).
 #
 # The servers' own state (spool, sockets, maildirs) lives in a short private
 # folder under /tmp that DIR/var points to: Postfix and Dovecot drop
@@ -66,6 +71,7 @@ state() {         # the real state folder -> globals (configs name real paths on
   V=${1:-/nonexistent}
   E=$V/etc
   DPID=$V/dovecot/run/master.pid
+  SPID=$V/popa3d/socat.pid
   PPID_F=$V/postfix/spool/pid/master.pid
 }
 load_env() { [ -s "$D/env" ] || die "no $D/env (run start first)"; . "$D/env"; }
@@ -243,13 +249,39 @@ stop_one() {      # name pidfile comm cwd: TERM the master, then KILL any child 
   echo "$name: stopped (pid $pid)"
 }
 
+# popa3d logs in system users: each start makes one of its own (a name no
+# other run uses, so that runs side by side never share a mailbox), and stop
+# removes it with its mailbox.
+popa3d_start() {
+  local user pass
+  user=kxpop$(od -An -N3 -tx1 /dev/urandom | tr -d ' \n'); pass=$(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')
+  useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin "$user" ||
+    die "could not make the popa3d user"
+  echo "$user" >"$V/popa3d.user"
+  echo "$user:$pass" | chpasswd
+  install -m 0660 -o "$user" -g mail /dev/null "/var/mail/$user"
+  mkdir -p "$V/popa3d"
+  (cd "$V/popa3d" && exec setsid socat TCP-LISTEN:"$POPA3D_PORT",bind=127.0.0.1,fork,reuseaddr \
+     EXEC:/usr/sbin/popa3d </dev/null >>"$V/log/socat.log" 2>&1 & echo $! >"$SPID")
+  POPA3D_USER=$user POPA3D_PASSWORD=$pass
+  wait_ports up "$POPA3D_PORT"
+}
+popa3d_stop() {
+  local user
+  stop_one popa3d "$SPID" socat "$V/popa3d"
+  user=$(cat "$V/popa3d.user" 2>/dev/null) || return 0
+  case "$user" in kxpop*) userdel "$user" 2>/dev/null || true; rm -f "/var/mail/$user" ;; esac
+  rm -f "$V/popa3d.user"
+}
+
 stop() {
   [ -L "$LINK" ] || { echo "nothing started under $D"; return 0; }
+  popa3d_stop
   stop_one postfix "$PPID_F" master "$V/postfix/spool"
   stop_one dovecot "$DPID" dovecot "$V/dovecot/run"
   if [ -s "$D/env" ]; then
     . "$D/env"
-    wait_ports down "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" ${SMTPS_PORT:-} ||
+    wait_ports down "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" ${SMTPS_PORT:-} ${POPA3D_PORT:-} ||
       echo "mailservers.sh: a port of $D still answers" >&2
   fi
   mkdir -p "$D/log"; cp -f "$V"/log/*.log "$D/log/" 2>/dev/null || true
@@ -260,7 +292,7 @@ stop() {
 start() {
   [ "$(id -u)" = 0 ] || die "must run as root (Postfix and Dovecot switch users)"
   local p
-  for p in dovecot postfix openssl python3; do command -v $p >/dev/null || die "$p is not installed (scripts/install-deps)"; done
+  for p in dovecot postfix openssl python3 socat /usr/sbin/popa3d; do command -v $p >/dev/null || die "$p is not installed (scripts/install-deps)"; done
   id -u $VUSER >/dev/null 2>&1 ||
     useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin $VUSER
   stop >/dev/null            # whatever an earlier run of this DIR left behind
@@ -269,14 +301,16 @@ start() {
   ln -s "$real" "$LINK"; state "$real"
   USERS=${KORVEX_MAIL_USERS:-$USERS_DEFAULT}
   for attempt in 1 2 3; do
-    read -r POP3_PORT POP3S_PORT SMTP_PORT SUBMISSION_PORT SMTPS_PORT <<<"$(free_ports 5)"
+    read -r POP3_PORT POP3S_PORT SMTP_PORT SUBMISSION_PORT SMTPS_PORT POPA3D_PORT <<<"$(free_ports 6)"
     write_configs
     if dovecot -c "$E/dovecot/dovecot.conf" 2>>"$V/log/dovecot-start.log" &&
        postfix -c "$E/postfix" start >>"$V/log/postfix-start.log" 2>&1 &&
-       wait_ports up "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT"; then
+       wait_ports up "$POP3_PORT" "$POP3S_PORT" "$SMTP_PORT" "$SUBMISSION_PORT" "$SMTPS_PORT" &&
+       popa3d_start; then
       break
     fi
     # Another program may have taken a port between our look and the bind.
+    popa3d_stop >/dev/null
     stop_one postfix "$PPID_F" master "$V/postfix/spool" >/dev/null
     stop_one dovecot "$DPID" dovecot "$V/dovecot/run" >/dev/null
     [ $attempt = 3 ] && { mkdir -p "$D/log"; cp -f "$V"/log/*.log "$D/log/" 2>/dev/null || true
@@ -297,15 +331,20 @@ USERS="$USERS"
 DOMAIN=$DOM
 MAILDIR_ROOT=$V/mail
 SCRIPT=$(readlink -f "$0")
+POPA3D_PORT=$POPA3D_PORT
+POPA3D_USER=$POPA3D_USER
+POPA3D_PASSWORD=$POPA3D_PASSWORD
+POPA3D_MBOX=/var/mail/$POPA3D_USER
 EOF
   mv "$D/env.new" "$D/env"
-  echo "mail servers up: pop3 $POP3_PORT pop3s $POP3S_PORT smtp $SMTP_PORT submission $SUBMISSION_PORT smtps $SMTPS_PORT (state $real)"
+  echo "mail servers up: pop3 $POP3_PORT pop3s $POP3S_PORT smtp $SMTP_PORT submission $SUBMISSION_PORT smtps $SMTPS_PORT popa3d $POPA3D_PORT (state $real)"
 }
 
 status() {
   local p rc=0
   p=$(pid_of "$DPID" dovecot "$V/dovecot/run") && echo "dovecot: running pid $p" || { echo "dovecot: stopped"; rc=3; }
   p=$(pid_of "$PPID_F" master "$V/postfix/spool") && echo "postfix: running pid $p" || { echo "postfix: stopped"; rc=3; }
+  p=$(pid_of "$SPID" socat "$V/popa3d") && echo "popa3d (socat): running pid $p" || { echo "popa3d: stopped"; rc=3; }
   return $rc
 }
 

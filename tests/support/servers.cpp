@@ -88,6 +88,10 @@ std::optional<MailServers> MailServers::load() {
     const QString name = pair.left(colon);
     s.users.append({name, pair.mid(colon + 1), name + QLatin1Char('@') + s.domain});
   }
+  s.popa3dPort = env.value(QStringLiteral("POPA3D_PORT")).toInt();
+  s.popa3dUser = {env.value(QStringLiteral("POPA3D_USER")),
+                  env.value(QStringLiteral("POPA3D_PASSWORD")), QString()};
+  s.popa3dMbox = env.value(QStringLiteral("POPA3D_MBOX"));
   if (s.users.isEmpty() || s.maildirRoot.isEmpty() || s.script.isEmpty() ||
       s.certSha256.size() != 64) {
     ok = false;
@@ -117,6 +121,46 @@ QString MailServers::submissionServer() const {
 
 QString MailServers::smtpsServer() const {
   return QStringLiteral("smtps://") + host + QLatin1Char(':') + QString::number(smtpsPort);
+}
+
+QString MailServers::popa3dServer() const {
+  return host + QLatin1Char(':') + QString::number(popa3dPort);
+}
+
+bool MailServers::setPopa3dMailbox(const QList<QByteArray> &messages) const {
+  QByteArray mbox;
+  for (const QByteArray &m : messages) {
+    mbox += "From korvex@example.jp Mon Dec  7 09:05:00 2026\n";
+    QByteArray text = m;
+    text.replace("\r\n", "\n");
+    for (const QByteArray &line : text.split('\n')) {
+      // mboxrd: a body line that looks like a separator gets one more '>'.
+      QByteArray l = line;
+      qsizetype i = 0;
+      while (i < l.size() && l[i] == '>')
+        ++i;
+      if (l.mid(i).startsWith("From "))
+        l.prepend('>');
+      mbox += l + '\n';
+    }
+    if (!mbox.endsWith("\n\n"))
+      mbox += '\n';
+  }
+  // Rewritten in place: the file keeps the owner and mode popa3d needs.
+  QFile file(popa3dMbox);
+  return !popa3dMbox.isEmpty() && file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+         file.write(mbox) == mbox.size();
+}
+
+int MailServers::popa3dMessageCount() const {
+  QFile file(popa3dMbox);
+  if (!file.open(QIODevice::ReadOnly))
+    return -1;
+  int n = 0;
+  const QByteArray all = file.readAll();
+  for (const QByteArray &line : all.split('\n'))
+    n += line.startsWith("From ") ? 1 : 0;
+  return n;
 }
 
 MailUser MailServers::user(const QString &name) const {

@@ -45,6 +45,10 @@ public:
   QString maildirRoot;    // <maildirRoot>/<user>/Maildir
   QString script;         // tests/servers/mailservers.sh
   QList<MailUser> users;
+  // popa3d: one system user whose mailbox is an mbox.
+  int popa3dPort = 0;
+  MailUser popa3dUser;
+  QString popa3dMbox; // /var/mail/<user>
 
   // The server settings as a user would type them: "127.0.0.1:port", and
   // "pop3s://127.0.0.1:port" for TLS from the first byte on a free port.
@@ -53,6 +57,13 @@ public:
   QString smtpServer() const;
   QString submissionServer() const;
   QString smtpsServer() const; // "smtps://127.0.0.1:port"
+  QString popa3dServer() const; // "127.0.0.1:port", plain POP3
+
+  // Replaces popa3d's mailbox with these messages, in this order (an mbox:
+  // "From " lines between them, body lines starting "From " quoted).
+  bool setPopa3dMailbox(const QList<QByteArray> &messages) const;
+  // Messages in popa3d's mailbox now.
+  int popa3dMessageCount() const;
 
   MailUser user(const QString &name) const; // empty when unknown
 
