@@ -30,6 +30,8 @@
 set -euo pipefail
 
 DOM=korvex.test
+# scripts/install-deps puts popa3d in /usr/local/sbin (its package conflicts with Dovecot's).
+POPA3D=$(command -v popa3d || PATH=/usr/local/sbin:/usr/sbin command -v popa3d || echo /usr/local/sbin/popa3d)
 VUSER=korvexmail                 # system user owning every maildir
 USERS_DEFAULT="alice:alicepw bob:bobpw taro:taropw"
 
@@ -262,7 +264,7 @@ popa3d_start() {
   install -m 0660 -o "$user" -g mail /dev/null "/var/mail/$user"
   mkdir -p "$V/popa3d"
   (cd "$V/popa3d" && exec setsid socat TCP-LISTEN:"$POPA3D_PORT",bind=127.0.0.1,fork,reuseaddr \
-     EXEC:/usr/sbin/popa3d </dev/null >>"$V/log/socat.log" 2>&1 & echo $! >"$SPID")
+     EXEC:"$POPA3D" </dev/null >>"$V/log/socat.log" 2>&1 & echo $! >"$SPID")
   POPA3D_USER=$user POPA3D_PASSWORD=$pass
   wait_ports up "$POPA3D_PORT"
 }
@@ -292,7 +294,7 @@ stop() {
 start() {
   [ "$(id -u)" = 0 ] || die "must run as root (Postfix and Dovecot switch users)"
   local p
-  for p in dovecot postfix openssl python3 socat /usr/sbin/popa3d; do command -v $p >/dev/null || die "$p is not installed (scripts/install-deps)"; done
+  for p in dovecot postfix openssl python3 socat "$POPA3D"; do command -v $p >/dev/null || die "$p is not installed (scripts/install-deps)"; done
   id -u $VUSER >/dev/null 2>&1 ||
     useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin $VUSER
   stop >/dev/null            # whatever an earlier run of this DIR left behind
