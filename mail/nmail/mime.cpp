@@ -15,9 +15,11 @@
 #include <gmime/gmime.h>
 
 #include <QCryptographicHash>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QRegularExpression>
 
 #include <memory>
@@ -332,12 +334,17 @@ QString resolveFolder(const QString &folder) {
 
 // Writes `data` under a safe, unused name in `folder`; false when it could
 // not be written there. Never overwrites, never writes outside the folder.
-bool writeInside(const QString &folder, const QString &proposed, const QByteArray &data) {
+// `names`, when given, carries the names already handed out in this folder
+// from one file to the next (see FreeNames).
+bool writeInside(const QString &folder, const QString &proposed, const QByteArray &data,
+                 FreeNames *names = nullptr) {
   const QString home = QFileInfo(folder).canonicalFilePath();
   if (home.isEmpty() || !QFileInfo(home).isDir())
     return false;
+  FreeNames local(home);
+  FreeNames &free = names ? *names : local;
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const QString name = safeFileName(proposed, home);
+    const QString name = free.take(proposed);
     const QString path = QDir(home).filePath(name);
     if (QFileInfo(QFileInfo(path).absolutePath()).canonicalFilePath() != home)
       return false;
@@ -366,8 +373,9 @@ int writeAttachments(const QList<Attachment> &attachments, const QString &folder
   if (attachments.isEmpty())
     return NMailAttachmentNone;
   bool failed = false;
+  FreeNames names(QFileInfo(folder).canonicalFilePath());
   for (const Attachment &a : attachments)
-    failed |= !writeInside(folder, a.name, a.data);
+    failed |= !writeInside(folder, a.name, a.data, &names);
   return failed ? NMailAttachmentOpenError : NMailAttachmentWritten;
 }
 
@@ -405,8 +413,64 @@ struct KeptPart {
   GMimeMessagePartial *partial = nullptr;
 };
 
+// The file in a set's folder that holds the set's total once a part has
+// said it (mostly only the last part does).
+const QString KeptTotalFile = QStringLiteral("total");
+
+int readKeptTotal(const QDir &set) {
+  QFile file(set.filePath(KeptTotalFile));
+  if (!file.open(QIODevice::ReadOnly))
+    return 0;
+  bool ok = false;
+  const int total = file.read(16).trimmed().toInt(&ok);
+  return ok && total >= 1 && total <= MaxSplitParts ? total : 0;
+}
+
+bool writeKeptTotal(const QDir &set, int total) {
+  const QString path = set.filePath(KeptTotalFile);
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+      file.write(QByteArray::number(total)) <= 0 || !file.flush())
+    return false;
+  noteWrittenFile(path);
+  return true;
+}
+
+// The part numbers kept in a set, from the file names alone.
+std::vector<bool> keptNumbers(const QDir &set) {
+  std::vector<bool> present(MaxSplitParts + 1, false);
+  for (const QString &name : set.entryList({QStringLiteral("*.eml")}, QDir::Files)) {
+    bool ok = false;
+    const int n = QStringView(name).chopped(4).toInt(&ok);
+    if (ok && n >= 1 && n <= MaxSplitParts)
+      present[size_t(n)] = true;
+  }
+  return present;
+}
+
+// The kept part `n` of a set, parsed, when it is a part of the split mail `id`.
+KeptPart readKeptPart(const QDir &set, int n, const QByteArray &id) {
+  KeptPart part;
+  QFile file(set.filePath(QStringLiteral("%1.eml").arg(n)));
+  if (!file.open(QIODevice::ReadOnly))
+    return part;
+  Owned<GMimeMessage> message = parseMessage(file.readAll());
+  GMimeObject *top = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
+  if (!top || !GMIME_IS_MESSAGE_PARTIAL(top))
+    return part;
+  GMimeMessagePartial *kept = GMIME_MESSAGE_PARTIAL(top);
+  const char *keptId = g_mime_message_partial_get_id(kept);
+  if (!keptId || id != keptId)
+    return part;
+  part.message = std::move(message);
+  part.partial = kept;
+  return part;
+}
+
 // Keeps one part of a split mail under `folder` and joins the set once it is
-// complete. Parts wait across runs in .partial/<hash of the id>/<number>.eml.
+// complete. Parts wait across runs in .partial/<hash of the id>/<number>.eml,
+// the set's total beside them; an arriving part looks at the names only, and
+// the parts are read once, for the join.
 int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QString &folder) {
   const char *idText = g_mime_message_partial_get_id(partial);
   const QByteArray id = idText ? QByteArray(idText) : QByteArray();
@@ -442,35 +506,41 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
     noteWrittenFile(partPath);
   }
 
-  std::vector<KeptPart> parts(MaxSplitParts + 1);
-  int total = 0;
-  for (const QFileInfo &info : set.entryInfoList({QStringLiteral("*.eml")}, QDir::Files)) {
-    bool ok = false;
-    const int n = info.completeBaseName().toInt(&ok);
-    if (!ok || n < 1 || n > MaxSplitParts)
-      continue;
-    QFile file(info.filePath());
-    if (!file.open(QIODevice::ReadOnly))
-      continue;
-    Owned<GMimeMessage> message = parseMessage(file.readAll());
-    GMimeObject *top = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
-    if (!top || !GMIME_IS_MESSAGE_PARTIAL(top))
-      continue;
-    GMimeMessagePartial *kept = GMIME_MESSAGE_PARTIAL(top);
-    const char *keptId = g_mime_message_partial_get_id(kept);
-    if (!keptId || id != keptId)
-      continue;
-    total = std::max(total, g_mime_message_partial_get_total(kept));
-    parts[n].message = std::move(message);
-    parts[n].partial = kept;
+  // The total is written down with the set ("0" while no part has said
+  // it). A set kept without one, by an older version, is read once for it.
+  const bool written = QFileInfo::exists(set.filePath(KeptTotalFile));
+  const int before = readKeptTotal(set);
+  int total = before;
+  const int said = g_mime_message_partial_get_total(partial);
+  if (total < 1 && said >= 1) {
+    total = said;
+  } else if (total < 1 && !written) {
+    const std::vector<bool> present = keptNumbers(set);
+    for (int n = 1; n <= MaxSplitParts; ++n) {
+      if (!present[size_t(n)])
+        continue;
+      const KeptPart kept = readKeptPart(set, n, id);
+      if (kept.partial)
+        total = std::max(total, g_mime_message_partial_get_total(kept.partial));
+    }
   }
+  if ((!written || total != before) && !writeKeptTotal(set, total))
+    return NMailAttachmentOpenError;
   if (total < 1 || total > MaxSplitParts)
     return NMailAttachmentPartial;
-  std::vector<GMimeMessagePartial *> ordered;
-  for (int n = 1; n <= total; ++n) {
-    if (!parts[n].partial)
+  const std::vector<bool> present = keptNumbers(set);
+  for (int n = 1; n <= total; ++n)
+    if (!present[size_t(n)])
       return NMailAttachmentPartial;
-    ordered.push_back(parts[n].partial);
+
+  std::vector<KeptPart> parts;
+  std::vector<GMimeMessagePartial *> ordered;
+  parts.reserve(size_t(total));
+  for (int n = 1; n <= total; ++n) {
+    parts.push_back(readKeptPart(set, n, id));
+    if (!parts.back().partial)
+      return NMailAttachmentPartial;
+    ordered.push_back(parts.back().partial);
   }
   Owned<GMimeMessage> joined(
       g_mime_message_partial_reconstruct_message(ordered.data(), ordered.size()));
@@ -499,6 +569,79 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
     }
   }
   return result;
+}
+
+// A set whose last part arrived this long ago will not be completed.
+constexpr qint64 KeptPartsDays = 30;
+
+void releaseStaleSetsNowAndThen(const QString &folder);
+
+} // namespace
+
+void releaseStaleSplitSets(const QString &folder) {
+  const QString home = QFileInfo(resolveFolder(folder)).canonicalFilePath();
+  if (home.isEmpty())
+    return;
+  const QDir keep(QDir(home).filePath(KeptPartsFolder));
+  if (!keep.exists())
+    return;
+  const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-KeptPartsDays);
+  for (const QFileInfo &info : keep.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    if (info.isSymLink())
+      continue;
+    // The set's age is that of its newest file: the last part to arrive.
+    const QDir set(info.filePath());
+    const QFileInfoList files = set.entryInfoList(QDir::Files);
+    bool fresh = false;
+    for (const QFileInfo &file : files)
+      fresh |= file.lastModified().toUTC() > cutoff;
+    if (fresh)
+      continue;
+    bool saved = true;
+    FreeNames names(home);
+    for (const QFileInfo &part : files) {
+      if (part.suffix() != QLatin1String("eml"))
+        continue;
+      QFile file(part.filePath());
+      if (!file.open(QIODevice::ReadOnly)) {
+        saved = false;
+        break;
+      }
+      const QByteArray bytes = file.readAll();
+      QString subject = decodeWords(headerValue(headerBlock(bytes), "Subject")).simplified();
+      if (subject.isEmpty())
+        subject = QStringLiteral("分割メール");
+      const QString name =
+          QStringLiteral("%1 (分割 %2).eml").arg(subject, part.completeBaseName());
+      if (!writeInside(home, name, bytes, &names)) {
+        saved = false;
+        break;
+      }
+    }
+    if (saved)
+      QDir(info.filePath()).removeRecursively();
+  }
+}
+
+namespace {
+
+// Looks for stale sets at the first unpack into a folder and then at most
+// once an hour, not for every mail of a long receive.
+void releaseStaleSetsNowAndThen(const QString &folder) {
+  static std::mutex mutex;
+  static QHash<QString, qint64> lastLook;
+  const QString home = QFileInfo(folder).canonicalFilePath();
+  if (home.isEmpty())
+    return;
+  const qint64 now = QDateTime::currentSecsSinceEpoch();
+  {
+    const std::lock_guard<std::mutex> lock(mutex);
+    const auto it = lastLook.constFind(home);
+    if (it != lastLook.cend() && now - *it < 3600)
+      return;
+    lastLook.insert(home, now);
+  }
+  releaseStaleSplitSets(home);
 }
 
 } // namespace
@@ -553,10 +696,11 @@ std::optional<QByteArray> takeJoinedMail() {
 }
 
 int unpackAttachments(const QByteArray &raw, const QString &folder) {
+  const QString home = resolveFolder(folder);
+  releaseStaleSetsNowAndThen(home);
   Owned<GMimeMessage> message = parseMessage(raw);
   if (!message)
     return NMailAttachmentNone;
-  const QString home = resolveFolder(folder);
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
     GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);

@@ -41,6 +41,12 @@ int unpackAttachments(const QByteArray &raw, const QString &folder);
 // parts, taken once; nothing when it joined none.
 std::optional<QByteArray> takeJoinedMail();
 
+// Saves every set of split-mail parts kept in `folder` that has waited 30
+// days since its last part as .eml files ("<subject> (分割 n).eml"), one per
+// part, and removes the set. unpackAttachments does this by itself at the
+// first unpack into a folder and then now and then.
+void releaseStaleSplitSets(const QString &folder);
+
 // A file name made safe for `folder` (no separators, no "..", no leading dot,
 // no control characters, no Windows reserved names, at most 255 bytes with
 // the extension kept) and not yet taken there ("name (2).ext" …).

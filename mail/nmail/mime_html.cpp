@@ -4,6 +4,8 @@
 
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <csetjmp>
 #include <cstdlib>
 #include <unordered_set>
 #include <vector>
@@ -11,11 +13,38 @@
 namespace nmail::mime {
 namespace {
 
+// What the HTML5 tree builder may spend on one page. Its tree is not linear
+// in the page: every formatting element left open is copied again into each
+// later paragraph, so 40 KB of nested <b id=…> grow to gigabytes, and each
+// tag also scans the open elements, so deep nesting costs its square in
+// time. A page past these limits is read by the plain reader below instead.
+// Measured here: a 900 KB newsletter of tables and links allocates ~10 bytes
+// per page byte in ~0.4 allocations per byte; nesting 400 deep costs a few
+// milliseconds, 20,000 deep five seconds.
+constexpr qsizetype MaxTreeInput = 4 * 1024 * 1024; // UTF-8 bytes
+constexpr int MaxTreeDepth = 400;
+constexpr int MaxTreeElements = 100000;
+constexpr size_t BaseAllocationBytes = 16 * 1024 * 1024;
+constexpr size_t AllocationBytesPerInputByte = 32;
+constexpr size_t BaseAllocationCount = 200000;
+// The plain reader has the character references of its text decoded in
+// batches of about this many characters, so even a huge page costs little
+// memory.
+constexpr qsizetype FlatChunkChars = 128 * 1024;
+
 // Gumbo frees its tree by recursion, which a page nested a hundred thousand
 // deep (any mail can be) would overflow. Its memory is taken from here and
-// given back all at once instead, without walking the tree.
+// given back all at once instead, without walking the tree. The allocation
+// budget is kept here too: past it, or when memory runs out, the parse is
+// left through `escape` (gumbo is C and holds nothing to unwind; everything
+// it took is listed in `live`).
 struct Allocations {
   std::unordered_set<void *> live;
+  size_t bytes = 0;
+  size_t count = 0;
+  size_t maxBytes = 0;
+  size_t maxCount = 0;
+  std::jmp_buf escape;
   ~Allocations() {
     for (void *p : live)
       std::free(p);
@@ -23,16 +52,47 @@ struct Allocations {
 };
 
 void *allocate(void *userdata, size_t size) {
+  auto *a = static_cast<Allocations *>(userdata);
+  a->bytes += size;
+  if (++a->count > a->maxCount || a->bytes > a->maxBytes)
+    std::longjmp(a->escape, 1);
   void *p = std::malloc(size ? size : 1);
   if (!p)
-    std::abort(); // gumbo has no way to report it; neither has Qt
-  static_cast<Allocations *>(userdata)->live.insert(p);
+    std::longjmp(a->escape, 1);
+  try {
+    a->live.insert(p);
+  } catch (...) {
+    std::free(p);
+    std::longjmp(a->escape, 1);
+  }
   return p;
 }
 
 void release(void *userdata, void *p) {
   if (p && static_cast<Allocations *>(userdata)->live.erase(p))
     std::free(p);
+}
+
+// Holds no object with a destructor between setjmp and the parse, so leaving
+// the parse by longjmp skips nothing but gumbo's own C frames.
+const GumboOutput *parseWithin(const GumboOptions *options, const char *data, size_t size,
+                               Allocations *allocations) {
+  if (setjmp(allocations->escape) != 0)
+    return nullptr;
+  return gumbo_parse_with_options(options, data, size);
+}
+
+// The tree of `utf8` within the budget for a page of its size, its memory
+// held by `allocations`; null past the budget.
+const GumboOutput *parseBudgeted(const QByteArray &utf8, Allocations &allocations) {
+  allocations.maxBytes = BaseAllocationBytes + AllocationBytesPerInputByte * size_t(utf8.size());
+  allocations.maxCount = BaseAllocationCount + size_t(utf8.size());
+  GumboOptions options = kGumboDefaultOptions;
+  options.allocator = allocate;
+  options.deallocator = release;
+  options.userdata = &allocations;
+  options.max_errors = 0; // the parse errors of a mail are of no use here
+  return parseWithin(&options, utf8.constData(), size_t(utf8.size()), &allocations);
 }
 
 bool isBlock(GumboTag tag) {
@@ -164,19 +224,14 @@ void leave(TextWriter &w, const Frame &frame) {
   }
 }
 
-} // namespace
-
-QString htmlToText(const QString &html) {
-  const QByteArray utf8 = html.toUtf8();
+// Parses `utf8` within its budget and writes the text of the tree. False,
+// with nothing written, when the page would cost more than the budget.
+bool writeTree(const QByteArray &utf8, TextWriter &w) {
   Allocations allocations;
-  GumboOptions options = kGumboDefaultOptions;
-  options.allocator = allocate;
-  options.deallocator = release;
-  options.userdata = &allocations;
-  options.max_errors = 0; // the parse errors of a mail are of no use here
-  const GumboOutput *output = gumbo_parse_with_options(&options, utf8.constData(), utf8.size());
+  const GumboOutput *output = parseBudgeted(utf8, allocations);
+  if (!output)
+    return false;
 
-  TextWriter w;
   // Walked with a stack of our own: the tree may be as deep as the mail is long.
   std::vector<Frame> stack{Frame{output->document}};
   while (!stack.empty()) {
@@ -206,6 +261,287 @@ QString htmlToText(const QString &html) {
     default: // comments, templates
       break;
     }
+  }
+  return true;
+}
+
+// A linear pass over the markup: text runs and tags, comments and the
+// content of script and style skipped. It follows the HTML tokenizer only as
+// far as a reader of text needs to.
+struct MarkupToken {
+  enum Kind { Text, StartTag, EndTag } kind = Text;
+  QStringView text;  // Text: the run as written (entities not decoded)
+  GumboTag tag = GUMBO_TAG_UNKNOWN;
+  bool selfClosing = false;
+};
+
+bool isAsciiLetter(QChar c) {
+  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+// Elements whose content is text up to their end tag.
+bool isRawText(GumboTag tag) {
+  return tag == GUMBO_TAG_SCRIPT || tag == GUMBO_TAG_STYLE || tag == GUMBO_TAG_TITLE ||
+         tag == GUMBO_TAG_TEXTAREA || tag == GUMBO_TAG_XMP || tag == GUMBO_TAG_IFRAME ||
+         tag == GUMBO_TAG_NOEMBED || tag == GUMBO_TAG_NOFRAMES;
+}
+
+template <typename Visit> void scanMarkup(QStringView s, Visit visit) {
+  const qsizetype n = s.size();
+  qsizetype i = 0;
+  while (i < n) {
+    const qsizetype lt = s.indexOf(u'<', i);
+    if (lt < 0) {
+      visit(MarkupToken{MarkupToken::Text, s.mid(i)});
+      return;
+    }
+    if (lt > i && !visit(MarkupToken{MarkupToken::Text, s.mid(i, lt - i)}))
+      return;
+    if (s.mid(lt).startsWith(QLatin1String("<!--"))) {
+      const qsizetype end = s.indexOf(QLatin1String("-->"), lt + 4);
+      i = end < 0 ? n : end + 3;
+      continue;
+    }
+    const QChar next = lt + 1 < n ? s[lt + 1] : QChar();
+    if (next == u'!' || next == u'?') { // a doctype or a bogus comment
+      const qsizetype end = s.indexOf(u'>', lt + 2);
+      i = end < 0 ? n : end + 1;
+      continue;
+    }
+    const bool closing = next == u'/';
+    const qsizetype nameStart = lt + 1 + (closing ? 1 : 0);
+    if (nameStart >= n || !isAsciiLetter(s[nameStart])) {
+      // A "<" that starts no tag is text.
+      if (!visit(MarkupToken{MarkupToken::Text, s.mid(lt, 1)}))
+        return;
+      i = lt + 1;
+      continue;
+    }
+    qsizetype nameEnd = nameStart;
+    while (nameEnd < n && (isAsciiLetter(s[nameEnd]) || s[nameEnd].isDigit()))
+      ++nameEnd;
+    const qsizetype gt = s.indexOf(u'>', nameEnd);
+    if (gt < 0)
+      return; // a tag left open eats the rest, as in a browser
+    const QByteArray name = s.mid(nameStart, nameEnd - nameStart).toLatin1();
+    MarkupToken token;
+    token.kind = closing ? MarkupToken::EndTag : MarkupToken::StartTag;
+    token.tag = gumbo_tagn_enum(name.constData(), unsigned(name.size()));
+    token.selfClosing = s[gt - 1] == u'/';
+    if (!visit(token))
+      return;
+    i = gt + 1;
+    if (!closing && isRawText(token.tag)) {
+      const QString endTag = QStringLiteral("</") + QString::fromLatin1(name);
+      const qsizetype end = s.indexOf(endTag, i, Qt::CaseInsensitive);
+      const qsizetype stop = end < 0 ? n : end;
+      if (stop > i && !visit(MarkupToken{MarkupToken::Text, s.mid(i, stop - i), token.tag}))
+        return;
+      i = stop;
+    }
+  }
+}
+
+bool isVoid(GumboTag tag) {
+  switch (tag) {
+  case GUMBO_TAG_AREA:
+  case GUMBO_TAG_BASE:
+  case GUMBO_TAG_BR:
+  case GUMBO_TAG_COL:
+  case GUMBO_TAG_EMBED:
+  case GUMBO_TAG_HR:
+  case GUMBO_TAG_IMG:
+  case GUMBO_TAG_INPUT:
+  case GUMBO_TAG_KEYGEN:
+  case GUMBO_TAG_LINK:
+  case GUMBO_TAG_META:
+  case GUMBO_TAG_PARAM:
+  case GUMBO_TAG_SOURCE:
+  case GUMBO_TAG_TRACK:
+  case GUMBO_TAG_WBR:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// Elements that the next of their kind (or their parent's end) closes, so
+// pages leave them open by the thousand without nesting them.
+bool closesItself(GumboTag tag) {
+  switch (tag) {
+  case GUMBO_TAG_P:
+  case GUMBO_TAG_LI:
+  case GUMBO_TAG_DT:
+  case GUMBO_TAG_DD:
+  case GUMBO_TAG_TR:
+  case GUMBO_TAG_TD:
+  case GUMBO_TAG_TH:
+  case GUMBO_TAG_OPTION:
+  case GUMBO_TAG_OPTGROUP:
+  case GUMBO_TAG_THEAD:
+  case GUMBO_TAG_TBODY:
+  case GUMBO_TAG_TFOOT:
+  case GUMBO_TAG_COLGROUP:
+  case GUMBO_TAG_RB:
+  case GUMBO_TAG_RT:
+  case GUMBO_TAG_RTC:
+  case GUMBO_TAG_RP:
+    return true;
+  default:
+    return false;
+  }
+}
+
+// Whether the tree builder may take the page: not too large, not too many
+// elements, and elements left open not nested too deep.
+bool fitsTree(QStringView html, qsizetype utf8Size) {
+  if (utf8Size > MaxTreeInput)
+    return false;
+  int depth = 0;
+  int elements = 0;
+  bool fits = true;
+  scanMarkup(html, [&](const MarkupToken &t) {
+    if (t.kind == MarkupToken::Text)
+      return true;
+    if (t.kind == MarkupToken::StartTag) {
+      if (++elements > MaxTreeElements)
+        fits = false;
+      else if (!t.selfClosing && !isVoid(t.tag) && !closesItself(t.tag) && ++depth > MaxTreeDepth)
+        fits = false;
+    } else if (!isVoid(t.tag) && !closesItself(t.tag) && depth > 0) {
+      --depth;
+    }
+    return fits;
+  });
+  return fits;
+}
+
+// Separates the text runs handed to the tree builder together: a private
+// character of the last plane, which the tree builder passes through as it is
+// (control characters it replaces), taken out of the runs themselves first.
+const QString RunSeparator = QString::fromUcs4(U"\U0010FFFD");
+
+// The character references in `runs` (joined by RunSeparator) decoded by the
+// tree builder, one text per run; the runs as they are should it fail.
+QList<QString> decodeReferences(const QString &runs, qsizetype count) {
+  // Inside <body> no blank is dropped, and the runs hold no tag.
+  const QByteArray utf8 = "<body>" + runs.toUtf8();
+  Allocations allocations;
+  const GumboOutput *output = parseBudgeted(utf8, allocations);
+  QString decoded;
+  bool ok = output != nullptr;
+  std::vector<const GumboNode *> stack;
+  if (ok)
+    stack.push_back(output->root);
+  while (!stack.empty()) {
+    const GumboNode *node = stack.back();
+    stack.pop_back();
+    if (node->type == GUMBO_NODE_TEXT || node->type == GUMBO_NODE_WHITESPACE) {
+      decoded += QString::fromUtf8(node->v.text.text);
+    } else if (node->type == GUMBO_NODE_ELEMENT) {
+      const GumboVector &children = node->v.element.children;
+      for (unsigned i = children.length; i > 0; --i)
+        stack.push_back(static_cast<const GumboNode *>(children.data[i - 1]));
+    }
+  }
+  QList<QString> texts = decoded.split(RunSeparator);
+  if (!ok || texts.size() != count)
+    texts = runs.split(RunSeparator);
+  return texts;
+}
+
+// Reads a page in one pass without building its tree: the text runs with
+// their character references decoded, a line break where a block begins or
+// ends and for <br>, list items marked, table cells apart, everything else
+// dropped. The runs are decoded in batches of about FlatChunkChars, so a
+// page of any size costs little memory.
+void readPlainly(QStringView html, TextWriter &w) {
+  enum class Op { Text, Break, Block, Cell, Item };
+  QList<Op> ops;
+  QString runs;
+  qsizetype textOps = 0;
+  auto flush = [&] {
+    const QList<QString> texts = decodeReferences(runs, textOps);
+    qsizetype t = 0;
+    for (const Op op : std::as_const(ops)) {
+      switch (op) {
+      case Op::Text:
+        w.text(texts.value(t++));
+        break;
+      case Op::Break:
+        w.newline();
+        break;
+      case Op::Block:
+        w.endLine();
+        break;
+      case Op::Cell:
+        w.cellBreak();
+        break;
+      case Op::Item:
+        w.endLine();
+        w.out += QStringLiteral("・");
+        break;
+      }
+    }
+    ops.clear();
+    runs.clear();
+    textOps = 0;
+  };
+  auto addRun = [&](QString text) {
+    text.replace(RunSeparator, QStringLiteral(" "));
+    text.replace(u'<', QLatin1String("&lt;"));
+    if (textOps > 0)
+      runs += RunSeparator;
+    runs += text;
+    ops.append(Op::Text);
+    ++textOps;
+    if (runs.size() >= FlatChunkChars)
+      flush();
+  };
+  auto addText = [&](QStringView text) {
+    // A run longer than a batch goes in pieces, never cut inside a
+    // character reference ("&CounterClockwiseContourIntegral;" is the
+    // longest) or a character.
+    while (text.size() > FlatChunkChars) {
+      qsizetype cut = FlatChunkChars;
+      const qsizetype amp = text.lastIndexOf(u'&', cut - 1);
+      if (amp > 0 && cut - amp < 40)
+        cut = amp;
+      if (text[cut - 1].isHighSurrogate())
+        --cut;
+      addRun(text.left(cut).toString());
+      text = text.mid(cut);
+    }
+    addRun(text.toString());
+  };
+  scanMarkup(html, [&](const MarkupToken &t) {
+    if (t.kind == MarkupToken::Text) {
+      if (t.tag == GUMBO_TAG_XMP)
+        addText(QString(t.text.toString()).replace(u'&', QLatin1String("&amp;")));
+      else if (t.tag == GUMBO_TAG_UNKNOWN || t.tag == GUMBO_TAG_TEXTAREA)
+        addText(t.text);
+    } else if (t.tag == GUMBO_TAG_BR) {
+      ops.append(Op::Break);
+    } else if (t.tag == GUMBO_TAG_TD || t.tag == GUMBO_TAG_TH) {
+      ops.append(Op::Cell);
+    } else if (t.tag == GUMBO_TAG_LI && t.kind == MarkupToken::StartTag) {
+      ops.append(Op::Item);
+    } else if (isBlock(t.tag) || t.tag == GUMBO_TAG_BODY) {
+      ops.append(Op::Block);
+    }
+    return true;
+  });
+  flush();
+}
+
+} // namespace
+
+QString htmlToText(const QString &html) {
+  TextWriter w;
+  const QByteArray utf8 = html.toUtf8();
+  if (!fitsTree(html, utf8.size()) || !writeTree(utf8, w)) {
+    w = TextWriter();
+    readPlainly(html, w);
   }
 
   QString out = std::move(w.out);

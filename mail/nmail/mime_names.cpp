@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QHash>
 
+#include <algorithm>
+
 namespace nmail::mime {
 namespace {
 
@@ -105,19 +107,57 @@ QString cleanFileName(const QString &proposed) {
   return fitted(stem, QString(), ext);
 }
 
-QString safeFileName(const QString &proposed, const QString &folder) {
-  const QString clean = cleanFileName(proposed);
-  if (!taken(folder, clean))
-    return clean;
-  QString stem, ext;
-  splitExtension(clean, &stem, &ext);
-  for (int n = 2; n < 100000; ++n) {
-    const QString candidate = fitted(stem, QStringLiteral(" (%1)").arg(n), ext);
-    if (!taken(folder, candidate))
-      return candidate;
+FreeNames::FreeNames(QString folder) : folder_(std::move(folder)) {}
+
+bool FreeNames::isTaken(const QString &name) {
+  if (taken_.contains(name))
+    return true;
+  if (!listed_) {
+    // Most names are free at once; the folder is read only when one is not,
+    // and then only once, however many names follow.
+    if (!taken(folder_, name))
+      return false;
+    const QDir dir(folder_);
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    taken_ = QSet<QString>(entries.cbegin(), entries.cend());
+    listed_ = true;
   }
-  // A folder with 100000 copies of one name: fall back on a unique stamp.
-  return fitted(stem, QStringLiteral(" (%1)").arg(QDateTime::currentMSecsSinceEpoch()), ext);
+  return taken_.contains(name);
+}
+
+void FreeNames::markTaken(const QString &name) {
+  taken_.insert(name);
+}
+
+QString FreeNames::take(const QString &proposed) {
+  const QString clean = cleanFileName(proposed);
+  QString name = clean;
+  if (isTaken(clean)) {
+    QString stem, ext;
+    splitExtension(clean, &stem, &ext);
+    // Numbering goes on where it stopped for this name, so a mail with
+    // thousands of files of one name looks at each number once.
+    int &n = next_[clean];
+    n = std::max(n, 2);
+    name.clear();
+    for (; n < 100000; ++n) {
+      const QString candidate = fitted(stem, QStringLiteral(" (%1)").arg(n), ext);
+      if (!isTaken(candidate)) {
+        name = candidate;
+        break;
+      }
+    }
+    // A folder with 100000 copies of one name: fall back on a unique stamp.
+    if (name.isEmpty())
+      name = fitted(stem, QStringLiteral(" (%1)").arg(QDateTime::currentMSecsSinceEpoch()), ext);
+  }
+  markTaken(name);
+  return name;
+}
+
+QString safeFileName(const QString &proposed, const QString &folder) {
+  return FreeNames(folder).take(proposed);
 }
 
 QString nameForType(const QByteArray &mimeType) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -186,6 +187,44 @@ TEST(MimeBody, HtmlEntitiesAndBrokenMarkupReadAsABrowserShowsThem) {
   EXPECT_EQ(text, QStringLiteral("§3 20°C ±1 ¶ α 6÷2 ∉ ♥\r\nunclosed bold both italic?\r\n"
                                  "a b\r\n  kept\r\n   as is x\r\n・one\r\n・two\r\n"
                                  "link (https://example.jp/a?x=1&y=2)\uFFFD\uFFFD"));
+}
+
+// Regression: 40 KB of formatting tags left open, each with its own
+// attribute, made the HTML5 tree builder copy every one of them into every
+// later paragraph: gigabytes, then bad_alloc, and the check died on that
+// mail again and again. Such pages, and pages nested too deep, are read
+// by a plain reader that keeps the text.
+TEST(MimeBody, HtmlBuiltToExhaustTheTreeBuilderStillReads) {
+  QByteArray formatting;
+  for (int i = 0; i < 3000; ++i)
+    formatting += "<b id=" + QByteArray::number(i) + ">x<p>";
+  const QStringList lines =
+      readableBody(textMail("text/html; charset=utf-8", formatting)).split(QStringLiteral("\r\n"));
+  EXPECT_EQ(lines.size(), 3000);
+  EXPECT_EQ(lines.count(QStringLiteral("x")), 3000);
+
+  QByteArray deep;
+  for (int i = 0; i < 20000; ++i)
+    deep += "<font color=#" + QByteArray::number(i) + ">y";
+  EXPECT_EQ(readableBody(textMail("text/html; charset=utf-8", deep)), QString(20000, u'y'));
+}
+
+// What the plain reader keeps of a page: the text with its references
+// decoded, blocks and <br> as line breaks, list items marked, cells apart,
+// script and style and comments left out, a "<" that starts no tag kept;
+// and a text too long for one piece is not cut inside a reference.
+TEST(MimeBody, ThePlainReaderOfHostilePagesKeepsTheText) {
+  QByteArray page;
+  for (int i = 0; i < 500; ++i)
+    page += "<span>"; // deeper than the tree builder is given
+  page += "<p>Tom &amp; Jerry&nbsp;&copy;&#x3042;<br>a < b<script>x<y</script>"
+          "<style>p{}</style><!-- <p>no</p> --><ul><li>one<li>two</ul>"
+          "<table><tr><td>c1<td>c2</table><div>";
+  const QByteArray filler(128 * 1024 - 12, 'z');
+  page += filler + "&hearts;&hearts;&hearts;</div><textarea>&lt;kept&gt;</textarea>";
+  const QString text = readableBody(textMail("text/html; charset=utf-8", page));
+  EXPECT_EQ(text, QStringLiteral("Tom & Jerry ©あ\r\na < b\r\n・one\r\n・two\r\nc1 c2\r\n") +
+                      QString::fromLatin1(filler) + QStringLiteral("♥♥♥\r\n<kept>"));
 }
 
 TEST(MimeBody, AlternativeShowsThePlainPart) {
@@ -415,6 +454,22 @@ TEST_F(Folder, SafeFileNameRules) {
   EXPECT_LE(second.toUtf8().size(), 255);
 }
 
+// Regression: each of 3,000 attachments of one name tried every number
+// from 2 against the disk, 4.5 million look-ups for one mail.
+TEST_F(Folder, ThousandsOfAttachmentsOfOneNameAllArriveNumbered) {
+  ASSERT_TRUE(QFile(folder + QStringLiteral("/a (3).txt")).open(QIODevice::WriteOnly));
+  QList<QByteArray> parts;
+  for (int i = 1; i <= 3000; ++i)
+    parts << attachmentPart(" filename=\"a.txt\"", QByteArray::number(i));
+  EXPECT_EQ(unpackAttachments(mixedMail("x", parts), folder), NMailAttachmentWritten);
+  EXPECT_EQ(visible().size(), 3001);
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a.txt")), "1");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a (2).txt")), "2");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a (3).txt")), "") << "never overwritten";
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a (4).txt")), "3");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/a (3001).txt")), "3000");
+}
+
 TEST_F(Folder, APlantedLinkIsNotFollowed) {
   const QString outside = root.filePath(QStringLiteral("outside.txt"));
   ASSERT_TRUE(QFile::link(outside, folder + QStringLiteral("/x.txt")));
@@ -540,6 +595,53 @@ TEST_F(Folder, ACompleteSplitSetThatIsNoReadableMailIsStillHandedOver) {
   EXPECT_TRUE(fileBytes(folder + u'/' + files[0]).contains("BwcH\xbe"));
   EXPECT_TRUE(
       filesUnder(folder + QStringLiteral("/.partial")).filter(QStringLiteral(".eml")).isEmpty());
+}
+
+// A set kept by an older version has no note of its total; the part that
+// said it is read once, and the set still joins.
+TEST_F(Folder, ASetKeptWithoutItsTotalStillJoins) {
+  const QList<QByteArray> parts = splitParts();
+  EXPECT_EQ(unpackAttachments(parts[2], folder), NMailAttachmentPartial);
+  const QStringList totals =
+      filesUnder(folder + QStringLiteral("/.partial")).filter(QStringLiteral("/total"));
+  ASSERT_EQ(totals.size(), 1);
+  ASSERT_TRUE(QFile::remove(folder + QStringLiteral("/.partial/") + totals[0]));
+  EXPECT_EQ(unpackAttachments(parts[0], folder), NMailAttachmentPartial);
+  EXPECT_EQ(unpackAttachments(parts[1], folder), NMailAttachmentWritten);
+  EXPECT_EQ(visible(), (QStringList{QStringLiteral("big.bin"), QStringLiteral("件名.txt")}));
+}
+
+// Parts of a split mail whose other parts never come are not kept out of
+// sight for ever: after 30 days without a new part each is saved whole.
+TEST_F(Folder, ASplitSetIncompleteForThirtyDaysIsSavedWhole) {
+  const QList<QByteArray> parts = splitParts();
+  const QList<QByteArray> other = splitParts("other@example.jp");
+  EXPECT_EQ(unpackAttachments(parts[0], folder), NMailAttachmentPartial);
+  EXPECT_EQ(unpackAttachments(parts[2], folder), NMailAttachmentPartial);
+  EXPECT_EQ(unpackAttachments(other[0], folder), NMailAttachmentPartial);
+  const QDateTime old = QDateTime::currentDateTimeUtc().addDays(-31);
+  const QString kept = folder + QStringLiteral("/.partial");
+  QString otherSet;
+  for (const QString &f : filesUnder(kept))
+    if (fileBytes(kept + u'/' + f) == other[0])
+      otherSet = QFileInfo(kept + u'/' + f).absolutePath();
+  ASSERT_FALSE(otherSet.isEmpty());
+  for (const QString &f : filesUnder(kept)) {
+    const QString path = kept + u'/' + f;
+    if (QFileInfo(path).absolutePath() == otherSet)
+      continue; // the other set had a part yesterday
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(old, QFileDevice::FileModificationTime));
+  }
+
+  releaseStaleSplitSets(folder);
+  EXPECT_EQ(visible(), (QStringList{QStringLiteral("part (分割 1).eml"),
+                                    QStringLiteral("part (分割 3).eml")}));
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/part (分割 1).eml")), parts[0]);
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/part (分割 3).eml")), parts[2]);
+  // The other set waits on; the stale one has left.
+  EXPECT_EQ(filesUnder(kept).filter(QStringLiteral(".eml")).size(), 1);
 }
 
 TEST(MimeSplit, APartReadsAsANoticeNotAsRawMime) {
