@@ -2,6 +2,7 @@
 
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/originals.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -121,6 +122,8 @@ void BackForm::Command2_Click() {
   const int result = nmail::NMailSmtpSendMail(
       settings::SmtpServer, ToText->text(), QString(), QString(), settings::MailAddress,
       SubjectText->text(), BodyText->toPlainText(), QString(), AttachText->text(), 0);
+  if (result >= 0)
+    mail::keepSentOriginal(nullptr);
   if (result < 0) {
     QString buffer = nmail::newTextBuffer();
     int length = nmail::NMailBufferSize;

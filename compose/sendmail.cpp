@@ -3,6 +3,7 @@
 #include "compose/fortune.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/originals.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
 #include "settings/addressbook.h"
@@ -79,8 +80,8 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
 
     // The record is written before the mail goes out, whatever the outcome;
     // a mail that can't be recorded is not sent either.
-    const mail::AppendResult saved =
-        mail::appendHistoryRecord(mail::History::Sent, sentRecordOf(draft, sentDateText()));
+    const mail::MailRecord record = sentRecordOf(draft, sentDateText());
+    const mail::AppendResult saved = mail::appendHistoryRecord(mail::History::Sent, record);
     if (!saved.ok()) {
       platform::messageBox(window,
                            mail::appendErrorText(mail::History::Sent, saved.error) +
@@ -102,6 +103,8 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
     if (result < 0) {
       ++outcome.refused;
       showSendError(window);
+    } else {
+      mail::keepSentOriginal(&record);
     }
   }
   return outcome;

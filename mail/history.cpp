@@ -193,6 +193,13 @@ std::optional<MailRecord> readHistoryRecord(History which, int n) {
   return record;
 }
 
+std::optional<QByteArray> readHistoryRecordBytes(History which, int n) {
+  if (n < 1 || n > MaxRecords)
+    return std::nullopt;
+  recoverHistory(which);
+  return historyFile(which).read(n);
+}
+
 QList<HistoryHeading> readHistoryHeadings(History which) {
   recoverHistory(which);
   const QList<QString> fields = fieldsOf(

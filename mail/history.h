@@ -49,6 +49,10 @@ QList<MailRecord> readHistory(History which);
 // record read goes into the history's record buffer.
 std::optional<MailRecord> readHistoryRecord(History which, int n);
 
+// Record n's bytes as they lie in the file, or nothing when it does not lie
+// whole in the file.
+std::optional<QByteArray> readHistoryRecordBytes(History which, int n);
+
 // The three short fields of every record, for the viewer's rows, read with
 // one pass over the file without decoding the bodies.
 struct HistoryHeading {

@@ -4,7 +4,6 @@
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
-#include "platform/core/recordfile.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -87,13 +86,6 @@ QString existingOriginal(const platform::Maildir &folder, const QStringList &nam
       return path;
   }
   return {};
-}
-
-std::optional<QByteArray> recordBytes(History which, int n) {
-  if (n < 1 || n > MaxRecords)
-    return std::nullopt;
-  recoverHistory(which);
-  return platform::RecordFile(historyPath(which), RecordLength).read(n);
 }
 
 // Calls `each` with the number and bytes of every whole record, reading the
@@ -200,14 +192,14 @@ QList<RecordOriginal> recordOriginals(History which) {
 }
 
 QString originalPath(History which, int record) {
-  const auto bytes = recordBytes(which, record);
+  const auto bytes = readHistoryRecordBytes(which, record);
   if (!bytes)
     return {};
   return existingOriginal(originalsFolder(which), namesByKey(which).value(recordKey(*bytes)));
 }
 
 std::optional<QString> recordText(History which, int record) {
-  const auto bytes = recordBytes(which, record);
+  const auto bytes = readHistoryRecordBytes(which, record);
   if (!bytes)
     return std::nullopt;
   const QString body = platform::trimBlanks(decodeMailRecord(*bytes).Body);
@@ -220,6 +212,15 @@ std::optional<QString> recordText(History which, int record) {
   if (body.endsWith(AttachmentNotice) && !text.endsWith(AttachmentNotice))
     text += QStringLiteral("\r\n") + AttachmentNotice;
   return text;
+}
+
+void keepSentOriginal(const MailRecord *record) {
+  QByteArray sent;
+  if (nmail::NMailSmtpGetSentMail(sent) != 0)
+    return;
+  const QString name = keepOriginal(History::Sent, sent, true);
+  if (!name.isEmpty() && record && linkOriginal(History::Sent, recordKey(*record), name))
+    flushOriginals();
 }
 
 void dropOriginals(History which, const QList<QByteArray> &records) {

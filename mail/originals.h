@@ -41,6 +41,12 @@ bool linkOriginal(History which, const QByteArray &key, const QString &name);
 // False with a sentence for the user when that cannot be confirmed.
 bool flushOriginals(QString *failure = nullptr);
 
+// The mail the last successful send handed to the server, kept in .Sent and
+// linked to its sent-history record when it has one (the reply window sends
+// without). A copy that cannot be kept loses nothing the user had: the mail
+// went out.
+void keepSentOriginal(const MailRecord *record);
+
 // One record of a history with its original.
 struct RecordOriginal {
   int record = 0;   // 1-based record number

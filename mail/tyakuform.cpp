@@ -2,6 +2,7 @@
 
 #include "editor/editorpane.h"
 #include "mail/history.h"
+#include "mail/originals.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -347,6 +348,7 @@ void TyakuForm::fillFromHistory(History which) {
       showRecord(which, *last);
       Text3->setText(platform::trimBlanks(middle));
       passBodyThroughClipboard();
+      showOriginal(which, int(headings.size()));
     }
   }
   Text2->setText(QString::number(List1->count()));
@@ -379,6 +381,16 @@ void TyakuForm::List1_MouseDown() {
   }
   showRecord(source.history, *record);
   passBodyThroughClipboard();
+  showOriginal(source.history, source.record);
+}
+
+void TyakuForm::showOriginal(History which, int record) {
+  // The clipboard keeps the record's body, as the reply window's paste and
+  // the Windows program expect; the body box shows the whole mail.
+  if (mail::originalPath(which, record).isEmpty())
+    return;
+  if (const std::optional<QString> text = mail::recordText(which, record))
+    setBodyText(*text);
 }
 
 // The delete, reply and register commands: viewercommands.cpp.

@@ -100,6 +100,9 @@ public:
   void setBodyText(const QString &text);
   // Hands the body through the system clipboard, leaving it there.
   void passBodyThroughClipboard();
+  // The whole text of a record's original in the body box, when the record
+  // has one kept; else the box keeps the record's body.
+  void showOriginal(mail::History which, int record);
 
 public Q_SLOTS:
   void Form_Load();

@@ -6,6 +6,7 @@
 // shown adds rows of received mail, and deleting one of those must never
 // touch the sent history.
 #include "mail/history.h"
+#include "mail/originals.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -86,12 +87,16 @@ void TyakuForm::Command1_Click() {
 
   const History which = source.history;
   const int before = mail::historyCount(which);
+  const std::optional<QByteArray> deleted = mail::readHistoryRecordBytes(which, source.record);
   const bool marked = mail::markHistoryRecord(which, source.record);
   Text7->clear();
   Text8->clear();
   Text9->clear();
   rtfEd->clear();
   const bool rewritten = marked && mail::rewriteHistory(which);
+  // The kept mail goes with its record, and only once the record is gone.
+  if (rewritten && deleted)
+    mail::dropOriginals(which, {*deleted});
 
   if (which == *shown) {
     fillFromHistory(which);
@@ -119,6 +124,8 @@ void TyakuForm::Command5_Click() {
   if (!askYesNo(this, QStringLiteral("すべてのデータを削除して良いですか？")))
     return;
   const bool rewritten = mail::markAllHistoryRecords(*shown) && mail::rewriteHistory(*shown);
+  if (rewritten)
+    mail::dropAllOriginals(*shown);
   if (rewritten) {
     clearRows();
     Text2->setText(QStringLiteral("0"));

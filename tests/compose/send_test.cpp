@@ -6,6 +6,7 @@
 #include "compose/writeform.h"
 #include "mail/mailrecord.h"
 #include "mail/nmail/nmail.h"
+#include "mail/originals.h"
 #include "main/lib/mainform.h"
 #include "platform/core/ansi.h"
 #include "settings/addressbook.h"
@@ -189,6 +190,7 @@ TEST_F(SendFromWindow, JapaneseMailWithTwoAttachmentsArrivesAsTypedAndIsRecorded
                  QStringLiteral("山田様\r\n\r\n①の件、よろしくお願いします～。\r\n.\r\n以上")));
 
   ASSERT_TRUE(servers->waitForMessages(QStringLiteral("alice"), 1));
+  const QByteArray delivered = servers->messages(QStringLiteral("alice")).value(0);
   QTemporaryDir unpacked;
   const auto mails = fetchAll(*servers, QStringLiteral("alice"), unpacked.path());
   ASSERT_EQ(mails.size(), 1);
@@ -206,6 +208,18 @@ TEST_F(SendFromWindow, JapaneseMailWithTwoAttachmentsArrivesAsTypedAndIsRecorded
   EXPECT_EQ(mails[0].attachments, NMailAttachmentWritten);
   EXPECT_EQ(fileBytes(unpacked.filePath(QStringLiteral("bytes.bin"))), binary);
   EXPECT_EQ(fileBytes(unpacked.filePath(QStringLiteral("見積書①.txt"))), japanese);
+
+  // The mail as it went out is kept in the Maildir++ folder .Sent, linked to
+  // its record: Postfix delivered that very text, footer and attachments
+  // included, and the viewer's text of the record comes from it.
+  const QString kept = mail::originalPath(mail::History::Sent, 1);
+  ASSERT_TRUE(kept.contains(QStringLiteral("/Maildir/.Sent/cur/"))) << kept.toStdString();
+  const QByteArray sent = fileBytes(kept);
+  auto lf = [](QByteArray b) { return b.replace("\r\n", "\n"); };
+  const QByteArray sentBody = lf(sent.mid(sent.indexOf("\r\n\r\n")));
+  ASSERT_GT(sentBody.size(), 5000);
+  EXPECT_TRUE(lf(delivered).contains(sentBody));
+  EXPECT_TRUE(mail::recordText(mail::History::Sent, 1)->contains(compose::fortuneText(fortune)));
 }
 
 TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFailure) {

@@ -8,6 +8,7 @@
 #include "mail/tyakuform.h"
 #include "mail/uidljournal.h"
 #include "mail/unpack.h"
+#include "platform/clipboard.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"
 #include "settings/idpassform.h"
@@ -16,6 +17,7 @@
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QProcess>
@@ -30,6 +32,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -831,4 +834,127 @@ TEST_F(Receive, AJournalEntryWhoseSizeDiffersDeletesNothingUnstored) {
   ASSERT_EQ(received().size(), 2);
   EXPECT_EQ(received()[1].Subject, QStringLiteral("later"));
   EXPECT_EQ(servers->messageCount(User), 0);
+}
+
+namespace {
+
+QByteArray utf8Mail(const QByteArray &id, const QByteArray &subject, const QByteArray &type,
+                    const QByteArray &encoding, const QByteArray &body) {
+  return "From: =?UTF-8?B?" + QStringLiteral("配信係").toUtf8().toBase64() +
+         "?= <news@example.jp>\r\n"
+         "To: alice@korvex.test\r\n"
+         "Subject: " + subject + "\r\n"
+         "Date: Tue, 8 Dec 2026 08:00:00 +0900\r\n"
+         "Message-ID: <" + id + "@example.jp>\r\n"
+         "MIME-Version: 1.0\r\n"
+         "Content-Type: " + type + "; charset=UTF-8\r\n"
+         "Content-Transfer-Encoding: " + encoding + "\r\n"
+         "\r\n" + body;
+}
+
+int modeOf(const QString &path) {
+  struct stat st {};
+  return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+}
+
+} // namespace
+
+// What the 12,000-byte record cannot hold is kept: a 40 KB letter, a 60 KB
+// HTML newsletter and a mail of characters outside CP932 lie whole in the
+// Maildir, a reader nobody here wrote (Python's mailbox) opens that folder,
+// the viewer shows each mail to its last line while the record and the
+// clipboard keep their field, and deleting a mail deletes its copy.
+TEST_F(Receive, EveryMailIsKeptWholeReadableElsewhereAndShownToItsLastLine) {
+  QByteArray letter;
+  for (int i = 1; letter.size() < 40 * 1024; ++i)
+    letter += QStringLiteral("第%1行　お世話になっております。先日の件についてご報告します。\r\n")
+                  .arg(i)
+                  .toUtf8();
+  letter += QStringLiteral("以上、最後の行です。\r\n").toUtf8();
+  QByteArray page = "<html><body><h1>" + QStringLiteral("今週のお知らせ").toUtf8() + "</h1>\r\n";
+  for (int i = 1; page.size() < 60 * 1024; ++i)
+    page += "<p><b>" + QStringLiteral("記事%1").arg(i).toUtf8() + "</b> " +
+            QStringLiteral("新商品のご案内とセールの情報です。").toUtf8() + "</p>\r\n";
+  page += "<p>" + QStringLiteral("配信停止はこちら&amp;最終段落").toUtf8() + "</p></body></html>\r\n";
+  const QString outside = QStringLiteral("𠮷野家で😀の昼ごはん");
+  const QList<QByteArray> mails{
+      utf8Mail("letter", "long letter", "text/plain", "8bit", letter),
+      utf8Mail("news", "newsletter", "text/html", "8bit", page),
+      utf8Mail("emoji", "=?UTF-8?B?" + outside.toUtf8().toBase64() + "?=", "text/plain",
+               "base64", outside.toUtf8().toBase64() + "\r\n")};
+  seedInOrder(mails);
+
+  ReceiveMail(host);
+  ASSERT_EQ(received().size(), 3);
+  ASSERT_TRUE(boxes.boxes().isEmpty());
+
+  // Byte for byte as Dovecot served them, in a Maildir of 0700 folders and
+  // 0600 files.
+  const QList<RecordOriginal> originals = recordOriginals(History::Received);
+  ASSERT_EQ(originals.size(), 3);
+  for (int i = 0; i < 3; ++i) {
+    QFile f(originals[i].path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly)) << "record " << i + 1 << " has no original";
+    EXPECT_EQ(f.readAll(), mails[i]) << "record " << i + 1;
+    EXPECT_EQ(modeOf(originals[i].path), 0600);
+  }
+  const QString maildir = originalsFolder(History::Received).root();
+  EXPECT_EQ(modeOf(maildir), 0700);
+  EXPECT_EQ(modeOf(maildir + QStringLiteral("/new")), 0700);
+
+  QProcess python;
+  python.start(QStringLiteral("python3"),
+               {QStringLiteral("-c"),
+                QStringLiteral("import hashlib, mailbox, sys\n"
+                               "box = mailbox.Maildir(sys.argv[1], create=False)\n"
+                               "for key in box.keys():\n"
+                               "    print(hashlib.sha256(box.get_bytes(key)).hexdigest())\n"),
+                maildir});
+  ASSERT_TRUE(python.waitForFinished(30000));
+  ASSERT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+  QStringList read = QString::fromLatin1(python.readAllStandardOutput()).split(
+      u'\n', Qt::SkipEmptyParts);
+  QStringList sent;
+  for (const QByteArray &m : mails)
+    sent << QString::fromLatin1(QCryptographicHash::hash(m, QCryptographicHash::Sha256).toHex());
+  read.sort();
+  sent.sort();
+  EXPECT_EQ(read, sent);
+
+  openHistoryViewer(History::Received);
+  TyakuForm *v = viewer();
+  auto show = [&](int row) {
+    v->List1->setCurrentRow(row);
+    v->List1_MouseDown();
+    return v->rtfEd->toPlainText();
+  };
+  const QString shownLetter = show(0);
+  EXPECT_TRUE(shownLetter.endsWith(QStringLiteral("以上、最後の行です。")));
+  EXPECT_EQ(shownLetter, QString::fromUtf8(letter).replace(QStringLiteral("\r\n"), QStringLiteral("\n")).trimmed());
+  // The record and the clipboard keep the 12,000-byte field.
+  EXPECT_FALSE(ReceivedRecord.Body.contains(QStringLiteral("最後の行")));
+  EXPECT_EQ(platform::clipboardText(), ReceivedRecord.Body.replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+  const QString shownPage = show(1);
+  EXPECT_TRUE(shownPage.contains(QStringLiteral("記事1")));
+  EXPECT_TRUE(shownPage.endsWith(QStringLiteral("配信停止はこちら&最終段落"))) << shownPage.right(80).toStdString();
+  EXPECT_FALSE(shownPage.contains(QStringLiteral("<p>")));
+  EXPECT_EQ(show(2), outside);
+  EXPECT_EQ(v->Text9->text(), QStringLiteral("?野家で?の昼ごはん")) << "the record's subject is CP932";
+
+  // "１件削除" of the letter: its copy goes with it, the others stay.
+  const QString letterFile = originals[0].path;
+  v->List1->setCurrentRow(0);
+  v->List1_MouseDown();
+  boxes.pushAnswer(platform::MsgAnswer::Yes);
+  v->Command1_Click();
+  EXPECT_FALSE(QFile::exists(letterFile));
+  const QList<RecordOriginal> left = recordOriginals(History::Received);
+  ASSERT_EQ(left.size(), 2);
+  EXPECT_EQ(left[0].path, originals[1].path);
+  EXPECT_EQ(left[1].path, originals[2].path);
+  // "全件削除": every copy goes.
+  boxes.pushAnswer(platform::MsgAnswer::Yes);
+  v->Command5_Click();
+  EXPECT_FALSE(QFile::exists(originals[1].path));
+  EXPECT_FALSE(QFile::exists(originals[2].path));
 }
