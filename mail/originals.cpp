@@ -131,13 +131,17 @@ QByteArray recordKey(const MailRecord &record) {
   return recordKey(encodeMailRecord(stored));
 }
 
-QString keepOriginal(History which, const QByteArray &bytes, bool sync) {
+QString newOriginalName(qint64 size) {
+  return platform::Maildir::uniqueName(size);
+}
+
+QString keepOriginal(History which, const QByteArray &bytes, bool sync, const QString &chosen) {
   if (!platform::dataFolderExists())
     return {};
   if (which == History::Sent && !originalsFolder(History::Received).ensure())
     return {};
   const platform::Maildir folder = originalsFolder(which);
-  const QString name = platform::Maildir::uniqueName(bytes.size());
+  const QString name = chosen.isEmpty() ? newOriginalName(bytes.size()) : chosen;
   return folder.deliver(name, bytes, which == History::Sent, sync) ? name : QString();
 }
 

@@ -32,9 +32,13 @@ QByteArray recordKey(const QByteArray &recordBytes);
 QByteArray recordKey(const MailRecord &record);
 
 // Keeps `bytes` as a new mail of the history's Maildir, flushed later with
-// flushOriginals() (or at once with `sync`). The mail's name, empty when it
-// could not be written.
-QString keepOriginal(History which, const QByteArray &bytes, bool sync = false);
+// flushOriginals() (or at once with `sync`), under `name` when one was
+// chosen before (newOriginalName). The mail's name, empty when it could not
+// be written.
+QString keepOriginal(History which, const QByteArray &bytes, bool sync = false,
+                     const QString &name = {});
+// A name for a mail of `size` bytes that no other mail has.
+QString newOriginalName(qint64 size);
 // Records that the record with `key` has the mail `name` as its original.
 bool linkOriginal(History which, const QByteArray &key, const QString &name);
 // Every mail kept and every link made since the last flush, on the disk.

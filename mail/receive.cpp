@@ -83,15 +83,6 @@ QString storeFailureText(AppendError error) {
   return appendErrorText(History::Received, error) + ServerKeptText;
 }
 
-// The mail just fetched, exactly as the server sent it, into the Maildir.
-// Its name there, or empty when it could not be kept whole.
-QString keepFetchedMail(int handle, int n) {
-  QByteArray raw;
-  if (nmail::NMailPop3GetMailRaw(handle, n, raw) != 0)
-    return {};
-  return keepOriginal(History::Received, raw);
-}
-
 QString keepFailureText() {
   if (!platform::dataFolderExists())
     return storeFailureText(AppendError::NoDataFolder);
@@ -170,10 +161,21 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       ++outcome.unread;
       continue;
     }
-    // The mail as it came goes into the Maildir before anything reads it; a
-    // mail that cannot be kept whole stays on the server.
-    const QString original = keepFetchedMail(handle, n);
-    if (original.isEmpty()) {
+    // The id goes into the journal first, with the number the record is
+    // about to get and the name of the mail's copy: killed before the
+    // record, the entry counts for nothing, the copy is removed and the mail
+    // is stored at the next check. Then the mail as it came goes into the
+    // Maildir before anything reads it; one that cannot be kept whole stays
+    // on the server.
+    QByteArray raw; // the transport's copy, shared
+    nmail::NMailPop3GetMailRaw(handle, n, raw);
+    const QString original = newOriginalName(raw.size());
+    if (hasUidl)
+      journal.add(historyCount(History::Received) + 1, uidl, listedSize, original);
+    const bool kept =
+        !raw.isEmpty() && keepOriginal(History::Received, raw, false, original) == original;
+    raw.clear();
+    if (!kept) {
       outcome.stopped = true;
       platform::messageBox(host.hostWindow(), keepFailureText(), {}, platform::MsgButtons::Ok,
                            platform::MsgIcon::Critical);
@@ -220,11 +222,6 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     if (attachmentMark)
       viewer->setBodyText(viewer->bodyText() + QStringLiteral("\r\n") + AttachmentNotice);
 
-    // The id goes into the journal first, with the number the record is
-    // about to get: killed in between, the record is missing and the entry
-    // counts for nothing, so the mail is stored at the next check.
-    if (hasUidl)
-      journal.add(historyCount(History::Received) + 1, uidl, listedSize, original);
     const AppendResult stored = StoreReceivedMail(viewer, original);
     if (!stored.ok()) {
       originalsFolder(History::Received).remove(original);

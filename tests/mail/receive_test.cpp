@@ -761,6 +761,11 @@ TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
   EXPECT_EQ(stored.size(), Total) << "no mail lost";
   for (auto it = stored.cbegin(); it != stored.cend(); ++it)
     EXPECT_EQ(it.value(), 1) << it.key().toStdString() << " stored twice";
+  // The Maildir likewise: one copy of every mail, and each record finds its own.
+  const QString maildir = originalsFolder(History::Received).root();
+  EXPECT_EQ(QDir(maildir + QStringLiteral("/new")).entryList(QDir::Files).size(), Total);
+  for (const RecordOriginal &o : recordOriginals(History::Received))
+    EXPECT_FALSE(o.path.isEmpty()) << "record " << o.record << " has no original";
   EXPECT_EQ(servers->messageCount(User), 0);
   EXPECT_FALSE(QFile::exists(UidlJournal::path()));
   EXPECT_TRUE(boxes.boxes().isEmpty());
