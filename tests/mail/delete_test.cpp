@@ -2,6 +2,7 @@
 // byte, what the window shows, and that a delete cut short anywhere loses
 // nothing and is reported.
 #include "mail/history.h"
+#include "mail/originals.h"
 #include "mail/tyakuform.h"
 #include "platform/core/recordfile.h"
 #include "tests/support/messageboxdouble.h"
@@ -288,4 +289,57 @@ TEST_F(Deleting, ARewriteCutShortAfterAnyStepIsFinishedAndReported) {
   }
   QFile::setPermissions(historyWorkPath(History::Sent),
                         QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// The mails kept whole beside the records go with their records, and only
+// once the rewrite got through. A bulk send leaves identical sent records:
+// deleting one of them leaves the others their kept mails.
+TEST_F(Deleting, KeptMailsGoWithTheirRecordsOnlyAfterTheRewrite) {
+  const QList<QByteArray> recs{record("A", "day", "to", "a"), record("B", "day", "to", "b"),
+                               record("B", "day", "to", "b"), record("C", "day", "to", "c")};
+  write(History::Sent, joined(recs));
+  write(History::Received, recs[0]);
+  auto keep = [](History which, const QByteArray &rec, const QByteArray &text) {
+    const QString name = keepOriginal(which, "Subject: kept\r\n\r\n" + text + "\r\n", true);
+    EXPECT_TRUE(linkOriginal(which, recordKey(rec), name));
+    return originalsFolder(which).find(name);
+  };
+  const QString a = keep(History::Sent, recs[0], "whole A");
+  const QString b1 = keep(History::Sent, recs[1], "whole B");
+  const QString b2 = keep(History::Sent, recs[2], "whole B");
+  const QString c = keep(History::Sent, recs[3], "whole C");
+  const QString received = keep(History::Received, recs[0], "received A");
+  ASSERT_TRUE(QFile::exists(b2));
+
+  TyakuForm *f = open(History::Sent);
+  EXPECT_EQ(f->rtfEd->toPlainText(), QStringLiteral("whole C"));
+  pressRow(f, 2);
+  EXPECT_EQ(f->rtfEd->toPlainText(), QStringLiteral("whole B"));
+
+  boxes.pushAnswer(MsgAnswer::Yes);
+  f->Command1_Click();
+  ASSERT_EQ(bytes(History::Sent), recs[0] + recs[1] + recs[3]);
+  EXPECT_EQ(QFile::exists(b1) + QFile::exists(b2), 1);
+  pressRow(f, 1);
+  EXPECT_EQ(f->rtfEd->toPlainText(), QStringLiteral("whole B"));
+
+  // A rewrite cut short deletes no kept mail: the refill finishes the
+  // delete from the work file, and the mail left behind is never shown.
+  const QString b = QFile::exists(b1) ? b1 : b2;
+  platform::setCompactionStepHook([](int s) { return s < 2; });
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  boxes.pushAnswer(MsgAnswer::Ok);
+  f->Command1_Click();
+  platform::setCompactionStepHook({});
+  ASSERT_EQ(bytes(History::Sent), recs[0] + recs[3]);
+  EXPECT_TRUE(QFile::exists(b));
+  EXPECT_EQ(originalPath(History::Sent, 1), a);
+  EXPECT_EQ(originalPath(History::Sent, 2), c);
+
+  boxes.pushAnswer(MsgAnswer::Yes);
+  f->Command5_Click();
+  EXPECT_FALSE(QFile::exists(a) || QFile::exists(b) || QFile::exists(c));
+  EXPECT_TRUE(QFile::exists(received)) << "the received history's mail stays";
+  EXPECT_EQ(originalPath(History::Received, 1), received);
 }
