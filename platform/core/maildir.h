@@ -22,7 +22,7 @@ public:
   const QString &root() const { return root_; }
 
   // Creates the folder with tmp/, new/ and cur/ (0700) when they are not
-  // there. False when one cannot be made.
+  // there; its parent must exist. False when one cannot be made.
   bool ensure() const;
 
   // A name no other delivery uses: "<seconds>.M<usec>P<pid>Q<count>.<host>",

@@ -517,6 +517,28 @@ TEST_F(Receive, UnpackedFilesReachTheDiskBeforeTheServerDeletes) {
   EXPECT_TRUE(flushedOne(QStringLiteral("/1.eml")));
   EXPECT_TRUE(flushedOne(QStringLiteral("/.partial")));
   EXPECT_TRUE(flushedOne(QStringLiteral(u"/添付フォルダ")));
+  // So are the mails kept whole in the Maildir; when one of them cannot be
+  // flushed, every mail of the run stays on the server.
+  const QString fresh = originalsFolder(History::Received).root() + QStringLiteral("/new");
+  int keptAndFlushed = 0;
+  for (const QString &name : QDir(fresh).entryList(QDir::Files))
+    keptAndFlushed += flushedOne(QStringLiteral("/new/") + name) ? 1 : 0;
+  EXPECT_EQ(keptAndFlushed, 2) << "the two mails of this run";
+  seedInOrder({plainMail("third", "run")});
+  {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    fsyncFailing = QStringLiteral("/Maildir/new/");
+  }
+  boxes.clear();
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  ReceiveMail(host);
+  {
+    std::lock_guard<std::mutex> lock(fsyncMutex);
+    fsyncFailing.clear();
+  }
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残してあります")));
+  EXPECT_EQ(servers->messageCount(User), 1);
 }
 
 TEST_F(Receive, AMailWhoseAttachmentCannotBeWrittenStaysOnTheServer) {
