@@ -4,9 +4,12 @@
 // file to the work file, delete the file, write the live records to a new
 // file, delete the work file. Each step is made recoverable so that a kill
 // at any point loses nothing:
-//  - the copy is written under a side name and renamed to the work file
-//    only when complete and flushed, so a work file is always whole;
-//  - the new data file is likewise written under a side name and renamed
+//  - the work file is a second name (a hard link) of the data file, made
+//    durable before the data file's name goes; where the file system has no
+//    hard links, a copy is written under a side name and renamed to the
+//    work file only when complete and flushed. Either way a work file is
+//    always whole, and the records are written only once: the new file;
+//  - the new data file is written under a side name, flushed and renamed
 //    into place, so the data file is never a half-written compaction;
 //  - while the work file exists it holds every record, and recovery
 //    rebuilds the data file from it, or from the data file itself when that
@@ -115,26 +118,89 @@ bool validLayout(CompactionLayout layout) {
   return layout.recordLength > 0 && layout.flagOffset >= 0 && layout.flagOffset + 2 <= layout.recordLength;
 }
 
+// Streams the live records of the file `source` into `target`, flushed to
+// the disk; a partial tail is dropped. Reads a block of records at a time,
+// so a history of hundreds of megabytes is never held in memory.
+bool writeLiveRecordsOf(const QString &source, const QString &target, CompactionLayout layout) {
+  QFile in(source);
+  QFile out(target);
+  if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    return false;
+  // The mail history stays as private as it was, before any of it is written.
+  out.setPermissions(in.permissions());
+  const qint64 len = layout.recordLength;
+  const qint64 perBlock = std::max<qint64>(1, (1 << 20) / len);
+  QByteArray block(perBlock * len, Qt::Uninitialized);
+  QByteArray live;
+  live.reserve(block.size());
+  qint64 left = in.size() / len;
+  bool ok = true;
+  while (ok && left > 0) {
+    const qint64 want = std::min(left, perBlock) * len;
+    ok = in.read(block.data(), want) == want;
+    live.clear();
+    for (qint64 at = 0; ok && at < want; at += len)
+      if (readInt16LE(QByteArray::fromRawData(block.constData() + at, int(len)), layout.flagOffset) != 0)
+        live.append(block.constData() + at, len);
+    ok = ok && out.write(live) == live.size();
+    left -= want / len;
+  }
+  if (!ok || !out.flush() || ::fsync(out.handle()) != 0) {
+    out.close();
+    out.remove();
+    return false;
+  }
+  return true;
+}
+
+// Steps 3 and 4 from the work file: its live records become the data file,
+// then the work file goes.
+bool finishFromWorkFile(const QString &path, const QString &tmpPath, CompactionLayout layout) {
+  const QString side = rewriteSideName(path);
+  if (!writeLiveRecordsOf(tmpPath, side, layout) || !renameOver(side, path)) {
+    QFile::remove(side);
+    return false;
+  }
+  if (!continueCompactionAfter(3))
+    return false;
+  if (!QFile::remove(tmpPath))
+    return false;
+  if (!continueCompactionAfter(4))
+    return false;
+  return true;
+}
+
+// Step 1: the work file comes to hold every record of the data file. A
+// second name for the file does it at once; a copy where links are refused.
+bool makeWorkFile(const QString &path, const QString &tmpPath) {
+  if (::link(QFile::encodeName(path).constData(), QFile::encodeName(tmpPath).constData()) == 0) {
+    // The new name must be on the disk before the old one may go.
+    syncFolderOf(tmpPath);
+    return true;
+  }
+  QByteArray all;
+  if (!readWhole(path, all))
+    return false;
+  const QString side = copySideName(tmpPath);
+  if (!writeWhole(side, all) || !renameOver(side, tmpPath)) {
+    QFile::remove(side);
+    return false;
+  }
+  return true;
+}
+
 // Steps 3 and 4: the live records of `source` become the data file, then
 // the work file goes.
-bool finish(const QString &path, const QString &tmpPath, const QByteArray &source, CompactionLayout layout,
-            bool hooked) {
+bool finish(const QString &path, const QString &tmpPath, const QByteArray &source, CompactionLayout layout) {
   const QString side = rewriteSideName(path);
   if (!writeWhole(side, liveRecords(source, layout)) || !renameOver(side, path)) {
     QFile::remove(side);
     return false;
   }
-  if (hooked && !continueCompactionAfter(3))
-    return false;
-  if (!QFile::remove(tmpPath))
-    return false;
-  if (hooked && !continueCompactionAfter(4))
-    return false;
-  return true;
+  return QFile::remove(tmpPath);
 }
 
 } // namespace
-
 bool recoverCompaction(const QString &path, const QString &tmpPath, CompactionLayout layout) {
   if (!validLayout(layout))
     return false;
@@ -149,7 +215,7 @@ bool recoverCompaction(const QString &path, const QString &tmpPath, CompactionLa
   if (!readWhole(tmpPath, work))
     return false;
   if (!QFileInfo::exists(path))
-    return finish(path, tmpPath, work, layout, false);
+    return finish(path, tmpPath, work, layout);
   QByteArray data;
   if (!readWhole(path, data))
     return false;
@@ -159,13 +225,13 @@ bool recoverCompaction(const QString &path, const QString &tmpPath, CompactionLa
   // marked or added since: compacting it finishes the job.
   const qsizetype workCount = work.size() / layout.recordLength;
   if (sameLeadingRecords(data, work, layout) == workCount)
-    return finish(path, tmpPath, data, layout, false);
+    return finish(path, tmpPath, data, layout);
   // Otherwise the data file is a rewrite of the work file's live records,
   // cut short or finished, and maybe records written to it afterwards; the
   // work file holds whatever part of the rewrite is missing. Nothing is
   // dropped on a guess: records that match neither way are kept after the
   // rewritten ones.
-  return finish(path, tmpPath, rewriteCompleted(data, liveRecords(work, layout), layout), layout, false);
+  return finish(path, tmpPath, rewriteCompleted(data, liveRecords(work, layout), layout), layout);
 }
 
 bool compactRecords(const QString &path, const QString &tmpPath, CompactionLayout layout) {
@@ -178,21 +244,15 @@ bool compactRecords(const QString &path, const QString &tmpPath, CompactionLayou
   if (!QFileInfo::exists(path))
     return true; // nothing to compact
 
-  QByteArray all;
-  if (!readWhole(path, all))
+  if (!makeWorkFile(path, tmpPath))
     return false;
-  const QString side = copySideName(tmpPath);
-  if (!writeWhole(side, all) || !renameOver(side, tmpPath)) {
-    QFile::remove(side);
-    return false;
-  }
   if (!continueCompactionAfter(1))
     return false;
   if (!QFile::remove(path))
     return false;
   if (!continueCompactionAfter(2))
     return false;
-  return finish(path, tmpPath, all, layout, true);
+  return finishFromWorkFile(path, tmpPath, layout);
 }
 
 } // namespace platform

@@ -128,10 +128,28 @@ protected:
 
 } // namespace
 
-TEST_F(CompactionTest, KeepsLiveRecordsInOrder) {
+TEST_F(CompactionTest, KeepsLiveRecordsInOrderAndTheFilePrivate) {
+  const auto ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+  ASSERT_TRUE(QFile::setPermissions(path, ownerOnly));
   EXPECT_TRUE(compactRecords(path, tmp, layout));
   EXPECT_EQ(folder.readBytes(path), live);
+  const auto others = QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther |
+                      QFileDevice::WriteOther;
+  EXPECT_EQ(QFile::permissions(path) & (ownerOnly | others), ownerOnly);
   EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
+
+  // Larger than one block of the rewrite, deleted records at its edges.
+  QByteArray many, kept;
+  for (int i = 0; i < 300000; ++i) {
+    const bool gone = i % 3 == 0;
+    const QByteArray r = rec(char('a' + i % 26), gone ? 0 : 1);
+    many += r;
+    if (!gone)
+      kept += r;
+  }
+  ASSERT_TRUE(folder.writeBytes(path, many + QByteArray("tail")));
+  EXPECT_TRUE(compactRecords(path, tmp, layout));
+  EXPECT_EQ(folder.readBytes(path), kept);
 }
 
 TEST_F(CompactionTest, EveryRecordDeletedLeavesAnEmptyFile) {
