@@ -342,16 +342,21 @@ void TyakuForm::fillFromHistory(History which) {
   List1->addItems(rows);
   List1->setUpdatesEnabled(true);
 
-  if (!headings.isEmpty()) {
-    if (const auto last = mail::readHistoryRecord(which, int(headings.size()))) {
-      const QString middle = middleOf(which, *last);
-      showRecord(which, *last);
-      Text3->setText(platform::trimBlanks(middle));
-      passBodyThroughClipboard();
-      showOriginal(which, int(headings.size()));
-    }
-  }
+  showLastRecord(which);
   Text2->setText(QString::number(List1->count()));
+}
+
+void TyakuForm::showLastRecord(History which) {
+  const int count = int(rowSources_.size());
+  if (count == 0)
+    return;
+  if (const auto last = mail::readHistoryRecord(which, count)) {
+    const QString middle = middleOf(which, *last);
+    showRecord(which, *last);
+    Text3->setText(platform::trimBlanks(middle));
+    passBodyThroughClipboard();
+    showOriginal(which, count);
+  }
 }
 
 bool TyakuForm::reportRecovery(History which) {

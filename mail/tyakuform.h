@@ -127,6 +127,12 @@ private:
   std::optional<mail::MailRecord> selectedReceivedMail(bool toMyselfWithoutRow);
   // Whether the detail boxes show this received mail.
   bool boxesShow(const mail::MailRecord &received) const;
+  // Whether row i stands for record i + 1 of `which`, for each of `count`
+  // rows and no more.
+  bool rowsMirror(mail::History which, int count) const;
+  // The history's last record in the boxes and on the clipboard, as a fill
+  // of the rows leaves them.
+  void showLastRecord(mail::History which);
   // The count after a delete, and what to say when the file could not be
   // rewritten.
   void afterDelete(mail::History which, bool rewritten);

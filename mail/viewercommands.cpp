@@ -72,6 +72,15 @@ void TyakuForm::afterDelete(History which, bool rewritten) {
       {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
 }
 
+bool TyakuForm::rowsMirror(History which, int count) const {
+  if (rowSources_.size() != count)
+    return false;
+  for (int i = 0; i < count; ++i)
+    if (rowSources_[i].history != which || rowSources_[i].record != i + 1)
+      return false;
+  return true;
+}
+
 void TyakuForm::Command1_Click() {
   const int row = selectedRow();
   const RowSource source = rowSource(row);
@@ -98,7 +107,17 @@ void TyakuForm::Command1_Click() {
   if (rewritten && deleted)
     mail::dropOriginals(which, {*deleted});
 
-  if (which == *shown) {
+  if (which == *shown && rowsMirror(which, before) && mail::historyCount(which) == before - 1) {
+    // The rows stand for the file's records one to one: the deleted one
+    // goes and the later ones move up, which is what a refill shows, without
+    // building tens of thousands of rows again.
+    removeRow(row);
+    for (int i = row; i < rowSources_.size(); ++i)
+      rowSources_[i].record -= 1;
+    List1->setCurrentRow(-1);
+    showLastRecord(which);
+    Text2->setText(QString::number(List1->count()));
+  } else if (which == *shown) {
     fillFromHistory(which);
   } else if (mail::historyCount(which) == before - 1) {
     // A row a check added over the other history: the shown rows stay, that

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs the viewer benchmark: prints the time to read a full
-# received history once (warm cache) and the time to open the viewer on it.
+# received history once (warm cache) and the time to open the viewer on it,
+# then the time of "１件削除" on it beside one copy of the file with fsync.
 #   bench/viewer/run.sh [build-dir] [records]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)

@@ -129,6 +129,12 @@ TEST_F(Deleting, TheSecondOfFiveGoesAndTheRestMoveUpInOrder) {
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes().first().text, QStringLiteral("データが選択されていません。"));
   EXPECT_EQ(bytes(History::Received).size(), 4 * MailLayout::RecordLength);
+
+  // Each row that moved up stands for its record's new number.
+  pressRow(f, 1);
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 3"));
+  pressRow(f, 3);
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 5"));
 }
 
 TEST_F(Deleting, TheOnlySentMailEmptiesTheFileAndBothCountsSayZero) {
