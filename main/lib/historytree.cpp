@@ -7,39 +7,9 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QStyle>
-#include <QTreeWidget>
+#include <QTreeView>
 
 namespace korvex {
-
-namespace {
-constexpr int ImageRole = Qt::UserRole + 1;
-
-QTreeWidgetItem *addHistory(QTreeWidget *tree, const ImageList &images, mail::History which,
-                            const QString &caption, QLineEdit *field) {
-  auto *top = new QTreeWidgetItem(tree, QStringList(caption));
-  setNodeImage(top, images, ImageList::NodeExpanded);
-  // Opening a history creates it, empty, when it is missing.
-  platform::RecordFile(mail::historyPath(which), mail::MailLayout::RecordLength).ensureExists();
-  const QList<QString> subjects = mail::readHistorySubjects(which);
-  QList<QTreeWidgetItem *> children;
-  children.reserve(subjects.size());
-  // Each text passes through the working field as the field keeps it (at
-  // most its maximum length). Setting the field once per record would lay
-  // its text out tens of thousands of times for the same end state: the
-  // field holding the last subject.
-  const qsizetype fieldLength = field->maxLength();
-  for (const QString &subject : subjects) {
-    auto *child = new QTreeWidgetItem(QStringList(subject.left(fieldLength)));
-    setNodeImage(child, images, ImageList::MailImage);
-    children.append(child);
-  }
-  if (!subjects.isEmpty())
-    field->setText(subjects.constLast());
-  // One insertion keeps a history of tens of thousands of mails quick.
-  top->addChildren(children);
-  return top;
-}
-} // namespace
 
 ImageList::ImageList(QObject *parent) : QObject(parent) {
   QStyle *style = QApplication::style();
@@ -53,71 +23,149 @@ QIcon ImageList::image(int index) const {
   return images_.at(index - 1);
 }
 
-int nodeImage(const QTreeWidgetItem *node) {
-  return node ? node->data(0, ImageRole).toInt() : 0;
+HistoryTreeModel::HistoryTreeModel(const ImageList &images, QObject *parent)
+    : QAbstractItemModel(parent), images_(images) {}
+
+QModelIndex HistoryTreeModel::addHistory(const QString &caption, QList<QString> lines) {
+  const int row = int(nodes_.size());
+  beginInsertRows({}, row, row);
+  nodes_.append(Node{caption, ImageList::NodeExpanded, std::move(lines)});
+  endInsertRows();
+  return index(row, 0);
 }
 
-void setNodeImage(QTreeWidgetItem *node, const ImageList &images, int index) {
-  if (!node)
+void HistoryTreeModel::setImage(const QModelIndex &node, int image) {
+  if (!node.isValid() || node.model() != this || node.internalId() != 0)
     return;
-  node->setData(0, ImageRole, index);
-  node->setIcon(0, images.image(index));
+  nodes_[node.row()].image = image;
+  Q_EMIT dataChanged(node, node, {Qt::DecorationRole, ImageRole});
+}
+
+QModelIndex HistoryTreeModel::index(int row, int column, const QModelIndex &parent) const {
+  if (column != 0 || row < 0)
+    return {};
+  if (!parent.isValid())
+    return row < nodes_.size() ? createIndex(row, 0, quintptr(0)) : QModelIndex();
+  if (parent.internalId() != 0 || row >= nodes_[parent.row()].lines.size())
+    return {};
+  return createIndex(row, 0, quintptr(parent.row() + 1));
+}
+
+QModelIndex HistoryTreeModel::parent(const QModelIndex &child) const {
+  if (!child.isValid() || child.internalId() == 0)
+    return {};
+  return createIndex(int(child.internalId() - 1), 0, quintptr(0));
+}
+
+int HistoryTreeModel::rowCount(const QModelIndex &parent) const {
+  if (!parent.isValid())
+    return int(nodes_.size());
+  if (parent.internalId() != 0)
+    return 0;
+  return int(nodes_[parent.row()].lines.size());
+}
+
+int HistoryTreeModel::columnCount(const QModelIndex &) const {
+  return 1;
+}
+
+QVariant HistoryTreeModel::data(const QModelIndex &index, int role) const {
+  if (!index.isValid())
+    return {};
+  const bool top = index.internalId() == 0;
+  const Node &node = nodes_[top ? index.row() : int(index.internalId() - 1)];
+  // Only lines that are a mail show the mail's picture; the note of how many
+  // are left out has none.
+  const bool mail = !top && index.row() < node.lines.size() &&
+                    index.row() < mail::MailLayout::MaxRecords;
+  const int image = top ? node.image : (mail ? ImageList::MailImage : 0);
+  switch (role) {
+  case Qt::DisplayRole:
+    return top ? node.caption : node.lines[index.row()];
+  case Qt::DecorationRole:
+    return images_.image(image);
+  case ImageRole:
+    return image;
+  default:
+    return {};
+  }
+}
+
+int nodeImage(const QModelIndex &node) {
+  return node.data(HistoryTreeModel::ImageRole).toInt();
+}
+
+void setNodeImage(QAbstractItemModel *model, const QModelIndex &node, int image) {
+  if (auto *tree = qobject_cast<HistoryTreeModel *>(model))
+    tree->setImage(node, image);
 }
 
 namespace {
 
-// A history with more records than the tree lists (record numbers stop at
-// 32766) gets a last line saying how many it leaves out, so that a long
-// history never looks complete when it is not.
-void noteLeftOut(QTreeWidgetItem *top, mail::History which) {
+// A history's lines: the subjects, each as the working field keeps it (at
+// most its maximum length), and for a history with more records than the
+// tree lists (record numbers stop at 32766) a last line saying how many it
+// leaves out, so that a long history never looks complete when it is not.
+// The field ends holding the last subject, as when every text passed
+// through it.
+QList<QString> historyLines(mail::History which, QLineEdit *field) {
+  // Opening a history creates it, empty, when it is missing.
+  platform::RecordFile(mail::historyPath(which), mail::MailLayout::RecordLength).ensureExists();
+  QList<QString> lines = mail::readHistorySubjects(which);
+  const qsizetype fieldLength = field->maxLength();
+  for (QString &line : lines)
+    if (line.size() > fieldLength)
+      line.truncate(fieldLength);
+  if (!lines.isEmpty())
+    field->setText(lines.constLast());
   const qint64 inFile = QFileInfo(mail::historyPath(which)).size() / mail::MailLayout::RecordLength;
-  const qint64 left = inFile - top->childCount();
-  if (left <= 0)
-    return;
-  top->addChild(new QTreeWidgetItem(
-      QStringList(QStringLiteral("（ほかに%1件あります。一覧に表示できるのは%2件までです）")
-                      .arg(left)
-                      .arg(mail::MailLayout::MaxRecords))));
+  const qint64 left = inFile - lines.size();
+  if (left > 0)
+    lines.append(QStringLiteral("（ほかに%1件あります。一覧に表示できるのは%2件までです）")
+                     .arg(left)
+                     .arg(mail::MailLayout::MaxRecords));
+  return lines;
 }
 
-// The last node added: the history's last mail, or the history itself
-// when it holds none. Bringing it into view opens its history, which the
+// The last node added: the history's last line, or the history itself
+// when it has none. Bringing it into view opens its history, which the
 // history node's image (opened) already shows.
-void showLastNode(QTreeWidget *tree, QTreeWidgetItem *top) {
-  QTreeWidgetItem *last = top->childCount() > 0 ? top->child(top->childCount() - 1) : top;
-  tree->scrollToItem(last);
+void showLastNode(QTreeView *tree, const QModelIndex &top) {
+  const int lines = tree->model()->rowCount(top);
+  const QModelIndex last = lines > 0 ? tree->model()->index(lines - 1, 0, top) : top;
+  tree->scrollTo(last);
 }
 
 } // namespace
 
-void fillHistoryTree(QTreeWidget *tree, const ImageList &images, QLineEdit *receivedField,
+void fillHistoryTree(QTreeView *tree, const ImageList &images, QLineEdit *receivedField,
                      QLineEdit *sentField) {
   // Rows of one height keep tens of thousands of mails quick to lay out.
   tree->setUniformRowHeights(true);
-  QTreeWidgetItem *received =
-      addHistory(tree, images, mail::History::Received, QStringLiteral("着信履歴"), receivedField);
-  noteLeftOut(received, mail::History::Received);
+  auto *model = new HistoryTreeModel(images, tree);
+  tree->setModel(model);
+  const QModelIndex received = model->addHistory(
+      QStringLiteral("着信履歴"), historyLines(mail::History::Received, receivedField));
   showLastNode(tree, received);
-  QTreeWidgetItem *sent =
-      addHistory(tree, images, mail::History::Sent, QStringLiteral("送信履歴"), sentField);
-  noteLeftOut(sent, mail::History::Sent);
+  const QModelIndex sent =
+      model->addHistory(QStringLiteral("送信履歴"), historyLines(mail::History::Sent, sentField));
   showLastNode(tree, sent);
 }
 
-int nodeIndex(const QTreeWidgetItem *node) {
-  if (!node || !node->treeWidget())
+int nodeIndex(const QModelIndex &node) {
+  if (!node.isValid())
     return 0;
   // Nodes are numbered from 1 in the order they were added: each history
   // node, then its mails.
+  const QAbstractItemModel *model = node.model();
   int index = 1;
-  const QTreeWidget *tree = node->treeWidget();
-  for (int t = 0; t < tree->topLevelItemCount(); ++t) {
-    const QTreeWidgetItem *top = tree->topLevelItem(t);
+  for (int t = 0; t < model->rowCount(); ++t) {
+    const QModelIndex top = model->index(t, 0);
     if (top == node)
       return index;
-    if (node->parent() == top)
-      return index + 1 + top->indexOfChild(const_cast<QTreeWidgetItem *>(node));
-    index += 1 + top->childCount();
+    if (node.parent() == top)
+      return index + 1 + node.row();
+    index += 1 + model->rowCount(top);
   }
   return 0;
 }

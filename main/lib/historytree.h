@@ -1,13 +1,13 @@
 // The read-only overview of both histories in the main window's tree.
 #pragma once
 
+#include <QAbstractItemModel>
 #include <QIcon>
 #include <QList>
 #include <QObject>
 
 class QLineEdit;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QTreeView;
 
 namespace korvex {
 
@@ -25,20 +25,53 @@ private:
   QList<QIcon> images_;
 };
 
+// The two histories as a tree of two levels: "着信履歴" and "送信履歴", each
+// with one line per record (its trimmed subject) and, for a history longer
+// than the list reaches, a last line saying how many are left out. The
+// lines are served from the subjects as the view asks for them: a full
+// history is 32,766 lines, and building an item for each made the start
+// several times slower than with empty histories.
+class HistoryTreeModel : public QAbstractItemModel {
+  Q_OBJECT
+public:
+  static constexpr int ImageRole = Qt::UserRole + 1;
+
+  HistoryTreeModel(const ImageList &images, QObject *parent = nullptr);
+  // Appends a history node with its lines.
+  QModelIndex addHistory(const QString &caption, QList<QString> lines);
+  void setImage(const QModelIndex &node, int image);
+
+  QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
+  QModelIndex parent(const QModelIndex &child) const override;
+  int rowCount(const QModelIndex &parent = {}) const override;
+  int columnCount(const QModelIndex &parent = {}) const override;
+  QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+
+private:
+  struct Node {
+    QString caption;
+    int image = 0;
+    QList<QString> lines;
+  };
+  // Internal ids: 0 for a history node, its number + 1 for its lines.
+  const ImageList &images_;
+  QList<Node> nodes_;
+};
+
 // The image number a tree node shows (0 when none was set).
-int nodeImage(const QTreeWidgetItem *node);
-void setNodeImage(QTreeWidgetItem *node, const ImageList &images, int index);
+int nodeImage(const QModelIndex &node);
+void setNodeImage(QAbstractItemModel *model, const QModelIndex &node, int image);
 
 // Fills the tree once: "着信履歴" with one child per received record (its
 // trimmed subject), then "送信履歴" likewise for the sent history. The node
 // texts pass through the two working fields. Creates a missing history file,
 // empty.
 // Each history's last node is brought into view, its history opened.
-void fillHistoryTree(QTreeWidget *tree, const ImageList &images, QLineEdit *receivedField,
+void fillHistoryTree(QTreeView *tree, const ImageList &images, QLineEdit *receivedField,
                      QLineEdit *sentField);
 
 // A node's number in the order the nodes were added, from 1 ("着信履歴" is
 // 1, "送信履歴" is n + 2 for n received mails); 0 for a node not in a tree.
-int nodeIndex(const QTreeWidgetItem *node);
+int nodeIndex(const QModelIndex &node);
 
 } // namespace korvex

@@ -44,7 +44,7 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 using namespace mainform_detail;
 
@@ -404,12 +404,12 @@ void MainForm::TreeView1_Click() {
                        {}, platform::MsgButtons::Ok, platform::MsgIcon::None);
 }
 
-void MainForm::TreeView1_Collapse(QTreeWidgetItem *node) {
-  korvex::setNodeImage(node, *ImageList1, korvex::ImageList::NodeCollapsed);
+void MainForm::TreeView1_Collapse(const QModelIndex &node) {
+  korvex::setNodeImage(TreeView1->model(), node, korvex::ImageList::NodeCollapsed);
 }
 
-void MainForm::TreeView1_Expand(QTreeWidgetItem *node) {
-  korvex::setNodeImage(node, *ImageList1, korvex::ImageList::NodeExpanded);
+void MainForm::TreeView1_Expand(const QModelIndex &node) {
+  korvex::setNodeImage(TreeView1->model(), node, korvex::ImageList::NodeExpanded);
 }
 
 void MainForm::showHelpFor(const QString &controlName) {

@@ -19,8 +19,8 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 class QTimer;
-class QTreeWidget;
-class QTreeWidgetItem;
+class QModelIndex;
+class QTreeView;
 
 class MainForm : public QWidget, public mail::ReceiveHost {
   Q_OBJECT
@@ -61,7 +61,7 @@ public:
 
   // History overview and help box.
   QLabel *Label9;
-  QTreeWidget *TreeView1;
+  QTreeView *TreeView1;
   korvex::ImageList *ImageList1;
   QPlainTextEdit *Text1;
 
@@ -130,8 +130,8 @@ public Q_SLOTS:
   void Timer3_Timer();
   void Timer4_Timer();
   void TreeView1_Click();
-  void TreeView1_Collapse(QTreeWidgetItem *node);
-  void TreeView1_Expand(QTreeWidgetItem *node);
+  void TreeView1_Collapse(const QModelIndex &node);
+  void TreeView1_Expand(const QModelIndex &node);
 
 protected:
   void changeEvent(QEvent *event) override;

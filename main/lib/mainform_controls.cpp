@@ -11,7 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include "platform/twips.h"
 
@@ -84,9 +84,9 @@ void MainForm::buildControls() {
   Command13 = named(new QPushButton(QStringLiteral("切断"), Frame3), "Command13");
 
   Label9 = named(new QLabel(QStringLiteral("過去の着信・送信履歴（一覧）"), this), "Label9");
-  TreeView1 = named(new QTreeWidget(this), "TreeView1");
+  TreeView1 = named(new QTreeView(this), "TreeView1");
   TreeView1->setHeaderHidden(true);
-  TreeView1->setColumnCount(1);
+  TreeView1->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Label9->setBuddy(TreeView1);
   ImageList1 = new korvex::ImageList(this);
   ImageList1->setObjectName(QStringLiteral("ImageList1"));
@@ -138,8 +138,8 @@ void MainForm::buildControls() {
   connect(Timer2, &QTimer::timeout, this, &MainForm::Timer2_Timer);
   connect(Timer3, &QTimer::timeout, this, &MainForm::Timer3_Timer);
   connect(Timer4, &QTimer::timeout, this, &MainForm::Timer4_Timer);
-  connect(TreeView1, &QTreeWidget::itemCollapsed, this, &MainForm::TreeView1_Collapse);
-  connect(TreeView1, &QTreeWidget::itemExpanded, this, &MainForm::TreeView1_Expand);
+  connect(TreeView1, &QTreeView::collapsed, this, &MainForm::TreeView1_Collapse);
+  connect(TreeView1, &QTreeView::expanded, this, &MainForm::TreeView1_Expand);
 
   // The help box follows the mouse over these controls; the background and
   // the plain panels hide it.

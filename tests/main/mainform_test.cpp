@@ -34,7 +34,7 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
-#include <QTreeWidget>
+#include <QTreeView>
 
 #include <gtest/gtest.h>
 
@@ -265,7 +265,7 @@ TEST_F(MainFormTest, MissingDataFolderIsSaidOnceAndTheProgramRunsOn) {
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("★MAilData")));
   EXPECT_EQ(form->List1->count(), 0);
-  EXPECT_EQ(form->TreeView1->topLevelItemCount(), 2);
+  EXPECT_EQ(form->TreeView1->model()->rowCount(), 2);
 
   // Registering cannot succeed, and must not look as if it did.
   boxes.clear();
@@ -294,34 +294,36 @@ TEST_F(MainFormTest, TreeShowsBothHistoriesWithTrimmedSubjects) {
   }
   givePop3Server();
   load();
-  QTreeWidget *tree = form->TreeView1;
-  ASSERT_EQ(tree->topLevelItemCount(), 2);
-  QTreeWidgetItem *received = tree->topLevelItem(0);
-  QTreeWidgetItem *sent = tree->topLevelItem(1);
-  EXPECT_EQ(received->text(0), QStringLiteral("着信履歴"));
-  EXPECT_EQ(sent->text(0), QStringLiteral("送信履歴"));
-  ASSERT_EQ(received->childCount(), 3);
-  EXPECT_EQ(received->child(1)->text(0), QStringLiteral("second"));
-  EXPECT_EQ(received->child(2)->text(0), QStringLiteral("third"));
-  ASSERT_EQ(sent->childCount(), 2);
-  EXPECT_EQ(sent->child(1)->text(0), QStringLiteral("送信二"));
+  QTreeView *tree = form->TreeView1;
+  const QAbstractItemModel *m = tree->model();
+  ASSERT_EQ(m->rowCount(), 2);
+  const QModelIndex received = m->index(0, 0);
+  const QModelIndex sent = m->index(1, 0);
+  auto line = [m](const QModelIndex &node, int row) { return m->index(row, 0, node); };
+  EXPECT_EQ(received.data().toString(), QStringLiteral("着信履歴"));
+  EXPECT_EQ(sent.data().toString(), QStringLiteral("送信履歴"));
+  ASSERT_EQ(m->rowCount(received), 3);
+  EXPECT_EQ(line(received, 1).data().toString(), QStringLiteral("second"));
+  EXPECT_EQ(line(received, 2).data().toString(), QStringLiteral("third"));
+  ASSERT_EQ(m->rowCount(sent), 2);
+  EXPECT_EQ(line(sent, 1).data().toString(), QStringLiteral("送信二"));
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
-  EXPECT_EQ(korvex::nodeImage(received->child(0)), korvex::ImageList::MailImage);
+  EXPECT_EQ(korvex::nodeImage(line(received, 0)), korvex::ImageList::MailImage);
   // Nodes in the order they were added: node 1, its three mails, node n + 2.
   EXPECT_EQ(korvex::nodeIndex(received), 1);
-  EXPECT_EQ(korvex::nodeIndex(received->child(2)), 4);
+  EXPECT_EQ(korvex::nodeIndex(line(received, 2)), 4);
   EXPECT_EQ(korvex::nodeIndex(sent), 5);
-  EXPECT_EQ(korvex::nodeIndex(sent->child(1)), 7);
+  EXPECT_EQ(korvex::nodeIndex(line(sent, 1)), 7);
   // Each history's last mail was brought into view, its history opened as
   // its picture says.
-  EXPECT_TRUE(received->isExpanded());
-  EXPECT_TRUE(sent->isExpanded());
+  EXPECT_TRUE(tree->isExpanded(received));
+  EXPECT_TRUE(tree->isExpanded(sent));
   EXPECT_EQ(korvex::nodeImage(sent), korvex::ImageList::NodeExpanded);
 
-  tree->expandItem(received);
-  tree->collapseItem(received);
+  tree->expand(received);
+  tree->collapse(received);
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeCollapsed);
-  tree->expandItem(received);
+  tree->expand(received);
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
 }
 
@@ -349,13 +351,15 @@ TEST_F(MainFormTest, StartUpWithAFullHistoryAndACutShortDeleteListsWhatItCanAndS
   boxes.pushAnswer(MsgAnswer::Ok);
   load();
 
-  QTreeWidgetItem *received = form->TreeView1->topLevelItem(0);
-  ASSERT_EQ(received->childCount(), mail::MailLayout::MaxRecords + 1);
-  EXPECT_EQ(received->child(mail::MailLayout::MaxRecords)->text(0),
+  const QAbstractItemModel *m = form->TreeView1->model();
+  const QModelIndex received = m->index(0, 0);
+  ASSERT_EQ(m->rowCount(received), mail::MailLayout::MaxRecords + 1);
+  EXPECT_EQ(m->index(mail::MailLayout::MaxRecords, 0, received).data().toString(),
             QStringLiteral("（ほかに3件あります。一覧に表示できるのは32766件までです）"));
-  QTreeWidgetItem *sent = form->TreeView1->topLevelItem(1);
-  ASSERT_EQ(sent->childCount(), 2);
-  EXPECT_EQ(sent->child(1)->text(0), QStringLiteral("kept two"));
+  EXPECT_EQ(korvex::nodeImage(m->index(mail::MailLayout::MaxRecords, 0, received)), 0);
+  const QModelIndex sent = m->index(1, 0);
+  ASSERT_EQ(m->rowCount(sent), 2);
+  EXPECT_EQ(m->index(1, 0, sent).data().toString(), QStringLiteral("kept two"));
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(
       boxes.boxes()[0].text,
@@ -366,9 +370,10 @@ TEST_F(MainFormTest, StartUpWithAFullHistoryAndACutShortDeleteListsWhatItCanAndS
 TEST_F(MainFormTest, BothHistoriesEmptyGiveTwoBareNodesAndCreateTheFiles) {
   givePop3Server();
   load();
-  ASSERT_EQ(form->TreeView1->topLevelItemCount(), 2);
-  EXPECT_EQ(form->TreeView1->topLevelItem(0)->childCount(), 0);
-  EXPECT_EQ(form->TreeView1->topLevelItem(1)->childCount(), 0);
+  const QAbstractItemModel *m = form->TreeView1->model();
+  ASSERT_EQ(m->rowCount(), 2);
+  EXPECT_EQ(m->rowCount(m->index(0, 0)), 0);
+  EXPECT_EQ(m->rowCount(m->index(1, 0)), 0);
   EXPECT_TRUE(QFile::exists(mail::historyPath(mail::History::Received)));
   EXPECT_TRUE(QFile::exists(mail::historyPath(mail::History::Sent)));
 }
