@@ -8,6 +8,9 @@
 //
 //   bench_receive [mails]     (default 1000)
 //   bench_receive --large     20 mails of 10 MB: time and peak memory
+//   bench_receive --hostile   a page of nested formatting tags, a mail of
+//                             3,000 attachments of one name and two letters
+//                             (tests/support/hostilemail): time, peak memory
 //
 // Run by bench/receive/run.sh, which starts the servers of tests/servers and
 // points KORVEX_SERVERS_DIR at them.
@@ -16,6 +19,7 @@
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"
+#include "tests/support/hostilemail.h"
 #include "tests/support/servers.h"
 
 #include <QApplication>
@@ -295,6 +299,26 @@ int largeMails(const MailServers &servers) {
   return run.error.isEmpty() ? 0 : 1;
 }
 
+// The four hostile mails through the main window's receive: the time from
+// the click until the server is empty, and the process's peak memory.
+int hostileMails(const MailServers &servers) {
+  const QList<QByteArray> mails = testsupport::hostileMails();
+  if (!seedAll(servers, mails))
+    return 2;
+  forms::mainForm().get();
+  QCoreApplication::processEvents();
+  const long idleKb = statusKb("VmRSS:");
+  const Run run = receiveWithMainWindow(servers, int(mails.size()));
+  const long peakKb = statusKb("VmHWM:");
+  std::printf("hostile mails: %d of %d stored in %lld ms (CPU %lld ms)\n", run.received,
+              int(mails.size()), run.ms, run.cpuMs);
+  std::printf("  peak memory of the process %.1f MB (VmHWM), idle window %.1f MB\n",
+              peakKb / 1024.0, idleKb / 1024.0);
+  if (!run.error.isEmpty())
+    std::fprintf(stderr, "error: %s\n", qPrintable(run.error));
+  return run.error.isEmpty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -302,7 +326,8 @@ int main(int argc, char **argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const bool large = argc > 1 && QByteArray(argv[1]) == "--large";
-  if (argc > 1 && !large) {
+  const bool hostile = argc > 1 && QByteArray(argv[1]) == "--hostile";
+  if (argc > 1 && !large && !hostile) {
     bool ok = false;
     MailCount = QByteArray(argv[1]).toInt(&ok);
     if (!ok || MailCount < 1) {
@@ -322,6 +347,8 @@ int main(int argc, char **argv) {
   }
   if (large)
     return largeMails(*servers);
+  if (hostile)
+    return hostileMails(*servers);
 
   const QList<QByteArray> mails = makeMails();
   qint64 bytes = 0;

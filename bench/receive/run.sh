@@ -2,7 +2,8 @@
 # Builds and runs the receive benchmark against freshly started mail servers
 # (as root, like the tests): bench/receive/run.sh [build-dir] [number of mails]
 # The figures are taken with the default of 1000 mails; then 20 mails of
-# 10 MB each in a process of their own, for the peak memory.
+# 10 MB each in a process of their own, for the peak memory; then the four
+# mails built to hurt the reader (tests/support/hostilemail), likewise.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-${KORVEX_BUILD_DIR:-$root/build}}
@@ -15,4 +16,5 @@ export QT_QPA_PLATFORM=offscreen KORVEX_SERVERS_DIR=$dir
 status=0
 "$build/bench/receive/bench_receive" ${2:+"$2"} || status=$?
 "$build/bench/receive/bench_receive" --large || status=$?
+"$build/bench/receive/bench_receive" --hostile || status=$?
 exit $status
