@@ -140,7 +140,9 @@ void TyakuForm::Command5_Click() {
   const std::optional<History> shown = shownHistory();
   if (!shown)
     return;
-  if (!askYesNo(this, QStringLiteral("すべてのデータを削除して良いですか？")))
+  // Yes destroys every record of the history: a stray Enter answers No.
+  if (platform::askDefaultNo(this, QStringLiteral("すべてのデータを削除して良いですか？"),
+                             QStringLiteral("確認")) != platform::MsgAnswer::Yes)
     return;
   const bool rewritten = mail::markAllHistoryRecords(*shown) && mail::rewriteHistory(*shown);
   if (rewritten)

@@ -1,6 +1,9 @@
 #include "platform/messagebox.h"
 
+#include <QCoreApplication>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include <atomic>
 
@@ -39,12 +42,12 @@ public:
       break;
     case MsgButtons::YesNo:
       box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-      box.setDefaultButton(QMessageBox::Yes);
+      box.setDefaultButton(request.defaultNo ? QMessageBox::No : QMessageBox::Yes);
       box.setEscapeButton(QMessageBox::No);
       break;
     case MsgButtons::YesNoCancel:
       box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
-      box.setDefaultButton(QMessageBox::Yes);
+      box.setDefaultButton(request.defaultNo ? QMessageBox::No : QMessageBox::Yes);
       box.setEscapeButton(QMessageBox::Cancel);
       break;
     }
@@ -79,6 +82,28 @@ MsgAnswer messageBox(QWidget *parent, const QString &text, const QString &title,
 
 MsgAnswer untitledMessageBox(QWidget *parent, const QString &text, MsgButtons buttons, MsgIcon icon) {
   return showBox(parent, MessageBoxRequest{text, {}, icon, buttons, /*untitled=*/true});
+}
+
+MsgAnswer askDefaultNo(QWidget *parent, const QString &text, const QString &title, MsgIcon icon) {
+  MessageBoxRequest request{text, title, icon, MsgButtons::YesNo};
+  request.defaultNo = true;
+  return showBox(parent, request);
+}
+
+bool useJapaneseQtTexts() {
+  static QTranslator *loaded = nullptr;
+  if (loaded)
+    return true;
+  auto *translator = new QTranslator(QCoreApplication::instance());
+  if (!translator->load(QLocale(QLocale::Japanese, QLocale::Japan), QStringLiteral("qtbase"),
+                        QStringLiteral("_"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath)) ||
+      !QCoreApplication::installTranslator(translator)) {
+    delete translator;
+    return false;
+  }
+  loaded = translator;
+  return true;
 }
 
 void setMessageBoxBackend(MessageBoxBackend *backend) { installed.store(backend); }

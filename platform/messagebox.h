@@ -18,6 +18,9 @@ struct MessageBoxRequest {
   MsgIcon icon = MsgIcon::None;
   MsgButtons buttons = MsgButtons::Ok;
   bool untitled = false; // a title bar with no text at all
+  // The button Enter presses: Yes (or Ok) unless a question whose Yes
+  // cannot be undone asks for No.
+  bool defaultNo = false;
 };
 
 class MessageBoxBackend {
@@ -37,6 +40,17 @@ MsgAnswer messageBox(QWidget *parent, const QString &text, const QString &title 
 // (messageBox puts the program's title in place of an empty title).
 MsgAnswer untitledMessageBox(QWidget *parent, const QString &text,
                              MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::None);
+
+// A Yes/No question whose default button is No, for a Yes that cannot be
+// taken back (trusting a certificate, sending a password unencrypted,
+// deleting every record): a stray Enter answers No.
+MsgAnswer askDefaultNo(QWidget *parent, const QString &text, const QString &title = {},
+                       MsgIcon icon = MsgIcon::Question);
+
+// Loads Qt's own Japanese texts (buttons and standard dialogs: はい, いいえ,
+// キャンセル, 開く…) whatever the system's language. False when Debian's
+// qt6-translations-l10n is missing.
+bool useJapaneseQtTexts();
 
 // Installs a backend (not owned); nullptr restores the QMessageBox one.
 void setMessageBoxBackend(MessageBoxBackend *backend);

@@ -169,10 +169,12 @@ TEST_F(Deleting, AnsweringNoLeavesEveryByteAndTheWindowAsTheyWere) {
 
   boxes.pushAnswer(MsgAnswer::No);
   QTest::mouseClick(f->Command1, Qt::LeftButton);
-  boxes.pushAnswer(MsgAnswer::No);
+  // Enter alone on "全件削除" answers No: its Yes would destroy every record.
+  boxes.pushEnter();
   QTest::mouseClick(f->Command5, Qt::LeftButton);
 
   ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(boxes.boxes()[1].defaultNo);
   EXPECT_EQ(boxes.boxes()[0].text, DeleteOneQuestion);
   EXPECT_EQ(boxes.boxes()[1].text, DeleteAllQuestion);
   EXPECT_EQ(boxes.boxes()[1].title, QStringLiteral("確認"));

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest-spi.h>
@@ -106,4 +108,44 @@ TEST(MessageBox, UntitledBoxKeepsItsTitleBarEmpty) {
   EXPECT_FALSE(seen.title.isEmpty());
   EXPECT_TRUE(seen.title.trimmed().isEmpty());
   EXPECT_EQ(seen.icon, QMessageBox::Warning);
+}
+
+// The buttons read はい/いいえ/OK under any locale, and Enter alone on a
+// question whose Yes cannot be undone answers No.
+TEST(MessageBox, ProductionButtonsSpeakJapaneseAndEnterOnARiskyQuestionSaysNo) {
+  ASSERT_TRUE(useJapaneseQtTexts()) << "qtbase_ja.qm missing (scripts/install-deps)";
+  QStringList texts;
+  QString focused;
+  const auto pressEnter = [&] {
+    QTimer::singleShot(50, [&] {
+      for (QWidget *w : QApplication::topLevelWidgets()) {
+        auto *box = qobject_cast<QMessageBox *>(w);
+        if (!box || !box->isVisible())
+          continue;
+        texts.clear();
+        // "はい(&Y)": the word without its keyboard mnemonic.
+        static const QRegularExpression mnemonic(QStringLiteral("\\(&\\w\\)|&"));
+        for (QAbstractButton *b : box->buttons())
+          texts << b->text().remove(mnemonic);
+        texts.sort();
+        focused = box->defaultButton() ? box->defaultButton()->text().remove(mnemonic) : QString();
+        QTest::keyClick(box, Qt::Key_Return);
+        return;
+      }
+      ADD_FAILURE() << "no message box shown";
+    });
+  };
+
+  pressEnter();
+  EXPECT_EQ(askDefaultNo(nullptr, QStringLiteral("q")), MsgAnswer::No);
+  EXPECT_EQ(texts, (QStringList{QStringLiteral("いいえ"), QStringLiteral("はい")}));
+  EXPECT_EQ(focused, QStringLiteral("いいえ"));
+
+  // An ordinary question keeps Yes as its default.
+  pressEnter();
+  EXPECT_EQ(messageBox(nullptr, QStringLiteral("q"), {}, MsgButtons::YesNo), MsgAnswer::Yes);
+
+  pressEnter();
+  EXPECT_EQ(messageBox(nullptr, QStringLiteral("q"), {}, MsgButtons::OkCancel), MsgAnswer::Ok);
+  EXPECT_EQ(texts, (QStringList{QStringLiteral("OK"), QStringLiteral("キャンセル")}));
 }

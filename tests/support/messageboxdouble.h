@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QQueue>
+#include <optional>
 
 class MessageBoxDouble final : public platform::MessageBoxBackend {
 public:
@@ -16,6 +17,8 @@ public:
   MessageBoxDouble &operator=(const MessageBoxDouble &) = delete;
 
   void pushAnswer(platform::MsgAnswer answer) { answers_.enqueue(answer); }
+  // The next box is answered by Enter alone: its default button.
+  void pushEnter() { answers_.enqueue(std::nullopt); }
   // Every box shown so far, in order; the title is as requested (empty when
   // the program's title was meant).
   const QList<platform::MessageBoxRequest> &boxes() const { return boxes_; }
@@ -28,6 +31,6 @@ public:
   platform::MsgAnswer show(QWidget *parent, const platform::MessageBoxRequest &request) override;
 
 private:
-  QQueue<platform::MsgAnswer> answers_;
+  QQueue<std::optional<platform::MsgAnswer>> answers_;
   QList<platform::MessageBoxRequest> boxes_;
 };
