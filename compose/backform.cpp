@@ -1,5 +1,6 @@
 #include "compose/backform.h"
 
+#include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
@@ -119,9 +120,11 @@ void BackForm::Command1_Click() {
 // Nothing is recorded in the sent history, and the window closes whether the
 // transport took the mail or not.
 void BackForm::Command2_Click() {
-  const int result = nmail::NMailSmtpSendMail(
-      settings::SmtpServer, ToText->text(), QString(), QString(), settings::MailAddress,
-      SubjectText->text(), BodyText->toPlainText(), QString(), AttachText->text(), 0);
+  const int result = mail::sendAskingAboutPlaintext(this, [this] {
+    return nmail::NMailSmtpSendMail(settings::SmtpServer, ToText->text(), QString(), QString(),
+                                    settings::MailAddress, SubjectText->text(),
+                                    BodyText->toPlainText(), QString(), AttachText->text(), 0);
+  });
   if (result >= 0)
     mail::keepSentOriginal(nullptr);
   if (result < 0) {

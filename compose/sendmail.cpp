@@ -1,6 +1,7 @@
 #include "compose/sendmail.h"
 
 #include "compose/fortune.h"
+#include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
@@ -29,7 +30,11 @@ void showSendError(QWidget *window) {
   QString buffer = nmail::newTextBuffer();
   int length = nmail::NMailBufferSize;
   nmail::NMailGetMessage(0, buffer, length);
-  platform::messageBox(window, nmail::cutAtNul(buffer), QStringLiteral("送信エラー"));
+  QString text = nmail::cutAtNul(buffer);
+  const auto plaintext = nmail::plaintextLoginRefused();
+  if (plaintext && plaintext->downgrade)
+    text += QStringLiteral("\n\n") + mail::lostEncryptionAdvice();
+  platform::messageBox(window, text, QStringLiteral("送信エラー"));
 }
 
 } // namespace
@@ -55,6 +60,7 @@ mail::MailRecord sentRecordOf(const Draft &draft, const QString &dateText) {
 SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QList<int> &bulkRecords,
                       const std::function<void()> &showProgress) {
   SendOutcome outcome;
+  bool declinedPlaintext = false; // asked once per click, not once per recipient
   const int passes = bulk ? int(bulkRecords.size()) : 1;
   for (int k = 0; k < passes; ++k) {
     ++outcome.passes;
@@ -97,9 +103,16 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
         draft.fortune ? draft.body + fortuneFooter(fortuneDraw().next()) : draft.body;
 
     ++outcome.handed;
-    const int result = nmail::NMailSmtpSendMail(settings::SmtpServer, recipient, QString(),
-                                                QString(), settings::MailAddress, draft.subject,
-                                                body, QString(), draft.attachments, 0);
+    // A server without encryption: the password goes out only when the user
+    // agrees, and then the same mail goes out once more.
+    const int result = mail::sendAskingAboutPlaintext(
+        window,
+        [&] {
+          return nmail::NMailSmtpSendMail(settings::SmtpServer, recipient, QString(), QString(),
+                                          settings::MailAddress, draft.subject, body, QString(),
+                                          draft.attachments, 0);
+        },
+        &declinedPlaintext);
     if (result < 0) {
       ++outcome.refused;
       showSendError(window);

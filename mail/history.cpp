@@ -2,6 +2,7 @@
 
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/recordfile.h"
 
 #include <QFile>
@@ -295,7 +296,7 @@ bool markAllHistoryRecords(History which) {
   QFile file(historyPath(which));
   if (!file.exists())
     return true;
-  if (!file.open(QIODevice::ReadWrite))
+  if (!file.open(QIODevice::ReadWrite, platform::PrivateFileMode))
     return false;
   const qint64 count = file.size() / RecordLength;
   const char zero[FlagWidth] = {0, 0};

@@ -258,20 +258,29 @@ void ReceiveMail(ReceiveHost &host) {
     int handle = nmail::NMailPop3Connect(settings::Pop3Server);
     host.setHelpText(QStringLiteral("メールのチェックをしています。"));
     bool declined = false;
-    if (handle == -1) {
-      // A certificate no authority vouches for (a self-signed one): the user
-      // decides, and a trusted one is kept for this server from now on.
+    bool askLater = false;
+    // A certificate no authority vouches for (a self-signed one), or a
+    // server without encryption: the user decides, and a yes is kept for
+    // this server from now on. One question may lead to the other.
+    for (int question = 0; handle == -1 && question < 2 && !declined && !askLater; ++question) {
       const auto certificate = nmail::rejectedCertificate();
-      if (certificate && !certificate->changed) {
-        if (askToTrustCertificate(host.hostWindow(), *certificate))
-          handle = nmail::NMailPop3Connect(settings::Pop3Server);
-        else
-          declined = true;
-      }
+      const auto plaintext = nmail::plaintextLoginRefused();
+      const bool trustable = certificate && !certificate->changed && certificate->refusal.isEmpty();
+      const bool agreeable = plaintext && !plaintext->downgrade;
+      if (!trustable && !agreeable)
+        break;
+      if (host.unattended())
+        askLater = true;
+      else if (trustable ? askToTrustCertificate(host.hostWindow(), *certificate)
+                         : askToSendPasswordUnencrypted(host.hostWindow(), *plaintext))
+        handle = nmail::NMailPop3Connect(settings::Pop3Server);
+      else
+        declined = true;
     }
     if (handle != -1) {
-      const QString id = settings::ReadAccountKey(QStringLiteral("NAME"));
-      const QString password = settings::ReadAccountKey(QStringLiteral("NAME2"));
+      const settings::Account inUse = settings::accountInUse();
+      const QString id = inUse.id;
+      const QString password = inUse.password;
       settings::AccountId = id;
       settings::AccountPassword = password;
       IdPassForm *account = forms::idPassForm().get();
@@ -321,8 +330,13 @@ void ReceiveMail(ReceiveHost &host) {
       // transport's reason, as for a refused login.
       QString reason = transportMessage();
       const auto certificate = nmail::rejectedCertificate();
-      if (certificate && certificate->changed)
+      const auto plaintext = nmail::plaintextLoginRefused();
+      if (askLater)
+        reason += QStringLiteral("\n\n次に「受信」をクリックしたときに、続けるかどうかを確認します。");
+      else if (certificate && certificate->changed)
         reason += QStringLiteral("\n\n") + changedCertificateAdvice();
+      else if (plaintext && plaintext->downgrade)
+        reason += QStringLiteral("\n\n") + lostEncryptionAdvice();
       platform::messageBox(host.hostWindow(), reason, QStringLiteral("エラー"));
     }
   }

@@ -18,6 +18,9 @@ public:
   virtual void restoreWindow() = 0;                    // window state normal
   virtual bool hangUpMode() const = 0;                 // Option2 selected
   virtual void hangUp() = 0;                           // Command13_Click
+  // True while the routine runs for a scheduled check nobody watches: it
+  // asks no question, the question comes at the next click.
+  virtual bool unattended() const { return false; }
 };
 
 void ReceiveMail(ReceiveHost &host);

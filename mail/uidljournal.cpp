@@ -7,6 +7,8 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QList>
+#include "platform/core/privatefiles.h"
+
 #include <QSaveFile>
 
 #include <fcntl.h>
@@ -58,7 +60,8 @@ bool writeEntries(const QList<Entry> &entries) {
   for (const Entry &e : entries)
     out += e.line + "\r\n";
   QSaveFile file(UidlJournal::path());
-  return file.open(QIODevice::WriteOnly) && file.write(out) == out.size() && file.commit();
+  return file.open(QIODevice::WriteOnly) && file.setPermissions(platform::PrivateFileMode) &&
+         file.write(out) == out.size() && file.commit();
 }
 
 } // namespace
@@ -110,7 +113,7 @@ bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QStrin
       name.contains('\n'))
     return false;
   QFile file(path());
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Append, platform::PrivateFileMode))
     return false;
   const QByteArray line = QByteArray::number(record) + ' ' + account_.toLatin1() + ' ' + id + ' ' +
                           QByteArray::number(size) + ' ' + name + "\r\n";

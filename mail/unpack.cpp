@@ -3,6 +3,7 @@
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 #include "platform/messagebox.h"
 
 #include <QDir>
@@ -68,7 +69,8 @@ int unpackMail(const UnpackInput &mail, QWidget *parent) {
   // taken from memory either way.
   {
     QFile file(workFile);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate, platform::PrivateFileMode) &&
+        platform::makePrivate(workFile))
       file.write(content);
   }
   const QString messageText = messageTextOf(content);

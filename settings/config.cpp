@@ -6,6 +6,8 @@
 #include "settings/serverfile.h"
 
 #include <QFile>
+#include "platform/core/privatefiles.h"
+
 #include <QSaveFile>
 
 namespace settings {
@@ -16,6 +18,7 @@ QString MailAddress;
 qint16 UseApop = 0;
 QString AccountId;
 QString AccountPassword;
+bool AccountInMemoryOnly = false;
 
 namespace {
 constexpr char16_t ProfileSection[] = u"EXEINI";
@@ -51,7 +54,7 @@ bool SaveServerSettings() {
   // Written beside the old file and renamed over it, so a failed write never
   // leaves a half-written qelmar.ini behind.
   QSaveFile file(serverSettingsPath());
-  if (!file.open(QIODevice::WriteOnly))
+  if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(platform::PrivateFileMode))
     return false;
   if (file.write(*bytes) != bytes->size()) {
     file.cancelWriting();
@@ -65,6 +68,13 @@ QString ReadAccountKey(const QString &key) {
                                            ProfileBufferSize, accountProfilePath());
 }
 
+Account accountInUse() {
+  Account stored{ReadAccountKey(QStringLiteral("NAME")), ReadAccountKey(QStringLiteral("NAME2"))};
+  if (stored.password.isEmpty() && AccountInMemoryOnly && !AccountPassword.isEmpty())
+    return Account{AccountId, AccountPassword};
+  return stored;
+}
+
 bool WriteAccountKey(const QString &key, const QString &value) {
   // The program never creates its data folder; without it there is nowhere
   // to keep the account.
@@ -74,11 +84,10 @@ bool WriteAccountKey(const QString &key, const QString &value) {
   // longer matches. Better to store nothing and say so.
   if (!platform::fitsAnsi(value))
     return false;
-  // ownerOnly: the file holds the password in plain text. The profile writer
-  // replaces the file, so an older one that others could read is closed to
-  // them by this write too.
+  // The file holds the password in plain text; the profile writer keeps it
+  // (and every other profile) to its owner, an older readable one included.
   return platform::writePrivateProfileString(QString::fromUtf16(ProfileSection), key, value,
-                                             accountProfilePath(), /*ownerOnly=*/true);
+                                             accountProfilePath());
 }
 
 } // namespace settings

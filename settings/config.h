@@ -23,4 +23,17 @@ bool SaveServerSettings();
 QString ReadAccountKey(const QString &key);
 bool WriteAccountKey(const QString &key, const QString &value);
 
+// Set when the account dialog was confirmed without "IDパスワードを保存する":
+// the password lives in AccountId/AccountPassword only, for this run.
+extern bool AccountInMemoryOnly;
+
+// The account a check or a send uses: the stored one, or, when no password
+// is stored and the user chose not to keep it on disk, the one confirmed in
+// the account dialog during this run.
+struct Account {
+  QString id;
+  QString password;
+};
+Account accountInUse();
+
 } // namespace settings

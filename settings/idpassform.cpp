@@ -62,12 +62,14 @@ IdPassForm::IdPassForm(QWidget *parent) : QWidget(parent, Qt::Window) {
 void IdPassForm::Form_Load() {
   IdText->setText(settings::ReadAccountKey(QStringLiteral("NAME")));
   PassText->setText(settings::ReadAccountKey(QStringLiteral("NAME2")));
-  settings::ReadAccountKey(QStringLiteral("NAME3")); // read, as ever, and not used
+  // The box says what is stored: ticked while a password is kept on disk.
+  Check1->setChecked(!PassText->text().isEmpty());
 }
 
 void IdPassForm::OkCommand_Click() {
   settings::AccountId = IdText->text();
   settings::AccountPassword = PassText->text();
+  settings::AccountInMemoryOnly = !Check1->isChecked();
   bool saved;
   if (Check1->isChecked()) {
     // Both values are checked before either is written, so a refused
@@ -80,13 +82,19 @@ void IdPassForm::OkCommand_Click() {
             settings::WriteAccountKey(QStringLiteral("NAME2"), PassText->text()) &&
             settings::WriteAccountKey(QStringLiteral("NAME3"), QStringLiteral("1"));
   } else {
-    saved = settings::WriteAccountKey(QStringLiteral("NAME3"), QStringLiteral("0"));
+    // Not to be kept: the password saved earlier goes too. The values stay
+    // in memory for this run.
+    saved = settings::WriteAccountKey(QStringLiteral("NAME2"), QString()) &&
+            settings::WriteAccountKey(QStringLiteral("NAME3"), QStringLiteral("0"));
   }
   // The dialog closes either way (the values are in use now), but a save
   // that did not happen must not pass for one: the next check would ask again.
-  if (!saved && Check1->isChecked())
-    platform::messageBox(this, QStringLiteral("IDとパスワードを保存できませんでした。"), {},
-                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+  if (!saved)
+    platform::messageBox(this,
+                         Check1->isChecked()
+                             ? QStringLiteral("IDとパスワードを保存できませんでした。")
+                             : QStringLiteral("保存してあるパスワードを削除できませんでした。"),
+                         {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
   forms::idPassForm().unload();
 }
 

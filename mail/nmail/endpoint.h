@@ -29,6 +29,11 @@ struct Endpoint {
   bool implicitTls = false;    // TLS from the first byte
   QByteArray pinnedSha256;     // 32 raw bytes, or empty: verify against the system's CAs
   bool pinFromSetting = false; // the pin was written in the server setting
+  // Without TLS: the user agreed to send the password unencrypted to this
+  // server, and the server offered TLS before (then it is refused whatever
+  // was agreed: one that stops offering it may be someone in between).
+  bool plaintextLoginAgreed = false;
+  bool offeredTlsBefore = false;
 
   // host:port for messages, IPv6 literals in brackets.
   QString label() const;

@@ -60,6 +60,32 @@ std::optional<QList<QHostAddress>> resolve(const QString &host) {
 
 } // namespace
 
+// What keeps the user from trusting the certificate by their word: every
+// fault but an issuer nobody vouches for (a self-signed certificate, a
+// private authority). A name that is not the server's or an expired
+// certificate is a reason to refuse, not a question. Empty when trusting
+// it is the user's call.
+QString untrustableReason(const QList<QSslError> &errors) {
+  QStringList reasons;
+  for (const QSslError &e : errors) {
+    switch (e.error()) {
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+      break;
+    default:
+      if (!reasons.contains(e.errorString()))
+        reasons << e.errorString();
+    }
+  }
+  return errors.isEmpty() ? QStringLiteral("証明書を確認できませんでした")
+                          : reasons.join(QStringLiteral("; "));
+}
+
+
 LineConnection::LineConnection() = default;
 
 LineConnection::~LineConnection() {
@@ -204,6 +230,7 @@ bool LineConnection::handshake() {
         text +=
             QStringLiteral("この証明書の SHA-256 指紋: %1").arg(fingerprintText(sha256Of(cert)));
         rejectCertificate(cert, false);
+        rejected_->refusal = untrustableReason(errors);
       }
       fail(text);
     } else if (socket_->error() == QAbstractSocket::SocketTimeoutError &&

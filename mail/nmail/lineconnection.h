@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 #include <QLoggingCategory>
+#include <QSslError>
 #include <QSslSocket>
 #include <QString>
 #include <memory>
@@ -23,6 +24,11 @@ namespace nmail {
 // Protocol traces (passwords masked); off unless enabled with
 // QT_LOGGING_RULES="korvex.transport.debug=true".
 Q_DECLARE_LOGGING_CATEGORY(lcTransport)
+
+// Why a certificate the handshake refused cannot be trusted by the user's
+// word (the reasons, joined), or empty when its one fault is an issuer
+// nobody vouches for.
+QString untrustableReason(const QList<QSslError> &errors);
 
 class LineConnection {
 public:

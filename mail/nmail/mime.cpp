@@ -11,6 +11,7 @@
 #include "mail/nmail/mime_words.h"
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"
+#include "platform/core/privatefiles.h"
 
 #include <gmime/gmime.h>
 
@@ -351,7 +352,7 @@ bool writeInside(const QString &folder, const QString &proposed, const QByteArra
     QFile file(path);
     // NewOnly is O_EXCL: a name taken between the check and now (or a
     // dangling link planted there) makes the open fail instead of following it.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, platform::PrivateFileMode)) {
       if (QFileInfo(path).exists() || QFileInfo(path).isSymLink())
         continue;
       return false;
@@ -486,7 +487,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   if (QFileInfo::exists(joinedMark))
     return NMailAttachmentNone; // a late duplicate of a set already joined
   const QString setPath = keep.filePath(key);
-  if (!QDir().mkpath(setPath))
+  if (!platform::makePrivateFolders(setPath))
     return NMailAttachmentOpenError;
   noteWrittenFile(keep.path());
   noteWrittenFile(setPath);
@@ -498,7 +499,8 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   const QString partPath = set.filePath(QStringLiteral("%1.eml").arg(number));
   if (!QFileInfo::exists(partPath)) {
     QFile file(partPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(raw) != raw.size() ||
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, platform::PrivateFileMode) ||
+        file.write(raw) != raw.size() ||
         !file.flush()) {
       file.remove();
       return NMailAttachmentOpenError;
@@ -563,7 +565,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QSt
   if (result == NMailAttachmentWritten) {
     set.removeRecursively();
     QFile mark(joinedMark);
-    if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+    if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly, platform::PrivateFileMode)) {
       mark.close();
       noteWrittenFile(joinedMark);
     }

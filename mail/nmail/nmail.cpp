@@ -48,6 +48,8 @@ struct State {
   std::function<SmtpAccount()> accountProvider;
   std::function<QByteArray(const QString &, quint16)> pinProvider;
   std::optional<ServerCertificate> rejected;
+  PlaintextLoginPolicy plaintextPolicy;
+  std::optional<PlaintextRefusal> plaintextRefused;
   bool mimeStarted = false;
 };
 
@@ -132,7 +134,21 @@ std::optional<Endpoint> endpointOf(const QString &server, Protocol protocol, QSt
     if (pin.size() == 32)
       endpoint->pinnedSha256 = pin;
   }
+  if (endpoint && !endpoint->implicitTls) {
+    const PlaintextLoginPolicy &policy = state().plaintextPolicy;
+    endpoint->plaintextLoginAgreed = policy.agreed && policy.agreed(endpoint->host, endpoint->port);
+    endpoint->offeredTlsBefore =
+        policy.offeredTlsBefore && policy.offeredTlsBefore(endpoint->host, endpoint->port);
+  }
   return endpoint;
+}
+
+// Keeps what a session showed about the server's TLS for the next time.
+template <typename Client> void noteTls(const Endpoint &endpoint, const Client &client) {
+  state().plaintextRefused = client.plaintextRefusal();
+  const PlaintextLoginPolicy &policy = state().plaintextPolicy;
+  if (client.offeredTls() && !endpoint.offeredTlsBefore && policy.offersTls)
+    policy.offersTls(endpoint.host, endpoint.port);
 }
 
 QList<QByteArray> envelopeOf(const QString &addresses) {
@@ -163,6 +179,14 @@ void setSmtpAccountProvider(std::function<SmtpAccount()> provider) {
 void setCertificatePinProvider(
     std::function<QByteArray(const QString &host, quint16 port)> provider) {
   state().pinProvider = std::move(provider);
+}
+
+void setPlaintextLoginPolicy(PlaintextLoginPolicy policy) {
+  state().plaintextPolicy = std::move(policy);
+}
+
+std::optional<PlaintextRefusal> plaintextLoginRefused() {
+  return state().plaintextRefused;
 }
 
 std::optional<ServerCertificate> rejectedCertificate() {
@@ -211,6 +235,7 @@ int NMailEndWinSock() {
 
 int NMailPop3Connect(const QString &server) {
   state().rejected.reset();
+  state().plaintextRefused.reset();
   QString error;
   const auto endpoint = endpointOf(server, Protocol::Pop3, &error);
   if (!endpoint)
@@ -219,7 +244,9 @@ int NMailPop3Connect(const QString &server) {
   if (sessions.size() >= MaxSessions)
     return failWith(QStringLiteral("同時に開ける接続は %1 までです。").arg(MaxSessions));
   auto s = std::make_unique<Session>();
-  if (!s->client.connectTo(*endpoint)) {
+  const bool connected = s->client.connectTo(*endpoint);
+  noteTls(*endpoint, s->client);
+  if (!connected) {
     state().rejected = s->client.rejectedCertificate();
     return failWith(s->client.errorText());
   }
@@ -234,9 +261,12 @@ int NMailPop3Authenticate(int handle, const QString &id, const QString &password
   Session *s = session(handle);
   if (!s)
     return -1;
+  state().plaintextRefused.reset();
   const auto count = s->client.authenticate(id, password, apop != 0);
-  if (!count)
+  if (!count) {
+    state().plaintextRefused = s->client.plaintextRefusal();
     return failWith(s->client.errorText());
+  }
   return *count;
 }
 
@@ -404,6 +434,7 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
                       int /*flag*/) {
   state().rejected.reset();
   state().lastSent.reset();
+  state().plaintextRefused.reset();
   QString error;
   const auto endpoint = endpointOf(server, Protocol::Smtp, &error);
   if (!endpoint)
@@ -471,7 +502,9 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     credentials.password = account.password;
   }
   SmtpClient client;
-  if (!client.send(*endpoint, envelope, *message, credentials)) {
+  const bool sent = client.send(*endpoint, envelope, *message, credentials);
+  noteTls(*endpoint, client);
+  if (!sent) {
     state().rejected = client.rejectedCertificate();
     return failWith(client.errorText());
   }

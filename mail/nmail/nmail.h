@@ -108,6 +108,30 @@ void setSmtpAccountProvider(std::function<SmtpAccount()> provider);
 void setCertificatePinProvider(
     std::function<QByteArray(const QString &host, quint16 port)> provider);
 
+// Without TLS a password crosses the network readable by anyone on the way.
+// The transport sends PASS, APOP or AUTH over an unencrypted connection only
+// to a server (host and port) the user agreed to, and never to one that
+// offered TLS before or has a trusted certificate. The program keeps both
+// facts; the transport asks each time it connects and reports every server
+// that offers STLS or STARTTLS. Without a policy nothing is agreed.
+struct PlaintextLoginPolicy {
+  std::function<bool(const QString &host, quint16 port)> agreed;
+  std::function<bool(const QString &host, quint16 port)> offeredTlsBefore;
+  std::function<void(const QString &host, quint16 port)> offersTls;
+};
+void setPlaintextLoginPolicy(PlaintextLoginPolicy policy);
+
+// Why the last NMailPop3Connect or NMailSmtpSendMail stopped before sending
+// a password unencrypted; nothing when it did not stop for that.
+struct PlaintextRefusal {
+  QString host;
+  quint16 port = 0;
+  // The server offered TLS before or has a trusted certificate: a warning,
+  // never a question.
+  bool downgrade = false;
+};
+std::optional<PlaintextRefusal> plaintextLoginRefused();
+
 // The certificate that made the last NMailPop3Connect or NMailSmtpSendMail
 // fail, so that the program can show it and ask whether to trust it.
 struct ServerCertificate {
@@ -120,6 +144,10 @@ struct ServerCertificate {
   QByteArray sha256; // 32 bytes
   // True when a pinned certificate was expected and this one differs from it.
   bool changed = false;
+  // Why the certificate cannot be trusted by the user's word (a name that is
+  // not the server's, an expired one), or empty when its one fault is an
+  // issuer nobody vouches for.
+  QString refusal;
 };
 std::optional<ServerCertificate> rejectedCertificate();
 // "AB:CD:…" for showing a fingerprint.

@@ -65,6 +65,8 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   sizes_.reset();
   uids_.reset();
   greeting_.clear();
+  offeredTls_ = false;
+  plaintextRefusal_.reset();
   if (!conn_.open(endpoint)) {
     setError(conn_.errorText());
     return false;
@@ -104,6 +106,7 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
     return false;
   }
   error_.clear();
+  offeredTls_ = offersStls;
   if (!offersStls && !endpoint.pinnedSha256.isEmpty()) {
     // A pinned certificate says this server speaks TLS; a server that now
     // offers none may be someone in between, and the password would go out
@@ -111,6 +114,11 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
     setError(QStringLiteral("サーバー %1 が暗号化（STLS）に対応していないため、接続をやめました"
                             "（このサーバーの証明書を信頼すると記録してあります）。")
                  .arg(endpoint.label()));
+    plaintextRefusal_ = PlaintextRefusal{endpoint.host, endpoint.port, true};
+    conn_.abort();
+    return false;
+  }
+  if (!offersStls && refuseClearPassword()) {
     conn_.abort();
     return false;
   }
@@ -125,6 +133,27 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   return true;
 }
 
+bool Pop3Client::refuseClearPassword() {
+  const Endpoint &e = conn_.endpoint();
+  if (conn_.isEncrypted())
+    return false;
+  if (e.offeredTlsBefore) {
+    setError(QStringLiteral("警告: サーバー %1 は以前は暗号化（STLS）に対応していましたが、今回は"
+                            "対応していません。第三者が通信に割り込んでいるおそれがあるため、接続を"
+                            "やめました。ユーザーIDとパスワードは送っていません。")
+                 .arg(e.label()));
+    plaintextRefusal_ = PlaintextRefusal{e.host, e.port, true};
+    return true;
+  }
+  if (e.plaintextLoginAgreed)
+    return false;
+  setError(QStringLiteral("サーバー %1 は暗号化（STLS）に対応していません。このまま続けると"
+                          "パスワードが暗号化されずに送られるため、接続をやめました。")
+               .arg(e.label()));
+  plaintextRefusal_ = PlaintextRefusal{e.host, e.port, false};
+  return true;
+}
+
 std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password,
                                             bool apop) {
   if (authenticated_) {
@@ -133,6 +162,10 @@ std::optional<int> Pop3Client::authenticate(const QString &user, const QString &
   }
   if (conn_.isBroken()) {
     setError(conn_.errorText());
+    return std::nullopt;
+  }
+  if (refuseClearPassword()) {
+    conn_.abort();
     return std::nullopt;
   }
   if (hasLineBreakOrNul(user) || hasLineBreakOrNul(password)) {

@@ -56,6 +56,11 @@ public:
   const QByteArray &greeting() const { return greeting_; }
   bool isAuthenticated() const { return authenticated_; }
   bool isEncrypted() const { return conn_.isEncrypted(); }
+  // The server offered STLS in the last connectTo().
+  bool offeredTls() const { return offeredTls_; }
+  // Set when connectTo() stopped because the password would go out
+  // unencrypted.
+  const std::optional<PlaintextRefusal> &plaintextRefusal() const { return plaintextRefusal_; }
 
 private:
   // One command, one "+OK"/"-ERR" line. The +OK text, or nothing (error set).
@@ -81,6 +86,10 @@ private:
   // Unique ids of the whole maildrop from one UIDL; empty when unsupported.
   std::optional<QHash<int, QByteArray>> uids_;
   QString error_;
+  bool offeredTls_ = false;
+  std::optional<PlaintextRefusal> plaintextRefusal_;
+  // Unencrypted and not agreed: USER, PASS and APOP stay unsent.
+  bool refuseClearPassword();
 };
 
 } // namespace nmail

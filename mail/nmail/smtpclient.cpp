@@ -140,6 +140,14 @@ bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
     return true; // the server asks for no authentication
   if (credentials.user.isEmpty())
     return true; // nothing to offer; the server decides at MAIL/RCPT
+  const Endpoint &e = conn_.endpoint();
+  if (!conn_.isEncrypted() && !e.plaintextLoginAgreed) {
+    error_ = QStringLiteral("SMTP サーバー %1 は暗号化（STARTTLS）に対応していません。このまま"
+                            "続けるとパスワードが暗号化されずに送られるため、送信をやめました。")
+                 .arg(e.label());
+    plaintextRefusal_ = PlaintextRefusal{e.host, e.port, false};
+    return false;
+  }
 
   const QByteArray user = credentials.user.toUtf8();
   const QByteArray pass = credentials.password.toUtf8();
@@ -185,6 +193,8 @@ void SmtpClient::quitQuietly() {
 bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
                       const QByteArray &message, const SmtpCredentials &credentials) {
   error_.clear();
+  offeredTls_ = false;
+  plaintextRefusal_.reset();
   if (envelope.to.isEmpty()) {
     error_ = QStringLiteral("宛先がありません。");
     return false;
@@ -220,7 +230,8 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
     return finish(false);
   if (!hello())
     return finish(false);
-  if (!conn_.isEncrypted() && extensions_.contains(QStringLiteral("STARTTLS"))) {
+  offeredTls_ = extensions_.contains(QStringLiteral("STARTTLS"));
+  if (!conn_.isEncrypted() && offeredTls_) {
     if (!expect(command("STARTTLS"), 2,
                 QStringLiteral("SMTP サーバーで暗号化（STARTTLS）を始められませんでした。")))
       return finish(false);
@@ -238,6 +249,15 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
         QStringLiteral("SMTP サーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました"
                        "（このサーバーの証明書を信頼すると記録してあります）。")
             .arg(endpoint.label());
+    plaintextRefusal_ = PlaintextRefusal{endpoint.host, endpoint.port, true};
+    return finish(false);
+  }
+  if (!conn_.isEncrypted() && endpoint.offeredTlsBefore) {
+    error_ = QStringLiteral("警告: SMTP サーバー %1 は以前は暗号化（STARTTLS）に対応していましたが、"
+                            "今回は対応していません。第三者が通信に割り込んでいるおそれがあるため、"
+                            "送信をやめました。パスワードもメールも送っていません。")
+                 .arg(endpoint.label());
+    plaintextRefusal_ = PlaintextRefusal{endpoint.host, endpoint.port, true};
     return finish(false);
   }
   if (!authenticate(credentials))

@@ -33,6 +33,11 @@ public:
     return conn_.rejectedCertificate();
   }
 
+  // The server offered STARTTLS in the last send().
+  bool offeredTls() const { return offeredTls_; }
+  // Set when send() stopped because the password would go out unencrypted.
+  const std::optional<PlaintextRefusal> &plaintextRefusal() const { return plaintextRefusal_; }
+
   // Whether an address may go into MAIL FROM / RCPT TO as it is.
   static bool isSafeAddress(const QByteArray &address);
   // The message as DATA carries it: a leading dot doubled, bare CR or LF
@@ -56,6 +61,8 @@ private:
   QStringList extensions_; // EHLO lines, upper-case
   QString authNote_;       // AUTH was offered in mechanisms we don't speak
   QString error_;
+  bool offeredTls_ = false;
+  std::optional<PlaintextRefusal> plaintextRefusal_;
 };
 
 } // namespace nmail

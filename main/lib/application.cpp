@@ -2,6 +2,7 @@
 
 #include "mail/nmail/nmail.h"
 #include "main/lib/mainform.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/singleinstance.h"
 #include "platform/messagebox.h"
 #include "settings/config.h"
@@ -40,9 +41,15 @@ void useJapaneseFont(QApplication &app) {
 } // namespace
 
 int runApplication(int argc, char **argv) {
+  // Mail, passwords and the address book are no business of other local
+  // users: whatever the program creates is the user's alone. The central
+  // writers set the mode themselves as well; this covers every other file.
+  platform::keepNewFilesPrivate();
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Korvex"));
   useJapaneseFont(app);
+  // Qt's own buttons and dialogs in Japanese, like the rest of the program.
+  platform::useJapaneseQtTexts();
 
   // Two copies on one program folder would fetch and store the same mails.
   if (!platform::acquireInstanceLock()) {
@@ -54,8 +61,8 @@ int runApplication(int argc, char **argv) {
 
   // SMTP AUTH uses the POP3 account, read afresh from the profile at each send.
   nmail::setSmtpAccountProvider([] {
-    return nmail::SmtpAccount{settings::ReadAccountKey(QStringLiteral("NAME")),
-                              settings::ReadAccountKey(QStringLiteral("NAME2"))};
+    const settings::Account account = settings::accountInUse();
+    return nmail::SmtpAccount{account.id, account.password};
   });
 
   MainForm *form = forms::mainForm().get();

@@ -359,8 +359,12 @@ void MainForm::Timer3_Timer() {
     entries.append(List1->item(i)->text());
   for (const QString &entry : entries) {
     if (now == korvex::scheduleTextOf(platform::trimBlanks(entry))) {
+      scheduledReceive_ = true;
       Command4_Click();
-      if (!self || unloaded_)
+      if (!self)
+        break;
+      scheduledReceive_ = false;
+      if (unloaded_)
         break;
     }
   }

@@ -106,6 +106,7 @@ public:
   void restoreWindow() override;
   bool hangUpMode() const override;
   void hangUp() override;
+  bool unattended() const override { return scheduledReceive_; }
 
 public Q_SLOTS:
   void Form_Resize();
@@ -146,6 +147,7 @@ private:
 
   QHash<QObject *, QString> helpSources_;
   bool passRunning_ = false;
+  bool scheduledReceive_ = false; // the receive the check cycle started, not a click
   bool receiving_ = false;
   bool unloaded_ = false;
   bool closePending_ = false;

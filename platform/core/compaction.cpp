@@ -16,6 +16,7 @@
 //    still holds everything (see recoverCompaction).
 // Files left by a program that copied and rewrote in place (a work file cut
 // short, a data file rewritten in part) are recovered the same way.
+#include "platform/core/privatefiles.h"
 #include "platform/core/recordfile.h"
 
 #include <QFile>
@@ -38,7 +39,11 @@ QString rewriteSideName(const QString &path) { return path + QStringLiteral(".ne
 
 bool writeWhole(const QString &fileName, const QByteArray &data) {
   QFile out(fileName);
-  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+  // The work file is renamed over the record file: it carries the mode the
+  // record file should have, set before any record goes in (a stale work
+  // file left by a crash keeps its old mode otherwise).
+  if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate, PrivateFileMode) ||
+      !makePrivate(fileName))
     return false;
   if (out.write(data) != data.size() || !out.flush() || ::fsync(out.handle()) != 0) {
     out.close();

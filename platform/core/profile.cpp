@@ -6,6 +6,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include "platform/core/privatefiles.h"
+
 #include <QSaveFile>
 
 namespace platform {
@@ -124,7 +126,7 @@ QString getPrivateProfileString(const QString &section, const QString &key, cons
 }
 
 bool writePrivateProfileString(const QString &section, const QString &key, const QString &value,
-                               const QString &file, bool ownerOnly) {
+                               const QString &file) {
   // A line break in a name or value would end the line early and slip a
   // line of its own into the file.
   const auto hasBreak = [](const QString &s) { return s.contains(u'\r') || s.contains(u'\n'); };
@@ -193,11 +195,10 @@ bool writePrivateProfileString(const QString &section, const QString &key, const
   QSaveFile save(file);
   if (!save.open(QIODevice::WriteOnly))
     return false;
-  // The account file holds a password in plain text: only its owner reads it.
-  if (ownerOnly)
-    save.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-  else if (existed)
-    save.setPermissions(QFileInfo(file).permissions());
+  // The account file holds a password in plain text, the others what the
+  // user does: only the owner reads them, before anything is written.
+  if (!save.setPermissions(PrivateFileMode))
+    return false;
   if (save.write(out) != out.size())
     return false;
   return save.commit();

@@ -18,11 +18,10 @@ QString getPrivateProfileString(const QString &section, const QString &key,
 
 // WritePrivateProfileString: sets `key` in `section`, creating the file and
 // the section when missing and keeping every other line of the file as it
-// was. The file is replaced atomically (temporary file, then rename). A new
-// file gets `permissions` (e.g. owner read/write only for the account file).
+// was. The file is replaced atomically (temporary file, then rename) and is
+// readable by its owner alone (0600), an older one too once rewritten.
 // False when the write failed.
 bool writePrivateProfileString(const QString &section, const QString &key,
-                               const QString &value, const QString &file,
-                               bool ownerOnly = false);
+                               const QString &value, const QString &file);
 
 } // namespace platform

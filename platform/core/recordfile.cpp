@@ -1,4 +1,5 @@
 #include "platform/core/recordfile.h"
+#include "platform/core/privatefiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -36,7 +37,7 @@ bool RecordFile::ensureExists() const {
   if (QFileInfo::exists(path_))
     return true;
   QFile file(path_);
-  return file.open(QIODevice::ReadWrite);
+  return file.open(QIODevice::ReadWrite, PrivateFileMode);
 }
 
 qint64 RecordFile::count() const {
@@ -84,7 +85,7 @@ bool RecordFile::write(qint64 n, const QByteArray &record) const {
   if (n < 1 || recordLength_ <= 0 || record.size() != recordLength_)
     return false;
   QFile file(path_);
-  if (!file.open(QIODevice::ReadWrite))
+  if (!file.open(QIODevice::ReadWrite, PrivateFileMode))
     return false;
   const qint64 offset = (n - 1) * recordLength_;
   // Past the end: zero-fill the gap explicitly, since what a seek past the
@@ -100,7 +101,7 @@ qint64 RecordFile::append(const QByteArray &record, bool sync) const {
   if (recordLength_ <= 0 || record.size() != recordLength_)
     return 0;
   QFile file(path_);
-  if (!file.open(QIODevice::ReadWrite))
+  if (!file.open(QIODevice::ReadWrite, PrivateFileMode))
     return 0;
   const qint64 whole = file.size() / recordLength_;
   const qint64 boundary = whole * recordLength_;
@@ -119,7 +120,7 @@ qint64 RecordFile::append(const QByteArray &record, bool sync) const {
 
 bool RecordFile::sync() const {
   QFile file(path_);
-  if (!file.open(QIODevice::ReadWrite))
+  if (!file.open(QIODevice::ReadWrite, PrivateFileMode))
     return false;
   return fsyncFile(file);
 }

@@ -25,6 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   nmail::Endpoint endpoint;
   endpoint.host = QStringLiteral("127.0.0.1");
   endpoint.port = server->port();
+  // The replies after the login are the point: the user agreed to it in the clear.
+  endpoint.plaintextLoginAgreed = true;
   nmail::Pop3Client client;
   if (client.connectTo(endpoint)) {
     if (const auto count =

@@ -1,7 +1,7 @@
 // A scheduled check of the real main window against the real Dovecot of
-// tests/servers, whose certificate no authority vouches for: the check asks
-// whether to trust it, goes on when trusted, and refuses a certificate that
-// changed since.
+// tests/servers, whose certificate no authority vouches for: the check
+// nobody watches asks nothing and says so; a click asks whether to trust it,
+// goes on when trusted, and a certificate that changed since is refused.
 #include "main/lib/mainform.h"
 
 #include "mail/certpins.h"
@@ -94,13 +94,24 @@ protected:
   std::unique_ptr<MainForm> form;
 };
 
-TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAndTrustingItFetchesTheMail) {
-  boxes.pushAnswer(MsgAnswer::Yes);
+TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingItFetchesTheMail) {
+  // Nobody watches the scheduled check: it fails visibly and asks nothing.
+  boxes.pushAnswer(MsgAnswer::Ok);
   runPass();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
+  EXPECT_EQ(servers->messageCount(User), 2);
+
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  form->Command4_Click();
 
   ASSERT_EQ(boxes.boxes().size(), 1);
   const auto &ask = boxes.boxes()[0];
   EXPECT_EQ(ask.buttons, platform::MsgButtons::YesNo);
+  EXPECT_TRUE(ask.defaultNo);
   EXPECT_TRUE(ask.text.contains(QStringLiteral("127.0.0.1:%1").arg(servers->pop3Port)));
   EXPECT_TRUE(ask.text.contains(QStringLiteral("CN=")));
   EXPECT_TRUE(ask.text.contains(QStringLiteral("有効期間")));
@@ -126,9 +137,11 @@ TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAndTrustingItFetchesThe
   EXPECT_EQ(mail::readHistory(mail::History::Received).size(), 3);
 }
 
-TEST_F(ScheduledCheck, DecliningTheCertificateFetchesAndDeletesNothing) {
-  boxes.pushAnswer(MsgAnswer::No);
-  runPass();
+// Regression: the question's default button was Yes, so a stray Enter
+// stored the pin and fetched every mail.
+TEST_F(ScheduledCheck, EnterAloneOnTheCertificateQuestionTrustsAndFetchesNothing) {
+  boxes.pushEnter();
+  form->Command4_Click();
 
   ASSERT_EQ(boxes.boxes().size(), 1); // the question, and no other box
   EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::YesNo);

@@ -68,8 +68,11 @@ protected:
     NMailInitializeWinSock();
     setNetworkTimeoutMs(3000);
     setSmtpAccountProvider(nullptr);
+    // A scripted server speaks no TLS: the login in the clear is agreed to.
+    setPlaintextLoginPolicy({[](const QString &, quint16) { return true; }, {}, {}});
   }
   void TearDown() override {
+    setPlaintextLoginPolicy({});
     setSmtpAccountProvider(nullptr);
     NMailEndWinSock();
     setNetworkTimeoutMs(30000);

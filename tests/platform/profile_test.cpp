@@ -105,9 +105,8 @@ TEST_F(ProfileTest, LineBreaksCannotSlipInAKey) {
   EXPECT_FALSE(QFileInfo::exists(ini));
 }
 
-TEST_F(ProfileTest, OwnerOnlyFileAndFailedWrite) {
-  EXPECT_TRUE(writePrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME2"), QStringLiteral("pw"), ini,
-                                        true));
+TEST_F(ProfileTest, EveryProfileIsTheOwnersAloneAndAFailedWriteLeavesNothing) {
+  EXPECT_TRUE(writePrivateProfileString(QStringLiteral("EXEINI"), QStringLiteral("NAME2"), QStringLiteral("pw"), ini));
   const auto perms = QFileInfo(ini).permissions();
   EXPECT_TRUE(perms.testFlag(QFileDevice::ReadOwner));
   EXPECT_FALSE(perms.testFlag(QFileDevice::ReadGroup));

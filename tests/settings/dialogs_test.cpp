@@ -32,6 +32,7 @@ void resetSettings() {
   settings::UseApop = 0;
   settings::AccountId.clear();
   settings::AccountPassword.clear();
+  settings::AccountInMemoryOnly = false;
 }
 
 class Dialogs : public ::testing::Test {
@@ -68,13 +69,13 @@ void click(QPushButton *button) {
 
 } // namespace
 
-TEST_F(Dialogs, AccountDialogLoadsFromTheProfileWithTheSaveBoxUnticked) {
+TEST_F(Dialogs, AccountDialogLoadsFromTheProfileWithTheSaveBoxShowingWhatIsStored) {
   writeAccount("[EXEINI]\r\nNAME=taro\r\nNAME2=pa ss=1\r\nNAME3=1\r\n");
   IdPassForm *f = forms::idPassForm().show();
   EXPECT_EQ(f->windowTitle(), u"ID,PASS");
   EXPECT_EQ(f->IdText->text(), u"taro");
   EXPECT_EQ(f->PassText->text(), u"pa ss=1");
-  EXPECT_FALSE(f->Check1->isChecked());
+  EXPECT_TRUE(f->Check1->isChecked()); // a password is stored
   EXPECT_EQ(f->PassText->echoMode(), QLineEdit::Password);
   EXPECT_EQ(
       f->PassText->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, f->PassText),
@@ -118,10 +119,12 @@ TEST_F(Dialogs, AccountOkWithSaveBoxStoresAllThreeKeysAndReopensWithThem) {
   f = forms::idPassForm().show();
   EXPECT_EQ(f->IdText->text(), u"hanako");
   EXPECT_EQ(f->PassText->text(), u" my pass=word ");
-  EXPECT_FALSE(f->Check1->isChecked());
+  EXPECT_TRUE(f->Check1->isChecked());
 }
 
-TEST_F(Dialogs, AccountOkWithoutSaveBoxChangesOnlyName3) {
+// Regression: unticking the box and confirming left the password saved
+// earlier in the file, and the box showed unticked although it was saved.
+TEST_F(Dialogs, AccountOkWithoutSaveBoxRemovesTheStoredPasswordAndKeepsItForThisRun) {
   writeAccount("[EXEINI]\r\nNAME=stored\r\nNAME2=storedpw\r\nNAME3=1\r\n");
   IdPassForm *f = forms::idPassForm().show();
   f->IdText->setText(QStringLiteral("typed"));
@@ -131,7 +134,14 @@ TEST_F(Dialogs, AccountOkWithoutSaveBoxChangesOnlyName3) {
   EXPECT_FALSE(forms::idPassForm().loaded());
   EXPECT_EQ(settings::AccountId, u"typed");
   EXPECT_EQ(settings::AccountPassword, u"typedpw");
-  EXPECT_EQ(accountBytes(), QByteArray("[EXEINI]\r\nNAME=stored\r\nNAME2=storedpw\r\nNAME3=0\r\n"));
+  EXPECT_EQ(accountBytes(), QByteArray("[EXEINI]\r\nNAME=stored\r\nNAME2=\r\nNAME3=0\r\n"));
+  // The typed account serves this run; reopened, the box shows nothing stored.
+  EXPECT_EQ(settings::accountInUse().id, u"typed");
+  EXPECT_EQ(settings::accountInUse().password, u"typedpw");
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  f = forms::idPassForm().show();
+  EXPECT_TRUE(f->PassText->text().isEmpty());
+  EXPECT_FALSE(f->Check1->isChecked());
 }
 
 TEST_F(Dialogs, AccountCancelChangesNothing) {

@@ -1,0 +1,26 @@
+// Files and folders the program creates are private to the user: 0600 and
+// 0700, whatever the umask. Mail, the account file and the address book
+// must not be readable by other users of the machine.
+#pragma once
+
+#include <QFileDevice>
+#include <QString>
+
+namespace platform {
+
+// The mode of every file the program creates (rw-------).
+inline constexpr QFileDevice::Permissions PrivateFileMode =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+// Sets the process umask to 077, so that every file and folder created from
+// now on, by any code, starts private. Called once at start-up.
+void keepNewFilesPrivate();
+
+// Gives an existing file mode 0600 (a folder 0700). False when it failed.
+bool makePrivate(const QString &path);
+
+// Creates `path` and any missing parents with mode 0700 (the folders that
+// already exist are left as they are). False when it could not.
+bool makePrivateFolders(const QString &path);
+
+} // namespace platform

@@ -1,0 +1,216 @@
+// No password in the clear: the real main window and compose sequence
+// against the real Dovecot and Postfix, through a relay that deletes the
+// servers' offer of TLS the way someone on the network would.
+#include "main/lib/mainform.h"
+
+#include "compose/sendmail.h"
+#include "mail/certpins.h"
+#include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "mail/tyakuform.h"
+#include "main/lib/checktime.h"
+#include "settings/config.h"
+#include "settings/idpassform.h"
+#include "tests/support/fakes.h"
+#include "tests/support/messageboxdouble.h"
+#include "tests/support/programfolder.h"
+#include "tests/support/relay.h"
+#include "tests/support/servers.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QLineEdit>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using platform::MsgAnswer;
+using testsupport::MailServers;
+using testsupport::Relay;
+
+namespace {
+
+const QString User = QStringLiteral("alice");
+
+QByteArray mailNumbered(int n) {
+  return "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: clear " +
+         QByteArray::number(n) +
+         "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
+}
+
+class PlaintextLogin : public ::testing::Test {
+protected:
+  void SetUp() override {
+    servers = MailServers::load();
+    ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
+    ASSERT_TRUE(folder.isValid());
+    ASSERT_TRUE(servers->clear(User));
+    ASSERT_TRUE(servers->seed(User, {mailNumbered(1), mailNumbered(2)}));
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), User));
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), servers->user(User).password));
+    ASSERT_EQ(korvex::putCheckTimeRecord(1, QStringLiteral("9:05")), korvex::CheckTimeError::None);
+    clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 5, 10), Qt::UTC)); // 9:05 in Japan
+
+    form = std::make_unique<MainForm>();
+    form->endProgram = [] {};
+    form->Form_Load();
+    form->Timer2->stop();
+    form->Timer3->stop();
+    form->Timer4->stop();
+    form->Timer4_Timer();
+  }
+
+  void TearDown() override {
+    form.reset();
+    forms::tyakuForm().unload();
+    forms::idPassForm().unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    settings::Pop3Server.clear();
+    settings::SmtpServer.clear();
+    nmail::setSmtpAccountProvider({});
+    if (servers)
+      servers->clear(User);
+  }
+
+  int stored() const { return int(mail::readHistory(mail::History::Received).size()); }
+
+  std::optional<MailServers> servers;
+  TempProgramFolder folder;
+  MessageBoxDouble boxes;
+  FakeClock clock;
+  FakeDialUpBackend dialUp;
+  std::unique_ptr<MainForm> form;
+};
+
+TEST_F(PlaintextLogin, WithoutStlsAClickAsksAndEnterSendsNoPasswordWhileYesIsKept) {
+  Relay relay(servers->pop3Port, Relay::StripTls);
+  settings::Pop3Server = relay.address();
+
+  boxes.pushEnter();
+  form->Command4_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1); // the question, and nothing else
+  const auto &ask = boxes.boxes()[0];
+  EXPECT_EQ(ask.buttons, platform::MsgButtons::YesNo);
+  EXPECT_TRUE(ask.defaultNo);
+  EXPECT_TRUE(ask.text.contains(relay.address())) << ask.text.toStdString();
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("暗号化されずに")));
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("plainauth.txt")));
+  EXPECT_TRUE(relay.clientSent(QStringLiteral("CAPA")));
+  for (const QString &secret : {QStringLiteral("USER"), QStringLiteral("PASS"), QStringLiteral("APOP")})
+    EXPECT_FALSE(relay.clientSent(secret)) << relay.clientLines().join(u'|').toStdString();
+  EXPECT_EQ(stored(), 0);
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_FALSE(QFile::exists(mail::plaintextAgreementFile()));
+
+  // Yes: the user agreed for this server, and the check goes on.
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  form->Command4_Click();
+  EXPECT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_EQ(stored(), 2);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_EQ(folder.readBytes(mail::plaintextAgreementFile()),
+            QStringLiteral("127.0.0.1 %1\r\n").arg(relay.port()).toUtf8());
+
+  // Kept: the next click asks no more.
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  boxes.clear();
+  form->Command4_Click();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(stored(), 3);
+}
+
+TEST_F(PlaintextLogin, AScheduledCheckNeverAsksAndTheQuestionComesAtTheNextClick) {
+  Relay relay(servers->pop3Port, Relay::StripTls);
+  settings::Pop3Server = relay.address();
+  form->Command1_Click(); // check on
+
+  boxes.pushAnswer(MsgAnswer::Ok);
+  QTimer ticker; // ends the pass's wait
+  QObject::connect(&ticker, &QTimer::timeout,
+                   [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+  ticker.start(2);
+  form->Timer3_Timer();
+  ticker.stop();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::No);
+  form->Command4_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::YesNo);
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_EQ(servers->messageCount(User), 2);
+}
+
+TEST_F(PlaintextLogin, AServerThatOfferedTlsBeforeAndNowDoesNotIsRefusedWhateverWasAgreed) {
+  Relay relay(servers->pop3Port);
+  settings::Pop3Server = relay.address();
+  // A first check over TLS (the certificate trusted): the offer is noted.
+  ASSERT_TRUE(mail::storeCertificatePin(QStringLiteral("127.0.0.1"), relay.port(),
+                                        QByteArray::fromHex(servers->certSha256.toLatin1())));
+  form->Command4_Click();
+  ASSERT_TRUE(boxes.boxes().isEmpty());
+  ASSERT_EQ(stored(), 2);
+  EXPECT_TRUE(mail::offeredTlsBefore(QStringLiteral("127.0.0.1"), relay.port()));
+
+  // Now the offer is gone, the pin too, and an agreement is on file.
+  ASSERT_TRUE(QFile::remove(mail::certificatePinFile()));
+  ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), relay.port()));
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  relay.setMode(Relay::StripTls);
+  boxes.pushAnswer(MsgAnswer::Ok);
+  form->Command4_Click();
+
+  ASSERT_EQ(boxes.boxes().size(), 1); // a warning, no question
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("警告")));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("tlsservers.txt")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("USER")));
+  EXPECT_EQ(stored(), 2);
+  EXPECT_EQ(servers->messageCount(User), 1);
+}
+
+TEST_F(PlaintextLogin, SendingWithoutStarttlsAsksAndNoSendsNeitherAuthNorTheMail) {
+  // The relay drops STARTTLS and offers AUTH PLAIN, as one harvesting
+  // passwords would.
+  Relay relay(servers->smtpPort, Relay::StripTls | Relay::OfferAuth);
+  settings::SmtpServer = relay.address();
+  settings::MailAddress = QStringLiteral("taro@example.jp");
+  nmail::setSmtpAccountProvider([] {
+    const settings::Account account = settings::accountInUse();
+    return nmail::SmtpAccount{account.id, account.password};
+  });
+  compose::Draft draft;
+  draft.to = servers->user(User).address;
+  draft.subject = QStringLiteral("secret");
+  draft.body = QStringLiteral("body");
+
+  boxes.pushEnter();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  const compose::SendOutcome outcome = compose::sendDraft(form.get(), draft, false, {}, {});
+
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(boxes.boxes()[0].defaultNo);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(relay.address()));
+  EXPECT_EQ(boxes.boxes()[1].title, QStringLiteral("送信エラー"));
+  EXPECT_EQ(outcome.refused, 1);
+  EXPECT_TRUE(relay.clientSent(QStringLiteral("EHLO")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("AUTH")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("MAIL")));
+  const QByteArray token = QByteArray(1, '\0') + User.toUtf8() + QByteArray(1, '\0') +
+                           servers->user(User).password.toUtf8();
+  EXPECT_FALSE(relay.clientSent(QString::fromLatin1(token.toBase64())));
+  settings::MailAddress.clear();
+}
+
+} // namespace

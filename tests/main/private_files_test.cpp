@@ -1,0 +1,125 @@
+// Mail is no business of other local users: after a real receive with an
+// attachment, a send, an address-book entry and a deletion, every file the
+// program wrote is 0600 and every folder it made 0700, although the umask
+// (022) would have let everyone read them.
+#include "main/lib/mainform.h"
+
+#include "compose/sendmail.h"
+#include "mail/certpins.h"
+#include "mail/history.h"
+#include "mail/tyakuform.h"
+#include "settings/addressbook.h"
+#include "settings/config.h"
+#include "settings/idpassform.h"
+#include "tests/support/fakes.h"
+#include "tests/support/messageboxdouble.h"
+#include "tests/support/programfolder.h"
+#include "tests/support/servers.h"
+
+#include <QCoreApplication>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using testsupport::MailServers;
+
+namespace {
+
+QByteArray mailWithAttachment() {
+  return "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: report\r\n"
+         "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\nMIME-Version: 1.0\r\n"
+         "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+         "--b1\r\nContent-Type: text/plain\r\n\r\nsee the attachment\r\n"
+         "--b1\r\nContent-Type: application/octet-stream; name=\"figures.bin\"\r\n"
+         "Content-Disposition: attachment; filename=\"figures.bin\"\r\n"
+         "Content-Transfer-Encoding: base64\r\n\r\nAAECAwQFBgc=\r\n--b1--\r\n";
+}
+
+mode_t modeOf(const QString &path) {
+  struct stat st{};
+  return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+struct UmaskGuard {
+  mode_t old = ::umask(022);
+  ~UmaskGuard() { ::umask(old); }
+};
+
+TEST(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
+  const UmaskGuard umask022;
+  auto servers = MailServers::load();
+  ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
+  TempProgramFolder folder;
+  ASSERT_TRUE(folder.isValid());
+  MessageBoxDouble boxes;
+  FakeClock clock;
+  FakeDialUpBackend dialUp;
+  const QString user = QStringLiteral("alice");
+  ASSERT_TRUE(servers->clear(user));
+  ASSERT_TRUE(servers->seed(user, mailWithAttachment()));
+
+  settings::Pop3Server = servers->pop3Server();
+  settings::SmtpServer = servers->smtpServer();
+  settings::MailAddress = QStringLiteral("taro@example.jp");
+  ASSERT_TRUE(settings::SaveServerSettings());
+  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), user));
+  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), servers->user(user).password));
+  {
+    auto form = std::make_unique<MainForm>();
+    form->endProgram = [] {};
+    form->Form_Load();
+    form->Timer2->stop();
+    form->Timer3->stop();
+    form->Timer4->stop();
+    boxes.pushAnswer(platform::MsgAnswer::Yes); // trust the test certificate
+    form->Command4_Click();
+    ASSERT_EQ(mail::readHistory(mail::History::Received).size(), 1);
+
+    compose::Draft draft;
+    draft.to = servers->user(user).address;
+    draft.subject = QStringLiteral("s");
+    draft.body = QStringLiteral("b");
+    EXPECT_EQ(compose::sendDraft(form.get(), draft, false, {}, {}).refused, 0);
+    ASSERT_EQ(settings::appendAddressRecord({settings::paddedName(QStringLiteral("花子")), 1,
+                                             QStringLiteral("hanako@example.jp")}),
+              settings::AddressWriteResult::Ok);
+    // A deletion rewrites the history through a work file renamed into place.
+    ASSERT_TRUE(mail::markHistoryRecord(mail::History::Sent, 1));
+    ASSERT_TRUE(mail::rewriteHistory(mail::History::Sent));
+    form.reset();
+    forms::tyakuForm().unload();
+    forms::idPassForm().unload();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  settings::Pop3Server.clear();
+  settings::SmtpServer.clear();
+  settings::MailAddress.clear();
+  servers->clear(user);
+
+  // The two folders beside the program are the test's own; all else is the program's.
+  QStringList files, seen;
+  QDirIterator it(folder.path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) {
+    const QString path = it.next();
+    const QFileInfo info(path);
+    if (path == folder.dataPath() || path == folder.attachmentPath())
+      continue;
+    seen << info.fileName();
+    const mode_t want = info.isDir() ? 0700 : 0600;
+    EXPECT_EQ(modeOf(path), want) << path.toStdString() << " is "
+                                  << QString::number(modeOf(path), 8).toStdString();
+  }
+  // What the run is about was written at all.
+  for (const QString &name : {QStringLiteral("qelmar.ini"), QStringLiteral("iniIdPass.ini"),
+                              QStringLiteral("certpins.txt"), QStringLiteral("figures.bin")})
+    EXPECT_TRUE(seen.contains(name, Qt::CaseInsensitive)) << name.toStdString() << " in "
+                                                          << seen.join(u' ').toStdString();
+  EXPECT_GE(seen.size(), 7) << seen.join(u' ').toStdString();
+}
+
+} // namespace
