@@ -1,6 +1,7 @@
 // The receive routine against the real Dovecot of tests/servers: mail goes
 // from the server into the received history and the viewer, and leaves the
 // server only once it is stored.
+#include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
@@ -831,6 +832,10 @@ TEST_F(Receive, MailsSharingAnIdOnPopa3dAreEachStoredOnce) {
                                 phoneMail("phone A", "first"), phoneMail("phone B", "second"),
                                 plainMail("five", "5"),        plainMail("six", "6")};
   ASSERT_TRUE(servers->setPopa3dMailbox(mails));
+  // popa3d speaks no TLS: the user agreed to log in to it in the clear.
+  mail::useStoredCertificatePins();
+  ASSERT_TRUE(
+      mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), quint16(servers->popa3dPort)));
   {
     const int h = nmail::NMailPop3Connect(servers->popa3dServer());
     ASSERT_NE(h, -1) << lastTransportError().toStdString();
@@ -861,6 +866,8 @@ TEST_F(Receive, MailsSharingAnIdOnPopa3dAreEachStoredOnce) {
   for (const RecordOriginal &o : recordOriginals(History::Received))
     EXPECT_FALSE(o.path.isEmpty()) << "record " << o.record << " has no original";
   EXPECT_TRUE(boxes.boxes().isEmpty());
+  nmail::setPlaintextLoginPolicy({});
+  nmail::setCertificatePinProvider(nullptr);
 }
 
 // A journal entry of an interrupted run counts only while the server's mail

@@ -2,10 +2,15 @@
 // tests/servers, whose certificate no authority vouches for: the check
 // nobody watches asks nothing and says so; a click asks whether to trust it,
 // goes on when trusted, and a certificate that changed since is refused.
+// Through a relay that deletes the servers' offer of TLS, the way someone on
+// the network would, no password goes out in the clear unless the user
+// agreed for that server.
 #include "main/lib/mainform.h"
 
+#include "compose/sendmail.h"
 #include "mail/certpins.h"
 #include "mail/history.h"
+#include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
 #include "main/lib/checktime.h"
 #include "platform/core/paths.h"
@@ -14,6 +19,7 @@
 #include "tests/support/fakes.h"
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/programfolder.h"
+#include "tests/support/relay.h"
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
@@ -27,6 +33,7 @@
 
 using platform::MsgAnswer;
 using testsupport::MailServers;
+using testsupport::Relay;
 
 namespace {
 
@@ -71,6 +78,9 @@ protected:
     forms::idPassForm().unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     settings::Pop3Server.clear();
+    settings::SmtpServer.clear();
+    settings::MailAddress.clear();
+    nmail::setSmtpAccountProvider({});
     if (servers)
       servers->clear(User);
   }
@@ -85,6 +95,7 @@ protected:
   }
 
   QString pinFile() const { return mail::certificatePinFile(); }
+  int storedCount() const { return int(mail::readHistory(mail::History::Received).size()); }
 
   std::optional<MailServers> servers;
   TempProgramFolder folder;
@@ -187,6 +198,127 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3 サーバーが設定されていない")));
   EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+TEST_F(ScheduledCheck, WithoutStlsAClickAsksAndEnterSendsNoPasswordWhileYesIsKept) {
+  Relay relay(servers->pop3Port, Relay::StripTls);
+  settings::Pop3Server = relay.address();
+
+  boxes.pushEnter();
+  form->Command4_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1); // the question, and nothing else
+  const auto &ask = boxes.boxes()[0];
+  EXPECT_EQ(ask.buttons, platform::MsgButtons::YesNo);
+  EXPECT_TRUE(ask.defaultNo);
+  EXPECT_TRUE(ask.text.contains(relay.address())) << ask.text.toStdString();
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("暗号化されずに")));
+  EXPECT_TRUE(ask.text.contains(QStringLiteral("plainauth.txt")));
+  EXPECT_TRUE(relay.clientSent(QStringLiteral("CAPA")));
+  for (const QString &secret : {QStringLiteral("USER"), QStringLiteral("PASS"), QStringLiteral("APOP")})
+    EXPECT_FALSE(relay.clientSent(secret)) << relay.clientLines().join(u'|').toStdString();
+  EXPECT_EQ(storedCount(), 0);
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_FALSE(QFile::exists(mail::plaintextAgreementFile()));
+
+  // Yes: the user agreed for this server, and the check goes on.
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  form->Command4_Click();
+  EXPECT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_EQ(storedCount(), 2);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_EQ(folder.readBytes(mail::plaintextAgreementFile()),
+            QStringLiteral("127.0.0.1 %1\r\n").arg(relay.port()).toUtf8());
+
+  // Kept: the next click asks no more.
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  boxes.clear();
+  form->Command4_Click();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(storedCount(), 3);
+}
+
+TEST_F(ScheduledCheck, AScheduledCheckNeverAsksAndTheQuestionComesAtTheNextClick) {
+  Relay relay(servers->pop3Port, Relay::StripTls);
+  settings::Pop3Server = relay.address();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  runPass();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::No);
+  form->Command4_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::YesNo);
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_EQ(servers->messageCount(User), 2);
+}
+
+TEST_F(ScheduledCheck, AServerThatOfferedTlsBeforeAndNowDoesNotIsRefusedWhateverWasAgreed) {
+  Relay relay(servers->pop3Port);
+  settings::Pop3Server = relay.address();
+  // A first check over TLS (the certificate trusted): the offer is noted.
+  ASSERT_TRUE(mail::storeCertificatePin(QStringLiteral("127.0.0.1"), relay.port(),
+                                        QByteArray::fromHex(servers->certSha256.toLatin1())));
+  form->Command4_Click();
+  ASSERT_TRUE(boxes.boxes().isEmpty());
+  ASSERT_EQ(storedCount(), 2);
+  EXPECT_TRUE(mail::offeredTlsBefore(QStringLiteral("127.0.0.1"), relay.port()));
+
+  // Now the offer is gone, the pin too, and an agreement is on file.
+  ASSERT_TRUE(QFile::remove(mail::certificatePinFile()));
+  ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), relay.port()));
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  relay.setMode(Relay::StripTls);
+  boxes.pushAnswer(MsgAnswer::Ok);
+  form->Command4_Click();
+
+  ASSERT_EQ(boxes.boxes().size(), 1); // a warning, no question
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("警告")));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("tlsservers.txt")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("USER")));
+  EXPECT_EQ(storedCount(), 2);
+  EXPECT_EQ(servers->messageCount(User), 1);
+}
+
+TEST_F(ScheduledCheck, SendingWithoutStarttlsAsksAndNoSendsNeitherAuthNorTheMail) {
+  // The relay drops STARTTLS and offers AUTH PLAIN, as one harvesting
+  // passwords would.
+  Relay relay(servers->smtpPort, Relay::StripTls | Relay::OfferAuth);
+  settings::SmtpServer = relay.address();
+  settings::MailAddress = QStringLiteral("taro@example.jp");
+  nmail::setSmtpAccountProvider([] {
+    const settings::Account account = settings::accountInUse();
+    return nmail::SmtpAccount{account.id, account.password};
+  });
+  compose::Draft draft;
+  draft.to = servers->user(User).address;
+  draft.subject = QStringLiteral("secret");
+  draft.body = QStringLiteral("body");
+
+  boxes.pushEnter();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  const compose::SendOutcome outcome = compose::sendDraft(form.get(), draft, false, {}, {});
+
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(boxes.boxes()[0].defaultNo);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(relay.address()));
+  EXPECT_EQ(boxes.boxes()[1].title, QStringLiteral("送信エラー"));
+  EXPECT_EQ(outcome.refused, 1);
+  EXPECT_TRUE(relay.clientSent(QStringLiteral("EHLO")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("AUTH")));
+  EXPECT_FALSE(relay.clientSent(QStringLiteral("MAIL")));
+  const QByteArray token = QByteArray(1, '\0') + User.toUtf8() + QByteArray(1, '\0') +
+                           servers->user(User).password.toUtf8();
+  EXPECT_FALSE(relay.clientSent(QString::fromLatin1(token.toBase64())));
 }
 
 } // namespace
