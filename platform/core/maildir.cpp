@@ -153,6 +153,8 @@ QString Maildir::find(const QString &name) const {
 }
 
 bool Maildir::remove(const QString &name) const {
+  if (name.isEmpty() || name.contains(u'/') || name == QLatin1String("..") || name == QLatin1String("."))
+    return false;
   const QString path = find(name);
   QFile::remove(root_ + QStringLiteral("/tmp/") + name);
   return path.isEmpty() || QFile::remove(path);
