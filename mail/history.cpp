@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -42,10 +43,11 @@ QByteArray trimmedField(const char *data, int width) {
   return QByteArray(data + begin, end - begin);
 }
 
-// The first `width` bytes of every whole record, `width` apart. One small
-// positional read per record: the bodies stay on the disk, and unlike a
-// mapping of the file no page around a field comes into the process.
-QByteArray readRecordHeads(History which, int width) {
+// The first `width` bytes of every whole record from record `first` (0-based)
+// on, at most `most` of them, `width` apart. One small positional read per
+// record: the bodies stay on the disk, and unlike a mapping of the file no
+// page around a field comes into the process.
+QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 most = MaxRecords) {
   const QByteArray path = QFile::encodeName(historyPath(which));
   const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
@@ -53,12 +55,13 @@ QByteArray readRecordHeads(History which, int width) {
   QByteArray out;
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
-    const qint64 count = std::min<qint64>(st.st_size / RecordLength, MaxRecords);
+    const qint64 count = std::clamp<qint64>(
+        std::min<qint64>(st.st_size / RecordLength, MaxRecords) - first, 0, std::max<qint64>(most, 0));
     out.resize(count * width);
     qint64 got = 0;
     for (; got < count; ++got) {
       char *dest = out.data() + got * width;
-      const off_t at = off_t(got * RecordLength);
+      const off_t at = off_t((first + got) * RecordLength);
       ssize_t done = 0;
       while (done < width) {
         const ssize_t n = ::pread(fd, dest + done, size_t(width - done), at + done);
@@ -213,9 +216,9 @@ QList<HistoryHeading> readHistoryHeadings(History which) {
   return out;
 }
 
-QList<QString> readHistorySubjects(History which) {
+QList<QString> readHistorySubjects(History which, int first, int most) {
   recoverHistory(which);
-  return fieldsOf(readRecordHeads(which, SubjectWidth), SubjectWidth,
+  return fieldsOf(readRecordHeads(which, SubjectWidth, std::max(first, 1) - 1, most), SubjectWidth,
                   {{SubjectOffset, SubjectWidth}});
 }
 

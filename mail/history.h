@@ -61,10 +61,12 @@ struct HistoryHeading {
   QString Info2;
 };
 QList<HistoryHeading> readHistoryHeadings(History which);
-// The Subject of every whole record (trimmed), for the main window's tree.
-// Reads only those 100 bytes of each record: a full history is some 400 MB,
-// of which this takes about 3 MB.
-QList<QString> readHistorySubjects(History which);
+// The Subject (trimmed) of the whole records from record `first` (1-based)
+// on, at most `most` of them, for the main window's tree. Reads only those
+// 100 bytes of each record: a full history is some 400 MB, of which all its
+// subjects are about 3 MB.
+QList<QString> readHistorySubjects(History which, int first = 1,
+                                   int most = MailLayout::MaxRecords);
 
 enum class AppendError {
   None,

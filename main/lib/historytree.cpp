@@ -26,12 +26,31 @@ QIcon ImageList::image(int index) const {
 HistoryTreeModel::HistoryTreeModel(const ImageList &images, QObject *parent)
     : QAbstractItemModel(parent), images_(images) {}
 
-QModelIndex HistoryTreeModel::addHistory(const QString &caption, QList<QString> lines) {
+QModelIndex HistoryTreeModel::addHistory(const QString &caption, mail::History which, int listed,
+                                         qsizetype lineLength, const QString &leftOut) {
   const int row = int(nodes_.size());
   beginInsertRows({}, row, row);
-  nodes_.append(Node{caption, ImageList::NodeExpanded, std::move(lines)});
+  Node node;
+  node.caption = caption;
+  node.image = ImageList::NodeExpanded;
+  node.which = which;
+  node.listed = listed;
+  node.lineLength = lineLength;
+  node.leftOut = leftOut;
+  nodes_.append(std::move(node));
   endInsertRows();
   return index(row, 0);
+}
+
+QString HistoryTreeModel::line(Node &node, int row) const {
+  if (row >= node.listed)
+    return node.leftOut;
+  const int block = row / BlockLines;
+  auto it = node.blocks.find(block);
+  if (it == node.blocks.end())
+    it = node.blocks.insert(
+        block, mail::readHistorySubjects(node.which, block * BlockLines + 1, BlockLines));
+  return it->value(row % BlockLines).left(node.lineLength);
 }
 
 void HistoryTreeModel::setImage(const QModelIndex &node, int image) {
@@ -46,7 +65,7 @@ QModelIndex HistoryTreeModel::index(int row, int column, const QModelIndex &pare
     return {};
   if (!parent.isValid())
     return row < nodes_.size() ? createIndex(row, 0, quintptr(0)) : QModelIndex();
-  if (parent.internalId() != 0 || row >= nodes_[parent.row()].lines.size())
+  if (parent.internalId() != 0 || row >= rowCount(parent))
     return {};
   return createIndex(row, 0, quintptr(parent.row() + 1));
 }
@@ -62,7 +81,8 @@ int HistoryTreeModel::rowCount(const QModelIndex &parent) const {
     return int(nodes_.size());
   if (parent.internalId() != 0)
     return 0;
-  return int(nodes_[parent.row()].lines.size());
+  const Node &node = nodes_[parent.row()];
+  return node.listed + (node.leftOut.isEmpty() ? 0 : 1);
 }
 
 int HistoryTreeModel::columnCount(const QModelIndex &) const {
@@ -73,15 +93,13 @@ QVariant HistoryTreeModel::data(const QModelIndex &index, int role) const {
   if (!index.isValid())
     return {};
   const bool top = index.internalId() == 0;
-  const Node &node = nodes_[top ? index.row() : int(index.internalId() - 1)];
+  Node &node = nodes_[top ? index.row() : int(index.internalId() - 1)];
   // Only lines that are a mail show the mail's picture; the note of how many
   // are left out has none.
-  const bool mail = !top && index.row() < node.lines.size() &&
-                    index.row() < mail::MailLayout::MaxRecords;
-  const int image = top ? node.image : (mail ? ImageList::MailImage : 0);
+  const int image = top ? node.image : (index.row() < node.listed ? ImageList::MailImage : 0);
   switch (role) {
   case Qt::DisplayRole:
-    return top ? node.caption : node.lines[index.row()];
+    return top ? node.caption : line(node, index.row());
   case Qt::DecorationRole:
     return images_.image(image);
   case ImageRole:
@@ -102,29 +120,27 @@ void setNodeImage(QAbstractItemModel *model, const QModelIndex &node, int image)
 
 namespace {
 
-// A history's lines: the subjects, each as the working field keeps it (at
-// most its maximum length), and for a history with more records than the
-// tree lists (record numbers stop at 32766) a last line saying how many it
-// leaves out, so that a long history never looks complete when it is not.
-// The field ends holding the last subject, as when every text passed
-// through it.
-QList<QString> historyLines(mail::History which, QLineEdit *field) {
+// Adds a history's node: its records as lines (as many as record numbers
+// reach, 32766), and for a history with more records a last line saying how
+// many it leaves out, so that a long history never looks complete when it
+// is not. Each line is the subject as the working field keeps it (at most
+// its maximum length), and the field ends holding the last subject, as when
+// every line's text passed through it.
+QModelIndex addHistory(HistoryTreeModel *model, const QString &caption, mail::History which,
+                       QLineEdit *field) {
   // Opening a history creates it, empty, when it is missing.
   platform::RecordFile(mail::historyPath(which), mail::MailLayout::RecordLength).ensureExists();
-  QList<QString> lines = mail::readHistorySubjects(which);
-  const qsizetype fieldLength = field->maxLength();
-  for (QString &line : lines)
-    if (line.size() > fieldLength)
-      line.truncate(fieldLength);
-  if (!lines.isEmpty())
-    field->setText(lines.constLast());
+  const int listed = mail::historyCount(which);
+  if (listed > 0)
+    field->setText(mail::readHistorySubjects(which, listed, 1).value(0).left(field->maxLength()));
   const qint64 inFile = QFileInfo(mail::historyPath(which)).size() / mail::MailLayout::RecordLength;
-  const qint64 left = inFile - lines.size();
-  if (left > 0)
-    lines.append(QStringLiteral("（ほかに%1件あります。一覧に表示できるのは%2件までです）")
+  const qint64 left = inFile - listed;
+  const QString leftOut =
+      left > 0 ? QStringLiteral("（ほかに%1件あります。一覧に表示できるのは%2件までです）")
                      .arg(left)
-                     .arg(mail::MailLayout::MaxRecords));
-  return lines;
+                     .arg(mail::MailLayout::MaxRecords)
+               : QString();
+  return model->addHistory(caption, which, listed, field->maxLength(), leftOut);
 }
 
 // The last node added: the history's last line, or the history itself
@@ -144,11 +160,11 @@ void fillHistoryTree(QTreeView *tree, const ImageList &images, QLineEdit *receiv
   tree->setUniformRowHeights(true);
   auto *model = new HistoryTreeModel(images, tree);
   tree->setModel(model);
-  const QModelIndex received = model->addHistory(
-      QStringLiteral("着信履歴"), historyLines(mail::History::Received, receivedField));
+  const QModelIndex received =
+      addHistory(model, QStringLiteral("着信履歴"), mail::History::Received, receivedField);
   showLastNode(tree, received);
   const QModelIndex sent =
-      model->addHistory(QStringLiteral("送信履歴"), historyLines(mail::History::Sent, sentField));
+      addHistory(model, QStringLiteral("送信履歴"), mail::History::Sent, sentField);
   showLastNode(tree, sent);
 }
 

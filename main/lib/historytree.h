@@ -1,7 +1,10 @@
 // The read-only overview of both histories in the main window's tree.
 #pragma once
 
+#include "mail/mailrecord.h"
+
 #include <QAbstractItemModel>
+#include <QHash>
 #include <QIcon>
 #include <QList>
 #include <QObject>
@@ -28,17 +31,21 @@ private:
 // The two histories as a tree of two levels: "着信履歴" and "送信履歴", each
 // with one line per record (its trimmed subject) and, for a history longer
 // than the list reaches, a last line saying how many are left out. The
-// lines are served from the subjects as the view asks for them: a full
-// history is 32,766 lines, and building an item for each made the start
-// several times slower than with empty histories.
+// subjects are read from the history as the view asks for their lines, a
+// block at a time: a full history is 32,766 lines, and building an item for
+// each, or even reading every subject, made the start several times slower
+// than with empty histories.
 class HistoryTreeModel : public QAbstractItemModel {
   Q_OBJECT
 public:
   static constexpr int ImageRole = Qt::UserRole + 1;
 
   HistoryTreeModel(const ImageList &images, QObject *parent = nullptr);
-  // Appends a history node with its lines.
-  QModelIndex addHistory(const QString &caption, QList<QString> lines);
+  // Appends a history node for the first `listed` records of `which`, each
+  // line cut to `lineLength` characters, and `leftOut` as a last line when
+  // it is not empty.
+  QModelIndex addHistory(const QString &caption, mail::History which, int listed,
+                         qsizetype lineLength, const QString &leftOut);
   void setImage(const QModelIndex &node, int image);
 
   QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
@@ -48,14 +55,20 @@ public:
   QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
 private:
+  static constexpr int BlockLines = 512;
   struct Node {
     QString caption;
     int image = 0;
-    QList<QString> lines;
+    mail::History which = mail::History::Received;
+    int listed = 0;
+    qsizetype lineLength = 0;
+    QString leftOut;
+    QHash<int, QList<QString>> blocks; // subjects read so far, by block
   };
+  QString line(Node &node, int row) const;
   // Internal ids: 0 for a history node, its number + 1 for its lines.
   const ImageList &images_;
-  QList<Node> nodes_;
+  mutable QList<Node> nodes_;
 };
 
 // The image number a tree node shows (0 when none was set).

@@ -168,6 +168,11 @@ TEST_F(HistoryFiles, HeadingsStayInLineWhenAFieldHoldsANul) {
   EXPECT_EQ(readHistorySubjects(History::Received),
             (QList<QString>{QStringLiteral("テスト"), h[1].Subject, QStringLiteral("last")}));
   EXPECT_EQ(readHistoryHeadings(History::Received).size(), 3);
+  // A block of them, as the tree reads the lines it shows; none past the end.
+  EXPECT_EQ(readHistorySubjects(History::Received, 2, 5),
+            (QList<QString>{h[1].Subject, QStringLiteral("last")}));
+  EXPECT_EQ(readHistorySubjects(History::Received, 3, 1), QList<QString>{QStringLiteral("last")});
+  EXPECT_TRUE(readHistorySubjects(History::Received, 4, 512).isEmpty());
 }
 
 TEST_F(HistoryFiles, RewriteRemovingRecordThreeOfFive) {
