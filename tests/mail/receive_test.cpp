@@ -137,6 +137,13 @@ QString lastTransportError() {
   return nmail::cutAtNul(message);
 }
 
+// A server without TLS (a scripted one, popa3d) is logged in to in the clear
+// only by the user's agreement, kept in the data folder as a user's would be.
+void agreeToPlainLogin(quint16 port) {
+  mail::useStoredCertificatePins();
+  ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), port));
+}
+
 // A POP3 server playing a fixed script on a loopback port of its own, for the
 // fault a real server won't produce: a mail that can't be fetched. It runs in
 // its own thread because the transport blocks the test's thread while it waits.
@@ -654,6 +661,7 @@ TEST(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
   nmail::NMailInitializeWinSock();
   nmail::setNetworkTimeoutMs(5000);
   ScriptedPop3 server({QByteArray(), plainMail("second", "fine").replace("\r\n.", "\r\n..")});
+  agreeToPlainLogin(server.port());
   settings::Pop3Server = QStringLiteral("127.0.0.1:%1").arg(server.port());
   settings::UseApop = 0;
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
@@ -685,6 +693,7 @@ TEST(ReceiveFaults, AnAbsurdSizeFromTheServerCostsNoGigabytes) {
   nmail::NMailInitializeWinSock();
   nmail::setNetworkTimeoutMs(5000);
   ScriptedPop3 server({plainMail("claims 2 GB", "but is small")}, 2'000'000'000);
+  agreeToPlainLogin(server.port());
   settings::Pop3Server = QStringLiteral("127.0.0.1:%1").arg(server.port());
   settings::UseApop = 0;
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
@@ -832,10 +841,7 @@ TEST_F(Receive, MailsSharingAnIdOnPopa3dAreEachStoredOnce) {
                                 phoneMail("phone A", "first"), phoneMail("phone B", "second"),
                                 plainMail("five", "5"),        plainMail("six", "6")};
   ASSERT_TRUE(servers->setPopa3dMailbox(mails));
-  // popa3d speaks no TLS: the user agreed to log in to it in the clear.
-  mail::useStoredCertificatePins();
-  ASSERT_TRUE(
-      mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), quint16(servers->popa3dPort)));
+  agreeToPlainLogin(quint16(servers->popa3dPort)); // popa3d speaks no TLS
   {
     const int h = nmail::NMailPop3Connect(servers->popa3dServer());
     ASSERT_NE(h, -1) << lastTransportError().toStdString();

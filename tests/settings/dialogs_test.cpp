@@ -129,6 +129,8 @@ TEST_F(Dialogs, AccountOkWithoutSaveBoxRemovesTheStoredPasswordAndKeepsItForThis
   IdPassForm *f = forms::idPassForm().show();
   f->IdText->setText(QStringLiteral("typed"));
   f->PassText->setText(QStringLiteral("typedpw"));
+  ASSERT_TRUE(f->Check1->isChecked()); // it shows the stored password
+  f->Check1->setChecked(false);
   click(f->OKCommand);
 
   EXPECT_FALSE(forms::idPassForm().loaded());
