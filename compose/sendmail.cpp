@@ -5,6 +5,7 @@
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
+#include "mail/searchindex.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
 #include "settings/addressbook.h"
@@ -120,6 +121,9 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
       mail::keepSentOriginal(&record);
     }
   }
+  // The search index takes the new records after the sending, on a worker.
+  if (outcome.handed > 0)
+    mail::search::scheduleUpdate(mail::History::Sent);
   return outcome;
 }
 

@@ -68,7 +68,7 @@ EditorPane::EditorPane(QWidget *window, QWidget *strip, QWidget *home, QTextEdit
     : QObject(window), window_(window), strip_(strip), home_(home), rtfEd_(rtfEd) {
   bar_ = new QWidget(strip);
   bar_->setObjectName(QStringLiteral("EditorBar"));
-  auto *row = new QHBoxLayout(bar_);
+  auto *row = row_ = new QHBoxLayout(bar_);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(4);
 
@@ -139,6 +139,11 @@ EditorPane::EditorPane(QWidget *window, QWidget *strip, QWidget *home, QTextEdit
   strip_->installEventFilter(this);
   home_->installEventFilter(this);
   layOut();
+}
+
+void EditorPane::addBesideSearch(QWidget *control) {
+  control->setParent(bar_);
+  row_->addWidget(control);
 }
 
 QAction *EditorPane::menuItem(QMenu *menu, const char *name, const QString &caption,

@@ -11,6 +11,7 @@
 #include <optional>
 
 class QAction;
+class QHBoxLayout;
 class QLineEdit;
 class QMenu;
 class QMenuBar;
@@ -57,6 +58,8 @@ public:
 
   // The window load's step: the current document into the pane.
   void LoadCurrentDocument();
+  // Puts a control of the window right of the search box.
+  void addBesideSearch(QWidget *control);
 
 public Q_SLOTS:
   void mnew_Click();
@@ -97,6 +100,7 @@ private:
   QWidget *home_;
   QTextEdit *rtfEd_;
   QWidget *bar_;
+  QHBoxLayout *row_;
 };
 
 } // namespace editor

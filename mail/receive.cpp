@@ -1,5 +1,6 @@
 #include "mail/receive.h"
 
+#include "mail/searchindex.h"
 #include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
@@ -347,6 +348,9 @@ void ReceiveMail(ReceiveHost &host) {
     host.setStatusText(QStringLiteral("新着メール有り。"));
     host.restoreWindow();
   }
+  // The search index takes the new records after the run, on a worker.
+  if (!storedSubjects.isEmpty())
+    search::scheduleUpdate(History::Received);
   platform::notifyNewMail(storedSubjects);
   if (host.hangUpMode())
     host.hangUp();

@@ -128,6 +128,9 @@ TyakuForm::TyakuForm() {
   rtfEd->setAcceptRichText(false);
 
   editorPane = new editor::EditorPane(this, Picture1, Command2, rtfEd);
+  cmdAllSearch = new QPushButton(QStringLiteral("全メール検索"), this);
+  cmdAllSearch->setObjectName(QStringLiteral("cmdAllSearch"));
+  editorPane->addBesideSearch(cmdAllSearch);
 
   // A working field that carries the middle column of the row being built.
   Text3 = new QLineEdit(this);
@@ -156,6 +159,7 @@ TyakuForm::TyakuForm() {
   connect(Command3, &QPushButton::clicked, this, &TyakuForm::Command3_Click);
   connect(Command4, &QPushButton::clicked, this, &TyakuForm::Command4_Click);
   connect(Command5, &QPushButton::clicked, this, &TyakuForm::Command5_Click);
+  connect(cmdAllSearch, &QPushButton::clicked, this, &TyakuForm::cmdAllSearch_Click);
 
   resize(platform::twipsToPixelsX(StartWidth), platform::twipsToPixelsY(StartHeight));
   platform::setTwipsGeometry(Picture1, 0, 0, StartWidth, 570);
@@ -245,6 +249,7 @@ void TyakuForm::hideHelp() {
 void TyakuForm::clearRows() {
   List1->clear();
   rowSources_.clear();
+  searchResult_ = false;
 }
 
 int TyakuForm::addRow(const QString &text, RowSource source) {
@@ -317,6 +322,16 @@ void TyakuForm::openHistory(History which) {
 }
 
 void TyakuForm::fillFromHistory(History which) {
+  fillRows(which, mail::readHistoryHeadings(which), nullptr);
+}
+
+void TyakuForm::fillFromRecords(History which, const QList<int> &records) {
+  fillRows(which, mail::readHistoryHeadings(which), &records);
+  searchResult_ = true;
+}
+
+void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headings,
+                         const QList<int> *records) {
   clearRows();
   Text9->clear();
   Text8->clear();
@@ -326,17 +341,25 @@ void TyakuForm::fillFromHistory(History which) {
   // Only the end state of the per-record steps is visible (every row, the
   // last record in the boxes and on the clipboard), so the rows come from one
   // pass over the short fields and only the last record is read whole.
-  const QList<mail::HistoryHeading> headings = mail::readHistoryHeadings(which);
   QStringList rows;
-  rows.reserve(headings.size());
-  rowSources_.reserve(headings.size());
   const QString gap(4, u' ');
-  for (int i = 0; i < headings.size(); ++i) {
-    const mail::HistoryHeading &h = headings[i];
+  const auto add = [&](int n) {
+    const mail::HistoryHeading &h = headings[n - 1];
     const QString date = which == History::Received ? h.Info2 : h.Info1;
     const QString middle = which == History::Received ? h.Info1 : h.Info2;
     rows.append(date + gap + middle + gap + h.Subject);
-    rowSources_.append(RowSource{which, i + 1});
+    rowSources_.append(RowSource{which, n});
+  };
+  const int count = int(headings.size());
+  rows.reserve(records ? records->size() : count);
+  rowSources_.reserve(rows.capacity());
+  if (records) {
+    for (int n : *records)
+      if (n >= 1 && n <= count)
+        add(n);
+  } else {
+    for (int n = 1; n <= count; ++n)
+      add(n);
   }
   List1->setUpdatesEnabled(false);
   List1->addItems(rows);
@@ -347,15 +370,16 @@ void TyakuForm::fillFromHistory(History which) {
 }
 
 void TyakuForm::showLastRecord(History which) {
-  const int count = int(rowSources_.size());
-  if (count == 0)
+  if (rowSources_.isEmpty())
     return;
-  if (const auto last = mail::readHistoryRecord(which, count)) {
+  // The last row's record: the last of the file, or of a search's result.
+  const int n = rowSources_.last().record;
+  if (const auto last = mail::readHistoryRecord(which, n)) {
     const QString middle = middleOf(which, *last);
     showRecord(which, *last);
     Text3->setText(platform::trimBlanks(middle));
     passBodyThroughClipboard();
-    showOriginal(which, count);
+    showOriginal(which, n);
   }
 }
 

@@ -3,6 +3,7 @@
 // this window's list and boxes, shown or not.
 #pragma once
 
+#include "mail/history.h"
 #include "mail/mailrecord.h"
 #include "platform/forms.h"
 
@@ -72,6 +73,9 @@ public:
   QPushButton *Command4;
   QPushButton *Command3;
   QPushButton *Command2;
+  // "全メール検索": lists only the mails of the shown history that hold the
+  // text of the search box "検索文字".
+  QPushButton *cmdAllSearch;
   // The body pane as a small editor: menus, toolbar and search box.
   editor::EditorPane *editorPane;
 
@@ -83,6 +87,12 @@ public:
   // Tells the user about a cut-short delete that reading the history has
   // just finished (or could not). True when a box was shown.
   bool reportRecovery(mail::History which);
+
+  // The rows of the given records of a history only (a search's result),
+  // boxes and count as opening fills them.
+  void fillFromRecords(mail::History which, const QList<int> &records);
+  // Whether the rows are a search's result rather than the whole history.
+  bool listsSearchResult() const { return searchResult_; }
 
   // The row list with what each row stands for; the receive routine and the
   // delete commands keep the two in step through these.
@@ -113,6 +123,7 @@ public Q_SLOTS:
   void Command3_Click();
   void Command4_Click();
   void Command5_Click();
+  void cmdAllSearch_Click();
 
 protected:
   void resizeEvent(QResizeEvent *event) override;
@@ -139,7 +150,14 @@ private:
   void showHelp(const QString &text);
   void hideHelp();
 
+  // The rows of `headings` (record n at index n - 1) for `records`, or for
+  // all of them when null; the last row's mail in the boxes.
+  void fillRows(mail::History which, const QList<mail::HistoryHeading> &headings,
+                const QList<int> *records);
+
   QList<mail::RowSource> rowSources_;
+  bool searchResult_ = false;
+  bool searching_ = false;
 };
 
 namespace forms {

@@ -7,6 +7,7 @@
 // touch the sent history.
 #include "mail/history.h"
 #include "mail/originals.h"
+#include "mail/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -117,11 +118,12 @@ void TyakuForm::Command1_Click() {
     List1->setCurrentRow(-1);
     showLastRecord(which);
     Text2->setText(QString::number(List1->count()));
-  } else if (which == *shown) {
+  } else if (which == *shown && !listsSearchResult()) {
     fillFromHistory(which);
   } else if (mail::historyCount(which) == before - 1) {
-    // A row a check added over the other history: the shown rows stay, that
-    // one goes, and the rows of later records of its file move up one.
+    // A row a check added over the other history, or a row of a search's
+    // result: the shown rows stay, that one goes, and the rows of later
+    // records of its file move up one.
     removeRow(row);
     for (int i = 0; i < List1->count(); ++i) {
       const RowSource other = rowSource(i);
@@ -133,6 +135,7 @@ void TyakuForm::Command1_Click() {
   }
   if (which == History::Sent)
     setMainHelpBox(Text2->text());
+  mail::search::scheduleUpdate(which);
   afterDelete(which, rewritten);
 }
 
@@ -158,6 +161,7 @@ void TyakuForm::Command5_Click() {
     // The rows show what the file still holds.
     fillFromHistory(*shown);
   }
+  mail::search::scheduleUpdate(*shown);
   afterDelete(*shown, rewritten);
 }
 

@@ -1,0 +1,504 @@
+#include "mail/searchindex.h"
+
+#include "mail/history.h"
+#include "platform/core/paths.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QHash>
+#include <QThreadPool>
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace mail::search {
+
+using namespace MailLayout;
+
+namespace {
+
+// Raised whenever the tables change shape; an index of another version is
+// built anew.
+constexpr int SchemaVersion = 1;
+
+// Queries of fewer characters than this are answered without the trigram
+// index, which holds no shorter piece of text.
+constexpr int TrigramLength = 3;
+
+// Records read from the history at a time while taking their digests.
+constexpr int ReadBatch = 64;
+
+// One update or search at a time, whichever thread asks.
+std::mutex &indexMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// A digest of the record's bytes up to its Flag: marking a record for
+// deletion does not change it, nor does the compaction that moves it. Not a
+// cryptographic hash: a collision costs a stale text in the index, nothing
+// more.
+quint64 recordDigest(const char *data) {
+  quint64 h = 0x243F6A8885A308D3ull;
+  int i = 0;
+  for (; i + 8 <= FlagOffset; i += 8) {
+    quint64 w;
+    std::memcpy(&w, data + i, 8);
+    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+  }
+  for (; i < FlagOffset; ++i)
+    h = (h ^ uchar(data[i])) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 32);
+}
+
+bool readFully(int fd, char *dest, qint64 length, qint64 at) {
+  qint64 done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, dest + done, size_t(length - done), off_t(at + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    done += n;
+  }
+  return true;
+}
+
+// An open SQLite connection, closed with the object.
+class Database {
+public:
+  explicit Database(const QString &path) {
+    const QByteArray name = QFile::encodeName(path);
+    if (sqlite3_open_v2(name.constData(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+    }
+  }
+  ~Database() { sqlite3_close(db_); }
+  Database(const Database &) = delete;
+  Database &operator=(const Database &) = delete;
+
+  bool open() const { return db_ != nullptr; }
+  sqlite3 *handle() const { return db_; }
+  bool exec(const char *sql) const {
+    return db_ && sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+  }
+  // A damaged file, or one that is no database: the index is made anew.
+  bool damaged() const {
+    const int code = db_ ? sqlite3_errcode(db_) & 0xff : SQLITE_OK;
+    return code == SQLITE_CORRUPT || code == SQLITE_NOTADB;
+  }
+
+private:
+  sqlite3 *db_ = nullptr;
+};
+
+// A prepared statement, finalized with the object.
+class Statement {
+public:
+  Statement(const Database &db, const char *sql) {
+    if (sqlite3_prepare_v2(db.handle(), sql, -1, &st_, nullptr) != SQLITE_OK)
+      st_ = nullptr;
+  }
+  ~Statement() { sqlite3_finalize(st_); }
+  Statement(const Statement &) = delete;
+  Statement &operator=(const Statement &) = delete;
+
+  bool ok() const { return st_ != nullptr; }
+  Statement &bind(int i, qint64 v) {
+    sqlite3_bind_int64(st_, i, v);
+    return *this;
+  }
+  Statement &bind(int i, const QByteArray &utf8) {
+    sqlite3_bind_text(st_, i, utf8.constData(), int(utf8.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // True while there is a row; false at the end or on an error (see done()).
+  bool step() {
+    if (!st_)
+      return false;
+    last_ = sqlite3_step(st_);
+    return last_ == SQLITE_ROW;
+  }
+  // Runs a statement that returns no rows, ready to be bound again.
+  bool run() {
+    const bool ok = st_ && sqlite3_step(st_) == SQLITE_DONE;
+    if (st_)
+      sqlite3_reset(st_);
+    return ok;
+  }
+  bool done() const { return last_ == SQLITE_DONE; }
+  qint64 integer(int column) const { return sqlite3_column_int64(st_, column); }
+
+private:
+  sqlite3_stmt *st_ = nullptr;
+  int last_ = SQLITE_OK;
+};
+
+// contains(text, piece): whether the UTF-8 text holds the piece. A whole
+// character never matches inside another in UTF-8, so comparing bytes is
+// enough; memmem is many times faster than instr() on long texts, which the
+// short queries scan.
+void containsFunction(sqlite3_context *context, int, sqlite3_value **args) {
+  const void *text = sqlite3_value_text(args[0]);
+  const int textLength = sqlite3_value_bytes(args[0]);
+  const void *piece = sqlite3_value_text(args[1]);
+  const int pieceLength = sqlite3_value_bytes(args[1]);
+  sqlite3_result_int(context, text && piece &&
+                                  ::memmem(text, size_t(textLength), piece, size_t(pieceLength)));
+}
+
+// The index file exists before SQLite opens it, with the mode of the user's
+// other files whatever the umask; SQLite gives its journal the same mode.
+bool createPrivateFile(const QString &path) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return false;
+  const bool ok = ::fchmod(fd, 0600) == 0;
+  ::close(fd);
+  return ok;
+}
+
+void removeIndexFiles(const QString &path) {
+  for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+    QFile::remove(path + QLatin1String(suffix));
+}
+
+bool createSchema(const Database &db) {
+  return db.exec("BEGIN;"
+                 "CREATE TABLE mails(id INTEGER PRIMARY KEY, history INTEGER NOT NULL,"
+                 " record INTEGER NOT NULL, digest INTEGER NOT NULL, text TEXT NOT NULL);"
+                 "CREATE INDEX mails_by_record ON mails(history, record);"
+                 "CREATE TABLE stamps(history INTEGER PRIMARY KEY, size INTEGER, mtime INTEGER,"
+                 " ctime INTEGER, inode INTEGER);"
+                 "CREATE VIRTUAL TABLE mails_text USING fts5(text, content='mails',"
+                 " content_rowid='id', tokenize='trigram case_sensitive 1');"
+                 "PRAGMA user_version = 1;"
+                 "COMMIT;");
+}
+
+int userVersion(const Database &db) {
+  Statement st(db, "PRAGMA user_version");
+  return st.step() ? int(st.integer(0)) : -1;
+}
+
+// Opens the index, making it anew when it is missing, damaged or of another
+// version. Deleted text is overwritten in the file, not left in free pages.
+std::unique_ptr<Database> openIndex(const QString &path) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (!createPrivateFile(path))
+      return nullptr;
+    auto db = std::make_unique<Database>(path);
+    if (db->open() && db->exec("PRAGMA secure_delete = ON; PRAGMA synchronous = OFF;"
+                               "PRAGMA temp_store = MEMORY; PRAGMA cache_size = -32768")) {
+      sqlite3_busy_timeout(db->handle(), 60000);
+      sqlite3_create_function(db->handle(), "contains", 2,
+                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                              containsFunction, nullptr, nullptr);
+      const int version = userVersion(*db);
+      if (version == SchemaVersion)
+        return db;
+      if (version == 0 && createSchema(*db))
+        return db;
+    }
+    db.reset();
+    removeIndexFiles(path);
+  }
+  return nullptr;
+}
+
+int historyNumber(History which) {
+  return which == History::Sent ? 1 : 0;
+}
+
+FileStamp storedStamp(const Database &db, History which) {
+  Statement st(db, "SELECT size, mtime, ctime, inode FROM stamps WHERE history = ?");
+  st.bind(1, historyNumber(which));
+  FileStamp s;
+  s.size = -2; // never equal to a file's stamp: nothing indexed yet
+  if (st.step())
+    s = FileStamp{st.integer(0), st.integer(1), st.integer(2), st.integer(3)};
+  return s;
+}
+
+bool saveStamp(const Database &db, History which, const FileStamp &s) {
+  Statement st(db, "INSERT OR REPLACE INTO stamps(history, size, mtime, ctime, inode)"
+                   " VALUES(?, ?, ?, ?, ?)");
+  return st.bind(1, historyNumber(which))
+      .bind(2, s.size)
+      .bind(3, s.mtimeNs)
+      .bind(4, s.ctimeNs)
+      .bind(5, s.inode)
+      .run();
+}
+
+// The digests of every whole record of the history file, or nothing when it
+// can't be read. A missing file is an empty history.
+std::optional<QList<quint64>> readDigests(int fd, qint64 size) {
+  QList<quint64> digests;
+  if (fd < 0)
+    return digests;
+  const qint64 count = std::min<qint64>(size / RecordLength, MaxRecords);
+  digests.reserve(count);
+  QByteArray buffer(ReadBatch * RecordLength, Qt::Uninitialized);
+  for (qint64 first = 0; first < count; first += ReadBatch) {
+    const qint64 n = std::min<qint64>(ReadBatch, count - first);
+    if (!readFully(fd, buffer.data(), n * RecordLength, first * RecordLength))
+      return std::nullopt;
+    for (qint64 i = 0; i < n; ++i)
+      digests.append(recordDigest(buffer.constData() + i * RecordLength));
+  }
+  return digests;
+}
+
+struct Entry {
+  qint64 id;
+  int record;
+  bool used = false;
+};
+
+enum class Outcome { Done, Changed, Failed };
+
+// One pass of the update inside a transaction; Changed when the history file
+// moved under it (a receive or a delete meanwhile), and it is to be run again.
+Outcome update(const Database &db, const QString &historyPath, History which, SyncResult &result) {
+  const FileStamp before = stampOf(historyPath);
+  if (before == storedStamp(db, which)) {
+    Statement count(db, "SELECT count(*) FROM mails WHERE history = ?");
+    count.bind(1, historyNumber(which));
+    result.records = count.step() ? int(count.integer(0)) : 0;
+    return Outcome::Done;
+  }
+
+  const QByteArray name = QFile::encodeName(historyPath);
+  const int fd = before.size >= 0 ? ::open(name.constData(), O_RDONLY | O_CLOEXEC) : -1;
+  struct FdCloser {
+    int fd;
+    ~FdCloser() {
+      if (fd >= 0)
+        ::close(fd);
+    }
+  } closer{fd};
+  if (before.size >= 0 && fd < 0)
+    return Outcome::Failed;
+  const std::optional<QList<quint64>> digests = readDigests(fd, before.size);
+  if (!digests)
+    return Outcome::Changed;
+
+  if (!db.exec("BEGIN IMMEDIATE"))
+    return Outcome::Failed;
+  struct Rollback {
+    const Database &db;
+    bool armed = true;
+    ~Rollback() {
+      if (armed)
+        db.exec("ROLLBACK");
+    }
+  } rollback{db};
+
+  // What the index holds, by digest.
+  QHash<quint64, QList<Entry>> known;
+  {
+    Statement st(db, "SELECT id, record, digest FROM mails WHERE history = ?");
+    st.bind(1, historyNumber(which));
+    while (st.step())
+      known[quint64(st.integer(2))].append(Entry{st.integer(0), int(st.integer(1))});
+    if (!st.done())
+      return Outcome::Failed;
+  }
+
+  // Each record takes an entry of its digest, the one already at its number
+  // first (two records of the same bytes keep their own entries).
+  const int count = int(digests->size());
+  QList<qint64> matched(count, 0);
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int i = 0; i < count; ++i) {
+      if (matched[i])
+        continue;
+      auto it = known.find((*digests)[i]);
+      if (it == known.end())
+        continue;
+      for (Entry &e : *it) {
+        if (!e.used && (pass == 1 || e.record == i + 1)) {
+          e.used = true;
+          matched[i] = e.id;
+          if (e.record != i + 1) {
+            Statement move(db, "UPDATE mails SET record = ? WHERE id = ?");
+            if (!move.bind(1, i + 1).bind(2, e.id).run())
+              return Outcome::Failed;
+          }
+          break;
+        }
+      }
+    }
+  }
+
+  // What no record holds any more leaves the index.
+  {
+    Statement unindex(db, "INSERT INTO mails_text(mails_text, rowid, text)"
+                          " SELECT 'delete', id, text FROM mails WHERE id = ?");
+    Statement remove(db, "DELETE FROM mails WHERE id = ?");
+    for (const QList<Entry> &entries : std::as_const(known))
+      for (const Entry &e : entries)
+        if (!e.used) {
+          if (!unindex.bind(1, e.id).run() || !remove.bind(1, e.id).run())
+            return Outcome::Failed;
+          ++result.removed;
+        }
+  }
+
+  // The records the index does not know yet.
+  {
+    Statement insert(db, "INSERT INTO mails(history, record, digest, text) VALUES(?, ?, ?, ?)");
+    Statement index(db, "INSERT INTO mails_text(rowid, text) VALUES(?, ?)");
+    QByteArray bytes(RecordLength, Qt::Uninitialized);
+    for (int i = 0; i < count; ++i) {
+      if (matched[i])
+        continue;
+      if (!readFully(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) ||
+          recordDigest(bytes.constData()) != (*digests)[i])
+        return Outcome::Changed;
+      const QByteArray text = foldText(recordText(which, i + 1, decodeMailRecord(bytes))).toUtf8();
+      if (!insert.bind(1, historyNumber(which))
+               .bind(2, i + 1)
+               .bind(3, qint64((*digests)[i]))
+               .bind(4, text)
+               .run())
+        return Outcome::Failed;
+      const qint64 id = sqlite3_last_insert_rowid(db.handle());
+      if (!index.bind(1, id).bind(2, text).run())
+        return Outcome::Failed;
+      ++result.indexed;
+    }
+  }
+
+  if (!(stampOf(historyPath) == before))
+    return Outcome::Changed;
+  if (!saveStamp(db, which, before) || !db.exec("COMMIT"))
+    return Outcome::Failed;
+  rollback.armed = false;
+  result.records = count;
+  // The index keeps a removed mail's trigrams in its older segments until
+  // they are merged; merging them all leaves nothing of it in the file.
+  if (result.removed > 0)
+    db.exec("INSERT INTO mails_text(mails_text) VALUES('optimize')");
+  return Outcome::Done;
+}
+
+SyncResult syncLocked(std::unique_ptr<Database> &db, const Paths &paths, History which) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    if (!db)
+      db = openIndex(paths.index);
+    if (!db)
+      return {};
+    SyncResult result;
+    const Outcome outcome = update(*db, paths.history, which, result);
+    if (outcome == Outcome::Done) {
+      result.ok = true;
+      return result;
+    }
+    if (outcome == Outcome::Failed && db->damaged()) {
+      db.reset();
+      removeIndexFiles(paths.index);
+    }
+  }
+  return {};
+}
+
+QThreadPool &updatePool() {
+  // Parented to the application, which waits for it when it ends.
+  static QThreadPool *pool = [] {
+    auto *p = new QThreadPool(QCoreApplication::instance());
+    p->setMaxThreadCount(1);
+    return p;
+  }();
+  return *pool;
+}
+
+} // namespace
+
+Paths pathsFor(History which) {
+  return Paths{historyPath(which), platform::dataFile(QString::fromUtf16(IndexFileName))};
+}
+
+QString foldText(const QString &text) {
+  return text.normalized(QString::NormalizationForm_KC).toCaseFolded();
+}
+
+QString recordText(History which, int n, const MailRecord &record) {
+  Q_UNUSED(which);
+  Q_UNUSED(n);
+  return record.Subject + u'\n' + record.Info1 + u'\n' + record.Info2 + u'\n' + record.Body;
+}
+
+FileStamp stampOf(const QString &path) {
+  struct stat st {};
+  const QByteArray name = QFile::encodeName(path);
+  if (::stat(name.constData(), &st) != 0)
+    return FileStamp{};
+  return FileStamp{qint64(st.st_size), qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                   qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec,
+                   qint64(st.st_ino)};
+}
+
+SyncResult syncIndex(const Paths &paths, History which) {
+  std::lock_guard<std::mutex> lock(indexMutex());
+  std::unique_ptr<Database> db;
+  return syncLocked(db, paths, which);
+}
+
+SearchResult searchHistory(const Paths &paths, History which, const QString &query) {
+  SearchResult result;
+  const QString folded = foldText(query).trimmed();
+  std::lock_guard<std::mutex> lock(indexMutex());
+  std::unique_ptr<Database> db;
+  result.stamp = stampOf(paths.history);
+  if (!syncLocked(db, paths, which).ok)
+    return result;
+  if (folded.isEmpty()) {
+    result.ok = true;
+    return result;
+  }
+  const bool shortQuery = folded.toUcs4().size() < TrigramLength;
+  // A quoted FTS5 string is one phrase: the query's trigrams in a row, which
+  // is the query as a piece of the text.
+  const QByteArray term =
+      shortQuery ? folded.toUtf8()
+                 : (QLatin1Char('"') + QString(folded).replace(u'"', QStringLiteral("\"\"")) +
+                    QLatin1Char('"'))
+                       .toUtf8();
+  Statement st(*db, shortQuery
+                        ? "SELECT record FROM mails WHERE history = ?1 AND contains(text, ?2)"
+                          " ORDER BY record"
+                        : "SELECT m.record FROM mails_text JOIN mails m ON m.id = mails_text.rowid"
+                          " WHERE mails_text MATCH ?2 AND m.history = ?1 ORDER BY m.record");
+  st.bind(1, historyNumber(which)).bind(2, term);
+  while (st.step())
+    result.records.append(int(st.integer(0)));
+  result.ok = st.done();
+  return result;
+}
+
+void scheduleUpdate(History which) {
+  const Paths paths = pathsFor(which);
+  if (!QFile::exists(paths.index))
+    return;
+  updatePool().start([paths, which] { syncIndex(paths, which); });
+}
+
+void waitForUpdates() {
+  updatePool().waitForDone();
+}
+
+} // namespace mail::search
