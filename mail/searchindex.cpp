@@ -1,6 +1,8 @@
 #include "mail/searchindex.h"
 
 #include "mail/history.h"
+#include "mail/nmail/nmail.h"
+#include "mail/originals.h"
 #include "platform/core/paths.h"
 
 #include <QCoreApplication>
@@ -33,6 +35,12 @@ constexpr int SchemaVersion = 1;
 // Queries of fewer characters than this are answered without the trigram
 // index, which holds no shorter piece of text.
 constexpr int TrigramLength = 3;
+
+// A mail's text counts for search up to this many characters, and no more
+// of its original than this is read: a hostile mail must not make the index
+// grow without end (a letter of real people is far shorter).
+constexpr int MaxTextLength = 1024 * 1024;
+constexpr qint64 MaxOriginalBytes = 32 * 1024 * 1024;
 
 // Records read from the history at a time while taking their digests.
 constexpr int ReadBatch = 64;
@@ -358,8 +366,12 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
         }
   }
 
-  // The records the index does not know yet.
-  {
+  // The records the index does not know yet, with their originals where
+  // the mails are kept whole.
+  if (matched.contains(0)) {
+    QList<RecordOriginal> originals;
+    if (QFile::exists(originalsIndexPath()))
+      originals = recordOriginals(which);
     Statement insert(db, "INSERT INTO mails(history, record, digest, text) VALUES(?, ?, ?, ?)");
     Statement index(db, "INSERT INTO mails_text(rowid, text) VALUES(?, ?)");
     QByteArray bytes(RecordLength, Qt::Uninitialized);
@@ -369,7 +381,9 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
       if (!readFully(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) ||
           recordDigest(bytes.constData()) != (*digests)[i])
         return Outcome::Changed;
-      const QByteArray text = foldText(recordText(which, i + 1, decodeMailRecord(bytes))).toUtf8();
+      const QString original =
+          i < originals.size() && originals[i].record == i + 1 ? originals[i].path : QString();
+      const QByteArray text = foldText(recordText(decodeMailRecord(bytes), original)).toUtf8();
       if (!insert.bind(1, historyNumber(which))
                .bind(2, i + 1)
                .bind(3, qint64((*digests)[i]))
@@ -436,10 +450,14 @@ QString foldText(const QString &text) {
   return text.normalized(QString::NormalizationForm_KC).toCaseFolded();
 }
 
-QString recordText(History which, int n, const MailRecord &record) {
-  Q_UNUSED(which);
-  Q_UNUSED(n);
-  return record.Subject + u'\n' + record.Info1 + u'\n' + record.Info2 + u'\n' + record.Body;
+QString recordText(const MailRecord &record, const QString &originalPath) {
+  QString body = record.Body;
+  QFile original(originalPath);
+  if (!originalPath.isEmpty() && original.open(QIODevice::ReadOnly))
+    body = nmail::readableText(original.read(MaxOriginalBytes));
+  if (body.size() > MaxTextLength)
+    body.truncate(MaxTextLength);
+  return record.Subject + u'\n' + record.Info1 + u'\n' + record.Info2 + u'\n' + body;
 }
 
 FileStamp stampOf(const QString &path) {
@@ -481,7 +499,11 @@ SearchResult searchHistory(const Paths &paths, History which, const QString &que
   Statement st(*db, shortQuery
                         ? "SELECT record FROM mails WHERE history = ?1 AND contains(text, ?2)"
                           " ORDER BY record"
-                        : "SELECT m.record FROM mails_text JOIN mails m ON m.id = mails_text.rowid"
+                        // CROSS JOIN keeps the index first: the other way
+                        // round SQLite walks every mail in record order and
+                        // asks the index about each one.
+                        : "SELECT m.record FROM mails_text CROSS JOIN mails m"
+                          " ON m.id = mails_text.rowid"
                           " WHERE mails_text MATCH ?2 AND m.history = ?1 ORDER BY m.record");
   st.bind(1, historyNumber(which)).bind(2, term);
   while (st.step())

@@ -34,9 +34,10 @@ Paths pathsFor(History which);
 // The folded form of a text, as the index holds it and queries are matched.
 QString foldText(const QString &text);
 
-// The text a search looks through for record `n` of a history: subject,
-// sender or recipient, date and body.
-QString recordText(History which, int n, const MailRecord &record);
+// The text a search looks through for a record: subject, sender or
+// recipient, date, and the whole text of its original (the mail as it came
+// or went) when it has one, else the record's body.
+QString recordText(const MailRecord &record, const QString &originalPath);
 
 // A history file as it stood when it was read.
 struct FileStamp {

@@ -1,11 +1,13 @@
 // The receive routine against the real Dovecot of tests/servers: mail goes
 // from the server into the received history and the viewer, and leaves the
 // server only once it is stored.
+#include "editor/editorpane.h"
 #include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
 #include "mail/receive.h"
+#include "mail/searchindex.h"
 #include "mail/tyakuform.h"
 #include "mail/uidljournal.h"
 #include "mail/unpack.h"
@@ -27,6 +29,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPushButton>
+#include <QTest>
 #include <QTextEdit>
 
 #include <gtest/gtest.h>
@@ -263,6 +267,7 @@ protected:
   }
 
   void TearDown() override {
+    mail::search::waitForUpdates();
     forms::tyakuForm().unload();
     forms::idPassForm().unload();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -1022,4 +1027,49 @@ TEST_F(Receive, EveryMailIsKeptWholeReadableElsewhereAndShownToItsLastLine) {
   v->Command5_Click();
   EXPECT_FALSE(QFile::exists(originals[1].path));
   EXPECT_FALSE(QFile::exists(originals[2].path));
+// "全メール検索" on mail fetched from Dovecot: the index made before the
+// check takes the new mails after it, the long letter with its whole text.
+TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
+  const auto utf8Mail = [](const QByteArray &subject, const QString &body) {
+    return "From: Hanako <hanako@example.jp>\r\nTo: alice@korvex.test\r\nSubject: " + subject +
+           "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nMessage-ID: <" + subject +
+           "@example.jp>\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\n"
+           "Content-Transfer-Encoding: 8bit\r\n\r\n" +
+           body.toUtf8() + "\r\n";
+  };
+  QString letter;
+  while (letter.toUtf8().size() < 40 * 1024)
+    letter += QStringLiteral("長い手紙の本文がここに続きます。\r\n");
+  letter += QStringLiteral("追伸：山桜の写真を送ります。\r\n");
+  seedInOrder({utf8Mail("letter", letter),
+               utf8Mail("meeting", QStringLiteral("明日の会議は中止です。")),
+               utf8Mail("budget", QStringLiteral("The quarterly budget review is due."))});
+
+  openHistoryViewer(History::Received);
+  TyakuForm *f = viewer();
+  const auto searchFor = [f](const QString &text) {
+    f->editorPane->Text1->setText(text);
+    QTest::mouseClick(f->cmdAllSearch, Qt::LeftButton);
+    QStringList subjects;
+    for (int i = 0; i < f->List1->count(); ++i)
+      subjects << readHistoryRecord(History::Received, f->rowSource(i).record)->Subject;
+    return subjects;
+  };
+  EXPECT_TRUE(searchFor(QStringLiteral("会議")).isEmpty());
+
+  ReceiveMail(host);
+  ASSERT_EQ(received().size(), 3);
+  ASSERT_FALSE(received()[0].Body.contains(QStringLiteral("山桜")));
+  mail::search::waitForUpdates();
+  openHistoryViewer(History::Received);
+
+  EXPECT_EQ(searchFor(QStringLiteral("山桜")), QStringList{QStringLiteral("letter")});
+  EXPECT_EQ(searchFor(QStringLiteral("会議")), QStringList{QStringLiteral("meeting")});
+  EXPECT_EQ(searchFor(QStringLiteral("Quarterly Budget review")),
+            QStringList{QStringLiteral("budget")});
+  EXPECT_TRUE(searchFor(QStringLiteral("桜餅")).isEmpty());
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("0"));
+  EXPECT_EQ(searchFor(QString()).size(), 3);
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("3"));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
 }
