@@ -1027,6 +1027,8 @@ TEST_F(Receive, EveryMailIsKeptWholeReadableElsewhereAndShownToItsLastLine) {
   v->Command5_Click();
   EXPECT_FALSE(QFile::exists(originals[1].path));
   EXPECT_FALSE(QFile::exists(originals[2].path));
+}
+
 // "全メール検索" on mail fetched from Dovecot: the index made before the
 // check takes the new mails after it, the long letter with its whole text.
 TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
