@@ -13,6 +13,7 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -30,7 +31,7 @@ namespace {
 
 // Raised whenever the tables change shape; an index of another version is
 // built anew.
-constexpr int SchemaVersion = 1;
+constexpr int SchemaVersion = 2;
 
 // Queries of fewer characters than this are answered without the trigram
 // index, which holds no shorter piece of text.
@@ -147,23 +148,43 @@ public:
   }
   bool done() const { return last_ == SQLITE_DONE; }
   qint64 integer(int column) const { return sqlite3_column_int64(st_, column); }
+  QString string(int column) const {
+    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(st_, column)),
+                             sqlite3_column_bytes(st_, column));
+  }
+  void reset() { sqlite3_reset(st_); }
 
 private:
   sqlite3_stmt *st_ = nullptr;
   int last_ = SQLITE_OK;
 };
 
-// contains(text, piece): whether the UTF-8 text holds the piece. A whole
-// character never matches inside another in UTF-8, so comparing bytes is
-// enough; memmem is many times faster than instr() on long texts, which the
-// short queries scan.
-void containsFunction(sqlite3_context *context, int, sqlite3_value **args) {
-  const void *text = sqlite3_value_text(args[0]);
-  const int textLength = sqlite3_value_bytes(args[0]);
-  const void *piece = sqlite3_value_text(args[1]);
-  const int pieceLength = sqlite3_value_bytes(args[1]);
-  sqlite3_result_int(context, text && piece &&
-                                  ::memmem(text, size_t(textLength), piece, size_t(pieceLength)));
+// Every character of a text with the one after it (NUL after the last), as
+// words of twelve hex digits: "会議" is "004f1a008b70 008b70000000". A query
+// of two characters is one such word, one of a single character the words
+// that begin with its six digits. Always made the same way from the same
+// text, as removing a text from this contentless table needs its words again.
+QByteArray characterPairs(const QString &folded) {
+  const QList<uint> c = folded.toUcs4();
+  QByteArray out;
+  out.reserve(c.size() * 13);
+  char word[14];
+  for (qsizetype i = 0; i < c.size(); ++i) {
+    std::snprintf(word, sizeof word, "%06x%06x ", c[i] & 0xffffff,
+                  i + 1 < c.size() ? c[i + 1] & 0xffffff : 0u);
+    out.append(word, 13);
+  }
+  return out;
+}
+
+QByteArray pairsQuery(const QString &folded) {
+  const QList<uint> c = folded.toUcs4();
+  char word[16];
+  if (c.size() == 1)
+    std::snprintf(word, sizeof word, "%06x*", c[0] & 0xffffff);
+  else
+    std::snprintf(word, sizeof word, "%06x%06x", c[0] & 0xffffff, c[1] & 0xffffff);
+  return QByteArray(word);
 }
 
 // The index file exists before SQLite opens it, with the mode of the user's
@@ -192,7 +213,10 @@ bool createSchema(const Database &db) {
                  " ctime INTEGER, inode INTEGER);"
                  "CREATE VIRTUAL TABLE mails_text USING fts5(text, content='mails',"
                  " content_rowid='id', tokenize='trigram case_sensitive 1');"
-                 "PRAGMA user_version = 1;"
+                 // The pairs of characters, for queries of one or two.
+                 "CREATE VIRTUAL TABLE mails_pairs USING fts5(pairs, content='',"
+                 " detail='none', tokenize='ascii', prefix='6');"
+                 "PRAGMA user_version = 2;"
                  "COMMIT;");
 }
 
@@ -211,9 +235,6 @@ std::unique_ptr<Database> openIndex(const QString &path) {
     if (db->open() && db->exec("PRAGMA secure_delete = ON; PRAGMA synchronous = OFF;"
                                "PRAGMA temp_store = MEMORY; PRAGMA cache_size = -32768")) {
       sqlite3_busy_timeout(db->handle(), 60000);
-      sqlite3_create_function(db->handle(), "contains", 2,
-                              SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
-                              containsFunction, nullptr, nullptr);
       const int version = userVersion(*db);
       if (version == SchemaVersion)
         return db;
@@ -356,11 +377,20 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
   {
     Statement unindex(db, "INSERT INTO mails_text(mails_text, rowid, text)"
                           " SELECT 'delete', id, text FROM mails WHERE id = ?");
+    Statement text(db, "SELECT text FROM mails WHERE id = ?");
+    Statement unpair(db, "INSERT INTO mails_pairs(mails_pairs, rowid, pairs)"
+                         " VALUES('delete', ?, ?)");
     Statement remove(db, "DELETE FROM mails WHERE id = ?");
     for (const QList<Entry> &entries : std::as_const(known))
       for (const Entry &e : entries)
         if (!e.used) {
-          if (!unindex.bind(1, e.id).run() || !remove.bind(1, e.id).run())
+          text.bind(1, e.id);
+          if (!text.step())
+            return Outcome::Failed;
+          const QByteArray pairs = characterPairs(text.string(0));
+          text.reset();
+          if (!unindex.bind(1, e.id).run() || !unpair.bind(1, e.id).bind(2, pairs).run() ||
+              !remove.bind(1, e.id).run())
             return Outcome::Failed;
           ++result.removed;
         }
@@ -374,6 +404,7 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
       originals = recordOriginals(which);
     Statement insert(db, "INSERT INTO mails(history, record, digest, text) VALUES(?, ?, ?, ?)");
     Statement index(db, "INSERT INTO mails_text(rowid, text) VALUES(?, ?)");
+    Statement pair(db, "INSERT INTO mails_pairs(rowid, pairs) VALUES(?, ?)");
     QByteArray bytes(RecordLength, Qt::Uninitialized);
     for (int i = 0; i < count; ++i) {
       if (matched[i])
@@ -383,7 +414,8 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
         return Outcome::Changed;
       const QString original =
           i < originals.size() && originals[i].record == i + 1 ? originals[i].path : QString();
-      const QByteArray text = foldText(recordText(decodeMailRecord(bytes), original)).toUtf8();
+      const QString folded = foldText(recordText(decodeMailRecord(bytes), original));
+      const QByteArray text = folded.toUtf8();
       if (!insert.bind(1, historyNumber(which))
                .bind(2, i + 1)
                .bind(3, qint64((*digests)[i]))
@@ -391,7 +423,8 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
                .run())
         return Outcome::Failed;
       const qint64 id = sqlite3_last_insert_rowid(db.handle());
-      if (!index.bind(1, id).bind(2, text).run())
+      if (!index.bind(1, id).bind(2, text).run() ||
+          !pair.bind(1, id).bind(2, characterPairs(folded)).run())
         return Outcome::Failed;
       ++result.indexed;
     }
@@ -406,7 +439,8 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
   // The index keeps a removed mail's trigrams in its older segments until
   // they are merged; merging them all leaves nothing of it in the file.
   if (result.removed > 0)
-    db.exec("INSERT INTO mails_text(mails_text) VALUES('optimize')");
+    db.exec("INSERT INTO mails_text(mails_text) VALUES('optimize');"
+            "INSERT INTO mails_pairs(mails_pairs) VALUES('optimize')");
   return Outcome::Done;
 }
 
@@ -492,16 +526,16 @@ SearchResult searchHistory(const Paths &paths, History which, const QString &que
   // A quoted FTS5 string is one phrase: the query's trigrams in a row, which
   // is the query as a piece of the text.
   const QByteArray term =
-      shortQuery ? folded.toUtf8()
+      shortQuery ? pairsQuery(folded)
                  : (QLatin1Char('"') + QString(folded).replace(u'"', QStringLiteral("\"\"")) +
                     QLatin1Char('"'))
                        .toUtf8();
+  // CROSS JOIN keeps the index first: the other way round SQLite walks every
+  // mail in record order and asks the index about each one.
   Statement st(*db, shortQuery
-                        ? "SELECT record FROM mails WHERE history = ?1 AND contains(text, ?2)"
-                          " ORDER BY record"
-                        // CROSS JOIN keeps the index first: the other way
-                        // round SQLite walks every mail in record order and
-                        // asks the index about each one.
+                        ? "SELECT m.record FROM mails_pairs CROSS JOIN mails m"
+                          " ON m.id = mails_pairs.rowid"
+                          " WHERE mails_pairs MATCH ?2 AND m.history = ?1 ORDER BY m.record"
                         : "SELECT m.record FROM mails_text CROSS JOIN mails m"
                           " ON m.id = mails_text.rowid"
                           " WHERE mails_text MATCH ?2 AND m.history = ?1 ORDER BY m.record");

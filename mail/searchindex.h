@@ -11,7 +11,8 @@
 // Texts and queries are compared folded (NFKC, then case folded): ＡＢＣ, abc
 // and ABC are one word, and so are ｶｲｷﾞ and カイギ. Queries of three
 // characters or more are answered by FTS5's trigram index; one or two
-// characters, which no trigram holds, by a scan of the stored texts.
+// characters, which no trigram holds, by a second index of the pairs of
+// characters that follow each other.
 #pragma once
 
 #include "mail/mailrecord.h"
