@@ -1,5 +1,6 @@
 #include "compose/backform.h"
 
+#include "compose/sendmail.h"
 #include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
@@ -120,6 +121,12 @@ void BackForm::Command1_Click() {
 // Nothing is recorded in the sent history, and the window closes whether the
 // transport took the mail or not.
 void BackForm::Command2_Click() {
+  // A click while the server takes the mail would send it twice.
+  if (compose::sendRunning())
+    return;
+  if (compose::refuseWhileReceiving(this))
+    return;
+  const compose::SendGuard sending;
   const int result = mail::sendAskingAboutPlaintext(this, [this] {
     return nmail::NMailSmtpSendMail(settings::SmtpServer, ToText->text(), QString(), QString(),
                                     settings::MailAddress, SubjectText->text(),

@@ -5,6 +5,7 @@
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
+#include "mail/receive.h"
 #include "mail/searchindex.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -40,6 +41,24 @@ void showSendError(QWidget *window) {
 
 } // namespace
 
+namespace {
+int sendsRunning = 0;
+} // namespace
+
+SendGuard::SendGuard() { ++sendsRunning; }
+SendGuard::~SendGuard() { --sendsRunning; }
+bool sendRunning() { return sendsRunning > 0; }
+
+bool refuseWhileReceiving(QWidget *window) {
+  if (!mail::receiveRunning())
+    return false;
+  platform::messageBox(window,
+                       QStringLiteral("メールを受信中です。受信が終わってから、もう一度送信して下さい。"
+                                      "入力した内容はそのまま残しています。"),
+                       QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+  return true;
+}
+
 void setSentDateSource(std::function<QString()> source) {
   dateSource() = std::move(source);
 }
@@ -61,6 +80,7 @@ mail::MailRecord sentRecordOf(const Draft &draft, const QString &dateText) {
 SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QList<int> &bulkRecords,
                       const std::function<void()> &showProgress) {
   SendOutcome outcome;
+  const SendGuard guard;
   bool declinedPlaintext = false; // asked once per click, not once per recipient
   const int passes = bulk ? int(bulkRecords.size()) : 1;
   for (int k = 0; k < passes; ++k) {

@@ -46,4 +46,20 @@ struct SendOutcome {
 SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QList<int> &bulkRecords,
                       const std::function<void()> &showProgress);
 
+// True while a mail is being sent (the window keeps taking clicks while the
+// server answers): a second send never starts beside it.
+bool sendRunning();
+// A receive writes the mail files between its network waits, and the window
+// takes clicks meanwhile: says so and returns true while one runs, so that no
+// send starts beside it.
+bool refuseWhileReceiving(QWidget *window);
+// Marks a send in progress for its lifetime.
+class SendGuard {
+public:
+  SendGuard();
+  ~SendGuard();
+  SendGuard(const SendGuard &) = delete;
+  SendGuard &operator=(const SendGuard &) = delete;
+};
+
 } // namespace compose

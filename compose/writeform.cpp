@@ -212,6 +212,11 @@ void WriteForm::Form_Load() {
 // ---- Sending ----------------------------------------------------------------
 
 void WriteForm::Command1_Click() {
+  // A click while the server takes the mail would send it twice.
+  if (compose::sendRunning())
+    return;
+  if (compose::refuseWhileReceiving(this))
+    return;
   attachments_->resetButtons();
   const QString sending = QStringLiteral("メールを送信中です。しばらくお待ち下さい。");
   Label7->setText(sending);

@@ -10,6 +10,7 @@
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
 #include "platform/core/notify.h"
+#include "platform/core/wait.h"
 #include "platform/core/paths.h"
 #include "platform/messagebox.h"
 #include "settings/config.h"
@@ -19,12 +20,17 @@
 #include <QTextEdit>
 
 #include <algorithm>
+#include <optional>
 
 namespace mail {
 
 namespace {
 
 bool running = false;
+
+// What the user asked of the receive in progress.
+enum class StopRequest { None, Stop, Abandon };
+StopRequest stopRequest = StopRequest::None;
 
 const QString AttachmentNotice =
     QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
@@ -56,20 +62,39 @@ QString transportMessage() {
 }
 
 struct RunGuard {
-  RunGuard() { running = true; }
-  ~RunGuard() { running = false; }
+  RunGuard() {
+    running = true;
+    stopRequest = StopRequest::None;
+    nmail::setWaitsInterrupted(false);
+  }
+  ~RunGuard() {
+    running = false;
+    stopRequest = StopRequest::None;
+    nmail::setWaitsInterrupted(false);
+  }
 };
 
-// StoreReceivedMail: one record from the viewer's boxes, appended to the
-// received history, linked to the mail's copy in the Maildir just before.
-// Not synced here: the run syncs once before the connection is closed, which
-// is when the server carries out the deletions.
-AppendResult StoreReceivedMail(TyakuForm *viewer, const QString &original) {
+// A box of the routine. When nobody watches the check (a scheduled one), it
+// is shown without waiting, so that it never holds back the next check.
+void tell(ReceiveHost &host, const QString &text, const QString &title, platform::MsgIcon icon) {
+  std::optional<platform::UnattendedBoxes> unattended;
+  if (host.unattended())
+    unattended.emplace();
+  platform::messageBox(host.hostWindow(), text, title, platform::MsgButtons::Ok, icon);
+}
+
+// StoreReceivedMail: the record the viewer's boxes hold for the mail,
+// appended to the received history, linked to the mail's copy in the Maildir
+// just before. The values are taken when they are put into the boxes: the
+// network waits in between let the user work in the viewer. Not synced here:
+// the run syncs once before the connection is closed, which is when the
+// server carries out the deletions.
+AppendResult StoreReceivedMail(const MailRecord &staged, const QString &original) {
   MailRecord record;
-  record.Subject = platform::trimBlanks(viewer->Text9->text());
-  record.Info1 = platform::trimBlanks(viewer->Text8->text());
-  record.Info2 = platform::trimBlanks(viewer->Text7->text());
-  record.Body = platform::trimBlanks(viewer->bodyText());
+  record.Subject = platform::trimBlanks(staged.Subject);
+  record.Info1 = platform::trimBlanks(staged.Info1);
+  record.Info2 = platform::trimBlanks(staged.Info2);
+  record.Body = platform::trimBlanks(staged.Body);
   record.Flag = 1;
   // A link whose record never comes (killed in between) matches no record
   // and is never shown.
@@ -79,6 +104,27 @@ AppendResult StoreReceivedMail(TyakuForm *viewer, const QString &original) {
 
 const QString ServerKeptText =
     QStringLiteral("\nこのメールとまだ受信していないメールはサーバーに残してあります。");
+
+// Puts a stored mail into the viewer. A hidden viewer is the run's staging
+// area (its rows are the mails of this run, its boxes show the last one); a
+// viewer on screen keeps the history it lists whole and what the user reads,
+// and gains the row of the new record when it lists the received history.
+void showStored(const MailRecord &staged, int record) {
+  TyakuForm *viewer = forms::tyakuForm().get();
+  if (viewer->isVisible()) {
+    if (HistoryMode == HistoryModeReceived)
+      viewer->addHistoryRow(History::Received, record, staged);
+    return;
+  }
+  const QString spaces(10, u' ');
+  viewer->addRow(QStringLiteral("  ") + staged.Subject + spaces + staged.Info2 + spaces +
+                     staged.Info1,
+                 RowSource{History::Received, record});
+  viewer->Text9->setText(staged.Subject);
+  viewer->Text7->setText(staged.Info2);
+  viewer->Text8->setText(staged.Info1);
+  viewer->setBodyText(staged.Body);
+}
 
 QString storeFailureText(AppendError error) {
   return appendErrorText(History::Received, error) + ServerKeptText;
@@ -121,7 +167,9 @@ struct RunOutcome {
   int stored = 0;
   int storedBefore = 0; // stored by an earlier run, deleted on the server now
   bool stopped = false; // a mail could not be stored; the rest stay on the server
+  bool cancelled = false; // the user stopped the run; the rest stay on the server
   int unread = 0;       // mails whose fetch failed; left on the server
+  QString unreadReason; // the transport's text for the last of them
   QStringList subjects; // of the stored mails, for the desktop notification
 };
 
@@ -137,6 +185,11 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
   const QHash<QString, int> ids = listedIds(handle, count);
 
   for (int n = 1; n <= count; ++n) {
+    if (stopRequest != StopRequest::None) {
+      outcome.cancelled = true;
+      break;
+    }
+    host.setStatusText(QStringLiteral("受信中 %1/%2").arg(n).arg(count));
     // A mail stored by a check that ended before its QUIT is still on the
     // server: it is deleted there, not stored a second time. A server
     // without UIDL gives no id, and every mail on it is new; so is every
@@ -160,6 +213,8 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // A mail whose body is really empty still brings its header along.
     if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty() && cutHeader.isEmpty())) {
       ++outcome.unread;
+      if (size < 0 || got < 0)
+        outcome.unreadReason = transportMessage();
       continue;
     }
     // The id goes into the journal first, with the number the record is
@@ -178,8 +233,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     raw.clear();
     if (!kept) {
       outcome.stopped = true;
-      platform::messageBox(host.hostWindow(), keepFailureText(), {}, platform::MsgButtons::Ok,
-                           platform::MsgIcon::Critical);
+      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
       break;
     }
     const QString cutSubject = nmail::cutAtNul(subject);
@@ -187,15 +241,20 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     const QString cutFrom = nmail::cutAtNul(from);
     const bool attachmentMark = cutBody.contains(QStringLiteral("attachment"), Qt::CaseSensitive);
 
-    const int unpacked = unpackMail(
-        UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody}, host.hostWindow());
+    int unpacked = 0;
+    {
+      std::optional<platform::UnattendedBoxes> unattended;
+      if (host.unattended())
+        unattended.emplace();
+      unpacked = unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody},
+                            host.hostWindow());
+    }
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
       // only one left: keep it (and every later mail) there for the next check.
       originalsFolder(History::Received).remove(original);
       outcome.stopped = true;
-      platform::messageBox(host.hostWindow(), AttachmentKeptText, {}, platform::MsgButtons::Ok,
-                           platform::MsgIcon::Exclamation);
+      tell(host, AttachmentKeptText, {}, platform::MsgIcon::Exclamation);
       break;
     }
     // A split mail whose last part came: the joined mail is kept as a mail
@@ -205,34 +264,28 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     if (nmail::NMailAttachmentTakeJoinedMail(joined) == 0)
       keepOriginal(History::Received, joined);
 
-    // A message box of the unpack step lets events run: the user may have
-    // closed the viewer meanwhile, so take it afresh (a closed one is loaded
-    // again, hidden). Nothing between here and the store lets events run.
-    TyakuForm *viewer = forms::tyakuForm().get();
-    const QString spaces(10, u' ');
-    const int row =
-        viewer->addRow(QStringLiteral("  ") + cutSubject + spaces + cutDate + spaces + cutFrom,
-                       RowSource{History::Received, 0});
-    viewer->Text9->setText(cutSubject);
-    viewer->Text7->setText(cutDate);
-    viewer->Text8->setText(cutFrom);
-    viewer->setBodyText(cutBody);
+    // The record as the viewer's boxes show it: subject, sender, date and the
+    // body as the body box gives it back.
+    MailRecord staged;
+    staged.Subject = cutSubject;
+    staged.Info1 = cutFrom;
+    staged.Info2 = cutDate;
+    staged.Body = TyakuForm::bodyTextAsShown(cutBody);
 
     const int sizeAgain = nmail::NMailPop3GetMailSize(handle, n);
     body = bodyBufferFor(sizeAgain);
     if (attachmentMark)
-      viewer->setBodyText(viewer->bodyText() + QStringLiteral("\r\n") + AttachmentNotice);
+      staged.Body =
+          TyakuForm::bodyTextAsShown(staged.Body + QStringLiteral("\r\n") + AttachmentNotice);
 
-    const AppendResult stored = StoreReceivedMail(viewer, original);
+    const AppendResult stored = StoreReceivedMail(staged, original);
     if (!stored.ok()) {
       originalsFolder(History::Received).remove(original);
-      viewer->removeRow(row);
       outcome.stopped = true;
-      platform::messageBox(host.hostWindow(), storeFailureText(stored.error), {},
-                           platform::MsgButtons::Ok, platform::MsgIcon::Critical);
+      tell(host, storeFailureText(stored.error), {}, platform::MsgIcon::Critical);
       break;
     }
-    viewer->setRowSource(row, RowSource{History::Received, stored.number});
+    showStored(staged, stored.number);
     ++outcome.stored;
     outcome.subjects.append(cutSubject);
     nmail::NMailPop3DeleteMail(handle, n);
@@ -246,6 +299,18 @@ bool receiveRunning() {
   return running;
 }
 
+void stopReceive() {
+  if (running && stopRequest == StopRequest::None)
+    stopRequest = StopRequest::Stop;
+}
+
+void abandonReceive() {
+  if (!running)
+    return;
+  stopRequest = StopRequest::Abandon;
+  nmail::setWaitsInterrupted(true);
+}
+
 void ReceiveMail(ReceiveHost &host) {
   if (running)
     return;
@@ -253,8 +318,9 @@ void ReceiveMail(ReceiveHost &host) {
 
   int count = 0;
   QStringList storedSubjects;
+  bool cancelled = false;
   if (settings::Pop3Server.isEmpty()) {
-    platform::messageBox(host.hostWindow(), NoServerText, QStringLiteral("エラー"));
+    tell(host, NoServerText, QStringLiteral("エラー"), platform::MsgIcon::None);
   } else {
     int handle = nmail::NMailPop3Connect(settings::Pop3Server);
     host.setHelpText(QStringLiteral("メールのチェックをしています。"));
@@ -263,7 +329,9 @@ void ReceiveMail(ReceiveHost &host) {
     // A certificate no authority vouches for (a self-signed one), or a
     // server without encryption: the user decides, and a yes is kept for
     // this server from now on. One question may lead to the other.
-    for (int question = 0; handle == -1 && question < 2 && !declined && !askLater; ++question) {
+    for (int question = 0; handle == -1 && question < 2 && !declined && !askLater &&
+                        stopRequest != StopRequest::Abandon;
+         ++question) {
       const auto certificate = nmail::rejectedCertificate();
       const auto plaintext = nmail::plaintextLoginRefused();
       const bool trustable = certificate && !certificate->changed && certificate->refusal.isEmpty();
@@ -293,39 +361,58 @@ void ReceiveMail(ReceiveHost &host) {
       if (id.isEmpty() || password.isEmpty()) {
         forms::idPassForm().show();
       } else {
-        forms::tyakuForm().get()->clearRows();
+        // A viewer on screen keeps the history it lists; a hidden one is
+        // this run's staging area.
+        TyakuForm *viewer = forms::tyakuForm().get();
+        if (!viewer->isVisible())
+          viewer->clearRows();
         count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
         if (count > 0) {
           journal.emplace(settings::Pop3Server, id);
           const RunOutcome outcome = receiveMessages(host, handle, count, *journal);
           wroteAny = outcome.stored > 0 || outcome.storedBefore > 0;
           storedSubjects = outcome.subjects;
-          if (outcome.unread > 0 && !outcome.stopped)
-            platform::messageBox(
-                host.hostWindow(),
-                QStringLiteral("%1件のメールを受信できませんでした。"
-                               "サーバーに残してあるので、次のチェックで受信します。")
-                    .arg(outcome.unread),
-                {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
-        } else if (count < 0) {
-          platform::messageBox(host.hostWindow(), transportMessage(), QStringLiteral("エラー"));
+          cancelled = outcome.cancelled;
+          if (outcome.unread > 0 && !outcome.stopped && stopRequest != StopRequest::Abandon)
+            tell(host,
+                 QStringLiteral("%1件のメールを受信できませんでした。"
+                                "サーバーに残してあるので、次のチェックで受信します。")
+                         .arg(outcome.unread) +
+                     (outcome.unreadReason.isEmpty()
+                          ? QString()
+                          : QStringLiteral("\n\n") + outcome.unreadReason),
+                 {}, platform::MsgIcon::Exclamation);
+        } else if (count < 0 && stopRequest != StopRequest::Abandon) {
+          tell(host, transportMessage(), QStringLiteral("エラー"), platform::MsgIcon::None);
         }
       }
       // The server deletes at QUIT: the records of this run, the mails kept
       // whole and every file it unpacked reach the disk before the
       // connection is closed. When that can't be confirmed, the session ends
       // without QUIT and every mail stays on the server; none is lost.
-      const QString unsynced = wroteAny ? flushRun(*journal) : QString();
+      // Syncing a thousand files takes a while: it runs aside, and the window
+      // goes on meanwhile (nothing else writes these files during a receive).
+      QString unsynced;
+      if (wroteAny)
+        platform::runAside([&] { unsynced = flushRun(*journal); });
+      if (stopRequest == StopRequest::Abandon) {
+        // The window is closing in the middle of the run: what was stored is
+        // on the disk, and the session ends without QUIT, so the server
+        // deletes nothing; the next check deletes the stored mails there
+        // through the journal instead of storing them again.
+        nmail::NMailPop3Abandon(handle);
+        return;
+      }
       if (!unsynced.isEmpty()) {
         nmail::NMailPop3Abandon(handle);
-        platform::messageBox(host.hostWindow(),
-                             unsynced +
-                                 QStringLiteral("受信したメールはサーバーに残してあります。"),
-                             {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+        tell(host, unsynced + QStringLiteral("受信したメールはサーバーに残してあります。"), {},
+             platform::MsgIcon::Exclamation);
       } else if (nmail::NMailPop3Close(handle) == 0 && journal) {
         // The server has deleted every mail of this session.
         journal->clear();
       }
+    } else if (stopRequest == StopRequest::Abandon) {
+      return;
     } else if (!declined) {
       // No connection (host not found, refused, a certificate refused): the
       // transport's reason, as for a refused login.
@@ -338,10 +425,13 @@ void ReceiveMail(ReceiveHost &host) {
         reason += QStringLiteral("\n\n") + changedCertificateAdvice();
       else if (plaintext && plaintext->downgrade)
         reason += QStringLiteral("\n\n") + lostEncryptionAdvice();
-      platform::messageBox(host.hostWindow(), reason, QStringLiteral("エラー"));
+      tell(host, reason, QStringLiteral("エラー"), platform::MsgIcon::None);
     }
   }
 
+  if (cancelled)
+    host.setHelpText(QStringLiteral("受信を中止しました。受信したメールだけをサーバーから削除し、"
+                                    "残りはサーバーに残してあります。"));
   if (count < 1) {
     host.setStatusText(QStringLiteral("新着メール無し。"));
   } else {

@@ -16,6 +16,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTextDocument>
 #include <QTextEdit>
 
 using mail::History;
@@ -321,6 +322,30 @@ void TyakuForm::openHistory(History which) {
   reportRecovery(which);
 }
 
+namespace {
+QString rowTextOf(History which, const QString &subject, const QString &info1,
+                  const QString &info2) {
+  const QString gap(4, u' ');
+  const QString date = which == History::Received ? info2 : info1;
+  const QString middle = which == History::Received ? info1 : info2;
+  return date + gap + middle + gap + subject;
+}
+} // namespace
+
+void TyakuForm::addHistoryRow(History which, int record, const mail::MailRecord &mail) {
+  addRow(rowTextOf(which, platform::trimBlanks(mail.Subject), platform::trimBlanks(mail.Info1),
+                   platform::trimBlanks(mail.Info2)),
+         RowSource{which, record});
+  Text2->setText(QString::number(List1->count()));
+}
+
+QString TyakuForm::bodyTextAsShown(const QString &text) {
+  // The body box gives back what its document holds as plain text.
+  QTextDocument document;
+  document.setPlainText(toLf(text));
+  return toCrlf(document.toPlainText());
+}
+
 void TyakuForm::fillFromHistory(History which) {
   fillRows(which, mail::readHistoryHeadings(which), nullptr);
 }
@@ -342,12 +367,9 @@ void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headi
   // last record in the boxes and on the clipboard), so the rows come from one
   // pass over the short fields and only the last record is read whole.
   QStringList rows;
-  const QString gap(4, u' ');
   const auto add = [&](int n) {
     const mail::HistoryHeading &h = headings[n - 1];
-    const QString date = which == History::Received ? h.Info2 : h.Info1;
-    const QString middle = which == History::Received ? h.Info1 : h.Info2;
-    rows.append(date + gap + middle + gap + h.Subject);
+    rows.append(rowTextOf(which, h.Subject, h.Info1, h.Info2));
     rowSources_.append(RowSource{which, n});
   };
   const int count = int(headings.size());

@@ -102,6 +102,14 @@ public:
   void removeRow(int row);
   mail::RowSource rowSource(int row) const;
 
+  // A record's row added at the end of a list filled from its history, as
+  // filling writes it, with the count; a check that stored a mail while the
+  // window lists the received history adds it so.
+  void addHistoryRow(mail::History which, int record, const mail::MailRecord &mail);
+  // The text the body box gives back for `text` (CR LF line breaks, and what
+  // the box changes, such as no-break spaces to spaces).
+  static QString bodyTextAsShown(const QString &text);
+
   // Shows a record in the detail boxes and the body box (date on the left,
   // sender or recipient in the middle, as the record's history means them).
   void showRecord(mail::History which, const mail::MailRecord &record);

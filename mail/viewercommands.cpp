@@ -7,6 +7,7 @@
 // touch the sent history.
 #include "mail/history.h"
 #include "mail/originals.h"
+#include "mail/receive.h"
 #include "mail/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
@@ -43,6 +44,18 @@ void setMainHelpBox(const QString &text) {
     if (QWidget *box = w->findChild<QWidget *>(QStringLiteral("Text1")))
       box->setProperty("plainText", text);
   }
+}
+
+// A receive appends to the received history between its network waits, and
+// the window takes clicks meanwhile: the file is not rewritten under it.
+bool refuseWhileReceiving(QWidget *parent) {
+  if (!mail::receiveRunning())
+    return false;
+  platform::messageBox(parent,
+                       QStringLiteral("メールを受信中のため削除できません。"
+                                      "受信が終わってから、もう一度削除して下さい。"),
+                       {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+  return true;
 }
 
 bool askYesNo(QWidget *parent, const QString &question) {
@@ -93,6 +106,8 @@ void TyakuForm::Command1_Click() {
   if (!shown)
     return;
   if (!askYesNo(this, QStringLiteral("選択された（行、青色）データを削除します。よろしいですか")))
+    return;
+  if (refuseWhileReceiving(this))
     return;
 
   const History which = source.history;
@@ -146,6 +161,8 @@ void TyakuForm::Command5_Click() {
   // Yes destroys every record of the history: a stray Enter answers No.
   if (platform::askDefaultNo(this, QStringLiteral("すべてのデータを削除して良いですか？"),
                              QStringLiteral("確認")) != platform::MsgAnswer::Yes)
+    return;
+  if (refuseWhileReceiving(this))
     return;
   const bool rewritten = mail::markAllHistoryRecords(*shown) && mail::rewriteHistory(*shown);
   if (rewritten)

@@ -2,7 +2,9 @@
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
+#include <QList>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTranslator>
 
 #include <atomic>
@@ -13,7 +15,40 @@ namespace {
 class QtMessageBoxBackend final : public MessageBoxBackend {
 public:
   MsgAnswer show(QWidget *parent, const MessageBoxRequest &request) override {
+    if (!request.blocking) {
+      showOpen(parent, request);
+      return MsgAnswer::Ok;
+    }
     QMessageBox box(parent);
+    fill(box, request);
+    switch (box.exec()) {
+    case QMessageBox::Yes: return MsgAnswer::Yes;
+    case QMessageBox::No: return MsgAnswer::No;
+    case QMessageBox::Cancel: return MsgAnswer::Cancel;
+    default: return MsgAnswer::Ok;
+    }
+  }
+
+private:
+  // A box that stays until dismissed while the program goes on; the same
+  // text again raises the box still open.
+  void showOpen(QWidget *parent, const MessageBoxRequest &request) {
+    open_.removeAll(nullptr);
+    for (const QPointer<QMessageBox> &shown : std::as_const(open_))
+      if (shown->text() == request.text && shown->property("korvexTitle") == request.title) {
+        shown->raise();
+        return;
+      }
+    auto *box = new QMessageBox(parent);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->setProperty("korvexTitle", request.title);
+    fill(*box, request);
+    box->show();
+    open_.append(box);
+  }
+
+  static void fill(QMessageBox &box, const MessageBoxRequest &request) {
     box.setText(request.text);
     if (request.untitled) {
       // Qt fills a wholly empty title with the application's name; one blank
@@ -51,14 +86,17 @@ public:
       box.setEscapeButton(QMessageBox::Cancel);
       break;
     }
-    switch (box.exec()) {
-    case QMessageBox::Yes: return MsgAnswer::Yes;
-    case QMessageBox::No: return MsgAnswer::No;
-    case QMessageBox::Cancel: return MsgAnswer::Cancel;
-    default: return MsgAnswer::Ok;
-    }
   }
+
+  QList<QPointer<QMessageBox>> open_;
 };
+
+QtMessageBoxBackend &production() {
+  static QtMessageBoxBackend backend;
+  return backend;
+}
+
+bool unattended = false;
 
 std::atomic<MessageBoxBackend *> installed{nullptr};
 
@@ -67,11 +105,18 @@ std::atomic<MessageBoxBackend *> installed{nullptr};
 QString programTitle() { return QStringLiteral("Korvex"); }
 
 namespace {
-MsgAnswer showBox(QWidget *parent, const MessageBoxRequest &request) {
+MsgAnswer showBox(QWidget *parent, MessageBoxRequest request) {
+  if (unattended) {
+    switch (request.buttons) {
+    case MsgButtons::Ok: request.blocking = false; break;
+    case MsgButtons::YesNo: return MsgAnswer::No;
+    case MsgButtons::OkCancel:
+    case MsgButtons::YesNoCancel: return MsgAnswer::Cancel;
+    }
+  }
   if (MessageBoxBackend *backend = installed.load())
     return backend->show(parent, request);
-  QtMessageBoxBackend production;
-  return production.show(parent, request);
+  return production().show(parent, request);
 }
 } // namespace
 
@@ -105,6 +150,10 @@ bool useJapaneseQtTexts() {
   loaded = translator;
   return true;
 }
+
+UnattendedBoxes::UnattendedBoxes() : previous_(unattended) { unattended = true; }
+UnattendedBoxes::~UnattendedBoxes() { unattended = previous_; }
+bool boxesUnattended() { return unattended; }
 
 void setMessageBoxBackend(MessageBoxBackend *backend) { installed.store(backend); }
 

@@ -21,6 +21,9 @@ struct MessageBoxRequest {
   // The button Enter presses: Yes (or Ok) unless a question whose Yes
   // cannot be undone asks for No.
   bool defaultNo = false;
+  // False: the box stays on screen while the program goes on, and the call
+  // returns Ok at once (see UnattendedBoxes).
+  bool blocking = true;
 };
 
 class MessageBoxBackend {
@@ -51,6 +54,22 @@ MsgAnswer askDefaultNo(QWidget *parent, const QString &text, const QString &titl
 // キャンセル, 開く…) whatever the system's language. False when Debian's
 // qt6-translations-l10n is missing.
 bool useJapaneseQtTexts();
+// While one lives (on the window's thread), nothing waits for the user: a box
+// that only tells is shown without blocking (one box per text: a box still
+// open is raised instead of shown twice), and a box that asks is not shown
+// and counts as declined (No, or Cancel). A check nobody watches runs under
+// one, so that no box holds back the next check.
+class UnattendedBoxes {
+public:
+  UnattendedBoxes();
+  ~UnattendedBoxes();
+  UnattendedBoxes(const UnattendedBoxes &) = delete;
+  UnattendedBoxes &operator=(const UnattendedBoxes &) = delete;
+
+private:
+  bool previous_;
+};
+bool boxesUnattended();
 
 // Installs a backend (not owned); nullptr restores the QMessageBox one.
 void setMessageBoxBackend(MessageBoxBackend *backend);

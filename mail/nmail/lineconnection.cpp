@@ -9,6 +9,9 @@
 #include <QSslConfiguration>
 #include <QSslError>
 
+#include <QDeadlineTimer>
+
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -18,6 +21,11 @@ namespace nmail {
 Q_LOGGING_CATEGORY(lcTransport, "korvex.transport", QtWarningMsg)
 
 namespace {
+
+std::atomic<bool> interrupted{false};
+
+// How long one slice of a wait may last: an interruption is noticed within it.
+constexpr int WaitSliceMs = 50;
 
 QString seconds(int ms) {
   return QString::number((ms + 999) / 1000);
@@ -85,6 +93,14 @@ QString untrustableReason(const QList<QSslError> &errors) {
                           : reasons.join(QStringLiteral("; "));
 }
 
+void setWaitsInterrupted(bool value) {
+  interrupted.store(value);
+}
+
+bool waitsInterrupted() {
+  return interrupted.load();
+}
+
 
 LineConnection::LineConnection() = default;
 
@@ -98,14 +114,40 @@ void LineConnection::fail(const QString &text) {
   broken_ = true;
 }
 
+bool LineConnection::waitSliced(const std::function<bool(int)> &wait,
+                                const QDeadlineTimer &deadline) {
+  timedOut_ = false;
+  for (;;) {
+    if (interrupted.load()) {
+      interruptedWait_ = true;
+      return false;
+    }
+    const int slice = int(std::clamp<qint64>(deadline.remainingTime(), 0, WaitSliceMs));
+    if (wait(slice))
+      return true;
+    // Anything but a quiet slice (the peer closed, an error) ends the wait
+    // with its own reason at once.
+    if (socket_->state() != QAbstractSocket::ConnectedState)
+      return false;
+    if (deadline.hasExpired()) {
+      timedOut_ = true;
+      return false;
+    }
+  }
+}
+
 void LineConnection::failFromSocket(const QString &during) {
   const QString where = endpoint_.label();
   if (!socket_) {
     fail(QStringLiteral("サーバー %1 との接続がありません。").arg(where));
     return;
   }
+  if (interruptedWait_) {
+    fail(QStringLiteral("サーバー %1 との通信を中止しました（%2）。").arg(where, during));
+    return;
+  }
   const auto err = socket_->error();
-  if (err == QAbstractSocket::SocketTimeoutError &&
+  if ((timedOut_ || err == QAbstractSocket::SocketTimeoutError) &&
       socket_->state() != QAbstractSocket::UnconnectedState) {
     fail(QStringLiteral("サーバー %1 から %2 秒以内に応答がありませんでした（%3）。")
              .arg(where, seconds(networkTimeoutMs()), during));
@@ -123,10 +165,16 @@ bool LineConnection::open(const Endpoint &endpoint) {
   endpoint_ = endpoint;
   rejected_.reset();
   broken_ = false;
+  timedOut_ = false;
+  interruptedWait_ = false;
   error_.clear();
   buffer_.clear();
   scanned_ = 0;
   const QString where = endpoint_.label();
+  if (interrupted.load()) {
+    fail(QStringLiteral("サーバー %1 への接続を中止しました。").arg(where));
+    return false;
+  }
   if (endpoint_.implicitTls && !QSslSocket::supportsSsl()) {
     fail(QStringLiteral("この環境では TLS（SSL）が使えないため、サーバー %1 に接続できません。")
              .arg(where));
@@ -319,7 +367,8 @@ bool LineConnection::writeData(const QByteArray &data) {
       return false;
     }
     while (socket_->bytesToWrite() > 0) {
-      if (!socket_->waitForBytesWritten(networkTimeoutMs())) {
+      if (!waitSliced([this](int ms) { return socket_->waitForBytesWritten(ms); },
+                      QDeadlineTimer(networkTimeoutMs()))) {
         failFromSocket(QStringLiteral("送信中"));
         return false;
       }
@@ -332,10 +381,11 @@ bool LineConnection::writeLine(const QByteArray &line) {
   return writeData(line + "\r\n");
 }
 
-bool LineConnection::waitForData() {
+bool LineConnection::waitForData(const QDeadlineTimer &lineDeadline) {
   if (broken_ || !socket_)
     return false;
-  if (socket_->bytesAvailable() == 0 && !socket_->waitForReadyRead(networkTimeoutMs())) {
+  if (socket_->bytesAvailable() == 0 &&
+      !waitSliced([this](int ms) { return socket_->waitForReadyRead(ms); }, lineDeadline)) {
     failFromSocket(QStringLiteral("受信中"));
     return false;
   }
@@ -346,6 +396,9 @@ bool LineConnection::waitForData() {
 std::optional<QByteArray> LineConnection::readLine() {
   if (broken_)
     return std::nullopt;
+  // The whole line within the time limit: a server that sends a byte now
+  // and then must not hold the check for ever.
+  const QDeadlineTimer lineDeadline(networkTimeoutMs());
   for (;;) {
     const qsizetype nl = buffer_.indexOf('\n', scanned_);
     if (nl >= 0) {
@@ -363,7 +416,7 @@ std::optional<QByteArray> LineConnection::readLine() {
                .arg(MaxReplyLine));
       return std::nullopt;
     }
-    if (!waitForData())
+    if (!waitForData(lineDeadline))
       return std::nullopt;
   }
 }
@@ -374,6 +427,8 @@ std::optional<QByteArray> LineConnection::readMultiLine() {
   QByteArray out;
   qsizetype pos = 0;         // start of the current line in buffer_
   qsizetype scan = scanned_; // where the search for its end goes on
+  // Each line within the time limit, as for a single reply line.
+  QDeadlineTimer lineDeadline(networkTimeoutMs());
   for (;;) {
     const qsizetype nl = buffer_.indexOf('\n', scan);
     if (nl < 0) {
@@ -387,10 +442,11 @@ std::optional<QByteArray> LineConnection::readMultiLine() {
                  .arg(MaxMultiLine / (1024 * 1024)));
         return std::nullopt;
       }
-      if (!waitForData())
+      if (!waitForData(lineDeadline))
         return std::nullopt;
       continue;
     }
+    lineDeadline.setRemainingTime(networkTimeoutMs());
     qsizetype end = nl;
     if (end > pos && buffer_.at(end - 1) == '\r')
       --end;

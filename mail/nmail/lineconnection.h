@@ -1,9 +1,11 @@
 // A blocking, line-oriented client connection over QSslSocket, shared by the
 // POP3 and SMTP clients.
 //
-// Every wait (connect, TLS handshake, each read, each write) has its own
-// deadline of networkTimeoutMs(); the waits use QSslSocket's waitFor* calls,
-// so no events of the program run while the transport blocks. Once a wait
+// Every wait (connect, TLS handshake, each reply line, each write) has its
+// own deadline of networkTimeoutMs(); the waits use QSslSocket's waitFor* calls
+// on the transport's own thread (transportthread.h), reads and writes in
+// short slices so that a closed connection or an interruption ends them at
+// once. Once a wait
 // failed the connection counts as broken: the reply stream can no longer be
 // trusted, and every later call fails at once with the same text.
 #pragma once
@@ -12,10 +14,12 @@
 #include "mail/nmail/nmail.h"
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QLoggingCategory>
 #include <QSslError>
 #include <QSslSocket>
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -73,7 +77,13 @@ public:
   void fail(const QString &text);
 
 private:
-  bool waitForData();
+  // More bytes before `lineDeadline` (the end of the time the line in hand
+  // may take).
+  bool waitForData(const QDeadlineTimer &lineDeadline);
+  // Runs `wait` (a waitFor… call taking milliseconds) in short slices until
+  // it succeeds, the connection ends, the deadline passes or the waits are
+  // interrupted; false for the last three.
+  bool waitSliced(const std::function<bool(int)> &wait, const QDeadlineTimer &deadline);
   bool handshake();
   void failFromSocket(const QString &during);
   void rejectCertificate(const QSslCertificate &cert, bool changed);
@@ -83,6 +93,8 @@ private:
   QByteArray buffer_;
   qsizetype scanned_ = 0; // bytes of buffer_ already searched for a line break
   bool broken_ = false;
+  bool timedOut_ = false;        // the last sliced wait ran out of time
+  bool interruptedWait_ = false; // the last sliced wait was interrupted
   QString error_;
   QString certificateProblem_; // set by the sslErrors handler
   std::optional<ServerCertificate> rejected_;

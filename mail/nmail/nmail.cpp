@@ -7,6 +7,7 @@
 #include "mail/nmail/mime.h"
 #include "mail/nmail/pop3client.h"
 #include "mail/nmail/smtpclient.h"
+#include "mail/nmail/transportthread.h"
 
 #include <QFileInfo>
 
@@ -27,8 +28,17 @@ struct Session {
   Pop3Client client;
 };
 
+// Open sessions; touched only on the transport thread, where their sockets
+// live.
+std::map<int, std::unique_ptr<Session>> &sessions() {
+  static std::map<int, std::unique_ptr<Session>> s;
+  return s;
+}
+
+// The rest is the calling thread's: the worker hands results back and the
+// caller keeps them, so a call made while another one waits (a send during a
+// receive) never sees the other's failure text.
 struct State {
-  std::map<int, std::unique_ptr<Session>> sessions;
   QString lastError;
   // The raw form of the message the last RETR brought, for the attachment
   // step that follows it; used once, then dropped.
@@ -95,16 +105,43 @@ void fillText(QString &buffer, const QString &text) {
   fill(buffer, text, state().bufferSize);
 }
 
-Session *session(int handle) {
-  auto &sessions = state().sessions;
-  const auto it = sessions.find(handle);
-  if (it == sessions.end()) {
-    failWith(
-        QStringLiteral("接続番号 %1 の接続はありません（既に閉じたか、接続できなかった接続です）。")
-            .arg(handle));
-    return nullptr;
-  }
-  return it->second.get();
+QString noSessionText(int handle) {
+  return QStringLiteral("接続番号 %1 の接続はありません（既に閉じたか、接続できなかった接続です）。")
+      .arg(handle);
+}
+
+void closeAllSessions() {
+  // A session still open here never reached QUIT; ending it without one keeps
+  // every mail on the server.
+  for (auto &entry : sessions())
+    entry.second->client.abort();
+  sessions().clear();
+}
+
+// What a session's call brought back from the transport thread: the value,
+// or the failure text.
+template <class T> struct Answer {
+  std::optional<T> value;
+  QString error;
+};
+
+// Runs `call` with the session's client on the transport thread while this
+// thread's events go on.
+template <class T, class F> Answer<T> withSession(int handle, F &&call) {
+  detail::setTransportThreadCleanup(closeAllSessions);
+  return detail::onTransportThread([&]() -> Answer<T> {
+    const auto it = sessions().find(handle);
+    if (it == sessions().end())
+      return {std::nullopt, noSessionText(handle)};
+    Pop3Client &client = it->second->client;
+    std::optional<T> value = call(client);
+    QString error = value ? QString() : client.errorText();
+    return {std::move(value), std::move(error)};
+  });
+}
+
+std::optional<bool> succeeded(bool ok) {
+  return ok ? std::optional<bool>(true) : std::nullopt;
 }
 
 void fillHeaders(const mime::Headers &h, QString &subject, QString &date, QString &from,
@@ -143,11 +180,21 @@ std::optional<Endpoint> endpointOf(const QString &server, Protocol protocol, QSt
   return endpoint;
 }
 
+// What a session showed about the server's TLS, carried back from the
+// transport thread.
+struct TlsSeen {
+  std::optional<PlaintextRefusal> plaintextRefusal;
+  bool offeredTls = false;
+};
+template <typename Client> TlsSeen tlsSeenBy(const Client &client) {
+  return {client.plaintextRefusal(), client.offeredTls()};
+}
+
 // Keeps what a session showed about the server's TLS for the next time.
-template <typename Client> void noteTls(const Endpoint &endpoint, const Client &client) {
-  state().plaintextRefused = client.plaintextRefusal();
+void noteTls(const Endpoint &endpoint, const TlsSeen &seen) {
+  state().plaintextRefused = seen.plaintextRefusal;
   const PlaintextLoginPolicy &policy = state().plaintextPolicy;
-  if (client.offeredTls() && !endpoint.offeredTlsBefore && policy.offersTls)
+  if (seen.offeredTls && !endpoint.offeredTlsBefore && policy.offersTls)
     policy.offersTls(endpoint.host, endpoint.port);
 }
 
@@ -220,11 +267,11 @@ int NMailSetOption(int option, int value) {
 }
 
 int NMailEndWinSock() {
-  // A session still open here never reached QUIT; ending it without one keeps
-  // every mail on the server.
-  for (auto &entry : state().sessions)
-    entry.second->client.abort();
-  state().sessions.clear();
+  // The program is ending: a send or receive still waiting gives up at once.
+  setWaitsInterrupted(true);
+  detail::setTransportThreadCleanup(closeAllSessions);
+  detail::stopTransportThread();
+  setWaitsInterrupted(false);
   state().lastRetrieved.reset();
   if (state().mimeStarted) {
     mime::shutdown();
@@ -240,56 +287,71 @@ int NMailPop3Connect(const QString &server) {
   const auto endpoint = endpointOf(server, Protocol::Pop3, &error);
   if (!endpoint)
     return failWith(error);
-  auto &sessions = state().sessions;
-  if (sessions.size() >= MaxSessions)
-    return failWith(QStringLiteral("同時に開ける接続は %1 までです。").arg(MaxSessions));
-  auto s = std::make_unique<Session>();
-  const bool connected = s->client.connectTo(*endpoint);
-  noteTls(*endpoint, s->client);
-  if (!connected) {
-    state().rejected = s->client.rejectedCertificate();
-    return failWith(s->client.errorText());
+  struct Opened {
+    int handle = -1;
+    QString error;
+    std::optional<ServerCertificate> rejected;
+    TlsSeen tls;
+  };
+  detail::setTransportThreadCleanup(closeAllSessions);
+  Opened opened = detail::onTransportThread([&]() -> Opened {
+    auto &open = sessions();
+    if (open.size() >= MaxSessions)
+      return {-1, QStringLiteral("同時に開ける接続は %1 までです。").arg(MaxSessions), {}, {}};
+    auto s = std::make_unique<Session>();
+    const bool connected = s->client.connectTo(*endpoint);
+    const TlsSeen tls = tlsSeenBy(s->client);
+    if (!connected)
+      return {-1, s->client.errorText(), s->client.rejectedCertificate(), tls};
+    int handle = 1;
+    while (open.count(handle))
+      ++handle;
+    open.emplace(handle, std::move(s));
+    return {handle, {}, {}, tls};
+  });
+  noteTls(*endpoint, opened.tls);
+  if (opened.handle < 0) {
+    state().rejected = opened.rejected;
+    return failWith(opened.error);
   }
-  int handle = 1;
-  while (sessions.count(handle))
-    ++handle;
-  sessions.emplace(handle, std::move(s));
-  return handle;
+  return opened.handle;
 }
 
 int NMailPop3Authenticate(int handle, const QString &id, const QString &password, int apop) {
-  Session *s = session(handle);
-  if (!s)
-    return -1;
   state().plaintextRefused.reset();
-  const auto count = s->client.authenticate(id, password, apop != 0);
-  if (!count) {
-    state().plaintextRefused = s->client.plaintextRefusal();
-    return failWith(s->client.errorText());
+  std::optional<PlaintextRefusal> refusal;
+  const auto count = withSession<int>(handle, [&](Pop3Client &client) {
+    const auto n = client.authenticate(id, password, apop != 0);
+    if (!n)
+      refusal = client.plaintextRefusal();
+    return n;
+  });
+  if (!count.value) {
+    state().plaintextRefused = refusal;
+    return failWith(count.error);
   }
-  return *count;
+  return *count.value;
 }
 
 int NMailPop3GetMailStatus(int handle, int number, QString &subject, QString &date, QString &from,
                            QString &header, int /*flag*/) {
-  Session *s = session(handle);
-  const auto block = s ? s->client.header(number) : std::nullopt;
-  if (!block) {
+  const auto block = withSession<QByteArray>(
+      handle, [&](Pop3Client &client) { return client.header(number); });
+  if (!block.value) {
     fillHeaders({}, subject, date, from, header);
-    return s ? failWith(s->client.errorText()) : -1;
+    return failWith(block.error);
   }
   ensureMime();
-  fillHeaders(mime::decodeHeaders(*block), subject, date, from, header);
+  fillHeaders(mime::decodeHeaders(*block.value), subject, date, from, header);
   return 0;
 }
 
 int NMailPop3GetMailSize(int handle, int number) {
-  Session *s = session(handle);
-  if (!s)
-    return -1;
-  const auto size = s->client.size(number);
-  if (!size)
-    return failWith(s->client.errorText());
+  const auto answer =
+      withSession<qint64>(handle, [&](Pop3Client &client) { return client.size(number); });
+  if (!answer.value)
+    return failWith(answer.error);
+  const auto &size = answer.value;
   // The program makes a buffer one longer than this. A message beyond the
   // largest reply the connection accepts cannot be fetched anyway, and a
   // buffer for a size a server merely claims must not exhaust the memory.
@@ -300,13 +362,14 @@ int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QS
                      QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
   state().lastRetrieved.reset();
   state().fetched.reset();
-  Session *s = session(handle);
-  const auto raw = s ? s->client.retrieve(number) : std::nullopt;
-  if (!raw) {
+  const auto answer =
+      withSession<QByteArray>(handle, [&](Pop3Client &client) { return client.retrieve(number); });
+  if (!answer.value) {
     fillHeaders({}, subject, date, from, header);
     fill(body, QString(), body.size());
-    return s ? failWith(s->client.errorText()) : -1;
+    return failWith(answer.error);
   }
+  const auto &raw = answer.value;
   ensureMime();
   fillHeaders(mime::decodeHeaders(*raw), subject, date, from, header);
   fill(body, mime::readableBody(*raw), body.size());
@@ -380,52 +443,55 @@ int NMailAttachmentFlush() {
 }
 
 int NMailPop3DeleteMail(int handle, int number) {
-  Session *s = session(handle);
-  if (!s)
-    return -1;
-  if (!s->client.remove(number))
-    return failWith(s->client.errorText());
-  return 0;
+  const auto removed = withSession<bool>(
+      handle, [&](Pop3Client &client) { return succeeded(client.remove(number)); });
+  return removed.value ? 0 : failWith(removed.error);
 }
 
 int NMailPop3GetMailUidl(int handle, int number, QString &uidl) {
   uidl.clear();
-  Session *s = session(handle);
-  const auto uid = s ? s->client.uniqueId(number) : std::nullopt;
-  if (!uid)
-    return s ? failWith(s->client.errorText()) : -1;
-  uidl = QString::fromLatin1(*uid);
+  const auto uid = withSession<QByteArray>(
+      handle, [&](Pop3Client &client) { return client.uniqueId(number); });
+  if (!uid.value)
+    return failWith(uid.error);
+  uidl = QString::fromLatin1(*uid.value);
   return 0;
 }
 
 int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl) {
-  Session *s = session(handle);
-  if (!s)
-    return -1;
-  if (!s->client.removeStored(number, uidl.toLatin1()))
-    return failWith(s->client.errorText());
-  return 0;
+  const QByteArray uid = uidl.toLatin1();
+  const auto removed = withSession<bool>(
+      handle, [&](Pop3Client &client) { return succeeded(client.removeStored(number, uid)); });
+  return removed.value ? 0 : failWith(removed.error);
 }
 
 int NMailPop3Close(int handle) {
-  Session *s = session(handle);
-  if (!s)
-    return -1;
-  const bool ok = s->client.quit();
-  const QString error = s->client.errorText();
-  state().sessions.erase(handle);
+  detail::setTransportThreadCleanup(closeAllSessions);
+  const auto closed = detail::onTransportThread([&]() -> Answer<bool> {
+    const auto it = sessions().find(handle);
+    if (it == sessions().end())
+      return {std::nullopt, noSessionText(handle)};
+    const bool ok = it->second->client.quit();
+    const QString error = it->second->client.errorText();
+    sessions().erase(it);
+    return {succeeded(ok), error};
+  });
   state().fetched.reset();
-  return ok ? 0 : failWith(error);
+  return closed.value ? 0 : failWith(closed.error);
 }
 
 int NMailPop3Abandon(int handle) {
-  Session *s = session(handle);
-  if (!s)
-    return -1;
-  s->client.abort();
-  state().sessions.erase(handle);
+  detail::setTransportThreadCleanup(closeAllSessions);
+  const auto abandoned = detail::onTransportThread([&]() -> Answer<bool> {
+    const auto it = sessions().find(handle);
+    if (it == sessions().end())
+      return {std::nullopt, noSessionText(handle)};
+    it->second->client.abort();
+    sessions().erase(it);
+    return {true, {}};
+  });
   state().fetched.reset();
-  return 0;
+  return abandoned.value ? 0 : failWith(abandoned.error);
 }
 
 int NMailSmtpSendMail(const QString &server, const QString &to, const QString &cc,
@@ -501,12 +567,22 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     credentials.user = account.userId;
     credentials.password = account.password;
   }
-  SmtpClient client;
-  const bool sent = client.send(*endpoint, envelope, *message, credentials);
-  noteTls(*endpoint, client);
-  if (!sent) {
-    state().rejected = client.rejectedCertificate();
-    return failWith(client.errorText());
+  struct Sent {
+    bool ok = false;
+    QString error;
+    std::optional<ServerCertificate> rejected;
+    TlsSeen tls;
+  };
+  const Sent sent = detail::onTransportThread([&]() -> Sent {
+    SmtpClient client;
+    const bool ok = client.send(*endpoint, envelope, *message, credentials);
+    return {ok, ok ? QString() : client.errorText(),
+            ok ? std::nullopt : client.rejectedCertificate(), tlsSeenBy(client)};
+  });
+  noteTls(*endpoint, sent.tls);
+  if (!sent.ok) {
+    state().rejected = sent.rejected;
+    return failWith(sent.error);
   }
   state().lastSent = std::move(*message);
   return 0;

@@ -158,4 +158,10 @@ QString fingerprintText(const QByteArray &sha256);
 void setNetworkTimeoutMs(int ms);
 int networkTimeoutMs();
 
+// Ends every network wait in progress at once, and fails every later one,
+// as a broken connection (the window is closing during a check): true from
+// any thread; false lets the waits run again.
+void setWaitsInterrupted(bool interrupted);
+bool waitsInterrupted();
+
 } // namespace nmail

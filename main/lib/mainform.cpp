@@ -189,6 +189,7 @@ void MainForm::closeEvent(QCloseEvent *event) {
   // middle of storing a mail; the program ends as soon as it returns.
   if (receiving_) {
     closePending_ = true;
+    mail::abandonReceive();
     event->ignore();
     return;
   }
@@ -218,17 +219,25 @@ void MainForm::Command11_Click() { setWindowState(windowState() | Qt::WindowMini
 void MainForm::Command12_Click() { platform::openHelpPage(); }
 
 void MainForm::Command4_Click() {
-  // One receive at a time: a message box inside a receive lets clicks and
-  // timer ticks through, and two sessions would fetch the same mails.
-  if (unloaded_ || receiving_ || mail::receiveRunning())
+  if (unloaded_)
     return;
+  // During a receive the button reads "中止": the run stops after the mail
+  // in hand, keeping what it stored.
+  if (receiving_ || mail::receiveRunning()) {
+    mail::stopReceive();
+    Command4->setEnabled(false);
+    return;
+  }
   Text1->setPlainText(QStringLiteral("メールを受信します。"));
   receiving_ = true;
+  Command4->setText(QStringLiteral("中止"));
   QPointer<MainForm> self(this);
   receiveMail(*this);
   if (!self)
     return;
   receiving_ = false;
+  Command4->setText(QStringLiteral("受信"));
+  Command4->setEnabled(true);
   if (closePending_)
     close();
 }
@@ -236,7 +245,18 @@ void MainForm::Command4_Click() {
 // ---- Receive host --------------------------------------------------------------
 
 void MainForm::setHelpText(const QString &text) { Text1->setPlainText(text); }
-void MainForm::setStatusText(const QString &text) { Text3->setText(text); }
+void MainForm::setStatusText(const QString &text) {
+  // In a matching minute a pass runs every four seconds; once one of them
+  // found mail, the later ones (which find none) leave the news standing.
+  if (scheduledReceive_) {
+    if (text == QStringLiteral("新着メール有り。"))
+      newMailMinute_ = Text10->text();
+    else if (text == QStringLiteral("新着メール無し。") && newMailMinute_ == Text10->text() &&
+             Text3->text() == QStringLiteral("新着メール有り。"))
+      return;
+  }
+  Text3->setText(text);
+}
 
 void MainForm::restoreWindow() {
   if (windowState() & Qt::WindowMinimized)
@@ -333,7 +353,16 @@ void MainForm::Command10_Click() {
 
 // ---- Timers and the check cycle ---------------------------------------------------
 
-void MainForm::Timer4_Timer() { Text10->setText(korvex::japanTimeText(platform::utcNow())); }
+void MainForm::Timer4_Timer() {
+  const QDateTime utc = platform::utcNow();
+  Text10->setText(korvex::japanTimeText(utc));
+  // The clock shows the machine's time; where that is not Japan's, the time
+  // the list is compared with goes beside it.
+  const bool japan = korvex::isJapanOffset(utc, platform::localNow());
+  if (!japan)
+    JapanClock->setText(QStringLiteral("日本時間 ") + Text10->text());
+  JapanClock->setVisible(!japan);
+}
 
 void MainForm::Timer2_Timer() {
   const QDateTime now = platform::localNow();

@@ -54,6 +54,9 @@ public:
   QGroupBox *Frame2;
   QLineEdit *Text2; // clock
   QLineEdit *Text3; // new-mail status
+  // "日本時間 9:05": shown above the clock when the machine's zone is not
+  // Japan's, since the check list is compared with Japan time.
+  QLabel *JapanClock;
   QGroupBox *Frame3; // " 回線"
   QRadioButton *Option1; // "常時接続"
   QRadioButton *Option2; // "切断・接続繰り返し"
@@ -151,6 +154,8 @@ private:
   bool receiving_ = false;
   bool unloaded_ = false;
   bool closePending_ = false;
+  // The scheduling minute (Text10) in which a check pass found new mail.
+  QString newMailMinute_;
 };
 
 namespace forms {

@@ -75,6 +75,9 @@ void MainForm::buildControls() {
   Text2 = named(new QLineEdit(Frame2), "Text2");
   Text2->setReadOnly(true);
   Text2->setAccessibleName(QStringLiteral("現在の日付と時刻"));
+  JapanClock = named(new QLabel(Frame2), "JapanClock");
+  JapanClock->setAccessibleName(QStringLiteral("チェック時間と比べる日本時間"));
+  JapanClock->hide();
   Text3 = named(new QLineEdit(Frame2), "Text3");
   Text3->setReadOnly(true);
   Text3->setAccessibleName(QStringLiteral("新着メールの有無"));
@@ -182,6 +185,7 @@ void MainForm::layOutControls() {
 
   setTwipsGeometry(Frame2, 5460, 60, 3120, 3000);
   setTwipsGeometry(Text2, 150, 300, 2820, 330);
+  setTwipsGeometry(JapanClock, 150, 60, 2820, 240);
   setTwipsGeometry(Text3, 150, 720, 2820, 330);
   setTwipsGeometry(Frame3, 150, 1140, 2820, 1740);
   setTwipsGeometry(Option1, 150, 330, 2520, 300);

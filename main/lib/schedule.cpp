@@ -16,6 +16,15 @@ QString japanTimeText(const QDateTime &utc) {
   return QStringLiteral("%1:%2").arg(hour).arg(t.minute(), 2, 10, QLatin1Char('0'));
 }
 
+bool isJapanOffset(const QDateTime &utc, const QDateTime &local) {
+  // Both as wall-clock readings: the difference is the zone's offset, to the
+  // nearest quarter of an hour (every zone's offset is a multiple of it).
+  const QDateTime wallUtc(utc.toUTC().date(), utc.toUTC().time(), Qt::UTC);
+  const QDateTime wallLocal(local.date(), local.time(), Qt::UTC);
+  const qint64 quarters = qRound64(double(wallUtc.secsTo(wallLocal)) / 900.0);
+  return quarters == 9 * 4;
+}
+
 namespace {
 // Hour and minute of "H:MM" or "HH:MM" in ASCII digits; nothing otherwise.
 std::optional<std::pair<int, int>> hourAndMinute(const QString &entry) {

@@ -9,6 +9,9 @@ namespace korvex {
 // Japan Standard Time as "H:MM" from a UTC time: nine hours ahead, the hour
 // without a leading zero and running 1..24 (the hour after midnight is 24).
 QString japanTimeText(const QDateTime &utc);
+// Whether the machine's wall-clock time `local`, read with `utc`, is Japan's
+// (nine hours ahead of UTC). The two reads may lie a moment apart.
+bool isJapanOffset(const QDateTime &utc, const QDateTime &local);
 
 // A registered time as the scheduling clock writes it: a leading zero of the
 // hour dropped and an hour of 0 read as 24 ("08:30" -> "8:30", "0:30" and

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QMutex>
 #include <QThread>
 #include <QTimer>
 
@@ -32,6 +33,54 @@ void waitMilliseconds(int ms) {
     wake.start(sleep);
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
+}
+
+namespace {
+bool onMainThread() {
+  const QCoreApplication *app = QCoreApplication::instance();
+  return app && QThread::currentThread() == app->thread();
+}
+} // namespace
+
+void runElsewhere(QObject *context, const std::function<void()> &job) {
+  if (!onMainThread() || context->thread() == QThread::currentThread()) {
+    job();
+    return;
+  }
+  QEventLoop loop;
+  QMutex mutex;
+  bool done = false;
+  QMetaObject::invokeMethod(
+      context,
+      [&] {
+        job();
+        // Under the lock: the caller destroys the loop only after it has
+        // seen `done`, so the quit is never posted to a loop that is gone.
+        const QMutexLocker lock(&mutex);
+        done = true;
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+      },
+      Qt::QueuedConnection);
+  for (;;) {
+    loop.exec();
+    const QMutexLocker lock(&mutex);
+    if (done)
+      return;
+  }
+}
+
+void runAside(const std::function<void()> &job) {
+  if (!onMainThread()) {
+    job();
+    return;
+  }
+  QThread thread;
+  QObject context;
+  context.moveToThread(&thread);
+  thread.start();
+  runElsewhere(&context, job);
+  thread.quit();
+  thread.wait();
 }
 
 } // namespace platform

@@ -27,6 +27,7 @@
 #include <QFile>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPointer>
@@ -594,6 +595,67 @@ TEST_F(MainFormTest, JapanTimeFieldFollowsTheUtcClock) {
   EXPECT_EQ(form->Text10->text(), QStringLiteral("1:00"));
   setJapanTime(0, 0);
   EXPECT_EQ(form->Text10->text(), QStringLiteral("9:00"));
+}
+
+TEST_F(MainFormTest, OutsideJapanTheTimeTheListMeansStandsBesideTheClock) {
+  givePop3Server();
+  load();
+  // A machine on UTC: its clock says 0:05 while the list is compared with 9:05.
+  const QDateTime utc(QDate(2024, 5, 1), QTime(0, 5, 30), Qt::UTC);
+  clock.setUtc(utc);
+  clock.setLocal(QDateTime(utc.date(), utc.time()));
+  form->Timer4_Timer();
+  form->Timer2_Timer();
+  EXPECT_TRUE(form->JapanClock->isVisibleTo(form.get()));
+  EXPECT_EQ(form->JapanClock->text(), QStringLiteral("日本時間 9:05"));
+  EXPECT_TRUE(form->Text2->text().endsWith(QStringLiteral("  0:05:30"))) << form->Text2->text().toStdString();
+  // Nine hours ahead (a read a moment later still counts): the clock is Japan's.
+  clock.setLocal(QDateTime(utc.date(), QTime(9, 5, 31)));
+  form->Timer4_Timer();
+  EXPECT_FALSE(form->JapanClock->isVisibleTo(form.get()));
+  // Half an hour off Japan is another zone.
+  clock.setLocal(QDateTime(utc.date(), QTime(8, 35, 30)));
+  form->Timer4_Timer();
+  EXPECT_TRUE(form->JapanClock->isVisibleTo(form.get()));
+}
+
+TEST_F(MainFormTest, NewMailFoundInAMatchingMinuteStaysOnTheStatusLineThroughThatMinute) {
+  writeTimes({QStringLiteral("9:05")});
+  givePop3Server();
+  load();
+  form->Command1_Click();
+  setJapanTime(0, 5);
+  QStringList results = {QStringLiteral("新着メール無し。"), QStringLiteral("新着メール有り。"),
+                         QStringLiteral("新着メール無し。")};
+  form->receiveMail = [&](mail::ReceiveHost &host) {
+    EXPECT_TRUE(host.unattended());
+    host.setStatusText(results.takeFirst());
+  };
+  runPass();
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  runPass();
+  runPass();
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール有り。"));
+
+  // A click says what it found, and so does the next matching minute.
+  form->receiveMail = [&](mail::ReceiveHost &host) {
+    EXPECT_FALSE(host.unattended());
+    host.setStatusText(QStringLiteral("新着メール無し。"));
+  };
+  form->Command4_Click();
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  form->receiveMail = [&](mail::ReceiveHost &host) {
+    host.setStatusText(QStringLiteral("新着メール有り。"));
+  };
+  runPass();
+  form->receiveMail = [&](mail::ReceiveHost &host) {
+    host.setStatusText(QStringLiteral("新着メール無し。"));
+  };
+  setJapanTime(0, 6);
+  writeTimes({QStringLiteral("9:05"), QStringLiteral("9:06")});
+  form->Command10_Click();
+  runPass();
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
 }
 
 TEST_F(MainFormTest, StartStopButtonAlternates) {

@@ -4,7 +4,10 @@
 // goes on when trusted, and a certificate that changed since is refused.
 // Through a relay that deletes the servers' offer of TLS, the way someone on
 // the network would, no password goes out in the clear unless the user
-// agreed for that server.
+// agreed for that server. Boxes of a scheduled check never hold back the next
+// one; a bad line (cut, silent, trickling) ends the check with a clear box
+// while the window goes on; a receive can be stopped, and closing the window
+// during one loses nothing.
 #include "main/lib/mainform.h"
 
 #include "compose/sendmail.h"
@@ -20,11 +23,16 @@
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/programfolder.h"
 #include "tests/support/relay.h"
+#include "tests/support/badline.h"
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -34,6 +42,7 @@
 using platform::MsgAnswer;
 using testsupport::MailServers;
 using testsupport::Relay;
+using testsupport::BadLine;
 
 namespace {
 
@@ -62,6 +71,12 @@ protected:
     ASSERT_EQ(korvex::putCheckTimeRecord(1, QStringLiteral("9:05")), korvex::CheckTimeError::None);
     clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 5, 10), Qt::UTC)); // 9:05 in Japan
 
+    loadForm();
+  }
+
+  // The program starting: the main window loaded, the timers left to the
+  // test, the check on.
+  void loadForm() {
     form = std::make_unique<MainForm>();
     form->endProgram = [] {};
     form->Form_Load();
@@ -69,7 +84,7 @@ protected:
     form->Timer3->stop();
     form->Timer4->stop();
     form->Timer4_Timer();
-    form->Command1_Click(); // check on
+    form->Command1_Click();
   }
 
   void TearDown() override {
@@ -111,6 +126,7 @@ TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingIt
   runPass();
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
+  EXPECT_FALSE(boxes.boxes()[0].blocking);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
   EXPECT_EQ(servers->messageCount(User), 2);
@@ -119,8 +135,13 @@ TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingIt
   boxes.pushAnswer(MsgAnswer::Yes);
   form->Command4_Click();
 
+  // The click asks.
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  form->Command4_Click();
   ASSERT_EQ(boxes.boxes().size(), 1);
   const auto &ask = boxes.boxes()[0];
+  EXPECT_TRUE(ask.blocking);
   EXPECT_EQ(ask.buttons, platform::MsgButtons::YesNo);
   EXPECT_TRUE(ask.defaultNo);
   EXPECT_TRUE(ask.text.contains(QStringLiteral("127.0.0.1:%1").arg(servers->pop3Port)));
@@ -166,11 +187,11 @@ TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWar
   // Trusted once, and the server now shows another certificate.
   ASSERT_TRUE(mail::storeCertificatePin(QStringLiteral("127.0.0.1"), quint16(servers->pop3Port),
                                         QByteArray(32, '\x5a')));
-  boxes.pushAnswer(MsgAnswer::Ok);
   runPass();
 
   ASSERT_EQ(boxes.boxes().size(), 1);
   const auto &box = boxes.boxes()[0];
+  EXPECT_FALSE(box.blocking);
   EXPECT_EQ(box.title, QStringLiteral("エラー"));
   EXPECT_EQ(box.buttons, platform::MsgButtons::Ok);
   EXPECT_TRUE(box.text.contains(QStringLiteral("変わっています")));
@@ -182,9 +203,9 @@ TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWar
 
 TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMail) {
   settings::Pop3Server = QStringLiteral("127.0.0.1:1"); // nothing listens on port 1
-  boxes.pushAnswer(MsgAnswer::Ok);
   runPass();
   ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_FALSE(boxes.boxes()[0].blocking);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("127.0.0.1:1")));
   EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
@@ -195,6 +216,7 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
   ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].blocking); // somebody clicked: the box waits for them
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3 サーバーが設定されていない")));
   EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
@@ -319,6 +341,224 @@ TEST_F(ScheduledCheck, SendingWithoutStarttlsAsksAndNoSendsNeitherAuthNorTheMail
   const QByteArray token = QByteArray(1, '\0') + User.toUtf8() + QByteArray(1, '\0') +
                            servers->user(User).password.toUtf8();
   EXPECT_FALSE(relay.clientSent(QString::fromLatin1(token.toBase64())));
+// ---- Checks nobody watches -----------------------------------------------------
+
+class ScheduledCheckTrusted : public ScheduledCheck {
+protected:
+  void SetUp() override {
+    ScheduledCheck::SetUp();
+    if (HasFatalFailure())
+      return;
+    ASSERT_TRUE(mail::storeCertificatePin(QStringLiteral("127.0.0.1"),
+                                          quint16(servers->pop3Port),
+                                          QByteArray::fromHex(servers->certSha256.toLatin1())));
+  }
+
+  void TearDown() override {
+    nmail::setNetworkTimeoutMs(0);
+    ScheduledCheck::TearDown();
+  }
+
+  // The server setting through a relay, with the servers' certificate.
+  QString through(const BadLine &relay) const {
+    return relay.server() + QStringLiteral("#sha256=") + servers->certSha256;
+  }
+
+  // A mail of about `kb` kilobytes, so that a fault can fall inside one.
+  static QByteArray largeMail(int n, int kb) {
+    QByteArray text;
+    while (text.size() < kb * 1024)
+      text += "Line of a larger mail, to be cut in the middle of its transfer.\r\n";
+    return mailNumbered(n).replace("body\r\n", text);
+  }
+};
+
+TEST_F(ScheduledCheckTrusted, AServerDownAtOneTimeIsReportedAndTheNextTimeStillFetches) {
+  ASSERT_EQ(korvex::putCheckTimeRecord(2, QStringLiteral("9:10")), korvex::CheckTimeError::None);
+  form->Command10_Click();
+  settings::Pop3Server = QStringLiteral("127.0.0.1:1"); // down at 9:05
+  // The timers drive everything; the millisecond counter runs fast so each
+  // pass's wait ends within a few ticks.
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout,
+                   [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+  ticker.start(2);
+  form->Timer3->start();
+  form->Timer4->start();
+
+  QTRY_VERIFY_WITH_TIMEOUT(boxes.boxes().size() >= 2, 20000);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("127.0.0.1:1")));
+
+  // Nobody answered; at 9:10 the server is back, and the check fetches.
+  settings::Pop3Server = servers->pop3Server();
+  clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 10, 5), Qt::UTC));
+  QTRY_COMPARE_WITH_TIMEOUT(mail::historyCount(mail::History::Received), 2, 30000);
+  QTRY_COMPARE_WITH_TIMEOUT(servers->messageCount(User), 0, 10000);
+  QTRY_COMPARE_WITH_TIMEOUT(form->Text3->text(), QStringLiteral("新着メール有り。"), 10000);
+  form->Timer3->stop();
+  form->Timer4->stop();
+  for (const auto &box : boxes.boxes())
+    EXPECT_FALSE(box.blocking) << box.text.toStdString();
+}
+
+TEST_F(ScheduledCheckTrusted, AViewerOnScreenKeepsTheWholeHistoryThroughTheMatchingMinute) {
+  for (const char *subject : {"earlier one", "earlier two"}) {
+    mail::MailRecord r;
+    r.Subject = QString::fromLatin1(subject);
+    r.Info1 = QStringLiteral("someone@example.jp");
+    r.Info2 = QStringLiteral("2026/12/06");
+    r.Body = QStringLiteral("text");
+    r.Flag = 1;
+    ASSERT_TRUE(mail::appendHistoryRecord(mail::History::Received, r).ok());
+  }
+  form->Command6_Click();
+  TyakuForm *viewer = forms::tyakuForm().get();
+  ASSERT_TRUE(viewer->isVisible());
+  ASSERT_EQ(viewer->List1->count(), 2);
+
+  // The user tries to delete everything while the check is writing the file.
+  boxes.pushAnswer(MsgAnswer::Yes);
+  boxes.pushAnswer(MsgAnswer::Ok);
+  QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
+    if (text == QStringLiteral("受信中 1/2"))
+      viewer->Command5_Click();
+  });
+  runPass(); // two new mails
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("受信中のため削除できません")));
+  EXPECT_EQ(mail::historyCount(mail::History::Received), 4);
+  ASSERT_EQ(viewer->List1->count(), 4);
+  EXPECT_EQ(viewer->Text2->text(), QStringLiteral("4"));
+  EXPECT_TRUE(viewer->List1->item(3)->text().contains(QStringLiteral("scheduled 2")));
+  runPass(); // nothing more in the same minute
+  ASSERT_EQ(viewer->List1->count(), 4);
+  EXPECT_EQ(viewer->Text2->text(), QStringLiteral("4"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール有り。"));
+
+  // A new row stands for its record.
+  viewer->List1->setCurrentRow(2);
+  viewer->List1_MouseDown();
+  EXPECT_EQ(viewer->Text9->text(), QStringLiteral("scheduled 1"));
+}
+
+// ---- A bad line -------------------------------------------------------------------
+
+TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFetchesAll) {
+  ASSERT_TRUE(servers->clear(User));
+  ASSERT_TRUE(servers->seed(User, {largeMail(1, 40), largeMail(2, 40), largeMail(3, 40)}));
+  BadLine relay(servers->pop3Port);
+  settings::Pop3Server = through(relay);
+  relay.afterServerBytes(60000, BadLine::Fault::Cut); // inside the second mail
+  runPass();
+
+  // A cut, not a wait for the time limit: the box says the line was cut.
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("接続が途中で切れました")))
+      << boxes.boxes()[0].text.toStdString();
+  EXPECT_FALSE(boxes.boxes()[0].blocking);
+  const int stored = mail::historyCount(mail::History::Received);
+  EXPECT_LT(stored, 3);
+  EXPECT_EQ(servers->messageCount(User), 3); // no QUIT: nothing deleted
+
+  // The line is back: every mail stored once, and the server empty.
+  relay.afterServerBytes(0, BadLine::Fault::None);
+  boxes.clear();
+  runPass();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  const auto history = mail::readHistory(mail::History::Received);
+  ASSERT_EQ(history.size(), 3);
+  QStringList subjects;
+  for (const auto &r : history)
+    subjects << r.Subject.trimmed();
+  subjects.sort();
+  EXPECT_EQ(subjects, (QStringList{QStringLiteral("scheduled 1"), QStringLiteral("scheduled 2"),
+                                   QStringLiteral("scheduled 3")}));
+  EXPECT_EQ(servers->messageCount(User), 0);
+}
+
+TEST_F(ScheduledCheckTrusted, ASilentServerEndsTheCheckWithABoxWhileTheClockTicks) {
+  nmail::setNetworkTimeoutMs(3000);
+  BadLine relay(servers->pop3Port);
+  settings::Pop3Server = through(relay);
+  relay.afterServerBytes(0, BadLine::Fault::Silent);
+  int ticks = 0;
+  QObject::connect(form->Timer2, &QTimer::timeout, [&] { ++ticks; });
+  form->Timer2->start();
+  boxes.pushAnswer(MsgAnswer::Ok);
+  form->Command4_Click();
+  const int ticksDuringTheCheck = ticks;
+  form->Timer2->stop();
+
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("3 秒以内")))
+      << boxes.boxes()[0].text.toStdString();
+  // The clock went on all the while (a blocked window would show none).
+  EXPECT_GE(ticksDuringTheCheck, 2);
+  EXPECT_EQ(servers->messageCount(User), 2);
+}
+
+TEST_F(ScheduledCheckTrusted, AServerPassingAByteAtATimeEndsTheCheckAtTheTimeLimit) {
+  // Every byte comes well within the limit, the whole line never does.
+  nmail::setNetworkTimeoutMs(1500);
+  BadLine relay(servers->pop3Port);
+  relay.setTrickleMs(100);
+  settings::Pop3Server = through(relay);
+  relay.afterServerBytes(0, BadLine::Fault::Trickle);
+  boxes.pushAnswer(MsgAnswer::Ok);
+  form->Command4_Click();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("2 秒以内に応答がありませんでした")))
+      << boxes.boxes()[0].text.toStdString();
+  EXPECT_EQ(servers->messageCount(User), 2);
+  EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
+}
+
+// ---- Stopping and closing ---------------------------------------------------------
+
+TEST_F(ScheduledCheckTrusted, StoppingAReceiveKeepsWhatItStoredAndLeavesTheRestOnTheServer) {
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  QString captionWhileRunning;
+  QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
+    if (text == QStringLiteral("受信中 2/3")) {
+      captionWhileRunning = form->Command4->text();
+      form->Command4->click();
+    }
+  });
+  form->Command4_Click();
+
+  EXPECT_EQ(captionWhileRunning, QStringLiteral("中止"));
+  // The mail in hand was finished; the third stays on the server.
+  EXPECT_EQ(mail::historyCount(mail::History::Received), 2);
+  EXPECT_EQ(servers->messageCount(User), 1);
+  EXPECT_EQ(form->Command4->text(), QStringLiteral("受信"));
+  EXPECT_TRUE(form->Command4->isEnabled());
+  EXPECT_TRUE(form->Text1->toPlainText().contains(QStringLiteral("中止")));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingOrDoublingMail) {
+  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  int ended = 0;
+  form->endProgram = [&] { ++ended; };
+  QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
+    if (text == QStringLiteral("受信中 2/3"))
+      form->close();
+  });
+  form->Command4_Click();
+
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  const int stored = mail::historyCount(mail::History::Received);
+  EXPECT_GE(stored, 1);
+  EXPECT_EQ(servers->messageCount(User), 3); // ended without QUIT
+
+  // The program starts again: the stored mails are deleted there, the rest
+  // fetched, none stored twice.
+  loadForm();
+  form->Command4_Click();
+  EXPECT_EQ(mail::historyCount(mail::History::Received), 3);
+  EXPECT_EQ(servers->messageCount(User), 0);
 }
 
 } // namespace

@@ -8,6 +8,8 @@ MessageBoxDouble::~MessageBoxDouble() { platform::setMessageBoxBackend(nullptr);
 
 platform::MsgAnswer MessageBoxDouble::show(QWidget *, const platform::MessageBoxRequest &request) {
   boxes_.append(request);
+  if (!request.blocking)
+    return platform::MsgAnswer::Ok; // nobody answers a box that does not wait
   if (!answers_.isEmpty()) {
     if (const auto answer = answers_.dequeue())
       return *answer;
