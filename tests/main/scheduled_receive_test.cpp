@@ -341,6 +341,8 @@ TEST_F(ScheduledCheck, SendingWithoutStarttlsAsksAndNoSendsNeitherAuthNorTheMail
   const QByteArray token = QByteArray(1, '\0') + User.toUtf8() + QByteArray(1, '\0') +
                            servers->user(User).password.toUtf8();
   EXPECT_FALSE(relay.clientSent(QString::fromLatin1(token.toBase64())));
+}
+
 // ---- Checks nobody watches -----------------------------------------------------
 
 class ScheduledCheckTrusted : public ScheduledCheck {
