@@ -131,10 +131,6 @@ TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingIt
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
   EXPECT_EQ(servers->messageCount(User), 2);
 
-  boxes.clear();
-  boxes.pushAnswer(MsgAnswer::Yes);
-  form->Command4_Click();
-
   // The click asks.
   boxes.clear();
   boxes.pushAnswer(MsgAnswer::Yes);
