@@ -118,8 +118,9 @@ void BackForm::Command1_Click() {
   forms::backForm().unload();
 }
 
-// Nothing is recorded in the sent history, and the window closes whether the
-// transport took the mail or not.
+// Nothing is recorded in the sent history. The window closes once the
+// transport has taken the mail; a refused mail stays in it, as typed, to be
+// corrected and sent again.
 void BackForm::Command2_Click() {
   // A click while the server takes the mail would send it twice.
   if (compose::sendRunning())
@@ -139,6 +140,7 @@ void BackForm::Command2_Click() {
     int length = nmail::NMailBufferSize;
     nmail::NMailGetMessage(0, buffer, length);
     platform::messageBox(this, nmail::cutAtNul(buffer), QStringLiteral("送信エラー"));
+    return;
   }
   forms::backForm().unload();
 }

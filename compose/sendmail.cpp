@@ -39,6 +39,13 @@ void showSendError(QWidget *window) {
   platform::messageBox(window, text, QStringLiteral("送信エラー"));
 }
 
+// Drops record `number` of the sent history, the way the viewer's delete
+// does: Flag 0, then the rewrite through the work file.
+bool withdrawSentRecord(int number) {
+  return mail::markHistoryRecord(mail::History::Sent, number) &&
+         mail::rewriteHistory(mail::History::Sent);
+}
+
 } // namespace
 
 namespace {
@@ -105,8 +112,8 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
     if (showProgress)
       showProgress();
 
-    // The record is written before the mail goes out, whatever the outcome;
-    // a mail that can't be recorded is not sent either.
+    // The record is written before the mail goes out; a mail that can't be
+    // recorded is not sent either.
     const mail::MailRecord record = sentRecordOf(draft, sentDateText());
     const mail::AppendResult saved = mail::appendHistoryRecord(mail::History::Sent, record);
     if (!saved.ok()) {
@@ -137,6 +144,13 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
     if (result < 0) {
       ++outcome.refused;
       showSendError(window);
+      // The record was written for a mail that did not go out: the sent
+      // history must not show it among the sent mails.
+      if (!withdrawSentRecord(saved.number))
+        platform::messageBox(window,
+                             QStringLiteral("送信できなかったメールの記録を送信履歴から取り除けま"
+                                            "せんでした。"),
+                             QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
     } else {
       mail::keepSentOriginal(&record);
     }

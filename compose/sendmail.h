@@ -1,5 +1,6 @@
 // The send sequence of the compose window: one pass per recipient, each
-// writing its sent-history record before the mail goes to the transport.
+// writing its sent-history record before the mail goes to the transport (and
+// removing it again when the transport refuses the mail).
 #pragma once
 
 #include "mail/mailrecord.h"
@@ -35,7 +36,8 @@ mail::MailRecord sentRecordOf(const Draft &draft, const QString &dateText);
 struct SendOutcome {
   int passes = 0;  // passes run
   int handed = 0;  // passes whose mail went to the transport
-  int refused = 0; // of those, the ones the transport reported as failed
+  int refused = 0; // of those, the ones the transport reported as failed;
+                   // their records are taken out of the sent history again
   int skipped = 0; // passes stopped by a file that could not be read or written
 };
 

@@ -83,6 +83,18 @@ TEST(ReplyThroughServers, AReceivedMailIsAnsweredAndTheAnswerReachesItsSender) {
   EXPECT_EQ(reply->SubjectText->text(), QStringLiteral("Re:  会議の件"));
   reply->BodyText->setPlainText(QStringLiteral("Ten is fine.\n\n") +
                                 reply->BodyText->toPlainText());
+  // An address Postfix refuses: the window stays with the answer typed.
+  const QString typed = reply->BodyText->toPlainText();
+  reply->ToText->setText(QStringLiteral("nobody@") + servers->domain);
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  QTest::mouseClick(reply->Command2, Qt::LeftButton);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, u"送信エラー");
+  ASSERT_TRUE(forms::backForm().loaded());
+  EXPECT_EQ(reply->BodyText->toPlainText(), typed);
+
+  boxes.clear();
+  reply->ToText->setText(QStringLiteral("山田太郎 <") + taro + QStringLiteral(">"));
   QTest::mouseClick(reply->Command2, Qt::LeftButton);
   EXPECT_TRUE(boxes.boxes().isEmpty());
   EXPECT_FALSE(forms::backForm().loaded());
