@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTextDocument>
 
 #include <functional>
 
@@ -233,9 +234,10 @@ void WriteForm::Command1_Click() {
         Label7->repaint();
       });
 
-  // A pass stopped by a file the program could not read or write sent
-  // nothing and recorded nothing: the typed mail stays so it is not lost.
-  if (outcome.skipped > 0) {
+  // A pass stopped by a file the program could not read or write, or refused
+  // by the transport, sent nothing and keeps no record: the typed mail stays
+  // so it can be corrected and sent again.
+  if (outcome.skipped > 0 || outcome.refused > 0) {
     Label7->setText(
         QStringLiteral("送信できなかったメールがあります。入力した内容はそのまま残しています。"));
     return;
@@ -369,8 +371,17 @@ void WriteForm::Command11_Click() {
 
 // ---- Greeting and help ------------------------------------------------------
 
+// A phrase chosen since the box was entered goes on top of the body, above
+// what was typed, as one step Ctrl+Z can take back. Leaving the box without
+// choosing changes nothing.
 void WriteForm::Combo1_LostFocus() {
-  BodyText->setPlainText(Combo1->currentText());
+  const QString phrase = Combo1->currentText();
+  if (phrase.isEmpty() || phrase == greetingOnEntry_)
+    return;
+  greetingOnEntry_ = phrase;
+  QTextCursor top(BodyText->document());
+  top.movePosition(QTextCursor::Start);
+  top.insertText(BodyText->document()->isEmpty() ? phrase : phrase + QLatin1Char('\n'));
 }
 
 bool WriteForm::eventFilter(QObject *watched, QEvent *event) {
@@ -378,9 +389,13 @@ bool WriteForm::eventFilter(QObject *watched, QEvent *event) {
     // Opening the drop-down list or switching to another program keeps the
     // box active; only leaving it for another control counts (the body
     // would otherwise be replaced behind the user's back).
-    if (event->type() == QEvent::FocusOut) {
+    if (event->type() == QEvent::FocusOut || event->type() == QEvent::FocusIn) {
       const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
-      if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
+      if (reason == Qt::PopupFocusReason || reason == Qt::ActiveWindowFocusReason)
+        return false;
+      if (event->type() == QEvent::FocusIn)
+        greetingOnEntry_ = Combo1->currentText();
+      else
         Combo1_LostFocus();
     }
     return false;

@@ -28,7 +28,7 @@ public:
   QLabel *SubjectLabel;
   QLineEdit *SubjectText;
   QLabel *Combo1Label;
-  QComboBox *Combo1;          // greeting phrases; leaving it puts its text into the body
+  QComboBox *Combo1;          // greeting phrases; a phrase chosen goes on top of the body
   QLineEdit *AttachText;      // attachment path, or paths joined with ","
   QPushButton *AttachCommand; // "添付File": first attachment
   QPushButton *Command9;      // "追加": further attachment
@@ -90,6 +90,7 @@ private:
   void centreOnScreen();
 
   std::optional<compose::AttachmentRow> attachments_;
+  QString greetingOnEntry_; // the greeting box's text when it was last entered
 };
 
 namespace forms {

@@ -198,19 +198,20 @@ TEST_F(WriteFormTest, AddressBookPanelChoosesRecipientsAndShowsBulkMode) {
   EXPECT_EQ(f->List1->count(), 2);
 }
 
-TEST_F(WriteFormTest, GreetingReplacesTheBodyAndButtonsExplainThemselves) {
+TEST_F(WriteFormTest, GreetingGoesAboveTheTypedBodyAndButtonsExplainThemselves) {
   WriteForm *f = open();
   ASSERT_EQ(f->Combo1->count(), 8);
   EXPECT_EQ(f->Combo1->itemText(7), u"こんにちわ。お変わりなく、お元気ですか？");
   EXPECT_TRUE(f->Combo1->currentText().isEmpty());
 
+  // Entering the box and leaving it without choosing keeps the body.
   f->BodyText->setPlainText(QStringLiteral("書きかけの本文"));
   f->Combo1->setFocus();
   QTRY_VERIFY(f->Combo1->hasFocus());
-  f->SubjectText->setFocus(); // left without choosing: the body empties
-  QTRY_VERIFY(f->BodyText->toPlainText().isEmpty());
+  f->SubjectText->setFocus();
+  QTRY_VERIFY(f->SubjectText->hasFocus());
+  EXPECT_EQ(f->BodyText->toPlainText(), u"書きかけの本文");
 
-  f->BodyText->setPlainText(QStringLiteral("書きかけの本文"));
   f->Combo1->setFocus();
   QTRY_VERIFY(f->Combo1->hasFocus());
   f->Combo1->setCurrentIndex(3);
@@ -223,7 +224,16 @@ TEST_F(WriteFormTest, GreetingReplacesTheBodyAndButtonsExplainThemselves) {
   QApplication::setActiveWindow(f);
   QTRY_VERIFY(f->Combo1->hasFocus());
   f->BodyText->setFocus();
-  QTRY_COMPARE(f->BodyText->toPlainText(), QStringLiteral("いつもお世話になっております。"));
+  QTRY_COMPARE(f->BodyText->toPlainText(),
+               QStringLiteral("いつもお世話になっております。\n書きかけの本文"));
+  // The chosen phrase is one step to take back, and passing through the box
+  // again does not add it twice.
+  f->Combo1->setFocus();
+  QTRY_VERIFY(f->Combo1->hasFocus());
+  f->BodyText->setFocus();
+  QTRY_VERIFY(f->BodyText->hasFocus());
+  QTest::keyClick(f->BodyText, Qt::Key_Z, Qt::ControlModifier);
+  EXPECT_EQ(f->BodyText->toPlainText(), u"書きかけの本文");
 
   EXPECT_FALSE(f->Text14->isVisible());
   QTest::mouseMove(f->Command11);
