@@ -151,15 +151,14 @@ QByteArray rfcDate(const QDateTime &local) {
                                  "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
   const int offset = local.offsetFromUtc() / 60;
   const int absOffset = std::abs(offset);
-  return QStringLiteral("%1, %2 %3 %4 %5 %6%7%8")
-      .arg(QLatin1String(days[local.date().dayOfWeek() - 1]))
-      .arg(local.date().day(), 2, 10, QLatin1Char('0'))
-      .arg(QLatin1String(months[local.date().month() - 1]))
-      .arg(local.date().year())
-      .arg(local.time().toString(QStringLiteral("HH:mm:ss")))
-      .arg(offset < 0 ? u'-' : u'+')
-      .arg(absOffset / 60, 2, 10, QLatin1Char('0'))
-      .arg(absOffset % 60, 2, 10, QLatin1Char('0'))
+  // The zone as RFC 5322 writes it: a sign and four digits, +0900.
+  const QString zone = QString::asprintf("%c%02d%02d", offset < 0 ? '-' : '+', absOffset / 60,
+                                         absOffset % 60);
+  return QStringLiteral("%1, %2 %3 %4 %5 %6")
+      .arg(QLatin1String(days[local.date().dayOfWeek() - 1]),
+           QStringLiteral("%1").arg(local.date().day(), 2, 10, QLatin1Char('0')),
+           QLatin1String(months[local.date().month() - 1]), QString::number(local.date().year()),
+           local.time().toString(QStringLiteral("HH:mm:ss")), zone)
       .toLatin1();
 }
 

@@ -2,11 +2,14 @@
 // and AUTH through Dovecot) and fetching the mail back from Dovecot through
 // the same operations the receive routine calls.
 #include "mail/nmail/nmail.h"
+#include "tests/support/fakes.h"
 #include "tests/support/servers.h"
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
+#include <QRegularExpression>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -133,6 +136,43 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
       << QDir(folder.path()).entryList().join(',').toStdString();
   EXPECT_EQ(jp.readAll(), japanese);
   EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
+}
+
+// Receiving programs sort and show mail by this header; a zone that is not a
+// sign and four digits makes it unreadable to them.
+TEST_F(SmtpServers, TheDateHeaderIsAValidDateWithItsZone) {
+  FakeClock clock;
+  const QList<QDateTime> sendTimes = {
+      QDateTime(QDate(2026, 12, 8), QTime(15, 15, 21), Qt::OffsetFromUTC, 9 * 3600),
+      QDateTime(QDate(2026, 3, 1), QTime(6, 5, 0), Qt::OffsetFromUTC, -(3 * 3600 + 30 * 60))};
+  for (const QDateTime &local : sendTimes) {
+    clock.setLocal(local);
+    ASSERT_GE(NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(), QString(),
+                                QStringLiteral("bob@korvex.test"), QStringLiteral("date"),
+                                QStringLiteral("body\r\n"), QString(), QString(), 0),
+              0)
+        << lastMessage().toStdString();
+  }
+  ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 2));
+
+  QStringList dates;
+  for (const QByteArray &mail : servers_->messages(QStringLiteral("alice"))) {
+    const QRegularExpression header(QStringLiteral("(?:^|\n)Date: ([^\r\n]*)"));
+    const auto m = header.match(QString::fromLatin1(mail));
+    ASSERT_TRUE(m.hasMatch()) << mail.constData();
+    dates << m.captured(1);
+  }
+  dates.sort();
+  // Day-of-week, date, time and a sign with four digits, as RFC 5322 writes them.
+  EXPECT_EQ(dates, QStringList({QStringLiteral("Sun, 01 Mar 2026 06:05:00 -0330"),
+                                QStringLiteral("Tue, 08 Dec 2026 15:15:21 +0900")}));
+  for (const QString &date : dates) {
+    const QDateTime parsed = QDateTime::fromString(date, Qt::RFC2822Date);
+    ASSERT_TRUE(parsed.isValid()) << date.toStdString();
+    EXPECT_TRUE(sendTimes.contains(parsed)) << date.toStdString();
+    EXPECT_TRUE(parsed.offsetFromUtc() == 9 * 3600 || parsed.offsetFromUtc() == -12600)
+        << date.toStdString();
+  }
 }
 
 TEST_F(SmtpServers, SmtpsSpeaksTlsFromTheFirstByte) {
