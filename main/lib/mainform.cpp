@@ -89,6 +89,21 @@ void MainForm::Form_Load() {
                        "プログラムと同じフォルダに「★MAilData」フォルダを作成して下さい。")
             .arg(QDir::toNativeSeparators(platform::dataFolder())),
         platform::MsgIcon::Exclamation);
+  // Two spellings of the data folder that both hold data can't both be
+  // used: name them, and the one in use, so the user can merge them.
+  const QStringList twins = platform::dataFolderTwinsWithData();
+  if (!twins.isEmpty()) {
+    QStringList named;
+    for (const QString &twin : twins)
+      named << QStringLiteral("「%1」").arg(QDir::toNativeSeparators(twin));
+    say(this,
+        QStringLiteral("データフォルダが%1の%2つあります。使用するのは「%3」です。もう一方のデータは"
+                       "表示されません。必要なファイルを一つのフォルダにまとめて下さい。")
+            .arg(named.join(QStringLiteral("と")))
+            .arg(twins.size())
+            .arg(QDir::toNativeSeparators(platform::dataFolder())),
+        platform::MsgIcon::Exclamation);
+  }
 
   // Connection mode; selecting runs the click handler, which writes the
   // value back.

@@ -56,14 +56,71 @@ QString findCaseInsensitive(const QString &folder, const QString &name) {
   return {};
 }
 
+namespace {
+
+// Every folder beside the program whose name is the data folder's in any
+// letter case, "★MAilData" first.
+QStringList dataFolderSpellings(const QString &folder) {
+  const QString name = QString::fromUtf16(DataFolderName);
+  QStringList found;
+  const QString exact = join(folder, name);
+  if (QFileInfo(exact).isDir())
+    found << exact;
+  const QStringList entries = QDir(folder).entryList(
+      QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+  for (const QString &entry : entries) {
+    if (entry != name && entry.compare(name, Qt::CaseInsensitive) == 0)
+      found << join(folder, entry);
+  }
+  return found;
+}
+
+// A data folder holds data when one of the files the user would miss is
+// there and not empty: the histories, the check times, the address book or
+// the account. Files the program writes by itself at start (option.ini)
+// don't count.
+bool holdsData(const QString &folder) {
+  static const char16_t *const files[] = {u"qlmdata2.data", u"qlmdata5.data", u"Qlmdata90.data",
+                                          u"Qlmdata20.data", u"iniIdPass.ini"};
+  for (const char16_t *file : files) {
+    const QString path = findCaseInsensitive(folder, QString::fromUtf16(file));
+    if (!path.isEmpty() && QFileInfo(path).size() > 0)
+      return true;
+  }
+  return false;
+}
+
+} // namespace
+
 QString dataFolder() {
   const QString folder = programFolder();
-  // "★MAilData" and "★MailData" differ only in letter case, so one lookup
-  // without regard to case finds the folder under either spelling.
-  const QString found = findCaseInsensitive(folder, QString::fromUtf16(DataFolderName));
-  if (!found.isEmpty() && QFileInfo(found).isDir())
-    return found;
-  return join(folder, QString::fromUtf16(DataFolderName));
+  // "★MAilData" and "★MailData" differ only in letter case; on Windows they
+  // are one folder. Here both can stand side by side (an empty one laid out
+  // by the build, the Windows program's copied beside it): the one holding
+  // data is used, so the user's mail is never hidden behind an empty twin
+  // and nothing is written into that twin.
+  const QStringList spellings = dataFolderSpellings(folder);
+  if (spellings.isEmpty())
+    return join(folder, QString::fromUtf16(DataFolderName));
+  if (spellings.size() > 1) {
+    for (const QString &candidate : spellings) {
+      if (holdsData(candidate))
+        return candidate;
+    }
+  }
+  return spellings.first();
+}
+
+QStringList dataFolderTwinsWithData() {
+  const QStringList spellings = dataFolderSpellings(programFolder());
+  QStringList withData;
+  if (spellings.size() > 1) {
+    for (const QString &candidate : spellings) {
+      if (holdsData(candidate))
+        withData << candidate;
+    }
+  }
+  return withData.size() > 1 ? withData : QStringList();
 }
 
 bool dataFolderExists() { return QFileInfo(dataFolder()).isDir(); }

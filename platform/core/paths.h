@@ -1,13 +1,15 @@
 // Program folder and data paths.
 //
-// Everything Korvex keeps lives beside the executable. The data folder is
-// spelled "★MAilData" in some places and "★MailData" in others; on a
-// case-sensitive file system both must lead to the one folder on disk, and
-// the files inside it are matched without regard to letter case. A file that
-// does not exist yet gets the spelling the caller asked for.
+// Everything Korvex keeps lives beside the executable. The Windows program
+// spells the data folder "★MAilData" in some places and "★MailData" in
+// others, one folder there; on a case-sensitive file system both must lead
+// to the one folder on disk, and the files inside it are matched without
+// regard to letter case. A file that does not exist yet gets the spelling
+// the caller asked for.
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace platform {
 
@@ -19,9 +21,14 @@ QString programFolder();
 // Tests (and only tests) point the program at a temporary folder.
 void setProgramFolder(const QString &folder);
 
-// The data folder as it is spelled on disk (any letter case), or the designed
-// spelling under the program folder when no such folder exists.
+// The data folder as it is spelled on disk (any letter case), or
+// "★MAilData" under the program folder when no such folder exists. When
+// several spellings stand side by side, the first that holds data
+// ("★MAilData" before the others), else "★MAilData".
 QString dataFolder();
+// The spellings of the data folder that hold data, when more than one does
+// (the user has to merge them by hand); empty otherwise.
+QStringList dataFolderTwinsWithData();
 bool dataFolderExists();
 
 // A file inside the data folder: an existing file whose name matches

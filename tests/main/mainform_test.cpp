@@ -192,7 +192,7 @@ TEST_F(MainFormTest, WindowCaptionBorderAndSize) {
        {static_cast<QWidget *>(form->Text10), static_cast<QWidget *>(form->Text5),
         static_cast<QWidget *>(form->Option3), static_cast<QWidget *>(form->Command10)})
     EXPECT_FALSE(w->isVisible()) << w->objectName().toStdString();
-  // Every designed control is found by its name.
+  // Every control is found by its name.
   for (const char *name :
        {"Command1", "Command2",  "Command3",  "Command4",  "Command5",  "Command6",  "Command7",
         "Command8", "Command9",  "Command10", "Command11", "Command12", "Command13", "Text1",
@@ -278,6 +278,40 @@ TEST_F(MainFormTest, MissingDataFolderIsSaidOnceAndTheProgramRunsOn) {
   EXPECT_EQ(form->Text6->text(), QStringLiteral("9"));
   EXPECT_EQ(form->Text7->text(), QStringLiteral("05"));
   EXPECT_FALSE(QDir(folder.dataPath()).exists());
+}
+
+TEST_F(MainFormTest, AWindowsDataFolderBesideAnEmptyOneIsUsedAndTwoWithDataAreNamed) {
+  // The build lays out an empty "★MAilData"; the Windows program's folder
+  // is copied beside it as "★MailData" with three received mails.
+  const QString copied = folder.path() + QStringLiteral(u"/★MailData");
+  ASSERT_TRUE(QDir().mkdir(copied));
+  QByteArray three;
+  for (const char *subject : {"one", "two", "three"}) {
+    mail::MailRecord r;
+    r.Subject = QString::fromLatin1(subject);
+    three += mail::encodeMailRecord(r);
+  }
+  ASSERT_TRUE(folder.writeBytes(copied + QStringLiteral("/QLMDATA2.DATA"), three));
+  givePop3Server();
+  load();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  ASSERT_EQ(form->TreeView1->topLevelItemCount(), 2);
+  EXPECT_EQ(form->TreeView1->topLevelItem(0)->childCount(), 3);
+  // Nothing is written into the empty twin.
+  EXPECT_TRUE(QDir(folder.dataPath()).isEmpty());
+  form.reset();
+
+  // When both hold data, the start says so and names both.
+  mail::MailRecord other;
+  other.Subject = QStringLiteral("elsewhere");
+  ASSERT_TRUE(folder.writeBytes(folder.dataFile(QStringLiteral("qlmdata5.data")),
+                                mail::encodeMailRecord(other)));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  load();
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  const QString text = boxes.boxes()[0].text;
+  EXPECT_TRUE(text.contains(QDir::toNativeSeparators(copied))) << text.toStdString();
+  EXPECT_TRUE(text.contains(QDir::toNativeSeparators(folder.dataPath()))) << text.toStdString();
 }
 
 // ---- History overview -------------------------------------------------------------
@@ -452,7 +486,7 @@ TEST_F(MainFormTest, RegisteredTimesAreAppendedAsTyped) {
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
-TEST_F(MainFormTest, TimesThatCanNeverComeAreRefusedAfterTheDesignedChecks) {
+TEST_F(MainFormTest, TimesThatCanNeverComeAreRefusedAfterTheEntryChecks) {
   givePop3Server();
   load();
   const QString refused = QStringLiteral(
@@ -474,7 +508,7 @@ TEST_F(MainFormTest, TimesThatCanNeverComeAreRefusedAfterTheDesignedChecks) {
   EXPECT_EQ(form->Text7->text(), QStringLiteral("05"));
   EXPECT_EQ(form->List1->count(), 0);
   EXPECT_EQ(QFileInfo(folder.dataFile(kTimeFile)).size(), 0);
-  // The designed messages still come first.
+  // The Windows program's messages still come first.
   boxes.clear();
   boxes.pushAnswer(MsgAnswer::Ok);
   registerTime(QStringLiteral("25"), QStringLiteral("7"));
@@ -872,7 +906,7 @@ TEST_F(MainFormTest, EachWindowButtonShowsItsSingleWindow) {
   EXPECT_EQ(browser.opened[0], QUrl::fromLocalFile(folder.file(QStringLiteral("help/index.html"))));
 }
 
-// Windows without a designed position open over the main window, not in a
+// Windows without a fixed position open over the main window, not in a
 // corner of the screen, and stay wholly on the screen.
 TEST_F(MainFormTest, WindowsOpenCentredOverTheMainWindowAndOnTheScreen) {
   givePop3Server();
