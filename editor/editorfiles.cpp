@@ -89,10 +89,11 @@ bool EditorPane::writeFile(const QString &path, const QString &text, bool confir
 
 bool EditorPane::SaveDocument() {
   if (DocumentPath.isEmpty())
-    return false; // nothing to save to: the design passes over it silently
+    return false; // no current document: the Windows program passed over it silently
   if (!writeFile(DocumentPath, paneText(rtfEd_), false))
     return false;
   Modified = 0;
+  rtfEd_->document()->setModified(false);
   return true;
 }
 
@@ -101,9 +102,10 @@ void EditorPane::SaveDocumentAs() {
       platform::saveFileName(window_, QStringLiteral("名前を付けて保存"), FileFilter);
   if (path.isEmpty())
     return;
-  window_->setWindowTitle(path);
   // One line break more than the pane shows, as the Windows program wrote.
-  writeFile(path, paneText(rtfEd_) + QStringLiteral("\r\n"), true);
+  // The caption names the file only once it holds the text.
+  if (writeFile(path, paneText(rtfEd_) + QStringLiteral("\r\n"), true))
+    window_->setWindowTitle(path);
 }
 
 // ---- New, open, load -----------------------------------------------------------------
@@ -111,11 +113,25 @@ void EditorPane::SaveDocumentAs() {
 void EditorPane::NewDocument() {
   if (DocumentPath.contains(QString::fromUtf16(NewDocumentName)))
     return; // the current document already is the new one
-  if (Modified == -1)
-    SaveDocument();
+  // Text the user typed with no file to go to would be lost without a word.
+  if (Modified == -1 && DocumentPath.isEmpty() && rtfEd_->document()->isModified() &&
+      !rtfEd_->document()->isEmpty() &&
+      platform::messageBox(window_,
+                           QStringLiteral("編集中の文章は保存されていません。破棄して新規作成し"
+                                          "ますか？"),
+                           QStringLiteral("確認"), platform::MsgButtons::YesNo,
+                           platform::MsgIcon::Question) != platform::MsgAnswer::Yes)
+    return;
+  // A current document that could not be saved stays in the pane.
+  if (Modified == -1 && !DocumentPath.isEmpty() && !SaveDocument())
+    return;
+  // The new document starts empty on the disk too; an existing one is only
+  // emptied when the user says so, as with "名前を付けて保存".
+  const QString path = QString::fromUtf16(NewDocumentName);
+  if (!writeFile(path, QString(), true))
+    return;
   rtfEd_->clear();
-  DocumentPath = QString::fromUtf16(NewDocumentName);
-  SaveDocument();
+  DocumentPath = path;
   Modified = 0;
   window_->setWindowTitle(QString::fromUtf16(NewDocumentName) + QString(6, u' ') + DocumentPath);
 }
@@ -200,8 +216,11 @@ void EditorPane::PrintDocument() {
     return;
   // The copies are made here, one after another, each from a new page: a
   // printer that also made copies would multiply them, and separate jobs to
-  // a file would each overwrite the one before.
+  // a file would each overwrite the one before. A page range would count
+  // pages across all the copies, so none is used: every copy prints whole.
   printer.setCopyCount(1);
+  printer.setPrintRange(selection ? QPrinter::Selection : QPrinter::AllPages);
+  printer.setFromTo(0, 0);
   QFont font = rtfEd_->font();
   font.setUnderline(false);
   QTextDocument doc;

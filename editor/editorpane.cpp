@@ -2,6 +2,7 @@
 
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
+#include "platform/messagebox.h"
 #include "platform/twips.h"
 
 #include <QAction>
@@ -9,6 +10,7 @@
 #include <QEvent>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -91,7 +93,12 @@ EditorPane::EditorPane(QWidget *window, QWidget *strip, QWidget *home, QTextEdit
            &EditorPane::mbunmatujump_Click);
   medit->addSeparator()->setObjectName(QStringLiteral("mline3"));
   menuItem(medit, "mkensaku", QStringLiteral("検索"), &EditorPane::mkensaku_Click);
-  menuItem(medit, "mtugikensaku", QStringLiteral("次を検索"), &EditorPane::mtugikensaku_Click);
+  // F3 finds the next hit wherever the focus is in the window.
+  QAction *findNext =
+      menuItem(medit, "mtugikensaku", QStringLiteral("次を検索"), &EditorPane::mtugikensaku_Click);
+  findNext->setShortcut(QKeySequence(Qt::Key_F3));
+  findNext->setShortcutContext(Qt::WindowShortcut);
+  window_->addAction(findNext);
   medit->addSeparator()->setObjectName(QStringLiteral("mline2"));
   menuItem(medit, "mcut", QStringLiteral("切り取り"), &EditorPane::mcut_Click);
   menuItem(medit, "mcopy", QStringLiteral("コピー"), &EditorPane::mcopy_Click);
@@ -135,6 +142,14 @@ EditorPane::EditorPane(QWidget *window, QWidget *strip, QWidget *home, QTextEdit
   row->addWidget(label);
   row->addWidget(Text1, 1);
 
+  // Enter in the search box finds the next hit; a text not searched for
+  // yet is searched from the top.
+  connect(Text1, &QLineEdit::returnPressed, this, [this] {
+    if (SearchPosition > 0 && Text1->text() == searchedText_)
+      mtugikensaku_Click();
+    else
+      mkensaku_Click();
+  });
   connect(rtfEd_, &QTextEdit::textChanged, this, &EditorPane::rtfEd_Change);
   strip_->installEventFilter(this);
   home_->installEventFilter(this);
@@ -258,18 +273,33 @@ void EditorPane::selectHit(int position) {
   rtfEd_->setTextCursor(c);
 }
 
+// A search that finds nothing says so, and the last hit is no longer shown
+// selected as if it had been found again.
+void EditorPane::noHit() {
+  QTextCursor c = rtfEd_->textCursor();
+  c.clearSelection();
+  rtfEd_->setTextCursor(c);
+  platform::messageBox(window_,
+                       QStringLiteral("「%1」は見つかりませんでした。").arg(Text1->text()),
+                       QString(), platform::MsgButtons::Ok, platform::MsgIcon::Information);
+}
+
 // Positions count every line break as one character, as the pane's cursor
 // does. They are held in an int, so hits beyond 32767 are found where they
-// are (the design's 16-bit counter would overflow there).
+// are (the Windows program's 16-bit counter overflowed there).
 void EditorPane::mkensaku_Click() {
+  searchedText_ = Text1->text();
   const QString text = rtfEd_->document()->toPlainText();
   SearchPosition = int(text.indexOf(Text1->text(), 0, Qt::CaseSensitive)) + 1;
   if (SearchPosition > 0)
     selectHit(SearchPosition);
+  else
+    noHit();
 }
 
 void EditorPane::mtugikensaku_Click() {
   const QString needle = Text1->text();
+  searchedText_ = needle;
   // With an empty search text and no earlier hit the start would be 0:
   // searching from the first character finds it at the start, once.
   const int start = std::max(1, SearchPosition + int(needle.size()));
@@ -278,6 +308,8 @@ void EditorPane::mtugikensaku_Click() {
       start - 1 > text.size() ? 0 : int(text.indexOf(needle, start - 1, Qt::CaseSensitive)) + 1;
   if (SearchPosition > 0)
     selectHit(SearchPosition);
+  else
+    noHit();
 }
 
 namespace {

@@ -89,6 +89,7 @@ private:
                     void (EditorPane::*slot)());
   void toolButton(const QString &key, const QString &tip, const QString &theme, int standardIcon);
   void selectHit(int position);
+  void noHit();
   void paste();
   void toggleStyle(qint16 &count, int style);
   bool SaveDocument();
@@ -101,6 +102,7 @@ private:
   QTextEdit *rtfEd_;
   QWidget *bar_;
   QHBoxLayout *row_;
+  QString searchedText_; // the search text of the last search
 };
 
 } // namespace editor

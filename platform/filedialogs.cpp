@@ -25,6 +25,8 @@ public:
   int printDialog(QWidget *parent, QPrinter &printer, bool selection) override {
     QPrintDialog dialog(&printer, parent);
     dialog.setOption(QAbstractPrintDialog::PrintSelection, selection);
+    // Every copy prints whole: the dialog offers no page range.
+    dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
     printer.setPrintRange(selection ? QPrinter::Selection : QPrinter::AllPages);
     if (dialog.exec() != QDialog::Accepted)
       return 0;

@@ -10,6 +10,7 @@
 #include "tests/support/programfolder.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -82,15 +83,13 @@ protected:
   }
 };
 
-TEST_F(Editor, MenusAndToolbarAreAsDesigned) {
+TEST_F(Editor, MenusAndToolbarHoldTheWindowsProgramsCommands) {
   EXPECT_EQ(pane->mFile->title(), QStringLiteral("ファイル(&F)"));
   EXPECT_EQ(pane->medit->title(), QStringLiteral("編集"));
   QStringList items;
   for (QMenu *m : {pane->mFile, pane->medit})
-    for (QAction *a : m->actions()) {
+    for (QAction *a : m->actions())
       items.append(a->isSeparator() ? QStringLiteral("-") : a->text());
-      EXPECT_TRUE(a->shortcut().isEmpty());
-    }
   EXPECT_EQ(items, (QStringList{"新規作成", "開く", "名前を付けて保存", "印刷", "-", "終了",
                                 "全て選択", "文頭へジャンプ", "文末へジャンプ", "-", "検索",
                                 "次を検索", "-", "切り取り", "コピー", "貼付け"}));
@@ -116,15 +115,40 @@ TEST_F(Editor, SearchIsExactAndFindNextStartsAfterTheHit) {
   EXPECT_EQ(selLength(), 5);
   menu("mtugikensaku");
   EXPECT_EQ(pane->SearchPosition, 24);
-  menu("mtugikensaku"); // nothing further: the selection stays
+  // Nothing further: said so, and the old hit no longer shows selected.
+  boxes.pushAnswer(MsgAnswer::Ok);
+  menu("mtugikensaku");
   EXPECT_EQ(pane->SearchPosition, 0);
-  EXPECT_EQ(selStart(), 23);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].text, QStringLiteral("「apple」は見つかりませんでした。"));
+  EXPECT_EQ(selLength(), 0);
   menu("mtugikensaku"); // starts again at character 5
   EXPECT_EQ(pane->SearchPosition, 12);
   // Full-width against half-width counts as different.
   pane->Text1->setText(QStringLiteral("ａｐｐｌｅ"));
+  boxes.pushAnswer(MsgAnswer::Ok);
   menu("mkensaku");
   EXPECT_EQ(pane->SearchPosition, 0);
+  EXPECT_EQ(boxes.boxes().size(), 2);
+  EXPECT_EQ(selLength(), 0);
+
+  // From the keyboard: Enter in the search box searches from the top, then
+  // goes on to the next hit; F3 finds the next one from anywhere.
+  pane->Text1->setText(QStringLiteral("apple"));
+  pane->Text1->setFocus();
+  QTest::keyClick(pane->Text1, Qt::Key_Return);
+  EXPECT_EQ(pane->SearchPosition, 12);
+  pane->Text1->setFocus();
+  QTest::keyClick(pane->Text1, Qt::Key_Return);
+  EXPECT_EQ(pane->SearchPosition, 24);
+  pane->Text1->setText(QStringLiteral("pie"));
+  QTest::keyClick(pane->Text1, Qt::Key_Return);
+  EXPECT_EQ(pane->SearchPosition, 7);
+  pane->Text1->setText(QStringLiteral("apple"));
+  QApplication::setActiveWindow(f);
+  QTRY_VERIFY(f->isActiveWindow());
+  QTest::keyClick(f->rtfEd, Qt::Key_F3);
+  EXPECT_EQ(pane->SearchPosition, 12);
   EXPECT_EQ(selStart(), 11);
   // An empty search text after a failed search finds the start, and never loops.
   pane->Text1->clear();
@@ -215,13 +239,15 @@ TEST_F(Editor, OpenAddsLineEndsAndSaveAsOneMore) {
   EXPECT_EQ(text(), QStringLiteral("x\ny\n日本\r\n"));
   EXPECT_EQ(f->rtfEd->document()->blockCount(), 2);
 
-  // Saving over a file asks first; No keeps it as it was.
+  // Saving over a file asks first; No keeps it as it was, and the caption
+  // keeps naming the file the text came from.
   dialogs.pushSaveFileName(out);
   boxes.pushAnswer(MsgAnswer::No);
   tool("Save");
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("確認"));
   EXPECT_EQ(folder.readBytes(out), QByteArray("a\r\nb\r\n\r\n"));
+  EXPECT_EQ(f->windowTitle(), two);
   dialogs.pushSaveFileName(out);
   boxes.pushAnswer(MsgAnswer::Yes);
   tool("Save");
@@ -284,6 +310,41 @@ TEST_F(Editor, NewDocumentActsOncePerRun) {
   EXPECT_EQ(editor::Modified, 0);
 }
 
+TEST_F(Editor, NewDocumentAsksBeforeLosingTypedTextOrEmptyingAnExistingFile) {
+  // Text typed into the pane has no file to go to: New asks, No keeps it.
+  f->rtfEd->setFocus();
+  QTest::keyClicks(f->rtfEd, QStringLiteral("draft"));
+  boxes.pushAnswer(MsgAnswer::No);
+  menu("mnew");
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("確認"));
+  EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::YesNo);
+  EXPECT_EQ(text(), QStringLiteral("draft"));
+  EXPECT_TRUE(editor::DocumentPath.isEmpty());
+
+  // A "新規作成.TXT" left from before is emptied only after a Yes.
+  const QString created = QDir(folder.path()).filePath(QStringLiteral("新規作成.TXT"));
+  ASSERT_TRUE(folder.writeBytes(created, "earlier notes\r\n"));
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes); // discard the draft
+  boxes.pushAnswer(MsgAnswer::No);  // but keep the file
+  tool("New");
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("新規作成.TXT")));
+  EXPECT_EQ(folder.readBytes(created), QByteArray("earlier notes\r\n"));
+  EXPECT_EQ(text(), QStringLiteral("draft"));
+  EXPECT_TRUE(editor::DocumentPath.isEmpty());
+
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  boxes.pushAnswer(MsgAnswer::Yes);
+  menu("mnew");
+  EXPECT_EQ(boxes.boxes().size(), 2);
+  EXPECT_EQ(folder.readBytes(created), QByteArray());
+  EXPECT_TRUE(text().isEmpty());
+  EXPECT_EQ(f->windowTitle(), QStringLiteral("新規作成.TXT      新規作成.TXT"));
+}
+
 TEST_F(Editor, PrintsTheTextTheSelectionAndCopiesToPdf) {
   if (QStandardPaths::findExecutable(QStringLiteral("pdftotext")).isEmpty())
     GTEST_SKIP() << "pdftotext (poppler-utils) is not installed";
@@ -305,6 +366,15 @@ TEST_F(Editor, PrintsTheTextTheSelectionAndCopiesToPdf) {
   EXPECT_EQ(got.count(QStringLiteral("printing")), 2) << got.toStdString();
   EXPECT_FALSE(got.contains(QStringLiteral("Korvex")));
   EXPECT_FALSE(got.contains(QStringLiteral("second")));
+
+  // "2 copies, pages 1-1": the range is not applied, both copies print.
+  select(0, 0);
+  dialogs.fromPage = dialogs.toPage = 1;
+  dialogs.pushPrintCopies(2);
+  tool("Print");
+  got = pdfText(pdf);
+  EXPECT_EQ(got.count(QStringLiteral("Korvex printing")), 2) << got.toStdString();
+  dialogs.fromPage = dialogs.toPage = 0;
 
   // Cancelled: nothing printed.
   QFile::remove(pdf);

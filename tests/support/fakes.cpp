@@ -91,6 +91,10 @@ int FakeFileDialogs::printDialog(QWidget *, QPrinter &printer, bool selection) {
     printer.setOutputFormat(QPrinter::PdfFormat);
     printer.setOutputFileName(printFile);
   }
+  if (fromPage > 0) {
+    printer.setPrintRange(QPrinter::PageRange);
+    printer.setFromTo(fromPage, toPage);
+  }
   const int copies = copies_.isEmpty() ? 0 : copies_.dequeue();
   if (copies > 0)
     printer.setCopyCount(copies);

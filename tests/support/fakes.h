@@ -94,5 +94,7 @@ public:
   // As a user choosing "print to file": the printer writes a PDF to
   // `printFile` (when set); records "print|selection" or "print|all".
   QString printFile;
+  // A page range the user typed into the dialog (0: none).
+  int fromPage = 0, toPage = 0;
   int printDialog(QWidget *parent, QPrinter &printer, bool selection) override;
 };
