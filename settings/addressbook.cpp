@@ -46,6 +46,25 @@ QString addressOf(const AddressRecord &record) {
   return platform::trimBlanks(record.Address);
 }
 
+std::optional<QString> addressForField(const QString &typed) {
+  const auto fits = [](const QString &text) {
+    return platform::toAnsi(text).size() <= AddressLayout::AddressWidth;
+  };
+  if (fits(typed))
+    return typed;
+  const QString text = platform::trimBlanks(typed);
+  if (fits(text))
+    return text;
+  const qsizetype open = text.lastIndexOf(u'<');
+  const qsizetype close = text.indexOf(u'>', open);
+  if (open >= 0 && close > open + 1) {
+    const QString address = text.mid(open + 1, close - open - 1).trimmed();
+    if (!address.isEmpty() && fits(address))
+      return address;
+  }
+  return std::nullopt;
+}
+
 QString addressBookPath() {
   return platform::dataFile(QStringLiteral("Qlmdata20.data"));
 }

@@ -46,6 +46,13 @@ AddressRecord decodeAddressRecord(const QByteArray &bytes);
 // The address a sender takes from a record: Address without its blanks.
 QString addressOf(const AddressRecord &record);
 
+// The text to store as a record's Address for what the user registers. A
+// sender text too long for the field ("名前 <addr>") keeps its address whole
+// and drops the name beside it (the record's Name holds the name); nothing
+// when even the address does not fit, since a cut address would send mail
+// to someone else.
+std::optional<QString> addressForField(const QString &typed);
+
 // "Qlmdata20.data" and its work file "QLMDATA20.TMP" in the data folder.
 QString addressBookPath();
 QString addressBookWorkPath();

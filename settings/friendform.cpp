@@ -117,9 +117,17 @@ void FriendForm::Command4_Click() {
     platform::messageBox(this, QStringLiteral("メールアドレスが入力されていません。"));
     return;
   }
+  const std::optional<QString> address = settings::addressForField(Text4->text());
+  if (!address) {
+    platform::messageBox(this,
+                         QStringLiteral("メールアドレスが長すぎるため登録できません。アドレス帳に"
+                                        "は半角60文字（全角30文字）までのアドレスを登録できます。"),
+                         QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+    return;
+  }
   settings::AddressRecord record;
   record.Name = settings::paddedName(Text2->text());
-  record.Address = Text4->text();
+  record.Address = *address;
   switch (settings::appendAddressRecord(record)) {
   case settings::AddressWriteResult::Ok:
     break;

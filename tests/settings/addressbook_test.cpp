@@ -109,12 +109,21 @@ TEST_F(AddressBook, EntryChecksAndPasteChangeNothingButTheirBox) {
   EXPECT_EQ(f->Text4->text(), u"pasted@example.jp");
   EXPECT_EQ(f->Text2->text(), u"名前");
 
-  // An address longer than the field is stored cut to its 60 bytes, never
-  // in the middle of a double-byte character.
+  // A sender text longer than the field keeps its address whole and drops
+  // the name beside it; an address that can't fit is refused, never cut.
   const QString kanji = QStringLiteral("表").repeated(30);
-  f->Text4->setText(QStringLiteral("a") + kanji + QStringLiteral(" <s@x>"));
+  f->Text4->setText(QStringLiteral("a") + kanji + QStringLiteral(" <s@x.example>"));
   QTest::mouseClick(f->Command4, Qt::LeftButton);
-  EXPECT_EQ(fileBytes().mid(64, 60), "a" + platform::toAnsi(kanji.left(29)) + " ");
+  EXPECT_EQ(fileBytes().mid(64, 60), "s@x.example" + blanks(49));
+  const QString longAddress = QString(52, u'n') + QStringLiteral("@example.jp");
+  f->Text2->setText(QStringLiteral("長い"));
+  f->Text4->setText(QStringLiteral("長い <") + longAddress + QStringLiteral(">"));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  QTest::mouseClick(f->Command4, Qt::LeftButton);
+  ASSERT_EQ(boxes.boxes().size(), 3);
+  EXPECT_TRUE(boxes.boxes()[2].text.contains(QStringLiteral("長すぎる")));
+  EXPECT_EQ(fileBytes().size(), 124);
+  EXPECT_EQ(f->Text4->text(), QStringLiteral("長い <") + longAddress + QStringLiteral(">"));
 }
 
 TEST_F(AddressBook, DeleteAsksRewritesOnNoAndDropsTheEntryOnYes) {
