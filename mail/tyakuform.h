@@ -138,7 +138,8 @@ protected:
   bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-  // The row pressed last when it is still selected, else -1.
+  // The selected row (the one pressed last, or the only one selected by
+  // other means), else -1.
   int selectedRow() const;
   // The received mail of the selected row, or nothing after saying why: no
   // row ("自分宛となっています。" instead when `toMyselfWithoutRow`), or a

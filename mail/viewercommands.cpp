@@ -67,9 +67,13 @@ bool askYesNo(QWidget *parent, const QString &question) {
 
 int TyakuForm::selectedRow() const {
   const int row = List1->currentRow();
-  if (row < 0 || !List1->item(row) || !List1->item(row)->isSelected())
-    return -1;
-  return row;
+  if (row >= 0 && List1->item(row) && List1->item(row)->isSelected())
+    return row;
+  // A row can be selected without becoming the current one (a screen
+  // reader selects through the accessibility interface): it is the
+  // selected row all the same.
+  const QList<QListWidgetItem *> selected = List1->selectedItems();
+  return selected.size() == 1 ? List1->row(selected.first()) : -1;
 }
 
 void TyakuForm::afterDelete(History which, bool rewritten) {

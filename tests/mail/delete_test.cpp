@@ -8,6 +8,7 @@
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/programfolder.h"
 
+#include <QAccessible>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -135,6 +136,18 @@ TEST_F(Deleting, TheSecondOfFiveGoesAndTheRestMoveUpInOrder) {
   EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 3"));
   pressRow(f, 3);
   EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 5"));
+
+  // A row selected the way a screen reader selects it is the selected row.
+  QAccessibleInterface *list = QAccessible::queryAccessibleInterface(f->List1);
+  ASSERT_TRUE(list && list->tableInterface());
+  ASSERT_TRUE(list->tableInterface()->selectRow(0));
+  ASSERT_EQ(f->List1->selectedItems().size(), 1);
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  QTest::mouseClick(f->Command1, Qt::LeftButton);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes().first().text, DeleteOneQuestion);
+  EXPECT_EQ(bytes(History::Received), five[2] + five[3] + five[4]);
 }
 
 TEST_F(Deleting, TheOnlySentMailEmptiesTheFileAndBothCountsSayZero) {
