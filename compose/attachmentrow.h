@@ -3,7 +3,7 @@
 // ","), a button for the first file, "追加" for more, "取り消し" for none, and
 // the list of the chosen files, hidden until "追加" is pressed.
 //
-// The windows own the controls (they keep their design names and layout);
+// The windows own the controls (they keep the Windows program's control names and layout);
 // the row holds the rules. Wire each button's click to the matching
 // function here.
 #pragma once

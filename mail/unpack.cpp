@@ -62,9 +62,10 @@ int unpackMail(const UnpackInput &mail, QWidget *parent) {
   content += platform::toAnsi(mail.body);
   content += "\r\n";
 
-  // The work file is the design's hand-over; when it can't be written (no
-  // attachment folder) the same text goes over from memory, and the
-  // transport's own write of the attachments reports the missing folder.
+  // The text goes to the transport through the work file, as in the Windows
+  // program; when that file can't be written (no attachment folder) the same
+  // text goes over from memory, and the transport's own write of the
+  // attachments reports the missing folder.
   // What is read back from it is what was just written, so the text is
   // taken from memory either way.
   {

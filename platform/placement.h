@@ -1,4 +1,4 @@
-// Where a window opens when its design gives it no position of its own:
+// Where a window opens when it is given no position of its own:
 // centred over the main window and kept on the screen, not at the screen's
 // top-left corner where the window system would otherwise put it.
 #pragma once
@@ -13,7 +13,7 @@ namespace platform {
 void centreOverMainWindow(QWidget *window);
 
 // Called before a window is shown: a window that was given a position of its
-// own since it was created (moved, for example by a designed placement or
+// own since it was created (moved, for example by a fixed placement or
 // by the window-switch of the viewer's buttons) keeps it; any other is
 // centred over the main window. A window placed once keeps its place (or
 // where the user dragged it) at every later showing.

@@ -11,8 +11,8 @@ namespace {
 
 constexpr double TwipsPerInch = 1440.0;
 
-// The logical DPI of the primary screen; 96 when there is none (the design
-// was laid out at 96 DPI, 15 twips to the pixel).
+// The logical DPI of the primary screen; 96 when there is none (the Windows
+// program's windows were laid out at 96 DPI, 15 twips to the pixel).
 double dpiX() {
   const QScreen *s = QGuiApplication::primaryScreen();
   const double dpi = s ? s->logicalDotsPerInchX() : 96.0;

@@ -99,7 +99,7 @@ public:
   // false when it could not be written.
   bool PutCheckTime(qint64 n);
 
-  // The help box for the control the mouse is over (by design name).
+  // The help box for the control the mouse is over (by control name).
   void showHelpFor(const QString &controlName);
 
   // mail::ReceiveHost

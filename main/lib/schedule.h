@@ -31,7 +31,8 @@ QString optionIniPath();
 // with a number other than 0 ("1", "-1", "2"); anything else (empty, "0",
 // "abc") selects the permanent connection.
 bool connectionValueSelectsHangUp(const QString &value);
-// The stored value, read with the designed 1256-character buffer; "" when
+// The stored value, read with a 1256-character buffer as the Windows program
+// reads it; "" when
 // the file or the key is missing.
 QString readConnectionValue();
 // Writes NAME; failures are silent for the user, the selection stays.

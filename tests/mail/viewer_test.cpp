@@ -1,5 +1,5 @@
 // The history viewer opened on files laid out by hand, driven through its
-// controls by their design names.
+// controls by their names.
 #include "mail/history.h"
 #include "mail/tyakuform.h"
 #include "platform/clipboard.h"
@@ -229,7 +229,7 @@ TEST_F(Viewer, HelpBoxFollowsTheMouse) {
   EXPECT_TRUE(f->Text4->toPlainText().isEmpty());
 }
 
-TEST_F(Viewer, ControlsCarryTheirDesignNamesAndHomeReturnsToTheMainWindow) {
+TEST_F(Viewer, ControlsAreFoundByTheirNamesAndHomeReturnsToTheMainWindow) {
   QWidget mainWindow;
   mainWindow.setObjectName(QStringLiteral("MainForm"));
   openHistoryViewer(History::Received);

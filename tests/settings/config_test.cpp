@@ -126,7 +126,7 @@ TEST_F(ConfigFiles, NewAccountFileGoldenBytes) {
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("taro")));
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("pw")));
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME3"), QStringLiteral("1")));
-  // The designed spelling of the file, inside the folder as it is on disk.
+  // The file keeps the spelling "iniIdPass.ini", inside the folder as it is on disk.
   EXPECT_EQ(folder.readBytes(folder.dataFile(QStringLiteral("iniIdPass.ini"))),
             QByteArray("[EXEINI]\r\nNAME=taro\r\nNAME2=pw\r\nNAME3=1\r\n"));
 }

@@ -80,7 +80,7 @@ TEST_F(Dialogs, AccountDialogLoadsFromTheProfileWithTheSaveBoxShowingWhatIsStore
   EXPECT_EQ(
       f->PassText->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, f->PassText),
       '*');
-  // Controls are found by their designed names.
+  // Controls are found by their names.
   EXPECT_EQ(f->findChild<QLineEdit *>(QStringLiteral("IdText")), f->IdText);
   EXPECT_EQ(f->findChild<QCheckBox *>(QStringLiteral("Check1")), f->Check1);
   EXPECT_EQ(f->findChild<QPushButton *>(QStringLiteral("OKCommand"))->text(), u"OK");
