@@ -325,4 +325,17 @@ QString crlf(const QString &text) {
   return out;
 }
 
+QString oneLine(const QString &text) {
+  QString out;
+  out.reserve(text.size());
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i].unicode();
+    if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
+      ++i; // CR LF is one line break, one blank
+    const bool control = c < 0x20 || c == 0x7f || c == 0x2028 || c == 0x2029;
+    out += control ? QChar(u' ') : text[i];
+  }
+  return out;
+}
+
 } // namespace nmail::charset

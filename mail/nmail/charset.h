@@ -30,4 +30,9 @@ std::optional<QByteArray> toIso2022jp(const QString &text);
 // Line breaks of any kind (CR LF, LF, CR) as CR LF.
 QString crlf(const QString &text);
 
+// Text for one header line, going out or shown: each line break (CR LF, CR,
+// LF, U+2028, U+2029) and every other control character becomes one blank,
+// so nothing typed or received can start a header line of its own.
+QString oneLine(const QString &text);
+
 } // namespace nmail::charset

@@ -317,12 +317,6 @@ QString decodeAddress(const QByteArray &value) {
   return result.isEmpty() ? decodeWords(value) : result;
 }
 
-QString oneLine(QString text) {
-  text.replace(QLatin1String("\r\n"), QLatin1String(" "));
-  text.replace(u'\r', u' ').replace(u'\n', u' ');
-  return text.trimmed();
-}
-
 // The folder as given, or its backslash spelling translated when the caller
 // passed a Windows-style path ("…\添付フォルダ\").
 QString resolveFolder(const QString &folder) {
@@ -664,9 +658,9 @@ Headers decodeHeaders(const QByteArray &raw) {
   while (text.endsWith(QLatin1String("\r\n")))
     text.chop(2);
   h.raw = text;
-  h.subject = oneLine(decodeWords(headerValue(block, "Subject")));
-  h.date = oneLine(decodeWords(headerValue(block, "Date")));
-  h.from = oneLine(decodeAddress(headerValue(block, "From")));
+  h.subject = charset::oneLine(decodeWords(headerValue(block, "Subject"))).trimmed();
+  h.date = charset::oneLine(decodeWords(headerValue(block, "Date"))).trimmed();
+  h.from = charset::oneLine(decodeAddress(headerValue(block, "From"))).trimmed();
   return h;
 }
 

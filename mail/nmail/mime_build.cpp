@@ -25,17 +25,6 @@ struct Mailbox {
   QString address;
 };
 
-// Every control character of a field (CR and LF above all) becomes a blank:
-// nothing a user types may start a header line of its own.
-QString oneLineField(const QString &text) {
-  QString out = text;
-  for (QChar &c : out) {
-    if (c.unicode() < 0x20 || c.unicode() == 0x7f || c == QChar(0x2028) || c == QChar(0x2029))
-      c = u' ';
-  }
-  return out;
-}
-
 // Splits "a@x, Name <b@y>; c@z" at commas and semicolons that are not inside
 // quotes or angle brackets.
 QStringList splitRecipients(const QString &text) {
@@ -82,7 +71,7 @@ bool validAddress(const QString &address) {
 // One recipient item; an empty optional for a blank item, an empty address
 // for one that is not a mailbox at all.
 std::optional<Mailbox> parseMailbox(const QString &item) {
-  const QString s = oneLineField(item).trimmed();
+  const QString s = charset::oneLine(item).trimmed();
   if (s.isEmpty())
     return std::nullopt;
   Mailbox box;
@@ -286,7 +275,7 @@ std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error) {
   const QList<Mailbox> fromBoxes = parseMailboxes(mail.from);
   if (fromBoxes.size() != 1 || !validAddress(fromBoxes[0].address))
     return fail(QStringLiteral("差出人のメールアドレス「%1」が正しくありません。")
-                    .arg(oneLineField(mail.from).trimmed()));
+                    .arg(charset::oneLine(mail.from).trimmed()));
   const QList<Mailbox> toBoxes = parseMailboxes(mail.to);
   if (toBoxes.isEmpty())
     return fail(QStringLiteral("宛先のメールアドレスがありません。"));
@@ -316,7 +305,7 @@ std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error) {
   for (const Mailbox &box : toBoxes)
     to += (to.isEmpty() ? "" : ",\r\n ") + mailboxHeader(box, 4);
   head += "To: " + to + "\r\n";
-  head += "Subject: " + encodeWords(oneLineField(mail.subject), 9) + "\r\n";
+  head += "Subject: " + encodeWords(charset::oneLine(mail.subject), 9) + "\r\n";
   head += "Date: " + rfcDate(platform::localNow()) + "\r\n";
   const QByteArray domain =
       fromBoxes[0].address.mid(fromBoxes[0].address.lastIndexOf(u'@') + 1).toLatin1();
