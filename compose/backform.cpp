@@ -136,10 +136,7 @@ void BackForm::Command2_Click() {
   if (result >= 0)
     mail::keepSentOriginal(nullptr);
   if (result < 0) {
-    QString buffer = nmail::newTextBuffer();
-    int length = nmail::NMailBufferSize;
-    nmail::NMailGetMessage(0, buffer, length);
-    platform::messageBox(this, nmail::cutAtNul(buffer), QStringLiteral("送信エラー"));
+    platform::messageBox(this, nmail::lastErrorText(), QStringLiteral("送信エラー"));
     return;
   }
   forms::backForm().unload();

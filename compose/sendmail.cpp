@@ -29,10 +29,7 @@ QString withCrLf(const QString &text) {
 }
 
 void showSendError(QWidget *window) {
-  QString buffer = nmail::newTextBuffer();
-  int length = nmail::NMailBufferSize;
-  nmail::NMailGetMessage(0, buffer, length);
-  QString text = nmail::cutAtNul(buffer);
+  QString text = nmail::lastErrorText();
   const auto plaintext = nmail::plaintextLoginRefused();
   if (plaintext && plaintext->downgrade)
     text += QStringLiteral("\n\n") + mail::lostEncryptionAdvice();

@@ -53,14 +53,6 @@ QString bodyBufferFor(int size) {
   return QString(std::clamp(size, 0, MaxBodyBuffer) + 1, u' ');
 }
 
-// The transport's text for its last failure, cut at its NUL.
-QString transportMessage() {
-  QString message = nmail::newTextBuffer();
-  int length = nmail::NMailBufferSize;
-  nmail::NMailGetMessage(0, message, length);
-  return nmail::cutAtNul(message);
-}
-
 struct RunGuard {
   RunGuard() {
     running = true;
@@ -157,7 +149,7 @@ QString flushRun(UidlJournal &journal) {
   if (!flushOriginals(&failure))
     return failure;
   if (nmail::NMailAttachmentFlush() < 0)
-    return transportMessage();
+    return nmail::lastErrorText();
   if (!journal.sync())
     return QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
   return {};
@@ -214,7 +206,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty() && cutHeader.isEmpty())) {
       ++outcome.unread;
       if (size < 0 || got < 0)
-        outcome.unreadReason = transportMessage();
+        outcome.unreadReason = nmail::lastErrorText();
       continue;
     }
     // The id goes into the journal first, with the number the record is
@@ -383,7 +375,7 @@ void ReceiveMail(ReceiveHost &host) {
                           : QStringLiteral("\n\n") + outcome.unreadReason),
                  {}, platform::MsgIcon::Exclamation);
         } else if (count < 0 && stopRequest != StopRequest::Abandon) {
-          tell(host, transportMessage(), QStringLiteral("エラー"), platform::MsgIcon::None);
+          tell(host, nmail::lastErrorText(), QStringLiteral("エラー"), platform::MsgIcon::None);
         }
       }
       // The server deletes at QUIT: the records of this run, the mails kept
@@ -416,7 +408,7 @@ void ReceiveMail(ReceiveHost &host) {
     } else if (!declined) {
       // No connection (host not found, refused, a certificate refused): the
       // transport's reason, as for a refused login.
-      QString reason = transportMessage();
+      QString reason = nmail::lastErrorText();
       const auto certificate = nmail::rejectedCertificate();
       const auto plaintext = nmail::plaintextLoginRefused();
       if (askLater)

@@ -2,6 +2,7 @@
 // handles, the text of the last failure, and the buffers the program passes.
 #include "mail/nmail/nmail.h"
 
+#include "mail/nmail/charset.h"
 #include "mail/nmail/diskflush.h"
 #include "mail/nmail/endpoint.h"
 #include "mail/nmail/mime.h"
@@ -150,16 +151,6 @@ void fillHeaders(const mime::Headers &h, QString &subject, QString &date, QStrin
   fillText(date, h.date);
   fillText(from, h.from);
   fillText(header, h.raw);
-}
-
-// Header values come from one-line fields; a line break in them would start
-// a header of the sender's choosing, so it becomes a space.
-QString oneLine(const QString &value) {
-  QString out = value;
-  for (QChar &c : out)
-    if (c.unicode() < 0x20 && c != QLatin1Char('\t'))
-      c = QLatin1Char(' ');
-  return out;
 }
 
 // The endpoint of a server setting with the certificate the user chose to
@@ -509,9 +500,11 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     return failWith(QStringLiteral("追加のヘッダーを付けて送ることはできません。"));
 
   mime::Outgoing mail;
-  mail.from = oneLine(from).trimmed();
-  mail.to = oneLine(to).trimmed();
-  mail.subject = oneLine(subject);
+  // Header values come from one-line fields; a line break in them would start
+  // a header of the sender's choosing. The builder makes the subject one line.
+  mail.from = charset::oneLine(from).trimmed();
+  mail.to = charset::oneLine(to).trimmed();
+  mail.subject = subject;
   mail.body = body;
   for (const QString &path : attachments.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
     const QString p = path.trimmed();
@@ -533,9 +526,9 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
   SmtpEnvelope envelope;
   envelope.from = envelopeOf(mail.from).value(0);
   envelope.to = envelopeOf(mail.to);
-  const QString ccLine = oneLine(cc).trimmed();
+  const QString ccLine = charset::oneLine(cc).trimmed();
   envelope.to += envelopeOf(ccLine);
-  envelope.to += envelopeOf(oneLine(bcc));
+  envelope.to += envelopeOf(charset::oneLine(bcc));
   if (envelope.to.isEmpty())
     return failWith(
         mail.to.isEmpty()
@@ -592,6 +585,13 @@ int NMailGetMessage(int /*id*/, QString &buffer, int &length) {
   const qsizetype capacity = std::min<qsizetype>(length > 0 ? length : 0, state().bufferSize);
   fill(buffer, state().lastError, capacity);
   return int(std::min<qsizetype>(state().lastError.size(), std::max<qsizetype>(capacity - 1, 0)));
+}
+
+QString lastErrorText() {
+  QString buffer = newTextBuffer();
+  int length = NMailBufferSize;
+  NMailGetMessage(0, buffer, length);
+  return cutAtNul(buffer);
 }
 
 } // namespace nmail

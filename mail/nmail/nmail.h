@@ -89,6 +89,9 @@ QString readableText(const QByteArray &message);
 QString newTextBuffer();
 // The text of a buffer up to its first NUL.
 QString cutAtNul(const QString &buffer);
+// The transport's text for its last failure: NMailGetMessage into a fresh
+// buffer, cut at its NUL.
+QString lastErrorText();
 
 // SMTP AUTH takes the POP3 account's user ID and password. The send call
 // carries no credentials, so the program gives the transport a provider at

@@ -134,13 +134,6 @@ QByteArray partialMail(int number, int total, const QByteArray &content) {
          "\r\n" + content;
 }
 
-QString lastTransportError() {
-  QString message = nmail::newTextBuffer();
-  int length = nmail::NMailBufferSize;
-  nmail::NMailGetMessage(0, message, length);
-  return nmail::cutAtNul(message);
-}
-
 // A server without TLS (a scripted one, popa3d) is logged in to in the clear
 // only by the user's agreement, kept in the data folder as a user's would be.
 void agreeToPlainLogin(quint16 port) {
@@ -286,7 +279,7 @@ protected:
     for (const QByteArray &m : mails) {
       ASSERT_TRUE(servers->seed(User, m));
       const int h = nmail::NMailPop3Connect(pop3Setting());
-      ASSERT_NE(h, -1) << lastTransportError().toStdString();
+      ASSERT_NE(h, -1) << nmail::lastErrorText().toStdString();
       nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0);
       nmail::NMailPop3Close(h);
     }
@@ -766,7 +759,7 @@ TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
   // record the history never got, so the mail is still to be stored.
   {
     const int h = nmail::NMailPop3Connect(pop3Setting());
-    ASSERT_NE(h, -1) << lastTransportError().toStdString();
+    ASSERT_NE(h, -1) << nmail::lastErrorText().toStdString();
     ASSERT_EQ(nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0), Total);
     QString uidl;
     ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 1, uidl), 0);
@@ -852,11 +845,11 @@ TEST_F(Receive, MailsSharingAnIdOnPopa3dAreEachStoredOnce) {
   agreeToPlainLogin(quint16(servers->popa3dPort)); // popa3d speaks no TLS
   {
     const int h = nmail::NMailPop3Connect(servers->popa3dServer());
-    ASSERT_NE(h, -1) << lastTransportError().toStdString();
+    ASSERT_NE(h, -1) << nmail::lastErrorText().toStdString();
     ASSERT_EQ(nmail::NMailPop3Authenticate(h, servers->popa3dUser.name,
                                            servers->popa3dUser.password, 0),
               6)
-        << lastTransportError().toStdString();
+        << nmail::lastErrorText().toStdString();
     QString a, b;
     ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 3, a), 0);
     ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 4, b), 0);

@@ -17,13 +17,6 @@ using testsupport::ScriptedServer;
 
 namespace {
 
-QString lastMessage() {
-  QString buffer = newTextBuffer();
-  int length = NMailBufferSize;
-  NMailGetMessage(0, buffer, length);
-  return cutAtNul(buffer);
-}
-
 // What every session says before the part a test is about.
 QStringList loggedIn(int count) {
   return {"S: +OK ready", "C: CAPA", "S: -ERR no CAPA here",
@@ -63,8 +56,8 @@ TEST_F(Pop3Scripted, SilentServerTimesOutInsteadOfHanging) {
   clock.start();
   EXPECT_EQ(NMailPop3Connect(server.address()), -1);
   EXPECT_LT(clock.elapsed(), 10000);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした")))
-      << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("応答がありませんでした")))
+      << lastErrorText().toStdString();
 }
 
 TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
@@ -86,20 +79,20 @@ TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
     p.close();
   });
   const int h = NMailPop3Connect(server.address());
-  ASSERT_NE(h, -1) << lastMessage().toStdString();
+  ASSERT_NE(h, -1) << lastErrorText().toStdString();
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
   Buffers b;
   b.subject = QStringLiteral("previous mail's subject");
   EXPECT_LT(b.getMail(h, 1), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("切れました"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("切れました"))) << lastErrorText().toStdString();
   EXPECT_EQ(cutAtNul(b.subject), QString())
       << "a failed fetch must not leave the last mail's text behind";
   EXPECT_EQ(cutAtNul(b.body), QString());
 
   EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
   EXPECT_LT(NMailPop3Close(h), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("残っています")))
-      << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("残っています")))
+      << lastErrorText().toStdString();
   server.waitDone();
   EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 1")));
   EXPECT_FALSE(server.received().contains(QStringLiteral("QUIT")));
@@ -109,8 +102,8 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
   {
     ScriptedServer server(QStringList{"S: -ERR go away, too busy"});
     EXPECT_EQ(NMailPop3Connect(server.address()), -1);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR go away, too busy")))
-        << lastMessage().toStdString();
+    EXPECT_TRUE(lastErrorText().contains(QStringLiteral("-ERR go away, too busy")))
+        << lastErrorText().toStdString();
   }
   {
     ScriptedServer server(QStringList{"S: +OK ready", "C: CAPA", "S: -ERR", "C: USER taro",
@@ -119,8 +112,8 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
     const int h = NMailPop3Connect(server.address());
     ASSERT_NE(h, -1);
     EXPECT_LT(NMailPop3Authenticate(h, "taro", "pw", 0), 0);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR [AUTH] unknown user")))
-        << lastMessage().toStdString();
+    EXPECT_TRUE(lastErrorText().contains(QStringLiteral("-ERR [AUTH] unknown user")))
+        << lastErrorText().toStdString();
     EXPECT_FALSE(server.received().contains(QStringLiteral("PASS pw")))
         << "no password after a refused USER";
     EXPECT_LT(NMailPop3Close(h), 0);
@@ -139,7 +132,7 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
     EXPECT_LT(NMailPop3GetMailStatus(h, 1, b.subject, b.date, b.from, b.header, 0), 0);
     EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
     EXPECT_LT(b.getMail(h, 1), 0);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR locked")));
+    EXPECT_TRUE(lastErrorText().contains(QStringLiteral("-ERR locked")));
     // Deleting a mail that never arrived would lose it.
     EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
     EXPECT_EQ(NMailPop3Close(h), 0);
@@ -154,7 +147,7 @@ TEST_F(Pop3Scripted, GarbageReplyEndsTheSession) {
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("220 this is not POP3")));
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("220 this is not POP3")));
   EXPECT_LT(NMailPop3GetMailSize(h, 1), 0) << "a desynchronised stream must not be read on";
   NMailPop3Close(h);
 }
@@ -163,7 +156,7 @@ TEST_F(Pop3Scripted, EndlessReplyLineIsRefused) {
   ScriptedServer server(
       QStringList{QStringLiteral("S: +OK ") + QString(200000, QLatin1Char('x')), "silence"});
   EXPECT_EQ(NMailPop3Connect(server.address()), -1);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("長すぎます"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("長すぎます"))) << lastErrorText().toStdString();
 }
 
 TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
@@ -293,7 +286,7 @@ TEST_F(Pop3Scripted, NulInsideAMailNeverCutsItsText) {
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
-  ASSERT_EQ(b.getMail(h, 1), 0) << lastMessage().toStdString();
+  ASSERT_EQ(b.getMail(h, 1), 0) << lastErrorText().toStdString();
   EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("ab"));
   EXPECT_EQ(cutAtNul(b.body), QStringLiteral("firstsecond"));
   EXPECT_EQ(NMailPop3Close(h), 0);
@@ -334,7 +327,7 @@ TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b(message.size());
-  ASSERT_EQ(b.getMail(h, 1), 0) << lastMessage().toStdString();
+  ASSERT_EQ(b.getMail(h, 1), 0) << lastErrorText().toStdString();
   EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("big"));
   const QString got = cutAtNul(b.body);
   EXPECT_GE(got.size(), 10 * 1024 * 1024);
@@ -356,8 +349,8 @@ TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
   EXPECT_LT(b.getMail(h, 1), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした")))
-      << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("応答がありませんでした")))
+      << lastErrorText().toStdString();
   EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
   NMailPop3Close(h);
 }
@@ -369,7 +362,7 @@ TEST_F(Pop3Scripted, ApopWithoutTimestampFailsWithoutSendingThePassword) {
     const int h = NMailPop3Connect(server.address());
     ASSERT_NE(h, -1);
     EXPECT_LT(NMailPop3Authenticate(h, "taro", "secret", -1), 0);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("APOP"))) << lastMessage().toStdString();
+    EXPECT_TRUE(lastErrorText().contains(QStringLiteral("APOP"))) << lastErrorText().toStdString();
     EXPECT_EQ(NMailPop3Close(h), 0);
     server.waitDone();
     for (const QString &line : server.received())
@@ -388,7 +381,7 @@ TEST_F(Pop3Scripted, ApopDigestIsTheOneOfRfc1939) {
                   "S: +OK maildrop has 1 message", "C: STAT", "S: +OK 1 369", "C: QUIT", "S: +OK"});
   // By name: every address of "localhost" is tried until one answers.
   const int h = NMailPop3Connect(QStringLiteral("localhost:%1").arg(server.port()));
-  EXPECT_EQ(NMailPop3Authenticate(h, "mrose", "tanstaaf", -1), 1) << lastMessage().toStdString();
+  EXPECT_EQ(NMailPop3Authenticate(h, "mrose", "tanstaaf", -1), 1) << lastErrorText().toStdString();
   EXPECT_EQ(NMailPop3Close(h), 0);
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
@@ -397,7 +390,7 @@ TEST_F(Pop3Scripted, ApopDigestIsTheOneOfRfc1939) {
 TEST_F(Pop3Scripted, UnknownHandlesAndNumbersFailCleanly) {
   Buffers b;
   EXPECT_LT(NMailPop3Authenticate(42, "u", "p", 0), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("42")));
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("42")));
   EXPECT_LT(NMailPop3GetMailStatus(42, 1, b.subject, b.date, b.from, b.header, 0), 0);
   EXPECT_LT(NMailPop3GetMailSize(42, 1), 0);
   EXPECT_LT(b.getMail(42, 1), 0);
@@ -435,7 +428,7 @@ TEST_F(Pop3Scripted, PinnedServerThatOffersNoStlsGetsNoPassword) {
   EXPECT_EQ(NMailPop3Connect(server.address() + QStringLiteral("#sha256=") +
                              QString(64, QLatin1Char('a'))),
             -1);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("STLS"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("STLS"))) << lastErrorText().toStdString();
   server.waitDone();
   EXPECT_EQ(server.received(), QStringList({"CAPA"}));
 }

@@ -31,13 +31,6 @@ QByteArray plainMail(const QByteArray &subject, const QByteArray &body) {
          body;
 }
 
-QString lastMessage() {
-  QString buffer = newTextBuffer();
-  int length = NMailBufferSize;
-  NMailGetMessage(0, buffer, length);
-  return cutAtNul(buffer);
-}
-
 class Pop3Servers : public ::testing::Test {
 protected:
   void SetUp() override {
@@ -64,9 +57,9 @@ TEST_F(Pop3Servers, FetchesEveryMailInServerOrderAndDeletesAtQuit) {
         QStringLiteral("alice"),
         plainMail("mail-" + QByteArray::number(i), "Body " + QByteArray::number(i) + "\r\n")));
   const int h = NMailPop3Connect(pop3());
-  ASSERT_NE(h, -1) << lastMessage().toStdString();
+  ASSERT_NE(h, -1) << lastErrorText().toStdString();
   ASSERT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 3)
-      << lastMessage().toStdString();
+      << lastErrorText().toStdString();
 
   for (int n = 1; n <= 3; ++n) {
     QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(),
@@ -92,7 +85,7 @@ TEST_F(Pop3Servers, FetchesEveryMailInServerOrderAndDeletesAtQuit) {
 TEST_F(Pop3Servers, MailStaysOnTheServerWhenTheSessionEndsWithoutQuit) {
   ASSERT_TRUE(servers_->seed(QStringLiteral("alice"), plainMail("kept", "x\r\n")));
   const int h = NMailPop3Connect(pop3());
-  ASSERT_NE(h, -1) << lastMessage().toStdString();
+  ASSERT_NE(h, -1) << lastErrorText().toStdString();
   ASSERT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 1);
   QString s = newTextBuffer(), d = newTextBuffer(), f = newTextBuffer(), hd = newTextBuffer(),
           b(200, QLatin1Char(' '));
@@ -123,13 +116,13 @@ TEST_F(Pop3Servers, ApopLogsInAndAWrongPasswordIsRefusedWithTheServersWords) {
   int h = NMailPop3Connect(pop3());
   ASSERT_NE(h, -1);
   EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, -1), 1)
-      << lastMessage().toStdString();
+      << lastErrorText().toStdString();
   EXPECT_EQ(NMailPop3Close(h), 0);
 
   h = NMailPop3Connect(pop3());
   ASSERT_NE(h, -1);
   EXPECT_LT(NMailPop3Authenticate(h, alice().name, QStringLiteral("wrong"), -1), 0);
-  const QString text = lastMessage();
+  const QString text = lastErrorText();
   EXPECT_TRUE(text.contains(QStringLiteral("認証に失敗しました"))) << text.toStdString();
   EXPECT_TRUE(text.contains(QStringLiteral("-ERR")))
       << "the server's reply belongs in the text: " << text.toStdString();
@@ -138,7 +131,7 @@ TEST_F(Pop3Servers, ApopLogsInAndAWrongPasswordIsRefusedWithTheServersWords) {
   h = NMailPop3Connect(pop3());
   ASSERT_NE(h, -1);
   EXPECT_LT(NMailPop3Authenticate(h, alice().name, QStringLiteral("wrong"), 0), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("-ERR")));
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("-ERR")));
   NMailPop3Close(h);
 }
 
@@ -148,7 +141,7 @@ TEST_F(Pop3Servers, SelfSignedCertificateIsRefusedUnlessItsFingerprintIsPinned) 
   for (const QString &server : {servers_->pop3Server(), servers_->pop3sServer()}) {
     SCOPED_TRACE(server.toStdString());
     EXPECT_EQ(NMailPop3Connect(server), -1);
-    const QString text = lastMessage();
+    const QString text = lastErrorText();
     EXPECT_TRUE(text.contains(QStringLiteral("証明書"))) << text.toStdString();
     const QByteArray sha = QByteArray::fromHex(servers_->certSha256.toLatin1());
     EXPECT_TRUE(text.contains(fingerprintText(sha))) << "the text tells the fingerprint";
@@ -158,14 +151,14 @@ TEST_F(Pop3Servers, SelfSignedCertificateIsRefusedUnlessItsFingerprintIsPinned) 
 
     const int h =
         NMailPop3Connect(server + QStringLiteral("#sha256=") + servers_->certSha256.toUpper());
-    ASSERT_NE(h, -1) << lastMessage().toStdString();
+    ASSERT_NE(h, -1) << lastErrorText().toStdString();
     EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 0);
     EXPECT_EQ(NMailPop3Close(h), 0);
 
     QString wrong = servers_->certSha256;
     wrong[0] = wrong[0] == QLatin1Char('0') ? QLatin1Char('1') : QLatin1Char('0');
     EXPECT_EQ(NMailPop3Connect(server + QStringLiteral("#sha256=") + wrong), -1);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("一致しません")));
+    EXPECT_TRUE(lastErrorText().contains(QStringLiteral("一致しません")));
   }
   // Without pop3s:// a port other than 995 speaks plaintext first: the
   // client waits for a greeting that a TLS port never sends, and gives up.
@@ -190,7 +183,7 @@ TEST_F(Pop3Servers, CertificateFromATrustedAuthorityIsCheckedAgainstTheServerNam
                                 QStringLiteral("pop3s://localhost:%1").arg(servers_->pop3sPort)}) {
     SCOPED_TRACE(server.toStdString());
     const int h = NMailPop3Connect(server);
-    EXPECT_NE(h, -1) << lastMessage().toStdString();
+    EXPECT_NE(h, -1) << lastErrorText().toStdString();
     if (h != -1) {
       EXPECT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 0);
       EXPECT_EQ(NMailPop3Close(h), 0);
@@ -200,7 +193,7 @@ TEST_F(Pop3Servers, CertificateFromATrustedAuthorityIsCheckedAgainstTheServerNam
   // same address.
   const int h =
       NMailPop3Connect(QStringLiteral("pop3s://[::ffff:127.0.0.1]:%1").arg(servers_->pop3sPort));
-  const QString refused = lastMessage();
+  const QString refused = lastErrorText();
   QSslConfiguration::setDefaultConfiguration(previous);
   EXPECT_EQ(h, -1);
   EXPECT_TRUE(refused.contains(QStringLiteral("証明書"))) << refused.toStdString();
@@ -209,10 +202,10 @@ TEST_F(Pop3Servers, CertificateFromATrustedAuthorityIsCheckedAgainstTheServerNam
 TEST_F(Pop3Servers, ConnectionRefusedIsMinusOneWithAClearText) {
   // The SMTP port speaks no POP3; a closed port refuses.
   EXPECT_EQ(NMailPop3Connect(servers_->smtpServer()), -1);
-  EXPECT_FALSE(lastMessage().isEmpty());
+  EXPECT_FALSE(lastErrorText().isEmpty());
   EXPECT_EQ(NMailPop3Connect(QStringLiteral("127.0.0.1:1")), -1);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました")))
-      << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("接続を拒否されました")))
+      << lastErrorText().toStdString();
 }
 
 } // namespace

@@ -15,13 +15,6 @@ using testsupport::ScriptedServer;
 
 namespace {
 
-QString lastMessage() {
-  QString buffer = newTextBuffer();
-  int length = NMailBufferSize;
-  NMailGetMessage(0, buffer, length);
-  return cutAtNul(buffer);
-}
-
 int send(const QString &server, const QString &to, const QString &from, const QString &subject,
          const QString &body, const QString &attachments = QString()) {
   return NMailSmtpSendMail(server, to, QString(), QString(), from, subject, body, QString(),
@@ -85,7 +78,7 @@ TEST_F(SmtpScripted, LeadingDotsAreDoubledOnTheWire) {
   ASSERT_EQ(send(s.server->address(), "bob@example.org", "taro@example.jp", "dots",
                  ".hidden line\r\n.\r\nplain\r\n..two"),
             0)
-      << lastMessage().toStdString();
+      << lastErrorText().toStdString();
   s.server->waitDone();
   const QByteArray body = s.data.mid(s.data.indexOf("\r\n\r\n") + 4);
   EXPECT_TRUE(body.contains("..hidden line\r\n..\r\nplain\r\n...two\r\n")) << body.toStdString();
@@ -112,7 +105,7 @@ TEST_F(SmtpScripted, LineBreaksInHeaderFieldsNeverStartANewHeader) {
     const int result = send(s.server->address(), a.to, a.from, a.subject, "real body");
     if (result < 0) {
       // Refusing is fine; the refusal must say why, and let the server go.
-      EXPECT_FALSE(lastMessage().isEmpty());
+      EXPECT_FALSE(lastErrorText().isEmpty());
       setNetworkTimeoutMs(200);
       send(s.server->address(), "b@example.org", "a@example.jp", "s", "b");
       setNetworkTimeoutMs(3000);
@@ -140,7 +133,7 @@ TEST_F(SmtpScripted, RefusedRecipientFailsWithTheServersReplyAndSendsNoData) {
       "C: RCPT TO:<nobody@example.org>",
       "S: 550 5.1.1 <nobody@example.org>: Recipient address rejected", "C: QUIT", "S: 221 bye"});
   EXPECT_LT(send(server.address(), "nobody@example.org", "taro@example.jp", "s", "b"), 0);
-  const QString text = lastMessage();
+  const QString text = lastErrorText();
   EXPECT_TRUE(text.contains(QStringLiteral("550 5.1.1"))) << text.toStdString();
   EXPECT_TRUE(text.contains(QStringLiteral("nobody@example.org")));
   server.waitDone();
@@ -164,8 +157,8 @@ TEST_F(SmtpScripted, ServiceNotAvailableAtEhloIsTheAnswer) {
   ScriptedServer server(
       QStringList{"S: 220 hi", "C: EHLO *", "S: 421 4.3.2 shutting down", "C: QUIT", "S: 221 bye"});
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("421 4.3.2 shutting down")))
-      << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("421 4.3.2 shutting down")))
+      << lastErrorText().toStdString();
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
@@ -180,9 +173,9 @@ TEST_F(SmtpScripted, CramMd5IsPreferredAndAnswersTheRfc2195Example) {
       "C: dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw", "S: 535 5.7.8 not today", "C: QUIT",
       "S: 221 bye"});
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("535 5.7.8 not today")))
-      << lastMessage().toStdString();
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("535 5.7.8 not today")))
+      << lastErrorText().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("認証"))) << lastErrorText().toStdString();
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
@@ -257,7 +250,7 @@ TEST_F(SmtpScripted, MechanismsWeDontSpeakLeaveTheDecisionToTheServer) {
     s.extensions = {"250-mail.example.org", "250 AUTH GSSAPI NTLM"};
     s.start();
     EXPECT_EQ(send(s.server->address(), "b@example.org", "a@example.jp", "s", "b"), 0)
-        << lastMessage().toStdString();
+        << lastErrorText().toStdString();
     s.server->waitDone();
     EXPECT_FALSE(s.data.isEmpty());
     for (const QString &line : s.server->received())
@@ -268,8 +261,8 @@ TEST_F(SmtpScripted, MechanismsWeDontSpeakLeaveTheDecisionToTheServer) {
       "S: 220 hi", "C: EHLO *", "S: 250-hi", "S: 250 AUTH NTLM", "C: MAIL FROM:<a@example.jp>",
       "S: 530 5.7.0 Authentication required", "C: QUIT", "S: 221 bye"});
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("530 5.7.0"))) << lastMessage().toStdString();
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("NTLM"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("530 5.7.0"))) << lastErrorText().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("NTLM"))) << lastErrorText().toStdString();
   server.waitDone();
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
@@ -279,12 +272,12 @@ TEST_F(SmtpScripted, SilentServerAndClosedPortFail) {
   {
     ScriptedServer server(QStringList{"silence"});
     EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-    EXPECT_TRUE(lastMessage().contains(QStringLiteral("応答がありませんでした")))
-        << lastMessage().toStdString();
+    EXPECT_TRUE(lastErrorText().contains(QStringLiteral("応答がありませんでした")))
+        << lastErrorText().toStdString();
   }
   EXPECT_LT(send(QStringLiteral("127.0.0.1:1"), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("接続を拒否されました")))
-      << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("接続を拒否されました")))
+      << lastErrorText().toStdString();
 }
 
 TEST_F(SmtpScripted, UnreadableAttachmentFailsBeforeAnyConnection) {
@@ -292,7 +285,7 @@ TEST_F(SmtpScripted, UnreadableAttachmentFailsBeforeAnyConnection) {
   QTemporaryDir dir;
   const QString missing = dir.filePath(QStringLiteral("無い.pdf"));
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b", missing), 0);
-  EXPECT_TRUE(lastMessage().contains(missing)) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(missing)) << lastErrorText().toStdString();
   // Let the server's wait for a client end: connect and leave.
   setNetworkTimeoutMs(200);
   send(server.address(), "b@example.org", "a@example.jp", "s", "b");
@@ -312,7 +305,7 @@ TEST_F(SmtpScripted, StartTlsFailureNeverFallsBackToPlaintext) {
     p.waitForClientClose(5000);
   });
   EXPECT_LT(send(server.address(), "b@example.org", "a@example.jp", "s", "b"), 0);
-  EXPECT_FALSE(lastMessage().isEmpty());
+  EXPECT_FALSE(lastErrorText().isEmpty());
   server.waitDone();
   for (const QString &line : server.received())
     EXPECT_FALSE(line.startsWith(QStringLiteral("MAIL"))) << "mail went out unencrypted";
@@ -325,7 +318,7 @@ TEST_F(SmtpScripted, StartTlsFailureNeverFallsBackToPlaintext) {
   EXPECT_LT(send(plain.address() + QStringLiteral("#sha256=") + QString(64, QLatin1Char('b')),
                  "b@example.org", "a@example.jp", "s", "b"),
             0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("STARTTLS"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("STARTTLS"))) << lastErrorText().toStdString();
   plain.waitDone();
   EXPECT_TRUE(plain.mismatches().isEmpty()) << plain.mismatches().join(';').toStdString();
 }

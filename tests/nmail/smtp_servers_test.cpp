@@ -18,13 +18,6 @@ using testsupport::MailServers;
 
 namespace {
 
-QString lastMessage() {
-  QString buffer = newTextBuffer();
-  int length = NMailBufferSize;
-  NMailGetMessage(0, buffer, length);
-  return cutAtNul(buffer);
-}
-
 QByteArray allBytes() {
   QByteArray b;
   for (int round = 0; round < 40; ++round)
@@ -113,12 +106,12 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
   const int sent = NMailSmtpSendMail(pinned(servers_->submissionServer()), alice(), QString(),
                                      QString(), QStringLiteral("bob@korvex.test"), subject, body,
                                      QString(), binPath + QLatin1Char(',') + jpPath, 0);
-  ASSERT_GE(sent, 0) << lastMessage().toStdString();
+  ASSERT_GE(sent, 0) << lastErrorText().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
 
   QTemporaryDir folder;
   const auto mails = fetchAll(*servers_, folder.path());
-  ASSERT_EQ(mails.size(), 1) << lastMessage().toStdString();
+  ASSERT_EQ(mails.size(), 1) << lastErrorText().toStdString();
   EXPECT_EQ(mails[0].subject, subject);
   EXPECT_TRUE(mails[0].from.contains(QStringLiteral("bob@korvex.test")))
       << mails[0].from.toStdString();
@@ -151,7 +144,7 @@ TEST_F(SmtpServers, TheDateHeaderIsAValidDateWithItsZone) {
                                 QStringLiteral("bob@korvex.test"), QStringLiteral("date"),
                                 QStringLiteral("body\r\n"), QString(), QString(), 0),
               0)
-        << lastMessage().toStdString();
+        << lastErrorText().toStdString();
   }
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 2));
 
@@ -181,7 +174,7 @@ TEST_F(SmtpServers, SmtpsSpeaksTlsFromTheFirstByte) {
                               QStringLiteral("taro@korvex.test"), QStringLiteral("over smtps"),
                               QStringLiteral("hi"), QString(), QString(), 0),
             0)
-      << lastMessage().toStdString();
+      << lastErrorText().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
   EXPECT_TRUE(servers_->messages(QStringLiteral("alice")).value(0).contains("Subject: over smtps"));
 }
@@ -202,7 +195,7 @@ TEST_F(SmtpServers, ATrustedCertificateFromTheProviderIsAcceptedForThatServerOnl
                              QStringLiteral("taro@korvex.test"), subject, QStringLiteral("hi"),
                              QString(), QString(), 0);
   };
-  ASSERT_GE(send(QStringLiteral("trusted")), 0) << lastMessage().toStdString();
+  ASSERT_GE(send(QStringLiteral("trusted")), 0) << lastErrorText().toStdString();
   EXPECT_FALSE(rejectedCertificate());
 
   trustedPort = quint16(servers_->submissionPort + 1);
@@ -217,7 +210,7 @@ TEST_F(SmtpServers, ATrustedCertificateFromTheProviderIsAcceptedForThatServerOnl
   EXPECT_LT(send(QStringLiteral("changed")), 0);
   ASSERT_TRUE(rejectedCertificate());
   EXPECT_TRUE(rejectedCertificate()->changed);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("変わっています")));
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("変わっています")));
 
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
   EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 1);
@@ -229,7 +222,7 @@ TEST_F(SmtpServers, PlainSmtpPortNeedsNoAccount) {
                               QStringLiteral("someone@example.org"), QStringLiteral("plain"),
                               QStringLiteral("hi"), QString(), QString(), 0),
             0)
-      << lastMessage().toStdString();
+      << lastErrorText().toStdString();
   ASSERT_TRUE(servers_->waitForMessages(QStringLiteral("alice"), 1));
   EXPECT_TRUE(servers_->messages(QStringLiteral("alice")).value(0).contains("Subject: plain"));
 }
@@ -241,8 +234,8 @@ TEST_F(SmtpServers, RefusalsComeBackWithTheServersReply) {
                               QStringLiteral("bob@korvex.test"), QStringLiteral("s"),
                               QStringLiteral("b"), QString(), QString(), 0),
             0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("認証"))) << lastMessage().toStdString();
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("535"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("認証"))) << lastErrorText().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("535"))) << lastErrorText().toStdString();
 
   // The self-signed certificate, not pinned.
   setSmtpAccount(QStringLiteral("bob"));
@@ -250,16 +243,16 @@ TEST_F(SmtpServers, RefusalsComeBackWithTheServersReply) {
                               QStringLiteral("bob@korvex.test"), QStringLiteral("s"),
                               QStringLiteral("b"), QString(), QString(), 0),
             0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("証明書"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("証明書"))) << lastErrorText().toStdString();
 
   // A recipient the server does not know.
   EXPECT_LT(NMailSmtpSendMail(servers_->smtpServer(), QStringLiteral("nobody@korvex.test"),
                               QString(), QString(), QStringLiteral("bob@korvex.test"),
                               QStringLiteral("s"), QStringLiteral("b"), QString(), QString(), 0),
             0);
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("nobody@korvex.test")))
-      << lastMessage().toStdString();
-  EXPECT_TRUE(lastMessage().contains(QStringLiteral("550"))) << lastMessage().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("nobody@korvex.test")))
+      << lastErrorText().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("550"))) << lastErrorText().toStdString();
   EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
 }
 
