@@ -135,6 +135,7 @@ TEST_F(SmtpServers, JapaneseMailWithTwoAttachmentsComesBackWhole) {
 // sign and four digits makes it unreadable to them.
 TEST_F(SmtpServers, TheDateHeaderIsAValidDateWithItsZone) {
   FakeClock clock;
+  clock.setUtc(QDateTime::currentDateTimeUtc());
   const QList<QDateTime> sendTimes = {
       QDateTime(QDate(2026, 12, 8), QTime(15, 15, 21), Qt::OffsetFromUTC, 9 * 3600),
       QDateTime(QDate(2026, 3, 1), QTime(6, 5, 0), Qt::OffsetFromUTC, -(3 * 3600 + 30 * 60))};
