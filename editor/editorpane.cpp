@@ -63,6 +63,8 @@ void setPaneText(QTextEdit *pane, const QString &text) {
     c.insertText(lines[i]);
   }
   c.endEditBlock();
+  // Text the program puts into the pane is not the user's unsaved typing.
+  doc->setModified(false);
   pane->moveCursor(QTextCursor::Start);
 }
 

@@ -13,6 +13,7 @@
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
 #include "platform/switchwindow.h"
+#include "settings/addressbook.h"
 #include "settings/friendform.h"
 
 #include <QApplication>
@@ -260,7 +261,16 @@ void TyakuForm::Command3_Click() {
       selectedReceivedMail(mail::HistoryMode == mail::HistoryModeSent);
   if (!mail)
     return;
+  // The address box holds 60 characters: a longer sender text goes in with
+  // its address whole and without the name beside it, never cut.
+  const QString sender = boxesShow(*mail) ? Text8->text() : mail->Info1;
+  const std::optional<QString> address = settings::addressForField(sender);
+  if (!address) {
+    platform::messageBox(this, settings::addressTooLongText(), QString(), platform::MsgButtons::Ok,
+                         platform::MsgIcon::Exclamation);
+    return;
+  }
   FriendForm *book = forms::friendForm().get();
-  book->Text4->setText(boxesShow(*mail) ? Text8->text() : mail->Info1);
+  book->Text4->setText(*address);
   platform::SwitchWindow(book, this);
 }

@@ -46,6 +46,11 @@ QString addressOf(const AddressRecord &record) {
   return platform::trimBlanks(record.Address);
 }
 
+QString addressTooLongText() {
+  return QStringLiteral("メールアドレスが長すぎるため登録できません。アドレス帳には半角60文字"
+                        "（全角30文字）までのアドレスを登録できます。");
+}
+
 std::optional<QString> addressForField(const QString &typed) {
   const auto fits = [](const QString &text) {
     return platform::toAnsi(text).size() <= AddressLayout::AddressWidth;

@@ -52,6 +52,8 @@ QString addressOf(const AddressRecord &record);
 // when even the address does not fit, since a cut address would send mail
 // to someone else.
 std::optional<QString> addressForField(const QString &typed);
+// What the user is told when addressForField gives nothing.
+QString addressTooLongText();
 
 // "Qlmdata20.data" and its work file "QLMDATA20.TMP" in the data folder.
 QString addressBookPath();

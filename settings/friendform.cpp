@@ -119,10 +119,8 @@ void FriendForm::Command4_Click() {
   }
   const std::optional<QString> address = settings::addressForField(Text4->text());
   if (!address) {
-    platform::messageBox(this,
-                         QStringLiteral("メールアドレスが長すぎるため登録できません。アドレス帳に"
-                                        "は半角60文字（全角30文字）までのアドレスを登録できます。"),
-                         QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+    platform::messageBox(this, settings::addressTooLongText(), QString(),
+                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
     return;
   }
   settings::AddressRecord record;

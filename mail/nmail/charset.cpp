@@ -330,6 +330,8 @@ QString oneLine(const QString &text) {
   out.reserve(text.size());
   for (qsizetype i = 0; i < text.size(); ++i) {
     const char16_t c = text[i].unicode();
+    if (c == 0)
+      continue; // a NUL is no character of the text (and would cut it short)
     if (c == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n')
       ++i; // CR LF is one line break, one blank
     const bool control = c < 0x20 || c == 0x7f || c == 0x2028 || c == 0x2029;

@@ -32,7 +32,8 @@ QString crlf(const QString &text);
 
 // Text for one header line, going out or shown: each line break (CR LF, CR,
 // LF, U+2028, U+2029) and every other control character becomes one blank,
-// so nothing typed or received can start a header line of its own.
+// so nothing typed or received can start a header line of its own; a NUL is
+// dropped.
 QString oneLine(const QString &text);
 
 } // namespace nmail::charset

@@ -129,6 +129,19 @@ TEST_F(Reply, SentMailIsToMyselfButARowACheckAddedOverItIsAnswered) {
   EXPECT_EQ(forms::backForm().get()->ToText->text(), QStringLiteral("hanako@example.jp"));
 }
 
+TEST_F(Reply, ALongSenderIsRegisteredWithItsAddressWhole) {
+  // 75 characters: more than the address book's 60-byte field.
+  const QByteArray sender = "Customer Support Team of a Very Long Company Name Ltd <help@example.co.jp>";
+  ASSERT_GT(sender.size(), 60);
+  ASSERT_TRUE(folder.writeBytes(historyPath(History::Received),
+                                record("Ticket", sender, "Wed, 3 Dec 2026", "body")));
+  TyakuForm *f = open(History::Received);
+  pressRow(f, 0);
+  QTest::mouseClick(f->Command3, Qt::LeftButton);
+  ASSERT_TRUE(forms::friendForm().loaded());
+  EXPECT_EQ(forms::friendForm().get()->Text4->text(), QStringLiteral("help@example.co.jp"));
+}
+
 TEST_F(Reply, PasteStopAndAttachments) {
   TyakuForm *f = open(History::Received);
   pressRow(f, 0);
