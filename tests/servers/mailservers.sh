@@ -371,8 +371,19 @@ seed() {          # user file...: rename(2) into new/, so Dovecot never sees hal
   for name in $(cd "$md/tmp" && ls | grep "^$stamp\." | sort); do mv "$md/tmp/$name" "$md/new/$name"; done
 }
 
+queue_drained() { # nothing waits in Postfix's queue to be delivered (deferred mail aside); at most 15 s
+  local q=$V/postfix/spool i
+  for i in $(seq 600); do
+    [ -z "$(find "$q/maildrop" "$q/incoming" "$q/active" -type f -print -quit 2>/dev/null)" ] && return 0
+    sleep 0.025
+  done
+  return 0
+}
 clear_user() {
   local md; md=$(maildir "${1:-}")
+  # A mail an earlier test sent (or a bounce Postfix makes of it) may still be
+  # on its way: emptied before it lands, the maildir would not stay empty.
+  queue_drained
   find "$md/new" "$md/cur" "$md/tmp" -type f -delete
 }
 
