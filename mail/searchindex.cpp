@@ -31,7 +31,7 @@ namespace {
 
 // Raised whenever the tables change shape; an index of another version is
 // built anew.
-constexpr int SchemaVersion = 2;
+constexpr int SchemaVersion = 3;
 
 // Queries of fewer characters than this are answered without the trigram
 // index, which holds no shorter piece of text.
@@ -209,6 +209,9 @@ bool createSchema(const Database &db) {
                  "CREATE TABLE mails(id INTEGER PRIMARY KEY, history INTEGER NOT NULL,"
                  " record INTEGER NOT NULL, digest INTEGER NOT NULL, text TEXT NOT NULL);"
                  "CREATE INDEX mails_by_record ON mails(history, record);"
+                 // A hit's record number from this small index instead of the
+                 // table's row, which holds the mail's whole text.
+                 "CREATE INDEX mails_by_id ON mails(id, history, record);"
                  "CREATE TABLE stamps(history INTEGER PRIMARY KEY, size INTEGER, mtime INTEGER,"
                  " ctime INTEGER, inode INTEGER);"
                  "CREATE VIRTUAL TABLE mails_text USING fts5(text, content='mails',"
@@ -216,7 +219,7 @@ bool createSchema(const Database &db) {
                  // The pairs of characters, for queries of one or two.
                  "CREATE VIRTUAL TABLE mails_pairs USING fts5(pairs, content='',"
                  " detail='none', tokenize='ascii', prefix='6');"
-                 "PRAGMA user_version = 2;"
+                 "PRAGMA user_version = 3;"
                  "COMMIT;");
 }
 
@@ -533,10 +536,10 @@ SearchResult searchHistory(const Paths &paths, History which, const QString &que
   // CROSS JOIN keeps the index first: the other way round SQLite walks every
   // mail in record order and asks the index about each one.
   Statement st(*db, shortQuery
-                        ? "SELECT m.record FROM mails_pairs CROSS JOIN mails m"
+                        ? "SELECT m.record FROM mails_pairs CROSS JOIN mails m INDEXED BY mails_by_id"
                           " ON m.id = mails_pairs.rowid"
                           " WHERE mails_pairs MATCH ?2 AND m.history = ?1 ORDER BY m.record"
-                        : "SELECT m.record FROM mails_text CROSS JOIN mails m"
+                        : "SELECT m.record FROM mails_text CROSS JOIN mails m INDEXED BY mails_by_id"
                           " ON m.id = mails_text.rowid"
                           " WHERE mails_text MATCH ?2 AND m.history = ?1 ORDER BY m.record");
   st.bind(1, historyNumber(which)).bind(2, term);
