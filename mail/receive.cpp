@@ -101,17 +101,27 @@ const QString ServerKeptText =
 // area (its rows are the mails of this run, its boxes show the last one); a
 // viewer on screen keeps the history it lists whole and what the user reads,
 // and gains the row of the new record when it lists the received history.
-void showStored(const MailRecord &staged, int record) {
+// Returns whether the mail belongs in the staging viewer's boxes, which
+// showLastStored fills once at the end of the run: laying out every mail's
+// body in a hidden box only to replace it cost more than storing the mail.
+bool listStored(const MailRecord &staged, int record) {
   TyakuForm *viewer = forms::tyakuForm().get();
   if (viewer->isVisible()) {
     if (HistoryMode == HistoryModeReceived)
       viewer->addHistoryRow(History::Received, record, staged);
-    return;
+    return false;
   }
   const QString spaces(10, u' ');
   viewer->addRow(QStringLiteral("  ") + staged.Subject + spaces + staged.Info2 + spaces +
                      staged.Info1,
                  RowSource{History::Received, record});
+  return true;
+}
+
+void showLastStored(const MailRecord &staged) {
+  TyakuForm *viewer = forms::tyakuForm().get();
+  if (viewer->isVisible())
+    return;
   viewer->Text9->setText(staged.Subject);
   viewer->Text7->setText(staged.Info2);
   viewer->Text8->setText(staged.Info1);
@@ -129,14 +139,22 @@ QString keepFailureText() {
          ServerKeptText;
 }
 
-// How often each unique id occurs in the server's listing. RFC 1939 asks for
-// unique ids, but not every server keeps to it.
-QHash<QString, int> listedIds(int handle, int count) {
-  QHash<QString, int> ids;
+// The server's unique id of every mail, by number, and how often each id
+// occurs in the listing. RFC 1939 asks for unique ids, but not every server
+// keeps to it.
+struct ListedIds {
+  QHash<int, QString> of;
+  QHash<QString, int> occurrences;
+};
+
+ListedIds listedIds(int handle, int count) {
+  ListedIds ids;
   for (int n = 1; n <= count; ++n) {
     QString uidl;
-    if (nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0)
-      ++ids[uidl];
+    if (nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0) {
+      ids.of.insert(n, uidl);
+      ++ids.occurrences[uidl];
+    }
   }
   return ids;
 }
@@ -174,7 +192,8 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
   QString from = nmail::newTextBuffer();
   QString header = nmail::newTextBuffer();
   QString body;
-  const QHash<QString, int> ids = listedIds(handle, count);
+  const ListedIds ids = listedIds(handle, count);
+  std::optional<MailRecord> lastStaged; // for the staging viewer's boxes
 
   for (int n = 1; n <= count; ++n) {
     if (stopRequest != StopRequest::None) {
@@ -186,17 +205,18 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // server: it is deleted there, not stored a second time. A server
     // without UIDL gives no id, and every mail on it is new; so is every
     // mail whose id the server lists more than once.
-    QString uidl;
-    const bool hasUidl =
-        nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0 && ids.value(uidl) == 1;
-    const qint64 listedSize = nmail::NMailPop3GetMailSize(handle, n);
+    const auto listed = ids.of.constFind(n);
+    const bool hasUidl = listed != ids.of.constEnd() && ids.occurrences.value(*listed) == 1;
+    const QString uidl = hasUidl ? *listed : QString();
+    const int size = nmail::NMailPop3GetMailSize(handle, n);
+    const qint64 listedSize = size;
     if (hasUidl && journal.storedBefore(uidl, listedSize)) {
       if (nmail::NMailPop3DeleteStoredMail(handle, n, uidl) == 0)
         ++outcome.storedBefore;
       continue;
     }
-    nmail::NMailPop3GetMailStatus(handle, n, subject, date, from, header, 0);
-    const int size = nmail::NMailPop3GetMailSize(handle, n);
+    // The subject, date, sender and header come with the mail itself (the
+    // Windows program asked for them first; that was a second round trip).
     body = bodyBufferFor(size);
     const int got = nmail::NMailPop3GetMail(handle, n, subject, date, from, header, body, 0, 0);
     const QString cutBody = nmail::cutAtNul(body);
@@ -277,11 +297,14 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       tell(host, storeFailureText(stored.error), {}, platform::MsgIcon::Critical);
       break;
     }
-    showStored(staged, stored.number);
+    if (listStored(staged, stored.number))
+      lastStaged = staged;
     ++outcome.stored;
     outcome.subjects.append(cutSubject);
     nmail::NMailPop3DeleteMail(handle, n);
   }
+  if (lastStaged)
+    showLastStored(*lastStaged);
   return outcome;
 }
 
@@ -307,6 +330,7 @@ void ReceiveMail(ReceiveHost &host) {
   if (running)
     return;
   RunGuard guard;
+  const platform::SettledFolders settledFolders;
 
   int count = 0;
   QStringList storedSubjects;

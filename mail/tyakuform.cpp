@@ -340,10 +340,33 @@ void TyakuForm::addHistoryRow(History which, int record, const mail::MailRecord 
 }
 
 QString TyakuForm::bodyTextAsShown(const QString &text) {
-  // The body box gives back what its document holds as plain text.
-  QTextDocument document;
-  document.setPlainText(toLf(text));
-  return toCrlf(document.toPlainText());
+  // The body box gives back what its document holds as plain text: every
+  // line break (CR LF, CR, LF, the paragraph and line separators and the
+  // document's frame marks U+FDD0/U+FDD1) as one LF, a no-break space as a
+  // space, everything else as it was. Done here in one pass instead of
+  // laying out a document for every received mail; lines end in CR LF.
+  QString out;
+  out.reserve(text.size() + text.size() / 16);
+  const qsizetype n = text.size();
+  qsizetype run = 0; // start of the characters not copied yet
+  for (qsizetype i = 0; i < n; ++i) {
+    const char16_t c = text[i].unicode();
+    const bool lineBreak = c == u'\r' || c == u'\n' || c == 0x2028 || c == 0x2029 ||
+                           c == 0xfdd0 || c == 0xfdd1;
+    if (!lineBreak && c != 0x00a0)
+      continue;
+    out += QStringView(text).mid(run, i - run);
+    if (lineBreak) {
+      out += QStringLiteral("\r\n");
+      if (c == u'\r' && i + 1 < n && text[i + 1] == u'\n')
+        ++i;
+    } else {
+      out += u' ';
+    }
+    run = i + 1;
+  }
+  out += QStringView(text).mid(run);
+  return out;
 }
 
 void TyakuForm::fillFromHistory(History which) {

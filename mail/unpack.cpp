@@ -57,24 +57,28 @@ QString messageTextOf(const QByteArray &workFileBytes) {
 
 int unpackMail(const UnpackInput &mail, QWidget *parent) {
   const QString workFile = workFilePath();
-  QByteArray content = platform::toAnsi(mail.header);
-  content += "\r\n";
-  content += platform::toAnsi(mail.body);
-  content += "\r\n";
-
   // The text goes to the transport through the work file, as in the Windows
   // program; when that file can't be written (no attachment folder) the same
   // text goes over from memory, and the transport's own write of the
   // attachments reports the missing folder.
   // What is read back from it is what was just written, so the text is
-  // taken from memory either way.
-  {
-    QFile file(workFile);
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate, platform::PrivateFileMode) &&
-        platform::makePrivate(workFile))
-      file.write(content);
+  // taken from memory either way. A mail fetched just before is unpacked
+  // from the mail itself, and the text would go unread: then neither the
+  // text nor the work file is made (a receive did both for every mail).
+  QString messageText;
+  if (!nmail::holdsFetchedMail()) {
+    QByteArray content = platform::toAnsi(mail.header);
+    content += "\r\n";
+    content += platform::toAnsi(mail.body);
+    content += "\r\n";
+    {
+      QFile file(workFile);
+      if (file.open(QIODevice::WriteOnly | QIODevice::Truncate, platform::PrivateFileMode) &&
+          platform::makePrivate(workFile))
+        file.write(content);
+    }
+    messageText = messageTextOf(content);
   }
-  const QString messageText = messageTextOf(content);
 
   const int raw = nmail::NMailAttachmentFileFirst(
       0, mail.subject, mail.date, mail.from, mail.header, mail.bodyBuffer,

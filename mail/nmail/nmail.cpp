@@ -353,8 +353,16 @@ int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QS
                      QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
   state().lastRetrieved.reset();
   state().fetched.reset();
-  const auto answer =
-      withSession<QByteArray>(handle, [&](Pop3Client &client) { return client.retrieve(number); });
+  const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
+    auto message = client.retrieve(number);
+    // The next mail comes over the line while this one is stored.
+    if (message)
+      detail::queueOnTransportThread([handle, next = number + 1] {
+        if (const auto it = sessions().find(handle); it != sessions().end())
+          it->second->client.prefetch(next);
+      });
+    return message;
+  });
   if (!answer.value) {
     fillHeaders({}, subject, date, from, header);
     fill(body, QString(), body.size());
@@ -392,6 +400,10 @@ int NMailAttachmentTakeJoinedMail(QByteArray &raw) {
   auto joined = mime::takeJoinedMail();
   raw = joined ? std::move(*joined) : QByteArray();
   return joined ? 0 : -1;
+}
+
+bool holdsFetchedMail() {
+  return state().lastRetrieved.has_value();
 }
 
 QString readableText(const QByteArray &message) {

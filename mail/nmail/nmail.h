@@ -80,6 +80,10 @@ int NMailSmtpGetSentMail(QByteArray &raw);
 // -1 when that call joined none.
 int NMailAttachmentTakeJoinedMail(QByteArray &raw);
 
+// Whether NMailAttachmentFileFirst has a fetched message to unpack, so the
+// text passed to it would only be a stand-in nobody reads.
+bool holdsFetchedMail();
+
 // What a person reads of a whole message, as NMailPop3GetMail fills the body
 // buffer with it, without a length limit: the text decoded, HTML-only mail
 // read as text, a line for each attachment.

@@ -229,6 +229,11 @@ bool Pop3Client::checkNumber(int number) {
 }
 
 std::optional<QByteArray> Pop3Client::header(int number) {
+  if (prefetched_ && prefetched_->first == number) {
+    const QByteArray &whole = prefetched_->second;
+    const qsizetype end = whole.indexOf("\r\n\r\n");
+    return end >= 0 ? whole.left(end + 4) : whole;
+  }
   prefetched_.reset();
   if (!checkNumber(number))
     return std::nullopt;
@@ -372,6 +377,20 @@ std::optional<QByteArray> Pop3Client::retrieve(int number) {
   }
   retrieved_.insert(number);
   return message;
+}
+
+void Pop3Client::prefetch(int number) {
+  if (prefetched_ || !authenticated_ || number < 1 || number > count_ ||
+      deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
+    return;
+  const QString error = error_;
+  const auto octets = size(number);
+  if (octets && *octets <= WholeForHeader &&
+      command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number))) {
+    if (auto whole = conn_.readMultiLine())
+      prefetched_.emplace(number, std::move(*whole));
+  }
+  error_ = error;
 }
 
 bool Pop3Client::remove(int number) {

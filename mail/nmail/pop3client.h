@@ -31,6 +31,12 @@ public:
   std::optional<QByteArray> uniqueId(int number);
   // RETR n: the whole message, dot-unstuffed, CR LF line ends.
   std::optional<QByteArray> retrieve(int number);
+  // Fetches message `number` ahead while the program stores the one before:
+  // one up to WholeForHeader octets comes whole with RETR and is kept for the
+  // header() or retrieve() of its number. Nothing happens for a message
+  // already fetched, deleted or larger; a failure is left for that later call
+  // to meet, and sets no error text now.
+  void prefetch(int number);
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
   // out just before it, all at once when the server offers PIPELINING.
   // Refused for a message that was not retrieved whole in this session:

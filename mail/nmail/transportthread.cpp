@@ -48,6 +48,12 @@ void runOnTransportThread(const std::function<void()> &job) {
   platform::runElsewhere(transportContext(), job);
 }
 
+void queueOnTransportThread(std::function<void()> job) {
+  if (!current || QThread::currentThread() != &current->thread)
+    return;
+  QMetaObject::invokeMethod(current->context, std::move(job), Qt::QueuedConnection);
+}
+
 void setTransportThreadCleanup(std::function<void()> lastJob) {
   cleanup = std::move(lastJob);
 }

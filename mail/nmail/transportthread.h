@@ -23,6 +23,11 @@ template <class F> auto onTransportThread(F &&job) -> std::invoke_result_t<F> {
   return std::move(*result);
 }
 
+// From a job on the transport thread: queues `job` to run there after it,
+// without anybody waiting for it (work ahead, such as fetching the next mail
+// while the window's thread stores this one). Elsewhere it does nothing.
+void queueOnTransportThread(std::function<void()> job);
+
 // What runs on the transport thread just before it ends (the connections
 // must be destroyed on the thread that made them).
 void setTransportThreadCleanup(std::function<void()> lastJob);

@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QMutex>
 
 namespace platform {
@@ -10,6 +11,12 @@ namespace {
 
 QMutex folderMutex;
 QString overriddenFolder;
+
+// What SettledFolders remembers, under folderMutex.
+int settledDepth = 0;
+QString settledProgramFolder; // the program folder settledDataFolder belongs to
+QString settledDataFolder;
+QHash<QString, QStringList> settledEntries;
 
 QString join(const QString &folder, const QString &name) {
   if (folder.endsWith(u'/'))
@@ -44,11 +51,27 @@ QString findCaseInsensitive(const QString &folder, const QString &name) {
   const QString exact = join(folder, name);
   if (QFileInfo::exists(exact))
     return exact;
-  const QDir dir(folder);
-  if (!dir.exists())
-    return {};
-  const QStringList entries =
-      dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+  QStringList entries;
+  bool remembered = false;
+  {
+    QMutexLocker lock(&folderMutex);
+    if (settledDepth > 0) {
+      const auto it = settledEntries.constFind(folder);
+      remembered = it != settledEntries.constEnd();
+      if (remembered)
+        entries = *it;
+    }
+  }
+  if (!remembered) {
+    const QDir dir(folder);
+    if (!dir.exists())
+      return {};
+    entries = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                            QDir::Name);
+    QMutexLocker lock(&folderMutex);
+    if (settledDepth > 0)
+      settledEntries.insert(folder, entries);
+  }
   for (const QString &entry : entries) {
     if (entry.compare(name, Qt::CaseInsensitive) == 0)
       return join(folder, entry);
@@ -90,10 +113,7 @@ bool holdsData(const QString &folder) {
   return false;
 }
 
-} // namespace
-
-QString dataFolder() {
-  const QString folder = programFolder();
+QString lookUpDataFolder(const QString &folder) {
   // "★MAilData" and "★MailData" differ only in letter case; on Windows they
   // are one folder. Here both can stand side by side (an empty one laid out
   // by the build, the Windows program's copied beside it): the one holding
@@ -109,6 +129,38 @@ QString dataFolder() {
     }
   }
   return spellings.first();
+}
+
+} // namespace
+
+QString dataFolder() {
+  const QString program = programFolder();
+  {
+    QMutexLocker lock(&folderMutex);
+    if (settledDepth > 0 && !settledDataFolder.isEmpty() && settledProgramFolder == program)
+      return settledDataFolder;
+  }
+  QString found = lookUpDataFolder(program);
+  QMutexLocker lock(&folderMutex);
+  if (settledDepth > 0) {
+    settledProgramFolder = program;
+    settledDataFolder = found;
+  }
+  return found;
+}
+
+SettledFolders::SettledFolders() {
+  QMutexLocker lock(&folderMutex);
+  ++settledDepth;
+}
+
+SettledFolders::~SettledFolders() {
+  QMutexLocker lock(&folderMutex);
+  if (--settledDepth == 0) {
+    settledProgramFolder.clear();
+    settledDataFolder.clear();
+    settledEntries.clear();
+  }
 }
 
 QStringList dataFolderTwinsWithData() {

@@ -46,4 +46,18 @@ QString programFile(const QString &fileName);
 // Finds `name` inside `folder` ignoring letter case; empty when none matches.
 QString findCaseInsensitive(const QString &folder, const QString &name);
 
+// While one of these lives, the data folder's spelling and each folder's list
+// of names are looked up once and remembered. Finding a file by its letter
+// case lists its folder, and a receive looks up the same few files for every
+// mail; during a run nothing renames the data folder or creates a file in
+// another spelling, so the first answers hold. A file created meanwhile in
+// the exact spelling is still found.
+class SettledFolders {
+public:
+  SettledFolders();
+  ~SettledFolders();
+  SettledFolders(const SettledFolders &) = delete;
+  SettledFolders &operator=(const SettledFolders &) = delete;
+};
+
 } // namespace platform

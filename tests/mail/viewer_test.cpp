@@ -134,6 +134,19 @@ TEST_F(Viewer, PressingARowShowsThatRecord) {
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
+// A received mail's record holds its body as the body box gives it back; a
+// receive works that text out without laying out a box for every mail.
+TEST_F(Viewer, AReceivedBodyIsStoredAsTheBodyBoxGivesItBack) {
+  TyakuForm *f = forms::tyakuForm().get();
+  const QString text = QStringLiteral("line\r\nlone cr\rlone lf\n") + QChar(0x2028) +
+                       QStringLiteral("ls") + QChar(0x2029) + QStringLiteral("ps") + QChar(0xfdd0) +
+                       QStringLiteral("frame") + QChar(0xfdd1) + QChar(0x00a0) +
+                       QStringLiteral("nbsp\t全角　空白 😀\r\n\r\n\r");
+  f->setBodyText(text);
+  EXPECT_EQ(TyakuForm::bodyTextAsShown(text), f->bodyText());
+  EXPECT_EQ(TyakuForm::bodyTextAsShown(QString()), QString());
+}
+
 TEST_F(Viewer, ArrowKeysShowTheMailOfTheRowTheyMoveTo) {
   writeThree();
   openHistoryViewer(History::Received);
