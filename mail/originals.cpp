@@ -13,6 +13,7 @@
 #include <QSet>
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <unistd.h>
 
 namespace mail {
@@ -120,8 +121,15 @@ QString originalsIndexPath() {
 }
 
 QByteArray recordKey(const QByteArray &recordBytes) {
-  return QCryptographicHash::hash(QByteArrayView(recordBytes).first(std::min<qsizetype>(FlagOffset, recordBytes.size())),
-                                  QCryptographicHash::Sha256)
+  const qsizetype length = std::min<qsizetype>(FlagOffset, recordBytes.size());
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  if (EVP_Digest(recordBytes.constData(), size_t(length), digest, &digestLength, EVP_sha256(),
+                 nullptr) != 1)
+    return QCryptographicHash::hash(QByteArrayView(recordBytes).first(length),
+                                    QCryptographicHash::Sha256)
+        .toHex();
+  return QByteArray::fromRawData(reinterpret_cast<const char *>(digest), int(digestLength))
       .toHex();
 }
 

@@ -9,6 +9,7 @@
 #include "tests/support/programfolder.h"
 
 #include <QAccessible>
+#include <QCryptographicHash>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -310,6 +311,23 @@ TEST_F(Deleting, ARewriteCutShortAfterAnyStepIsFinishedAndReported) {
   }
   QFile::setPermissions(historyWorkPath(History::Sent),
                         QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+}
+
+// The key of a record in originals.index is the SHA-256 (lower-case hex) of
+// its bytes before the Flag: an index an earlier version wrote still finds
+// every mail, whatever computes the hash now.
+TEST_F(Deleting, AnIndexLineInTheStoredFormatStillFindsItsMail) {
+  const QByteArray rec = record("A", "day", "from", "body");
+  write(History::Received, rec);
+  const QString name = keepOriginal(History::Received, "Subject: kept\r\n\r\nwhole\r\n", true);
+  const QByteArray key =
+      QCryptographicHash::hash(rec.left(rec.size() - 2), QCryptographicHash::Sha256).toHex();
+  QFile index(originalsIndexPath());
+  ASSERT_TRUE(index.open(QIODevice::WriteOnly));
+  index.write("R " + key + " " + name.toUtf8() + "\r\n");
+  index.close();
+  EXPECT_EQ(recordKey(rec), key);
+  EXPECT_EQ(originalPath(History::Received, 1), originalsFolder(History::Received).find(name));
 }
 
 // The mails kept whole beside the records go with their records, and only
