@@ -2,6 +2,7 @@
 
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/receive.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
 
@@ -272,6 +273,31 @@ void dropOriginals(History which, const QList<QByteArray> &records) {
     return;
   // The links go first: a crash in between leaves unlinked files, never a
   // link that could show another record's mail.
+  writeLinks(kept);
+  for (const QString &name : gone)
+    folder.remove(name);
+}
+
+void dropOrphanedOriginals(History which) {
+  if (receiveRunning())
+    return;
+  QHash<QByteArray, int> records;
+  forEachRecord(which, [&](int, const QByteArray &bytes) { ++records[recordKey(bytes)]; });
+  const platform::Maildir folder = originalsFolder(which);
+  QList<Link> kept;
+  QStringList gone;
+  for (const Link &l : readLinks()) {
+    int *left = l.history == which ? &records[l.key] : nullptr;
+    if (!left || *left > 0) {
+      if (left)
+        --*left;
+      kept.append(l);
+    } else {
+      gone.append(l.name);
+    }
+  }
+  if (gone.isEmpty())
+    return;
   writeLinks(kept);
   for (const QString &name : gone)
     folder.remove(name);

@@ -71,5 +71,10 @@ std::optional<QString> recordText(History which, int record);
 void dropOriginals(History which, const QList<QByteArray> &keys);
 // After every record of the history was deleted.
 void dropAllOriginals(History which);
+// After a delete that a crash cut short was finished from its work file:
+// the deleted records are no longer known, so every original whose record is
+// gone goes (as many stay per key as records with it remain). Not while a
+// receive runs, whose newest link comes just before its record.
+void dropOrphanedOriginals(History which);
 
 } // namespace mail

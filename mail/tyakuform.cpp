@@ -432,6 +432,8 @@ bool TyakuForm::reportRecovery(History which) {
   const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
   if (notice == mail::RecoveryNotice::None)
     return false;
+  if (notice == mail::RecoveryNotice::Recovered)
+    mail::dropOrphanedOriginals(which);
   platform::messageBox(this, mail::recoveryNoticeText(which, notice), {}, platform::MsgButtons::Ok,
                        notice == mail::RecoveryNotice::Recovered ? platform::MsgIcon::Information
                                                                  : platform::MsgIcon::Exclamation);

@@ -5,6 +5,7 @@
 #include "compose/writeform.h"
 #include "mail/certpins.h"
 #include "mail/history.h"
+#include "mail/originals.h"
 #include "mail/nmail/nmail.h"
 #include "mail/tyakuform.h"
 #include "main/lib/checktime.h"
@@ -120,6 +121,8 @@ void MainForm::Form_Load() {
   // Reading the histories has finished any delete that a crash cut short.
   for (mail::History which : {mail::History::Received, mail::History::Sent}) {
     const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
+    if (notice == mail::RecoveryNotice::Recovered)
+      mail::dropOrphanedOriginals(which);
     if (notice != mail::RecoveryNotice::None)
       say(this, mail::recoveryNoticeText(which, notice),
           notice == mail::RecoveryNotice::Recovered ? platform::MsgIcon::Information
