@@ -133,8 +133,9 @@ void BackForm::Command2_Click() {
                                     settings::MailAddress, SubjectText->text(),
                                     BodyText->toPlainText(), QString(), AttachText->text(), 0);
   });
-  if (result >= 0)
-    mail::keepSentOriginal(nullptr);
+  if (result >= 0 && !mail::keepSentOriginal(nullptr))
+    platform::messageBox(this, mail::SentCopyFailureText, QString(), platform::MsgButtons::Ok,
+                         platform::MsgIcon::Exclamation);
   if (result < 0) {
     platform::messageBox(this, nmail::lastErrorText(), QStringLiteral("送信エラー"));
     return;

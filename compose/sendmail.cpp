@@ -84,6 +84,7 @@ mail::MailRecord sentRecordOf(const Draft &draft, const QString &dateText) {
 SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QList<int> &bulkRecords,
                       const std::function<void()> &showProgress) {
   SendOutcome outcome;
+  int copiesLost = 0; // mails sent whose copy could not be kept in the Maildir
   const SendGuard guard;
   bool declinedPlaintext = false; // asked once per click, not once per recipient
   const int passes = bulk ? int(bulkRecords.size()) : 1;
@@ -148,10 +149,13 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
                              QStringLiteral("送信できなかったメールの記録を送信履歴から取り除けま"
                                             "せんでした。"),
                              QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
-    } else {
-      mail::keepSentOriginal(&record);
+    } else if (!mail::keepSentOriginal(&record)) {
+      ++copiesLost;
     }
   }
+  if (copiesLost > 0)
+    platform::messageBox(window, mail::SentCopyFailureText, QString(), platform::MsgButtons::Ok,
+                         platform::MsgIcon::Exclamation);
   // The search index takes the new records after the sending, on a worker.
   if (outcome.handed > 0)
     mail::search::scheduleUpdate(mail::History::Sent);

@@ -227,13 +227,20 @@ std::optional<QString> recordText(History which, int record) {
   return text;
 }
 
-void keepSentOriginal(const MailRecord *record) {
+const QString SentCopyFailureText = QStringLiteral(
+    "メールは送信しましたが、送ったメールの全文を「★MAilData/Maildir/.Sent」に保存できませんでした"
+    "（ディスクの空きや書き込み権限を確認して下さい）。");
+
+bool keepSentOriginal(const MailRecord *record) {
   QByteArray sent;
   if (nmail::NMailSmtpGetSentMail(sent) != 0)
-    return;
+    return false;
   const QString name = keepOriginal(History::Sent, sent, true);
-  if (!name.isEmpty() && record && linkOriginal(History::Sent, recordKey(*record), name))
-    flushOriginals();
+  if (name.isEmpty())
+    return false;
+  if (!record)
+    return true;
+  return linkOriginal(History::Sent, recordKey(*record), name) && flushOriginals();
 }
 
 void dropOriginals(History which, const QList<QByteArray> &records) {

@@ -48,8 +48,10 @@ bool flushOriginals(QString *failure = nullptr);
 // The mail the last successful send handed to the server, kept in .Sent and
 // linked to its sent-history record when it has one (the reply window sends
 // without). A copy that cannot be kept loses nothing the user had: the mail
-// went out.
-void keepSentOriginal(const MailRecord *record);
+// went out, and the record keeps its text. False when the copy could not be
+// kept (the caller tells the user, see SentCopyFailureText).
+bool keepSentOriginal(const MailRecord *record);
+extern const QString SentCopyFailureText;
 
 // One record of a history with its original.
 struct RecordOriginal {

@@ -4,6 +4,7 @@
 // clock text for the sent mail's date.
 #include "compose/fortune.h"
 #include "compose/writeform.h"
+#include "mail/history.h"
 #include "mail/mailrecord.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
@@ -260,6 +261,24 @@ TEST_F(SendFromWindow, ARefusedMailStaysInTheWindowUnrecordedAndGoesOutOnceCorre
   EXPECT_TRUE(mails[0].body.startsWith(QStringLiteral("昨日の議事録を送ります。")))
       << mails[0].body.toStdString();
   EXPECT_EQ(fileBytes(unpacked.filePath(QStringLiteral("議事録.txt"))), "minutes\r\n");
+}
+
+// The mail goes out and its record is kept; only the copy of the whole mail
+// could not be written (a file stands where its folder belongs): the user
+// hears of it instead of finding the copy missing later.
+TEST_F(SendFromWindow, ASentMailWhoseCopyCannotBeKeptIsSentAndRecordedAndTheUserIsTold) {
+  ASSERT_TRUE(QDir().mkpath(folder.dataFile(QStringLiteral("Maildir"))));
+  ASSERT_TRUE(folder.writeBytes(folder.dataFile(QStringLiteral("Maildir/.Sent")), "not a folder"));
+  WriteForm *f = compose();
+  f->ToText->setText(alice);
+  f->SubjectText->setText(QStringLiteral("控えなし"));
+  f->BodyText->setPlainText(QStringLiteral("本文"));
+  boxes.pushAnswer(MsgAnswer::Ok);
+  send(f);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].text, mail::SentCopyFailureText);
+  EXPECT_TRUE(servers->waitForMessages(QStringLiteral("alice"), 1));
+  EXPECT_EQ(mail::historyCount(mail::History::Sent), 1);
 }
 
 TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFailure) {
