@@ -128,7 +128,7 @@ void BackForm::Command2_Click() {
   if (compose::refuseWhileReceiving(this))
     return;
   const compose::SendGuard sending;
-  const int result = mail::sendAskingAboutPlaintext(this, [this] {
+  const int result = mail::sendAskingAboutTrust(this, [this] {
     return nmail::NMailSmtpSendMail(settings::SmtpServer, ToText->text(), QString(), QString(),
                                     settings::MailAddress, SubjectText->text(),
                                     BodyText->toPlainText(), QString(), AttachText->text(), 0);

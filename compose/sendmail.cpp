@@ -86,7 +86,7 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
   SendOutcome outcome;
   int copiesLost = 0; // mails sent whose copy could not be kept in the Maildir
   const SendGuard guard;
-  bool declinedPlaintext = false; // asked once per click, not once per recipient
+  bool declinedTrust = false; // asked once per click, not once per recipient
   const int passes = bulk ? int(bulkRecords.size()) : 1;
   for (int k = 0; k < passes; ++k) {
     ++outcome.passes;
@@ -129,16 +129,17 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
         draft.fortune ? draft.body + fortuneFooter(fortuneDraw().next()) : draft.body;
 
     ++outcome.handed;
-    // A server without encryption: the password goes out only when the user
-    // agrees, and then the same mail goes out once more.
-    const int result = mail::sendAskingAboutPlaintext(
+    // A server without encryption or with a certificate no authority vouches
+    // for: the mail goes out only when the user agrees, and then the same
+    // mail goes out once more.
+    const int result = mail::sendAskingAboutTrust(
         window,
         [&] {
           return nmail::NMailSmtpSendMail(settings::SmtpServer, recipient, QString(), QString(),
                                           settings::MailAddress, draft.subject, body, QString(),
                                           draft.attachments, 0);
         },
-        &declinedPlaintext);
+        &declinedTrust);
     if (result < 0) {
       ++outcome.refused;
       showSendError(window);

@@ -243,15 +243,25 @@ bool askToSendPasswordUnencrypted(QWidget *parent, const nmail::PlaintextRefusal
   return false;
 }
 
-int sendAskingAboutPlaintext(QWidget *parent, const std::function<int()> &send, bool *declined) {
-  const int result = send();
-  const auto refusal = nmail::plaintextLoginRefused();
-  if (result >= 0 || !refusal || refusal->downgrade || (declined && *declined))
-    return result;
-  if (askToSendPasswordUnencrypted(parent, *refusal))
-    return send();
-  if (declined)
-    *declined = true;
+int sendAskingAboutTrust(QWidget *parent, const std::function<int()> &send, bool *declined) {
+  int result = send();
+  // A certificate no authority vouches for, or a server without encryption:
+  // the user decides, as for receiving. One question may lead to the other.
+  for (int question = 0; result < 0 && question < 2 && !(declined && *declined); ++question) {
+    const auto certificate = nmail::rejectedCertificate();
+    const auto plaintext = nmail::plaintextLoginRefused();
+    const bool trustable = certificate && !certificate->changed && certificate->refusal.isEmpty();
+    const bool agreeable = plaintext && !plaintext->downgrade;
+    if (!trustable && !agreeable)
+      break;
+    if (!(trustable ? askToTrustCertificate(parent, *certificate)
+                    : askToSendPasswordUnencrypted(parent, *plaintext))) {
+      if (declined)
+        *declined = true;
+      break;
+    }
+    result = send();
+  }
   return result;
 }
 

@@ -50,12 +50,12 @@ bool storeOfferedTls(const QString &host, quint16 port);
 // readable on the network, and asks whether to send it unencrypted to this
 // server (default No); yes keeps the agreement. True when it is now kept.
 bool askToSendPasswordUnencrypted(QWidget *parent, const nmail::PlaintextRefusal &refusal);
-// Runs `send` (a transport call, below 0 on failure). When it stopped before
-// sending the password unencrypted, asks (unless `declined` says the user
-// already said no during this click) and on yes runs it once more; a no is
-// noted in `declined`.
-int sendAskingAboutPlaintext(QWidget *parent, const std::function<int()> &send,
-                             bool *declined = nullptr);
+// Runs `send` (a transport call, below 0 on failure). When it stopped at a
+// certificate no authority vouches for, or before sending the password
+// unencrypted, asks (unless `declined` says the user already said no during
+// this click) and on yes runs it once more; a no is noted in `declined`.
+int sendAskingAboutTrust(QWidget *parent, const std::function<int()> &send,
+                         bool *declined = nullptr);
 // What to do about a server that stopped offering encryption.
 QString lostEncryptionAdvice();
 

@@ -281,6 +281,41 @@ TEST_F(SendFromWindow, ASentMailWhoseCopyCannotBeKeptIsSentAndRecordedAndTheUser
   EXPECT_EQ(mail::historyCount(mail::History::Sent), 1);
 }
 
+// A server whose certificate no authority vouches for (the test server's is
+// self-signed): the sender is asked, as when receiving; yes sends this mail
+// and trusts that certificate for the next ones, no sends nothing.
+TEST_F(SendFromWindow, AnUnvouchedCertificateIsAskedAboutOnceAndThenTrusted) {
+  settings::SmtpServer = servers->submissionServer();
+  auto sendOne = [&](const QString &subject) {
+    WriteForm *f = compose();
+    f->ToText->setText(alice);
+    f->SubjectText->setText(subject);
+    f->BodyText->setPlainText(QStringLiteral("本文"));
+    send(f);
+  };
+  boxes.pushAnswer(MsgAnswer::No);
+  boxes.pushAnswer(MsgAnswer::Ok); // the send error that follows
+  sendOne(QStringLiteral("いいえ"));
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_EQ(boxes.boxes()[0].title, u"証明書の確認");
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(
+      fingerprintText(QByteArray::fromHex(servers->certSha256.toLatin1()))));
+  EXPECT_EQ(mail::historyCount(mail::History::Sent), 0);
+
+  boxes.clear();
+  boxes.pushAnswer(MsgAnswer::Yes);
+  sendOne(QStringLiteral("はい"));
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].title, u"証明書の確認");
+  boxes.clear();
+  sendOne(QStringLiteral("二通目"));
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  ASSERT_TRUE(servers->waitForMessages(QStringLiteral("alice"), 2));
+  const QList<QByteArray> got = servers->messages(QStringLiteral("alice"));
+  EXPECT_EQ(got.size(), 2);
+  EXPECT_EQ(mail::historyCount(mail::History::Sent), 2);
+}
+
 TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFailure) {
   addEntry(QStringLiteral("アリス"), alice);
   addEntry(QStringLiteral("nobody"), QStringLiteral("nobody@") + servers->domain);
