@@ -11,6 +11,7 @@
 #include "main/lib/mainform.h"
 
 #include "compose/sendmail.h"
+#include "compose/writeform.h"
 #include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
@@ -415,16 +416,32 @@ TEST_F(ScheduledCheckTrusted, AViewerOnScreenKeepsTheWholeHistoryThroughTheMatch
   ASSERT_TRUE(viewer->isVisible());
   ASSERT_EQ(viewer->List1->count(), 2);
 
-  // The user tries to delete everything while the check is writing the file.
-  boxes.pushAnswer(MsgAnswer::Yes);
-  boxes.pushAnswer(MsgAnswer::Ok);
+  // While the check is writing the file, the user tries to delete
+  // everything, then one mail, then to send a mail: each is refused, the
+  // typed mail stays in its window, and nothing is lost or sent.
+  for (MsgAnswer a : {MsgAnswer::Yes, MsgAnswer::Ok, MsgAnswer::Yes, MsgAnswer::Ok, MsgAnswer::Ok})
+    boxes.pushAnswer(a);
+  WriteForm *compose = nullptr;
   QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
-    if (text == QStringLiteral("受信中 1/2"))
-      viewer->Command5_Click();
+    if (text != QStringLiteral("受信中 1/2"))
+      return;
+    viewer->Command5_Click();
+    viewer->List1->setCurrentRow(0);
+    viewer->Command1_Click();
+    compose = forms::writeForm().show();
+    compose->ToText->setText(QStringLiteral("someone@example.jp"));
+    compose->BodyText->setPlainText(QStringLiteral("書きかけ"));
+    compose->Command1_Click();
   });
   runPass(); // two new mails
-  ASSERT_EQ(boxes.boxes().size(), 2);
+  ASSERT_EQ(boxes.boxes().size(), 5);
   EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("受信中のため削除できません")));
+  EXPECT_TRUE(boxes.boxes()[3].text.contains(QStringLiteral("受信中のため削除できません")));
+  EXPECT_TRUE(boxes.boxes()[4].text.contains(QStringLiteral("受信が終わってから、もう一度送信")));
+  ASSERT_TRUE(forms::writeForm().loaded());
+  EXPECT_EQ(compose->BodyText->toPlainText(), QStringLiteral("書きかけ"));
+  forms::writeForm().unload();
+  EXPECT_EQ(mail::historyCount(mail::History::Sent), 0);
   EXPECT_EQ(mail::historyCount(mail::History::Received), 4);
   ASSERT_EQ(viewer->List1->count(), 4);
   EXPECT_EQ(viewer->Text2->text(), QStringLiteral("4"));
