@@ -264,7 +264,14 @@ bool LineConnection::handshake() {
   socket_->setPeerVerifyName(endpoint_.host);
   certificateProblem_.clear();
   socket_->startClientEncryption();
-  if (!socket_->waitForEncrypted(networkTimeoutMs())) {
+  // In slices, like every other wait: a stop or the window closing is
+  // noticed within one, not only at the end of the whole timeout.
+  const QDeadlineTimer deadline(networkTimeoutMs());
+  if (!waitSliced([this](int ms) { return socket_->waitForEncrypted(ms); }, deadline)) {
+    if (interruptedWait_) {
+      fail(QStringLiteral("サーバー %1 との暗号化（TLS）の開始を中止しました。").arg(where));
+      return false;
+    }
     const auto errors = socket_->sslHandshakeErrors();
     if (!errors.isEmpty() || !certificateProblem_.isEmpty()) {
       QSslCertificate cert = socket_->peerCertificate();
@@ -281,7 +288,7 @@ bool LineConnection::handshake() {
         rejected_->refusal = untrustableReason(errors);
       }
       fail(text);
-    } else if (socket_->error() == QAbstractSocket::SocketTimeoutError &&
+    } else if ((timedOut_ || socket_->error() == QAbstractSocket::SocketTimeoutError) &&
                socket_->state() != QAbstractSocket::UnconnectedState) {
       fail(QStringLiteral("サーバー %1 との暗号化（TLS）の開始が %2 秒以内に終わりませんでした。")
                .arg(where, seconds(networkTimeoutMs())));

@@ -576,4 +576,22 @@ TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingO
   EXPECT_EQ(servers->messageCount(User), 0);
 }
 
+// A server that takes the connection and never finishes the TLS handshake:
+// closing the window ends the attempt at once, not at the time limit.
+TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAHangingTlsHandshakeEndsItAtOnce) {
+  nmail::setNetworkTimeoutMs(120000);
+  BadLine relay(servers->pop3sPort);
+  settings::Pop3Server = QStringLiteral("pop3s://") + through(relay);
+  relay.afterServerBytes(0, BadLine::Fault::Silent);
+  int ended = 0;
+  form->endProgram = [&] { ++ended; };
+  QTimer::singleShot(300, [&] { form->close(); });
+  form->Command4_Click();
+
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_TRUE(nmail::lastErrorText().contains(QStringLiteral("暗号化（TLS）の開始を中止しました")))
+      << nmail::lastErrorText().toStdString();
+}
+
 } // namespace
