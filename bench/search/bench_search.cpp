@@ -8,6 +8,7 @@
 //   bench_search [records]      (default 32766)
 //
 // Prints the figures; never fails on time.
+#include "bench/support/benchsupport.h"
 #include "editor/editorpane.h"
 #include "mail/history.h"
 #include "mail/searchindex.h"
@@ -26,18 +27,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sys/resource.h>
 
 using namespace mail;
 
 namespace {
 
-qint64 cpuMs() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
 
 const QStringList Sentences = {
     QStringLiteral("いつもお世話になっております。"),
@@ -106,10 +100,6 @@ bool writeHistory(const QString &path, int from, int count, qint64 *characters) 
   return true;
 }
 
-template <typename T> T median(QList<T> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 } // namespace
 
@@ -137,11 +127,11 @@ int main(int argc, char **argv) {
 
   QElapsedTimer clock;
   clock.start();
-  qint64 cpu = cpuMs();
+  qint64 cpu = bench::cpuMs();
   const search::SyncResult built = search::syncIndex(paths, History::Received);
   std::printf("index built from scratch: %d records in %lld ms (CPU %lld ms), %.0f MB on the "
               "disk%s\n",
-              built.indexed, clock.elapsed(), cpuMs() - cpu,
+              built.indexed, clock.elapsed(), bench::cpuMs() - cpu,
               QFileInfo(paths.index).size() / 1e6, built.ok ? "" : "  FAILED");
 
   TyakuForm *viewer = forms::tyakuForm().get();
@@ -165,7 +155,7 @@ int main(int argc, char **argv) {
     }
     std::printf("query \"%s\" (%d characters): %d mails; index %.1f ms, whole click %.1f ms "
                 "(median of 5), %d rows shown\n",
-                qPrintable(q), int(q.toUcs4().size()), found, median(indexMs), median(clickMs),
+                qPrintable(q), int(q.toUcs4().size()), found, bench::median(indexMs), bench::median(clickMs),
                 viewer->List1->count());
   }
 
@@ -184,21 +174,21 @@ int main(int argc, char **argv) {
       return 2;
     f.close();
     clock.restart();
-    cpu = cpuMs();
+    cpu = bench::cpuMs();
     const search::SyncResult more = search::syncIndex(paths, History::Received);
     std::printf("update after 1,000 new mails: %d indexed in %lld ms (CPU %lld ms)\n",
-                more.indexed, clock.elapsed(), cpuMs() - cpu);
+                more.indexed, clock.elapsed(), bench::cpuMs() - cpu);
   }
 
   // One mail deleted near the start: every later record moves up one.
   markHistoryRecord(History::Received, 2);
   rewriteHistory(History::Received);
   clock.restart();
-  cpu = cpuMs();
+  cpu = bench::cpuMs();
   const search::SyncResult after = search::syncIndex(paths, History::Received);
   std::printf("update after deleting record 2: %d removed in %lld ms (CPU %lld ms), %.0f MB on "
               "the disk\n",
-              after.removed, clock.elapsed(), cpuMs() - cpu, QFileInfo(paths.index).size() / 1e6);
+              after.removed, clock.elapsed(), bench::cpuMs() - cpu, QFileInfo(paths.index).size() / 1e6);
   clock.restart();
   const search::SyncResult current = search::syncIndex(paths, History::Received);
   std::printf("check of an index in step: %.1f ms\n", clock.nsecsElapsed() / 1e6);

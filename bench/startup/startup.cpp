@@ -10,6 +10,7 @@
 // time is from starting the process to the main window shown and painted,
 // and the peak memory is the child's VmHWM at that moment. Five starts of
 // each, taken in turn; prints the medians and the ratio, never fails on time.
+#include "bench/support/benchsupport.h"
 #include "mail/history.h"
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
@@ -51,27 +52,6 @@ int child(int argc, char **argv, const QString &folder) {
   std::_Exit(0);
 }
 
-bool writeHistory(const QString &path, int records) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    return false;
-  QString body;
-  for (int line = 0; line < 150; ++line)
-    body += QStringLiteral("本文の%1行目です。The quick brown fox jumps over the lazy dog.\r\n")
-                .arg(line);
-  for (int i = 1; i <= records; ++i) {
-    MailRecord r;
-    r.Subject = QStringLiteral("定例会議のお知らせ（第%1回）").arg(i);
-    r.Info1 = QStringLiteral("山田 太郎 <taro%1@example.jp>").arg(i % 97);
-    r.Info2 = QStringLiteral("Mon, 7 Dec 2026 09:%1:00 +0900").arg(i % 60, 2, 10, QChar(u'0'));
-    r.Body = body;
-    r.Flag = 1;
-    if (f.write(encodeMailRecord(r)) != MailLayout::RecordLength)
-      return false;
-  }
-  return true;
-}
-
 // A program folder with both histories of `records` records (0: empty files)
 // and a POP3 server set, so no dialog opens beside the window.
 bool makeFolder(const QString &folder, int records) {
@@ -84,7 +64,7 @@ bool makeFolder(const QString &folder, int records) {
   if (!settings::SaveServerSettings())
     return false;
   const QString received = historyPath(History::Received), sent = historyPath(History::Sent);
-  if (!writeHistory(received, records))
+  if (!bench::writeUniformHistory(received, records))
     return false;
   // The sent history holds the same records: a link saves writing them twice.
   QFile::remove(sent);
@@ -115,10 +95,6 @@ Start startOnce(const QString &self, const QString &folder) {
   return s;
 }
 
-template <typename T> T median(QList<T> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 } // namespace
 
@@ -165,10 +141,10 @@ int main(int argc, char **argv) {
     emptyHwm << e.hwmKb;
   }
   std::printf("start to painted main window, median of %d pairs:\n", Rounds);
-  std::printf("  histories of %d records: %.0f ms, peak %.1f MB (VmHWM)\n", records, median(fullMs),
-              median(fullHwm) / 1024.0);
-  std::printf("  empty histories:            %.0f ms, peak %.1f MB (VmHWM)\n", median(emptyMs),
-              median(emptyHwm) / 1024.0);
-  std::printf("  ratio full/empty:           %.2f (median of the pairs)\n", median(ratios));
+  std::printf("  histories of %d records: %.0f ms, peak %.1f MB (VmHWM)\n", records, bench::median(fullMs),
+              bench::median(fullHwm) / 1024.0);
+  std::printf("  empty histories:            %.0f ms, peak %.1f MB (VmHWM)\n", bench::median(emptyMs),
+              bench::median(emptyHwm) / 1024.0);
+  std::printf("  ratio full/empty:           %.2f (median of the pairs)\n", bench::median(ratios));
   return 0;
 }

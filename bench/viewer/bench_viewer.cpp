@@ -6,9 +6,12 @@
 // "はい" until "件数" shows one fewer, against one warm copy of the file
 // flushed to the disk (the least a crash-safe rewrite can cost).
 //
-//   bench_viewer [records]      (default 32766, the most a history holds)
+//   bench_viewer [records]            (default 32766, the most a history holds)
+//   bench_viewer [records] --profile  only opens the viewer 20 times, for perf
 //
-// Prints both times and their ratio; never fails on time.
+// Prints the medians, this process's CPU time and the load beside them, and
+// the ratios; never fails on time.
+#include "bench/support/benchsupport.h"
 #include "mail/history.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
@@ -31,26 +34,6 @@
 using namespace mail;
 
 namespace {
-
-bool writeHistory(const QString &path, int records) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-    return false;
-  QString body;
-  for (int line = 0; line < 150; ++line)
-    body += QStringLiteral("本文の%1行目です。The quick brown fox jumps over the lazy dog.\r\n")
-                .arg(line);
-  for (int i = 1; i <= records; ++i) {
-    MailRecord r;
-    r.Subject = QStringLiteral("定例会議のお知らせ（第%1回）").arg(i);
-    r.Info1 = QStringLiteral("山田 太郎 <taro%1@example.jp>").arg(i % 97);
-    r.Info2 = QStringLiteral("Mon, 7 Dec 2026 09:%1:00 +0900").arg(i % 60, 2, 10, QChar(u'0'));
-    r.Body = body;
-    if (f.write(encodeMailRecord(r)) != MailLayout::RecordLength)
-      return false;
-  }
-  return true;
-}
 
 double catOnceMs(const QString &path) {
   QProcess cat;
@@ -131,8 +114,10 @@ int main(int argc, char **argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
-  const int records = argc > 1 ? std::clamp(std::atoi(argv[1]), 1, int(MailLayout::MaxRecords))
-                               : MailLayout::MaxRecords;
+  const int records = argc > 1 && argv[1][0] != '-'
+                            ? std::clamp(std::atoi(argv[1]), 1, int(MailLayout::MaxRecords))
+                            : MailLayout::MaxRecords;
+  const bool profile = QCoreApplication::arguments().contains(QStringLiteral("--profile"));
 
   QTemporaryDir dir;
   if (!dir.isValid() || !QDir(dir.path()).mkdir(QString::fromUtf16(platform::DataFolderName))) {
@@ -144,34 +129,51 @@ int main(int argc, char **argv) {
   std::printf("writing %d records (%.0f MB)...\n", records,
               double(records) * MailLayout::RecordLength / 1e6);
   std::fflush(stdout);
-  if (!writeHistory(path, records)) {
+  if (!bench::writeUniformHistory(path, records)) {
     std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
     return 1;
   }
 
   catOnceMs(path); // warm the page cache
-  double readBest = 1e300, openBest = 1e300;
-  constexpr int Rounds = 5;
+  if (profile) {
+    for (int i = 0; i < 20; ++i)
+      openViewerMs(records);
+    return 0;
+  }
+  bench::printLoad("before");
+  QList<double> readMs, openMs;
+  QList<qint64> openCpu;
+  constexpr int Rounds = 7;
   for (int i = 0; i < Rounds; ++i) {
-    readBest = std::min(readBest, catOnceMs(path));
-    openBest = std::min(openBest, openViewerMs(records));
+    readMs << catOnceMs(path);
+    const qint64 cpu = bench::cpuMs();
+    openMs << openViewerMs(records);
+    openCpu << bench::cpuMs() - cpu;
   }
   std::printf("records:                 %d\n", records);
-  std::printf("cat file > /dev/null:    %.1f ms (warm, best of %d)\n", readBest, Rounds);
-  std::printf("click to count shown:    %.1f ms (best of %d)\n", openBest, Rounds);
-  std::printf("ratio viewer/cat:        %.2f\n", openBest / readBest);
+  std::printf("cat file > /dev/null:    %.1f ms (warm, median of %d)\n", bench::median(readMs),
+              Rounds);
+  std::printf("click to count shown:    %.1f ms (median of %d), CPU %lld ms\n",
+              bench::median(openMs), Rounds, bench::median(openCpu));
+  std::printf("ratio viewer/cat:        %.2f\n", bench::median(openMs) / bench::median(readMs));
 
   AnswerYes boxes;
   platform::setMessageBoxBackend(&boxes);
-  double copyBest = 1e300, deleteBest = 1e300;
-  constexpr int DeleteRounds = 3;
+  QList<double> copyMs, deleteMs;
+  QList<qint64> deleteCpu;
+  constexpr int DeleteRounds = 5;
   for (int i = 0; i < DeleteRounds; ++i) {
-    copyBest = std::min(copyBest, copyWithFsyncMs(path));
-    deleteBest = std::min(deleteBest, deleteOneMs(boxes, records / 2));
+    copyMs << copyWithFsyncMs(path);
+    const qint64 cpu = bench::cpuMs();
+    deleteMs << deleteOneMs(boxes, records / 2);
+    deleteCpu << bench::cpuMs() - cpu;
   }
   platform::setMessageBoxBackend(nullptr);
-  std::printf("copy file + fsync:       %.1f ms (warm, best of %d)\n", copyBest, DeleteRounds);
-  std::printf("はい to 件数 one fewer:  %.1f ms (best of %d)\n", deleteBest, DeleteRounds);
-  std::printf("ratio delete/copy:       %.2f\n", deleteBest / copyBest);
+  std::printf("copy file + fsync:       %.1f ms (warm, median of %d)\n", bench::median(copyMs),
+              DeleteRounds);
+  std::printf("はい to 件数 one fewer:  %.1f ms (median of %d); open and delete CPU %lld ms\n",
+              bench::median(deleteMs), DeleteRounds, bench::median(deleteCpu));
+  std::printf("ratio delete/copy:       %.2f\n", bench::median(deleteMs) / bench::median(copyMs));
+  bench::printLoad("after");
   return 0;
 }

@@ -4,9 +4,6 @@
 # then the time of "１件削除" on it beside one copy of the file with fsync.
 #   bench/viewer/run.sh [build-dir] [records]
 set -euo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-build=${1:-$root/build-bench}
-[ -f "$build/build.ninja" ] || [ -f "$build/Makefile" ] ||
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" --target bench_viewer -j2 >/dev/null
-QT_QPA_PLATFORM=offscreen "$build/bench/viewer/bench_viewer" ${2:+"$2"}
+. "$(dirname "$0")/../support/build-and-run.sh"
+build_bench bench_viewer viewer "${1:-}"
+QT_QPA_PLATFORM=offscreen "$exe" ${2:+"$2"}
