@@ -12,6 +12,10 @@ namespace platform {
 QByteArray toAnsi(const QString &text);
 // CP932 -> Unicode. Bytes that are not valid CP932 become U+FFFD.
 QString fromAnsi(const QByteArray &bytes);
+QString fromAnsi(const char *data, qsizetype size);
+// The same conversion done by iconv call by call; fromAnsi gives the same
+// text from a table read out of iconv once.
+QString fromAnsiWithIconv(const QByteArray &bytes);
 
 // True when every character of `text` survives a round trip through CP932.
 bool fitsAnsi(const QString &text);

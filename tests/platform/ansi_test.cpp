@@ -63,6 +63,35 @@ TEST(Ansi, BadBytesBecomeReplacementCharacters) {
   EXPECT_EQ(fromAnsi(QByteArray()), QString());
 }
 
+// The table the fast conversion reads must give what iconv gives for any
+// bytes: every single byte and pair, and random runs full of broken
+// characters, lead bytes at the end and bytes that cannot trail.
+TEST(Ansi, TableConversionMatchesIconvOnAnyBytes) {
+  QByteArray all;
+  for (int a = 0; a < 256; ++a) {
+    all.append(char(a));
+    EXPECT_EQ(fromAnsi(QByteArray(1, char(a))), fromAnsiWithIconv(QByteArray(1, char(a)))) << a;
+    for (int b = 0; b < 256; ++b) {
+      const char two[2] = {char(a), char(b)};
+      const QByteArray pair(two, 2);
+      ASSERT_EQ(fromAnsi(pair), fromAnsiWithIconv(pair)) << a << ' ' << b;
+    }
+  }
+  EXPECT_EQ(fromAnsi(all), fromAnsiWithIconv(all));
+  quint32 seed = 12345;
+  for (int run = 0; run < 2000; ++run) {
+    QByteArray bytes;
+    const int length = int(seed % 40);
+    for (int i = 0; i < length; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      // Lead and trail bytes more often than chance would pick them.
+      const uchar pick[] = {0x81, 0x82, 0x9f, 0xe0, 0xfc, 0x40, 0x7f, 0x80, 0xa0, 0xfd, 0x20, 0x00};
+      bytes.append(seed & 0x100 ? char(pick[(seed >> 12) % sizeof pick]) : char(seed >> 16));
+    }
+    ASSERT_EQ(fromAnsi(bytes), fromAnsiWithIconv(bytes)) << bytes.toHex().constData();
+  }
+}
+
 TEST(Ansi, FieldsAreCutOnCharacterBoundariesAndPadded) {
   // "あいう" is 6 bytes: a 5-byte field takes two characters and a blank.
   EXPECT_EQ(ansiField(QString::fromUtf16(u"あいう"), 5), hex("82a082a220"));
