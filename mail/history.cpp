@@ -32,22 +32,26 @@ platform::RecordFile historyFile(History which) {
   return platform::RecordFile(historyPath(which), RecordLength);
 }
 
-QByteArray trimmedField(const char *data, int width) {
+// A field's text without its leading and trailing blanks. 0x20 is never the
+// second byte of a CP932 character, so blanks can be trimmed on the bytes
+// before conversion.
+QString trimmedField(const char *data, int width) {
   int begin = 0, end = width;
-  // 0x20 is never the second byte of a CP932 character, so blanks can be
-  // trimmed on the bytes before conversion.
   while (begin < end && data[begin] == ' ')
     ++begin;
   while (end > begin && data[end - 1] == ' ')
     --end;
-  return QByteArray(data + begin, end - begin);
+  return platform::fromAnsi(data + begin, end - begin);
 }
 
-// The first `width` bytes of every whole record from record `first` (0-based)
-// on, at most `most` of them, `width` apart. One small positional read per
-// record: the bodies stay on the disk, and unlike a mapping of the file no
-// page around a field comes into the process.
-QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 most = MaxRecords) {
+// The first `width` bytes of whole records, `width` apart: of every one
+// from record `first` (0-based) on, at most `most` of them, or only of the
+// records numbered (1-based) in `only`, in that order, when it is given;
+// `numbers` gets the number of each record read. One small positional read
+// per record: the bodies stay on the disk, and unlike a mapping of the file
+// no page around a field comes into the process.
+QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 most = MaxRecords,
+                           const QList<int> *only = nullptr, QList<int> *numbers = nullptr) {
   const QByteArray path = QFile::encodeName(historyPath(which));
   const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
@@ -55,13 +59,19 @@ QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 mo
   QByteArray out;
   struct stat st {};
   if (::fstat(fd, &st) == 0) {
-    const qint64 count = std::clamp<qint64>(
-        std::min<qint64>(st.st_size / RecordLength, MaxRecords) - first, 0, std::max<qint64>(most, 0));
+    const qint64 whole = std::min<qint64>(st.st_size / RecordLength, MaxRecords);
+    const qint64 count = only ? qint64(only->size())
+                              : std::clamp<qint64>(whole - first, 0, std::max<qint64>(most, 0));
     out.resize(count * width);
+    if (numbers)
+      numbers->reserve(count);
     qint64 got = 0;
-    for (; got < count; ++got) {
+    for (qint64 i = 0; i < count; ++i) {
+      const qint64 index = only ? qint64((*only)[i]) - 1 : first + i;
+      if (index < 0 || index >= whole)
+        continue;
       char *dest = out.data() + got * width;
-      const off_t at = off_t((first + got) * RecordLength);
+      const off_t at = off_t(index * RecordLength);
       ssize_t done = 0;
       while (done < width) {
         const ssize_t n = ::pread(fd, dest + done, size_t(width - done), at + done);
@@ -73,6 +83,9 @@ QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 mo
       }
       if (done < width)
         break;
+      if (numbers)
+        numbers->append(int(index + 1));
+      ++got;
     }
     out.truncate(got * width);
   }
@@ -80,37 +93,17 @@ QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 mo
   return out;
 }
 
-// Converting the fields of 32,766 records one by one costs more than reading
-// them; converting them as one text separated by NULs costs one call. Should
-// the split not come out field for field (a field holding a NUL or a broken
-// double-byte character), fall back to converting each field alone.
 // `heads` holds `stride` bytes per record from the record's start; `fields`
 // lists the (offset, width) of the fields wanted.
 QList<QString> fieldsOf(const QByteArray &heads, int stride,
                         const QList<std::pair<int, int>> &fields) {
   const qint64 count = heads.size() / stride;
-  QByteArray joined;
-  joined.reserve(heads.size() + count * fields.size());
-  for (qint64 i = 0; i < count; ++i) {
-    const char *rec = heads.constData() + i * stride;
-    for (const auto &[offset, width] : fields) {
-      joined += trimmedField(rec + offset, width);
-      joined += '\0';
-    }
-  }
-  const QString text = platform::fromAnsi(joined);
-  const QList<QStringView> parts = QStringView(text).split(QChar(u'\0'));
   QList<QString> out;
   out.reserve(count * fields.size());
-  if (parts.size() == count * fields.size() + 1) {
-    for (qsizetype i = 0; i + 1 < parts.size(); ++i)
-      out.append(parts[i].toString());
-    return out;
-  }
   for (qint64 i = 0; i < count; ++i) {
     const char *rec = heads.constData() + i * stride;
     for (const auto &[offset, width] : fields)
-      out.append(platform::readAnsiField(QByteArray::fromRawData(rec + offset, width)));
+      out.append(trimmedField(rec + offset, width));
   }
   return out;
 }
@@ -204,15 +197,16 @@ std::optional<QByteArray> readHistoryRecordBytes(History which, int n) {
   return historyFile(which).read(n);
 }
 
-QList<HistoryHeading> readHistoryHeadings(History which) {
+QList<HistoryHeading> readHistoryHeadings(History which, const QList<int> *records) {
   recoverHistory(which);
+  QList<int> numbers;
   const QList<QString> fields = fieldsOf(
-      readRecordHeads(which, BodyOffset), BodyOffset,
+      readRecordHeads(which, BodyOffset, 0, MaxRecords, records, &numbers), BodyOffset,
       {{SubjectOffset, SubjectWidth}, {Info1Offset, Info1Width}, {Info2Offset, Info2Width}});
   QList<HistoryHeading> out;
   out.reserve(fields.size() / 3);
   for (qsizetype i = 0; i + 2 < fields.size(); i += 3)
-    out.append(HistoryHeading{fields[i], fields[i + 1], fields[i + 2]});
+    out.append(HistoryHeading{numbers[i / 3], fields[i], fields[i + 1], fields[i + 2]});
   return out;
 }
 

@@ -54,13 +54,16 @@ std::optional<MailRecord> readHistoryRecord(History which, int n);
 std::optional<QByteArray> readHistoryRecordBytes(History which, int n);
 
 // The three short fields of every record, for the viewer's rows, read with
-// one pass over the file without decoding the bodies.
+// one pass over the file without reading the bodies; or of only the records
+// numbered in `records` (a search's hits), in that order, leaving out any
+// that does not lie whole in the file.
 struct HistoryHeading {
+  int record = 0; // 1-based
   QString Subject;
   QString Info1;
   QString Info2;
 };
-QList<HistoryHeading> readHistoryHeadings(History which);
+QList<HistoryHeading> readHistoryHeadings(History which, const QList<int> *records = nullptr);
 // The Subject (trimmed) of the whole records from record `first` (1-based)
 // on, at most `most` of them, for the main window's tree. Reads only those
 // 100 bytes of each record: a full history is some 400 MB, of which all its

@@ -370,16 +370,16 @@ QString TyakuForm::bodyTextAsShown(const QString &text) {
 }
 
 void TyakuForm::fillFromHistory(History which) {
-  fillRows(which, mail::readHistoryHeadings(which), nullptr);
+  fillRows(which, mail::readHistoryHeadings(which));
 }
 
 void TyakuForm::fillFromRecords(History which, const QList<int> &records) {
-  fillRows(which, mail::readHistoryHeadings(which), &records);
+  // Only the hits' short fields are read, not those of the whole history.
+  fillRows(which, mail::readHistoryHeadings(which, &records));
   searchResult_ = true;
 }
 
-void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headings,
-                         const QList<int> *records) {
+void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headings) {
   clearRows();
   Text9->clear();
   Text8->clear();
@@ -390,21 +390,11 @@ void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headi
   // last record in the boxes and on the clipboard), so the rows come from one
   // pass over the short fields and only the last record is read whole.
   QStringList rows;
-  const auto add = [&](int n) {
-    const mail::HistoryHeading &h = headings[n - 1];
+  rows.reserve(headings.size());
+  rowSources_.reserve(headings.size());
+  for (const mail::HistoryHeading &h : headings) {
     rows.append(rowTextOf(which, h.Subject, h.Info1, h.Info2));
-    rowSources_.append(RowSource{which, n});
-  };
-  const int count = int(headings.size());
-  rows.reserve(records ? records->size() : count);
-  rowSources_.reserve(rows.capacity());
-  if (records) {
-    for (int n : *records)
-      if (n >= 1 && n <= count)
-        add(n);
-  } else {
-    for (int n = 1; n <= count; ++n)
-      add(n);
+    rowSources_.append(RowSource{which, h.record});
   }
   List1->setUpdatesEnabled(false);
   List1->addItems(rows);

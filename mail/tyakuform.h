@@ -159,10 +159,8 @@ private:
   void showHelp(const QString &text);
   void hideHelp();
 
-  // The rows of `headings` (record n at index n - 1) for `records`, or for
-  // all of them when null; the last row's mail in the boxes.
-  void fillRows(mail::History which, const QList<mail::HistoryHeading> &headings,
-                const QList<int> *records);
+  // A row for each of `headings`, in order; the last row's mail in the boxes.
+  void fillRows(mail::History which, const QList<mail::HistoryHeading> &headings);
 
   QList<mail::RowSource> rowSources_;
   bool searchResult_ = false;

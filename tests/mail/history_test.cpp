@@ -168,6 +168,15 @@ TEST_F(HistoryFiles, HeadingsStayInLineWhenAFieldHoldsANul) {
   EXPECT_EQ(readHistorySubjects(History::Received),
             (QList<QString>{QStringLiteral("テスト"), h[1].Subject, QStringLiteral("last")}));
   EXPECT_EQ(readHistoryHeadings(History::Received).size(), 3);
+  // Only some records, as a search's hits are listed; one past the end (the
+  // cut record) is left out.
+  const QList<int> hits{3, 1, 4};
+  const QList<HistoryHeading> some = readHistoryHeadings(History::Received, &hits);
+  ASSERT_EQ(some.size(), 2);
+  EXPECT_EQ(some[0].record, 3);
+  EXPECT_EQ(some[0].Info1, QStringLiteral("s3"));
+  EXPECT_EQ(some[1].record, 1);
+  EXPECT_EQ(some[1].Subject, QStringLiteral("テスト"));
   // A block of them, as the tree reads the lines it shows; none past the end.
   EXPECT_EQ(readHistorySubjects(History::Received, 2, 5),
             (QList<QString>{h[1].Subject, QStringLiteral("last")}));
