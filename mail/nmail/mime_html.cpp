@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
-#include <unordered_set>
+#include <cstddef>
 #include <vector>
 
 namespace nmail::mime {
@@ -38,39 +38,56 @@ constexpr qsizetype FlatChunkChars = 128 * 1024;
 // budget is kept here too: past it, or when memory runs out, the parse is
 // left through `escape` (gumbo is C and holds nothing to unwind; everything
 // it took is listed in `live`).
+// Each block carries two links in front of what gumbo gets, so taking and
+// giving back are a few pointer moves (a hash set of the live blocks cost
+// more than the parse itself); the links keep malloc's alignment.
+struct Block {
+  Block *prev;
+  Block *next;
+};
+static_assert(sizeof(Block) % alignof(std::max_align_t) == 0);
+
 struct Allocations {
-  std::unordered_set<void *> live;
+  Block live{&live, &live}; // the ring of every block not given back
   size_t bytes = 0;
   size_t count = 0;
   size_t maxBytes = 0;
   size_t maxCount = 0;
   std::jmp_buf escape;
+  Allocations() = default;
+  Allocations(const Allocations &) = delete;
+  Allocations &operator=(const Allocations &) = delete;
   ~Allocations() {
-    for (void *p : live)
-      std::free(p);
+    for (Block *b = live.next; b != &live;) {
+      Block *next = b->next;
+      std::free(b);
+      b = next;
+    }
   }
 };
 
 void *allocate(void *userdata, size_t size) {
   auto *a = static_cast<Allocations *>(userdata);
   a->bytes += size;
-  if (++a->count > a->maxCount || a->bytes > a->maxBytes)
+  if (++a->count > a->maxCount || a->bytes > a->maxBytes || size > a->maxBytes)
     std::longjmp(a->escape, 1);
-  void *p = std::malloc(size ? size : 1);
-  if (!p)
+  auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + size));
+  if (!b)
     std::longjmp(a->escape, 1);
-  try {
-    a->live.insert(p);
-  } catch (...) {
-    std::free(p);
-    std::longjmp(a->escape, 1);
-  }
-  return p;
+  b->prev = &a->live;
+  b->next = a->live.next;
+  a->live.next->prev = b;
+  a->live.next = b;
+  return b + 1;
 }
 
-void release(void *userdata, void *p) {
-  if (p && static_cast<Allocations *>(userdata)->live.erase(p))
-    std::free(p);
+void release(void *, void *p) {
+  if (!p)
+    return;
+  Block *b = static_cast<Block *>(p) - 1;
+  b->prev->next = b->next;
+  b->next->prev = b->prev;
+  std::free(b);
 }
 
 // Holds no object with a destructor between setjmp and the parse, so leaving
