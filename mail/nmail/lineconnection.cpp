@@ -16,6 +16,15 @@
 #include <future>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace nmail {
 
 Q_LOGGING_CATEGORY(lcTransport, "korvex.transport", QtWarningMsg)
@@ -61,9 +70,74 @@ std::optional<QList<QHostAddress>> resolve(const QString &host) {
     result->set_value(info.error() == QHostInfo::NoError ? info.addresses()
                                                          : QList<QHostAddress>());
   }).detach();
-  if (future.wait_for(std::chrono::milliseconds(networkTimeoutMs())) != std::future_status::ready)
-    return std::nullopt;
+  // In slices, so that a stop is noticed while the resolver takes its time.
+  const QDeadlineTimer deadline(networkTimeoutMs());
+  while (future.wait_for(std::chrono::milliseconds(WaitSliceMs)) != std::future_status::ready) {
+    if (interrupted.load() || deadline.hasExpired())
+      return std::nullopt;
+  }
   return future.get();
+}
+
+// The TCP connection to one address: a non-blocking connect awaited in
+// slices, so that a stop is noticed within one. (The socket's own
+// waitForConnected can't be cut into slices: one that runs out drops the
+// attempt.) 0 with the connected descriptor in `fd`; otherwise the error:
+// ETIMEDOUT past the deadline, EINTR when stopped.
+int connectInSlices(const QHostAddress &address, quint16 port, const QDeadlineTimer &deadline,
+                    int *fd) {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+  if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+    auto *in = reinterpret_cast<sockaddr_in *>(&storage);
+    in->sin_family = AF_INET;
+    in->sin_port = htons(port);
+    in->sin_addr.s_addr = htonl(address.toIPv4Address());
+    length = sizeof(sockaddr_in);
+  } else {
+    auto *in6 = reinterpret_cast<sockaddr_in6 *>(&storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(&in6->sin6_addr, &bytes, sizeof bytes);
+    bool numeric = false;
+    const uint scope = address.scopeId().toUInt(&numeric);
+    in6->sin6_scope_id = numeric ? scope : ::if_nametoindex(address.scopeId().toLocal8Bit().constData());
+    length = sizeof(sockaddr_in6);
+  }
+  const int s = ::socket(storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (s < 0)
+    return errno;
+  auto failWith = [s](int error) {
+    ::close(s);
+    return error;
+  };
+  if (::connect(s, reinterpret_cast<const sockaddr *>(&storage), length) != 0) {
+    if (errno != EINPROGRESS)
+      return failWith(errno);
+    for (;;) {
+      if (interrupted.load())
+        return failWith(EINTR);
+      pollfd waiting{s, POLLOUT, 0};
+      const int slice = int(std::clamp<qint64>(deadline.remainingTime(), 0, WaitSliceMs));
+      const int ready = ::poll(&waiting, 1, slice);
+      if (ready < 0 && errno != EINTR)
+        return failWith(errno);
+      if (ready > 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &size) != 0)
+          return failWith(errno);
+        if (error != 0)
+          return failWith(error);
+        break;
+      }
+      if (deadline.hasExpired())
+        return failWith(ETIMEDOUT);
+    }
+  }
+  *fd = s;
+  return 0;
 }
 
 } // namespace
@@ -201,31 +275,40 @@ bool LineConnection::open(const Endpoint &endpoint) {
     fail(QStringLiteral("サーバー %1 が見つかりません。サーバー名を確かめてください。").arg(where));
     return false;
   }
-  bool connected = false;
+  int error = 0;
   for (const QHostAddress &address : *addresses) {
-    socket_->connectToHost(address, endpoint_.port);
-    if (socket_->waitForConnected(networkTimeoutMs())) {
-      // One short command, one reply: don't let Nagle hold a command back
-      // waiting for the server's delayed acknowledgement.
-      socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-      connected = true;
-      break;
+    int fd = -1;
+    error = connectInSlices(address, endpoint_.port, QDeadlineTimer(networkTimeoutMs()), &fd);
+    if (error == 0) {
+      if (socket_->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
+        // One short command, one reply: don't let Nagle hold a command back
+        // waiting for the server's delayed acknowledgement.
+        socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        break;
+      }
+      ::close(fd);
+      error = EBADF;
     }
-    socket_->abort();
+    if (error == EINTR)
+      break;
   }
-  if (!connected) {
-    switch (socket_->error()) {
-    case QAbstractSocket::ConnectionRefusedError:
-      fail(QStringLiteral("サーバー %1 に接続できません（接続を拒否されました）。").arg(where));
-      break;
-    case QAbstractSocket::SocketTimeoutError:
-      fail(QStringLiteral("サーバー %1 に %2 秒以内に接続できませんでした。")
-               .arg(where, seconds(networkTimeoutMs())));
-      break;
-    default:
-      fail(QStringLiteral("サーバー %1 に接続できません（%2）。")
-               .arg(where, socket_->errorString()));
-    }
+  switch (error) {
+  case 0:
+    break;
+  case EINTR:
+    interruptedWait_ = true;
+    fail(QStringLiteral("サーバー %1 への接続を中止しました。").arg(where));
+    return false;
+  case ECONNREFUSED:
+    fail(QStringLiteral("サーバー %1 に接続できません（接続を拒否されました）。").arg(where));
+    return false;
+  case ETIMEDOUT:
+    fail(QStringLiteral("サーバー %1 に %2 秒以内に接続できませんでした。")
+             .arg(where, seconds(networkTimeoutMs())));
+    return false;
+  default:
+    fail(QStringLiteral("サーバー %1 に接続できません（%2）。")
+             .arg(where, QString::fromLocal8Bit(std::strerror(error))));
     return false;
   }
   if (endpoint_.implicitTls)

@@ -39,6 +39,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using platform::MsgAnswer;
 using testsupport::MailServers;
@@ -574,6 +580,42 @@ TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingO
   form->Command4_Click();
   EXPECT_EQ(mail::historyCount(mail::History::Received), 3);
   EXPECT_EQ(servers->messageCount(User), 0);
+}
+
+// A server whose connection never comes about (its queue of connections is
+// full, so the kernel drops the handshake): closing the window ends the
+// attempt at once, not at the time limit.
+TEST_F(ScheduledCheckTrusted, ClosingTheWindowWhileTheConnectionHangsEndsItAtOnce) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr *>(&address), length), 0);
+  ASSERT_EQ(::listen(listener, 0), 0);
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length), 0);
+  std::vector<int> fillers; // take up the queue; the program's connect then waits
+  for (int i = 0; i < 4; ++i) {
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    ::connect(fillers.back(), reinterpret_cast<sockaddr *>(&address), length);
+  }
+  nmail::setNetworkTimeoutMs(120000);
+  settings::Pop3Server =
+      QStringLiteral("127.0.0.1:%1").arg(ntohs(address.sin_port)) + QStringLiteral("#sha256=") +
+      servers->certSha256;
+  int ended = 0;
+  form->endProgram = [&] { ++ended; };
+  QTimer::singleShot(300, [&] { form->close(); });
+  form->Command4_Click();
+  for (int fd : fillers)
+    ::close(fd);
+  ::close(listener);
+
+  EXPECT_EQ(ended, 1);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_TRUE(nmail::lastErrorText().contains(QStringLiteral("への接続を中止しました")))
+      << nmail::lastErrorText().toStdString();
 }
 
 // A server that takes the connection and never finishes the TLS handshake:
