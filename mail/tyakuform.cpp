@@ -3,6 +3,7 @@
 #include "editor/editorpane.h"
 #include "mail/history.h"
 #include "mail/originals.h"
+#include "mail/searchindex.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -251,6 +252,7 @@ void TyakuForm::clearRows() {
   List1->clear();
   rowSources_.clear();
   searchResult_ = false;
+  searchQuery_.clear();
 }
 
 int TyakuForm::addRow(const QString &text, RowSource source) {
@@ -333,6 +335,17 @@ QString rowTextOf(History which, const QString &subject, const QString &info1,
 } // namespace
 
 void TyakuForm::addHistoryRow(History which, int record, const mail::MailRecord &mail) {
+  // Rows of a search's result stay the mails that hold the text searched
+  // for: the new record is looked at as the index will hold it, from the
+  // stored bytes and the whole mail kept beside them.
+  if (searchResult_) {
+    const std::optional<QByteArray> stored = mail::readHistoryRecordBytes(which, record);
+    if (!stored || !mail::search::foldText(
+                               mail::search::recordText(mail::decodeMailRecord(*stored),
+                                                        mail::originalPath(which, record)))
+                               .contains(searchQuery_))
+      return;
+  }
   addRow(rowTextOf(which, platform::trimBlanks(mail.Subject), platform::trimBlanks(mail.Info1),
                    platform::trimBlanks(mail.Info2)),
          RowSource{which, record});
@@ -373,10 +386,11 @@ void TyakuForm::fillFromHistory(History which) {
   fillRows(which, mail::readHistoryHeadings(which));
 }
 
-void TyakuForm::fillFromRecords(History which, const QList<int> &records) {
+void TyakuForm::fillFromRecords(History which, const QList<int> &records, const QString &query) {
   // Only the hits' short fields are read, not those of the whole history.
   fillRows(which, mail::readHistoryHeadings(which, &records));
   searchResult_ = true;
+  searchQuery_ = mail::search::foldText(query).trimmed();
 }
 
 void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headings) {

@@ -88,9 +88,9 @@ public:
   // just finished (or could not). True when a box was shown.
   bool reportRecovery(mail::History which);
 
-  // The rows of the given records of a history only (a search's result),
-  // boxes and count as opening fills them.
-  void fillFromRecords(mail::History which, const QList<int> &records);
+  // The rows of the given records of a history only (the result of a search
+  // for `query`), boxes and count as opening fills them.
+  void fillFromRecords(mail::History which, const QList<int> &records, const QString &query);
   // Whether the rows are a search's result rather than the whole history.
   bool listsSearchResult() const { return searchResult_; }
 
@@ -104,7 +104,8 @@ public:
 
   // A record's row added at the end of a list filled from its history, as
   // filling writes it, with the count; a check that stored a mail while the
-  // window lists the received history adds it so.
+  // window lists the received history adds it so. A list of a search's
+  // result gains the row only when the record holds what was searched for.
   void addHistoryRow(mail::History which, int record, const mail::MailRecord &mail);
   // The text the body box gives back for `text` (CR LF line breaks, and what
   // the box changes, such as no-break spaces to spaces).
@@ -164,6 +165,7 @@ private:
 
   QList<mail::RowSource> rowSources_;
   bool searchResult_ = false;
+  QString searchQuery_; // folded, while the rows are a search's result
   bool searching_ = false;
 };
 

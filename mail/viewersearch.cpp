@@ -89,5 +89,5 @@ void TyakuForm::cmdAllSearch_Click() {
       mail::HistoryMode != (which == History::Received ? mail::HistoryModeReceived
                                                        : mail::HistoryModeSent))
     return;
-  fillFromRecords(which, found->records);
+  fillFromRecords(which, found->records, query);
 }

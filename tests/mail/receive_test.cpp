@@ -1026,7 +1026,8 @@ TEST_F(Receive, EveryMailIsKeptWholeReadableElsewhereAndShownToItsLastLine) {
 }
 
 // "全メール検索" on mail fetched from Dovecot: the index made before the
-// check takes the new mails after it, the long letter with its whole text.
+// check takes the new mails after it, the long letter with its whole text;
+// a search's result on screen during the check gains only matching mails.
 TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
   const auto utf8Mail = [](const QByteArray &subject, const QString &body) {
     return "From: Hanako <hanako@example.jp>\r\nTo: alice@korvex.test\r\nSubject: " + subject +
@@ -1045,19 +1046,26 @@ TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
 
   openHistoryViewer(History::Received);
   TyakuForm *f = viewer();
-  const auto searchFor = [f](const QString &text) {
-    f->editorPane->Text1->setText(text);
-    QTest::mouseClick(f->cmdAllSearch, Qt::LeftButton);
+  const auto listed = [f] {
     QStringList subjects;
     for (int i = 0; i < f->List1->count(); ++i)
       subjects << readHistoryRecord(History::Received, f->rowSource(i).record)->Subject;
     return subjects;
   };
-  EXPECT_TRUE(searchFor(QStringLiteral("会議")).isEmpty());
+  const auto searchFor = [f, listed](const QString &text) {
+    f->editorPane->Text1->setText(text);
+    QTest::mouseClick(f->cmdAllSearch, Qt::LeftButton);
+    return listed();
+  };
+  EXPECT_TRUE(searchFor(QStringLiteral("山桜")).isEmpty());
 
   ReceiveMail(host);
   ASSERT_EQ(received().size(), 3);
   ASSERT_FALSE(received()[0].Body.contains(QStringLiteral("山桜")));
+  // The result on screen gained the one new mail whose whole text holds the
+  // word, not the other two.
+  EXPECT_EQ(listed(), QStringList{QStringLiteral("letter")});
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("1"));
   mail::search::waitForUpdates();
   openHistoryViewer(History::Received);
 
