@@ -1,5 +1,7 @@
 #include "editor/editorpane.h"
 
+#include "platform/core/textfold.h"
+
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -267,11 +269,11 @@ void EditorPane::mbunmatujump_Click() {
   rtfEd_->setFocus();
 }
 
-void EditorPane::selectHit(int position) {
+void EditorPane::selectHit(int position, int length) {
   rtfEd_->setFocus();
   QTextCursor c(rtfEd_->document());
   c.setPosition(position - 1);
-  c.setPosition(position - 1 + int(Text1->text().size()), QTextCursor::KeepAnchor);
+  c.setPosition(position - 1 + length, QTextCursor::KeepAnchor);
   rtfEd_->setTextCursor(c);
 }
 
@@ -288,28 +290,32 @@ void EditorPane::noHit() {
 
 // Positions count every line break as one character, as the pane's cursor
 // does. They are held in an int, so hits beyond 32767 are found where they
-// are (the Windows program's 16-bit counter overflowed there).
+// are (the Windows program's 16-bit counter overflowed there). Text is
+// compared as the whole-mail search compares it: letter case and full- or
+// half-width forms don't count, so a mail that search listed shows its hit.
 void EditorPane::mkensaku_Click() {
-  searchedText_ = Text1->text();
-  const QString text = rtfEd_->document()->toPlainText();
-  SearchPosition = int(text.indexOf(Text1->text(), 0, Qt::CaseSensitive)) + 1;
-  if (SearchPosition > 0)
-    selectHit(SearchPosition);
-  else
-    noHit();
+  findFrom(1);
 }
 
 void EditorPane::mtugikensaku_Click() {
+  // After a miss the next search starts at the character whose number is
+  // the search text's length. With an empty search text and no earlier hit
+  // that would be 0: searching from the first character finds it at the
+  // start, once.
+  findFrom(std::max(1, SearchPosition + (SearchPosition > 0 ? hitLength_ : int(Text1->text().size()))));
+}
+
+void EditorPane::findFrom(int start) {
   const QString needle = Text1->text();
   searchedText_ = needle;
-  // With an empty search text and no earlier hit the start would be 0:
-  // searching from the first character finds it at the start, once.
-  const int start = std::max(1, SearchPosition + int(needle.size()));
   const QString text = rtfEd_->document()->toPlainText();
-  SearchPosition =
-      start - 1 > text.size() ? 0 : int(text.indexOf(needle, start - 1, Qt::CaseSensitive)) + 1;
+  const platform::FoldedHit hit = start - 1 > text.size()
+                                      ? platform::FoldedHit{}
+                                      : platform::findFolded(text, needle, start - 1);
+  SearchPosition = int(hit.position) + 1;
+  hitLength_ = int(hit.length);
   if (SearchPosition > 0)
-    selectHit(SearchPosition);
+    selectHit(SearchPosition, hitLength_);
   else
     noHit();
 }

@@ -88,7 +88,9 @@ private:
   QAction *menuItem(QMenu *menu, const char *name, const QString &caption,
                     void (EditorPane::*slot)());
   void toolButton(const QString &key, const QString &tip, const QString &theme, int standardIcon);
-  void selectHit(int position);
+  void selectHit(int position, int length);
+  // Finds the search text from character `start` (1-based) on.
+  void findFrom(int start);
   void noHit();
   void paste();
   void toggleStyle(qint16 &count, int style);
@@ -103,6 +105,7 @@ private:
   QWidget *bar_;
   QHBoxLayout *row_;
   QString searchedText_; // the search text of the last search
+  int hitLength_ = 0;     // characters of the text the last hit covers
 };
 
 } // namespace editor

@@ -4,6 +4,7 @@
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
 #include "platform/core/paths.h"
+#include "platform/core/textfold.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -484,7 +485,7 @@ Paths pathsFor(History which) {
 }
 
 QString foldText(const QString &text) {
-  return text.normalized(QString::NormalizationForm_KC).toCaseFolded();
+  return platform::foldText(text);
 }
 
 QString recordText(const MailRecord &record, const QString &originalPath) {

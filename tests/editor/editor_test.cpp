@@ -106,13 +106,17 @@ TEST_F(Editor, MenusAndToolbarHoldTheWindowsProgramsCommands) {
   EXPECT_EQ(f->findChild<QLineEdit *>(QStringLiteral("Text1")), pane->Text1);
 }
 
-TEST_F(Editor, SearchIsExactAndFindNextStartsAfterTheHit) {
+// Letter case and full- or half-width forms don't count, as in the
+// whole-mail search: a mail it listed shows its hit.
+TEST_F(Editor, SearchFoldsCaseAndWidthAndFindNextStartsAfterTheHit) {
   setText(QStringLiteral("APPLE pie, apple tart, apple"));
   pane->Text1->setText(QStringLiteral("apple"));
   menu("mkensaku");
+  EXPECT_EQ(pane->SearchPosition, 1);
+  EXPECT_EQ(selLength(), 5);
+  menu("mtugikensaku");
   EXPECT_EQ(pane->SearchPosition, 12);
   EXPECT_EQ(selStart(), 11);
-  EXPECT_EQ(selLength(), 5);
   menu("mtugikensaku");
   EXPECT_EQ(pane->SearchPosition, 24);
   // Nothing further: said so, and the old hit no longer shows selected.
@@ -124,8 +128,25 @@ TEST_F(Editor, SearchIsExactAndFindNextStartsAfterTheHit) {
   EXPECT_EQ(selLength(), 0);
   menu("mtugikensaku"); // starts again at character 5
   EXPECT_EQ(pane->SearchPosition, 12);
-  // Full-width against half-width counts as different.
-  pane->Text1->setText(QStringLiteral("ａｐｐｌｅ"));
+  // Full-width letters find half-width ones.
+  pane->Text1->setText(QStringLiteral("ＡＰＰＬＥ　ＰＩＥ"));
+  menu("mkensaku");
+  EXPECT_EQ(pane->SearchPosition, 1);
+  EXPECT_EQ(selLength(), 9);
+  // Half-width kana with their voiced marks are the full-width word; the
+  // hit selects every character of it, marks included.
+  setText(QStringLiteral("案内: ﾊﾟｿｺﾝのｶﾞｲﾄﾞ"));
+  pane->Text1->setText(QStringLiteral("ガイド"));
+  menu("mkensaku");
+  EXPECT_EQ(pane->SearchPosition, 11);
+  EXPECT_EQ(selLength(), 5);
+  pane->Text1->setText(QStringLiteral("パソコン"));
+  menu("mkensaku");
+  EXPECT_EQ(pane->SearchPosition, 5);
+  EXPECT_EQ(selLength(), 5);
+  // Part of a character that folds into several (ﾊﾟ is one character
+  // folded, two in the text) is not a hit on its own.
+  pane->Text1->setText(QStringLiteral("ﾊ"));
   boxes.pushAnswer(MsgAnswer::Ok);
   menu("mkensaku");
   EXPECT_EQ(pane->SearchPosition, 0);
@@ -150,10 +171,10 @@ TEST_F(Editor, SearchIsExactAndFindNextStartsAfterTheHit) {
   pane->Text1->setText(QStringLiteral("apple"));
   pane->Text1->setFocus();
   QTest::keyClick(pane->Text1, Qt::Key_Return);
-  EXPECT_EQ(pane->SearchPosition, 12);
+  EXPECT_EQ(pane->SearchPosition, 1);
   pane->Text1->setFocus();
   QTest::keyClick(pane->Text1, Qt::Key_Return);
-  EXPECT_EQ(pane->SearchPosition, 24);
+  EXPECT_EQ(pane->SearchPosition, 12);
   pane->Text1->setText(QStringLiteral("pie"));
   QTest::keyClick(pane->Text1, Qt::Key_Return);
   EXPECT_EQ(pane->SearchPosition, 7);
