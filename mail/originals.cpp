@@ -154,6 +154,16 @@ QString keepOriginal(History which, const QByteArray &bytes, bool sync, const QS
   return folder.deliver(name, bytes, which == History::Sent, sync) ? name : QString();
 }
 
+QString incomingOriginalPath(const QString &incoming) {
+  if (!platform::dataFolderExists())
+    return {};
+  return originalsFolder(History::Received).incomingPath(incoming);
+}
+
+bool keepIncomingOriginal(const QString &incoming, const QString &name) {
+  return originalsFolder(History::Received).deliverIncoming(incoming, name);
+}
+
 bool linkOriginal(History which, const QByteArray &key, const QString &name) {
   if (key.size() != 64 || name.isEmpty() || name.contains(u' ') || name.contains(u'\n'))
     return false;

@@ -39,6 +39,12 @@ QString keepOriginal(History which, const QByteArray &bytes, bool sync = false,
                      const QString &name = {});
 // A name for a mail of `size` bytes that no other mail has.
 QString newOriginalName(qint64 size);
+// Where a received mail is written while it arrives (the Maildir's tmp/),
+// under a name from newOriginalName(); empty when that folder can't be had.
+QString incomingOriginalPath(const QString &incoming);
+// Moves that mail, written whole, into the received Maildir as `name`
+// (flushed later, as by keepOriginal). False when it could not be moved.
+bool keepIncomingOriginal(const QString &incoming, const QString &name);
 // Records that the record with `key` has the mail `name` as its original.
 bool linkOriginal(History which, const QByteArray &key, const QString &name);
 // Every mail kept and every link made since the last flush, on the disk.

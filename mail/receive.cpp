@@ -43,14 +43,15 @@ const QString NoServerText =
     QStringLiteral("POP3 サーバーが設定されていないため、メールを受信できません。"
                    "「設定」の「サーバー設定」で POP3 サーバーを入力して下さい。");
 
-// The size the server reports only sizes the body buffer, which receives
-// the mail's text parts. A size no real mail has (a broken or hostile server
-// claiming gigabytes) must not make a check take that much memory; the text
-// of any real mail fits well within this.
+// The size the server reports only limits the body text, which receives
+// the mail's text parts (as the Windows program's buffer of that size did);
+// the text takes the memory it needs, not that of the mail. A size no real
+// mail has (a broken or hostile server claiming gigabytes) lifts no limit;
+// the text of any real mail fits well within this.
 constexpr int MaxBodyBuffer = 32 * 1024 * 1024;
 
-QString bodyBufferFor(int size) {
-  return QString(std::clamp(size, 0, MaxBodyBuffer) + 1, u' ');
+qsizetype bodyLengthFor(int size) {
+  return std::clamp(size, 0, MaxBodyBuffer) + 1;
 }
 
 struct RunGuard {
@@ -217,13 +218,29 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     }
     // The subject, date, sender and header come with the mail itself (the
     // Windows program asked for them first; that was a second round trip).
-    body = bodyBufferFor(size);
-    const int got = nmail::NMailPop3GetMail(handle, n, subject, date, from, header, body, 0, 0);
+    // The mail goes, as it arrives, into the Maildir's tmp/ and is read from
+    // there: a large one is never held whole in memory.
+    const QString incoming = newOriginalName(listedSize);
+    const QString incomingPath = incomingOriginalPath(incoming);
+    if (incomingPath.isEmpty()) {
+      outcome.stopped = true;
+      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
+      break;
+    }
+    nmail::NMailPop3SetMailFile(handle, n, incomingPath);
+    const int got = nmail::NMailPop3GetMailText(handle, n, subject, date, from, header, body,
+                                                bodyLengthFor(size));
+    if (got == nmail::NMailMailFileError) {
+      outcome.stopped = true;
+      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
+      break;
+    }
     const QString cutBody = nmail::cutAtNul(body);
     const QString cutHeader = nmail::cutAtNul(header);
     // A mail we could not read is left on the server for the next check.
     // A mail whose body is really empty still brings its header along.
     if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty() && cutHeader.isEmpty())) {
+      originalsFolder(History::Received).remove(incoming);
       ++outcome.unread;
       if (size < 0 || got < 0)
         outcome.unreadReason = nmail::lastErrorText();
@@ -232,18 +249,17 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // The id goes into the journal first, with the number the record is
     // about to get and the name of the mail's copy: killed before the
     // record, the entry counts for nothing, the copy is removed and the mail
-    // is stored at the next check. Then the mail as it came goes into the
-    // Maildir before anything reads it; one that cannot be kept whole stays
-    // on the server.
-    QByteArray raw; // the transport's copy, shared
-    nmail::NMailPop3GetMailRaw(handle, n, raw);
-    const QString original = newOriginalName(raw.size());
+    // is stored at the next check. Then the mail, whole as it came, moves
+    // into the Maildir's new/ (under a name with its true size, should the
+    // server have announced another); one that cannot be kept stays on the
+    // server.
+    const qint64 fetchedSize = nmail::NMailPop3GetMailFetchedSize(handle, n);
+    const QString original = fetchedSize == listedSize ? incoming : newOriginalName(fetchedSize);
     if (hasUidl)
       journal.add(historyCount(History::Received) + 1, uidl, listedSize, original);
-    const bool kept =
-        !raw.isEmpty() && keepOriginal(History::Received, raw, false, original) == original;
-    raw.clear();
+    const bool kept = fetchedSize > 0 && keepIncomingOriginal(incoming, original);
     if (!kept) {
+      originalsFolder(History::Received).remove(incoming);
       outcome.stopped = true;
       tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
       break;
@@ -284,8 +300,6 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     staged.Info2 = cutDate;
     staged.Body = TyakuForm::bodyTextAsShown(cutBody);
 
-    const int sizeAgain = nmail::NMailPop3GetMailSize(handle, n);
-    body = bodyBufferFor(sizeAgain);
     if (attachmentMark)
       staged.Body =
           TyakuForm::bodyTextAsShown(staged.Body + QStringLiteral("\r\n") + AttachmentNotice);

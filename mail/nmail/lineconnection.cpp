@@ -257,6 +257,9 @@ bool LineConnection::open(const Endpoint &endpoint) {
 
   socket_ = std::make_unique<QSslSocket>();
   socket_->setProxy(QNetworkProxy::NoProxy);
+  // A large mail arrives faster than its pieces reach the disk; the socket
+  // holds at most this much of it, the rest waits in the kernel.
+  socket_->setReadBufferSize(ReadBufferBytes);
   QObject::connect(socket_.get(), &QSslSocket::sslErrors, socket_.get(),
                    [this](const QList<QSslError> &errors) {
                      QStringList texts;
@@ -512,11 +515,31 @@ std::optional<QByteArray> LineConnection::readLine() {
 }
 
 std::optional<QByteArray> LineConnection::readMultiLine() {
+  QByteArray out;
+  if (!readMultiLineInto(out, nullptr))
+    return std::nullopt;
+  return out;
+}
+
+std::optional<qint64>
+LineConnection::readMultiLine(const std::function<void(const QByteArray &)> &sink) {
+  QByteArray out;
+  return readMultiLineInto(out, &sink);
+}
+
+std::optional<qint64>
+LineConnection::readMultiLineInto(QByteArray &out,
+                                  const std::function<void(const QByteArray &)> *sink) {
   if (broken_)
     return std::nullopt;
-  QByteArray out;
+  qint64 handedOver = 0;     // bytes already given to the sink
   qsizetype pos = 0;         // start of the current line in buffer_
   qsizetype scan = scanned_; // where the search for its end goes on
+  auto handOver = [&] {
+    (*sink)(out);
+    handedOver += out.size();
+    out.resize(0); // keeps its capacity for the next piece
+  };
   // Each line within the time limit, as for a single reply line.
   QDeadlineTimer lineDeadline(networkTimeoutMs());
   for (;;) {
@@ -526,7 +549,7 @@ std::optional<QByteArray> LineConnection::readMultiLine() {
       buffer_.remove(0, pos);
       scan = buffer_.size();
       pos = 0;
-      if (out.size() + buffer_.size() > MaxMultiLine) {
+      if (handedOver + out.size() + buffer_.size() > MaxMultiLine) {
         fail(QStringLiteral("サーバー %1 から届いたデータが大きすぎます（%2 MB 以上）。")
                  .arg(endpoint_.label())
                  .arg(MaxMultiLine / (1024 * 1024)));
@@ -547,7 +570,9 @@ std::optional<QByteArray> LineConnection::readMultiLine() {
     if (len == 1 && line[0] == '.') {
       buffer_.remove(0, pos);
       scanned_ = 0;
-      return out;
+      if (sink && !out.isEmpty())
+        handOver();
+      return handedOver + out.size();
     }
     // A line that began with a dot was sent with one more in front.
     if (len > 0 && line[0] == '.')
@@ -555,6 +580,8 @@ std::optional<QByteArray> LineConnection::readMultiLine() {
     else
       out.append(line, len);
     out.append("\r\n", 2);
+    if (sink && out.size() >= SinkPiece)
+      handOver();
   }
 }
 

@@ -60,6 +60,12 @@ public:
   // The lines up to the terminating "." line, dot-unstuffed, each ending in
   // CR LF, as POP3 multi-line replies and SMTP DATA carry them.
   std::optional<QByteArray> readMultiLine();
+  // The same reply handed to `sink` in pieces of about SinkPiece bytes as it
+  // arrives, so that a large one is never held whole: its size, or nothing.
+  std::optional<qint64> readMultiLine(const std::function<void(const QByteArray &)> &sink);
+  static constexpr qsizetype SinkPiece = 1024 * 1024;
+  // What the socket takes from the kernel ahead of the reader.
+  static constexpr qint64 ReadBufferBytes = 512 * 1024;
 
   // Closes without a goodbye (the server keeps its state as on a dropped line).
   void abort();
@@ -85,6 +91,10 @@ private:
   // interrupted; false for the last three.
   bool waitSliced(const std::function<bool(int)> &wait, const QDeadlineTimer &deadline);
   bool handshake();
+  // The reply into `out`; with a sink, `out` is handed over and emptied
+  // whenever it holds SinkPiece bytes. The size of the whole reply.
+  std::optional<qint64> readMultiLineInto(QByteArray &out,
+                                          const std::function<void(const QByteArray &)> *sink);
   void failFromSocket(const QString &during);
   void rejectCertificate(const QSslCertificate &cert, bool changed);
 

@@ -23,8 +23,14 @@
 #include <QHash>
 #include <QRegularExpression>
 
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -53,6 +59,51 @@ Owned<GMimeMessage> parseMessage(const QByteArray &raw) {
   Owned<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(raw.constData(), raw.size()));
   Owned<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   return Owned<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
+}
+
+// A message in a file is parsed from the file: the parser keeps every part's
+// content where it lies (its stream is persistent), and a part's bytes are
+// read from the file only when they are decoded.
+Owned<GMimeMessage> parseMessage(const Source &message) {
+  if (!message.file)
+    return parseMessage(message.bytes);
+  ensureGMime();
+  const int fd = ::fcntl(*message.file, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0)
+    return nullptr;
+  Owned<GMimeStream> stream(g_mime_stream_fs_new_with_bounds(fd, 0, -1));
+  Owned<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+  g_mime_parser_set_persist_stream(parser.get(), TRUE);
+  return Owned<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
+}
+
+// Up to `limit` bytes of a message from its start.
+QByteArray leadingBytes(const Source &message, qsizetype limit) {
+  if (!message.file)
+    return message.bytes.left(limit);
+  QByteArray out;
+  constexpr qsizetype Piece = 64 * 1024;
+  while (out.size() < limit) {
+    const qsizetype want = std::min(Piece, limit - out.size());
+    const qsizetype at = out.size();
+    out.resize(at + want);
+    const ssize_t n = ::pread(*message.file, out.data() + at, size_t(want), off_t(at));
+    if (n < 0 && errno == EINTR) {
+      out.resize(at);
+      continue;
+    }
+    out.resize(at + std::max<ssize_t>(n, 0));
+    if (n <= 0)
+      break;
+  }
+  return out;
+}
+
+// The whole message in memory: for the rare mails that are read as they
+// came (no MIME structure GMime can follow, a part of a split mail).
+QByteArray wholeBytes(const Source &message) {
+  return message.file ? leadingBytes(message, std::numeric_limits<qsizetype>::max())
+                      : message.bytes;
 }
 
 QByteArray streamBytes(GMimeStream *stream) {
@@ -102,10 +153,32 @@ ParsedField contentType(GMimeObject *object) {
   return type;
 }
 
+// A file of the mail: its content in memory, or the leaf part that holds it,
+// decoded only when it is written or measured, so that a large attachment
+// never lies in memory whole.
 struct Attachment {
   QString name; // as the sender gave it, decoded; not yet made safe
   QByteArray data;
+  GMimePart *part = nullptr; // owned by the parsed message
+  qint64 size = -1;          // of a part's content, once measured
 };
+
+qint64 sizeOf(Attachment &a) {
+  if (!a.part)
+    return a.data.size();
+  if (a.size < 0) {
+    GMimeDataWrapper *wrapper = g_mime_part_get_content(a.part);
+    Owned<GMimeStream> counter(g_mime_stream_null_new());
+    a.size = wrapper ? std::max<gint64>(
+                           g_mime_data_wrapper_write_to_stream(wrapper, counter.get()), 0)
+                     : 0;
+  }
+  return a.size;
+}
+
+QByteArray bytesOf(const Attachment &a) {
+  return a.part ? partBytes(a.part) : a.data;
+}
 
 struct Content {
   QStringList texts;
@@ -169,8 +242,9 @@ QString withMailExtension(const QString &name) {
 void addAttachment(Content &content, Attachment attachment, bool shown) {
   // Both branches of an alternative often carry the same file.
   if (!shown)
-    for (const Attachment &a : std::as_const(content.attachments))
-      if (a.name == attachment.name && a.data == attachment.data)
+    for (Attachment &a : content.attachments)
+      if (a.name == attachment.name && sizeOf(a) == sizeOf(attachment) &&
+          bytesOf(a) == bytesOf(attachment))
         return;
   content.attachments << std::move(attachment);
 }
@@ -239,7 +313,7 @@ void collect(GMimeObject *object, Content &content, bool withText = true) {
   // in a branch that is not shown is not a file either.
   if (!attached && !withText && type.token.startsWith("text/"))
     return;
-  addAttachment(content, Attachment{proposedName(type, disposition), partBytes(part)}, withText);
+  addAttachment(content, Attachment{proposedName(type, disposition), {}, part}, withText);
 }
 
 Content contentOf(GMimeMessage *message) {
@@ -249,17 +323,17 @@ Content contentOf(GMimeMessage *message) {
   return content;
 }
 
-QString readableText(const Content &content) {
+QString readableText(Content &content) {
   QString text = content.texts.join(QStringLiteral("\r\n"));
   while (text.endsWith(u'\n') || text.endsWith(u'\r') || text.endsWith(u' '))
     text.chop(1);
   if (content.attachments.isEmpty())
     return text;
   QStringList lines;
-  for (const Attachment &a : content.attachments)
+  for (Attachment &a : content.attachments)
     lines << QStringLiteral("attachment: %1 (%2 bytes)")
                  .arg(cleanFileName(a.name))
-                 .arg(a.data.size());
+                 .arg(sizeOf(a));
   if (!text.isEmpty())
     text += QStringLiteral("\r\n\r\n");
   return text + lines.join(QStringLiteral("\r\n"));
@@ -331,8 +405,8 @@ QString resolveFolder(const QString &folder) {
 // not be written there. Never overwrites, never writes outside the folder.
 // `names`, when given, carries the names already handed out in this folder
 // from one file to the next (see FreeNames).
-bool writeInside(const QString &folder, const QString &proposed, const QByteArray &data,
-                 FreeNames *names = nullptr) {
+bool writeInside(const QString &folder, const QString &proposed,
+                 const std::function<bool(QFile &)> &write, FreeNames *names = nullptr) {
   const QString home = QFileInfo(folder).canonicalFilePath();
   if (home.isEmpty() || !QFileInfo(home).isDir())
     return false;
@@ -351,7 +425,7 @@ bool writeInside(const QString &folder, const QString &proposed, const QByteArra
         continue;
       return false;
     }
-    const bool ok = file.write(data) == data.size() && file.flush();
+    const bool ok = write(file) && file.flush();
     file.close();
     if (!ok || file.error() != QFileDevice::NoError ||
         QFileInfo(path).canonicalFilePath() != path) {
@@ -364,13 +438,46 @@ bool writeInside(const QString &folder, const QString &proposed, const QByteArra
   return false;
 }
 
+bool writeInside(const QString &folder, const QString &proposed, const QByteArray &data,
+                 FreeNames *names = nullptr) {
+  return writeInside(
+      folder, proposed, [&](QFile &file) { return file.write(data) == data.size(); }, names);
+}
+
+// A part's content decoded straight into the file, a piece at a time. Through
+// stdio, whose flush is no fsync: the files of a run reach the disk together,
+// before QUIT.
+bool writePart(QFile &file, GMimePart *part) {
+  GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
+  if (!wrapper)
+    return true;
+  const int fd = ::fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
+  FILE *out = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
+  if (!out) {
+    if (fd >= 0)
+      ::close(fd);
+    return false;
+  }
+  bool ok = false;
+  {
+    Owned<GMimeStream> stream(g_mime_stream_file_new(out));
+    g_mime_stream_file_set_owner(GMIME_STREAM_FILE(stream.get()), FALSE);
+    ok = g_mime_data_wrapper_write_to_stream(wrapper, stream.get()) >= 0;
+  }
+  ok = std::fflush(out) == 0 && ok;
+  return std::fclose(out) == 0 && ok;
+}
+
 int writeAttachments(const QList<Attachment> &attachments, const QString &folder) {
   if (attachments.isEmpty())
     return NMailAttachmentNone;
   bool failed = false;
   FreeNames names(QFileInfo(folder).canonicalFilePath());
   for (const Attachment &a : attachments)
-    failed |= !writeInside(folder, a.name, a.data, &names);
+    failed |= a.part ? !writeInside(
+                           folder, a.name, [&](QFile &file) { return writePart(file, a.part); },
+                           &names)
+                     : !writeInside(folder, a.name, a.data, &names);
   return failed ? NMailAttachmentOpenError : NMailAttachmentWritten;
 }
 
@@ -385,7 +492,7 @@ QByteArray textFileBytes(const QString &text) {
 int joinSplitMail(GMimeMessage *joined, const QString &folder) {
   const QByteArray bytes = objectBytes(GMIME_OBJECT(joined));
   const Headers headers = decodeHeaders(bytes);
-  const Content content = contentOf(joined);
+  Content content = contentOf(joined);
   const int attachments = writeAttachments(content.attachments, folder);
   const QString text = QStringLiteral("件名: %1\r\n差出人: %2\r\n日付: %3\r\n\r\n%4\r\n")
                            .arg(headers.subject, headers.from, headers.date, readableText(content));
@@ -642,6 +749,31 @@ void releaseStaleSetsNowAndThen(const QString &folder) {
 
 } // namespace
 
+Source Source::fromFile(int fd) {
+  Source message;
+  message.file = std::shared_ptr<const int>(new int(fd), [](const int *d) {
+    ::close(*d);
+    delete d;
+  });
+  return message;
+}
+
+QByteArray wholeMessage(const Source &message) {
+  return wholeBytes(message);
+}
+
+QByteArray headerBlockOf(const Source &message) {
+  if (!message.file)
+    return headerBlock(message.bytes);
+  // Read a piece at a time until the blank line has come.
+  for (qsizetype want = 64 * 1024;; want *= 4) {
+    const QByteArray lead = leadingBytes(message, std::min(want, MaxHeaderBlock));
+    const QByteArray block = headerBlock(lead);
+    if (block.size() < lead.size() || lead.size() < want || want >= MaxHeaderBlock)
+      return block;
+  }
+}
+
 void initialize() {
   ensureGMime();
 }
@@ -664,22 +796,27 @@ Headers decodeHeaders(const QByteArray &raw) {
   return h;
 }
 
-QString readableBody(const QByteArray &raw) {
-  Owned<GMimeMessage> message = parseMessage(raw);
+QString readableBody(const Source &source) {
+  Owned<GMimeMessage> message = parseMessage(source);
   if (!message) {
+    const QByteArray raw = wholeBytes(source);
     const QByteArray block = headerBlock(raw);
     return charset::crlf(charset::guess(raw.mid(block.size()).trimmed()));
   }
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
     GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);
-    return joinable(partial) ? splitNotice(partial) : readableText(unjoinablePart(raw));
+    if (joinable(partial))
+      return splitNotice(partial);
+    Content whole = unjoinablePart(wholeBytes(source));
+    return readableText(whole);
   }
-  const Content content = contentOf(message.get());
+  Content content = contentOf(message.get());
   if (content.texts.isEmpty() && content.attachments.isEmpty()) {
     // A multipart whose boundary never occurs (a broken mailer, a lost
     // parameter) has no parts at all: its body as it came beats an empty
     // one, since the mail is deleted on the server once it is stored.
+    const QByteArray raw = wholeBytes(source);
     const QByteArray rest = raw.mid(headerBlock(raw).size()).trimmed();
     if (!rest.isEmpty())
       return charset::crlf(charset::guess(rest));
@@ -691,15 +828,16 @@ std::optional<QByteArray> takeJoinedMail() {
   return std::exchange(joinedMail(), std::nullopt);
 }
 
-int unpackAttachments(const QByteArray &raw, const QString &folder) {
+int unpackAttachments(const Source &source, const QString &folder) {
   const QString home = resolveFolder(folder);
   releaseStaleSetsNowAndThen(home);
-  Owned<GMimeMessage> message = parseMessage(raw);
+  Owned<GMimeMessage> message = parseMessage(source);
   if (!message)
     return NMailAttachmentNone;
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
     GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);
+    const QByteArray raw = wholeBytes(source);
     if (!joinable(partial))
       return writeAttachments(unjoinablePart(raw).attachments, home);
     return keepSplitPart(partial, raw, home);

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <optional>
 
 namespace nmail::mime {
@@ -21,22 +22,43 @@ struct Headers {
   QString raw;     // the raw header block, line breaks CR LF
 };
 
+// A whole message as the transport has it: in memory, or in a file that is
+// read as it is needed and never whole into memory (a large mail, written
+// into the Maildir as it arrived).
+struct Source {
+  Source() = default;
+  Source(QByteArray raw) : bytes(std::move(raw)) {}
+  // Takes an open descriptor of the file (the message starts at its first
+  // byte); the last copy of the Source closes it.
+  static Source fromFile(int fd);
+
+  QByteArray bytes;
+  std::shared_ptr<const int> file;
+};
+
+// The message's bytes, read whole from its file if it has one.
+QByteArray wholeMessage(const Source &message);
+
 // Headers of a message (the header block alone, as TOP n 0 returns it, or a
 // whole message).
 Headers decodeHeaders(const QByteArray &raw);
+// The header block of a message, with the blank line that ends it (at most
+// the first MaxHeaderBlock bytes of one that has none).
+QByteArray headerBlockOf(const Source &message);
+inline constexpr qsizetype MaxHeaderBlock = 1024 * 1024;
 
 // What a person wants to read of a whole message: the text part decoded,
 // line breaks CR LF; HTML-only mail as plain text; for each attachment a line
 // "attachment: <file name> (<size> bytes)"; for a part of a split mail a short
 // line saying which part of how many it is.
-QString readableBody(const QByteArray &raw);
+QString readableBody(const Source &message);
 
 // Unpacks the attachments of `raw` into `folder`. Parts of a split mail are
 // kept under `folder` until the set is complete (across runs), then joined.
 // Returns 1 when at least one file was written, -5 when a file could not be
 // written, -6 for a part of an incomplete split mail, 0 when there was
 // nothing to unpack.
-int unpackAttachments(const QByteArray &raw, const QString &folder);
+int unpackAttachments(const Source &message, const QString &folder);
 // The whole mail the last unpackAttachments joined from a complete set of
 // parts, taken once; nothing when it joined none.
 std::optional<QByteArray> takeJoinedMail();

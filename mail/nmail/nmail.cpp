@@ -10,12 +10,19 @@
 #include "mail/nmail/smtpclient.h"
 #include "mail/nmail/transportthread.h"
 
+#include "platform/core/maildir.h"
+
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <climits>
 #include <map>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nmail {
 
@@ -41,17 +48,25 @@ std::map<int, std::unique_ptr<Session>> &sessions() {
 // receive) never sees the other's failure text.
 struct State {
   QString lastError;
-  // The raw form of the message the last RETR brought, for the attachment
-  // step that follows it; used once, then dropped.
-  std::optional<QByteArray> lastRetrieved;
+  // The message the last RETR brought (in memory, or its file), for the
+  // attachment step that follows it; used once, then dropped.
+  std::optional<mime::Source> lastRetrieved;
   // The same message for NMailPop3GetMailRaw, until the next fetch or the
   // end of its session.
   struct Fetched {
     int handle = 0;
     int number = 0;
-    QByteArray raw;
+    mime::Source message;
+    qint64 size = 0;
   };
   std::optional<Fetched> fetched;
+  // Where the next fetch of a message writes it (NMailPop3SetMailFile).
+  struct MailFile {
+    int handle = 0;
+    int number = 0;
+    QString path;
+  };
+  std::optional<MailFile> mailFile;
   // The message of the last successful send, for NMailSmtpGetSentMail.
   std::optional<QByteArray> lastSent;
   int timeoutMs = DefaultTimeoutMs;
@@ -349,32 +364,146 @@ int NMailPop3GetMailSize(int handle, int number) {
   return int(std::min<qint64>(*size, LineConnection::MaxMultiLine));
 }
 
-int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
-                     QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
+namespace {
+
+// What a fetch into a file brought back from the transport thread.
+struct FetchedToFile {
+  qint64 size = 0;
+  QByteArray whole; // the message, when header() had brought it whole anyway
+  bool inMemory = false;
+  int fd = -1;      // open for reading when the message is only in the file
+  bool fileFailed = false;
+};
+
+// RETR into the file `path`, a piece at a time as the message arrives. On
+// the transport thread.
+std::optional<FetchedToFile> fetchToFile(Pop3Client &client, int number, const QString &path) {
+  const QByteArray name = QFile::encodeName(path);
+  FetchedToFile f;
+  f.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  bool failed = f.fd < 0 || ::fchmod(f.fd, 0600) != 0;
+  qint64 offset = 0;
+  auto sink = [&](const QByteArray &piece) {
+    failed = failed || !platform::writeWhole(f.fd, piece.constData(), piece.size());
+    if (!failed) // the disk starts on it now; the flush before QUIT then waits less
+      ::sync_file_range(f.fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
+    offset += piece.size();
+  };
+  std::optional<qint64> size;
+  if (client.holds(number)) {
+    // A small mail came whole with its header: it is read from memory.
+    auto whole = client.retrieve(number);
+    if (whole) {
+      sink(*whole);
+      size = whole->size();
+      f.whole = std::move(*whole);
+      f.inMemory = true;
+    }
+  } else {
+    size = client.retrieve(number, sink);
+  }
+  if (size && !failed && f.inMemory) {
+    ::close(f.fd);
+    f.fd = -1;
+  } else if ((!size || failed) && f.fd >= 0) {
+    ::close(f.fd);
+    ::unlink(name.constData());
+    f.fd = -1;
+  }
+  if (!size)
+    return std::nullopt;
+  f.size = *size;
+  f.fileFailed = failed;
+  return f;
+}
+
+// The next mail comes over the line while this one is stored (a small one:
+// see Pop3Client::prefetch). Queued from within a job on the transport thread.
+void fetchAhead(int handle, int next) {
+  detail::queueOnTransportThread([handle, next] {
+    if (const auto it = sessions().find(handle); it != sessions().end())
+      it->second->client.prefetch(next);
+  });
+}
+
+// The body is written into the caller's buffer of `bodyLength` characters,
+// or, with `inPlace` false, replaces it with the text alone.
+int getMail(int handle, int number, QString &subject, QString &date, QString &from,
+            QString &header, QString &body, qsizetype bodyLength, bool inPlace) {
+  if (!inPlace)
+    body = QString();
   state().lastRetrieved.reset();
   state().fetched.reset();
-  const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
-    auto message = client.retrieve(number);
-    // The next mail comes over the line while this one is stored.
-    if (message)
-      detail::queueOnTransportThread([handle, next = number + 1] {
-        if (const auto it = sessions().find(handle); it != sessions().end())
-          it->second->client.prefetch(next);
-      });
-    return message;
-  });
-  if (!answer.value) {
+  std::optional<State::MailFile> target = std::exchange(state().mailFile, std::nullopt);
+  if (target && (target->handle != handle || target->number != number))
+    target.reset();
+  auto failed = [&](const QString &text) {
     fillHeaders({}, subject, date, from, header);
-    fill(body, QString(), body.size());
-    return failWith(answer.error);
+    fill(body, QString(), bodyLength);
+    return failWith(text);
+  };
+  mime::Source message;
+  qint64 size = 0;
+  if (target) {
+    const auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &client) {
+      auto fetched = fetchToFile(client, number, target->path);
+      if (fetched)
+        fetchAhead(handle, number + 1);
+      return fetched;
+    });
+    if (!answer.value)
+      return failed(answer.error);
+    if (answer.value->fileFailed) {
+      failed(QStringLiteral("メールをファイル %1 に書き込めませんでした。").arg(target->path));
+      return NMailMailFileError;
+    }
+    size = answer.value->size;
+    message = answer.value->inMemory ? mime::Source(answer.value->whole)
+                                     : mime::Source::fromFile(answer.value->fd);
+  } else {
+    const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
+      auto message = client.retrieve(number);
+      if (message)
+        fetchAhead(handle, number + 1);
+      return message;
+    });
+    if (!answer.value)
+      return failed(answer.error);
+    size = answer.value->size();
+    message = mime::Source(*answer.value);
   }
-  const auto &raw = answer.value;
   ensureMime();
-  fillHeaders(mime::decodeHeaders(*raw), subject, date, from, header);
-  fill(body, mime::readableBody(*raw), body.size());
-  state().lastRetrieved = *raw;
-  state().fetched = State::Fetched{handle, number, *raw};
+  fillHeaders(mime::decodeHeaders(mime::headerBlockOf(message)), subject, date, from, header);
+  fill(body, mime::readableBody(message), bodyLength);
+  state().lastRetrieved = message;
+  state().fetched = State::Fetched{handle, number, std::move(message), size};
   return 0;
+}
+
+} // namespace
+
+int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
+                     QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
+  return getMail(handle, number, subject, date, from, header, body, body.size(), true);
+}
+
+int NMailPop3GetMailText(int handle, int number, QString &subject, QString &date, QString &from,
+                         QString &header, QString &body, qsizetype bodyLength) {
+  return getMail(handle, number, subject, date, from, header, body, bodyLength, false);
+}
+
+int NMailPop3SetMailFile(int handle, int number, const QString &path) {
+  if (path.isEmpty())
+    return failWith(QStringLiteral("メールを書き込むファイルの名前がありません。"));
+  state().mailFile = State::MailFile{handle, number, path};
+  return 0;
+}
+
+qint64 NMailPop3GetMailFetchedSize(int handle, int number) {
+  const auto &fetched = state().fetched;
+  if (!fetched || fetched->handle != handle || fetched->number != number)
+    return -1;
+  return fetched->size;
 }
 
 int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw) {
@@ -383,7 +512,7 @@ int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw) {
     raw.clear();
     return failWith(QStringLiteral("メール %1 は直前に受信したメールではありません。").arg(number));
   }
-  raw = fetched->raw;
+  raw = mime::wholeMessage(fetched->message);
   return 0;
 }
 
@@ -419,14 +548,15 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   // The message as it came from the server holds the attachments whole; the
   // text the program passes is what it shows, which is only a stand-in when
   // no message was fetched just before.
-  QByteArray raw = state().lastRetrieved ? *state().lastRetrieved : messageText.toUtf8();
+  const mime::Source message =
+      state().lastRetrieved ? *state().lastRetrieved : mime::Source(messageText.toUtf8());
   state().lastRetrieved.reset();
   mime::takeJoinedMail();
   QString dir = folder;
   while (dir.size() > 1 && (dir.endsWith(QLatin1Char('/')) || dir.endsWith(QLatin1Char('\\'))))
     dir.chop(1);
   ensureMime();
-  const int result = mime::unpackAttachments(raw, dir);
+  const int result = mime::unpackAttachments(message, dir);
   if (result == NMailAttachmentOpenError)
     state().lastError =
         QStringLiteral("添付ファイルをフォルダ %1 に書き込めませんでした。").arg(dir);

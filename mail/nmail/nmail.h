@@ -27,6 +27,10 @@ inline constexpr int NMailAttachmentOpenError = -5;
 inline constexpr int NMailAttachmentPartial = -6;
 inline constexpr int NMailAttachmentNone = 0;
 
+// Result of NMailPop3GetMail when the message came whole but its file (see
+// NMailPop3SetMailFile) could not be written; the file is removed.
+inline constexpr int NMailMailFileError = -7;
+
 int NMailInitializeWinSock();
 int NMailSetOption(int option, int value);
 int NMailEndWinSock();
@@ -40,6 +44,22 @@ int NMailPop3GetMailStatus(int handle, int number, QString &subject, QString &da
 int NMailPop3GetMailSize(int handle, int number);
 int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
                      QString &header, QString &body, int flag1, int flag2);
+// NMailPop3GetMail with the body buffer's length given apart from the
+// buffer: `body` comes back as the text and its NUL, at most `bodyLength`
+// characters with it, and takes the memory of that text only, not of the
+// length (sized by a mail's size, that is the size of its attachments).
+int NMailPop3GetMailText(int handle, int number, QString &subject, QString &date, QString &from,
+                         QString &header, QString &body, qsizetype bodyLength);
+// The next NMailPop3GetMail of `number` writes the message, exactly as the
+// server sent it (dot-unstuffed, CR LF), into the new file `path` (made
+// 0600; none may be there) while it arrives, instead of holding it whole in
+// memory; the texts and, in NMailAttachmentFileFirst, the attachments are
+// then read from that file. A fetch that fails removes the file; the file
+// is not synced (the caller flushes it before QUIT).
+int NMailPop3SetMailFile(int handle, int number, const QString &path);
+// The size in octets of the message the last NMailPop3GetMail fetched, -1
+// when the last fetch was of another number or failed.
+qint64 NMailPop3GetMailFetchedSize(int handle, int number);
 int NMailAttachmentFileFirst(int id, const QString &subject, const QString &date,
                              const QString &from, const QString &header, const QString &body,
                              const QString &folder, const QString &workFile,
@@ -59,8 +79,8 @@ int NMailPop3GetMailUidl(int handle, int number, QString &uidl);
 int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl);
 // The message NMailPop3GetMail fetched last, exactly as the server sent it
 // (dot-unstuffed, CR LF): 0 with it in `raw`, -1 when the last fetch was of
-// another number or failed. Shares the transport's copy; nothing is fetched
-// again.
+// another number or failed. Shares the transport's copy, or reads the file
+// it was written to; nothing is fetched again.
 int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw);
 // Ends a session without QUIT, so the server deletes nothing of it. The
 // receive routine uses it when it cannot be sure its records reached the disk.

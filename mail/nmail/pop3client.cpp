@@ -393,6 +393,28 @@ void Pop3Client::prefetch(int number) {
   error_ = error;
 }
 
+std::optional<qint64>
+Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &sink) {
+  if (holds(number)) {
+    const auto message = retrieve(number);
+    sink(*message);
+    return message->size();
+  }
+  if (!checkNumber(number))
+    return std::nullopt;
+  prefetched_.reset();
+  if (!command("RETR " + QByteArray::number(number),
+               QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  const auto size = conn_.readMultiLine(sink);
+  if (!size) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  retrieved_.insert(number);
+  return size;
+}
+
 bool Pop3Client::remove(int number) {
   if (!checkNumber(number))
     return false;

@@ -37,6 +37,11 @@ public:
   // already fetched, deleted or larger; a failure is left for that later call
   // to meet, and sets no error text now.
   void prefetch(int number);
+  // RETR n as above, handed to `sink` in pieces as it arrives instead of
+  // being held whole (the reply of a large mail). Its size, or nothing.
+  std::optional<qint64> retrieve(int number, const std::function<void(const QByteArray &)> &sink);
+  // Whether header() brought message n whole: retrieve(n) then costs nothing.
+  bool holds(int number) const { return prefetched_ && prefetched_->first == number; }
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
   // out just before it, all at once when the server offers PIPELINING.
   // Refused for a message that was not retrieved whole in this session:

@@ -51,21 +51,6 @@ bool fsyncPath(const QString &path, bool folder, bool *gone = nullptr) {
   return ok;
 }
 
-bool writeAll(int fd, const QByteArray &bytes) {
-  const char *p = bytes.constData();
-  qsizetype left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(fd, p, size_t(std::min<qsizetype>(left, 1 << 24)));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    p += n;
-    left -= n;
-  }
-  return true;
-}
-
 // The Maildir convention for a host name: no "/" and no ":" in a file name.
 QString hostPart() {
   QString host = QSysInfo::machineHostName();
@@ -77,6 +62,19 @@ QString hostPart() {
 }
 
 } // namespace
+
+bool writeWhole(int fd, const char *data, qint64 size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, 1 << 24)));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    data += n;
+    size -= n;
+  }
+  return true;
+}
 
 bool Maildir::ensure() const {
   if (!makePrivateFolder(root_))
@@ -117,7 +115,7 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
   const int fd = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0)
     return false;
-  bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes);
+  bool ok = ::fchmod(fd, 0600) == 0 && writeWhole(fd, bytes.constData(), bytes.size());
   if (ok && sync)
     ok = ::fsync(fd) == 0;
   else if (ok)
@@ -132,6 +130,29 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
     fsyncPath(QFileInfo(final).path(), true);
     return true;
   }
+  undelivered().append(final);
+  return true;
+}
+
+namespace {
+bool isMailName(const QString &name) {
+  return !name.isEmpty() && !name.contains(u'/') && !name.contains(u':') && !name.startsWith(u'.');
+}
+} // namespace
+
+QString Maildir::incomingPath(const QString &name) const {
+  if (!isMailName(name) || !ensure())
+    return {};
+  return root_ + QStringLiteral("/tmp/") + name;
+}
+
+bool Maildir::deliverIncoming(const QString &incoming, const QString &name) const {
+  if (!isMailName(incoming) || !isMailName(name))
+    return false;
+  const QString tmp = root_ + QStringLiteral("/tmp/") + incoming;
+  const QString final = root_ + QStringLiteral("/new/") + name;
+  if (::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(final).constData()) != 0)
+    return false;
   undelivered().append(final);
   return true;
 }

@@ -35,6 +35,15 @@ public:
   // when the mail is in place.
   bool deliver(const QString &name, const QByteArray &bytes, bool seen, bool sync) const;
 
+  // Where a mail that is written as it arrives goes first: tmp/<name>.
+  // Empty for a name that could leave the folder or when the folder cannot
+  // be made.
+  QString incomingPath(const QString &name) const;
+  // Moves the mail written whole into tmp/<incoming> into new/ as `name`
+  // (the two differ when its size turned out other than announced), to be
+  // flushed by flushDeliveredMail(). True when the mail is in place.
+  bool deliverIncoming(const QString &incoming, const QString &name) const;
+
   // Where the mail `name` is now: new/<name>, or cur/<name> with whatever
   // flags a mail program has given it since. Empty when it is gone.
   QString find(const QString &name) const;
@@ -45,6 +54,10 @@ public:
 private:
   QString root_;
 };
+
+// Writes all of `size` bytes to `fd`, through short writes and interrupted
+// calls; false on a failure.
+bool writeWhole(int fd, const char *data, qint64 size);
 
 // fsync of every mail delivered without `sync` since the last call, and of
 // their folders. False, with the first path that failed, when one could not

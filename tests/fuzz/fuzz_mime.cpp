@@ -14,6 +14,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -55,7 +57,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   QDir::setCurrent(fuzz::scratchDir().path());
   for (const QByteArray &mail : fuzz::pieces(fuzz::bytes(data, size), 4)) {
     nmail::mime::decodeHeaders(mail);
-    nmail::mime::readableBody(mail);
+    const QString text = nmail::mime::readableBody(mail);
+    // A large mail is read from its file: it must read as it does from memory.
+    const int fd = ::memfd_create("mail", MFD_CLOEXEC);
+    if (fd >= 0 && ::write(fd, mail.constData(), size_t(mail.size())) == mail.size()) {
+      const auto file = nmail::mime::Source::fromFile(fd);
+      if (nmail::mime::readableBody(file) != text ||
+          nmail::mime::headerBlockOf(file) != nmail::mime::headerBlockOf(mail)) {
+        std::fprintf(stderr, "the mail reads otherwise from a file than from memory\n");
+        std::abort();
+      }
+    } else if (fd >= 0) {
+      ::close(fd);
+    }
     // A mail whose files can never be written into a folder that takes files
     // would stay on the server and stop every later check there.
     if (nmail::mime::unpackAttachments(mail, folder) == nmail::NMailAttachmentOpenError) {

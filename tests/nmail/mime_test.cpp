@@ -14,6 +14,9 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 // Failures show the text, not its UTF-16 code units.
 inline void PrintTo(const QString &text, std::ostream *out) {
   *out << text.toStdString();
@@ -75,6 +78,14 @@ QStringList filesUnder(const QString &root) {
 QByteArray fileBytes(const QString &path) {
   QFile f(path);
   return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// The mail as the transport keeps a large one: in a file, read from there.
+Source inFile(const QByteArray &mail) {
+  const int fd = ::memfd_create("mail", MFD_CLOEXEC);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, mail.constData(), size_t(mail.size())), mail.size());
+  return Source::fromFile(fd);
 }
 
 class Folder : public ::testing::Test {
@@ -344,13 +355,25 @@ TEST_F(Folder, AttachmentsInTheAlternativeThatIsNotShownAreKeptOnce) {
       b64("PNG") + "\n--R\n" + attachmentPart(" filename=\"photo.jpg\"", "JPEG", "image/jpeg") +
       "--R\n" + attachmentPart(" filename=\"same.pdf\"", "PDF") +
       "--R\nContent-Type: text/plain; name=\"notes.txt\"\n\nnotes\n--R--\n--A--\n");
-  EXPECT_EQ(readableBody(m), QStringLiteral("see photos\r\n\r\nattachment: same.pdf (3 bytes)\r\n"
-                                            "attachment: photo.jpg (4 bytes)\r\n"
-                                            "attachment: notes.txt (5 bytes)"));
+  const QString text = QStringLiteral("see photos\r\n\r\nattachment: same.pdf (3 bytes)\r\n"
+                                      "attachment: photo.jpg (4 bytes)\r\n"
+                                      "attachment: notes.txt (5 bytes)");
+  const QStringList files{QStringLiteral("notes.txt"), QStringLiteral("photo.jpg"),
+                          QStringLiteral("same.pdf")};
+  EXPECT_EQ(readableBody(m), text);
   EXPECT_EQ(unpackAttachments(m, folder), NMailAttachmentWritten);
-  EXPECT_EQ(visible(), (QStringList{QStringLiteral("notes.txt"), QStringLiteral("photo.jpg"),
-                                    QStringLiteral("same.pdf")}));
+  EXPECT_EQ(visible(), files);
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/photo.jpg")), "JPEG");
+
+  // Read from a file instead of memory: the same text, the same files.
+  ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+  const Source file = inFile(m);
+  EXPECT_EQ(readableBody(file), text);
+  EXPECT_EQ(headerBlockOf(file), headerBlockOf(m));
+  EXPECT_EQ(unpackAttachments(file, folder), NMailAttachmentWritten);
+  EXPECT_EQ(visible(), files);
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/photo.jpg")), "JPEG");
+  EXPECT_EQ(fileBytes(folder + QStringLiteral("/notes.txt")), "notes");
 }
 
 TEST_F(Folder, AMailThatIsOnlyAnAttachmentKeepsItsName) {

@@ -75,7 +75,10 @@ TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
     p.send("+OK 200 octets");
     p.send("Subject: half");
     p.send("");
-    p.send("first half of the bo");
+    QByteArray lines; // more than the piece that goes to the file at once
+    while (lines.size() < 3 * 1024 * 1024)
+      lines += "a line of the first half of the body\r\n";
+    p.sendRaw(lines + "first half of the bo");
     p.close();
   });
   const int h = NMailPop3Connect(server.address());
@@ -83,7 +86,11 @@ TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
   Buffers b;
   b.subject = QStringLiteral("previous mail's subject");
+  QTemporaryDir folder;
+  const QString file = folder.filePath(QStringLiteral("mail"));
+  ASSERT_EQ(NMailPop3SetMailFile(h, 1, file), 0);
   EXPECT_LT(b.getMail(h, 1), 0);
+  EXPECT_FALSE(QFile::exists(file)) << "half a mail was left in its file";
   EXPECT_TRUE(lastErrorText().contains(QStringLiteral("切れました"))) << lastErrorText().toStdString();
   EXPECT_EQ(cutAtNul(b.subject), QString())
       << "a failed fetch must not leave the last mail's text behind";
@@ -327,7 +334,15 @@ TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b(message.size());
+  // Into a file as it arrives, and the text read back from there.
+  QTemporaryDir folder;
+  const QString file = folder.filePath(QStringLiteral("mail"));
+  ASSERT_EQ(NMailPop3SetMailFile(h, 1, file), 0);
   ASSERT_EQ(b.getMail(h, 1), 0) << lastErrorText().toStdString();
+  QFile written(file);
+  ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(written.readAll() == message) << "the file is not the message as sent";
+  EXPECT_EQ(NMailPop3GetMailFetchedSize(h, 1), message.size());
   EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("big"));
   const QString got = cutAtNul(b.body);
   EXPECT_GE(got.size(), 10 * 1024 * 1024);
@@ -338,6 +353,35 @@ TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
             QString(100000, QLatin1Char('L')) + QStringLiteral("\r\n"));
   EXPECT_TRUE(got.endsWith(QStringLiteral("last line\r\n")) ||
               got.endsWith(QStringLiteral("last line")));
+  EXPECT_EQ(NMailPop3Close(h), 0);
+}
+
+// A file that cannot be written costs that mail, not the session: the rest
+// of its reply is read and the next mail comes as usual.
+TEST_F(Pop3Scripted, AMailWhoseFileCannotBeWrittenLeavesTheSessionInStep) {
+  QByteArray big = "Subject: first\r\n\r\n";
+  while (big.size() < 2 * 1024 * 1024)
+    big += "filler line of the first mail\r\n";
+  QStringList script = loggedIn(2) + QStringList{"C: RETR 1", "S: +OK"};
+  for (const QByteArray &line : big.split('\n'))
+    if (!line.isEmpty())
+      script << QStringLiteral("S: ") + QString::fromLatin1(line.chopped(1));
+  // The small second mail is fetched ahead while the first one is handled.
+  script += QStringList{"S: .",      "C: LIST",    "S: +OK",         "S: 1 2097200",
+                        "S: 2 40",   "S: .",       "C: RETR 2",      "S: +OK",
+                        "S: Subject: second",      "S: ",            "S: body two",
+                        "S: .",      "C: QUIT",    "S: +OK"};
+  ScriptedServer server(script);
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+  Buffers b;
+  QTemporaryDir folder;
+  ASSERT_EQ(NMailPop3SetMailFile(h, 1, folder.filePath(QStringLiteral("missing/mail"))), 0);
+  EXPECT_EQ(b.getMail(h, 1), NMailMailFileError);
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("書き込めませんでした")))
+      << lastErrorText().toStdString();
+  ASSERT_EQ(b.getMail(h, 2), 0) << lastErrorText().toStdString();
+  EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("second"));
   EXPECT_EQ(NMailPop3Close(h), 0);
 }
 
