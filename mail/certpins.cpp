@@ -243,19 +243,36 @@ bool askToSendPasswordUnencrypted(QWidget *parent, const nmail::PlaintextRefusal
   return false;
 }
 
+TrustQuestion pendingTrustQuestion() {
+  const auto certificate = nmail::rejectedCertificate();
+  if (certificate && !certificate->changed && certificate->refusal.isEmpty())
+    return TrustQuestion::Certificate;
+  const auto plaintext = nmail::plaintextLoginRefused();
+  if (plaintext && !plaintext->downgrade)
+    return TrustQuestion::Plaintext;
+  return TrustQuestion::None;
+}
+
+bool askTrustQuestion(QWidget *parent, TrustQuestion question) {
+  switch (question) {
+  case TrustQuestion::None:
+    return false;
+  case TrustQuestion::Certificate:
+    return askToTrustCertificate(parent, *nmail::rejectedCertificate());
+  case TrustQuestion::Plaintext:
+    return askToSendPasswordUnencrypted(parent, *nmail::plaintextLoginRefused());
+  }
+  return false;
+}
+
 int sendAskingAboutTrust(QWidget *parent, const std::function<int()> &send, bool *declined) {
   int result = send();
-  // A certificate no authority vouches for, or a server without encryption:
-  // the user decides, as for receiving. One question may lead to the other.
+  // As for receiving: one question may lead to the other.
   for (int question = 0; result < 0 && question < 2 && !(declined && *declined); ++question) {
-    const auto certificate = nmail::rejectedCertificate();
-    const auto plaintext = nmail::plaintextLoginRefused();
-    const bool trustable = certificate && !certificate->changed && certificate->refusal.isEmpty();
-    const bool agreeable = plaintext && !plaintext->downgrade;
-    if (!trustable && !agreeable)
+    const TrustQuestion pending = pendingTrustQuestion();
+    if (pending == TrustQuestion::None)
       break;
-    if (!(trustable ? askToTrustCertificate(parent, *certificate)
-                    : askToSendPasswordUnencrypted(parent, *plaintext))) {
+    if (!askTrustQuestion(parent, pending)) {
       if (declined)
         *declined = true;
       break;

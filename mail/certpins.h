@@ -50,6 +50,15 @@ bool storeOfferedTls(const QString &host, quint16 port);
 // readable on the network, and asks whether to send it unencrypted to this
 // server (default No); yes keeps the agreement. True when it is now kept.
 bool askToSendPasswordUnencrypted(QWidget *parent, const nmail::PlaintextRefusal &refusal);
+// What the user may be asked after a connection the transport refused: to
+// trust a certificate no authority vouches for (a self-signed one; never a
+// changed or otherwise faulty one), or to send the password to a server
+// without encryption (never to one that offered encryption before).
+enum class TrustQuestion { None, Certificate, Plaintext };
+TrustQuestion pendingTrustQuestion();
+// Asks it; true when the user said yes and the answer is kept.
+bool askTrustQuestion(QWidget *parent, TrustQuestion question);
+
 // Runs `send` (a transport call, below 0 on failure). When it stopped at a
 // certificate no authority vouches for, or before sending the password
 // unencrypted, asks (unless `declined` says the user already said no during

@@ -253,6 +253,36 @@ bool keepSentOriginal(const MailRecord *record) {
   return linkOriginal(History::Sent, recordKey(*record), name) && flushOriginals();
 }
 
+namespace {
+
+// Removes the links of `which`, and their mails, that no record stands for
+// any more: `left` counts the records per key still there; a key it doesn't
+// hold stays when `othersStay`, and goes otherwise.
+void dropUnbacked(History which, QHash<QByteArray, int> left, bool othersStay) {
+  const platform::Maildir folder = originalsFolder(which);
+  QList<Link> kept;
+  QStringList gone;
+  for (const Link &l : readLinks()) {
+    const auto it = l.history == which ? left.find(l.key) : left.end();
+    if (l.history != which || (it == left.end() ? othersStay : *it > 0)) {
+      if (it != left.end())
+        --*it;
+      kept.append(l);
+    } else {
+      gone.append(l.name);
+    }
+  }
+  if (gone.isEmpty())
+    return;
+  // The links go first: a crash in between leaves unlinked files, never a
+  // link that could show another record's mail.
+  writeLinks(kept);
+  for (const QString &name : gone)
+    folder.remove(name);
+}
+
+} // namespace
+
 void dropOriginals(History which, const QList<QByteArray> &records) {
   // Records with the same bytes share a key; as many originals stay as such
   // records remain. Only records whose short fields match a deleted one are
@@ -272,27 +302,7 @@ void dropOriginals(History which, const QList<QByteArray> &records) {
     if (it != remaining.end())
       ++*it;
   });
-  const platform::Maildir folder = originalsFolder(which);
-  QList<Link> kept;
-  QStringList gone;
-  for (const Link &l : readLinks()) {
-    const auto it = remaining.find(l.key);
-    if (l.history != which || it == remaining.end()) {
-      kept.append(l);
-    } else if (*it > 0) {
-      --*it;
-      kept.append(l);
-    } else {
-      gone.append(l.name);
-    }
-  }
-  if (gone.isEmpty())
-    return;
-  // The links go first: a crash in between leaves unlinked files, never a
-  // link that could show another record's mail.
-  writeLinks(kept);
-  for (const QString &name : gone)
-    folder.remove(name);
+  dropUnbacked(which, remaining, true);
 }
 
 void dropOrphanedOriginals(History which) {
@@ -300,41 +310,11 @@ void dropOrphanedOriginals(History which) {
     return;
   QHash<QByteArray, int> records;
   forEachRecord(which, [&](int, const QByteArray &bytes) { ++records[recordKey(bytes)]; });
-  const platform::Maildir folder = originalsFolder(which);
-  QList<Link> kept;
-  QStringList gone;
-  for (const Link &l : readLinks()) {
-    int *left = l.history == which ? &records[l.key] : nullptr;
-    if (!left || *left > 0) {
-      if (left)
-        --*left;
-      kept.append(l);
-    } else {
-      gone.append(l.name);
-    }
-  }
-  if (gone.isEmpty())
-    return;
-  writeLinks(kept);
-  for (const QString &name : gone)
-    folder.remove(name);
+  dropUnbacked(which, records, false);
 }
 
 void dropAllOriginals(History which) {
-  const platform::Maildir folder = originalsFolder(which);
-  QList<Link> kept;
-  QStringList gone;
-  for (const Link &l : readLinks()) {
-    if (l.history == which)
-      gone.append(l.name);
-    else
-      kept.append(l);
-  }
-  if (gone.isEmpty())
-    return;
-  writeLinks(kept);
-  for (const QString &name : gone)
-    folder.remove(name);
+  dropUnbacked(which, {}, false);
 }
 
 } // namespace mail

@@ -362,16 +362,12 @@ void ReceiveMail(ReceiveHost &host) {
     for (int question = 0; handle == -1 && question < 2 && !declined && !askLater &&
                         stopRequest != StopRequest::Abandon;
          ++question) {
-      const auto certificate = nmail::rejectedCertificate();
-      const auto plaintext = nmail::plaintextLoginRefused();
-      const bool trustable = certificate && !certificate->changed && certificate->refusal.isEmpty();
-      const bool agreeable = plaintext && !plaintext->downgrade;
-      if (!trustable && !agreeable)
+      const TrustQuestion pending = pendingTrustQuestion();
+      if (pending == TrustQuestion::None)
         break;
       if (host.unattended())
         askLater = true;
-      else if (trustable ? askToTrustCertificate(host.hostWindow(), *certificate)
-                         : askToSendPasswordUnencrypted(host.hostWindow(), *plaintext))
+      else if (askTrustQuestion(host.hostWindow(), pending))
         handle = nmail::NMailPop3Connect(settings::Pop3Server);
       else
         declined = true;

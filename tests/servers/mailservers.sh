@@ -385,6 +385,10 @@ clear_user() {
   # on its way: emptied before it lands, the maildir would not stay empty.
   queue_drained
   find "$md/new" "$md/cur" "$md/tmp" -type f -delete
+  # Dovecot's index of the folder goes too: a folder emptied and written
+  # again within one second can look unchanged to it, and the next session
+  # would still list the mails deleted here.
+  rm -f "$md"/dovecot.index* "$md"/dovecot-uidlist
 }
 
 cmd=${1:-}; [ $# -ge 2 ] || { echo "usage: $0 start|stop|status|seed|clear DIR [USER [FILE]]" >&2; exit 2; }
