@@ -796,8 +796,40 @@ Headers decodeHeaders(const QByteArray &raw) {
   return h;
 }
 
+namespace {
+
+// A message read from a file is parsed once: the unpack step that follows
+// readableBody on the same thread takes the parse it left here.
+struct FileParse {
+  const int *file = nullptr;
+  Owned<GMimeMessage> message;
+};
+thread_local FileParse lastFileParse;
+
+Owned<GMimeMessage> parseOnce(const Source &source) {
+  if (source.file && lastFileParse.file == source.file.get()) {
+    lastFileParse.file = nullptr;
+    return std::move(lastFileParse.message);
+  }
+  return parseMessage(source);
+}
+
+void keepParse(const Source &source, Owned<GMimeMessage> &message) {
+  if (!source.file || !message)
+    return;
+  lastFileParse.file = source.file.get();
+  lastFileParse.message = std::move(message);
+}
+
+} // namespace
+
 QString readableBody(const Source &source) {
-  Owned<GMimeMessage> message = parseMessage(source);
+  Owned<GMimeMessage> message = parseOnce(source);
+  struct Keep {
+    const Source &source;
+    Owned<GMimeMessage> &message;
+    ~Keep() { keepParse(source, message); }
+  } keep{source, message};
   if (!message) {
     const QByteArray raw = wholeBytes(source);
     const QByteArray block = headerBlock(raw);
@@ -831,7 +863,7 @@ std::optional<QByteArray> takeJoinedMail() {
 int unpackAttachments(const Source &source, const QString &folder) {
   const QString home = resolveFolder(folder);
   releaseStaleSetsNowAndThen(home);
-  Owned<GMimeMessage> message = parseMessage(source);
+  Owned<GMimeMessage> message = parseOnce(source);
   if (!message)
     return NMailAttachmentNone;
   GMimeObject *top = g_mime_message_get_mime_part(message.get());

@@ -32,8 +32,27 @@ constexpr int DefaultTimeoutMs = 30000;
 constexpr int MaxSessions = 64;
 constexpr int OptionBufferSize = 1;
 
+// A large mail fetched into a file before it was asked for: the next one,
+// while the window's thread reads and stores the one before.
+struct Ahead {
+  int number = 0;
+  QString path;
+  int fd = -1;
+  qint64 size = 0;
+};
+
 struct Session {
   Pop3Client client;
+  std::optional<Ahead> ahead;
+  // A mail fetched ahead that nobody asked for goes (also when the session ends).
+  void dropAhead() {
+    if (!ahead)
+      return;
+    ::close(ahead->fd);
+    ::unlink(QFile::encodeName(ahead->path).constData());
+    ahead.reset();
+  }
+  ~Session() { dropAhead(); }
 };
 
 // Open sessions; touched only on the transport thread, where their sockets
@@ -375,20 +394,55 @@ struct FetchedToFile {
   bool fileFailed = false;
 };
 
-// RETR into the file `path`, a piece at a time as the message arrives. On
-// the transport thread.
-std::optional<FetchedToFile> fetchToFile(Pop3Client &client, int number, const QString &path) {
-  const QByteArray name = QFile::encodeName(path);
-  FetchedToFile f;
-  f.fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  bool failed = f.fd < 0 || ::fchmod(f.fd, 0600) != 0;
-  qint64 offset = 0;
-  auto sink = [&](const QByteArray &piece) {
-    failed = failed || !platform::writeWhole(f.fd, piece.constData(), piece.size());
+// A new file (0600) that a message is written into, a piece at a time as it
+// arrives.
+struct MessageFile {
+  explicit MessageFile(const QString &path)
+      : name(QFile::encodeName(path)),
+        fd(::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)),
+        failed(fd < 0 || ::fchmod(fd, 0600) != 0) {}
+  void write(const QByteArray &piece) {
+    failed = failed || !platform::writeWhole(fd, piece.constData(), piece.size());
     if (!failed) // the disk starts on it now; the flush before QUIT then waits less
-      ::sync_file_range(f.fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
+      ::sync_file_range(fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
     offset += piece.size();
-  };
+  }
+  // Closes and removes it: the message did not come whole.
+  void discard() {
+    if (fd >= 0) {
+      ::close(fd);
+      ::unlink(name.constData());
+    }
+    fd = -1;
+  }
+  QByteArray name;
+  int fd;
+  bool failed;
+  qint64 offset = 0;
+};
+
+// RETR into the file `path`, a piece at a time as the message arrives; a
+// message fetched ahead into the same folder is moved there instead. On the
+// transport thread.
+std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QString &path) {
+  Pop3Client &client = session.client;
+  if (session.ahead && session.ahead->number == number &&
+      QFileInfo(session.ahead->path).path() == QFileInfo(path).path() &&
+      ::rename(QFile::encodeName(session.ahead->path).constData(),
+               QFile::encodeName(path).constData()) == 0) {
+    FetchedToFile f;
+    f.fd = session.ahead->fd;
+    f.size = session.ahead->size;
+    session.ahead.reset();
+    client.claim(number);
+    return f;
+  }
+  session.dropAhead();
+  MessageFile file(path);
+  FetchedToFile f;
+  f.fd = file.fd;
+  bool &failed = file.failed;
+  auto sink = [&](const QByteArray &piece) { file.write(piece); };
   std::optional<qint64> size;
   if (client.holds(number)) {
     // A small mail came whole with its header: it is read from memory.
@@ -405,9 +459,8 @@ std::optional<FetchedToFile> fetchToFile(Pop3Client &client, int number, const Q
   if (size && !failed && f.inMemory) {
     ::close(f.fd);
     f.fd = -1;
-  } else if ((!size || failed) && f.fd >= 0) {
-    ::close(f.fd);
-    ::unlink(name.constData());
+  } else if (!size || failed) {
+    file.discard();
     f.fd = -1;
   }
   if (!size)
@@ -417,12 +470,30 @@ std::optional<FetchedToFile> fetchToFile(Pop3Client &client, int number, const Q
   return f;
 }
 
-// The next mail comes over the line while this one is stored (a small one:
-// see Pop3Client::prefetch). Queued from within a job on the transport thread.
-void fetchAhead(int handle, int next) {
-  detail::queueOnTransportThread([handle, next] {
-    if (const auto it = sessions().find(handle); it != sessions().end())
-      it->second->client.prefetch(next);
+// The next mail comes over the line while this one is stored: a small one
+// whole into memory (see Pop3Client::prefetch), a large one into a file in
+// `folder` when one is given (the folder of this mail's file). Queued from
+// within a job on the transport thread.
+void fetchAhead(int handle, int next, const QString &folder = {}) {
+  detail::queueOnTransportThread([handle, next, folder] {
+    const auto it = sessions().find(handle);
+    if (it == sessions().end())
+      return;
+    Session &session = *it->second;
+    session.client.prefetch(next);
+    if (folder.isEmpty() || session.client.holds(next) || session.ahead)
+      return;
+    static int counter = 0;
+    const QString path =
+        QStringLiteral("%1/.ahead.%2.%3").arg(folder).arg(::getpid()).arg(++counter);
+    MessageFile file(path);
+    const auto size = session.client.retrieveAhead(
+        next, [&](const QByteArray &piece) { file.write(piece); });
+    if (!size || file.failed) {
+      file.discard(); // when asked for, the mail is fetched again
+      return;
+    }
+    session.ahead = Ahead{next, path, file.fd, *size};
   });
 }
 
@@ -445,10 +516,11 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
   mime::Source message;
   qint64 size = 0;
   if (target) {
-    const auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &client) {
-      auto fetched = fetchToFile(client, number, target->path);
+    const auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
+      Session &session = *sessions().at(handle);
+      auto fetched = fetchToFile(session, number, target->path);
       if (fetched)
-        fetchAhead(handle, number + 1);
+        fetchAhead(handle, number + 1, QFileInfo(target->path).path());
       return fetched;
     });
     if (!answer.value)

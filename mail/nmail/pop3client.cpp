@@ -415,6 +415,21 @@ Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &
   return size;
 }
 
+std::optional<qint64>
+Pop3Client::retrieveAhead(int number, const std::function<void(const QByteArray &)> &sink) {
+  if (prefetched_ || !authenticated_ || number < 1 || number > count_ ||
+      deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
+    return std::nullopt;
+  const QString error = error_;
+  std::optional<qint64> size;
+  const auto octets = this->size(number);
+  if (octets && *octets > WholeForHeader &&
+      command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number)))
+    size = conn_.readMultiLine(sink);
+  error_ = error;
+  return size;
+}
+
 bool Pop3Client::remove(int number) {
   if (!checkNumber(number))
     return false;

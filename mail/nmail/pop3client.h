@@ -40,6 +40,14 @@ public:
   // RETR n as above, handed to `sink` in pieces as it arrives instead of
   // being held whole (the reply of a large mail). Its size, or nothing.
   std::optional<qint64> retrieve(int number, const std::function<void(const QByteArray &)> &sink);
+  // RETR n ahead of the call that asks for it, into `sink` as above, for a
+  // message larger than WholeForHeader that is not yet fetched or deleted:
+  // nothing is done for another one. The message counts as fetched (and may
+  // be deleted) only once claim(n) hands it over. A failure sets no error
+  // text now; the later call meets it.
+  std::optional<qint64> retrieveAhead(int number,
+                                      const std::function<void(const QByteArray &)> &sink);
+  void claim(int number) { retrieved_.insert(number); }
   // Whether header() brought message n whole: retrieve(n) then costs nothing.
   bool holds(int number) const { return prefetched_ && prefetched_->first == number; }
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go

@@ -385,6 +385,38 @@ TEST_F(Pop3Scripted, AMailWhoseFileCannotBeWrittenLeavesTheSessionInStep) {
   EXPECT_EQ(NMailPop3Close(h), 0);
 }
 
+// A large mail comes over the line while the one before is handled. One
+// nobody asked for afterwards (the run stopped) leaves no file behind and is
+// never deleted on the server.
+TEST_F(Pop3Scripted, AMailFetchedAheadButNeverAskedForLeavesNoFileAndStaysOnTheServer) {
+  auto bigLines = [](const char *subject) {
+    QStringList lines{QStringLiteral("S: Subject: %1").arg(QLatin1String(subject)), "S: "};
+    for (int i = 0; i < 8000; ++i)
+      lines << QStringLiteral("S: line %1 of a mail larger than the ones fetched whole").arg(i);
+    return lines + QStringList{"S: ."};
+  };
+  ScriptedServer server(loggedIn(2) + QStringList{"C: RETR 1", "S: +OK"} + bigLines("first") +
+                        QStringList{"C: LIST", "S: +OK", "S: 1 500000", "S: 2 500000", "S: .",
+                                    "C: RETR 2", "S: +OK"} +
+                        bigLines("second") +
+                        QStringList{"C: DELE 1", "S: +OK", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+  Buffers b;
+  QTemporaryDir folder;
+  ASSERT_EQ(NMailPop3SetMailFile(h, 1, folder.filePath(QStringLiteral("one"))), 0);
+  ASSERT_EQ(b.getMail(h, 1), 0) << lastErrorText().toStdString();
+  EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("first"));
+  EXPECT_EQ(NMailPop3DeleteMail(h, 1), 0);
+  EXPECT_LT(NMailPop3DeleteMail(h, 2), 0) << "a mail fetched ahead counts as fetched";
+  EXPECT_EQ(NMailPop3Close(h), 0) << lastErrorText().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.received().contains(QStringLiteral("RETR 2"))) << "nothing was fetched ahead";
+  EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 2")));
+  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+            QStringList{QStringLiteral("one")});
+}
+
 TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
   setNetworkTimeoutMs(400);
   ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK", "S: Subject: x",
