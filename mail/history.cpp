@@ -210,6 +210,11 @@ QList<HistoryHeading> readHistoryHeadings(History which, const QList<int> *recor
   return out;
 }
 
+QByteArray readHistoryHeadBytes(History which) {
+  recoverHistory(which);
+  return readRecordHeads(which, BodyOffset);
+}
+
 QList<QString> readHistorySubjects(History which, int first, int most) {
   recoverHistory(which);
   return fieldsOf(readRecordHeads(which, SubjectWidth, std::max(first, 1) - 1, most), SubjectWidth,

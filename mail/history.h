@@ -52,6 +52,9 @@ std::optional<MailRecord> readHistoryRecord(History which, int n);
 // Record n's bytes as they lie in the file, or nothing when it does not lie
 // whole in the file.
 std::optional<QByteArray> readHistoryRecordBytes(History which, int n);
+// The bytes in front of the body (Subject, Info1, Info2) of every whole
+// record as they lie in the file, BodyOffset bytes a record.
+QByteArray readHistoryHeadBytes(History which);
 
 // The three short fields of every record, for the viewer's rows, read with
 // one pass over the file without reading the bodies; or of only the records

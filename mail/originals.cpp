@@ -13,6 +13,8 @@
 #include <QSaveFile>
 #include <QSet>
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -285,23 +287,32 @@ void dropUnbacked(History which, QHash<QByteArray, int> left, bool othersStay) {
 
 void dropOriginals(History which, const QList<QByteArray> &records) {
   // Records with the same bytes share a key; as many originals stay as such
-  // records remain. Only records whose short fields match a deleted one are
-  // hashed.
+  // records remain.
   QHash<QByteArray, int> remaining;
   QSet<QByteArray> heads;
   for (const QByteArray &r : records) {
     remaining.insert(recordKey(r), 0);
     heads.insert(r.left(BodyOffset));
   }
-  if (remaining.isEmpty())
-    return;
-  forEachRecord(which, [&](int, const QByteArray &bytes) {
-    if (!heads.contains(bytes.left(BodyOffset)))
-      return;
-    const auto it = remaining.find(recordKey(bytes));
-    if (it != remaining.end())
-      ++*it;
+  const QList<Link> links = readLinks();
+  const bool linked = std::any_of(links.begin(), links.end(), [&](const Link &l) {
+    return l.history == which && remaining.contains(l.key);
   });
+  if (!linked)
+    return;
+  // Only the records whose short fields match a deleted one are read whole
+  // and hashed; the others are known apart by those fields alone.
+  const QByteArray all = readHistoryHeadBytes(which);
+  for (qsizetype n = 1; n * BodyOffset <= all.size(); ++n) {
+    if (!heads.contains(
+            QByteArray::fromRawData(all.constData() + (n - 1) * BodyOffset, BodyOffset)))
+      continue;
+    if (const auto bytes = readHistoryRecordBytes(which, int(n))) {
+      const auto it = remaining.find(recordKey(*bytes));
+      if (it != remaining.end())
+        ++*it;
+    }
+  }
   dropUnbacked(which, remaining, true);
 }
 

@@ -23,8 +23,10 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -36,6 +38,30 @@ namespace {
 
 QString copySideName(const QString &tmpPath) { return tmpPath + QStringLiteral(".part"); }
 QString rewriteSideName(const QString &path) { return path + QStringLiteral(".new"); }
+QString discardedName(const QString &tmpPath) { return tmpPath + QStringLiteral(".old"); }
+
+// Work files of this run being freed; recovery leaves their names to them.
+std::atomic<int> discardsUnderway{0};
+
+// Step 4: the work file's name goes at once. A large one is renamed aside
+// and freeing its blocks (a whole history, hundreds of megabytes, some
+// 100 ms) is left to a thread of its own so that nobody waits for it. A name left behind by
+// a crash meanwhile is removed by the next recovery, as it names nothing the
+// data file lacks.
+bool removeWorkFile(const QString &tmpPath) {
+  constexpr qint64 Large = 32 << 20;
+  if (QFileInfo(tmpPath).size() < Large)
+    return QFile::remove(tmpPath);
+  const QByteArray aside = QFile::encodeName(discardedName(tmpPath));
+  if (::rename(QFile::encodeName(tmpPath).constData(), aside.constData()) != 0)
+    return QFile::remove(tmpPath);
+  ++discardsUnderway;
+  std::thread([aside] {
+    ::unlink(aside.constData());
+    --discardsUnderway;
+  }).detach();
+  return true;
+}
 
 bool writeWhole(const QString &fileName, const QByteArray &data) {
   QFile out(fileName);
@@ -168,7 +194,7 @@ bool finishFromWorkFile(const QString &path, const QString &tmpPath, CompactionL
   }
   if (!continueCompactionAfter(3))
     return false;
-  if (!QFile::remove(tmpPath))
+  if (!removeWorkFile(tmpPath))
     return false;
   if (!continueCompactionAfter(4))
     return false;
@@ -213,6 +239,8 @@ bool recoverCompaction(const QString &path, const QString &tmpPath, CompactionLa
   // file is intact), and a side rewrite is redone from the work file.
   QFile::remove(copySideName(tmpPath));
   QFile::remove(rewriteSideName(path));
+  if (discardsUnderway == 0)
+    QFile::remove(discardedName(tmpPath));
   if (!QFileInfo::exists(tmpPath))
     return true;
 
