@@ -17,11 +17,17 @@
 //   bench_receive --hostile   a page of nested formatting tags, a mail of
 //                             3,000 attachments of one name and two letters
 //                             (tests/support/hostilemail): time, peak memory
+//   bench_receive --indexed [mails]  the receive with the search index kept up
+//                             to date (from the click until the index holds
+//                             the new mails too) beside the plain receive,
+//                             five pairs taken in turn
 //
 // Run by bench/receive/run.sh, which starts the servers of tests/servers and
 // points KORVEX_SERVERS_DIR at them.
+#include "bench/support/benchsupport.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/searchindex.h"
 #include "mail/originals.h"
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
@@ -270,9 +276,17 @@ bool makeProgramFolder(const MailServers &servers, const QString &folder) {
 // The receive button of the main window, from the click until the routine
 // returns (the server has carried out the deletions at QUIT). Each run starts
 // from an empty received history and attachment folder.
-Run receiveWithMainWindow(const MailServers &servers, int expected) {
+// With `indexed`, the search index exists and is in step with the history
+// before the click, and the time runs until the index holds the new mails
+// as well; without, there is no index (a user who never searched).
+Run receiveWithMainWindow(const MailServers &servers, int expected, bool indexed = false) {
   Run run;
   QFile::remove(mail::historyPath(mail::History::Received));
+  const mail::search::Paths paths = mail::search::pathsFor(mail::History::Received);
+  for (const char *suffix : {"", "-journal", "-wal", "-shm"})
+    QFile::remove(paths.index + QLatin1String(suffix));
+  if (indexed && !mail::search::syncIndex(paths, mail::History::Received).ok)
+    run.error = QStringLiteral("the search index could not be made");
   QDir attachments(platform::attachmentFolder());
   for (const QString &name : attachments.entryList(QDir::Files))
     attachments.remove(name);
@@ -282,11 +296,16 @@ Run receiveWithMainWindow(const MailServers &servers, int expected) {
   clock.start();
   GapMeter gaps;
   form->Command4_Click();
+  if (indexed)
+    mail::search::waitForUpdates();
   gaps.finish(run);
   run.ms = clock.elapsed();
   run.cpuMs = cpuMs() - cpuStart;
   run.received = mail::historyCount(mail::History::Received);
   const int left = servers.messageCount(QStringLiteral("alice"));
+  if (indexed && mail::search::searchHistory(paths, mail::History::Received, QStringLiteral("ベンチマーク"))
+                         .records.size() != run.received)
+    run.error = QStringLiteral("the index does not hold every received mail");
   if (run.received != expected || left != 0)
     run.error =
         QStringLiteral("main window: %1 stored, %2 left on the server").arg(run.received).arg(left);
@@ -449,6 +468,49 @@ int eventGaps(const MailServers &servers) {
   return run.error.isEmpty() ? 0 : 1;
 }
 
+// The whole receive with the search index kept up to date beside the plain
+// receive, in pairs taken in turn.
+int indexedPairs(const MailServers &servers) {
+  const QList<QByteArray> mails = makeMails();
+  forms::mainForm().get();
+  bench::printLoad("before");
+  constexpr int Pairs = 5;
+  QList<double> plainMs, indexedMs, ratios;
+  QList<qint64> plainCpu, indexedCpu;
+  QStringList errors;
+  for (int i = 0; i < Pairs; ++i) {
+    if (!seedAll(servers, mails))
+      return 2;
+    const Run plain = receiveWithMainWindow(servers, MailCount);
+    if (!seedAll(servers, mails))
+      return 2;
+    const Run indexed = receiveWithMainWindow(servers, MailCount, true);
+    for (const Run *r : {&plain, &indexed})
+      if (!r->error.isEmpty())
+        errors << r->error;
+    std::printf("  pair %d: plain %lld ms (CPU %lld ms), index kept up to date %lld ms (CPU %lld "
+                "ms)\n",
+                i + 1, plain.ms, plain.cpuMs, indexed.ms, indexed.cpuMs);
+    std::fflush(stdout);
+    plainMs << plain.ms;
+    indexedMs << indexed.ms;
+    plainCpu << plain.cpuMs;
+    indexedCpu << indexed.cpuMs;
+    ratios << (plain.ms > 0 ? double(indexed.ms) / plain.ms : 0);
+  }
+  std::printf("whole receive of %d mails, median of %d pairs:\n", MailCount, Pairs);
+  std::printf("  plain:                           %.0f ms (CPU %lld ms)\n", bench::median(plainMs),
+              bench::median(plainCpu));
+  std::printf("  until the index is up to date:   %.0f ms (CPU %lld ms)\n",
+              bench::median(indexedMs), bench::median(indexedCpu));
+  std::printf("  ratio indexed/plain:             %.3f (median of the pairs; goal: at most 1.05)\n",
+              bench::median(ratios));
+  bench::printLoad("after");
+  for (const QString &e : errors)
+    std::fprintf(stderr, "error: %s\n", qPrintable(e));
+  return errors.isEmpty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -458,7 +520,8 @@ int main(int argc, char **argv) {
   const bool large = argc > 1 && QByteArray(argv[1]) == "--large";
   const bool hostile = argc > 1 && QByteArray(argv[1]) == "--hostile";
   const bool gapsOnly = argc > 1 && QByteArray(argv[1]) == "--gaps";
-  const int countArg = gapsOnly ? 2 : 1;
+  const bool indexed = argc > 1 && QByteArray(argv[1]) == "--indexed";
+  const int countArg = gapsOnly || indexed ? 2 : 1;
   if (argc > countArg && !large && !hostile) {
     bool ok = false;
     MailCount = QByteArray(argv[countArg]).toInt(&ok);
@@ -483,6 +546,8 @@ int main(int argc, char **argv) {
     return hostileMails(*servers);
   if (gapsOnly)
     return eventGaps(*servers);
+  if (indexed)
+    return indexedPairs(*servers);
 
   const QList<QByteArray> mails = makeMails();
   qint64 bytes = 0;

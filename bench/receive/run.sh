@@ -3,7 +3,8 @@
 # (as root, like the tests): bench/receive/run.sh [build-dir] [number of mails]
 # The figures are taken with the default of 1000 mails; then 20 mails of
 # 10 MB each in a process of their own, for the peak memory; then the four
-# mails built to hurt the reader (tests/support/hostilemail), likewise.
+# mails built to hurt the reader (tests/support/hostilemail), likewise; then
+# the receive with the search index kept up to date beside the plain one.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-${KORVEX_BUILD_DIR:-$root/build}}
@@ -17,4 +18,5 @@ status=0
 "$build/bench/receive/bench_receive" ${2:+"$2"} || status=$?
 "$build/bench/receive/bench_receive" --large || status=$?
 "$build/bench/receive/bench_receive" --hostile || status=$?
+"$build/bench/receive/bench_receive" --indexed ${2:+"$2"} || status=$?
 exit $status
