@@ -216,6 +216,16 @@ QList<RecordOriginal> recordOriginals(History which) {
   return out;
 }
 
+OriginalFinder::OriginalFinder(History which)
+    : folder_(originalsFolder(which)), names_(namesByKey(which)) {}
+
+QString OriginalFinder::pathFor(const QByteArray &recordBytes) const {
+  if (names_.isEmpty())
+    return {};
+  const auto it = names_.constFind(recordKey(recordBytes));
+  return it == names_.constEnd() ? QString() : existingOriginal(folder_, *it);
+}
+
 QString originalPath(History which, int record) {
   const auto bytes = readHistoryRecordBytes(which, record);
   if (!bytes)

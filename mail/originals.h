@@ -16,6 +16,8 @@
 #include "platform/core/maildir.h"
 
 #include <QByteArray>
+#include <QHash>
+#include <QStringList>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -69,6 +71,19 @@ struct RecordOriginal {
 QList<RecordOriginal> recordOriginals(History which);
 // The file of record n's original, empty when it has none.
 QString originalPath(History which, int record);
+// Finds the originals of records by their bytes, the links read once: for
+// looking up some records of a history without hashing all of them.
+class OriginalFinder {
+public:
+  explicit OriginalFinder(History which);
+  // The file of the original of the record with these bytes (as they lie
+  // in the file), empty when it has none.
+  QString pathFor(const QByteArray &recordBytes) const;
+
+private:
+  platform::Maildir folder_;
+  QHash<QByteArray, QStringList> names_;
+};
 // The whole text of record n as a person reads it: its original decoded
 // (every character, HTML read as text, attachments listed) when it has one,
 // else the record's Body. Nothing when the history has no record n.

@@ -166,14 +166,18 @@ private:
 // that begin with its six digits. Always made the same way from the same
 // text, as removing a text from this contentless table needs its words again.
 QByteArray characterPairs(const QString &folded) {
+  static constexpr char Hex[] = "0123456789abcdef";
   const QList<uint> c = folded.toUcs4();
-  QByteArray out;
-  out.reserve(c.size() * 13);
-  char word[14];
+  QByteArray out(c.size() * 13, Qt::Uninitialized);
+  char *o = out.data();
+  const auto six = [&o](uint v) {
+    for (int shift = 20; shift >= 0; shift -= 4)
+      *o++ = Hex[(v >> shift) & 0xf];
+  };
   for (qsizetype i = 0; i < c.size(); ++i) {
-    std::snprintf(word, sizeof word, "%06x%06x ", c[i] & 0xffffff,
-                  i + 1 < c.size() ? c[i + 1] & 0xffffff : 0u);
-    out.append(word, 13);
+    six(c[i] & 0xffffff);
+    six(i + 1 < c.size() ? c[i + 1] & 0xffffff : 0u);
+    *o++ = ' ';
   }
   return out;
 }
@@ -403,9 +407,10 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
   // The records the index does not know yet, with their originals where
   // the mails are kept whole.
   if (matched.contains(0)) {
-    QList<RecordOriginal> originals;
+    // Only the new records' originals are looked up.
+    std::optional<OriginalFinder> originals;
     if (QFile::exists(originalsIndexPath()))
-      originals = recordOriginals(which);
+      originals.emplace(which);
     Statement insert(db, "INSERT INTO mails(history, record, digest, text) VALUES(?, ?, ?, ?)");
     Statement index(db, "INSERT INTO mails_text(rowid, text) VALUES(?, ?)");
     Statement pair(db, "INSERT INTO mails_pairs(rowid, pairs) VALUES(?, ?)");
@@ -416,8 +421,7 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
       if (!readFully(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) ||
           recordDigest(bytes.constData()) != (*digests)[i])
         return Outcome::Changed;
-      const QString original =
-          i < originals.size() && originals[i].record == i + 1 ? originals[i].path : QString();
+      const QString original = originals ? originals->pathFor(bytes) : QString();
       const QString folded = foldText(recordText(decodeMailRecord(bytes), original));
       const QByteArray text = folded.toUtf8();
       if (!insert.bind(1, historyNumber(which))
