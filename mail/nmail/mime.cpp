@@ -800,15 +800,17 @@ namespace {
 
 // A message read from a file is parsed once: the unpack step that follows
 // readableBody on the same thread takes the parse it left here.
+// The file is held, not only its address: a file closed meanwhile and
+// another opened could otherwise take the same address and the old parse.
 struct FileParse {
-  const int *file = nullptr;
+  std::shared_ptr<const int> file;
   Owned<GMimeMessage> message;
 };
 thread_local FileParse lastFileParse;
 
 Owned<GMimeMessage> parseOnce(const Source &source) {
-  if (source.file && lastFileParse.file == source.file.get()) {
-    lastFileParse.file = nullptr;
+  if (source.file && lastFileParse.file == source.file) {
+    lastFileParse.file.reset();
     return std::move(lastFileParse.message);
   }
   return parseMessage(source);
@@ -817,7 +819,7 @@ Owned<GMimeMessage> parseOnce(const Source &source) {
 void keepParse(const Source &source, Owned<GMimeMessage> &message) {
   if (!source.file || !message)
     return;
-  lastFileParse.file = source.file.get();
+  lastFileParse.file = source.file;
   lastFileParse.message = std::move(message);
 }
 
