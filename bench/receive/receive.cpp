@@ -111,6 +111,7 @@ QList<QByteArray> makeMails() {
 struct Run {
   int received = 0;
   qint64 ms = 0;
+  qint64 clickMs = 0; // until the receive button's routine returned (the server is empty)
   qint64 cpuMs = -1; // this process's CPU time, where it did the work
   QString error;
   // Longest time between two ticks of a 1 ms timer during the run: how long
@@ -296,6 +297,7 @@ Run receiveWithMainWindow(const MailServers &servers, int expected, bool indexed
   clock.start();
   GapMeter gaps;
   form->Command4_Click();
+  run.clickMs = clock.elapsed();
   if (indexed)
     mail::search::waitForUpdates();
   gaps.finish(run);
@@ -475,7 +477,7 @@ int indexedPairs(const MailServers &servers) {
   forms::mainForm().get();
   bench::printLoad("before");
   constexpr int Pairs = 5;
-  QList<double> plainMs, indexedMs, ratios;
+  QList<double> plainMs, indexedMs, ratios, clickMs, clickRatios;
   QList<qint64> plainCpu, indexedCpu;
   QStringList errors;
   for (int i = 0; i < Pairs; ++i) {
@@ -489,21 +491,27 @@ int indexedPairs(const MailServers &servers) {
       if (!r->error.isEmpty())
         errors << r->error;
     std::printf("  pair %d: plain %lld ms (CPU %lld ms), index kept up to date %lld ms (CPU %lld "
-                "ms)\n",
-                i + 1, plain.ms, plain.cpuMs, indexed.ms, indexed.cpuMs);
+                "ms; the receive itself %lld ms)\n",
+                i + 1, plain.ms, plain.cpuMs, indexed.ms, indexed.cpuMs, indexed.clickMs);
     std::fflush(stdout);
     plainMs << plain.ms;
     indexedMs << indexed.ms;
+    clickMs << indexed.clickMs;
     plainCpu << plain.cpuMs;
     indexedCpu << indexed.cpuMs;
     ratios << (plain.ms > 0 ? double(indexed.ms) / plain.ms : 0);
+    clickRatios << (plain.ms > 0 ? double(indexed.clickMs) / plain.ms : 0);
   }
   std::printf("whole receive of %d mails, median of %d pairs:\n", MailCount, Pairs);
   std::printf("  plain:                           %.0f ms (CPU %lld ms)\n", bench::median(plainMs),
               bench::median(plainCpu));
-  std::printf("  until the index is up to date:   %.0f ms (CPU %lld ms)\n",
+  std::printf("  indexed, until the server is empty (the user's wait): %.0f ms\n",
+              bench::median(clickMs));
+  std::printf("  indexed, until the index is up to date too: %.0f ms (CPU %lld ms)\n",
               bench::median(indexedMs), bench::median(indexedCpu));
-  std::printf("  ratio indexed/plain:             %.3f (median of the pairs; goal: at most 1.05)\n",
+  std::printf("  ratio indexed/plain, the user's wait:       %.3f (median of the pairs)\n",
+              bench::median(clickRatios));
+  std::printf("  ratio indexed/plain, index up to date:      %.3f (median of the pairs; goal: at most 1.05)\n",
               bench::median(ratios));
   bench::printLoad("after");
   for (const QString &e : errors)
