@@ -345,6 +345,9 @@ void ReceiveMail(ReceiveHost &host) {
     return;
   RunGuard guard;
   const platform::SettledFolders settledFolders;
+  // A receive or a send killed while writing a mail leaves its part in tmp/.
+  for (History which : {History::Received, History::Sent})
+    originalsFolder(which).removeStaleIncoming();
 
   int count = 0;
   QStringList storedSubjects;

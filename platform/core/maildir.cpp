@@ -173,6 +173,18 @@ QString Maildir::find(const QString &name) const {
   return found.isEmpty() ? QString() : cur + found.first();
 }
 
+int Maildir::removeStaleIncoming() const {
+  constexpr qint64 StaleSeconds = 36 * 3600;
+  const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-StaleSeconds);
+  const QDir tmp(root_ + QStringLiteral("/tmp"));
+  int removed = 0;
+  for (const QFileInfo &file : tmp.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+    if (file.lastModified().toUTC() < before && QFile::remove(file.filePath()))
+      ++removed;
+  }
+  return removed;
+}
+
 bool Maildir::remove(const QString &name) const {
   if (name.isEmpty() || name.contains(u'/') || name == QLatin1String("..") || name == QLatin1String("."))
     return false;

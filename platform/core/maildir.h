@@ -44,6 +44,11 @@ public:
   // flushed by flushDeliveredMail(). True when the mail is in place.
   bool deliverIncoming(const QString &incoming, const QString &name) const;
 
+  // Removes what a delivery cut short left in tmp/: files not touched for 36
+  // hours, as the Maildir convention allows (a delivery in progress writes
+  // its file all the time). The number removed.
+  int removeStaleIncoming() const;
+
   // Where the mail `name` is now: new/<name>, or cur/<name> with whatever
   // flags a mail program has given it since. Empty when it is gone.
   QString find(const QString &name) const;

@@ -22,6 +22,7 @@
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -298,8 +299,30 @@ protected:
 TEST_F(Receive, ThreeMailsAreStoredInServerOrderShownAndDeleted) {
   seedInOrder({plainMail("first", "one"), plainMail("second", "two"), plainMail("third", "three")});
   ASSERT_EQ(servers->messageCount(User), 3);
+  // What a killed delivery left in tmp/ two days ago goes; what another
+  // delivery writes now stays.
+  QStringList stale, fresh;
+  for (History which : {History::Received, History::Sent}) {
+    const platform::Maildir kept = originalsFolder(which);
+    ASSERT_TRUE(kept.ensure());
+    stale << kept.root() + QStringLiteral("/tmp/1.M1P1Q1.host,S=10");
+    fresh << kept.root() + QStringLiteral("/tmp/2.M2P2Q2.host,S=10");
+    for (const QString &path : {stale.last(), fresh.last()}) {
+      QFile part(path);
+      ASSERT_TRUE(part.open(QIODevice::WriteOnly));
+      part.write("From: cut");
+    }
+    QFile old(stale.last());
+    ASSERT_TRUE(old.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(old.setFileTime(QDateTime::currentDateTimeUtc().addDays(-2),
+                                QFileDevice::FileModificationTime));
+  }
 
   ReceiveMail(host);
+  for (const QString &path : stale)
+    EXPECT_FALSE(QFile::exists(path)) << path.toStdString();
+  for (const QString &path : fresh)
+    EXPECT_TRUE(QFile::exists(path)) << path.toStdString();
 
   const QList<MailRecord> records = received();
   ASSERT_EQ(records.size(), 3);
