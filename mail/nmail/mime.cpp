@@ -8,6 +8,7 @@
 #include "mail/nmail/diskflush.h"
 #include "mail/nmail/mime_html.h"
 #include "mail/nmail/mime_names.h"
+#include "mail/nmail/mime_headers.h"
 #include "mail/nmail/mime_words.h"
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"

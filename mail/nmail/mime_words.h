@@ -1,12 +1,10 @@
-// Header text of mail: encoded-words (RFC 2047) both ways, parameters with
-// RFC 2231 continuations, and header lookup in a raw header block. Our own
+// Header text of mail: encoded-words (RFC 2047) both ways (the header block
+// itself and its structured fields are read in mime_headers.h). Our own
 // decoder, because GMime 3.2.13 drops every encoded-word that follows a
 // "="-padded B word and its ISO-2022-JP converter rejects ① and the like.
 #pragma once
 
 #include <QByteArray>
-#include <QList>
-#include <QMap>
 #include <QString>
 
 namespace nmail::mime {
@@ -24,21 +22,5 @@ QByteArray normaliseWords(const QByteArray &value);
 // character fits, else UTF-8 B words; each word at most 75 bytes, joined by
 // "\r\n " so a header folds between them. ASCII text without "=?" stays as is.
 QByteArray encodeWords(const QString &text, int firstLineUsed);
-
-// The header block of a message (up to the first empty line), LF or CR LF.
-QByteArray headerBlock(const QByteArray &raw);
-// The unfolded value of the first header `name` (case-insensitive), or a
-// null array when it is absent.
-QByteArray headerValue(const QByteArray &block, const QByteArray &name);
-
-// A Content-Type or Content-Disposition value: the lower-cased first token
-// ("text/plain", "attachment") and the parameters, names lower-cased, values
-// decoded (RFC 2231 with continuations and charset, RFC 2047 where senders put
-// it anyway, raw 8-bit text).
-struct ParsedField {
-  QByteArray token;
-  QMap<QByteArray, QString> params;
-};
-ParsedField parseField(const QByteArray &value);
 
 } // namespace nmail::mime
