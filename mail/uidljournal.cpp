@@ -6,6 +6,8 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+
+#include <algorithm>
 #include <QList>
 #include "platform/core/privatefiles.h"
 
@@ -38,7 +40,10 @@ QList<Entry> readEntries() {
   QFile file(UidlJournal::path());
   if (!file.open(QIODevice::ReadOnly))
     return out;
-  for (const QByteArray &raw : file.read(16 * 1024 * 1024).split('\n')) {
+  // At most 16 MB, and no more memory than the file's size: the journal is
+  // small, and read at every check.
+  const qint64 most = std::min<qint64>(file.size(), 16 * 1024 * 1024);
+  for (const QByteArray &raw : file.read(most).split('\n')) {
     const QList<QByteArray> f = raw.trimmed().split(' ');
     bool ok = false, sizeOk = true;
     const int record = f.value(0).toInt(&ok);
