@@ -140,25 +140,30 @@ QString keepFailureText() {
          ServerKeptText;
 }
 
-// The server's unique id of every mail, by number, and how often each id
-// occurs in the listing. RFC 1939 asks for unique ids, but not every server
-// keeps to it.
-struct ListedIds {
-  QHash<int, QString> of;
+// The size and the server's unique id of every mail, by number, from one
+// call, and how often each id occurs in the listing. RFC 1939 asks for
+// unique ids, but not every server keeps to it.
+struct Listing {
+  QList<int> sizes;
+  QStringList ids;
   QHash<QString, int> occurrences;
-};
 
-ListedIds listedIds(int handle, int count) {
-  ListedIds ids;
-  for (int n = 1; n <= count; ++n) {
-    QString uidl;
-    if (nmail::NMailPop3GetMailUidl(handle, n, uidl) == 0) {
-      ids.of.insert(n, uidl);
-      ++ids.occurrences[uidl];
-    }
+  Listing(int handle) {
+    if (nmail::NMailPop3GetListing(handle, sizes, ids) < 0)
+      return; // each size is then asked for on its own, and meets the failure
+    for (const QString &id : ids)
+      if (!id.isEmpty())
+        ++occurrences[id];
   }
-  return ids;
-}
+  int size(int handle, int n) const {
+    return n <= sizes.size() ? sizes[n - 1] : nmail::NMailPop3GetMailSize(handle, n);
+  }
+  // The id to go by: none for a mail without one or with one listed twice.
+  QString uidl(int n) const {
+    const QString id = ids.value(n - 1);
+    return !id.isEmpty() && occurrences.value(id) == 1 ? id : QString();
+  }
+};
 
 // Everything a run wrote, on the disk: empty, or why that can't be confirmed.
 QString flushRun(UidlJournal &journal) {
@@ -193,8 +198,11 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
   QString from = nmail::newTextBuffer();
   QString header = nmail::newTextBuffer();
   QString body;
-  const ListedIds ids = listedIds(handle, count);
+  const Listing listing(handle);
   std::optional<MailRecord> lastStaged; // for the staging viewer's boxes
+  // The Maildir name chosen for the next mail while this one was fetched.
+  int namedNumber = 0;
+  QString namedIncoming;
 
   for (int n = 1; n <= count; ++n) {
     if (stopRequest != StopRequest::None) {
@@ -206,10 +214,9 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // server: it is deleted there, not stored a second time. A server
     // without UIDL gives no id, and every mail on it is new; so is every
     // mail whose id the server lists more than once.
-    const auto listed = ids.of.constFind(n);
-    const bool hasUidl = listed != ids.of.constEnd() && ids.occurrences.value(*listed) == 1;
-    const QString uidl = hasUidl ? *listed : QString();
-    const int size = nmail::NMailPop3GetMailSize(handle, n);
+    const QString uidl = listing.uidl(n);
+    const bool hasUidl = !uidl.isEmpty();
+    const int size = listing.size(handle, n);
     const qint64 listedSize = size;
     if (hasUidl && journal.storedBefore(uidl, listedSize)) {
       if (nmail::NMailPop3DeleteStoredMail(handle, n, uidl) == 0)
@@ -220,7 +227,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // Windows program asked for them first; that was a second round trip).
     // The mail goes, as it arrives, into the Maildir's tmp/ and is read from
     // there: a large one is never held whole in memory.
-    const QString incoming = newOriginalName(listedSize);
+    const QString incoming = namedNumber == n ? namedIncoming : newOriginalName(listedSize);
     const QString incomingPath = incomingOriginalPath(incoming);
     if (incomingPath.isEmpty()) {
       outcome.stopped = true;
@@ -228,6 +235,19 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       break;
     }
     nmail::NMailPop3SetMailFile(handle, n, incomingPath);
+    // The next mail's file is named now: the transport fetches it into that
+    // file while this one is stored (one stored before is only deleted).
+    namedNumber = 0;
+    if (const int next = n + 1; next <= count) {
+      const int nextSize = listing.size(handle, next);
+      const QString nextUidl = listing.uidl(next);
+      if (nextSize >= 0 && (nextUidl.isEmpty() || !journal.storedBefore(nextUidl, nextSize))) {
+        namedIncoming = newOriginalName(nextSize);
+        const QString path = incomingOriginalPath(namedIncoming);
+        if (!path.isEmpty() && nmail::NMailPop3SetMailFile(handle, next, path) == 0)
+          namedNumber = next;
+      }
+    }
     const int got = nmail::NMailPop3GetMailText(handle, n, subject, date, from, header, body,
                                                 bodyLengthFor(size));
     if (got == nmail::NMailMailFileError) {
@@ -315,7 +335,8 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       lastStaged = staged;
     ++outcome.stored;
     outcome.subjects.append(cutSubject);
-    nmail::NMailPop3DeleteMail(handle, n);
+    // Stored: its DELE is queued without a wait (the server deletes at QUIT).
+    nmail::NMailPop3DeleteMailLater(handle, n);
   }
   if (lastStaged)
     showLastStored(*lastStaged);

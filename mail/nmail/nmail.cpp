@@ -37,8 +37,9 @@ constexpr int OptionBufferSize = 1;
 struct Ahead {
   int number = 0;
   QString path;
-  int fd = -1;
+  int fd = -1; // -1 once written whole from memory (the client still holds the mail)
   qint64 size = 0;
+  bool named = false; // written into the file the caller named for it (NMailPop3SetMailFile)
 };
 
 struct Session {
@@ -48,7 +49,8 @@ struct Session {
   void dropAhead() {
     if (!ahead)
       return;
-    ::close(ahead->fd);
+    if (ahead->fd >= 0)
+      ::close(ahead->fd);
     ::unlink(QFile::encodeName(ahead->path).constData());
     ahead.reset();
   }
@@ -79,13 +81,15 @@ struct State {
     qint64 size = 0;
   };
   std::optional<Fetched> fetched;
-  // Where the next fetch of a message writes it (NMailPop3SetMailFile).
+  // Where the next fetches of messages write them (NMailPop3SetMailFile):
+  // the one asked for now, and the next one, which the transport may fetch
+  // into its file while this one is stored.
   struct MailFile {
     int handle = 0;
     int number = 0;
     QString path;
   };
-  std::optional<MailFile> mailFile;
+  QList<MailFile> mailFiles;
   // The message of the last successful send, for NMailSmtpGetSentMail.
   std::optional<QByteArray> lastSent;
   int timeoutMs = DefaultTimeoutMs;
@@ -422,11 +426,27 @@ struct MessageFile {
 };
 
 // RETR into the file `path`, a piece at a time as the message arrives; a
-// message fetched ahead into the same folder is moved there instead. On the
-// transport thread.
+// message fetched ahead into that file is taken as it is, one fetched ahead
+// into the same folder is moved there. On the transport thread.
 std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QString &path) {
   Pop3Client &client = session.client;
-  if (session.ahead && session.ahead->number == number &&
+  if (session.ahead && session.ahead->number == number && session.ahead->named &&
+      session.ahead->path == path &&
+      (session.ahead->fd >= 0 || client.holds(number))) {
+    // Fetched ahead into this very file.
+    FetchedToFile f;
+    f.fd = session.ahead->fd;
+    f.size = session.ahead->size;
+    session.ahead.reset();
+    if (f.fd < 0) {
+      f.whole = *client.retrieve(number);
+      f.inMemory = true;
+    } else {
+      client.claim(number);
+    }
+    return f;
+  }
+  if (session.ahead && session.ahead->number == number && !session.ahead->named &&
       QFileInfo(session.ahead->path).path() == QFileInfo(path).path() &&
       ::rename(QFile::encodeName(session.ahead->path).constData(),
                QFile::encodeName(path).constData()) == 0) {
@@ -472,16 +492,45 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QSt
 
 // The next mail comes over the line while this one is stored: a small one
 // whole into memory (see Pop3Client::prefetch), a large one into a file in
-// `folder` when one is given (the folder of this mail's file). Queued from
-// within a job on the transport thread.
-void fetchAhead(int handle, int next, const QString &folder = {}) {
-  detail::queueOnTransportThread([handle, next, folder] {
+// `folder` when one is given (the folder of this mail's file). With `named`,
+// the file the caller named for the next mail, the mail goes into that file
+// as well, small or large: making the file is then off the caller's way too.
+// Queued from within a job on the transport thread.
+void fetchAhead(int handle, int next, const QString &folder = {}, const QString &named = {}) {
+  detail::queueOnTransportThread([handle, next, folder, named] {
     const auto it = sessions().find(handle);
     if (it == sessions().end())
       return;
     Session &session = *it->second;
     session.client.prefetch(next);
-    if (folder.isEmpty() || session.client.holds(next) || session.ahead)
+    if (session.ahead)
+      return;
+    if (!named.isEmpty()) {
+      MessageFile file(named);
+      if (file.fd < 0)
+        return; // the fetch asked for later meets what is in the way
+      const QByteArray *whole = session.client.held(next);
+      std::optional<qint64> size;
+      if (whole) {
+        file.write(*whole);
+        size = whole->size();
+      } else {
+        size = session.client.retrieveAhead(
+            next, [&](const QByteArray &piece) { file.write(piece); });
+      }
+      if (!size || file.failed) {
+        file.discard(); // when asked for, the mail is fetched again
+        return;
+      }
+      int fd = file.fd;
+      if (whole) { // read from memory when asked for
+        ::close(fd);
+        fd = -1;
+      }
+      session.ahead = Ahead{next, named, fd, *size, true};
+      return;
+    }
+    if (folder.isEmpty() || session.client.holds(next))
       return;
     static int counter = 0;
     const QString path =
@@ -493,7 +542,7 @@ void fetchAhead(int handle, int next, const QString &folder = {}) {
       file.discard(); // when asked for, the mail is fetched again
       return;
     }
-    session.ahead = Ahead{next, path, file.fd, *size};
+    session.ahead = Ahead{next, path, file.fd, *size, false};
   });
 }
 
@@ -505,9 +554,16 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     body = QString();
   state().lastRetrieved.reset();
   state().fetched.reset();
-  std::optional<State::MailFile> target = std::exchange(state().mailFile, std::nullopt);
-  if (target && (target->handle != handle || target->number != number))
-    target.reset();
+  std::optional<State::MailFile> target;
+  QString nextTarget;
+  for (const State::MailFile &f : std::exchange(state().mailFiles, {})) {
+    if (f.handle == handle && f.number == number)
+      target = f;
+    else if (f.handle == handle && f.number == number + 1)
+      nextTarget = f.path;
+  }
+  if (!nextTarget.isEmpty())
+    state().mailFiles.append(State::MailFile{handle, number + 1, nextTarget});
   auto failed = [&](const QString &text) {
     fillHeaders({}, subject, date, from, header);
     fill(body, QString(), bodyLength);
@@ -520,7 +576,7 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       Session &session = *sessions().at(handle);
       auto fetched = fetchToFile(session, number, target->path);
       if (fetched)
-        fetchAhead(handle, number + 1, QFileInfo(target->path).path());
+        fetchAhead(handle, number + 1, QFileInfo(target->path).path(), nextTarget);
       return fetched;
     });
     if (!answer.value)
@@ -567,7 +623,12 @@ int NMailPop3GetMailText(int handle, int number, QString &subject, QString &date
 int NMailPop3SetMailFile(int handle, int number, const QString &path) {
   if (path.isEmpty())
     return failWith(QStringLiteral("メールを書き込むファイルの名前がありません。"));
-  state().mailFile = State::MailFile{handle, number, path};
+  QList<State::MailFile> &files = state().mailFiles;
+  files.removeIf([&](const State::MailFile &f) { return f.handle == handle && f.number == number; });
+  // The one asked for next and the one after it are all the fetch looks at.
+  while (files.size() > 1)
+    files.removeFirst();
+  files.append(State::MailFile{handle, number, path});
   return 0;
 }
 
@@ -653,6 +714,45 @@ int NMailPop3DeleteMail(int handle, int number) {
   return removed.value ? 0 : failWith(removed.error);
 }
 
+int NMailPop3DeleteMailLater(int handle, int number) {
+  detail::setTransportThreadCleanup(closeAllSessions);
+  detail::postToTransportThread([handle, number] {
+    const auto it = sessions().find(handle);
+    if (it != sessions().end())
+      it->second->client.remove(number);
+  });
+  return 0;
+}
+
+int NMailPop3GetListing(int handle, QList<int> &sizes, QStringList &uidls) {
+  sizes.clear();
+  uidls.clear();
+  struct Listing {
+    QList<int> sizes;
+    QStringList uidls;
+  };
+  const auto answer = withSession<Listing>(handle, [&](Pop3Client &client) {
+    Listing l;
+    const int count = client.messageCount();
+    for (int n = 1; n <= count; ++n) {
+      const auto size = client.size(n);
+      if (!size && client.isBroken())
+        return std::optional<Listing>();
+      l.sizes.append(size ? int(std::min<qint64>(*size, LineConnection::MaxMultiLine)) : -1);
+      const auto uid = client.uniqueId(n);
+      if (!uid && client.isBroken())
+        return std::optional<Listing>();
+      l.uidls.append(uid ? QString::fromLatin1(*uid) : QString());
+    }
+    return std::optional<Listing>(std::move(l));
+  });
+  if (!answer.value)
+    return failWith(answer.error);
+  sizes = answer.value->sizes;
+  uidls = answer.value->uidls;
+  return int(sizes.size());
+}
+
 int NMailPop3GetMailUidl(int handle, int number, QString &uidl) {
   uidl.clear();
   const auto uid = withSession<QByteArray>(
@@ -682,6 +782,7 @@ int NMailPop3Close(int handle) {
     return {succeeded(ok), error};
   });
   state().fetched.reset();
+  state().mailFiles.removeIf([&](const State::MailFile &f) { return f.handle == handle; });
   return closed.value ? 0 : failWith(closed.error);
 }
 
@@ -696,6 +797,7 @@ int NMailPop3Abandon(int handle) {
     return {true, {}};
   });
   state().fetched.reset();
+  state().mailFiles.removeIf([&](const State::MailFile &f) { return f.handle == handle; });
   return abandoned.value ? 0 : failWith(abandoned.error);
 }
 

@@ -14,6 +14,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <functional>
 #include <optional>
 
@@ -70,6 +71,16 @@ int NMailAttachmentFileClose(int id);
 // could not be flushed (text via NMailGetMessage).
 int NMailAttachmentFlush();
 int NMailPop3DeleteMail(int handle, int number);
+// NMailPop3DeleteMail without waiting for the transport: the deletion is
+// handed over and takes its place before every later call's work. A refusal
+// (a message never fetched whole) keeps the message on the server, unseen by
+// the caller. Always 0.
+int NMailPop3DeleteMailLater(int handle, int number);
+// The whole maildrop at once: the size of every message (as
+// NMailPop3GetMailSize gives it, -1 where the server lists none) and its
+// unique id (empty where the server has none), by number from 1. The number
+// of messages, or -1 (text via NMailGetMessage).
+int NMailPop3GetListing(int handle, QList<int> &sizes, QStringList &uidls);
 int NMailPop3Close(int handle);
 // The server's unique id (UIDL) of a message: 0 with the id in `uidl`, or -1
 // when the server has none for it (UIDL is optional in POP3).

@@ -50,6 +50,11 @@ public:
   void claim(int number) { retrieved_.insert(number); }
   // Whether header() brought message n whole: retrieve(n) then costs nothing.
   bool holds(int number) const { return prefetched_ && prefetched_->first == number; }
+  // The message prefetch() brought whole for `number`, still held for its
+  // retrieve(); null when it holds none.
+  const QByteArray *held(int number) const {
+    return holds(number) ? &prefetched_->second : nullptr;
+  }
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
   // out just before it, all at once when the server offers PIPELINING.
   // Refused for a message that was not retrieved whole in this session:
@@ -69,6 +74,9 @@ public:
   }
 
   QString errorText() const { return error_; }
+  // The number of messages STAT gave at login.
+  int messageCount() const { return count_; }
+  bool isBroken() const { return conn_.isBroken(); }
   const std::optional<ServerCertificate> &rejectedCertificate() const {
     return conn_.rejectedCertificate();
   }

@@ -54,6 +54,14 @@ void queueOnTransportThread(std::function<void()> job) {
   QMetaObject::invokeMethod(current->context, std::move(job), Qt::QueuedConnection);
 }
 
+void postToTransportThread(std::function<void()> job) {
+  if (!onMainThread()) {
+    job();
+    return;
+  }
+  QMetaObject::invokeMethod(transportContext(), std::move(job), Qt::QueuedConnection);
+}
+
 void setTransportThreadCleanup(std::function<void()> lastJob) {
   cleanup = std::move(lastJob);
 }

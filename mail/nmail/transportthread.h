@@ -28,6 +28,11 @@ template <class F> auto onTransportThread(F &&job) -> std::invoke_result_t<F> {
 // while the window's thread stores this one). Elsewhere it does nothing.
 void queueOnTransportThread(std::function<void()> job);
 
+// From the application's main thread: hands `job` to the transport thread and
+// returns at once; it runs there after every job handed over before it and
+// before every later one. Elsewhere it runs the job in place.
+void postToTransportThread(std::function<void()> job);
+
 // What runs on the transport thread just before it ends (the connections
 // must be destroyed on the thread that made them).
 void setTransportThreadCleanup(std::function<void()> lastJob);

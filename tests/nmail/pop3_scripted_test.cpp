@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 using namespace nmail;
@@ -415,6 +416,63 @@ TEST_F(Pop3Scripted, AMailFetchedAheadButNeverAskedForLeavesNoFileAndStaysOnTheS
   EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 2")));
   EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
             QStringList{QStringLiteral("one")});
+}
+
+// The receive routine names the next mail's file before it asks for this
+// one, and hands deletions over without waiting: the next mail, small or
+// large, is fetched into its file while this one is stored and is read from
+// there; never asked for, the file goes and the mail stays on the server.
+TEST_F(Pop3Scripted, AMailFetchedAheadIntoItsNamedFileIsReadFromItOrRemoved) {
+  for (const bool large : {false, true})
+    for (const bool asked : {true, false}) {
+      SCOPED_TRACE(std::string(large ? "large" : "small") +
+                   (asked ? ", asked for" : ", never asked for"));
+      QStringList second{"S: Subject: two", "S: "};
+      QByteArray secondBytes = "Subject: two\r\n\r\n";
+      for (int i = 0; i < (large ? 8000 : 1); ++i) {
+        const QString line = QStringLiteral("line %1 of the second mail").arg(i);
+        second << QStringLiteral("S: ") + line;
+        secondBytes += line.toLatin1() + "\r\n";
+      }
+      const QString size = large ? QStringLiteral("500000") : QStringLiteral("40");
+      QStringList script = loggedIn(2) +
+                           QStringList{"C: RETR 1", "S: +OK", "S: Subject: one", "S: ",
+                                       "S: body one", "S: .", "C: LIST", "S: +OK",
+                                       "S: 1 40", QStringLiteral("S: 2 ") + size, "S: .",
+                                       "C: RETR 2", "S: +OK"} +
+                           second + QStringList{"S: ."};
+      if (asked)
+        script << "C: CAPA" << "S: -ERR" << "C: DELE 1" << "S: +OK" << "C: DELE 2" << "S: +OK";
+      else
+        script << "C: DELE 1" << "S: +OK";
+      script << "C: QUIT" << "S: +OK";
+      ScriptedServer server(script);
+      const int h = NMailPop3Connect(server.address());
+      ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+      QTemporaryDir folder;
+      const QString two = folder.filePath(QStringLiteral("two"));
+      ASSERT_EQ(NMailPop3SetMailFile(h, 1, folder.filePath(QStringLiteral("one"))), 0);
+      ASSERT_EQ(NMailPop3SetMailFile(h, 2, two), 0);
+      Buffers b;
+      ASSERT_EQ(b.getMail(h, 1), 0) << lastErrorText().toStdString();
+      EXPECT_EQ(NMailPop3DeleteMailLater(h, 1), 0);
+      if (asked) {
+        ASSERT_EQ(NMailPop3SetMailFile(h, 2, two), 0);
+        ASSERT_EQ(b.getMail(h, 2), 0) << lastErrorText().toStdString();
+        EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("two"));
+        EXPECT_TRUE(cutAtNul(b.body).contains(QStringLiteral("line 0 of the second mail")));
+        EXPECT_EQ(NMailPop3GetMailFetchedSize(h, 2), secondBytes.size());
+        QFile file(two);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), secondBytes);
+      }
+      // Without having been asked for, fetched ahead only: the DELE is refused.
+      EXPECT_EQ(NMailPop3DeleteMailLater(h, 2), 0);
+      EXPECT_EQ(NMailPop3Close(h), 0) << lastErrorText().toStdString();
+      server.waitDone();
+      EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+      EXPECT_EQ(QFileInfo::exists(two), asked);
+    }
 }
 
 TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
