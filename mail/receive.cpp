@@ -203,6 +203,9 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
   // The Maildir name chosen for the next mail while this one was fetched.
   int namedNumber = 0;
   QString namedIncoming;
+  // The number the next record gets: only this run appends to the history
+  // while it goes (a delete in the viewer is refused meanwhile).
+  int nextRecord = historyCount(History::Received) + 1;
 
   for (int n = 1; n <= count; ++n) {
     if (stopRequest != StopRequest::None) {
@@ -276,7 +279,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     const qint64 fetchedSize = nmail::NMailPop3GetMailFetchedSize(handle, n);
     const QString original = fetchedSize == listedSize ? incoming : newOriginalName(fetchedSize);
     if (hasUidl)
-      journal.add(historyCount(History::Received) + 1, uidl, listedSize, original);
+      journal.add(nextRecord, uidl, listedSize, original);
     const bool kept = fetchedSize > 0 && keepIncomingOriginal(incoming, original);
     if (!kept) {
       originalsFolder(History::Received).remove(incoming);
@@ -331,6 +334,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       tell(host, storeFailureText(stored.error), {}, platform::MsgIcon::Critical);
       break;
     }
+    nextRecord = stored.number + 1;
     if (listStored(staged, stored.number))
       lastStaged = staged;
     ++outcome.stored;

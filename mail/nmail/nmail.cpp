@@ -16,6 +16,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <map>
 #include <memory>
@@ -399,29 +400,57 @@ struct FetchedToFile {
 };
 
 // A new file (0600) that a message is written into, a piece at a time as it
-// arrives.
+// arrives, and that takes its name once the message is whole (publish()).
+// It is made unnamed in its folder where the system can: making a file there
+// then holds no lock on the folder, so the window's thread moving the mail
+// before out of it never waits on this one; and a message cut short leaves
+// nothing behind. Elsewhere it is made under its name at once.
 struct MessageFile {
-  explicit MessageFile(const QString &path)
-      : name(QFile::encodeName(path)),
-        fd(::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)),
-        failed(fd < 0 || ::fchmod(fd, 0600) != 0) {}
+  explicit MessageFile(const QString &path) : name(QFile::encodeName(path)) {
+    // The name is given through /proc (linkat by descriptor alone needs a
+    // privilege a user has not).
+    static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
+    fd = canName ? ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+    unnamed = fd >= 0;
+    if (!unnamed) {
+      fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    } else {
+      // Taken before anything is written: none may be there, as for a file
+      // made under its name.
+      struct stat st {};
+      failed = ::lstat(name.constData(), &st) == 0 || errno != ENOENT;
+    }
+    failed = failed || fd < 0 || ::fchmod(fd, 0600) != 0;
+  }
   void write(const QByteArray &piece) {
     failed = failed || !platform::writeWhole(fd, piece.constData(), piece.size());
     if (!failed) // the disk starts on it now; the flush before QUIT then waits less
       ::sync_file_range(fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
     offset += piece.size();
   }
+  // The whole message under its name; false (and failed) when it cannot take it.
+  bool publish() {
+    if (failed || !unnamed)
+      return !failed;
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    failed = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0;
+    unnamed = failed;
+    return !failed;
+  }
   // Closes and removes it: the message did not come whole.
   void discard() {
     if (fd >= 0) {
       ::close(fd);
-      ::unlink(name.constData());
+      if (!unnamed)
+        ::unlink(name.constData());
     }
     fd = -1;
   }
   QByteArray name;
-  int fd;
-  bool failed;
+  int fd = -1;
+  bool unnamed = false;
+  bool failed = false;
   qint64 offset = 0;
 };
 
@@ -476,6 +505,8 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QSt
   } else {
     size = client.retrieve(number, sink);
   }
+  if (size)
+    file.publish();
   if (size && !failed && f.inMemory) {
     ::close(f.fd);
     f.fd = -1;
@@ -507,8 +538,10 @@ void fetchAhead(int handle, int next, const QString &folder = {}, const QString 
       return;
     if (!named.isEmpty()) {
       MessageFile file(named);
-      if (file.fd < 0)
-        return; // the fetch asked for later meets what is in the way
+      if (file.failed) {
+        file.discard(); // the fetch asked for later meets what is in the way
+        return;
+      }
       const QByteArray *whole = session.client.held(next);
       std::optional<qint64> size;
       if (whole) {
@@ -518,7 +551,7 @@ void fetchAhead(int handle, int next, const QString &folder = {}, const QString 
         size = session.client.retrieveAhead(
             next, [&](const QByteArray &piece) { file.write(piece); });
       }
-      if (!size || file.failed) {
+      if (!size || !file.publish()) {
         file.discard(); // when asked for, the mail is fetched again
         return;
       }
@@ -538,7 +571,7 @@ void fetchAhead(int handle, int next, const QString &folder = {}, const QString 
     MessageFile file(path);
     const auto size = session.client.retrieveAhead(
         next, [&](const QByteArray &piece) { file.write(piece); });
-    if (!size || file.failed) {
+    if (!size || !file.publish()) {
       file.discard(); // when asked for, the mail is fetched again
       return;
     }
