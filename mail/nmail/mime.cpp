@@ -12,6 +12,7 @@
 #include "mail/nmail/mime_words.h"
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"
+#include "platform/core/maildir.h"
 #include "platform/core/privatefiles.h"
 
 #include <gmime/gmime.h>
@@ -24,6 +25,7 @@
 #include <QHash>
 #include <QRegularExpression>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
@@ -164,15 +166,91 @@ struct Attachment {
   qint64 size = -1;          // of a part's content, once measured
 };
 
+// Reads a part's content as it lies in the mail, transfer encoding and all,
+// a large piece at a time, handing each piece to `take`; the content's
+// stream is left at its start, as GMime's own writers leave it.
+template <class F> bool readEncoded(GMimeDataWrapper *wrapper, F &&take) {
+  GMimeStream *encoded = g_mime_data_wrapper_get_stream(wrapper);
+  if (!encoded)
+    return true;
+  g_mime_stream_reset(encoded);
+  static thread_local std::vector<char> piece(256 * 1024);
+  bool ok = true;
+  // A bounded stream at its end answers a read with an error, not with 0.
+  while (!g_mime_stream_eos(encoded)) {
+    const ssize_t n = g_mime_stream_read(encoded, piece.data(), piece.size());
+    if (n < 0)
+      ok = false;
+    if (n <= 0)
+      break;
+    if (!take(piece.data(), size_t(n))) {
+      ok = false;
+      break;
+    }
+  }
+  g_mime_stream_reset(encoded);
+  return ok;
+}
+
+// The size of base64 content once decoded, counted instead of decoded (a
+// large attachment is listed with its size before it is unpacked): every
+// character of the alphabet, and "=", carries six bits, four make three
+// bytes, and each "=" among the last two characters is padding, as GMime's
+// decoder takes it.
+qint64 base64Size(GMimeDataWrapper *wrapper) {
+  static const std::array<bool, 256> carries = [] {
+    std::array<bool, 256> t{};
+    for (int c = 'A'; c <= 'Z'; ++c)
+      t[size_t(c)] = true;
+    for (int c = 'a'; c <= 'z'; ++c)
+      t[size_t(c)] = true;
+    for (int c = '0'; c <= '9'; ++c)
+      t[size_t(c)] = true;
+    t['+'] = t['/'] = t['='] = true;
+    return t;
+  }();
+  qint64 count = 0;
+  char last[2] = {0, 0}; // the last two characters that carry bits
+  readEncoded(wrapper, [&](char *data, size_t n) {
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    qint64 here = 0;
+    for (size_t i = 0; i < n; ++i)
+      here += carries[p[i]];
+    count += here;
+    char found[2] = {0, 0}; // this piece's last and the one before
+    int k = 0;
+    for (size_t i = n; i-- > 0 && k < 2;)
+      if (carries[p[i]])
+        found[k++] = char(p[i]);
+    if (k == 2) {
+      last[0] = found[1];
+      last[1] = found[0];
+    } else if (k == 1) {
+      last[0] = last[1];
+      last[1] = found[0];
+    }
+    return true;
+  });
+  qint64 size = count / 4 * 3;
+  for (const char c : last)
+    if (c == '=' && size > 0)
+      --size;
+  return size;
+}
+
 qint64 sizeOf(Attachment &a) {
   if (!a.part)
     return a.data.size();
   if (a.size < 0) {
     GMimeDataWrapper *wrapper = g_mime_part_get_content(a.part);
-    Owned<GMimeStream> counter(g_mime_stream_null_new());
-    a.size = wrapper ? std::max<gint64>(
-                           g_mime_data_wrapper_write_to_stream(wrapper, counter.get()), 0)
-                     : 0;
+    if (!wrapper) {
+      a.size = 0;
+    } else if (g_mime_data_wrapper_get_encoding(wrapper) == GMIME_CONTENT_ENCODING_BASE64) {
+      a.size = base64Size(wrapper);
+    } else {
+      Owned<GMimeStream> counter(g_mime_stream_null_new());
+      a.size = std::max<gint64>(g_mime_data_wrapper_write_to_stream(wrapper, counter.get()), 0);
+    }
   }
   return a.size;
 }
@@ -445,28 +523,36 @@ bool writeInside(const QString &folder, const QString &proposed, const QByteArra
       folder, proposed, [&](QFile &file) { return file.write(data) == data.size(); }, names);
 }
 
-// A part's content decoded straight into the file, a piece at a time. Through
-// stdio, whose flush is no fsync: the files of a run reach the disk together,
-// before QUIT.
+// A part's content decoded straight into the file, a large piece at a time.
+// Written, not synced: the files of a run reach the disk together, before
+// QUIT.
 bool writePart(QFile &file, GMimePart *part) {
   GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
   if (!wrapper)
     return true;
-  const int fd = ::fcntl(file.handle(), F_DUPFD_CLOEXEC, 0);
-  FILE *out = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
-  if (!out) {
-    if (fd >= 0)
-      ::close(fd);
-    return false;
+  const int fd = file.handle();
+  const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+  Owned<GMimeFilter> decoder;
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+      encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+      encoding == GMIME_CONTENT_ENCODING_UUENCODE)
+    decoder.reset(g_mime_filter_basic_new(encoding, FALSE));
+  bool ok = readEncoded(wrapper, [&](char *data, size_t n) {
+    if (!decoder)
+      return platform::writeWhole(fd, data, qint64(n));
+    char *out = nullptr;
+    size_t length = 0, prespace = 0;
+    g_mime_filter_filter(decoder.get(), data, n, 0, &out, &length, &prespace);
+    return platform::writeWhole(fd, out, qint64(length));
+  });
+  if (ok && decoder) {
+    char *out = nullptr;
+    size_t length = 0, prespace = 0;
+    char none = 0;
+    g_mime_filter_complete(decoder.get(), &none, 0, 0, &out, &length, &prespace);
+    ok = platform::writeWhole(fd, out, qint64(length));
   }
-  bool ok = false;
-  {
-    Owned<GMimeStream> stream(g_mime_stream_file_new(out));
-    g_mime_stream_file_set_owner(GMIME_STREAM_FILE(stream.get()), FALSE);
-    ok = g_mime_data_wrapper_write_to_stream(wrapper, stream.get()) >= 0;
-  }
-  ok = std::fflush(out) == 0 && ok;
-  return std::fclose(out) == 0 && ok;
+  return ok;
 }
 
 int writeAttachments(const QList<Attachment> &attachments, const QString &folder) {

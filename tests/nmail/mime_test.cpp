@@ -267,6 +267,53 @@ TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
                                  "attachment: attachment.gif (6 bytes)"));
 }
 
+// The size listed in the text is counted from the base64 without decoding
+// it; it is the size of the file the attachment is unpacked to, whatever
+// shape the sender gave the base64, from memory or from a file.
+TEST_F(Folder, TheListedSizeOfAFileIsTheSizeItIsUnpackedTo) {
+  auto lines = [](const QByteArray &encoded, int width, const char *end) {
+    QByteArray out;
+    for (qsizetype i = 0; i < encoded.size(); i += width)
+      out += encoded.mid(i, width) + end;
+    return out;
+  };
+  QByteArray big(300000, Qt::Uninitialized); // past one piece of the reader
+  for (qsizetype i = 0; i < big.size(); ++i)
+    big[i] = char(i * 7 + i / 251);
+  struct Shape {
+    const char *what;
+    QByteArray data;
+    QByteArray body; // the part's base64 as it stands in the mail
+  };
+  QList<Shape> shapes;
+  for (const int n : {0, 1, 2, 3, 4, 5, 57, 58})
+    shapes << Shape{"lines of 76", QByteArray(n, 'q'), lines(b64(QByteArray(n, 'q')), 76, "\r\n")};
+  shapes << Shape{"one long line", big, b64(big) + "\r\n"}
+         << Shape{"lines of 64 and stray blanks", big.left(99999),
+                  lines(b64(big.left(99999)), 64, "  \r\n") + "\r\n \r\n"}
+         << Shape{"padding left off", QByteArray("ab"), QByteArray("YWI\r\n")};
+  for (const Shape &shape : shapes) {
+    SCOPED_TRACE(std::string(shape.what) + ", " + std::to_string(shape.data.size()) + " bytes");
+    const QByteArray m = wire("From: a@x.jp\nSubject: s\nMIME-Version: 1.0\n"
+                              "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\n"
+                              "Content-Type: text/plain\n\nhi\n--B\n"
+                              "Content-Type: application/octet-stream\n"
+                              "Content-Transfer-Encoding: base64\n"
+                              "Content-Disposition: attachment; filename=\"f.bin\"\n\n") +
+                         shape.body + "\r\n--B--\r\n";
+    for (const bool fromFile : {false, true}) {
+      ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+      const Source source = fromFile ? inFile(m) : Source(m);
+      const QString text = readableBody(source);
+      ASSERT_EQ(unpackAttachments(source, folder), NMailAttachmentWritten);
+      const QByteArray unpacked = fileBytes(folder + QStringLiteral("/f.bin"));
+      EXPECT_EQ(text, QStringLiteral("hi\r\n\r\nattachment: f.bin (%1 bytes)").arg(unpacked.size()));
+      if (QByteArray(shape.what) != "padding left off")
+        EXPECT_TRUE(unpacked == shape.data);
+    }
+  }
+}
+
 TEST(MimeBody, AForwardedMailIsListedUnderItsSubject) {
   const QByteArray m =
       mixedMail("see below", {"Content-Type: message/rfc822\n\nSubject: =?ISO-2022-JP?B?" +
