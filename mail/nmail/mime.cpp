@@ -531,6 +531,15 @@ bool writePart(QFile &file, GMimePart *part) {
   if (!wrapper)
     return true;
   const int fd = file.handle();
+  off_t written = 0;
+  // The disk starts on each piece now; the flush before QUIT then waits less.
+  auto write = [&](const char *data, size_t n) {
+    if (!platform::writeWhole(fd, data, qint64(n)))
+      return false;
+    ::sync_file_range(fd, written, off_t(n), SYNC_FILE_RANGE_WRITE);
+    written += off_t(n);
+    return true;
+  };
   const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
   Owned<GMimeFilter> decoder;
   if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
@@ -539,18 +548,18 @@ bool writePart(QFile &file, GMimePart *part) {
     decoder.reset(g_mime_filter_basic_new(encoding, FALSE));
   bool ok = readEncoded(wrapper, [&](char *data, size_t n) {
     if (!decoder)
-      return platform::writeWhole(fd, data, qint64(n));
+      return write(data, n);
     char *out = nullptr;
     size_t length = 0, prespace = 0;
     g_mime_filter_filter(decoder.get(), data, n, 0, &out, &length, &prespace);
-    return platform::writeWhole(fd, out, qint64(length));
+    return write(out, length);
   });
   if (ok && decoder) {
     char *out = nullptr;
     size_t length = 0, prespace = 0;
     char none = 0;
     g_mime_filter_complete(decoder.get(), &none, 0, 0, &out, &length, &prespace);
-    ok = platform::writeWhole(fd, out, qint64(length));
+    ok = write(out, length);
   }
   return ok;
 }
