@@ -6,9 +6,9 @@
 
 #include "mail/nmail/charset.h"
 #include "mail/nmail/diskflush.h"
+#include "mail/nmail/mime_headers.h"
 #include "mail/nmail/mime_html.h"
 #include "mail/nmail/mime_names.h"
-#include "mail/nmail/mime_headers.h"
 #include "mail/nmail/mime_words.h"
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"
@@ -262,6 +262,7 @@ QByteArray bytesOf(const Attachment &a) {
 struct Content {
   QStringList texts;
   QList<Attachment> attachments;
+  bool wantsTexts = true; // false: only the files are taken (the unpack step)
 };
 
 QString proposedName(const ParsedField &type, const ParsedField &disposition) {
@@ -384,7 +385,7 @@ void collect(GMimeObject *object, Content &content, bool withText = true) {
   const bool attached = named || disposition.token == "attachment";
   const bool text = type.token == "text/plain" || type.token == "text/html";
   if (!attached && text) {
-    if (withText)
+    if (withText && content.wantsTexts)
       content.texts << textOf(part, type);
     return;
   }
@@ -395,8 +396,9 @@ void collect(GMimeObject *object, Content &content, bool withText = true) {
   addAttachment(content, Attachment{proposedName(type, disposition), {}, part}, withText);
 }
 
-Content contentOf(GMimeMessage *message) {
+Content contentOf(GMimeMessage *message, bool wantsTexts = true) {
   Content content;
+  content.wantsTexts = wantsTexts;
   if (GMimeObject *top = g_mime_message_get_mime_part(message))
     collect(top, content);
   return content;
@@ -894,29 +896,42 @@ Headers decodeHeaders(const QByteArray &raw) {
 
 namespace {
 
-// A message read from a file is parsed once: the unpack step that follows
-// readableBody on the same thread takes the parse it left here.
-// The file is held, not only its address: a file closed meanwhile and
-// another opened could otherwise take the same address and the old parse.
-struct FileParse {
+// A message is parsed once: the unpack step that follows readableBody on the
+// same thread takes the parse it left here. What the message was read from
+// is held, not only its address: a file closed meanwhile and another opened
+// (or a buffer freed and another made) could otherwise take the same address
+// and the old parse.
+struct KeptParse {
   std::shared_ptr<const int> file;
+  QByteArray bytes;
   Owned<GMimeMessage> message;
+  bool holds(const Source &source) const {
+    if (!message)
+      return false;
+    if (source.file)
+      return file == source.file;
+    return !file && !bytes.isNull() && bytes.constData() == source.bytes.constData() &&
+           bytes.size() == source.bytes.size();
+  }
 };
-thread_local FileParse lastFileParse;
+thread_local KeptParse lastParse;
 
 Owned<GMimeMessage> parseOnce(const Source &source) {
-  if (source.file && lastFileParse.file == source.file) {
-    lastFileParse.file.reset();
-    return std::move(lastFileParse.message);
+  if (lastParse.holds(source)) {
+    lastParse.file.reset();
+    lastParse.bytes = QByteArray();
+    return std::move(lastParse.message);
   }
   return parseMessage(source);
 }
 
 void keepParse(const Source &source, Owned<GMimeMessage> &message) {
-  if (!source.file || !message)
+  // A large message in memory is not held on for a call that may never come.
+  if (!message || (!source.file && source.bytes.size() > 256 * 1024))
     return;
-  lastFileParse.file = source.file;
-  lastFileParse.message = std::move(message);
+  lastParse.file = source.file;
+  lastParse.bytes = source.file ? QByteArray() : source.bytes;
+  lastParse.message = std::move(message);
 }
 
 } // namespace
@@ -972,7 +987,7 @@ int unpackAttachments(const Source &source, const QString &folder) {
       return writeAttachments(unjoinablePart(raw).attachments, home);
     return keepSplitPart(partial, raw, home);
   }
-  return writeAttachments(contentOf(message.get()).attachments, home);
+  return writeAttachments(contentOf(message.get(), false).attachments, home);
 }
 
 } // namespace nmail::mime

@@ -434,7 +434,8 @@ struct MessageFile {
     if (failed || !unnamed)
       return !failed;
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    failed = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0;
+    failed =
+        ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0;
     unnamed = failed;
     return !failed;
   }
@@ -460,8 +461,7 @@ struct MessageFile {
 std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QString &path) {
   Pop3Client &client = session.client;
   if (session.ahead && session.ahead->number == number && session.ahead->named &&
-      session.ahead->path == path &&
-      (session.ahead->fd >= 0 || client.holds(number))) {
+      session.ahead->path == path && (session.ahead->fd >= 0 || client.holds(number))) {
     // Fetched ahead into this very file.
     FetchedToFile f;
     f.fd = session.ahead->fd;
@@ -548,8 +548,8 @@ void fetchAhead(int handle, int next, const QString &folder = {}, const QString 
         file.write(*whole);
         size = whole->size();
       } else {
-        size = session.client.retrieveAhead(
-            next, [&](const QByteArray &piece) { file.write(piece); });
+        size =
+            session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
       }
       if (!size || !file.publish()) {
         file.discard(); // when asked for, the mail is fetched again
@@ -657,7 +657,8 @@ int NMailPop3SetMailFile(int handle, int number, const QString &path) {
   if (path.isEmpty())
     return failWith(QStringLiteral("メールを書き込むファイルの名前がありません。"));
   QList<State::MailFile> &files = state().mailFiles;
-  files.removeIf([&](const State::MailFile &f) { return f.handle == handle && f.number == number; });
+  files.removeIf(
+      [&](const State::MailFile &f) { return f.handle == handle && f.number == number; });
   // The one asked for next and the one after it are all the fetch looks at.
   while (files.size() > 1)
     files.removeFirst();

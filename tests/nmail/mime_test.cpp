@@ -270,6 +270,34 @@ TEST(MimeBody, AttachmentsAreListedAfterTheTextNeverShownAsBase64) {
 // The size listed in the text is counted from the base64 without decoding
 // it; it is the size of the file the attachment is unpacked to, whatever
 // shape the sender gave the base64, from memory or from a file.
+// The unpack step takes the parse the mail's text left behind; a mail read
+// after another one, from memory or from a file, even one whose buffer or
+// file took the place of the first's, is unpacked from its own bytes.
+TEST_F(Folder, TheUnpackStepNeverTakesTheParseOfAnotherMail) {
+  auto mail = [](const QByteArray &name, const QByteArray &data) {
+    return mixedMail("text", {attachmentPart(" filename=\"" + name + "\"", data)});
+  };
+  for (const bool fromFile : {false, true}) {
+    SCOPED_TRACE(fromFile ? "from a file" : "from memory");
+    ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+    {
+      const Source first =
+          fromFile ? inFile(mail("first.bin", "one")) : Source(mail("first.bin", "one"));
+      EXPECT_TRUE(readableBody(first).contains(QStringLiteral("first.bin")));
+    }
+    const Source second =
+        fromFile ? inFile(mail("second.bin", "two")) : Source(mail("second.bin", "two"));
+    EXPECT_EQ(unpackAttachments(second, folder), NMailAttachmentWritten);
+    EXPECT_EQ(visible(), QStringList{QStringLiteral("second.bin")});
+    EXPECT_EQ(fileBytes(folder + QStringLiteral("/second.bin")), "two");
+    // Its own text first, then its own parse.
+    EXPECT_TRUE(readableBody(second).contains(QStringLiteral("second.bin")));
+    ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+    EXPECT_EQ(unpackAttachments(second, folder), NMailAttachmentWritten);
+    EXPECT_EQ(visible(), QStringList{QStringLiteral("second.bin")});
+  }
+}
+
 TEST_F(Folder, TheListedSizeOfAFileIsTheSizeItIsUnpackedTo) {
   auto lines = [](const QByteArray &encoded, int width, const char *end) {
     QByteArray out;
@@ -307,7 +335,8 @@ TEST_F(Folder, TheListedSizeOfAFileIsTheSizeItIsUnpackedTo) {
       const QString text = readableBody(source);
       ASSERT_EQ(unpackAttachments(source, folder), NMailAttachmentWritten);
       const QByteArray unpacked = fileBytes(folder + QStringLiteral("/f.bin"));
-      EXPECT_EQ(text, QStringLiteral("hi\r\n\r\nattachment: f.bin (%1 bytes)").arg(unpacked.size()));
+      EXPECT_EQ(text,
+                QStringLiteral("hi\r\n\r\nattachment: f.bin (%1 bytes)").arg(unpacked.size()));
       if (QByteArray(shape.what) != "padding left off")
         EXPECT_TRUE(unpacked == shape.data);
     }

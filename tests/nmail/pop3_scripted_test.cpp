@@ -92,7 +92,8 @@ TEST_F(Pop3Scripted, DroppedConnectionMidRetrFailsAndDeletesNothing) {
   ASSERT_EQ(NMailPop3SetMailFile(h, 1, file), 0);
   EXPECT_LT(b.getMail(h, 1), 0);
   EXPECT_FALSE(QFile::exists(file)) << "half a mail was left in its file";
-  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("切れました"))) << lastErrorText().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("切れました")))
+      << lastErrorText().toStdString();
   EXPECT_EQ(cutAtNul(b.subject), QString())
       << "a failed fetch must not leave the last mail's text behind";
   EXPECT_EQ(cutAtNul(b.body), QString());
@@ -164,7 +165,8 @@ TEST_F(Pop3Scripted, EndlessReplyLineIsRefused) {
   ScriptedServer server(
       QStringList{QStringLiteral("S: +OK ") + QString(200000, QLatin1Char('x')), "silence"});
   EXPECT_EQ(NMailPop3Connect(server.address()), -1);
-  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("長すぎます"))) << lastErrorText().toStdString();
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("長すぎます")))
+      << lastErrorText().toStdString();
 }
 
 TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
@@ -368,10 +370,11 @@ TEST_F(Pop3Scripted, AMailWhoseFileCannotBeWrittenLeavesTheSessionInStep) {
     if (!line.isEmpty())
       script << QStringLiteral("S: ") + QString::fromLatin1(line.chopped(1));
   // The small second mail is fetched ahead while the first one is handled.
-  script += QStringList{"S: .",      "C: LIST",    "S: +OK",         "S: 1 2097200",
-                        "S: 2 40",   "S: .",       "C: RETR 2",      "S: +OK",
-                        "S: Subject: second",      "S: ",            "S: body two",
-                        "S: .",      "C: QUIT",    "S: +OK"};
+  script += QStringList{"S: .",         "C: LIST",     "S: +OK",
+                        "S: 1 2097200", "S: 2 40",     "S: .",
+                        "C: RETR 2",    "S: +OK",      "S: Subject: second",
+                        "S: ",          "S: body two", "S: .",
+                        "C: QUIT",      "S: +OK"};
   ScriptedServer server(script);
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
@@ -435,17 +438,32 @@ TEST_F(Pop3Scripted, AMailFetchedAheadIntoItsNamedFileIsReadFromItOrRemoved) {
         secondBytes += line.toLatin1() + "\r\n";
       }
       const QString size = large ? QStringLiteral("500000") : QStringLiteral("40");
-      QStringList script = loggedIn(2) +
-                           QStringList{"C: RETR 1", "S: +OK", "S: Subject: one", "S: ",
-                                       "S: body one", "S: .", "C: LIST", "S: +OK",
-                                       "S: 1 40", QStringLiteral("S: 2 ") + size, "S: .",
-                                       "C: RETR 2", "S: +OK"} +
+      QStringList script = loggedIn(2) + QStringList{"C: RETR 1",
+                                                     "S: +OK",
+                                                     "S: Subject: one",
+                                                     "S: ",
+                                                     "S: body one",
+                                                     "S: .",
+                                                     "C: LIST",
+                                                     "S: +OK",
+                                                     "S: 1 40",
+                                                     QStringLiteral("S: 2 ") + size,
+                                                     "S: .",
+                                                     "C: RETR 2",
+                                                     "S: +OK"} +
                            second + QStringList{"S: ."};
       if (asked)
-        script << "C: CAPA" << "S: -ERR" << "C: DELE 1" << "S: +OK" << "C: DELE 2" << "S: +OK";
+        script << "C: CAPA"
+               << "S: -ERR"
+               << "C: DELE 1"
+               << "S: +OK"
+               << "C: DELE 2"
+               << "S: +OK";
       else
-        script << "C: DELE 1" << "S: +OK";
-      script << "C: QUIT" << "S: +OK";
+        script << "C: DELE 1"
+               << "S: +OK";
+      script << "C: QUIT"
+             << "S: +OK";
       ScriptedServer server(script);
       const int h = NMailPop3Connect(server.address());
       ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
