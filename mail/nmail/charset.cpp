@@ -110,7 +110,11 @@ QString fromUtf8Text(const QByteArray &bytes) {
   return QString::fromUtf8(b);
 }
 
+std::optional<QString> fromJisTable(const QByteArray &bytes);
+
 QString fromJis(const QByteArray &bytes) {
+  if (auto text = fromJisTable(bytes))
+    return *text;
   return lenient(jisToEuc(bytes), "EUC-JP-MS");
 }
 
@@ -147,12 +151,18 @@ QString toJisForms(QString text) {
 
 } // namespace
 
-QByteArray jisToEuc(const QByteArray &jis) {
+namespace {
+
+// Walks ISO-2022-JP text as the program reads it: `plain` takes a byte that
+// stands for itself (ASCII, and line breaks and blanks in any mode), `kana` a
+// half-width kana (0x21-0x5F), `pair` the two bytes of a JIS X 0208
+// character, or of a JIS X 0212 one with `supplementary`. A callback that
+// returns false stops the walk, which then returns false.
+template <class OnPlain, class OnKana, class OnPair>
+bool walkJis(const QByteArray &jis, OnPlain &&plain, OnKana &&kana, OnPair &&pair) {
   enum class Mode { Ascii, Jis0208, Kana, Jis0212 };
   Mode mode = Mode::Ascii;
   Mode beforeShiftOut = Mode::Ascii;
-  QByteArray out;
-  out.reserve(jis.size());
   const int n = jis.size();
   for (int i = 0; i < n;) {
     const auto c = static_cast<unsigned char>(jis[i]);
@@ -192,41 +202,151 @@ QByteArray jisToEuc(const QByteArray &jis) {
       continue;
     }
     if (c < 0x21 || c >= 0x7f) {
-      out.append(static_cast<char>(c)); // line breaks and blanks pass in any mode
+      if (!plain(c)) // line breaks and blanks pass in any mode
+        return false;
       ++i;
       continue;
     }
     switch (mode) {
     case Mode::Ascii:
-      out.append(static_cast<char>(c));
+      if (!plain(c))
+        return false;
       ++i;
       break;
     case Mode::Kana:
-      if (c <= 0x5f) {
-        out.append('\x8e');
-        out.append(static_cast<char>(c | 0x80));
-      }
+      if (c <= 0x5f && !kana(c))
+        return false;
       ++i;
       break;
     case Mode::Jis0208:
     case Mode::Jis0212: {
       if (i + 1 >= n)
-        return out; // a lone half of a character at the very end
+        return true; // a lone half of a character at the very end
       const auto d = static_cast<unsigned char>(jis[i + 1]);
       if (d < 0x21 || d >= 0x7f) {
         ++i; // a broken pair: drop the first byte, keep the control
         break;
       }
-      if (mode == Mode::Jis0212)
-        out.append('\x8f');
-      out.append(static_cast<char>(c | 0x80));
-      out.append(static_cast<char>(d | 0x80));
+      if (!pair(c, d, mode == Mode::Jis0212))
+        return false;
       i += 2;
       break;
     }
     }
   }
+  return true;
+}
+
+// ISO-2022-JP read through a table made once out of iconv's EUC-JP-MS (the
+// converter the text otherwise goes through, byte by byte rewritten as
+// EUC-JP): each JIS X 0208 character and half-width kana converted alone.
+// A mail's text costs a lookup per character instead of a rewrite and an
+// iconv run. Text the table does not answer for (a character iconv refuses,
+// JIS X 0212, 8-bit bytes, which EUC-JP reads together with what follows)
+// takes the iconv way, so the result is always the same.
+class JisTable {
+public:
+  JisTable() {
+    const iconv_t cd = iconv_open("UTF-16LE", "EUC-JP-MS");
+    if (cd == NoConverter)
+      return;
+    for (int row = 0; row < 94; ++row)
+      for (int cell = 0; cell < 94; ++cell) {
+        const char euc[2] = {char(0xa1 + row), char(0xa1 + cell)};
+        pairs_[row * 94 + cell] = alone(cd, euc, 2);
+      }
+    for (int k = 0; k < 63; ++k) {
+      const char euc[2] = {char(0x8e), char(0xa1 + k)};
+      kana_[k] = alone(cd, euc, 2);
+    }
+    iconv_close(cd);
+    usable_ = true;
+  }
+
+  std::optional<QString> decode(const QByteArray &jis) const {
+    if (!usable_)
+      return std::nullopt;
+    QString out(jis.size(), Qt::Uninitialized);
+    char16_t *o = reinterpret_cast<char16_t *>(out.data());
+    const bool whole = walkJis(
+        jis,
+        [&](unsigned char c) {
+          if (c >= 0x80)
+            return false;
+          *o++ = c;
+          return true;
+        },
+        [&](unsigned char c) {
+          const char16_t u = kana_[c - 0x21];
+          *o++ = u;
+          return u != None;
+        },
+        [&](unsigned char c, unsigned char d, bool supplementary) {
+          const char16_t u = supplementary ? None : pairs_[(c - 0x21) * 94 + (d - 0x21)];
+          *o++ = u;
+          return u != None;
+        });
+    if (!whole)
+      return std::nullopt;
+    out.truncate(o - reinterpret_cast<const char16_t *>(out.constData()));
+    return out;
+  }
+
+private:
+  static constexpr char16_t None = 0;
+
+  // The one UTF-16 unit iconv gives for `n` bytes alone, or None.
+  static char16_t alone(iconv_t cd, const char *bytes, size_t n) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    char *in = const_cast<char *>(bytes);
+    size_t inLeft = n;
+    char16_t unit[2] = {0, 0};
+    char *o = reinterpret_cast<char *>(unit);
+    size_t oLeft = sizeof unit;
+    const size_t r = iconv(cd, &in, &inLeft, &o, &oLeft);
+    const bool one = r != size_t(-1) && inLeft == 0 && oLeft == sizeof unit - 2;
+    // A surrogate would be half a character.
+    return one && (unit[0] < 0xd800 || unit[0] > 0xdfff) ? unit[0] : None;
+  }
+
+  bool usable_ = false;
+  char16_t pairs_[94 * 94] = {};
+  char16_t kana_[63] = {};
+};
+
+std::optional<QString> fromJisTable(const QByteArray &bytes) {
+  static const JisTable table;
+  return table.decode(bytes);
+}
+
+} // namespace
+
+QByteArray jisToEuc(const QByteArray &jis) {
+  QByteArray out;
+  out.reserve(jis.size());
+  walkJis(
+      jis,
+      [&](unsigned char c) {
+        out.append(static_cast<char>(c));
+        return true;
+      },
+      [&](unsigned char c) {
+        out.append('\x8e');
+        out.append(static_cast<char>(c | 0x80));
+        return true;
+      },
+      [&](unsigned char c, unsigned char d, bool supplementary) {
+        if (supplementary)
+          out.append('\x8f');
+        out.append(static_cast<char>(c | 0x80));
+        out.append(static_cast<char>(d | 0x80));
+        return true;
+      });
   return out;
+}
+
+QString fromJisThroughIconv(const QByteArray &jis) {
+  return lenient(jisToEuc(jis), "EUC-JP-MS");
 }
 
 QString guess(const QByteArray &bytes) {

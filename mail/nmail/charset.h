@@ -22,6 +22,9 @@ QString guess(const QByteArray &bytes);
 // The bytes of ISO-2022-JP text rewritten as EUC-JP, so that one converter
 // (EUC-JP-MS) handles JIS X 0208, the NEC rows, half-width kana and JIS X 0212.
 QByteArray jisToEuc(const QByteArray &jis);
+// ISO-2022-JP text decoded the long way, through jisToEuc and iconv's
+// EUC-JP-MS; decode() reads the same through a table, and gives the same.
+QString fromJisThroughIconv(const QByteArray &jis);
 
 // `text` as ISO-2022-JP when every character survives the round trip (ending
 // in ASCII), or nothing.

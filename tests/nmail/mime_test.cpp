@@ -2,6 +2,7 @@
 // JIS with NEC symbols, CP932 labelled Shift_JIS, names in every encoding a
 // mailer ever invented, and senders who would like to write outside the
 // attachment folder.
+#include "mail/nmail/charset.h"
 #include "mail/nmail/mime.h"
 #include "mail/nmail/nmail.h"
 
@@ -127,6 +128,45 @@ TEST(MimeCharsets, JapaneseBodiesDecodeWhateverTheyAreLabelled) {
   };
   for (const Case &c : cases)
     EXPECT_EQ(readableBody(textMail(c.contentType, c.body)), c.expected) << c.what;
+}
+
+// ISO-2022-JP is read through a table; it reads every character, and every
+// malformed shape a mailer sends, exactly as the converter it stands in for.
+TEST(MimeCharsets, JisReadThroughTheTableReadsAsThroughIconv) {
+  auto same = [](const QByteArray &jis, const std::string &what) {
+    EXPECT_EQ(charset::decode(jis, "ISO-2022-JP"), charset::fromJisThroughIconv(jis)) << what;
+  };
+  for (int row = 0x21; row <= 0x7e; ++row) {
+    QByteArray line = "\x1b$B";
+    for (int cell = 0x21; cell <= 0x7e; ++cell)
+      line += char(row) + QByteArray(1, char(cell));
+    same(line + "\x1b(B\r\n", "row " + std::to_string(row - 0x20));
+  }
+  QByteArray kana = "\x1b(I";
+  for (int c = 0x21; c <= 0x7e; ++c)
+    kana += char(c);
+  same(kana + "\x1b(B", "half-width kana");
+  same("a\x0e\x31\x32\x0f"
+       "b",
+       "kana shifted out");
+  QByteArray ascii;
+  for (int c = 0; c < 0x80; ++c)
+    if (c != 0x1b && c != 0x0e && c != 0x0f)
+      ascii += char(c);
+  same(ascii, "every ASCII byte");
+  const QList<QByteArray> odd = {
+      "\x1b$B%F%9\r\n%H\x1b(B",        // a line break inside the Kanji mode
+      "\x1b$B%F%",                     // a lone half at the end
+      "\x1b$B%\n%F\x1b(B",             // a broken pair
+      "\x1b$(D\x30\x21\x1b(B",         // JIS X 0212
+      "\x1b$(Q\x30\x21\x1b(B",         // JIS X 0213 announced
+      "\x1b&@\x1b$B\x30\x21\x1b(J~\\", // 1990 announcer, JIS Roman
+      "\x1bZ\x1b$@\x30\x21",           // an unknown escape
+      "8-bit \xb1\xb2 bytes \x1b$B\x30\x21\x1b(B",
+      "\x1b$B\x7f\x21\x21\x7f\x2d\x21\x75\x21\x1b(B", // DEL, NEC row 13, user rows
+  };
+  for (const QByteArray &jis : odd)
+    same(jis, jis.toHex(' ').toStdString());
 }
 
 TEST(MimeCharsets, BodyLineBreaksBecomeCrLfAndTransferEncodingIsUndone) {
