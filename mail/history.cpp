@@ -125,11 +125,20 @@ QString historyName(History which) {
 } // namespace
 
 bool recoverHistory(History which) {
+  // Once in a settled run (a receive, which appends for every mail): no
+  // delete can start meanwhile, so nothing new can be left to recover.
+  thread_local quint64 recoveredRun[2] = {0, 0};
+  quint64 &recovered = recoveredRun[which == History::Sent ? 1 : 0];
+  const quint64 run = platform::settledRun();
+  if (run != 0 && recovered == run)
+    return true;
   const bool pending = QFileInfo::exists(historyWorkPath(which));
   const bool ok =
       platform::recoverCompaction(historyPath(which), historyWorkPath(which), compaction);
   if (pending)
     noticeOf(which) = ok ? RecoveryNotice::Recovered : RecoveryNotice::Failed;
+  if (ok)
+    recovered = run;
   return ok;
 }
 

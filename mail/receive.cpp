@@ -16,6 +16,7 @@
 #include "settings/config.h"
 #include "settings/idpassform.h"
 
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QTextEdit>
 
@@ -206,13 +207,21 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
   // The number the next record gets: only this run appends to the history
   // while it goes (a delete in the viewer is refused meanwhile).
   int nextRecord = historyCount(History::Received) + 1;
+  QElapsedTimer statusShown; // when "受信中" last changed
 
   for (int n = 1; n <= count; ++n) {
     if (stopRequest != StopRequest::None) {
       outcome.cancelled = true;
       break;
     }
-    host.setStatusText(QStringLiteral("受信中 %1/%2").arg(n).arg(count));
+    // Every step of a short run is shown; a long one moves at the screen's
+    // pace (laying the line out again for each of a thousand mails cost
+    // more than storing some of them).
+    if (count <= 100 || n == 1 || n == count || !statusShown.isValid() ||
+        statusShown.elapsed() >= 16) {
+      host.setStatusText(QStringLiteral("受信中 %1/%2").arg(n).arg(count));
+      statusShown.start();
+    }
     // A mail stored by a check that ended before its QUIT is still on the
     // server: it is deleted there, not stored a second time. A server
     // without UIDL gives no id, and every mail on it is new; so is every

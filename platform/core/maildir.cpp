@@ -1,5 +1,7 @@
 #include "platform/core/maildir.h"
 
+#include "platform/core/paths.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -77,6 +79,24 @@ bool writeWhole(int fd, const char *data, qint64 size) {
 }
 
 bool Maildir::ensure() const {
+  // Made sure of once in a settled run (a receive asks for every mail).
+  thread_local quint64 ensuredRun = 0;
+  thread_local QSet<QString> ensuredRoots;
+  const quint64 run = settledRun();
+  if (run != 0 && run == ensuredRun && ensuredRoots.contains(root_))
+    return true;
+  if (!ensureNow())
+    return false;
+  if (run != ensuredRun) {
+    ensuredRun = run;
+    ensuredRoots.clear();
+  }
+  if (run != 0)
+    ensuredRoots.insert(root_);
+  return true;
+}
+
+bool Maildir::ensureNow() const {
   if (!makePrivateFolder(root_))
     return false;
   for (const QString &sub : SubFolders)

@@ -22,7 +22,8 @@ public:
   const QString &root() const { return root_; }
 
   // Creates the folder with tmp/, new/ and cur/ (0700) when they are not
-  // there; its parent must exist. False when one cannot be made.
+  // there; its parent must exist. False when one cannot be made. Within a
+  // settled run (platform::SettledFolders) a folder is made sure of once.
   bool ensure() const;
 
   // A name no other delivery uses: "<seconds>.M<usec>P<pid>Q<count>.<host>",
@@ -57,6 +58,7 @@ public:
   bool remove(const QString &name) const;
 
 private:
+  bool ensureNow() const;
   QString root_;
 };
 

@@ -14,6 +14,8 @@ QString overriddenFolder;
 
 // What SettledFolders remembers, under folderMutex.
 int settledDepth = 0;
+quint64 settledRuns = 0;      // settled periods so far
+quint64 settledRunId = 0;     // the one going on, 0 when none
 QString settledProgramFolder; // the program folder settledDataFolder belongs to
 QString settledDataFolder;
 QHash<QString, QStringList> settledEntries;
@@ -151,16 +153,23 @@ QString dataFolder() {
 
 SettledFolders::SettledFolders() {
   QMutexLocker lock(&folderMutex);
-  ++settledDepth;
+  if (settledDepth++ == 0)
+    settledRunId = ++settledRuns;
 }
 
 SettledFolders::~SettledFolders() {
   QMutexLocker lock(&folderMutex);
   if (--settledDepth == 0) {
+    settledRunId = 0;
     settledProgramFolder.clear();
     settledDataFolder.clear();
     settledEntries.clear();
   }
+}
+
+quint64 settledRun() {
+  QMutexLocker lock(&folderMutex);
+  return settledRunId;
 }
 
 QStringList dataFolderTwinsWithData() {

@@ -60,4 +60,9 @@ public:
   SettledFolders &operator=(const SettledFolders &) = delete;
 };
 
+// A number for the settled period going on (a new one each time the first
+// SettledFolders starts), 0 when none: what was made sure of once in it
+// (folders made, an interrupted delete finished) holds until it ends.
+quint64 settledRun();
+
 } // namespace platform
