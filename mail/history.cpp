@@ -231,6 +231,13 @@ QList<QString> readHistorySubjects(History which, int first, int most) {
 }
 
 AppendResult appendHistoryRecord(History which, const MailRecord &record, bool sync) {
+  MailRecord stored = record;
+  stored.Flag = 1;
+  return appendEncodedHistoryRecord(which, stored, encodeMailRecord(stored), sync);
+}
+
+AppendResult appendEncodedHistoryRecord(History which, const MailRecord &stored,
+                                        const QByteArray &encoded, bool sync) {
   AppendResult result;
   if (!platform::dataFolderExists()) {
     result.error = AppendError::NoDataFolder;
@@ -242,9 +249,7 @@ AppendResult appendHistoryRecord(History which, const MailRecord &record, bool s
     result.error = AppendError::Full;
     return result;
   }
-  MailRecord stored = record;
-  stored.Flag = 1;
-  const qint64 n = file.append(encodeMailRecord(stored), sync);
+  const qint64 n = file.append(encoded, sync);
   if (n <= 0 || n > MaxRecords) {
     result.error = n > MaxRecords ? AppendError::Full : AppendError::WriteFailed;
     return result;

@@ -90,6 +90,10 @@ struct AppendResult {
 // Writes `record` at count + 1 with Flag 1 and CR LF; it becomes the record
 // buffer of that history. With `sync` the data is on the disk before return.
 AppendResult appendHistoryRecord(History which, const MailRecord &record, bool sync = false);
+// The same for a record already encoded (encodeMailRecord, with Flag 1),
+// when the caller needed its bytes first.
+AppendResult appendEncodedHistoryRecord(History which, const MailRecord &record,
+                                        const QByteArray &encoded, bool sync = false);
 // Flushes the history file to the disk.
 bool syncHistory(History which);
 // A sentence for the user saying why an append failed.

@@ -90,10 +90,12 @@ AppendResult StoreReceivedMail(const MailRecord &staged, const QString &original
   record.Info2 = platform::trimBlanks(staged.Info2);
   record.Body = platform::trimBlanks(staged.Body);
   record.Flag = 1;
+  // Encoded once, for the key and for the history.
+  const QByteArray encoded = encodeMailRecord(record);
   // A link whose record never comes (killed in between) matches no record
   // and is never shown.
-  linkOriginal(History::Received, recordKey(record), original);
-  return appendHistoryRecord(History::Received, record);
+  linkOriginal(History::Received, recordKey(encoded), original);
+  return appendEncodedHistoryRecord(History::Received, record, encoded);
 }
 
 const QString ServerKeptText =
