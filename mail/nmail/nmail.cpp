@@ -20,6 +20,7 @@
 #include <climits>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,9 +39,8 @@ constexpr int OptionBufferSize = 1;
 struct Ahead {
   int number = 0;
   QString path;
-  int fd = -1; // -1 once written whole from memory (the client still holds the mail)
+  int fd = -1;
   qint64 size = 0;
-  bool named = false; // written into the file the caller named for it (NMailPop3SetMailFile)
 };
 
 struct Session {
@@ -50,8 +50,7 @@ struct Session {
   void dropAhead() {
     if (!ahead)
       return;
-    if (ahead->fd >= 0)
-      ::close(ahead->fd);
+    ::close(ahead->fd);
     ::unlink(QFile::encodeName(ahead->path).constData());
     ahead.reset();
   }
@@ -63,6 +62,66 @@ struct Session {
 std::map<int, std::unique_ptr<Session>> &sessions() {
   static std::map<int, std::unique_ptr<Session>> s;
   return s;
+}
+
+// What a fetch into a file brought back from the transport thread.
+struct FetchedToFile {
+  qint64 size = 0;
+  QByteArray whole; // the message, when header() had brought it whole anyway
+  bool inMemory = false;
+  int fd = -1; // open for reading when the message is only in the file
+  bool fileFailed = false;
+};
+
+// A mail fetched ahead into the file its caller named for it, waiting to be
+// taken by the window's thread without a word to the transport thread. One
+// at a time, under the lock: both threads touch it.
+struct ReadyMail {
+  int handle = 0;
+  int number = 0;
+  QString path;
+  qint64 size = 0;
+  QByteArray whole; // the mail, when it came whole into memory
+  int fd = -1;      // open on the file otherwise
+};
+std::mutex readyLock;
+std::optional<ReadyMail> readyMail;
+
+void setReady(ReadyMail mail) {
+  const std::lock_guard lock(readyLock);
+  readyMail = std::move(mail);
+}
+
+bool holdsReady(int handle) {
+  const std::lock_guard lock(readyLock);
+  return readyMail && readyMail->handle == handle;
+}
+
+// The mail of `number` when it waits in the file `path`; it is the caller's then.
+std::optional<FetchedToFile> takeReady(int handle, int number, const QString &path) {
+  const std::lock_guard lock(readyLock);
+  if (!readyMail || readyMail->handle != handle || readyMail->number != number ||
+      readyMail->path != path)
+    return std::nullopt;
+  FetchedToFile f;
+  f.size = readyMail->size;
+  f.fd = readyMail->fd;
+  f.inMemory = f.fd < 0;
+  f.whole = std::move(readyMail->whole);
+  readyMail.reset();
+  return f;
+}
+
+// A mail of session `handle` (of any, with 0) that waits and that nobody will
+// take: its file goes, and the mail stays on the server.
+void dropReady(int handle) {
+  const std::lock_guard lock(readyLock);
+  if (!readyMail || (handle != 0 && readyMail->handle != handle))
+    return;
+  if (readyMail->fd >= 0)
+    ::close(readyMail->fd);
+  ::unlink(QFile::encodeName(readyMail->path).constData());
+  readyMail.reset();
 }
 
 // The rest is the calling thread's: the worker hands results back and the
@@ -156,6 +215,7 @@ void closeAllSessions() {
   for (auto &entry : sessions())
     entry.second->client.abort();
   sessions().clear();
+  dropReady(0);
 }
 
 // What a session's call brought back from the transport thread: the value,
@@ -390,15 +450,6 @@ int NMailPop3GetMailSize(int handle, int number) {
 
 namespace {
 
-// What a fetch into a file brought back from the transport thread.
-struct FetchedToFile {
-  qint64 size = 0;
-  QByteArray whole; // the message, when header() had brought it whole anyway
-  bool inMemory = false;
-  int fd = -1;      // open for reading when the message is only in the file
-  bool fileFailed = false;
-};
-
 // A new file (0600) that a message is written into, a piece at a time as it
 // arrives, and that takes its name once the message is whole (publish()).
 // It is made unnamed in its folder where the system can: making a file there
@@ -458,24 +509,15 @@ struct MessageFile {
 // RETR into the file `path`, a piece at a time as the message arrives; a
 // message fetched ahead into that file is taken as it is, one fetched ahead
 // into the same folder is moved there. On the transport thread.
-std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QString &path) {
+std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int number,
+                                         const QString &path) {
   Pop3Client &client = session.client;
-  if (session.ahead && session.ahead->number == number && session.ahead->named &&
-      session.ahead->path == path && (session.ahead->fd >= 0 || client.holds(number))) {
-    // Fetched ahead into this very file.
-    FetchedToFile f;
-    f.fd = session.ahead->fd;
-    f.size = session.ahead->size;
-    session.ahead.reset();
-    if (f.fd < 0) {
-      f.whole = *client.retrieve(number);
-      f.inMemory = true;
-    } else {
-      client.claim(number);
-    }
-    return f;
+  if (auto ready = takeReady(handle, number, path)) {
+    client.claim(number);
+    return ready;
   }
-  if (session.ahead && session.ahead->number == number && !session.ahead->named &&
+  dropReady(handle); // fetched ahead for a call that never came
+  if (session.ahead && session.ahead->number == number &&
       QFileInfo(session.ahead->path).path() == QFileInfo(path).path() &&
       ::rename(QFile::encodeName(session.ahead->path).constData(),
                QFile::encodeName(path).constData()) == 0) {
@@ -525,58 +567,64 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int number, const QSt
 // whole into memory (see Pop3Client::prefetch), a large one into a file in
 // `folder` when one is given (the folder of this mail's file). With `named`,
 // the file the caller named for the next mail, the mail goes into that file
-// as well, small or large: making the file is then off the caller's way too.
-// Queued from within a job on the transport thread.
-void fetchAhead(int handle, int next, const QString &folder = {}, const QString &named = {}) {
-  detail::queueOnTransportThread([handle, next, folder, named] {
-    const auto it = sessions().find(handle);
-    if (it == sessions().end())
-      return;
-    Session &session = *it->second;
-    session.client.prefetch(next);
-    if (session.ahead)
-      return;
-    if (!named.isEmpty()) {
-      MessageFile file(named);
-      if (file.failed) {
-        file.discard(); // the fetch asked for later meets what is in the way
-        return;
-      }
-      const QByteArray *whole = session.client.held(next);
-      std::optional<qint64> size;
-      if (whole) {
-        file.write(*whole);
-        size = whole->size();
-      } else {
-        size =
-            session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
-      }
-      if (!size || !file.publish()) {
-        file.discard(); // when asked for, the mail is fetched again
-        return;
-      }
-      int fd = file.fd;
-      if (whole) { // read from memory when asked for
-        ::close(fd);
-        fd = -1;
-      }
-      session.ahead = Ahead{next, named, fd, *size, true};
+// as well, small or large, and waits there, ready to be taken without a word
+// to the transport thread: making the file is then off the caller's way too.
+// On the transport thread.
+void fetchAheadNow(int handle, int next, const QString &folder, const QString &named) {
+  const auto it = sessions().find(handle);
+  if (it == sessions().end())
+    return;
+  Session &session = *it->second;
+  session.client.prefetch(next);
+  if (session.ahead || holdsReady(handle))
+    return;
+  if (!named.isEmpty()) {
+    MessageFile file(named);
+    if (file.failed) {
+      file.discard(); // the fetch asked for later meets what is in the way
       return;
     }
-    if (folder.isEmpty() || session.client.holds(next))
-      return;
-    static int counter = 0;
-    const QString path =
-        QStringLiteral("%1/.ahead.%2.%3").arg(folder).arg(::getpid()).arg(++counter);
-    MessageFile file(path);
-    const auto size = session.client.retrieveAhead(
-        next, [&](const QByteArray &piece) { file.write(piece); });
+    // Out of the client: the window's thread takes it from here. Should the
+    // file fail, the mail is fetched again when asked for.
+    const std::optional<QByteArray> whole = session.client.takeHeld(next);
+    std::optional<qint64> size;
+    if (whole) {
+      file.write(*whole);
+      size = whole->size();
+    } else {
+      size =
+          session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
+    }
     if (!size || !file.publish()) {
-      file.discard(); // when asked for, the mail is fetched again
+      file.discard();
       return;
     }
-    session.ahead = Ahead{next, path, file.fd, *size, false};
-  });
+    int fd = file.fd;
+    if (whole) { // read from memory when taken
+      ::close(fd);
+      fd = -1;
+    }
+    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), fd});
+    return;
+  }
+  if (folder.isEmpty() || session.client.holds(next))
+    return;
+  static int counter = 0;
+  const QString path = QStringLiteral("%1/.ahead.%2.%3").arg(folder).arg(::getpid()).arg(++counter);
+  MessageFile file(path);
+  const auto size =
+      session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
+  if (!size || !file.publish()) {
+    file.discard(); // when asked for, the mail is fetched again
+    return;
+  }
+  session.ahead = Ahead{next, path, file.fd, *size};
+}
+
+// fetchAheadNow, queued from within a job on the transport thread.
+void fetchAhead(int handle, int next, const QString &folder = {}, const QString &named = {}) {
+  detail::queueOnTransportThread(
+      [handle, next, folder, named] { fetchAheadNow(handle, next, folder, named); });
 }
 
 // The body is written into the caller's buffer of `bodyLength` characters,
@@ -605,22 +653,38 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
   mime::Source message;
   qint64 size = 0;
   if (target) {
-    const auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
-      Session &session = *sessions().at(handle);
-      auto fetched = fetchToFile(session, number, target->path);
-      if (fetched)
-        fetchAhead(handle, number + 1, QFileInfo(target->path).path(), nextTarget);
-      return fetched;
-    });
-    if (!answer.value)
-      return failed(answer.error);
-    if (answer.value->fileFailed) {
+    const QString folder = QFileInfo(target->path).path();
+    std::optional<FetchedToFile> fetched = takeReady(handle, number, target->path);
+    if (fetched) {
+      // Fetched ahead whole into its file: taken without waiting on the
+      // transport thread, which counts it as fetched and goes on to the next.
+      detail::setTransportThreadCleanup(closeAllSessions);
+      detail::postToTransportThread([handle, number, folder, nextTarget] {
+        const auto it = sessions().find(handle);
+        if (it == sessions().end())
+          return;
+        it->second->client.claim(number);
+        fetchAheadNow(handle, number + 1, folder, nextTarget);
+      });
+    } else {
+      auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
+        Session &session = *sessions().at(handle);
+        auto f = fetchToFile(session, handle, number, target->path);
+        if (f)
+          fetchAhead(handle, number + 1, folder, nextTarget);
+        return f;
+      });
+      if (!answer.value)
+        return failed(answer.error);
+      fetched = std::move(answer.value);
+    }
+    if (fetched->fileFailed) {
       failed(QStringLiteral("メールをファイル %1 に書き込めませんでした。").arg(target->path));
       return NMailMailFileError;
     }
-    size = answer.value->size;
-    message = answer.value->inMemory ? mime::Source(answer.value->whole)
-                                     : mime::Source::fromFile(answer.value->fd);
+    size = fetched->size;
+    message =
+        fetched->inMemory ? mime::Source(fetched->whole) : mime::Source::fromFile(fetched->fd);
   } else {
     const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
       auto message = client.retrieve(number);
@@ -813,6 +877,7 @@ int NMailPop3Close(int handle) {
     const bool ok = it->second->client.quit();
     const QString error = it->second->client.errorText();
     sessions().erase(it);
+    dropReady(handle);
     return {succeeded(ok), error};
   });
   state().fetched.reset();
@@ -828,6 +893,7 @@ int NMailPop3Abandon(int handle) {
       return {std::nullopt, noSessionText(handle)};
     it->second->client.abort();
     sessions().erase(it);
+    dropReady(handle);
     return {true, {}};
   });
   state().fetched.reset();

@@ -50,10 +50,15 @@ public:
   void claim(int number) { retrieved_.insert(number); }
   // Whether header() brought message n whole: retrieve(n) then costs nothing.
   bool holds(int number) const { return prefetched_ && prefetched_->first == number; }
-  // The message prefetch() brought whole for `number`, still held for its
-  // retrieve(); null when it holds none.
-  const QByteArray *held(int number) const {
-    return holds(number) ? &prefetched_->second : nullptr;
+  // Takes the message prefetch() brought whole for `number` out of the
+  // client, which then holds none; it does not count as fetched until
+  // claim(number).
+  std::optional<QByteArray> takeHeld(int number) {
+    if (!holds(number))
+      return std::nullopt;
+    QByteArray whole = std::move(prefetched_->second);
+    prefetched_.reset();
+    return whole;
   }
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
   // out just before it, all at once when the server offers PIPELINING.
