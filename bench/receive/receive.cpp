@@ -51,6 +51,7 @@
 
 using namespace nmail;
 using testsupport::MailServers;
+using bench::median;
 using testsupport::statusKb;
 
 namespace {
@@ -250,15 +251,6 @@ double rate(const Run &r) {
   return r.ms > 0 ? r.received * 1000.0 / r.ms : 0;
 }
 
-// On a shared machine the wall time waits for other programs; the CPU time
-// of this process is the part that is ours.
-qint64 cpuMs() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return qint64(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000 +
-         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
-}
-
 // A program folder as the user has it: data folder, attachment folder, the
 // server (with the test certificate pinned) and the account.
 bool makeProgramFolder(const MailServers &servers, const QString &folder) {
@@ -293,7 +285,7 @@ Run receiveWithMainWindow(const MailServers &servers, int expected, bool indexed
     attachments.remove(name);
   MainForm *form = forms::mainForm().get();
   QElapsedTimer clock;
-  const qint64 cpuStart = cpuMs();
+  const qint64 cpuStart = bench::cpuMs();
   clock.start();
   GapMeter gaps;
   form->Command4_Click();
@@ -302,7 +294,7 @@ Run receiveWithMainWindow(const MailServers &servers, int expected, bool indexed
     mail::search::waitForUpdates();
   gaps.finish(run);
   run.ms = clock.elapsed();
-  run.cpuMs = cpuMs() - cpuStart;
+  run.cpuMs = bench::cpuMs() - cpuStart;
   run.received = mail::historyCount(mail::History::Received);
   const int left = servers.messageCount(QStringLiteral("alice"));
   if (indexed && mail::search::searchHistory(paths, mail::History::Received, QStringLiteral("ベンチマーク"))
@@ -312,11 +304,6 @@ Run receiveWithMainWindow(const MailServers &servers, int expected, bool indexed
     run.error =
         QStringLiteral("main window: %1 stored, %2 left on the server").arg(run.received).arg(left);
   return run;
-}
-
-template <typename T> T median(QList<T> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 // 20 mails of 10 MB each (a short text and a large attachment) through the
