@@ -5,6 +5,11 @@
 # 10 MB each in a process of their own, for the peak memory; then the four
 # mails built to hurt the reader (tests/support/hostilemail), likewise; then
 # the receive with the search index kept up to date beside the plain one.
+# The program folder and mpop's folders are made under $TMPDIR (/tmp when
+# unset), the servers' under /tmp. Where files were deleted moments before
+# (a busy /tmp), an ext4 without a journal makes each new file slowly, which
+# weighs on every delivery that makes a file per mail but not on one mbox:
+# to measure a program folder as users keep it, point TMPDIR at their home.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-${KORVEX_BUILD_DIR:-$root/build}}
