@@ -307,6 +307,15 @@ bool markHistoryRecord(History which, int n) {
   return file.write(n, *bytes);
 }
 
+bool rewriteHistoryRecord(History which, int n) {
+  if (n < 1 || n > MaxRecords)
+    return false;
+  recoverHistory(which);
+  const platform::RecordFile file = historyFile(which);
+  const auto bytes = file.read(n);
+  return bytes && file.write(n, *bytes);
+}
+
 bool markAllHistoryRecords(History which) {
   recoverHistory(which);
   QFile file(historyPath(which));

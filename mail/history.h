@@ -102,6 +102,9 @@ QString appendErrorText(History which, AppendError error);
 // Sets Flag 0 on record n, leaving its other bytes as they are (a record
 // marked by an interrupted delete still shows its own mail).
 bool markHistoryRecord(History which, int n);
+// Writes record n again as it is, so that the next flush puts it on the
+// disk even where an earlier failed flush left the cached copy marked clean.
+bool rewriteHistoryRecord(History which, int n);
 // Sets Flag 0 on every record of the history, in one pass over the file.
 bool markAllHistoryRecords(History which);
 // Drops every record with Flag 0, keeping the order of the others.

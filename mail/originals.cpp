@@ -92,6 +92,47 @@ QString existingOriginal(const platform::Maildir &folder, const QStringList &nam
   return {};
 }
 
+// The names of `key`'s links whose mails are still there, in the order the
+// links were made: the first stands for the first record with that key, the
+// second for the second, and so on (records with the same bytes, a mail sent
+// twice, each keep their own mail).
+QStringList existingNames(const platform::Maildir &folder, const QStringList &names) {
+  QStringList out;
+  for (const QString &name : names)
+    if (!folder.find(name).isEmpty())
+      out.append(name);
+  return out;
+}
+
+// How many records in front of record `record` have the same bytes in front
+// of the Flag as `bytes`: only records whose short fields match are read
+// whole and hashed.
+int sameRecordsBefore(History which, int record, const QByteArray &bytes) {
+  const QByteArray key = recordKey(bytes);
+  const QByteArray head = bytes.left(BodyOffset);
+  const QByteArray all = readHistoryHeadBytes(which);
+  int same = 0;
+  for (qsizetype n = 1; n < record && n * BodyOffset <= all.size(); ++n) {
+    if (QByteArrayView(all.constData() + (n - 1) * BodyOffset, BodyOffset) != head)
+      continue;
+    if (const auto other = readHistoryRecordBytes(which, int(n)); other && recordKey(*other) == key)
+      ++same;
+  }
+  return same;
+}
+
+// The file of the original of record `record` with these bytes.
+QString originalOf(History which, int record, const QByteArray &bytes) {
+  const platform::Maildir folder = originalsFolder(which);
+  const QStringList names = existingNames(folder, namesByKey(which).value(recordKey(bytes)));
+  if (names.isEmpty())
+    return {};
+  if (names.size() == 1)
+    return folder.find(names.first());
+  const int before = sameRecordsBefore(which, record, bytes);
+  return folder.find(names.value(before, names.first()));
+}
+
 // Calls `each` with the number and bytes of every whole record, reading the
 // file in large steps.
 template <typename F> void forEachRecord(History which, F each) {
@@ -207,10 +248,18 @@ QList<RecordOriginal> recordOriginals(History which) {
   const QHash<QByteArray, QStringList> names = namesByKey(which);
   const platform::Maildir folder = originalsFolder(which);
   QList<RecordOriginal> out;
+  QHash<QByteArray, int> seen;
+  QHash<QByteArray, QStringList> existing;
   forEachRecord(which, [&](int n, const QByteArray &bytes) {
     RecordOriginal o{n, recordKey(bytes), {}};
-    if (const auto it = names.constFind(o.key); it != names.constEnd())
-      o.path = existingOriginal(folder, *it);
+    if (const auto it = names.constFind(o.key); it != names.constEnd()) {
+      if (!existing.contains(o.key))
+        existing.insert(o.key, existingNames(folder, *it));
+      const QStringList &own = existing[o.key];
+      const int before = seen[o.key]++;
+      if (!own.isEmpty())
+        o.path = folder.find(own.value(before, own.first()));
+    }
     out.append(o);
   });
   return out;
@@ -230,7 +279,7 @@ QString originalPath(History which, int record) {
   const auto bytes = readHistoryRecordBytes(which, record);
   if (!bytes)
     return {};
-  return existingOriginal(originalsFolder(which), namesByKey(which).value(recordKey(*bytes)));
+  return originalOf(which, record, *bytes);
 }
 
 std::optional<QString> recordText(History which, int record) {
@@ -238,8 +287,7 @@ std::optional<QString> recordText(History which, int record) {
   if (!bytes)
     return std::nullopt;
   const QString body = platform::trimBlanks(decodeMailRecord(*bytes).Body);
-  const QString path =
-      existingOriginal(originalsFolder(which), namesByKey(which).value(recordKey(*bytes)));
+  const QString path = originalOf(which, record, *bytes);
   QFile file(path);
   if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
     return body;
@@ -295,35 +343,71 @@ void dropUnbacked(History which, QHash<QByteArray, int> left, bool othersStay) {
 
 } // namespace
 
-void dropOriginals(History which, const QList<QByteArray> &records) {
-  // Records with the same bytes share a key; as many originals stay as such
-  // records remain.
-  QHash<QByteArray, int> remaining;
-  QSet<QByteArray> heads;
-  for (const QByteArray &r : records) {
-    remaining.insert(recordKey(r), 0);
-    heads.insert(r.left(BodyOffset));
-  }
+void dropOriginals(History which, int record, const QByteArray &bytes) {
+  const QByteArray key = recordKey(bytes);
   const QList<Link> links = readLinks();
-  const bool linked = std::any_of(links.begin(), links.end(), [&](const Link &l) {
-    return l.history == which && remaining.contains(l.key);
-  });
-  if (!linked)
+  const platform::Maildir folder = originalsFolder(which);
+  QStringList names;
+  for (const Link &l : links)
+    if (l.history == which && l.key == key)
+      names.append(l.name);
+  names = existingNames(folder, names);
+  if (names.isEmpty())
     return;
-  // Only the records whose short fields match a deleted one are read whole
-  // and hashed; the others are known apart by those fields alone.
-  const QByteArray all = readHistoryHeadBytes(which);
-  for (qsizetype n = 1; n * BodyOffset <= all.size(); ++n) {
-    if (!heads.contains(
-            QByteArray::fromRawData(all.constData() + (n - 1) * BodyOffset, BodyOffset)))
+  // The records in front of the deleted one kept their numbers: as many of
+  // them with the same bytes, so many mails of that key come before its own.
+  QString gone = names.first();
+  if (names.size() > 1)
+    gone = names.value(sameRecordsBefore(which, record, bytes), names.last());
+  // The link goes first: a crash in between leaves an unlinked file, never a
+  // link that could show another record's mail.
+  QList<Link> kept;
+  bool dropped = false;
+  for (const Link &l : links) {
+    if (!dropped && l.history == which && l.key == key && l.name == gone) {
+      dropped = true;
       continue;
-    if (const auto bytes = readHistoryRecordBytes(which, int(n))) {
-      const auto it = remaining.find(recordKey(*bytes));
-      if (it != remaining.end())
-        ++*it;
+    }
+    kept.append(l);
+  }
+  writeLinks(kept);
+  folder.remove(gone);
+}
+
+bool unlinkOriginal(History which, const QByteArray &key, const QString &name) {
+  QList<Link> links = readLinks();
+  const qsizetype before = links.size();
+  links.removeIf(
+      [&](const Link &l) { return l.history == which && l.key == key && l.name == name; });
+  return links.size() == before || writeLinks(links);
+}
+
+QHash<QByteArray, int> findRecords(History which, const QSet<QByteArray> &keys) {
+  QHash<QByteArray, int> found;
+  if (keys.isEmpty())
+    return found;
+  recoverHistory(which);
+  QFile file(historyPath(which));
+  if (!file.open(QIODevice::ReadOnly))
+    return found;
+  // From the last record back: the records a receive wrote lie at the end.
+  const int count = int(std::min<qint64>(file.size() / RecordLength, MaxRecords));
+  constexpr int Batch = 64;
+  for (int last = count; last >= 1 && found.size() < keys.size(); last -= Batch) {
+    const int first = std::max(1, last - Batch + 1);
+    if (!file.seek(qint64(first - 1) * RecordLength))
+      break;
+    const QByteArray chunk = file.read(qint64(last - first + 1) * RecordLength);
+    for (int n = last; n >= first; --n) {
+      const qsizetype at = qsizetype(n - first) * RecordLength;
+      if (at + RecordLength > chunk.size())
+        continue;
+      const QByteArray key = recordKey(QByteArray::fromRawData(chunk.constData() + at, RecordLength));
+      if (keys.contains(key) && !found.contains(key))
+        found.insert(key, n);
     }
   }
-  dropUnbacked(which, remaining, true);
+  return found;
 }
 
 void dropOrphanedOriginals(History which) {

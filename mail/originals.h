@@ -17,6 +17,7 @@
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QStringList>
 #include <QList>
 #include <QString>
@@ -89,9 +90,16 @@ private:
 // else the record's Body. Nothing when the history has no record n.
 std::optional<QString> recordText(History which, int record);
 
-// After a delete's rewrite succeeded: removes the originals of the records
-// whose keys are given, unless a record with the same bytes is still there.
-void dropOriginals(History which, const QList<QByteArray> &keys);
+// After a delete's rewrite succeeded: removes the original of the record that
+// was number `record` and had `bytes`. Of records with the same bytes, each
+// has its own original (the first such record the first linked mail, and so
+// on), and only the deleted record's goes.
+void dropOriginals(History which, int record, const QByteArray &bytes);
+// Removes the link of `key` to the mail `name` (whose record never came).
+bool unlinkOriginal(History which, const QByteArray &key, const QString &name);
+// The number of the last record with each of `keys`, for those the history
+// holds; read from its end, stopping once every key is found.
+QHash<QByteArray, int> findRecords(History which, const QSet<QByteArray> &keys);
 // After every record of the history was deleted.
 void dropAllOriginals(History which);
 // After a delete that a crash cut short was finished from its work file:

@@ -5,6 +5,7 @@
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/originals.h"
+#include "mail/receiverun.h"
 #include "mail/tyakuform.h"
 #include "mail/uidljournal.h"
 #include "mail/unpack.h"
@@ -77,26 +78,32 @@ void tell(ReceiveHost &host, const QString &text, const QString &title, platform
   platform::messageBox(host.hostWindow(), text, title, platform::MsgButtons::Ok, icon);
 }
 
-// StoreReceivedMail: the record the viewer's boxes hold for the mail,
-// appended to the received history, linked to the mail's copy in the Maildir
-// just before. The values are taken when they are put into the boxes: the
-// network waits in between let the user work in the viewer. Not synced here:
-// the run syncs once before the connection is closed, which is when the
-// server carries out the deletions.
-AppendResult StoreReceivedMail(const MailRecord &staged, const QString &original) {
+// The record the viewer's boxes hold for the mail, as the history stores it.
+MailRecord recordOf(const MailRecord &staged) {
   MailRecord record;
   record.Subject = platform::trimBlanks(staged.Subject);
   record.Info1 = platform::trimBlanks(staged.Info1);
   record.Info2 = platform::trimBlanks(staged.Info2);
   record.Body = platform::trimBlanks(staged.Body);
   record.Flag = 1;
-  // Encoded once, for the key and for the history.
-  const QByteArray encoded = encodeMailRecord(record);
+  return record;
+}
+
+// StoreReceivedMail: the record appended to the received history, linked to
+// the mail's copy in the Maildir just before. The values are taken when they
+// are put into the boxes: the network waits in between let the user work in
+// the viewer. Not synced here: the run commits once before the connection is
+// closed, which is when the server carries out the deletions.
+AppendResult StoreReceivedMail(const MailRecord &record, const QByteArray &encoded,
+                               const QByteArray &key, const QString &original) {
   // A link whose record never comes (killed in between) matches no record
   // and is never shown.
-  linkOriginal(History::Received, recordKey(encoded), original);
+  if (!linkOriginal(History::Received, key, original))
+    return AppendResult{0, AppendError::WriteFailed};
   return appendEncodedHistoryRecord(History::Received, record, encoded);
 }
+
+const QString CheckFailedText = QStringLiteral("メールのチェックに失敗しました。");
 
 const QString ServerKeptText =
     QStringLiteral("\nこのメールとまだ受信していないメールはサーバーに残してあります。");
@@ -168,20 +175,6 @@ struct Listing {
   }
 };
 
-// Everything a run wrote, on the disk: empty, or why that can't be confirmed.
-QString flushRun(UidlJournal &journal) {
-  if (!syncHistory(History::Received))
-    return QStringLiteral("着信履歴をディスクに書き込めたか確認できません。");
-  QString failure;
-  if (!flushOriginals(&failure))
-    return failure;
-  if (nmail::NMailAttachmentFlush() < 0)
-    return nmail::lastErrorText();
-  if (!journal.sync())
-    return QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
-  return {};
-}
-
 struct RunOutcome {
   int stored = 0;
   int storedBefore = 0; // stored by an earlier run, deleted on the server now
@@ -192,7 +185,8 @@ struct RunOutcome {
   QStringList subjects; // of the stored mails, for the desktop notification
 };
 
-RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal &journal) {
+RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal &journal,
+                           ReceiveRun &run) {
   RunOutcome outcome;
   const UnpackRun unpackRun;
   // Reused for every mail without being cleared, as the transport expects.
@@ -280,24 +274,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
         outcome.unreadReason = nmail::lastErrorText();
       continue;
     }
-    // The id goes into the journal first, with the number the record is
-    // about to get and the name of the mail's copy: killed before the
-    // record, the entry counts for nothing, the copy is removed and the mail
-    // is stored at the next check. Then the mail, whole as it came, moves
-    // into the Maildir's new/ (under a name with its true size, should the
-    // server have announced another); one that cannot be kept stays on the
-    // server.
     const qint64 fetchedSize = nmail::NMailPop3GetMailFetchedSize(handle, n);
-    const QString original = fetchedSize == listedSize ? incoming : newOriginalName(fetchedSize);
-    if (hasUidl)
-      journal.add(nextRecord, uidl, listedSize, original);
-    const bool kept = fetchedSize > 0 && keepIncomingOriginal(incoming, original);
-    if (!kept) {
-      originalsFolder(History::Received).remove(incoming);
-      outcome.stopped = true;
-      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
-      break;
-    }
     const QString cutSubject = nmail::cutAtNul(subject);
     const QString cutDate = nmail::cutAtNul(date);
     const QString cutFrom = nmail::cutAtNul(from);
@@ -314,7 +291,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
       // only one left: keep it (and every later mail) there for the next check.
-      originalsFolder(History::Received).remove(original);
+      originalsFolder(History::Received).remove(incoming);
       outcome.stopped = true;
       tell(host, AttachmentKeptText, {}, platform::MsgIcon::Exclamation);
       break;
@@ -338,14 +315,58 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       staged.Body =
           TyakuForm::bodyTextAsShown(staged.Body + QStringLiteral("\r\n") + AttachmentNotice);
 
-    const AppendResult stored = StoreReceivedMail(staged, original);
+    // The mail waits in tmp/ until its journal entry is written, which names
+    // the record's key and the mail's copy; then, whole as it came, it moves
+    // into the Maildir's new/ (under a name with its true size, should the
+    // server have announced another), and its record follows. Killed before
+    // the entry, only a file in tmp/ is left; killed before the record, the
+    // entry counts for nothing, the copy is removed and the mail is stored
+    // at the next check. A mail an earlier run stored but could not confirm
+    // on the disk goes into the record it has.
+    const MailRecord record = recordOf(staged);
+    const QByteArray encoded = encodeMailRecord(record);
+    const QByteArray key = recordKey(encoded);
+    const std::optional<KnownMail> known =
+        hasUidl ? journal.knownMail(uidl, listedSize) : std::nullopt;
+    const QString original = fetchedSize == listedSize ? incoming : newOriginalName(fetchedSize);
+    auto keep = [&] {
+      if (fetchedSize <= 0 || !keepIncomingOriginal(incoming, original))
+        return false;
+      run.addMail(original);
+      return true;
+    };
+    AppendResult stored;
+    if (known && known->record > 0 && known->key == key) {
+      // Written again, so that it reaches the disk this time.
+      // Its copy from then gives way to the one just fetched.
+      const bool relinked =
+          run.addEntry(known->record, uidl, listedSize, original, key) && keep() &&
+          unlinkOriginal(History::Received, key, known->original) &&
+          linkOriginal(History::Received, key, original) &&
+          rewriteHistoryRecord(History::Received, known->record);
+      if (relinked)
+        originalsFolder(History::Received).remove(known->original);
+      stored = relinked ? AppendResult{known->record, AppendError::None}
+                        : AppendResult{0, AppendError::WriteFailed};
+    } else if (hasUidl && !run.addEntry(nextRecord, uidl, listedSize, original, key)) {
+      stored = AppendResult{0, AppendError::WriteFailed};
+    } else if (!keep()) {
+      originalsFolder(History::Received).remove(incoming);
+      outcome.stopped = true;
+      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
+      break;
+    } else {
+      stored = StoreReceivedMail(record, encoded, key, original);
+    }
     if (!stored.ok()) {
-      originalsFolder(History::Received).remove(original);
+      originalsFolder(History::Received).remove(incoming);
+      run.dropMail(original);
       outcome.stopped = true;
       tell(host, storeFailureText(stored.error), {}, platform::MsgIcon::Critical);
       break;
     }
-    nextRecord = stored.number + 1;
+    run.noteWritten();
+    nextRecord = std::max(nextRecord, stored.number + 1);
     if (listStored(staged, stored.number))
       lastStaged = staged;
     ++outcome.stored;
@@ -388,7 +409,12 @@ void ReceiveMail(ReceiveHost &host) {
   int count = 0;
   QStringList storedSubjects;
   bool cancelled = false;
+  // Nothing was checked, or nothing could be kept: the status line must not
+  // read as if the server had been found empty.
+  bool checkFailed = false;
+  bool commitFailed = false;
   if (settings::Pop3Server.isEmpty()) {
+    checkFailed = true;
     tell(host, NoServerText, QStringLiteral("エラー"), platform::MsgIcon::None);
   } else {
     int handle = nmail::NMailPop3Connect(settings::Pop3Server);
@@ -421,10 +447,11 @@ void ReceiveMail(ReceiveHost &host) {
       account->IdText->setText(id);
       account->PassText->setText(password);
 
-      bool wroteAny = false;
       std::optional<UidlJournal> journal;
+      std::optional<ReceiveRun> run;
       if (id.isEmpty() || password.isEmpty()) {
         forms::idPassForm().show();
+        checkFailed = true;
       } else {
         // A viewer on screen keeps the history it lists; a hidden one is
         // this run's staging area.
@@ -434,10 +461,13 @@ void ReceiveMail(ReceiveHost &host) {
         count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
         if (count > 0) {
           journal.emplace(settings::Pop3Server, id);
-          const RunOutcome outcome = receiveMessages(host, handle, count, *journal);
-          wroteAny = outcome.stored > 0 || outcome.storedBefore > 0;
+          run.emplace(*journal);
+          const RunOutcome outcome = receiveMessages(host, handle, count, *journal, *run);
+          if (outcome.storedBefore > 0)
+            run->noteWritten();
           storedSubjects = outcome.subjects;
           cancelled = outcome.cancelled;
+          checkFailed = outcome.stopped && outcome.stored == 0 && outcome.storedBefore == 0;
           if (outcome.unread > 0 && !outcome.stopped && stopRequest != StopRequest::Abandon)
             tell(host,
                  QStringLiteral("%1件のメールを受信できませんでした。"
@@ -447,19 +477,25 @@ void ReceiveMail(ReceiveHost &host) {
                           ? QString()
                           : QStringLiteral("\n\n") + outcome.unreadReason),
                  {}, platform::MsgIcon::Exclamation);
-        } else if (count < 0 && stopRequest != StopRequest::Abandon) {
-          tell(host, nmail::lastErrorText(), QStringLiteral("エラー"), platform::MsgIcon::None);
+        } else if (count < 0) {
+          checkFailed = true;
+          if (stopRequest != StopRequest::Abandon)
+            tell(host, nmail::lastErrorText(), QStringLiteral("エラー"), platform::MsgIcon::None);
         }
       }
-      // The server deletes at QUIT: the records of this run, the mails kept
-      // whole and every file it unpacked reach the disk before the
-      // connection is closed. When that can't be confirmed, the session ends
-      // without QUIT and every mail stays on the server; none is lost.
+      // The server deletes at QUIT: the run commits first, so the records of
+      // this run, the mails kept whole, their journal entries and every file
+      // it unpacked are on the disk before the connection is closed. When
+      // that can't be confirmed, the session ends without QUIT, the run's
+      // journal entries are withdrawn and every mail stays on the server;
+      // none is lost, and the next check fetches them again.
       // Syncing a thousand files takes a while: it runs aside, and the window
       // goes on meanwhile (nothing else writes these files during a receive).
       QString unsynced;
-      if (wroteAny)
-        platform::runAside([&] { unsynced = flushRun(*journal); });
+      if (run && run->wroteAny())
+        platform::runAside([&] { unsynced = run->commit(); });
+      if (!unsynced.isEmpty() && !run->withdraw())
+        unsynced += QStringLiteral("（受信済みメールの記録も書き直せませんでした。）");
       if (stopRequest == StopRequest::Abandon) {
         // The window is closing in the middle of the run: what was stored is
         // on the disk, and the session ends without QUIT, so the server
@@ -470,6 +506,7 @@ void ReceiveMail(ReceiveHost &host) {
       }
       if (!unsynced.isEmpty()) {
         nmail::NMailPop3Abandon(handle);
+        checkFailed = commitFailed = true;
         tell(host, unsynced + QStringLiteral("受信したメールはサーバーに残してあります。"), {},
              platform::MsgIcon::Exclamation);
       } else if (nmail::NMailPop3Close(handle) == 0 && journal) {
@@ -478,7 +515,10 @@ void ReceiveMail(ReceiveHost &host) {
       }
     } else if (stopRequest == StopRequest::Abandon) {
       return;
-    } else if (!declined) {
+    } else if (declined) {
+      checkFailed = true;
+    } else {
+      checkFailed = true;
       // No connection (host not found, refused, a certificate refused): the
       // transport's reason, as for a refused login.
       QString reason = nmail::lastErrorText();
@@ -497,7 +537,9 @@ void ReceiveMail(ReceiveHost &host) {
   if (cancelled)
     host.setHelpText(QStringLiteral("受信を中止しました。受信したメールだけをサーバーから削除し、"
                                     "残りはサーバーに残してあります。"));
-  if (count < 1) {
+  if (checkFailed && (storedSubjects.isEmpty() || commitFailed)) {
+    host.setStatusText(CheckFailedText);
+  } else if (count < 1) {
     host.setStatusText(QStringLiteral("新着メール無し。"));
   } else {
     host.setStatusText(QStringLiteral("新着メール有り。"));

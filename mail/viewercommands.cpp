@@ -7,6 +7,7 @@
 // touch the sent history.
 #include "mail/history.h"
 #include "mail/originals.h"
+#include "mail/uidljournal.h"
 #include "mail/receive.h"
 #include "mail/searchindex.h"
 #include "mail/tyakuform.h"
@@ -125,8 +126,13 @@ void TyakuForm::Command1_Click() {
   rtfEd->clear();
   const bool rewritten = marked && mail::rewriteHistory(which);
   // The kept mail goes with its record, and only once the record is gone.
-  if (rewritten && deleted)
-    mail::dropOriginals(which, {*deleted});
+  if (rewritten && deleted) {
+    mail::dropOriginals(which, source.record, *deleted);
+    // A mail of an interrupted check still on the server is deleted there at
+    // the next check, not brought back.
+    if (which == History::Received)
+      mail::UidlJournal::recordsDeleted({mail::recordKey(*deleted)});
+  }
 
   if (which == *shown && rowsMirror(which, before) && mail::historyCount(which) == before - 1) {
     // The rows stand for the file's records one to one: the deleted one
@@ -172,6 +178,8 @@ void TyakuForm::Command5_Click() {
   const bool rewritten = mail::markAllHistoryRecords(*shown) && mail::rewriteHistory(*shown);
   if (rewritten)
     mail::dropAllOriginals(*shown);
+  if (rewritten && *shown == History::Received)
+    mail::UidlJournal::recordsDeleted({}, true);
   if (rewritten) {
     clearRows();
     Text2->setText(QStringLiteral("0"));

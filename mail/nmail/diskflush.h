@@ -3,15 +3,22 @@
 // from.
 #pragma once
 
+#include "platform/core/filesync.h"
+
+#include <QList>
 #include <QString>
 
 namespace nmail {
 
 // Remembers a file or folder the transport created.
 void noteWrittenFile(const QString &path);
-// fsync of every remembered file and of the folders holding them; forgets
-// them. False (with the first failing path) when a file could not be flushed;
-// a file removed meanwhile (a split mail's part after joining) is no failure.
+// Every remembered file and folder, taken off the list, to be flushed with
+// the rest of a receive run. A file removed meanwhile (a split mail's part
+// after joining) needs no flush: what it held is in the file it went into,
+// and the mail itself is kept whole in the Maildir.
+QList<platform::PendingFile> takeWrittenFiles();
+// syncFiles() of takeWrittenFiles(); false (with the first failing path) when
+// one could not be flushed.
 bool flushWrittenFiles(QString *failedPath = nullptr);
 // Forgets what was written without flushing it.
 void forgetWrittenFiles();

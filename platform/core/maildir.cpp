@@ -1,5 +1,6 @@
 #include "platform/core/maildir.h"
 
+#include "platform/core/filesync.h"
 #include "platform/core/paths.h"
 
 #include <QDateTime>
@@ -16,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -43,27 +45,35 @@ bool makePrivateFolder(const QString &path) {
   return (st.st_mode & 0777) == 0700 || ::chmod(name.constData(), 0700) == 0;
 }
 
-bool fsyncPath(const QString &path, bool folder, bool *gone = nullptr) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
-  if (fd < 0) {
-    if (gone)
-      *gone = errno == ENOENT;
-    return false;
-  }
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
-// The Maildir convention for a host name: no "/" and no ":" in a file name.
+// The Maildir convention for a host name: no "/" and no ":" in a file name,
+// each written as its octal escape. Blanks and other characters that a line
+// of the originals index or of the journal cannot hold are escaped the same
+// way (a host named "my laptop" made every name unusable there).
 QString hostPart() {
   QString host = QSysInfo::machineHostName();
   if (host.isEmpty())
     host = QStringLiteral("localhost");
-  host.replace(QLatin1Char('/'), QStringLiteral("\\057"));
-  host.replace(QLatin1Char(':'), QStringLiteral("\\072"));
-  return host;
+  QString out;
+  for (const QChar c : host) {
+    const char16_t u = c.unicode();
+    const bool plain = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') ||
+                       (u >= u'0' && u <= u'9') || u == u'-' || u == u'.' || u == u'_';
+    if (plain)
+      out += c;
+    else if (u < 0x80)
+      out += QStringLiteral("\\%1").arg(int(u), 3, 8, QLatin1Char('0'));
+    else
+      out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+  }
+  return out;
+}
+
+// Where a mail delivered as `path` (…/new/<name> or …/cur/<name>:2,…) is now.
+QString whereNow(const QString &path) {
+  const QFileInfo info(path);
+  const QString root = QFileInfo(info.path()).path();
+  const QString name = info.fileName().section(u':', 0, 0);
+  return Maildir(root).find(name);
 }
 
 } // namespace
@@ -150,7 +160,7 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
     return false;
   }
   if (sync) {
-    fsyncPath(QFileInfo(final).path(), true);
+    syncPath(QFileInfo(final).path(), true);
     return true;
   }
   undelivered().append(final);
@@ -174,10 +184,7 @@ bool Maildir::deliverIncoming(const QString &incoming, const QString &name) cons
     return false;
   const QString tmp = root_ + QStringLiteral("/tmp/") + incoming;
   const QString final = root_ + QStringLiteral("/new/") + name;
-  if (::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(final).constData()) != 0)
-    return false;
-  undelivered().append(final);
-  return true;
+  return ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(final).constData()) == 0;
 }
 
 QString Maildir::find(const QString &name) const {
@@ -213,46 +220,28 @@ bool Maildir::remove(const QString &name) const {
     return false;
   const QString path = find(name);
   QFile::remove(root_ + QStringLiteral("/tmp/") + name);
+  // A mail removed on purpose needs no flush; one that vanished otherwise does.
+  const QString fresh = root_ + QStringLiteral("/new/") + name;
+  const QString seen = root_ + QStringLiteral("/cur/") + name + u':';
+  undelivered().removeIf(
+      [&](const QString &p) { return p == fresh || p == path || p.startsWith(seen); });
   return path.isEmpty() || QFile::remove(path);
 }
 
+PendingFile Maildir::pending(const QString &name) const {
+  const QString path = root_ + QStringLiteral("/new/") + name;
+  return PendingFile{path, false, [path] { return whereNow(path); }};
+}
+
+QList<PendingFile> takeDeliveredMail() {
+  QList<PendingFile> out;
+  for (const QString &path : std::exchange(undelivered(), {}))
+    out.append(PendingFile{path, false, [path] { return whereNow(path); }});
+  return out;
+}
+
 bool flushDeliveredMail(QString *failedPath) {
-  QStringList paths;
-  paths.swap(undelivered());
-  // Each fsync waits for the disk on its own (without a journal, one flush of
-  // the disk's cache each): a thousand mails are synced by a few threads at
-  // once, whose waits overlap.
-  const qsizetype count = paths.size();
-  const int lanes = int(std::clamp<qsizetype>(count / 64, 1, 4));
-  std::vector<qsizetype> failedAt(size_t(lanes), -1);
-  auto lane = [&](int k) {
-    for (qsizetype i = k; i < count; i += lanes) {
-      bool gone = false;
-      if (!fsyncPath(paths[i], false, &gone) && !gone && failedAt[size_t(k)] < 0)
-        failedAt[size_t(k)] = i;
-    }
-  };
-  std::vector<std::thread> helpers;
-  for (int k = 1; k < lanes; ++k)
-    helpers.emplace_back(lane, k);
-  lane(0);
-  for (std::thread &t : helpers)
-    t.join();
-  qsizetype first = -1; // the first mail that failed, as one thread would have met it
-  for (const qsizetype at : failedAt)
-    if (at >= 0 && (first < 0 || at < first))
-      first = at;
-  const bool ok = first < 0;
-  if (!ok && failedPath)
-    *failedPath = paths[first];
-  QSet<QString> folders;
-  for (const QString &path : paths)
-    folders.insert(QFileInfo(path).path());
-  // A new name reaches the disk with its folder. Some file systems cannot
-  // flush a folder; the mails themselves are safe then, so this never fails.
-  for (const QString &folder : folders)
-    fsyncPath(folder, true);
-  return ok;
+  return syncFiles(takeDeliveredMail(), failedPath);
 }
 
 } // namespace platform

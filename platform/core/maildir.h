@@ -10,7 +10,10 @@
 // calls before the server is told to delete anything.
 #pragma once
 
+#include "platform/core/filesync.h"
+
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace platform {
@@ -41,9 +44,12 @@ public:
   // be made.
   QString incomingPath(const QString &name) const;
   // Moves the mail written whole into tmp/<incoming> into new/ as `name`
-  // (the two differ when its size turned out other than announced), to be
-  // flushed by flushDeliveredMail(). True when the mail is in place.
+  // (the two differ when its size turned out other than announced). Not
+  // flushed: the caller puts pending(name) on the disk with the rest of its
+  // run. True when the mail is in place.
   bool deliverIncoming(const QString &incoming, const QString &name) const;
+  // The mail `name` delivered into new/, to be flushed where it is then.
+  PendingFile pending(const QString &name) const;
 
   // Removes what a delivery cut short left in tmp/: files not touched for 36
   // hours, as the Maildir convention allows (a delivery in progress writes
@@ -66,9 +72,13 @@ private:
 // calls; false on a failure.
 bool writeWhole(int fd, const char *data, qint64 size);
 
-// fsync of every mail delivered without `sync` since the last call, and of
-// their folders. False, with the first path that failed, when one could not
-// be flushed; a mail removed meanwhile is no failure.
+// Every mail delivered without `sync` since the last call, taken off the
+// list, each to be flushed where it is then: under the name it was written
+// with, or where a mail program has moved it since (new/ to cur/). A mail
+// that is nowhere any more cannot be flushed. Mails removed through remove()
+// are off the list.
+QList<PendingFile> takeDeliveredMail();
+// syncFiles() of takeDeliveredMail().
 bool flushDeliveredMail(QString *failedPath = nullptr);
 
 } // namespace platform

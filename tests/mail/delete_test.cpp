@@ -383,3 +383,39 @@ TEST_F(Deleting, KeptMailsGoWithTheirRecordsOnlyAfterTheRewrite) {
   EXPECT_TRUE(QFile::exists(received)) << "the received history's mail stays";
   EXPECT_EQ(originalPath(History::Received, 1), received);
 }
+
+// A mail sent twice leaves two records with the same bytes, each with a mail
+// of its own kept whole: each record shows its own, and deleting one deletes
+// that one's mail, the first as well as the second.
+TEST_F(Deleting, IdenticalRecordsEachKeepAndLoseTheirOwnMail) {
+  const QByteArray same = record("B", "day", "to", "b");
+  write(History::Sent, same + same + same);
+  QStringList kept;
+  for (const QByteArray text : {"first send", "second send", "third send"}) {
+    const QString name =
+        keepOriginal(History::Sent, "Subject: B\r\n\r\n" + text + "\r\n", true);
+    ASSERT_TRUE(linkOriginal(History::Sent, recordKey(same), name));
+    kept << originalsFolder(History::Sent).find(name);
+  }
+  EXPECT_EQ(originalPath(History::Sent, 1), kept[0]);
+  EXPECT_EQ(originalPath(History::Sent, 2), kept[1]);
+  EXPECT_EQ(originalPath(History::Sent, 3), kept[2]);
+
+  TyakuForm *f = open(History::Sent);
+  pressRow(f, 0);
+  EXPECT_EQ(f->rtfEd->toPlainText(), QStringLiteral("first send"));
+  boxes.pushAnswer(MsgAnswer::Yes);
+  f->Command1_Click();
+  EXPECT_FALSE(QFile::exists(kept[0]));
+  EXPECT_TRUE(QFile::exists(kept[1]) && QFile::exists(kept[2]));
+  EXPECT_EQ(originalPath(History::Sent, 1), kept[1]);
+  EXPECT_EQ(originalPath(History::Sent, 2), kept[2]);
+
+  pressRow(f, 1);
+  EXPECT_EQ(f->rtfEd->toPlainText(), QStringLiteral("third send"));
+  boxes.pushAnswer(MsgAnswer::Yes);
+  f->Command1_Click();
+  EXPECT_TRUE(QFile::exists(kept[1]));
+  EXPECT_FALSE(QFile::exists(kept[2]));
+  EXPECT_EQ(recordOriginals(History::Sent).value(0).path, kept[1]);
+}

@@ -372,7 +372,7 @@ TEST_F(Receive, RefusedLoginShowsTheLibrarysTextAndStoresNothing) {
   EXPECT_EQ(viewer()->List1->count(), 0);
   EXPECT_TRUE(received().isEmpty());
   EXPECT_EQ(servers->messageCount(User), 1);
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
   EXPECT_EQ(host.restored, 0);
 }
 
@@ -386,7 +386,7 @@ TEST_F(Receive, NothingToFetch) {
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   boxes.clear();
   EXPECT_TRUE(host.helpTexts.isEmpty());
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
   EXPECT_EQ(host.hangUps, 1);
   EXPECT_FALSE(forms::tyakuForm().loaded());
 
@@ -409,7 +409,7 @@ TEST_F(Receive, MissingPasswordOpensTheAccountDialogInstead) {
   EXPECT_TRUE(forms::idPassForm().get()->PassText->text().isEmpty());
   EXPECT_TRUE(received().isEmpty());
   EXPECT_EQ(servers->messageCount(User), 1);
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
 }
 
 TEST_F(Receive, OnlyTheLowerCaseWordAttachmentAddsTheNotice) {
@@ -617,7 +617,7 @@ TEST_F(Receive, AServerThatCannotBeReachedIsReportedUnderError) {
   ReceiveMail(host);
 
   EXPECT_EQ(host.helpTexts, QStringList{QStringLiteral("メールのチェックをしています。")});
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("新着メール無し。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("接続を拒否されました")));
@@ -866,7 +866,8 @@ TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
     ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 1, uidl), 0);
     const int size = nmail::NMailPop3GetMailSize(h, 1);
     nmail::NMailPop3Close(h);
-    UidlJournal(pop3Setting(), User).add(1, uidl, size);
+    UidlJournal(pop3Setting(), User)
+        .add(1, uidl, size, QStringLiteral("never-kept"), QByteArray(64, '0'));
   }
 
   const QString historyFile = platform::dataFile(QStringLiteral("qlmdata2.data"));
@@ -986,6 +987,9 @@ TEST_F(Receive, AJournalEntryWhoseSizeDiffersDeletesNothingUnstored) {
   ReceiveMail(host);
   ASSERT_EQ(received().size(), 1);
   seedInOrder({plainMail("later", "a different mail, same id")});
+  const QByteArray earlier = *readHistoryRecordBytes(History::Received, 1);
+  const QString earlierName =
+      QFileInfo(originalPath(History::Received, 1)).fileName().section(u':', 0, 0);
   {
     const int h = nmail::NMailPop3Connect(pop3Setting());
     ASSERT_EQ(nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0), 1);
@@ -993,7 +997,7 @@ TEST_F(Receive, AJournalEntryWhoseSizeDiffersDeletesNothingUnstored) {
     ASSERT_EQ(nmail::NMailPop3GetMailUidl(h, 1, uidl), 0);
     const int size = nmail::NMailPop3GetMailSize(h, 1);
     nmail::NMailPop3Close(h);
-    UidlJournal(pop3Setting(), User).add(1, uidl, size + 7);
+    UidlJournal(pop3Setting(), User).add(1, uidl, size + 7, earlierName, recordKey(earlier));
   }
 
   ReceiveMail(host);
@@ -1179,4 +1183,185 @@ TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
   EXPECT_EQ(searchFor(QString()).size(), 3);
   EXPECT_EQ(f->Text2->text(), QStringLiteral("3"));
   EXPECT_TRUE(boxes.boxes().isEmpty());
+}
+
+namespace {
+
+QStringList flushedSince() {
+  std::lock_guard<std::mutex> lock(fsyncMutex);
+  return std::exchange(fsyncFlushed, {});
+}
+
+void failFlushesOf(const QString &part) {
+  std::lock_guard<std::mutex> lock(fsyncMutex);
+  fsyncFailing = part;
+}
+
+// The text of a record's own mail kept whole.
+QByteArray originalOfRecord(int record) {
+  QFile f(originalPath(History::Received, record));
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+// A flush before QUIT that fails leaves every mail on the server. The next
+// check must not take them for stored (after a failed write-back the system
+// marks the pages clean, and a later flush "succeeds" without writing them):
+// it fetches them again, writes them again and flushes them, and puts each
+// into the record it already has, so nothing is stored twice.
+TEST_F(Receive, AFailedFlushThenTheNextCheckStoresAgainWithoutDuplicates) {
+  seedInOrder({plainMail("first", "one"), plainMail("second", "two"), plainMail("third", "3")});
+  failFlushesOf(QStringLiteral("/Maildir/new/"));
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  ReceiveMail(host);
+  failFlushesOf({});
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残してあります")));
+  EXPECT_EQ(servers->messageCount(User), 3);
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("メールのチェックに失敗しました。"));
+
+  flushedSince();
+  boxes.clear();
+  ReceiveMail(host);
+  const QStringList flushed = flushedSince();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 0);
+  ASSERT_EQ(received().size(), 3) << "each mail in the record it had";
+  const QStringList fresh =
+      QDir(originalsFolder(History::Received).root() + QStringLiteral("/new"))
+          .entryList(QDir::Files);
+  EXPECT_EQ(fresh.size(), 3) << "one copy of each mail";
+  for (int n = 1; n <= 3; ++n) {
+    const QString path = originalPath(History::Received, n);
+    EXPECT_TRUE(flushed.contains(path)) << "record " << n << "'s mail was not flushed again";
+    EXPECT_TRUE(originalOfRecord(n).contains(received()[n - 1].Subject.toUtf8()));
+  }
+  EXPECT_TRUE(std::any_of(flushed.begin(), flushed.end(), [](const QString &p) {
+    return p.endsWith(QStringLiteral("qlmdata2.data"), Qt::CaseInsensitive);
+  }));
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール有り。"));
+}
+
+// A check killed after it stored every mail, before its QUIT, leaves them on
+// the server with their journal entries. Records deleted in the viewer
+// before the next check shift the others' numbers: the next check still
+// deletes each stored mail on the server without storing it again (the
+// deleted ones included) and every record keeps its own mail.
+TEST_F(Receive, DeletesBetweenAnInterruptedCheckAndTheNextMisfileNothing) {
+  seedInOrder({plainMail("one", "1"), plainMail("two", "2"), plainMail("three", "3"),
+               plainMail("four", "4")});
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("KORVEX_RECEIVE_CHILD"), folder->path());
+  env.insert(QStringLiteral("KORVEX_RECEIVE_SERVER"), pop3Setting());
+  env.insert(QStringLiteral("KORVEX_RECEIVE_DIE_AT_FLUSH"), QStringLiteral("1"));
+  QProcess child;
+  child.setProcessEnvironment(env);
+  child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  child.start(QCoreApplication::applicationFilePath(),
+              {QStringLiteral("--gtest_filter=ReceiveChild.Run")});
+  ASSERT_TRUE(child.waitForFinished(30000));
+  ASSERT_EQ(received().size(), 4);
+  ASSERT_EQ(servers->messageCount(User), 4);
+
+  HistoryMode = HistoryModeNone;
+  openHistoryViewer(History::Received);
+  TyakuForm *f = viewer();
+  for (const int row : {1, 0}) { // "two", then "one"
+    f->List1->setCurrentRow(row);
+    boxes.pushAnswer(platform::MsgAnswer::Yes);
+    f->Command1_Click();
+  }
+  ASSERT_EQ(received().size(), 2);
+  forms::tyakuForm().unload();
+
+  boxes.clear();
+  ReceiveMail(host);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 0);
+  ASSERT_EQ(received().size(), 2) << "nothing brought back, nothing twice";
+  EXPECT_EQ(received()[0].Subject, QStringLiteral("three"));
+  EXPECT_EQ(received()[1].Subject, QStringLiteral("four"));
+  EXPECT_TRUE(originalOfRecord(1).contains("Subject: three"));
+  EXPECT_TRUE(originalOfRecord(2).contains("Subject: four"));
+}
+
+// Another mail program may move a mail from new/ to cur/ before the flush
+// (mutt and notmuch do): the mail is flushed where it is then. A mail that is
+// nowhere any more cannot be confirmed, and every mail stays on the server.
+TEST_F(Receive, AMailMovedBeforeTheFlushIsFlushedWhereItIsNow) {
+  seedInOrder({plainMail("moved", "1"), plainMail("kept", "2")});
+  const QString root = originalsFolder(History::Received).root();
+  QString movedTo;
+  auto moveFirst = [&](bool remove) {
+    const QStringList fresh = QDir(root + QStringLiteral("/new")).entryList(QDir::Files);
+    if (fresh.size() != 1 || !movedTo.isEmpty())
+      return;
+    const QString from = root + QStringLiteral("/new/") + fresh[0];
+    movedTo = root + QStringLiteral("/cur/") + fresh[0] + QStringLiteral(":2,S");
+    ASSERT_TRUE(remove ? QFile::remove(from) : QFile::rename(from, movedTo));
+  };
+  // Between the first mail's record and the second mail.
+  class MovingHost final : public ReceiveHost {
+  public:
+    FakeHost &inner;
+    std::function<void()> onSecond;
+    MovingHost(FakeHost &h, std::function<void()> f) : inner(h), onSecond(std::move(f)) {}
+    QWidget *hostWindow() override { return inner.hostWindow(); }
+    void setHelpText(const QString &t) override { inner.helpTexts.append(t); }
+    void setStatusText(const QString &t) override {
+      if (t == QStringLiteral("受信中 2/2"))
+        onSecond();
+      inner.setStatusText(t);
+    }
+    void restoreWindow() override {}
+    bool hangUpMode() const override { return false; }
+    void hangUp() override {}
+  };
+  MovingHost moving(host, [&] { moveFirst(false); });
+  flushedSince();
+  ReceiveMail(moving);
+  ASSERT_FALSE(movedTo.isEmpty());
+  EXPECT_TRUE(flushedSince().contains(movedTo));
+  EXPECT_EQ(servers->messageCount(User), 0);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+
+  seedInOrder({plainMail("vanished", "1"), plainMail("kept too", "2")});
+  movedTo.clear();
+  MovingHost removing(host, [&] { moveFirst(true); });
+  QDir(root + QStringLiteral("/new")).removeRecursively();
+  QDir(root).mkdir(QStringLiteral("new"));
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  ReceiveMail(removing);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残してあります")));
+  EXPECT_EQ(servers->messageCount(User), 2);
+}
+
+// When the mail's link in originals.index or its journal entry cannot be
+// written, its record is not stored without them: the mail stays on the
+// server, the user is told, and the next check stores it.
+TEST_F(Receive, AMailWhoseIndexOrJournalLineCannotBeWrittenStaysOnTheServer) {
+  for (const QString &blocked : {originalsIndexPath(), UidlJournal::path()}) {
+    SCOPED_TRACE(blocked.toStdString());
+    ASSERT_TRUE(servers->clear(User));
+    seedInOrder({plainMail("blocked", "1")});
+    const int before = int(received().size());
+    QFile::remove(blocked);
+    ASSERT_TRUE(QDir().mkdir(blocked)); // a folder in its place stops even root
+    boxes.clear();
+    boxes.pushAnswer(platform::MsgAnswer::Ok);
+    ReceiveMail(host);
+    EXPECT_EQ(boxes.boxes().size(), 1);
+    EXPECT_EQ(int(received().size()), before);
+    EXPECT_EQ(servers->messageCount(User), 1);
+
+    ASSERT_TRUE(QDir().rmdir(blocked));
+    boxes.clear();
+    ReceiveMail(host);
+    EXPECT_TRUE(boxes.boxes().isEmpty());
+    EXPECT_EQ(int(received().size()), before + 1);
+    EXPECT_EQ(servers->messageCount(User), 0);
+    EXPECT_TRUE(originalOfRecord(before + 1).contains("Subject: blocked"));
+  }
 }

@@ -994,7 +994,7 @@ TEST_F(MainFormTest, ClosingDuringTheWaitOfAPassEndsItAtOnceAndSafely) {
   EXPECT_EQ(receives, 0);
 }
 
-TEST_F(MainFormTest, RealReceiveWithoutAServerReportsNoMailAndHangsUpInHangUpMode) {
+TEST_F(MainFormTest, RealReceiveWithoutAServerReportsAFailedCheckAndHangsUpInHangUpMode) {
   ASSERT_TRUE(
       folder.writeBytes(folder.dataFile(QStringLiteral("option.ini")), "[EXEINI]\r\nNAME=1\r\n"));
   dialUp.connections = {{QStringLiteral("a"), QStringLiteral("ppp0"), QStringLiteral("pppoe")}};
@@ -1002,7 +1002,7 @@ TEST_F(MainFormTest, RealReceiveWithoutAServerReportsNoMailAndHangsUpInHangUpMod
   form->receiveMail = [](mail::ReceiveHost &host) { mail::ReceiveMail(host); };
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
   EXPECT_EQ(dialUp.hungUp, QStringList{QStringLiteral("a")});
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));

@@ -183,7 +183,7 @@ TEST_F(ScheduledCheck, EnterAloneOnTheCertificateQuestionTrustsAndFetchesNothing
   EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
   EXPECT_EQ(servers->messageCount(User), 2);
   EXPECT_FALSE(QFile::exists(pinFile()));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
 }
 
 TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWarning) {
@@ -201,7 +201,7 @@ TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWar
   EXPECT_TRUE(box.text.contains(QStringLiteral("certpins.txt")));
   EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
   EXPECT_EQ(servers->messageCount(User), 2);
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
 }
 
 TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMail) {
@@ -211,7 +211,7 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   EXPECT_FALSE(boxes.boxes()[0].blocking);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("127.0.0.1:1")));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
 
   // No server at all, for a click as for a check.
   settings::Pop3Server.clear();
@@ -222,7 +222,7 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   EXPECT_TRUE(boxes.boxes()[0].blocking); // somebody clicked: the box waits for them
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3 サーバーが設定されていない")));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
 }
 
 TEST_F(ScheduledCheck, WithoutStlsAClickAsksAndEnterSendsNoPasswordWhileYesIsKept) {
@@ -274,7 +274,7 @@ TEST_F(ScheduledCheck, AScheduledCheckNeverAsksAndTheQuestionComesAtTheNextClick
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
   EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
 
   boxes.clear();
   boxes.pushAnswer(MsgAnswer::No);

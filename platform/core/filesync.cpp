@@ -1,0 +1,89 @@
+#include "platform/core/filesync.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+void startWriteBack(const QString &path) {
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    return;
+  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ::close(fd);
+}
+
+} // namespace
+
+Synced syncPath(const QString &path, bool folder) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+  if (fd < 0)
+    return errno == ENOENT ? Synced::Gone : Synced::Failed;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok ? Synced::Done : Synced::Failed;
+}
+
+bool syncFiles(const QList<PendingFile> &files, QString *failedPath) {
+  const qsizetype count = files.size();
+  // Where each file was found: its own path, or where it moved to.
+  std::vector<QString> foundAt(static_cast<size_t>(count));
+  const int lanes = int(std::clamp<qsizetype>(count / 64, 1, 4));
+  std::vector<qsizetype> failedAt(size_t(lanes), -1);
+  auto lane = [&](int k) {
+    // With the write-back of every file under way first, the first fsync
+    // commits most of them and the rest find little left to wait for (one
+    // fsync after another waited for one journal commit each).
+    if (count > 1)
+      for (qsizetype i = k; i < count; i += lanes)
+        startWriteBack(files[i].path);
+    for (qsizetype i = k; i < count; i += lanes) {
+      const PendingFile &f = files[i];
+      Synced result = syncPath(f.path);
+      foundAt[size_t(i)] = f.path;
+      if (result == Synced::Gone && f.movedTo) {
+        // Synced through the name it has now: its data was written under the
+        // old one and may not be on the disk yet.
+        const QString now = f.movedTo();
+        if (!now.isEmpty()) {
+          result = syncPath(now);
+          foundAt[size_t(i)] = now;
+        }
+      }
+      const bool ok = result == Synced::Done || (result == Synced::Gone && f.mayBeGone);
+      if (!ok && failedAt[size_t(k)] < 0)
+        failedAt[size_t(k)] = i;
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (int k = 1; k < lanes; ++k)
+    helpers.emplace_back(lane, k);
+  lane(0);
+  for (std::thread &t : helpers)
+    t.join();
+  qsizetype first = -1; // the first that failed, as one thread would have met it
+  for (const qsizetype at : failedAt)
+    if (at >= 0 && (first < 0 || at < first))
+      first = at;
+  if (first >= 0 && failedPath)
+    *failedPath = files[first].path;
+  QSet<QString> folders;
+  for (const QString &path : foundAt)
+    folders.insert(QFileInfo(path).absolutePath());
+  for (const QString &folder : folders)
+    syncPath(folder, true);
+  return first < 0;
+}
+
+} // namespace platform

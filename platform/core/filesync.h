@@ -1,0 +1,35 @@
+// Putting written files on the disk: the one fsync of the program, and the
+// flush of many files at once whose waits on the disk overlap.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+namespace platform {
+
+enum class Synced { Done, Gone, Failed };
+
+// fsync of the file (or, with `folder`, the folder) at `path`: Gone when
+// nothing is there any more.
+Synced syncPath(const QString &path, bool folder = false);
+
+// One file to put on the disk and what to do when it is no longer where it
+// was written: `movedTo` gives where it is now (another mail program moved a
+// mail from new/ to cur/), or nothing when it is gone; `mayBeGone` says a file
+// that went needs no flush (the step that wrote it removed it again).
+struct PendingFile {
+  QString path;
+  bool mayBeGone = false;
+  std::function<QString()> movedTo;
+};
+
+// fsync of every file, by a few threads at once when there are many (each
+// waits on the disk on its own; their waits overlap), then of the folders
+// they lie in, so that their names are on the disk too. False with the first
+// path that failed (or is gone without leave); a folder that cannot be
+// flushed is no failure (some file systems refuse, the data is safe then).
+bool syncFiles(const QList<PendingFile> &files, QString *failedPath = nullptr);
+
+} // namespace platform
