@@ -60,8 +60,13 @@ QString readableBody(const Source &message);
 // nothing to unpack.
 int unpackAttachments(const Source &message, const QString &folder);
 // The whole mail the last unpackAttachments joined from a complete set of
-// parts, taken once; nothing when it joined none.
+// parts, taken once; nothing when it joined none. The mail is joined into a
+// file: takeJoinedMail reads it whole into memory and removes it,
+// takeJoinedMailFile hands the file over (the caller moves or removes it),
+// dropJoinedMail removes it.
 std::optional<QByteArray> takeJoinedMail();
+std::optional<QString> takeJoinedMailFile();
+void dropJoinedMail();
 
 // Saves every set of split-mail parts kept in `folder` that has waited 30
 // days since its last part as .eml files ("<subject> (分割 n).eml"), one per
