@@ -70,8 +70,9 @@ void dropJoinedMail();
 
 // Saves every set of split-mail parts kept in `folder` that has waited 30
 // days since its last part as .eml files ("<subject> (分割 n).eml"), one per
-// part, and removes the set. unpackAttachments does this by itself at the
-// first unpack into a folder and then now and then.
+// part, and removes the set; the marks of sets joined 30 days ago go too.
+// unpackAttachments does this by itself at the first unpack into a folder
+// and then now and then.
 void releaseStaleSplitSets(const QString &folder);
 
 // A file name made safe for `folder` (no separators, no "..", no leading dot,

@@ -350,6 +350,34 @@ bool joinParts(const QDir &set, int total, const QString &path, bool *readable) 
   return out.flush() && out.error() == QFileDevice::NoError;
 }
 
+// Moves into `set` the parts of this sender that an older version kept for
+// the same id under a key of the id alone, so that a set begun before still
+// joins; parts of other senders stay there until they are stale.
+void adoptOlderParts(const QDir &keep, const QByteArray &id, const QByteArray &sender,
+                     const QDir &set) {
+  const QString older = QString::fromLatin1(
+      QCryptographicHash::hash(id, QCryptographicHash::Sha256).toHex().left(32));
+  const QFileInfo info(keep.filePath(older));
+  if (!info.isDir() || info.isSymLink())
+    return;
+  const QDir olderSet(info.filePath());
+  bool left = false;
+  for (const QString &name : olderSet.entryList({QStringLiteral("*.eml")}, QDir::Files)) {
+    QFile part(olderSet.filePath(name));
+    const bool ours = part.open(QIODevice::ReadOnly) &&
+                      senderOf(headerBlock(leading(part.handle(), MaxHeaderBlock))) == sender;
+    part.close();
+    if (!ours || QFileInfo::exists(set.filePath(name)) ||
+        !QFile::rename(olderSet.filePath(name), set.filePath(name))) {
+      left = true;
+      continue;
+    }
+    noteWrittenFile(set.filePath(name));
+  }
+  if (!left)
+    QDir(info.filePath()).removeRecursively();
+}
+
 // Unpacks the joined mail in the file `path` into `home` like any mail, with
 // a text file of its header and text beside its files.
 int unpackJoined(const QString &path, bool readable, const QString &home) {
@@ -388,7 +416,8 @@ int keepSplitPart(GMimeMessagePartial *partial, const Source &message, const QSt
   const char *idText = g_mime_message_partial_get_id(partial);
   const QByteArray id = idText ? QByteArray(idText) : QByteArray();
   const int number = g_mime_message_partial_get_number(partial);
-  const QString key = setKey(id, senderOf(headerBlockOf(message)));
+  const QByteArray sender = senderOf(headerBlockOf(message));
+  const QString key = setKey(id, sender);
 
   QDir keep(QDir(home).filePath(KeptPartsFolder));
   const QString joinedMark = keep.filePath(key + QStringLiteral(".joined"));
@@ -403,6 +432,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const Source &message, const QSt
   if (!setCanonical.startsWith(home + u'/'))
     return NMailAttachmentOpenError;
   const QDir set(setCanonical);
+  adoptOlderParts(keep, id, sender, set);
 
   // The first copy of a part stays: one that comes again is the same part.
   const QString partPath = set.filePath(partName(number));
