@@ -228,8 +228,7 @@ QString unjoinableName(const Source &message) {
 }
 
 bool copySource(const Source &message, QFile &file) {
-  return readSource(message,
-                    [&](const char *data, qint64 n) { return file.write(data, n) == n; });
+  return readSource(message, [&](const char *data, qint64 n) { return file.write(data, n) == n; });
 }
 
 bool copyFile(int fd, QFile &file) {
@@ -574,8 +573,7 @@ void releaseStaleSplitSets(const QString &folder) {
       QString subject = decodeWords(headerValue(block, "Subject")).simplified();
       if (subject.isEmpty())
         subject = QStringLiteral("分割メール");
-      const QString name =
-          QStringLiteral("%1 (分割 %2).eml").arg(subject, part.completeBaseName());
+      const QString name = QStringLiteral("%1 (分割 %2).eml").arg(subject, part.completeBaseName());
       if (!writeInside(
               home, name, [&](QFile &out) { return copyFile(file.handle(), out); }, &names)) {
         saved = false;

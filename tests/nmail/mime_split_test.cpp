@@ -47,8 +47,8 @@ QByteArray innerMail(const QByteArray &subject, const QByteArray &data,
 QByteArray partHeader(int number, int count, const QByteArray &from,
                       const QByteArray &id = "split-1@example.jp") {
   return wire("From: " + from + "\nSubject: part\nMIME-Version: 1.0\n" +
-              "Content-Type: message/partial; id=\"" + id + "\"; number=" +
-              QByteArray::number(number) +
+              "Content-Type: message/partial; id=\"" + id +
+              "\"; number=" + QByteArray::number(number) +
               (number == count ? "; total=" + QByteArray::number(count) : QByteArray()) + "\n\n");
 }
 
@@ -114,7 +114,8 @@ TEST_F(SplitSets, PartsFromAnotherSenderNeitherJoinNorHideTheSet) {
     EXPECT_EQ(unpackAttachments(genuine[1], folder), NMailAttachmentPartial);
     EXPECT_EQ(unpackAttachments(genuine[2], folder), NMailAttachmentWritten);
     EXPECT_EQ(fileBytes(QStringLiteral("big.bin")), Genuine);
-    EXPECT_TRUE(visible().contains(QStringLiteral("genuine.txt"))) << visible().join(u' ').toStdString();
+    EXPECT_TRUE(visible().contains(QStringLiteral("genuine.txt")))
+        << visible().join(u' ').toStdString();
   }
 }
 
@@ -145,16 +146,15 @@ TEST_F(SplitSets, AJoinedSetsMarkExpiresWithItsSet) {
 // part kept there never does.
 TEST_F(SplitSets, ASetBegunBeforeStillJoins) {
   const QList<QByteArray> genuine = partsOf(innerMail("genuine", Genuine), 3, "taro@example.jp");
-  const QList<QByteArray> forged =
-      partsOf(innerMail("forged", Forged), 3, "mallory@evil.example");
+  const QList<QByteArray> forged = partsOf(innerMail("forged", Forged), 3, "mallory@evil.example");
   const QString older =
       folder + QStringLiteral("/.partial/") +
-      QString::fromLatin1(
-          QCryptographicHash::hash("split-1@example.jp", QCryptographicHash::Sha256)
-              .toHex()
-              .left(32));
+      QString::fromLatin1(QCryptographicHash::hash("split-1@example.jp", QCryptographicHash::Sha256)
+                              .toHex()
+                              .left(32));
   ASSERT_TRUE(QDir().mkpath(older));
-  for (const auto &[name, bytes] : {std::pair{"1.eml", genuine[0]}, std::pair{"2.eml", forged[1]}}) {
+  for (const auto &[name, bytes] :
+       {std::pair{"1.eml", genuine[0]}, std::pair{"2.eml", forged[1]}}) {
     QFile f(older + u'/' + QLatin1String(name));
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
