@@ -544,9 +544,11 @@ void releaseStaleSplitSets(const QString &folder) {
   if (!keep.exists())
     return;
   const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-KeptDays);
-  // The marks of joined sets, and joined mails nobody took.
+  // The marks of joined sets; and joined mails nobody took, which are taken
+  // within the unpack step of the part that completed their set, if at all.
+  const QDateTime untaken = QDateTime::currentDateTimeUtc().addSecs(-3600);
   for (const QFileInfo &info : keep.entryInfoList(QDir::Files | QDir::Hidden))
-    if (info.lastModified().toUTC() <= cutoff)
+    if (info.lastModified().toUTC() <= (info.suffix() == QLatin1String("mail") ? untaken : cutoff))
       QFile::remove(info.filePath());
   for (const QFileInfo &info : keep.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
     if (info.isSymLink())

@@ -135,8 +135,17 @@ TEST_F(SplitSets, AJoinedSetsMarkExpiresWithItsSet) {
   ASSERT_TRUE(mark.setFileTime(QDateTime::currentDateTimeUtc().addDays(-31),
                                QFileDevice::FileModificationTime));
   mark.close();
+  // The joined mail nobody took goes as well, once it is an hour old.
+  const QStringList untaken = kept.entryList({QStringLiteral("*.mail")}, QDir::Files);
+  ASSERT_EQ(untaken.size(), 1);
+  QFile joined(kept.filePath(untaken[0]));
+  ASSERT_TRUE(joined.open(QIODevice::ReadWrite));
+  ASSERT_TRUE(joined.setFileTime(QDateTime::currentDateTimeUtc().addSecs(-7200),
+                                 QFileDevice::FileModificationTime));
+  joined.close();
   releaseStaleSplitSets(folder);
   EXPECT_FALSE(mark.exists());
+  EXPECT_FALSE(joined.exists());
   EXPECT_EQ(unpackAttachments(parts[0], folder), NMailAttachmentPartial)
       << "the same sender's set with the same id is kept again";
 }
