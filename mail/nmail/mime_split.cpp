@@ -495,8 +495,8 @@ int keepSplitPart(GMimeMessagePartial *partial, const Source &message, const QSt
 QString splitPartText(GMimeMessagePartial *partial, const Source &message) {
   if (joinable(partial))
     return splitNotice(partial);
-  return QStringLiteral("分割されたメールの一部ですが、番号か識別子が無いため結合できません。"
-                        "このメールのまま添付フォルダに保存します。\r\n\r\n") +
+  return QStringLiteral("分割されたメールの一部ですが、識別子が無いか番号・総数が正しくない"
+                        "ため結合できません。このメールのまま添付フォルダに保存します。\r\n\r\n") +
          QStringLiteral("attachment: %1 (%2 bytes)")
              .arg(cleanFileName(unjoinableName(message)))
              .arg(sourceSize(message));
