@@ -549,7 +549,11 @@ LineConnection::readMultiLineInto(QByteArray &out,
       buffer_.remove(0, pos);
       scan = buffer_.size();
       pos = 0;
-      if (handedOver + out.size() + buffer_.size() > MaxMultiLine) {
+      // Only what is held in memory is limited: a reply handed to a sink
+      // (a mail written into its file) may be as large as the disk allows,
+      // but a line without end is held whole until it ends.
+      const qint64 held = sink ? buffer_.size() : handedOver + out.size() + buffer_.size();
+      if (held > MaxMultiLine) {
         fail(QStringLiteral("サーバー %1 から届いたデータが大きすぎます（%2 MB 以上）。")
                  .arg(endpoint_.label())
                  .arg(MaxMultiLine / (1024 * 1024)));

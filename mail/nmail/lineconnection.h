@@ -39,8 +39,9 @@ public:
   // The longest single reply line accepted; multi-line replies (a message)
   // may hold lines of any length.
   static constexpr qsizetype MaxReplyLine = 64 * 1024;
-  // The largest multi-line reply accepted, so a hostile server cannot make
-  // the program swallow all memory.
+  // The largest multi-line reply held in memory, so a hostile server cannot
+  // make the program swallow all memory. A reply handed to a sink has no
+  // limit but its lines: each is held whole until it ends.
   static constexpr qsizetype MaxMultiLine = 256 * 1024 * 1024;
 
   LineConnection();

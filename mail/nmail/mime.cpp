@@ -9,6 +9,7 @@
 #include "mail/nmail/mime_headers.h"
 #include "mail/nmail/mime_html.h"
 #include "mail/nmail/mime_names.h"
+#include "mail/nmail/mime_split.h"
 #include "mail/nmail/mime_words.h"
 #include "mail/nmail/nmail.h"
 #include "platform/core/ansi.h"
@@ -47,10 +48,6 @@ struct Unref {
   }
 };
 template <typename T> using Owned = std::unique_ptr<T, Unref>;
-
-// Parts of one split mail beyond this are not a mail anyone sent.
-constexpr int MaxSplitParts = 1000;
-const QString KeptPartsFolder = QStringLiteral(".partial");
 
 void ensureGMime() {
   static std::once_flag once;
@@ -420,41 +417,6 @@ QString readableText(Content &content) {
   return text + lines.join(QStringLiteral("\r\n"));
 }
 
-// Whether a part of a split mail says which set it belongs to and where in
-// it: only such a part can be kept until the set is complete.
-bool joinable(GMimeMessagePartial *partial) {
-  const char *id = g_mime_message_partial_get_id(partial);
-  const int number = g_mime_message_partial_get_number(partial);
-  const int total = g_mime_message_partial_get_total(partial);
-  return id && *id && number >= 1 && number <= MaxSplitParts && total <= MaxSplitParts &&
-         (total < 1 || number <= total);
-}
-
-// A part that can never be joined is kept whole, as a mail file of its own.
-Content unjoinablePart(const QByteArray &raw) {
-  QString subject = decodeWords(headerValue(headerBlock(raw), "Subject")).simplified();
-  if (subject.isEmpty())
-    subject = QStringLiteral("分割メール");
-  Content content;
-  content.texts << QStringLiteral(
-      "分割されたメールの一部ですが、番号か識別子が無いため結合できません。"
-      "このメールのまま添付フォルダに保存します。");
-  content.attachments << Attachment{subject + QStringLiteral(".eml"), raw};
-  return content;
-}
-
-QString splitNotice(GMimeMessagePartial *partial) {
-  const int number = g_mime_message_partial_get_number(partial);
-  const int total = g_mime_message_partial_get_total(partial);
-  if (total > 0)
-    return QStringLiteral(
-               "分割されたメールの %1/%2 通目です。全部揃うと添付フォルダに結合されます。")
-        .arg(number)
-        .arg(total);
-  return QStringLiteral("分割されたメールの %1 通目です。全部揃うと添付フォルダに結合されます。")
-      .arg(number);
-}
-
 QString decodeAddress(const QByteArray &value) {
   if (value.isEmpty())
     return QString();
@@ -472,6 +434,8 @@ QString decodeAddress(const QByteArray &value) {
   return result.isEmpty() ? decodeWords(value) : result;
 }
 
+} // namespace
+
 // The folder as given, or its backslash spelling translated when the caller
 // passed a Windows-style path ("…\添付フォルダ\").
 QString resolveFolder(const QString &folder) {
@@ -487,7 +451,7 @@ QString resolveFolder(const QString &folder) {
 // `names`, when given, carries the names already handed out in this folder
 // from one file to the next (see FreeNames).
 bool writeInside(const QString &folder, const QString &proposed,
-                 const std::function<bool(QFile &)> &write, FreeNames *names = nullptr) {
+                 const std::function<bool(QFile &)> &write, FreeNames *names) {
   const QString home = QFileInfo(folder).canonicalFilePath();
   if (home.isEmpty() || !QFileInfo(home).isDir())
     return false;
@@ -520,10 +484,12 @@ bool writeInside(const QString &folder, const QString &proposed,
 }
 
 bool writeInside(const QString &folder, const QString &proposed, const QByteArray &data,
-                 FreeNames *names = nullptr) {
+                 FreeNames *names) {
   return writeInside(
       folder, proposed, [&](QFile &file) { return file.write(data) == data.size(); }, names);
 }
+
+namespace {
 
 // A part's content decoded straight into the file, a large piece at a time.
 // Written, not synced: the files of a run reach the disk together, before
@@ -579,6 +545,8 @@ int writeAttachments(const QList<Attachment> &attachments, const QString &folder
   return failed ? NMailAttachmentOpenError : NMailAttachmentWritten;
 }
 
+} // namespace
+
 // Text files here are read by the editor in CP932; text CP932 cannot hold
 // goes out as UTF-8 with a BOM rather than losing characters.
 QByteArray textFileBytes(const QString &text) {
@@ -587,265 +555,15 @@ QByteArray textFileBytes(const QString &text) {
   return QByteArray("\xEF\xBB\xBF") + text.toUtf8();
 }
 
-int joinSplitMail(GMimeMessage *joined, const QString &folder) {
-  const QByteArray bytes = objectBytes(GMIME_OBJECT(joined));
-  const Headers headers = decodeHeaders(bytes);
-  Content content = contentOf(joined);
-  const int attachments = writeAttachments(content.attachments, folder);
-  const QString text = QStringLiteral("件名: %1\r\n差出人: %2\r\n日付: %3\r\n\r\n%4\r\n")
-                           .arg(headers.subject, headers.from, headers.date, readableText(content));
-  const QString name =
-      (headers.subject.isEmpty() ? QStringLiteral("分割メール") : headers.subject) +
-      QStringLiteral(".txt");
-  const bool textWritten = writeInside(folder, name, textFileBytes(text));
-  if (attachments == NMailAttachmentOpenError || !textWritten)
-    return NMailAttachmentOpenError;
-  return NMailAttachmentWritten;
+std::optional<int> unpackWholeMail(const Source &message, const QString &folder, QString *text) {
+  Owned<GMimeMessage> parsed = parseMessage(message);
+  if (!parsed)
+    return std::nullopt;
+  Content content = contentOf(parsed.get());
+  const int written = writeAttachments(content.attachments, folder);
+  *text = readableText(content);
+  return written;
 }
-
-std::optional<QByteArray> &joinedMail() {
-  static std::optional<QByteArray> mail;
-  return mail;
-}
-
-struct KeptPart {
-  Owned<GMimeMessage> message;
-  GMimeMessagePartial *partial = nullptr;
-};
-
-// The file in a set's folder that holds the set's total once a part has
-// said it (mostly only the last part does).
-const QString KeptTotalFile = QStringLiteral("total");
-
-int readKeptTotal(const QDir &set) {
-  QFile file(set.filePath(KeptTotalFile));
-  if (!file.open(QIODevice::ReadOnly))
-    return 0;
-  bool ok = false;
-  const int total = file.read(16).trimmed().toInt(&ok);
-  return ok && total >= 1 && total <= MaxSplitParts ? total : 0;
-}
-
-bool writeKeptTotal(const QDir &set, int total) {
-  const QString path = set.filePath(KeptTotalFile);
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
-      file.write(QByteArray::number(total)) <= 0 || !file.flush())
-    return false;
-  noteWrittenFile(path);
-  return true;
-}
-
-// The part numbers kept in a set, from the file names alone.
-std::vector<bool> keptNumbers(const QDir &set) {
-  std::vector<bool> present(MaxSplitParts + 1, false);
-  for (const QString &name : set.entryList({QStringLiteral("*.eml")}, QDir::Files)) {
-    bool ok = false;
-    const int n = QStringView(name).chopped(4).toInt(&ok);
-    if (ok && n >= 1 && n <= MaxSplitParts)
-      present[size_t(n)] = true;
-  }
-  return present;
-}
-
-// The kept part `n` of a set, parsed, when it is a part of the split mail `id`.
-KeptPart readKeptPart(const QDir &set, int n, const QByteArray &id) {
-  KeptPart part;
-  QFile file(set.filePath(QStringLiteral("%1.eml").arg(n)));
-  if (!file.open(QIODevice::ReadOnly))
-    return part;
-  Owned<GMimeMessage> message = parseMessage(file.readAll());
-  GMimeObject *top = message ? g_mime_message_get_mime_part(message.get()) : nullptr;
-  if (!top || !GMIME_IS_MESSAGE_PARTIAL(top))
-    return part;
-  GMimeMessagePartial *kept = GMIME_MESSAGE_PARTIAL(top);
-  const char *keptId = g_mime_message_partial_get_id(kept);
-  if (!keptId || id != keptId)
-    return part;
-  part.message = std::move(message);
-  part.partial = kept;
-  return part;
-}
-
-// Keeps one part of a split mail under `folder` and joins the set once it is
-// complete. Parts wait across runs in .partial/<hash of the id>/<number>.eml,
-// the set's total beside them; an arriving part looks at the names only, and
-// the parts are read once, for the join.
-int keepSplitPart(GMimeMessagePartial *partial, const QByteArray &raw, const QString &folder) {
-  const char *idText = g_mime_message_partial_get_id(partial);
-  const QByteArray id = idText ? QByteArray(idText) : QByteArray();
-  const int number = g_mime_message_partial_get_number(partial);
-
-  const QString home = QFileInfo(folder).canonicalFilePath();
-  if (home.isEmpty() || !QFileInfo(home).isDir())
-    return NMailAttachmentOpenError;
-  const QString key = QString::fromLatin1(
-      QCryptographicHash::hash(id, QCryptographicHash::Sha256).toHex().left(32));
-  QDir keep(QDir(home).filePath(KeptPartsFolder));
-  const QString joinedMark = keep.filePath(key + QStringLiteral(".joined"));
-  if (QFileInfo::exists(joinedMark))
-    return NMailAttachmentNone; // a late duplicate of a set already joined
-  const QString setPath = keep.filePath(key);
-  if (!platform::makePrivateFolders(setPath))
-    return NMailAttachmentOpenError;
-  noteWrittenFile(keep.path());
-  noteWrittenFile(setPath);
-  const QString setCanonical = QFileInfo(setPath).canonicalFilePath();
-  if (!setCanonical.startsWith(home + u'/'))
-    return NMailAttachmentOpenError;
-  QDir set(setCanonical);
-
-  const QString partPath = set.filePath(QStringLiteral("%1.eml").arg(number));
-  if (!QFileInfo::exists(partPath)) {
-    QFile file(partPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, platform::PrivateFileMode) ||
-        file.write(raw) != raw.size() ||
-        !file.flush()) {
-      file.remove();
-      return NMailAttachmentOpenError;
-    }
-    noteWrittenFile(partPath);
-  }
-
-  // The total is written down with the set ("0" while no part has said
-  // it). A set kept without one, by an older version, is read once for it.
-  const bool written = QFileInfo::exists(set.filePath(KeptTotalFile));
-  const int before = readKeptTotal(set);
-  int total = before;
-  const int said = g_mime_message_partial_get_total(partial);
-  if (total < 1 && said >= 1) {
-    total = said;
-  } else if (total < 1 && !written) {
-    const std::vector<bool> present = keptNumbers(set);
-    for (int n = 1; n <= MaxSplitParts; ++n) {
-      if (!present[size_t(n)])
-        continue;
-      const KeptPart kept = readKeptPart(set, n, id);
-      if (kept.partial)
-        total = std::max(total, g_mime_message_partial_get_total(kept.partial));
-    }
-  }
-  if ((!written || total != before) && !writeKeptTotal(set, total))
-    return NMailAttachmentOpenError;
-  if (total < 1 || total > MaxSplitParts)
-    return NMailAttachmentPartial;
-  const std::vector<bool> present = keptNumbers(set);
-  for (int n = 1; n <= total; ++n)
-    if (!present[size_t(n)])
-      return NMailAttachmentPartial;
-
-  std::vector<KeptPart> parts;
-  std::vector<GMimeMessagePartial *> ordered;
-  parts.reserve(size_t(total));
-  for (int n = 1; n <= total; ++n) {
-    parts.push_back(readKeptPart(set, n, id));
-    if (!parts.back().partial)
-      return NMailAttachmentPartial;
-    ordered.push_back(parts.back().partial);
-  }
-  Owned<GMimeMessage> joined(
-      g_mime_message_partial_reconstruct_message(ordered.data(), ordered.size()));
-  int result;
-  if (joined) {
-    joinedMail() = objectBytes(GMIME_OBJECT(joined.get()));
-    result = joinSplitMail(joined.get(), home);
-  } else {
-    // Every part is here, yet together they are no mail GMime can read.
-    // Failing here would keep the last part on the server and stop every
-    // later check at it; the user gets the parts joined as they came.
-    QByteArray whole;
-    for (GMimeMessagePartial *part : ordered)
-      whole += partBytes(GMIME_PART(part));
-    joinedMail() = whole;
-    result = writeInside(home, QStringLiteral("分割メール.eml"), whole) ? NMailAttachmentWritten
-                                                                        : NMailAttachmentOpenError;
-  }
-  // When writing failed the parts stay: they are the only copy of the mail.
-  if (result == NMailAttachmentWritten) {
-    set.removeRecursively();
-    QFile mark(joinedMark);
-    if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly, platform::PrivateFileMode)) {
-      mark.close();
-      noteWrittenFile(joinedMark);
-    }
-  }
-  return result;
-}
-
-// A set whose last part arrived this long ago will not be completed.
-constexpr qint64 KeptPartsDays = 30;
-
-void releaseStaleSetsNowAndThen(const QString &folder);
-
-} // namespace
-
-void releaseStaleSplitSets(const QString &folder) {
-  const QString home = QFileInfo(resolveFolder(folder)).canonicalFilePath();
-  if (home.isEmpty())
-    return;
-  const QDir keep(QDir(home).filePath(KeptPartsFolder));
-  if (!keep.exists())
-    return;
-  const QDateTime cutoff = QDateTime::currentDateTimeUtc().addDays(-KeptPartsDays);
-  for (const QFileInfo &info : keep.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-    if (info.isSymLink())
-      continue;
-    // The set's age is that of its newest file: the last part to arrive.
-    const QDir set(info.filePath());
-    const QFileInfoList files = set.entryInfoList(QDir::Files);
-    bool fresh = false;
-    for (const QFileInfo &file : files)
-      fresh |= file.lastModified().toUTC() > cutoff;
-    if (fresh)
-      continue;
-    bool saved = true;
-    FreeNames names(home);
-    for (const QFileInfo &part : files) {
-      if (part.suffix() != QLatin1String("eml"))
-        continue;
-      QFile file(part.filePath());
-      if (!file.open(QIODevice::ReadOnly)) {
-        saved = false;
-        break;
-      }
-      const QByteArray bytes = file.readAll();
-      QString subject = decodeWords(headerValue(headerBlock(bytes), "Subject")).simplified();
-      if (subject.isEmpty())
-        subject = QStringLiteral("分割メール");
-      const QString name =
-          QStringLiteral("%1 (分割 %2).eml").arg(subject, part.completeBaseName());
-      if (!writeInside(home, name, bytes, &names)) {
-        saved = false;
-        break;
-      }
-    }
-    if (saved)
-      QDir(info.filePath()).removeRecursively();
-  }
-}
-
-namespace {
-
-// Looks for stale sets at the first unpack into a folder and then at most
-// once an hour, not for every mail of a long receive.
-void releaseStaleSetsNowAndThen(const QString &folder) {
-  static std::mutex mutex;
-  static QHash<QString, qint64> lastLook;
-  const QString home = QFileInfo(folder).canonicalFilePath();
-  if (home.isEmpty())
-    return;
-  const qint64 now = QDateTime::currentSecsSinceEpoch();
-  {
-    const std::lock_guard<std::mutex> lock(mutex);
-    const auto it = lastLook.constFind(home);
-    if (it != lastLook.cend() && now - *it < 3600)
-      return;
-    lastLook.insert(home, now);
-  }
-  releaseStaleSplitSets(home);
-}
-
-} // namespace
 
 Source Source::fromFile(int fd) {
   Source message;
@@ -950,11 +668,7 @@ QString readableBody(const Source &source) {
   }
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
-    GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);
-    if (joinable(partial))
-      return splitNotice(partial);
-    Content whole = unjoinablePart(wholeBytes(source));
-    return readableText(whole);
+    return splitPartText(GMIME_MESSAGE_PARTIAL(top), source);
   }
   Content content = contentOf(message.get());
   if (content.texts.isEmpty() && content.attachments.isEmpty()) {
@@ -969,10 +683,6 @@ QString readableBody(const Source &source) {
   return readableText(content);
 }
 
-std::optional<QByteArray> takeJoinedMail() {
-  return std::exchange(joinedMail(), std::nullopt);
-}
-
 int unpackAttachments(const Source &source, const QString &folder) {
   const QString home = resolveFolder(folder);
   releaseStaleSetsNowAndThen(home);
@@ -980,13 +690,8 @@ int unpackAttachments(const Source &source, const QString &folder) {
   if (!message)
     return NMailAttachmentNone;
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
-  if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
-    GMimeMessagePartial *partial = GMIME_MESSAGE_PARTIAL(top);
-    const QByteArray raw = wholeBytes(source);
-    if (!joinable(partial))
-      return writeAttachments(unjoinablePart(raw).attachments, home);
-    return keepSplitPart(partial, raw, home);
-  }
+  if (top && GMIME_IS_MESSAGE_PARTIAL(top))
+    return unpackSplitPart(GMIME_MESSAGE_PARTIAL(top), source, home);
   return writeAttachments(contentOf(message.get(), false).attachments, home);
 }
 

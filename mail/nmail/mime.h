@@ -60,13 +60,19 @@ QString readableBody(const Source &message);
 // nothing to unpack.
 int unpackAttachments(const Source &message, const QString &folder);
 // The whole mail the last unpackAttachments joined from a complete set of
-// parts, taken once; nothing when it joined none.
+// parts, taken once; nothing when it joined none. The mail is joined into a
+// file: takeJoinedMail reads it whole into memory and removes it,
+// takeJoinedMailFile hands the file over (the caller moves or removes it),
+// dropJoinedMail removes it.
 std::optional<QByteArray> takeJoinedMail();
+std::optional<QString> takeJoinedMailFile();
+void dropJoinedMail();
 
 // Saves every set of split-mail parts kept in `folder` that has waited 30
 // days since its last part as .eml files ("<subject> (分割 n).eml"), one per
-// part, and removes the set. unpackAttachments does this by itself at the
-// first unpack into a folder and then now and then.
+// part, and removes the set; the marks of sets joined 30 days ago go too.
+// unpackAttachments does this by itself at the first unpack into a folder
+// and then now and then.
 void releaseStaleSplitSets(const QString &folder);
 
 // A file name made safe for `folder` (no separators, no "..", no leading dot,

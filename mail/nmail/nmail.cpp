@@ -442,9 +442,12 @@ int NMailPop3GetMailSize(int handle, int number) {
   if (!answer.value)
     return failWith(answer.error);
   const auto &size = answer.value;
-  // The program makes a buffer one longer than this. A message beyond the
-  // largest reply the connection accepts cannot be fetched anyway, and a
-  // buffer for a size a server merely claims must not exhaust the memory.
+  // The program makes a buffer one longer than this, and a buffer for a
+  // size a server merely claims must not exhaust the memory: a size is told
+  // up to the largest reply held in memory. A larger message is still
+  // fetched whole into the file named for it (NMailPop3SetMailFile); the
+  // receive takes the size for the text's buffer and the journal only, both
+  // the same for the listing and for this call.
   return int(std::min<qint64>(*size, LineConnection::MaxMultiLine));
 }
 
@@ -762,6 +765,12 @@ int NMailAttachmentTakeJoinedMail(QByteArray &raw) {
   return joined ? 0 : -1;
 }
 
+int NMailAttachmentTakeJoinedMailFile(QString &path) {
+  auto joined = mime::takeJoinedMailFile();
+  path = joined.value_or(QString());
+  return joined ? 0 : -1;
+}
+
 bool holdsFetchedMail() {
   return state().lastRetrieved.has_value();
 }
@@ -782,7 +791,7 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   const mime::Source message =
       state().lastRetrieved ? *state().lastRetrieved : mime::Source(messageText.toUtf8());
   state().lastRetrieved.reset();
-  mime::takeJoinedMail();
+  mime::dropJoinedMail();
   QString dir = folder;
   while (dir.size() > 1 && (dir.endsWith(QLatin1Char('/')) || dir.endsWith(QLatin1Char('\\'))))
     dir.chop(1);

@@ -110,6 +110,11 @@ int NMailSmtpGetSentMail(QByteArray &raw);
 // parts of a split mail: 0 with it in `raw` (taken: a second call gives -1),
 // -1 when that call joined none.
 int NMailAttachmentTakeJoinedMail(QByteArray &raw);
+// The same mail as a file, without reading it into memory: 0 with its path
+// in `path` (the caller's from now on: it moves or removes the file), -1
+// when the last NMailAttachmentFileFirst joined none. A file nobody takes is
+// removed by the next NMailAttachmentFileFirst.
+int NMailAttachmentTakeJoinedMailFile(QString &path);
 
 // Whether NMailAttachmentFileFirst has a fetched message to unpack, so the
 // text passed to it would only be a stand-in nobody reads.

@@ -194,6 +194,86 @@ TEST_F(Pop3Scripted, SizesComeFromOneListingAndDeletedMailHasNone) {
   EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
 }
 
+// A mail larger than the replies held in memory (256 MB) is written into
+// the file named for it as it arrives, with no limit but the disk's; the
+// session goes on with the next mail and deletes both.
+TEST_F(Pop3Scripted, AMailOverTheInMemoryLimitIsFetchedIntoItsFile) {
+  const QByteArray head = "From: a@example.jp\r\nSubject: huge\r\nMIME-Version: 1.0\r\n"
+                          "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b\r\n"
+                          "Content-Type: text/plain\r\n\r\nsee the file\r\n--b\r\n"
+                          "Content-Type: application/octet-stream\r\n"
+                          "Content-Transfer-Encoding: base64\r\n"
+                          "Content-Disposition: attachment; filename=\"huge.bin\"\r\n\r\n";
+  const QByteArray line = QByteArray(76, 'A') + "\r\n";
+  QByteArray block;
+  while (block.size() < 1024 * 1024)
+    block += line;
+  const qint64 blocks = 257;
+  const QByteArray tail = "--b--\r\n";
+  const qint64 size = head.size() + blocks * block.size() + tail.size();
+  const QByteArray small = "Subject: small\r\n\r\nafter the huge one\r\n";
+  ScriptedServer server([&](Peer &p) {
+    p.send("+OK ready");
+    for (;;) {
+      const QByteArray command = p.readLine();
+      if (command == "USER taro" || command == "PASS pw" || command.startsWith("DELE")) {
+        p.send("+OK");
+      } else if (command == "STAT") {
+        p.send("+OK 2 " + QByteArray::number(size + small.size()));
+      } else if (command == "LIST") {
+        p.send("+OK 2 messages");
+        p.send("1 " + QByteArray::number(size));
+        p.send("2 " + QByteArray::number(small.size()));
+        p.send(".");
+      } else if (command == "RETR 1") {
+        p.send("+OK");
+        p.sendRaw(head);
+        for (qint64 i = 0; i < blocks; ++i)
+          p.sendRaw(block);
+        p.sendRaw(tail + ".\r\n");
+      } else if (command == "RETR 2") {
+        p.send("+OK");
+        p.sendRaw(small + ".\r\n");
+      } else if (command == "QUIT") {
+        p.send("+OK");
+        return;
+      } else if (command.isEmpty()) {
+        return;
+      } else {
+        p.send("-ERR not here");
+      }
+    }
+  });
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_NE(h, -1) << lastErrorText().toStdString();
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+  // The size told for a buffer stays within what memory holds; the mail is
+  // fetched all the same.
+  QList<int> sizes;
+  QStringList ids;
+  ASSERT_EQ(NMailPop3GetListing(h, sizes, ids), 2);
+  EXPECT_GT(sizes[0], 0);
+
+  QTemporaryDir folder;
+  const QString file = folder.filePath(QStringLiteral("huge"));
+  ASSERT_EQ(NMailPop3SetMailFile(h, 1, file), 0);
+  Buffers b;
+  ASSERT_EQ(b.getMail(h, 1), 0) << lastErrorText().toStdString();
+  EXPECT_EQ(NMailPop3GetMailFetchedSize(h, 1), size);
+  EXPECT_EQ(QFileInfo(file).size(), size);
+  EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("huge"));
+  ASSERT_TRUE(QFile::remove(file));
+
+  ASSERT_EQ(b.getMail(h, 2), 0) << lastErrorText().toStdString();
+  EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("small"));
+  EXPECT_EQ(NMailPop3DeleteMail(h, 1), 0);
+  EXPECT_EQ(NMailPop3DeleteMail(h, 2), 0);
+  EXPECT_EQ(NMailPop3Close(h), 0) << lastErrorText().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.received().contains(QStringLiteral("DELE 1")));
+  EXPECT_TRUE(server.received().contains(QStringLiteral("QUIT")));
+}
+
 // The receive routine's calls for each mail (header, size, mail, size,
 // delete) cost one RETR per mail; the deletions go out together before QUIT
 // when the server offers PIPELINING, one by one when it does not.
