@@ -15,7 +15,10 @@
 
 #include <algorithm>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <vector>
 #include <openssl/evp.h>
 #include <unistd.h>
 
@@ -201,6 +204,46 @@ QString incomingOriginalPath(const QString &incoming) {
   if (!platform::dataFolderExists())
     return {};
   return originalsFolder(History::Received).incomingPath(incoming);
+}
+
+QString keepOriginalFile(History which, const QString &path) {
+  const QByteArray from = QFile::encodeName(path);
+  struct stat st {};
+  if (!platform::dataFolderExists() || ::stat(from.constData(), &st) != 0)
+    return {};
+  const platform::Maildir folder = originalsFolder(which);
+  const QString name = newOriginalName(qint64(st.st_size));
+  const QString incoming = folder.incomingPath(name);
+  if (incoming.isEmpty())
+    return {};
+  const QByteArray to = QFile::encodeName(incoming);
+  if (::rename(from.constData(), to.constData()) != 0) {
+    // Another file system: copied a piece at a time, never whole in memory.
+    const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
+    const int out = in < 0 ? -1 : ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    bool ok = in >= 0 && out >= 0;
+    std::vector<char> piece(256 * 1024);
+    while (ok) {
+      const ssize_t n = ::read(in, piece.data(), piece.size());
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) {
+        ok = n == 0;
+        break;
+      }
+      ok = platform::writeWhole(out, piece.data(), n);
+    }
+    if (in >= 0)
+      ::close(in);
+    if (out >= 0 && ::close(out) != 0)
+      ok = false;
+    if (!ok) {
+      ::unlink(to.constData());
+      return {};
+    }
+    ::unlink(from.constData());
+  }
+  return folder.deliverIncoming(name, name) ? name : QString();
 }
 
 bool keepIncomingOriginal(const QString &incoming, const QString &name) {

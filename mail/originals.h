@@ -48,6 +48,10 @@ QString incomingOriginalPath(const QString &incoming);
 // Moves that mail, written whole, into the received Maildir as `name`
 // (flushed later, as by keepOriginal). False when it could not be moved.
 bool keepIncomingOriginal(const QString &incoming, const QString &name);
+// Moves the mail in the file `path` (a split mail joined on the disk) into
+// the history's Maildir under a new name, to be flushed by the caller's run.
+// Its name, empty when it could not be kept (the file then stays).
+QString keepOriginalFile(History which, const QString &path);
 // Records that the record with `key` has the mail `name` as its original.
 bool linkOriginal(History which, const QByteArray &key, const QString &name);
 // Every mail kept and every link made since the last flush, on the disk.

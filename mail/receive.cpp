@@ -18,6 +18,7 @@
 #include "settings/idpassform.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QTextEdit>
 
@@ -299,9 +300,14 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // A split mail whose last part came: the joined mail is kept as a mail
     // of its own. Its content is in the attachment folder and its parts in
     // the Maildir already, so a failure here loses nothing.
-    QByteArray joined;
-    if (nmail::NMailAttachmentTakeJoinedMail(joined) == 0)
-      keepOriginal(History::Received, joined);
+    // It comes as a file, never whole in memory.
+    QString joined;
+    if (nmail::NMailAttachmentTakeJoinedMailFile(joined) == 0) {
+      if (const QString name = keepOriginalFile(History::Received, joined); !name.isEmpty())
+        run.addMail(name);
+      else
+        QFile::remove(joined);
+    }
 
     // The record as the viewer's boxes show it: subject, sender, date and the
     // body as the body box gives it back.

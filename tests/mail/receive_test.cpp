@@ -87,6 +87,11 @@ const QString User = QStringLiteral("alice");
 const QString Notice =
     QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
 
+QStringList flushedSince() {
+  std::lock_guard<std::mutex> lock(fsyncMutex);
+  return std::exchange(fsyncFlushed, {});
+}
+
 // The main window as the routine sees it.
 class FakeHost final : public ReceiveHost {
 public:
@@ -439,6 +444,26 @@ TEST_F(Receive, TwoPartsOfASplitMailAreStoredAndReportedIncomplete) {
   EXPECT_EQ(received().size(), 2);
   EXPECT_EQ(servers->messageCount(User), 0);
   EXPECT_FALSE(QFile::exists(workFilePath()));
+
+  // The last part completes the set: the joined mail is kept whole in the
+  // Maildir beside the three parts, and flushed with them before QUIT.
+  seedInOrder({partialMail(3, 3, "third third\r\n")});
+  boxes.clear();
+  flushedSince();
+  ReceiveMail(host);
+  const QStringList flushed = flushedSince();
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 0);
+  const QString fresh = originalsFolder(History::Received).root() + QStringLiteral("/new/");
+  QStringList joined;
+  for (const QString &name : QDir(fresh).entryList(QDir::Files)) {
+    QFile f(fresh + name);
+    if (f.open(QIODevice::ReadOnly) &&
+        f.readAll().contains("first third\r\nsecond third\r\nthird third"))
+      joined << fresh + name;
+  }
+  ASSERT_EQ(joined.size(), 1);
+  EXPECT_TRUE(flushed.contains(joined[0]));
 }
 
 // The user closes the viewer while a box of the unpack step is up; the
@@ -1186,11 +1211,6 @@ TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
 }
 
 namespace {
-
-QStringList flushedSince() {
-  std::lock_guard<std::mutex> lock(fsyncMutex);
-  return std::exchange(fsyncFlushed, {});
-}
 
 void failFlushesOf(const QString &part) {
   std::lock_guard<std::mutex> lock(fsyncMutex);
