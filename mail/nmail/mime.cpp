@@ -333,6 +333,19 @@ const QByteArray &digestOf(Attachment &a) {
   return a.digest;
 }
 
+// Bytes read up to a limit may end inside a character, and a charset guessed
+// from them would then be the wrong one (UTF-8 that is not valid to its end).
+// They are cut back to their last line end, where every charset that mail
+// uses is between characters (a JIS line has returned to ASCII); false when
+// the last 64 KB hold none.
+bool cutAtLineEnd(QByteArray &bytes) {
+  const qsizetype end = bytes.lastIndexOf('\n');
+  if (end < 0 || end < bytes.size() - 64 * 1024)
+    return false;
+  bytes.truncate(end + 1);
+  return true;
+}
+
 // `text` cut to at most `limit` UTF-16 units, never inside a character;
 // true when it was cut.
 bool cutText(QString &text, qsizetype limit) {
@@ -382,7 +395,8 @@ QString textOf(GMimePart *part, const ParsedField &type, qsizetype room, QDeadli
                bool *cut) {
   const bool html = type.token == "text/html";
   bool more = false;
-  const QByteArray bytes = partPrefix(part, html ? MaxHtmlBytes : MaxTextBytes, &more);
+  QByteArray bytes = partPrefix(part, html ? MaxHtmlBytes : MaxTextBytes, &more);
+  const bool atLineEnd = more && cutAtLineEnd(bytes);
   QByteArray declared = type.params.value("charset").toLatin1();
   QString text;
   if (html) {
@@ -392,7 +406,7 @@ QString textOf(GMimePart *part, const ParsedField &type, qsizetype room, QDeadli
   } else {
     text = charset::crlf(charset::decode(bytes, declared));
     // The bytes may end inside a character.
-    if (more)
+    if (more && !atLineEnd)
       cutText(text, text.size() - 1);
   }
   *cut = cutText(text, room) || more;
@@ -1087,8 +1101,9 @@ QString bodyAsItCame(const Source &source) {
   const QByteArray raw = leadingBytes(source, MaxHeaderBlock + MaxTextBytes);
   QByteArray rest = raw.mid(headerBlock(raw).size());
   const bool more = raw.size() == MaxHeaderBlock + MaxTextBytes;
-  QString text = charset::crlf(charset::guess(more ? rest : rest.trimmed()));
-  if (more)
+  const bool atLineEnd = more && cutAtLineEnd(rest);
+  QString text = charset::crlf(charset::guess(rest.trimmed()));
+  if (more && !atLineEnd)
     cutText(text, text.size() - 1); // the bytes may end inside a character
   return cappedText(text, more);
 }

@@ -4,12 +4,11 @@
 
 #include <QRegularExpression>
 
-#include <cstring>
-
 #include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace nmail::mime {
@@ -34,8 +33,9 @@ constexpr int MaxTreeElements = 100000;
 constexpr size_t BaseAllocationBytes = 16 * 1024 * 1024;
 constexpr size_t AllocationBytesPerInputByte = 32;
 constexpr size_t BaseAllocationCount = 200000;
-// A parse gets at most this long whatever the caller allows; the plain
-// reader then reads the page in a fraction of it.
+// A parse gets at most this long whatever the caller allows (a page nested
+// where the tree builder does not insert last, as before a table, is caught
+// by the clock alone); the plain reader then reads the page in one pass.
 constexpr qint64 MaxParseMs = 2000;
 // The tree's depth and the clock are looked at every so many allocations:
 // a look walks at most MaxTreeDepth nodes, a few per allocation.

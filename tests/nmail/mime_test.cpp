@@ -555,6 +555,14 @@ TEST(MimeBudget, ALongLetterIsReadOnlyAsFarAsTheTextIsKept) {
   ASSERT_TRUE(wide.endsWith(QStringLiteral("\r\n") + cutTextNotice()));
   const QString kept = wide.chopped(2 + cutTextNotice().size());
   EXPECT_EQ(kept, QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kept.size() / 2));
+  // A letter of no declared charset is still read as the UTF-8 it is when the
+  // bytes read end inside a character.
+  QByteArray japanese = "wxyz"; // puts the 1 MB mark inside a character
+  while (japanese.size() < 2 * 1024 * 1024)
+    japanese += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\r\n"; // 日本語
+  const QString guessed = readableBody(textMail("", japanese));
+  EXPECT_TRUE(guessed.startsWith(QStringLiteral("wxyz日本語\r\n日本語\r\n"))) << guessed.left(20).toStdString();
+  EXPECT_TRUE(guessed.endsWith(QStringLiteral("日本語\r\n") + cutTextNotice()));
   // A short letter is not touched.
   EXPECT_EQ(readableBody(textMail("text/plain; charset=us-ascii", "short\n")), QStringLiteral("short"));
 }
