@@ -17,6 +17,12 @@
 //   bench_receive --hostile   a page of nested formatting tags, a mail of
 //                             3,000 attachments of one name and two letters
 //                             (tests/support/hostilemail): time, peak memory
+//   bench_receive --budget    the sixteen mails built to stall a reader
+//                             (tests/support/hostilemail budgetMails: two
+//                             pages that nest without end, 3,000 hidden files
+//                             of one name, a mail split in 10, a letter of
+//                             54 MB, two letters): time, peak memory and the
+//                             longest time without processing events
 //   bench_receive --indexed [mails]  the receive with the search index kept up
 //                             to date (from the click until the index holds
 //                             the new mails too) beside the plain receive,
@@ -28,6 +34,7 @@
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
 #include "mail/searchindex.h"
+#include "platform/messagebox.h"
 #include "mail/originals.h"
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
@@ -436,6 +443,90 @@ int hostileMails(const MailServers &servers) {
   return run.error.isEmpty() ? 0 : 1;
 }
 
+// The sixteen mails built to stall a reader through the main window's
+// receive: the time from the click until the server is empty, the peak
+// memory above the idle window (the mails themselves are let go before the
+// click) and the longest gap between ticks of the window's 1 ms timer; and
+// whether every mail is stored whole in the Maildir.
+// Boxes answered at once, as by a user who clicks OK the moment one shows
+// (each part of the split mail but the last says the set is not complete).
+class ClickedBoxes final : public platform::MessageBoxBackend {
+public:
+  ClickedBoxes() { platform::setMessageBoxBackend(this); }
+  ~ClickedBoxes() override { platform::setMessageBoxBackend(nullptr); }
+  platform::MsgAnswer show(QWidget *, const platform::MessageBoxRequest &) override {
+    ++shown;
+    return platform::MsgAnswer::Ok;
+  }
+  int shown = 0;
+};
+
+int budgetMails(const MailServers &servers) {
+  ClickedBoxes boxes;
+  QList<qint64> sizes;
+  qint64 largest = 0;
+  {
+    const QList<QByteArray> mails = testsupport::budgetMails();
+    for (const QByteArray &m : mails) {
+      sizes << m.size();
+      largest = std::max<qint64>(largest, m.size());
+    }
+    if (!servers.clear(QStringLiteral("alice")))
+      return 2;
+    for (const QByteArray &m : mails)
+      if (!servers.seed(QStringLiteral("alice"), m))
+        return 2;
+  }
+  forms::mainForm().get();
+  QCoreApplication::processEvents();
+  bench::printLoad("before");
+  const long idleKb = statusKb("VmRSS:");
+  const bool reset = testsupport::resetPeakMemory();
+  Run run = receiveWithMainWindow(servers, int(sizes.size()));
+  const int files = int(QDir(platform::attachmentFolder()).entryList(QDir::Files).size());
+  const long peakKb = statusKb("VmHWM:");
+  // Stored whole: the Maildir holds a file of each mail's size (and one
+  // more, the mail joined from the split parts).
+  QList<qint64> stored;
+  const QDir maildir(mail::originalsFolder(mail::History::Received).root() + QStringLiteral("/new"));
+  for (const QFileInfo &f : maildir.entryInfoList(QDir::Files))
+    stored << f.size();
+  QDir cur(mail::originalsFolder(mail::History::Received).root() + QStringLiteral("/cur"));
+  for (const QFileInfo &f : cur.entryInfoList(QDir::Files))
+    stored << f.size();
+  QList<qint64> missing;
+  for (const qint64 size : sizes)
+    if (!stored.removeOne(size))
+      missing << size;
+  const bool whole = missing.isEmpty();
+  if (!whole && run.error.isEmpty())
+    run.error = QStringLiteral("%1 of the %2 mails sent are not in the Maildir whole")
+                    .arg(missing.size())
+                    .arg(sizes.size());
+  const double goalMb = 2.0 * largest / 1048576.0 + 100;
+  QStringList over;
+  for (qint64 g : run.gaps)
+    over << QString::number(g);
+  std::printf("budget mails: %d of %d stored (Maildir: %s, and %d more: the joined mail), server "
+              "left with %d, in %lld ms (CPU %lld ms; goal: under 20000 ms)\n",
+              run.received, int(sizes.size()), whole ? "all whole" : "NOT all whole",
+              int(stored.size()),
+              servers.messageCount(QStringLiteral("alice")), run.ms, run.cpuMs);
+  std::printf("  peak memory %.1f MB (VmHWM%s), idle window %.1f MB: %.1f MB above idle; the "
+              "largest mail %.1f MB (goal: under 2 x it + 100 MB = %.1f MB)\n",
+              peakKb / 1024.0, reset ? " after reset" : ", not reset: whole process",
+              idleKb / 1024.0, (peakKb - idleKb) / 1024.0, largest / 1048576.0, goalMb);
+  std::printf("  longest time without processing events: %lld ms (goal: under 100 ms); gaps over "
+              "20 ms: %s\n",
+              run.longestGapMs, over.isEmpty() ? "none" : qPrintable(over.join(QStringLiteral(" "))));
+  std::printf("  files in the attachment folder: %d; message boxes answered at once: %d\n", files,
+              boxes.shown);
+  bench::printLoad("after");
+  if (!run.error.isEmpty())
+    std::fprintf(stderr, "error: %s\n", qPrintable(run.error));
+  return run.error.isEmpty() ? 0 : 1;
+}
+
 // One receive of MailCount mails through the main window's button, timing
 // how long the window goes without processing events.
 int eventGaps(const MailServers &servers) {
@@ -516,8 +607,9 @@ int main(int argc, char **argv) {
   const bool hostile = argc > 1 && QByteArray(argv[1]) == "--hostile";
   const bool gapsOnly = argc > 1 && QByteArray(argv[1]) == "--gaps";
   const bool indexed = argc > 1 && QByteArray(argv[1]) == "--indexed";
+  const bool budget = argc > 1 && QByteArray(argv[1]) == "--budget";
   const int countArg = gapsOnly || indexed ? 2 : 1;
-  if (argc > countArg && !large && !hostile) {
+  if (argc > countArg && !large && !hostile && !budget) {
     bool ok = false;
     MailCount = QByteArray(argv[countArg]).toInt(&ok);
     if (!ok || MailCount < 1) {
@@ -539,6 +631,8 @@ int main(int argc, char **argv) {
     return largeMails(*servers, work.path());
   if (hostile)
     return hostileMails(*servers);
+  if (budget)
+    return budgetMails(*servers);
   if (gapsOnly)
     return eventGaps(*servers);
   if (indexed)

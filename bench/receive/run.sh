@@ -4,6 +4,7 @@
 # The figures are taken with the default of 1000 mails; then 20 mails of
 # 10 MB each in a process of their own, for the peak memory; then the four
 # mails built to hurt the reader (tests/support/hostilemail), likewise; then
+# the sixteen mails built to stall it, with the window's longest stall; then
 # the receive with the search index kept up to date beside the plain one.
 # The program folder and mpop's folders are made under $TMPDIR (/tmp when
 # unset), the servers' under /tmp. Where files were deleted moments before
@@ -23,5 +24,6 @@ status=0
 "$build/bench/receive/bench_receive" ${2:+"$2"} || status=$?
 "$build/bench/receive/bench_receive" --large || status=$?
 "$build/bench/receive/bench_receive" --hostile || status=$?
+"$build/bench/receive/bench_receive" --budget || status=$?
 "$build/bench/receive/bench_receive" --indexed ${2:+"$2"} || status=$?
 exit $status

@@ -25,6 +25,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <array>
 #include <cerrno>
@@ -48,6 +49,13 @@ struct Unref {
   }
 };
 template <typename T> using Owned = std::unique_ptr<T, Unref>;
+
+// How much of a text part is decoded: UTF-8 takes at most four bytes for a
+// character, CP932, EUC-JP and JIS fewer, so this holds MaxReadableChars.
+constexpr qsizetype MaxTextBytes = 4 * MaxReadableChars;
+// An HTML part is mostly markup: the tree builder takes pages up to 4 MB, and
+// the text of such a page rarely comes near MaxReadableChars.
+constexpr qsizetype MaxHtmlBytes = 4 * 1024 * 1024;
 
 void ensureGMime() {
   static std::once_flag once;
@@ -161,6 +169,7 @@ struct Attachment {
   QByteArray data;
   GMimePart *part = nullptr; // owned by the parsed message
   qint64 size = -1;          // of a part's content, once measured
+  QByteArray digest = {};    // size and SHA-256 of the content, once made
 };
 
 // Reads a part's content as it lies in the mail, transfer encoding and all,
@@ -252,14 +261,118 @@ qint64 sizeOf(Attachment &a) {
   return a.size;
 }
 
-QByteArray bytesOf(const Attachment &a) {
-  return a.part ? partBytes(a.part) : a.data;
+// A part's content with its transfer encoding undone, a large piece at a
+// time, handed to `take`, which stops it by answering false.
+template <class F> bool decodeContent(GMimePart *part, F &&take) {
+  GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
+  if (!wrapper)
+    return true;
+  const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+  Owned<GMimeFilter> decoder;
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+      encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+      encoding == GMIME_CONTENT_ENCODING_UUENCODE)
+    decoder.reset(g_mime_filter_basic_new(encoding, FALSE));
+  bool ok = readEncoded(wrapper, [&](char *data, size_t n) {
+    if (!decoder)
+      return take(static_cast<const char *>(data), n);
+    char *out = nullptr;
+    size_t length = 0, prespace = 0;
+    g_mime_filter_filter(decoder.get(), data, n, 0, &out, &length, &prespace);
+    return take(static_cast<const char *>(out), length);
+  });
+  if (ok && decoder) {
+    char *out = nullptr;
+    size_t length = 0, prespace = 0;
+    char none = 0;
+    g_mime_filter_complete(decoder.get(), &none, 0, 0, &out, &length, &prespace);
+    ok = take(static_cast<const char *>(out), length);
+  }
+  return ok;
+}
+
+// At most `limit` bytes of a part's decoded content, read no further than
+// that; `more` says whether the content went on.
+QByteArray partPrefix(GMimePart *part, qsizetype limit, bool *more) {
+  QByteArray out;
+  *more = false;
+  decodeContent(part, [&](const char *data, size_t n) {
+    const qsizetype room = limit - out.size();
+    if (qsizetype(n) > room) {
+      out.append(data, room);
+      *more = true;
+      return false;
+    }
+    out.append(data, qsizetype(n));
+    return true;
+  });
+  return out;
+}
+
+// What tells two files of one name apart: the size and SHA-256 of the
+// content, made once per file, reading it a piece at a time.
+const QByteArray &digestOf(Attachment &a) {
+  if (a.digest.isEmpty()) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    qint64 size = 0;
+    if (a.part) {
+      decodeContent(a.part, [&](const char *data, size_t n) {
+        hash.addData(QByteArrayView(data, qsizetype(n)));
+        size += qint64(n);
+        return true;
+      });
+    } else {
+      hash.addData(a.data);
+      size = a.data.size();
+    }
+    a.digest = QByteArray::number(size) + ':' + hash.result();
+  }
+  return a.digest;
+}
+
+// Bytes read up to a limit may end inside a character, and a charset guessed
+// from them would then be the wrong one (UTF-8 that is not valid to its end).
+// They are cut back to their last line end, where every charset that mail
+// uses is between characters (a JIS line has returned to ASCII); false when
+// the last 64 KB hold none.
+bool cutAtLineEnd(QByteArray &bytes) {
+  const qsizetype end = bytes.lastIndexOf('\n');
+  if (end < 0 || end < bytes.size() - 64 * 1024)
+    return false;
+  bytes.truncate(end + 1);
+  return true;
+}
+
+// `text` cut to at most `limit` UTF-16 units, never inside a character;
+// true when it was cut.
+bool cutText(QString &text, qsizetype limit) {
+  if (text.size() <= limit)
+    return false;
+  qsizetype end = limit;
+  if (end > 0 && text[end - 1].isHighSurrogate())
+    --end;
+  text.truncate(end);
+  return true;
 }
 
 struct Content {
   QStringList texts;
+  qsizetype textChars = 0; // of `texts`, with the line breaks that join them
+  bool textCut = false;    // a text went on past MaxReadableChars
   QList<Attachment> attachments;
   bool wantsTexts = true; // false: only the files are taken (the unpack step)
+  Budget *budget = nullptr;
+  // The attachments by name, and how many of each name have their digest in
+  // `digests` (name, size and SHA-256): a file of a branch that is not shown
+  // is looked up there, so that each file is read once, however many share
+  // its name.
+  struct SameName {
+    QList<qsizetype> indexes;
+    qsizetype digested = 0;
+  };
+  QHash<QString, SameName> byName;
+  QSet<QByteArray> digests;
+  bool overBudget() { return budget && budget->over(); }
 };
 
 QString proposedName(const ParsedField &type, const ParsedField &disposition) {
@@ -273,15 +386,28 @@ QString proposedName(const ParsedField &type, const ParsedField &disposition) {
   return name.isEmpty() ? nameForType(type.token) : name;
 }
 
-QString textOf(GMimePart *part, const ParsedField &type) {
-  const QByteArray bytes = partBytes(part);
+// The text of a part, at most `room` UTF-16 units of it and read no further
+// than that needs; `cut` is set when the part went on.
+QString textOf(GMimePart *part, const ParsedField &type, qsizetype room, QDeadlineTimer deadline,
+               bool *cut) {
+  const bool html = type.token == "text/html";
+  bool more = false;
+  QByteArray bytes = partPrefix(part, html ? MaxHtmlBytes : MaxTextBytes, &more);
+  const bool atLineEnd = more && cutAtLineEnd(bytes);
   QByteArray declared = type.params.value("charset").toLatin1();
-  if (type.token == "text/html") {
+  QString text;
+  if (html) {
     if (declared.isEmpty())
       declared = htmlDeclaredCharset(bytes);
-    return htmlToText(charset::decode(bytes, declared));
+    text = htmlToText(charset::decode(bytes, declared), deadline);
+  } else {
+    text = charset::crlf(charset::decode(bytes, declared));
+    // The bytes may end inside a character.
+    if (more && !atLineEnd)
+      cutText(text, text.size() - 1);
   }
-  return charset::crlf(charset::decode(bytes, declared));
+  *cut = cutText(text, room) || more;
+  return text;
 }
 
 // How good a child of multipart/alternative is for a person reading plain
@@ -317,12 +443,16 @@ QString withMailExtension(const QString &name) {
 }
 
 void addAttachment(Content &content, Attachment attachment, bool shown) {
+  Content::SameName &same = content.byName[attachment.name];
   // Both branches of an alternative often carry the same file.
-  if (!shown)
-    for (Attachment &a : content.attachments)
-      if (a.name == attachment.name && sizeOf(a) == sizeOf(attachment) &&
-          bytesOf(a) == bytesOf(attachment))
-        return;
+  if (!shown && !same.indexes.isEmpty()) {
+    const QByteArray name = attachment.name.toUtf8() + '\0';
+    for (; same.digested < same.indexes.size(); ++same.digested)
+      content.digests.insert(name + digestOf(content.attachments[same.indexes[same.digested]]));
+    if (content.digests.contains(name + digestOf(attachment)))
+      return;
+  }
+  same.indexes << content.attachments.size();
   content.attachments << std::move(attachment);
 }
 
@@ -331,6 +461,9 @@ void addAttachment(Content &content, Attachment attachment, bool shown) {
 // attachments (an HTML branch as multipart/related or mixed), and the mail is
 // deleted on the server once it is stored.
 void collect(GMimeObject *object, Content &content, bool withText = true) {
+  // Past the budget the parts left are not looked at: the mail is kept whole.
+  if (content.overBudget())
+    return;
   const ParsedField type = contentType(object);
   if (GMIME_IS_MULTIPART(object)) {
     GMimeMultipart *multipart = GMIME_MULTIPART(object);
@@ -382,8 +515,19 @@ void collect(GMimeObject *object, Content &content, bool withText = true) {
   const bool attached = named || disposition.token == "attachment";
   const bool text = type.token == "text/plain" || type.token == "text/html";
   if (!attached && text) {
-    if (withText && content.wantsTexts)
-      content.texts << textOf(part, type);
+    if (!withText || !content.wantsTexts)
+      return;
+    const qsizetype room = MaxReadableChars - content.textChars;
+    if (room <= 0) {
+      content.textCut = true;
+      return;
+    }
+    bool cut = false;
+    const QDeadlineTimer deadline =
+        content.budget ? content.budget->deadline() : QDeadlineTimer(QDeadlineTimer::Forever);
+    content.texts << textOf(part, type, room, deadline, &cut);
+    content.textChars += content.texts.last().size() + 2;
+    content.textCut |= cut;
     return;
   }
   // Another rendering of the text (text/enriched, Apple's text/watch-html)
@@ -393,28 +537,49 @@ void collect(GMimeObject *object, Content &content, bool withText = true) {
   addAttachment(content, Attachment{proposedName(type, disposition), {}, part}, withText);
 }
 
-Content contentOf(GMimeMessage *message, bool wantsTexts = true) {
+Content contentOf(GMimeMessage *message, bool wantsTexts = true, Budget *budget = nullptr) {
   Content content;
   content.wantsTexts = wantsTexts;
+  content.budget = budget;
   if (GMimeObject *top = g_mime_message_get_mime_part(message))
     collect(top, content);
   return content;
+}
+
+// `text` as readableBody gives it: at most MaxReadableChars, then the
+// notice when `cut` or when it had to be cut here.
+QString cappedText(QString text, bool cut) {
+  cut |= cutText(text, MaxReadableChars);
+  if (!cut)
+    return text;
+  while (text.endsWith(u'\n') || text.endsWith(u'\r'))
+    text.chop(1);
+  return text + QStringLiteral("\r\n") + cutTextNotice();
 }
 
 QString readableText(Content &content) {
   QString text = content.texts.join(QStringLiteral("\r\n"));
   while (text.endsWith(u'\n') || text.endsWith(u'\r') || text.endsWith(u' '))
     text.chop(1);
+  if (content.textCut)
+    text = cappedText(text, true);
   if (content.attachments.isEmpty())
     return text;
   QStringList lines;
-  for (Attachment &a : content.attachments)
+  qsizetype length = text.size();
+  for (Attachment &a : content.attachments) {
+    // A list longer than the text may be is not measured to the end.
+    if (length > MaxReadableChars)
+      break;
     lines << QStringLiteral("attachment: %1 (%2 bytes)")
                  .arg(cleanFileName(a.name))
                  .arg(sizeOf(a));
+    length += lines.last().size() + 2;
+  }
   if (!text.isEmpty())
     text += QStringLiteral("\r\n\r\n");
-  return text + lines.join(QStringLiteral("\r\n"));
+  return cappedText(text + lines.join(QStringLiteral("\r\n")),
+                    lines.size() < content.attachments.size());
 }
 
 QString decodeAddress(const QByteArray &value) {
@@ -495,54 +660,40 @@ namespace {
 // Written, not synced: the files of a run reach the disk together, before
 // QUIT.
 bool writePart(QFile &file, GMimePart *part) {
-  GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
-  if (!wrapper)
-    return true;
   const int fd = file.handle();
   off_t written = 0;
   // The disk starts on each piece now; the flush before QUIT then waits less.
-  auto write = [&](const char *data, size_t n) {
+  return decodeContent(part, [&](const char *data, size_t n) {
     if (!platform::writeWhole(fd, data, qint64(n)))
       return false;
     ::sync_file_range(fd, written, off_t(n), SYNC_FILE_RANGE_WRITE);
     written += off_t(n);
     return true;
-  };
-  const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
-  Owned<GMimeFilter> decoder;
-  if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
-      encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
-      encoding == GMIME_CONTENT_ENCODING_UUENCODE)
-    decoder.reset(g_mime_filter_basic_new(encoding, FALSE));
-  bool ok = readEncoded(wrapper, [&](char *data, size_t n) {
-    if (!decoder)
-      return write(data, n);
-    char *out = nullptr;
-    size_t length = 0, prespace = 0;
-    g_mime_filter_filter(decoder.get(), data, n, 0, &out, &length, &prespace);
-    return write(out, length);
   });
-  if (ok && decoder) {
-    char *out = nullptr;
-    size_t length = 0, prespace = 0;
-    char none = 0;
-    g_mime_filter_complete(decoder.get(), &none, 0, 0, &out, &length, &prespace);
-    ok = write(out, length);
-  }
-  return ok;
 }
 
-int writeAttachments(const QList<Attachment> &attachments, const QString &folder) {
+// Writes the files into `folder`; with a budget, those not yet written when
+// it is spent are left (the mail they are in is kept whole).
+int writeAttachments(const QList<Attachment> &attachments, const QString &folder,
+                     Budget *budget = nullptr) {
   if (attachments.isEmpty())
     return NMailAttachmentNone;
   bool failed = false;
+  bool wrote = false;
   FreeNames names(QFileInfo(folder).canonicalFilePath());
-  for (const Attachment &a : attachments)
-    failed |= a.part ? !writeInside(
-                           folder, a.name, [&](QFile &file) { return writePart(file, a.part); },
-                           &names)
-                     : !writeInside(folder, a.name, a.data, &names);
-  return failed ? NMailAttachmentOpenError : NMailAttachmentWritten;
+  for (const Attachment &a : attachments) {
+    if (budget && budget->over())
+      break;
+    const bool ok = a.part ? writeInside(
+                                 folder, a.name,
+                                 [&](QFile &file) { return writePart(file, a.part); }, &names)
+                           : writeInside(folder, a.name, a.data, &names);
+    failed |= !ok;
+    wrote |= ok;
+  }
+  if (failed)
+    return NMailAttachmentOpenError;
+  return wrote ? NMailAttachmentWritten : NMailAttachmentNone;
 }
 
 } // namespace
@@ -614,11 +765,12 @@ Headers decodeHeaders(const QByteArray &raw) {
 
 namespace {
 
-// A message is parsed once: the unpack step that follows readableBody on the
-// same thread takes the parse it left here. What the message was read from
-// is held, not only its address: a file closed meanwhile and another opened
-// (or a buffer freed and another made) could otherwise take the same address
-// and the old parse.
+// A message is parsed once: the unpack step that follows readableBody takes
+// the parse it left here, on whichever thread either runs (each on a worker
+// of its own, as the receive does). What the message was read from is held,
+// not only its address: a file closed meanwhile and another opened (or a
+// buffer freed and another made) could otherwise take the same address and
+// the old parse.
 struct KeptParse {
   std::shared_ptr<const int> file;
   QByteArray bytes;
@@ -632,14 +784,19 @@ struct KeptParse {
            bytes.size() == source.bytes.size();
   }
 };
-thread_local KeptParse lastParse;
+KeptParse lastParse;
+// Held while lastParse is looked at or changed; a parse taken out of it is
+// the taker's alone.
+std::mutex lastParseMutex;
 
 Owned<GMimeMessage> parseOnce(const Source &source) {
+  std::unique_lock<std::mutex> lock(lastParseMutex);
   if (lastParse.holds(source)) {
     lastParse.file.reset();
     lastParse.bytes = QByteArray();
     return std::move(lastParse.message);
   }
+  lock.unlock();
   return parseMessage(source);
 }
 
@@ -647,43 +804,77 @@ void keepParse(const Source &source, Owned<GMimeMessage> &message) {
   // A large message in memory is not held on for a call that may never come.
   if (!message || (!source.file && source.bytes.size() > 256 * 1024))
     return;
+  // The parse it replaces goes after the lock is let go.
+  KeptParse replaced;
+  const std::lock_guard<std::mutex> lock(lastParseMutex);
+  replaced.message = std::move(lastParse.message);
   lastParse.file = source.file;
   lastParse.bytes = source.file ? QByteArray() : source.bytes;
   lastParse.message = std::move(message);
 }
 
+// The body of a message read as it came, without its MIME structure: only as
+// much of it as the text may hold is read.
+QString bodyAsItCame(const Source &source) {
+  const QByteArray raw = leadingBytes(source, MaxHeaderBlock + MaxTextBytes);
+  QByteArray rest = raw.mid(headerBlock(raw).size());
+  const bool more = raw.size() == MaxHeaderBlock + MaxTextBytes;
+  const bool atLineEnd = more && cutAtLineEnd(rest);
+  QString text = charset::crlf(charset::guess(rest.trimmed()));
+  if (more && !atLineEnd)
+    cutText(text, text.size() - 1); // the bytes may end inside a character
+  return cappedText(text, more);
+}
+
 } // namespace
 
-QString readableBody(const Source &source) {
+void Budget::begin() {
+  deadline_ = QDeadlineTimer(std::max<qint64>(limitMs_ - spentMs_, 0));
+  step_.start();
+}
+
+void Budget::end() {
+  if (step_.isValid())
+    spentMs_ += step_.elapsed();
+  step_.invalidate();
+  deadline_ = QDeadlineTimer(QDeadlineTimer::Forever);
+}
+
+bool Budget::over() {
+  exceeded_ |= deadline_.hasExpired();
+  return exceeded_;
+}
+
+QString cutTextNotice() {
+  return QStringLiteral("（本文が長いため、ここから先は省きました）");
+}
+
+QString readableBody(const Source &source, Budget *budget) {
   Owned<GMimeMessage> message = parseOnce(source);
   struct Keep {
     const Source &source;
     Owned<GMimeMessage> &message;
     ~Keep() { keepParse(source, message); }
   } keep{source, message};
-  if (!message) {
-    const QByteArray raw = wholeBytes(source);
-    const QByteArray block = headerBlock(raw);
-    return charset::crlf(charset::guess(raw.mid(block.size()).trimmed()));
-  }
+  if (!message)
+    return bodyAsItCame(source);
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
     return splitPartText(GMIME_MESSAGE_PARTIAL(top), source);
   }
-  Content content = contentOf(message.get());
-  if (content.texts.isEmpty() && content.attachments.isEmpty()) {
+  Content content = contentOf(message.get(), true, budget);
+  if (content.texts.isEmpty() && content.attachments.isEmpty() && !content.overBudget()) {
     // A multipart whose boundary never occurs (a broken mailer, a lost
     // parameter) has no parts at all: its body as it came beats an empty
     // one, since the mail is deleted on the server once it is stored.
-    const QByteArray raw = wholeBytes(source);
-    const QByteArray rest = raw.mid(headerBlock(raw).size()).trimmed();
+    const QString rest = bodyAsItCame(source);
     if (!rest.isEmpty())
-      return charset::crlf(charset::guess(rest));
+      return rest;
   }
   return readableText(content);
 }
 
-int unpackAttachments(const Source &source, const QString &folder) {
+int unpackAttachments(const Source &source, const QString &folder, Budget *budget) {
   const QString home = resolveFolder(folder);
   releaseStaleSetsNowAndThen(home);
   Owned<GMimeMessage> message = parseOnce(source);
@@ -692,7 +883,7 @@ int unpackAttachments(const Source &source, const QString &folder) {
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top))
     return unpackSplitPart(GMIME_MESSAGE_PARTIAL(top), source, home);
-  return writeAttachments(contentOf(message.get(), false).attachments, home);
+  return writeAttachments(contentOf(message.get(), false, budget).attachments, home, budget);
 }
 
 } // namespace nmail::mime

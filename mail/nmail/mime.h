@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 #include <memory>
@@ -47,18 +49,58 @@ Headers decodeHeaders(const QByteArray &raw);
 QByteArray headerBlockOf(const Source &message);
 inline constexpr qsizetype MaxHeaderBlock = 1024 * 1024;
 
+// What reading one mail may spend on the clock: decoding its text,
+// converting its HTML and unpacking its attachments together. Time counts
+// only between begin() and end() (the steps run apart, with the caller's own
+// work between them). Past the limit the text read so far is what the mail
+// shows, the attachments not yet written stay in the mail (kept whole in the
+// Maildir), and exceeded() says so. Each step is linear in the mail anyway;
+// the limit bounds what that cannot: a slow disk, a machine busy elsewhere.
+class Budget {
+public:
+  explicit Budget(qint64 limitMs) : limitMs_(limitMs) {}
+  void begin();
+  void end();
+  // Whether the time is up, noted in exceeded() once it is.
+  bool over();
+  bool exceeded() const { return exceeded_; }
+  // When the running step's time is up.
+  QDeadlineTimer deadline() const { return deadline_; }
+
+private:
+  qint64 limitMs_;
+  qint64 spentMs_ = 0;
+  QElapsedTimer step_;
+  QDeadlineTimer deadline_{QDeadlineTimer::Forever};
+  bool exceeded_ = false;
+};
+// Ten seconds a mail: a hundred times what a large newsletter takes here,
+// and a receive of several hostile mails still ends within a minute.
+inline constexpr qint64 MailBudgetMs = 10000;
+
+// The longest text readableBody gives, in UTF-16 units. The history record
+// keeps at most 12,000 bytes of the body in CP932, the notification a line
+// of it and the viewer's first screen a few thousand characters; 256 K is
+// twenty times the record, so every use sees what it would see uncut, while
+// a letter of 54 MB costs half a megabyte of text instead of hundreds.
+inline constexpr qsizetype MaxReadableChars = 256 * 1024;
+// Said after a text that was cut there.
+QString cutTextNotice();
+
 // What a person wants to read of a whole message: the text part decoded,
 // line breaks CR LF; HTML-only mail as plain text; for each attachment a line
 // "attachment: <file name> (<size> bytes)"; for a part of a split mail a short
-// line saying which part of how many it is.
-QString readableBody(const Source &message);
+// line saying which part of how many it is. At most MaxReadableChars (and
+// then the notice); with a budget, what was read within it.
+QString readableBody(const Source &message, Budget *budget = nullptr);
 
 // Unpacks the attachments of `raw` into `folder`. Parts of a split mail are
 // kept under `folder` until the set is complete (across runs), then joined.
 // Returns 1 when at least one file was written, -5 when a file could not be
 // written, -6 for a part of an incomplete split mail, 0 when there was
-// nothing to unpack.
-int unpackAttachments(const Source &message, const QString &folder);
+// nothing to unpack. With a budget, the files not yet written when it is
+// spent are left in the mail.
+int unpackAttachments(const Source &message, const QString &folder, Budget *budget = nullptr);
 // The whole mail the last unpackAttachments joined from a complete set of
 // parts, taken once; nothing when it joined none. The mail is joined into a
 // file: takeJoinedMail reads it whole into memory and removes it,

@@ -8,6 +8,7 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstddef>
+#include <cstring>
 #include <vector>
 
 namespace nmail::mime {
@@ -17,7 +18,12 @@ namespace {
 // in the page: every formatting element left open is copied again into each
 // later paragraph, so 40 KB of nested <b id=…> grow to gigabytes, and each
 // tag also scans the open elements, so deep nesting costs its square in
-// time. A page past these limits is read by the plain reader below instead.
+// time. The limits are held against what the tree builder itself builds,
+// while it builds (its allocations, the depth of the tree it has so far,
+// the clock) and once more on the finished tree: a guess made by reading
+// the page some other way would read "<!-->" or a stray end tag otherwise
+// than the tree builder does. A page past them is read by the plain reader
+// below instead, which is linear in the page.
 // Measured here: a 900 KB newsletter of tables and links allocates ~10 bytes
 // per page byte in ~0.4 allocations per byte; nesting 400 deep costs a few
 // milliseconds, 20,000 deep five seconds.
@@ -27,6 +33,13 @@ constexpr int MaxTreeElements = 100000;
 constexpr size_t BaseAllocationBytes = 16 * 1024 * 1024;
 constexpr size_t AllocationBytesPerInputByte = 32;
 constexpr size_t BaseAllocationCount = 200000;
+// A parse gets at most this long whatever the caller allows (a page nested
+// where the tree builder does not insert last, as before a table, is caught
+// by the clock alone); the plain reader then reads the page in one pass.
+constexpr qint64 MaxParseMs = 2000;
+// The tree's depth and the clock are looked at every so many allocations:
+// a look walks at most MaxTreeDepth nodes, a few per allocation.
+constexpr size_t AllocationsPerLook = 128;
 // The plain reader has the character references of its text decoded in
 // batches of about this many characters, so even a huge page costs little
 // memory.
@@ -53,6 +66,11 @@ struct Allocations {
   size_t count = 0;
   size_t maxBytes = 0;
   size_t maxCount = 0;
+  // The document node of the tree being built: the first node gumbo takes
+  // memory for (it makes the document before anything else). Given zeroed,
+  // so that its children read as none until gumbo has set them.
+  const GumboNode *document = nullptr;
+  QDeadlineTimer deadline{QDeadlineTimer::Forever};
   std::jmp_buf escape;
   Allocations() = default;
   Allocations(const Allocations &) = delete;
@@ -66,10 +84,39 @@ struct Allocations {
   }
 };
 
+const GumboVector &childrenOf(const GumboNode *node) {
+  return node->type == GUMBO_NODE_DOCUMENT ? node->v.document.children : node->v.element.children;
+}
+
+bool isElement(const GumboNode *node) {
+  return node->type == GUMBO_NODE_ELEMENT || node->type == GUMBO_NODE_TEMPLATE;
+}
+
+// Whether the tree being built is deeper than MaxTreeDepth along its last
+// children: where the tree builder inserts, so where a page that nests
+// without end grows. Every node in the tree is whole whenever gumbo asks
+// for memory (a node is linked in only once made, a vector replaced only
+// after its copy), so the tree can be read here.
+bool tooDeepSoFar(const GumboNode *document) {
+  const GumboNode *node = document;
+  for (int depth = 0; depth <= MaxTreeDepth; ++depth) {
+    const GumboVector &children = childrenOf(node);
+    if (children.length == 0)
+      return false;
+    node = static_cast<const GumboNode *>(children.data[children.length - 1]);
+    if (!isElement(node))
+      return false;
+  }
+  return true;
+}
+
 void *allocate(void *userdata, size_t size) {
   auto *a = static_cast<Allocations *>(userdata);
   a->bytes += size;
   if (++a->count > a->maxCount || a->bytes > a->maxBytes || size > a->maxBytes)
+    std::longjmp(a->escape, 1);
+  if (a->count % AllocationsPerLook == 0 && a->document &&
+      (a->deadline.hasExpired() || tooDeepSoFar(a->document)))
     std::longjmp(a->escape, 1);
   auto *b = static_cast<Block *>(std::malloc(sizeof(Block) + size));
   if (!b)
@@ -78,6 +125,10 @@ void *allocate(void *userdata, size_t size) {
   b->next = a->live.next;
   a->live.next->prev = b;
   a->live.next = b;
+  if (!a->document && size == sizeof(GumboNode)) {
+    std::memset(b + 1, 0, size);
+    a->document = reinterpret_cast<const GumboNode *>(b + 1);
+  }
   return b + 1;
 }
 
@@ -99,11 +150,13 @@ const GumboOutput *parseWithin(const GumboOptions *options, const char *data, si
   return gumbo_parse_with_options(options, data, size);
 }
 
-// The tree of `utf8` within the budget for a page of its size, its memory
-// held by `allocations`; null past the budget.
-const GumboOutput *parseBudgeted(const QByteArray &utf8, Allocations &allocations) {
+// The tree of `utf8` within the budget for a page of its size and by
+// `deadline`, its memory held by `allocations`; null past either.
+const GumboOutput *parseBudgeted(const QByteArray &utf8, Allocations &allocations,
+                                 QDeadlineTimer deadline) {
   allocations.maxBytes = BaseAllocationBytes + AllocationBytesPerInputByte * size_t(utf8.size());
   allocations.maxCount = BaseAllocationCount + size_t(utf8.size());
+  allocations.deadline = deadline;
   GumboOptions options = kGumboDefaultOptions;
   options.allocator = allocate;
   options.deallocator = release;
@@ -241,21 +294,25 @@ void leave(TextWriter &w, const Frame &frame) {
   }
 }
 
-// Parses `utf8` within its budget and writes the text of the tree. False,
-// with nothing written, when the page would cost more than the budget.
-bool writeTree(const QByteArray &utf8, TextWriter &w) {
+// Parses `utf8` within its budget and writes the text of the tree. False
+// when the page would cost more than the budget, or its tree is deeper or
+// larger than the limits (a tree grown deep where the tree builder did not
+// insert last, as around a table); the caller then discards what was written.
+bool writeTree(const QByteArray &utf8, TextWriter &w, QDeadlineTimer deadline) {
   Allocations allocations;
-  const GumboOutput *output = parseBudgeted(utf8, allocations);
+  const GumboOutput *output = parseBudgeted(utf8, allocations, deadline);
   if (!output)
     return false;
 
   // Walked with a stack of our own: the tree may be as deep as the mail is long.
   std::vector<Frame> stack{Frame{output->document}};
+  int elements = 0;
   while (!stack.empty()) {
+    if (stack.size() > size_t(MaxTreeDepth) + 1 || elements > MaxTreeElements)
+      return false;
     Frame &frame = stack.back();
     const GumboNode *node = frame.node;
-    const GumboVector &children =
-        node->type == GUMBO_NODE_DOCUMENT ? node->v.document.children : node->v.element.children;
+    const GumboVector &children = childrenOf(node);
     if (frame.next == children.length) {
       if (node->type == GUMBO_NODE_ELEMENT)
         leave(w, frame);
@@ -270,6 +327,7 @@ bool writeTree(const QByteArray &utf8, TextWriter &w) {
       w.text(QString::fromUtf8(child->v.text.text));
       break;
     case GUMBO_NODE_ELEMENT:
+      ++elements;
       if (!isHidden(child->v.element.tag)) {
         stack.push_back(Frame{child});
         enter(w, stack.back());
@@ -315,6 +373,15 @@ template <typename Visit> void scanMarkup(QStringView s, Visit visit) {
     if (lt > i && !visit(MarkupToken{MarkupToken::Text, s.mid(i, lt - i)}))
       return;
     if (s.mid(lt).startsWith(QLatin1String("<!--"))) {
+      // "<!-->" and "<!--->" are whole empty comments to an HTML5 reader.
+      if (s.mid(lt + 4).startsWith(u'>')) {
+        i = lt + 5;
+        continue;
+      }
+      if (s.mid(lt + 4).startsWith(QLatin1String("->"))) {
+        i = lt + 6;
+        continue;
+      }
       const qsizetype end = s.indexOf(QLatin1String("-->"), lt + 4);
       i = end < 0 ? n : end + 3;
       continue;
@@ -359,80 +426,6 @@ template <typename Visit> void scanMarkup(QStringView s, Visit visit) {
   }
 }
 
-bool isVoid(GumboTag tag) {
-  switch (tag) {
-  case GUMBO_TAG_AREA:
-  case GUMBO_TAG_BASE:
-  case GUMBO_TAG_BR:
-  case GUMBO_TAG_COL:
-  case GUMBO_TAG_EMBED:
-  case GUMBO_TAG_HR:
-  case GUMBO_TAG_IMG:
-  case GUMBO_TAG_INPUT:
-  case GUMBO_TAG_KEYGEN:
-  case GUMBO_TAG_LINK:
-  case GUMBO_TAG_META:
-  case GUMBO_TAG_PARAM:
-  case GUMBO_TAG_SOURCE:
-  case GUMBO_TAG_TRACK:
-  case GUMBO_TAG_WBR:
-    return true;
-  default:
-    return false;
-  }
-}
-
-// Elements that the next of their kind (or their parent's end) closes, so
-// pages leave them open by the thousand without nesting them.
-bool closesItself(GumboTag tag) {
-  switch (tag) {
-  case GUMBO_TAG_P:
-  case GUMBO_TAG_LI:
-  case GUMBO_TAG_DT:
-  case GUMBO_TAG_DD:
-  case GUMBO_TAG_TR:
-  case GUMBO_TAG_TD:
-  case GUMBO_TAG_TH:
-  case GUMBO_TAG_OPTION:
-  case GUMBO_TAG_OPTGROUP:
-  case GUMBO_TAG_THEAD:
-  case GUMBO_TAG_TBODY:
-  case GUMBO_TAG_TFOOT:
-  case GUMBO_TAG_COLGROUP:
-  case GUMBO_TAG_RB:
-  case GUMBO_TAG_RT:
-  case GUMBO_TAG_RTC:
-  case GUMBO_TAG_RP:
-    return true;
-  default:
-    return false;
-  }
-}
-
-// Whether the tree builder may take the page: not too large, not too many
-// elements, and elements left open not nested too deep.
-bool fitsTree(QStringView html, qsizetype utf8Size) {
-  if (utf8Size > MaxTreeInput)
-    return false;
-  int depth = 0;
-  int elements = 0;
-  bool fits = true;
-  scanMarkup(html, [&](const MarkupToken &t) {
-    if (t.kind == MarkupToken::Text)
-      return true;
-    if (t.kind == MarkupToken::StartTag) {
-      if (++elements > MaxTreeElements)
-        fits = false;
-      else if (!t.selfClosing && !isVoid(t.tag) && !closesItself(t.tag) && ++depth > MaxTreeDepth)
-        fits = false;
-    } else if (!isVoid(t.tag) && !closesItself(t.tag) && depth > 0) {
-      --depth;
-    }
-    return fits;
-  });
-  return fits;
-}
-
 // Separates the text runs handed to the tree builder together: a private
 // character of the last plane, which the tree builder passes through as it is
 // (control characters it replaces), taken out of the runs themselves first.
@@ -444,7 +437,8 @@ QList<QString> decodeReferences(const QString &runs, qsizetype count) {
   // Inside <body> no blank is dropped, and the runs hold no tag.
   const QByteArray utf8 = "<body>" + runs.toUtf8();
   Allocations allocations;
-  const GumboOutput *output = parseBudgeted(utf8, allocations);
+  const GumboOutput *output =
+      parseBudgeted(utf8, allocations, QDeadlineTimer(QDeadlineTimer::Forever));
   QString decoded;
   bool ok = output != nullptr;
   std::vector<const GumboNode *> stack;
@@ -553,10 +547,11 @@ void readPlainly(QStringView html, TextWriter &w) {
 
 } // namespace
 
-QString htmlToText(const QString &html) {
+QString htmlToText(const QString &html, QDeadlineTimer deadline) {
   TextWriter w;
   const QByteArray utf8 = html.toUtf8();
-  if (!fitsTree(html, utf8.size()) || !writeTree(utf8, w)) {
+  const QDeadlineTimer parseDeadline = std::min(deadline, QDeadlineTimer(MaxParseMs));
+  if (utf8.size() > MaxTreeInput || !writeTree(utf8, w, parseDeadline)) {
     w = TextWriter();
     readPlainly(html, w);
   }

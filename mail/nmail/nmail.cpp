@@ -11,6 +11,7 @@
 #include "mail/nmail/transportthread.h"
 
 #include "platform/core/maildir.h"
+#include "platform/core/wait.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -141,6 +142,10 @@ struct State {
     qint64 size = 0;
   };
   std::optional<Fetched> fetched;
+  // The budget of reading the fetched message, shared by its text and its
+  // attachments; and whether the last message read went past its budget.
+  std::shared_ptr<mime::Budget> budget;
+  bool lastOverBudget = false;
   // Where the next fetches of messages write them (NMailPop3SetMailFile):
   // the one asked for now, and the next one, which the transport may fetch
   // into its file while this one is stored.
@@ -630,6 +635,23 @@ void fetchAhead(int handle, int next, const QString &folder = {}, const QString 
       [handle, next, folder, named] { fetchAheadNow(handle, next, folder, named); });
 }
 
+// A mail in memory this small is read in place: a thread would cost more
+// than the reading, which the limits of the HTML reader and of the text keep
+// within milliseconds for such a mail, however it is built.
+constexpr qsizetype ReadInPlaceBytes = 32 * 1024;
+
+// Reads a fetched message (`job`: its text, or its attachments) within its
+// budget, off the window's thread: the window's events run meanwhile.
+void readAgainstBudget(const mime::Source &message, mime::Budget &budget,
+                       const std::function<void()> &job) {
+  budget.begin();
+  if (!message.file && message.bytes.size() <= ReadInPlaceBytes)
+    job();
+  else
+    platform::runAside(job);
+  budget.end();
+}
+
 // The body is written into the caller's buffer of `bodyLength` characters,
 // or, with `inPlace` false, replaces it with the text alone.
 int getMail(int handle, int number, QString &subject, QString &date, QString &from,
@@ -638,6 +660,8 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     body = QString();
   state().lastRetrieved.reset();
   state().fetched.reset();
+  state().budget.reset();
+  state().lastOverBudget = false;
   std::optional<State::MailFile> target;
   QString nextTarget;
   for (const State::MailFile &f : std::exchange(state().mailFiles, {})) {
@@ -701,8 +725,17 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     message = mime::Source(*answer.value);
   }
   ensureMime();
-  fillHeaders(mime::decodeHeaders(mime::headerBlockOf(message)), subject, date, from, header);
-  fill(body, mime::readableBody(message), bodyLength);
+  auto budget = std::make_shared<mime::Budget>(mime::MailBudgetMs);
+  mime::Headers headers;
+  QString text;
+  readAgainstBudget(message, *budget, [&] {
+    headers = mime::decodeHeaders(mime::headerBlockOf(message));
+    text = mime::readableBody(message, budget.get());
+  });
+  fillHeaders(headers, subject, date, from, header);
+  fill(body, text, bodyLength);
+  state().lastOverBudget = budget->exceeded();
+  state().budget = std::move(budget);
   state().lastRetrieved = message;
   state().fetched = State::Fetched{handle, number, std::move(message), size};
   return 0;
@@ -771,6 +804,10 @@ int NMailAttachmentTakeJoinedMailFile(QString &path) {
   return joined ? 0 : -1;
 }
 
+bool NMailLastMailOverBudget() {
+  return state().lastOverBudget;
+}
+
 bool holdsFetchedMail() {
   return state().lastRetrieved.has_value();
 }
@@ -790,13 +827,21 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   // no message was fetched just before.
   const mime::Source message =
       state().lastRetrieved ? *state().lastRetrieved : mime::Source(messageText.toUtf8());
+  // The fetched message goes on with what its text left of its budget.
+  std::shared_ptr<mime::Budget> budget = state().lastRetrieved ? state().budget : nullptr;
+  if (!budget)
+    budget = std::make_shared<mime::Budget>(mime::MailBudgetMs);
   state().lastRetrieved.reset();
+  state().budget.reset();
   mime::dropJoinedMail();
   QString dir = folder;
   while (dir.size() > 1 && (dir.endsWith(QLatin1Char('/')) || dir.endsWith(QLatin1Char('\\'))))
     dir.chop(1);
   ensureMime();
-  const int result = mime::unpackAttachments(message, dir);
+  int result = NMailAttachmentNone;
+  readAgainstBudget(message, *budget,
+                    [&] { result = mime::unpackAttachments(message, dir, budget.get()); });
+  state().lastOverBudget = budget->exceeded();
   if (result == NMailAttachmentOpenError)
     state().lastError =
         QStringLiteral("添付ファイルをフォルダ %1 に書き込めませんでした。").arg(dir);

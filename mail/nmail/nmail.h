@@ -116,6 +116,14 @@ int NMailAttachmentTakeJoinedMail(QByteArray &raw);
 // removed by the next NMailAttachmentFileFirst.
 int NMailAttachmentTakeJoinedMailFile(QString &path);
 
+// Whether reading the mail fetched last went past its time budget (ten
+// seconds for its text, its HTML and its attachments together, on a worker
+// thread): its text is then what was read within the budget, and the
+// attachments not yet written were left in the mail, which is kept whole.
+// Set by NMailPop3GetMail / NMailPop3GetMailText and by the
+// NMailAttachmentFileFirst that follows; cleared by the next fetch.
+bool NMailLastMailOverBudget();
+
 // Whether NMailAttachmentFileFirst has a fetched message to unpack, so the
 // text passed to it would only be a stand-in nobody reads.
 bool holdsFetchedMail();

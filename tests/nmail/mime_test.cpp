@@ -5,6 +5,7 @@
 #include "mail/nmail/charset.h"
 #include "mail/nmail/mime.h"
 #include "mail/nmail/nmail.h"
+#include "tests/support/hostilemail.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <sys/mman.h>
@@ -490,6 +492,119 @@ TEST_F(Folder, AttachmentsInTheAlternativeThatIsNotShownAreKeptOnce) {
   EXPECT_EQ(visible(), files);
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/photo.jpg")), "JPEG");
   EXPECT_EQ(fileBytes(folder + QStringLiteral("/notes.txt")), "notes");
+}
+
+// ---- a budget per mail ---------------------------------------------------
+
+// readableBody within a fresh budget of its own, as the receive reads a mail.
+QString readWithin(const QByteArray &mail, bool *overBudget) {
+  Budget budget(MailBudgetMs);
+  budget.begin();
+  const QString text = readableBody(mail, &budget);
+  budget.end();
+  *overBudget = budget.exceeded();
+  return text;
+}
+
+// Regression: "<!-->" (a whole empty comment to an HTML5 reader) before
+// 100,000 <div>, and <div></q> 40,000 times (stray end tags the tree builder
+// ignores), passed a pre-scan that read the page otherwise than the tree
+// builder, which then nested every div and took minutes, on the window's
+// thread. The guard now measures the tree as it is built; the plain reader
+// that reads such a page keeps what follows "<!-->".
+TEST(MimeBudget, PagesTheTreeBuilderWouldNestWithoutEndReadWithinTheBudget) {
+  const QList<QByteArray> pages = {testsupport::commentThenDivsPage(100000),
+                                   testsupport::strayEndTagsPage(40000),
+                                   testsupport::commentThenDivsPage(500) + "<p>more</p>"};
+  for (const QByteArray &page : pages) {
+    bool over = true;
+    const QString text = readWithin(testsupport::htmlMail("page", page), &over);
+    EXPECT_TRUE(text.startsWith(QStringLiteral("end of page"))) << text.left(200).toStdString();
+    EXPECT_FALSE(over);
+  }
+  EXPECT_EQ(readableBody(testsupport::htmlMail("page", testsupport::commentThenDivsPage(500) +
+                                                           "<p>more</p>")),
+            QStringLiteral("end of page\r\nmore"));
+}
+
+// Regression: 54 MB of plain text became a string of 108 MB and more; the
+// text is read no further than the record, the notice and the viewer's
+// first screen need, and says where it was cut.
+TEST(MimeBudget, ALongLetterIsReadOnlyAsFarAsTheTextIsKept) {
+  const QByteArray letter = testsupport::longLetter(6 * 1024 * 1024);
+  bool over = true;
+  const QString text = readWithin(letter, &over);
+  EXPECT_FALSE(over);
+  EXPECT_TRUE(text.startsWith(QStringLiteral("line 1 of a letter")));
+  EXPECT_TRUE(text.endsWith(QStringLiteral("\r\n") + cutTextNotice()));
+  EXPECT_LE(text.size(), MaxReadableChars + 2 + cutTextNotice().size());
+  EXPECT_GT(text.size(), MaxReadableChars - 200);
+
+  // The same cut for HTML, for several parts together, and for a letter of
+  // 4-byte characters (never cut inside one).
+  QByteArray page = "<p>";
+  while (page.size() < 2 * 1024 * 1024)
+    page += "word word word word<br>";
+  const QString html = readableBody(testsupport::htmlMail("page", page));
+  EXPECT_TRUE(html.endsWith(cutTextNotice()));
+  EXPECT_LE(html.size(), MaxReadableChars + 2 + cutTextNotice().size());
+  QByteArray emoji;
+  while (emoji.size() < 2 * 1024 * 1024)
+    emoji += "\xF0\x9F\x98\x80";
+  const QString wide = readableBody(textMail("text/plain; charset=utf-8", emoji));
+  ASSERT_TRUE(wide.endsWith(QStringLiteral("\r\n") + cutTextNotice()));
+  const QString kept = wide.chopped(2 + cutTextNotice().size());
+  EXPECT_EQ(kept, QString::fromUtf8("\xF0\x9F\x98\x80").repeated(kept.size() / 2));
+  // A letter of no declared charset is still read as the UTF-8 it is when the
+  // bytes read end inside a character.
+  QByteArray japanese = "wxyz"; // puts the 1 MB mark inside a character
+  while (japanese.size() < 2 * 1024 * 1024)
+    japanese += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\r\n"; // 日本語
+  const QString guessed = readableBody(textMail("", japanese));
+  EXPECT_TRUE(guessed.startsWith(QStringLiteral("wxyz日本語\r\n日本語\r\n"))) << guessed.left(20).toStdString();
+  EXPECT_TRUE(guessed.endsWith(QStringLiteral("日本語\r\n") + cutTextNotice()));
+  // A short letter is not touched.
+  EXPECT_EQ(readableBody(textMail("text/plain; charset=us-ascii", "short\n")), QStringLiteral("short"));
+}
+
+// Regression: the files of an alternative's hidden branch were compared by
+// pairs of one name, decoding both: 3,000 files of one name and size took
+// minutes. Each file is now read once for its digest; repeats are still
+// dropped and every different file is kept.
+TEST_F(Folder, HiddenFilesOfOneNameAreComparedByDigestAndKeptOnceEach) {
+  const QStringList lines =
+      readableBody(testsupport::hiddenFilesMail(3000, 3000)).split(QStringLiteral("\r\n"));
+  ASSERT_EQ(lines.size(), 3002);
+  EXPECT_EQ(lines.first(), QStringLiteral("shown text"));
+  EXPECT_EQ(lines.count(QStringLiteral("attachment: photo.jpg (600 bytes)")), 3000);
+
+  EXPECT_EQ(unpackAttachments(testsupport::hiddenFilesMail(200, 5), folder), NMailAttachmentWritten);
+  const QStringList files = visible();
+  ASSERT_EQ(files.size(), 200);
+  QSet<QByteArray> contents;
+  for (const QString &name : files)
+    contents.insert(fileBytes(folder + u'/' + name));
+  EXPECT_EQ(contents.size(), 200);
+  EXPECT_TRUE(contents.contains(QByteArray::number(100001).repeated(100)));
+  EXPECT_TRUE(contents.contains(QByteArray::number(100200).repeated(100)));
+}
+
+// Past its budget a mail gives the text read so far and leaves the files it
+// has not yet written in the mail; the next mail has a budget of its own.
+TEST_F(Folder, PastTheBudgetTheRestOfTheMailIsLeftAndSaidSo) {
+  const QByteArray mail = testsupport::hiddenFilesMail(20);
+  Budget spent(0);
+  spent.begin();
+  EXPECT_EQ(unpackAttachments(mail, folder, &spent), NMailAttachmentNone);
+  spent.end();
+  EXPECT_TRUE(spent.exceeded());
+  EXPECT_TRUE(visible().isEmpty());
+  Budget fresh(MailBudgetMs);
+  fresh.begin();
+  EXPECT_EQ(unpackAttachments(mail, folder, &fresh), NMailAttachmentWritten);
+  fresh.end();
+  EXPECT_FALSE(fresh.exceeded());
+  EXPECT_EQ(visible().size(), 20);
 }
 
 TEST_F(Folder, AMailThatIsOnlyAnAttachmentKeepsItsName) {

@@ -2,10 +2,14 @@
 // self-signed certificate (refused unless pinned), POP3S, and deletions that
 // only take effect at QUIT.
 #include "mail/nmail/nmail.h"
+#include "tests/support/hostilemail.h"
 #include "tests/support/servers.h"
 
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QSet>
 #include <QSslCertificate>
 #include <QSslConfiguration>
 #include <QTemporaryDir>
@@ -209,3 +213,55 @@ TEST_F(Pop3Servers, ConnectionRefusedIsMinusOneWithAClearText) {
 }
 
 } // namespace
+
+// Mails built to stall a reader, fetched from a real Dovecot as a receive
+// fetches them (a large one into its file): each is read off the window's
+// thread within its budget, its text is what a person reads of it, the files
+// of its hidden branch are written once each, and every mail is deleted.
+TEST_F(Pop3Servers, MailsBuiltToStallTheReaderAreReadWithinTheirBudget) {
+  const QList<QByteArray> mails = {
+      testsupport::htmlMail("comment page", testsupport::commentThenDivsPage(100000)),
+      testsupport::htmlMail("stray ends", testsupport::strayEndTagsPage(40000)),
+      testsupport::hiddenFilesMail(100, 100), testsupport::longLetter(3 * 1024 * 1024)};
+  for (const QByteArray &m : mails)
+    ASSERT_TRUE(servers_->seed(QStringLiteral("alice"), m));
+  QTemporaryDir work;
+  const QString attachments = work.filePath(QStringLiteral("attachments"));
+  ASSERT_TRUE(QDir().mkpath(attachments));
+  const int h = NMailPop3Connect(pop3());
+  ASSERT_NE(h, -1) << lastErrorText().toStdString();
+  ASSERT_EQ(NMailPop3Authenticate(h, alice().name, alice().password, 0), 4);
+  QStringList texts;
+  for (int n = 1; n <= 4; ++n) {
+    ASSERT_EQ(NMailPop3SetMailFile(h, n, work.filePath(QStringLiteral("mail%1").arg(n))), 0);
+    QString subject = newTextBuffer(), date = newTextBuffer(), from = newTextBuffer(),
+            header = newTextBuffer(), body;
+    ASSERT_EQ(NMailPop3GetMailText(h, n, subject, date, from, header, body, 1 << 20), 0)
+        << lastErrorText().toStdString();
+    EXPECT_FALSE(NMailLastMailOverBudget());
+    const int unpacked = NMailAttachmentFileFirst(0, cutAtNul(subject), {}, {}, cutAtNul(header),
+                                                  body, attachments + u'/', {}, {}, 0);
+    EXPECT_EQ(unpacked, n == 3 ? NMailAttachmentWritten : NMailAttachmentNone);
+    EXPECT_FALSE(NMailLastMailOverBudget());
+    texts << cutAtNul(body);
+    EXPECT_EQ(NMailPop3DeleteMail(h, n), 0);
+  }
+  EXPECT_EQ(NMailPop3Close(h), 0);
+  EXPECT_EQ(servers_->messageCount(QStringLiteral("alice")), 0);
+
+  EXPECT_EQ(texts[0], QStringLiteral("end of page"));
+  EXPECT_EQ(texts[1], QStringLiteral("end of page"));
+  EXPECT_TRUE(texts[2].startsWith(QStringLiteral("shown text\r\n\r\nattachment: photo.jpg")));
+  EXPECT_EQ(texts[2].count(QStringLiteral("attachment: photo.jpg (600 bytes)")), 100);
+  EXPECT_TRUE(texts[3].startsWith(QStringLiteral("line 1 of a letter")));
+  EXPECT_LT(texts[3].size(), 300 * 1024);
+  const QStringList files = QDir(attachments).entryList(QDir::Files);
+  EXPECT_EQ(files.size(), 100);
+  QSet<QByteArray> contents;
+  for (const QString &name : files) {
+    QFile f(QDir(attachments).filePath(name));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    contents.insert(f.readAll());
+  }
+  EXPECT_EQ(contents.size(), 100);
+}

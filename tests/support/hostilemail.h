@@ -17,4 +17,29 @@ QByteArray nestedFormattingPage();
 // "page", "attachments", "letter 1" and "letter 2".
 QList<QByteArray> hostileMails();
 
+// "<!-->" and then `divs` "<div>" never closed, then "end of page": an HTML5
+// reader takes "<!-->" for a whole empty comment, so the divs nest.
+QByteArray commentThenDivsPage(int divs);
+// "<div></q>" `times` times, then "end of page": the tree builder ignores
+// the stray end tags, so the divs nest.
+QByteArray strayEndTagsPage(int times);
+// An HTML-only mail of `page`.
+QByteArray htmlMail(const QByteArray &subject, const QByteArray &page);
+// multipart/alternative: the plain text "shown text", and an HTML branch
+// (multipart/mixed) holding `files` attachments all named "photo.jpg", all
+// of one size, each with a content of its own, followed by `copies` more
+// that repeat the first one's content.
+QByteArray hiddenFilesMail(int files, int copies = 0);
+// A mail with the attachment "parts.bin" (`bytes` of it) sent split into
+// `parts` message/partial mails of one id; subjects "split 1" … .
+QList<QByteArray> splitMail(int parts, int bytes);
+// A plain-text letter of about `bytes` (ASCII lines "line <n> …").
+QByteArray longLetter(qsizetype bytes);
+
+// The sixteen mails of a receive built to stall a mail reader: the two
+// pages above (100,000 divs; 40,000 stray end tags), the alternative with
+// 3,000 hidden files, a mail split into 10 parts, a letter of 54 MB and two
+// plain letters.
+QList<QByteArray> budgetMails();
+
 } // namespace testsupport
