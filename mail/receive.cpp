@@ -43,8 +43,8 @@ const QString AttachmentKeptText = QStringLiteral(
     "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");
 
 const QString NoServerText =
-    QStringLiteral("POP3 サーバーが設定されていないため、メールを受信できません。"
-                   "「設定」の「サーバー設定」で POP3 サーバーを入力して下さい。");
+    QStringLiteral("POP3サーバーが設定されていないため、メールを受信できません。"
+                   "「設定」の「サーバー設定」でPOP3サーバーを入力して下さい。");
 
 // The size the server reports only limits the body text, which receives
 // the mail's text parts (as the Windows program's buffer of that size did);
@@ -184,6 +184,7 @@ struct RunOutcome {
   int unread = 0;       // mails whose fetch failed; left on the server
   QString unreadReason; // the transport's text for the last of them
   QStringList subjects; // of the stored mails, for the desktop notification
+  int overBudget = 0;   // stored with what was read of them within their budget
 };
 
 RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal &journal,
@@ -289,6 +290,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
       unpacked = unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody},
                             host.hostWindow());
     }
+    const bool overBudget = nmail::NMailLastMailOverBudget();
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
       // only one left: keep it (and every later mail) there for the next check.
@@ -376,6 +378,7 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     if (listStored(staged, stored.number))
       lastStaged = staged;
     ++outcome.stored;
+    outcome.overBudget += overBudget ? 1 : 0;
     outcome.subjects.append(cutSubject);
     // Stored: its DELE is queued without a wait (the server deletes at QUIT).
     nmail::NMailPop3DeleteMailLater(handle, n);
@@ -419,6 +422,7 @@ void ReceiveMail(ReceiveHost &host) {
   // read as if the server had been found empty.
   bool checkFailed = false;
   bool commitFailed = false;
+  int overBudget = 0;
   if (settings::Pop3Server.isEmpty()) {
     checkFailed = true;
     tell(host, NoServerText, QStringLiteral("エラー"), platform::MsgIcon::None);
@@ -473,6 +477,7 @@ void ReceiveMail(ReceiveHost &host) {
             run->noteWritten();
           storedSubjects = outcome.subjects;
           cancelled = outcome.cancelled;
+          overBudget = outcome.overBudget;
           checkFailed = outcome.stopped && outcome.stored == 0 && outcome.storedBefore == 0;
           if (outcome.unread > 0 && !outcome.stopped && stopRequest != StopRequest::Abandon)
             tell(host,
@@ -540,6 +545,13 @@ void ReceiveMail(ReceiveHost &host) {
     }
   }
 
+  // Told once, where the result of a stopped check is told: the status line
+  // keeps the two texts the check cycle goes by.
+  if (overBudget > 0 && !commitFailed)
+    host.setHelpText(QStringLiteral("%1件のメールは読み終えるのに時間がかかりすぎるため、"
+                                    "読めた所までを着信履歴に入れました。メール全体は"
+                                    "「★MAilData/Maildir」に残してあります。")
+                         .arg(overBudget));
   if (cancelled)
     host.setHelpText(QStringLiteral("受信を中止しました。受信したメールだけをサーバーから削除し、"
                                     "残りはサーバーに残してあります。"));

@@ -3,11 +3,15 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include <mutex>
 #include <utility>
 
 namespace nmail {
 
 namespace {
+
+// The attachment step writes on a worker while the receive waits for it.
+std::mutex writtenLock;
 
 QStringList &written() {
   static QStringList paths;
@@ -17,13 +21,20 @@ QStringList &written() {
 } // namespace
 
 void noteWrittenFile(const QString &path) {
-  if (!path.isEmpty())
-    written().append(path);
+  if (path.isEmpty())
+    return;
+  const std::lock_guard lock(writtenLock);
+  written().append(path);
 }
 
 QList<platform::PendingFile> takeWrittenFiles() {
   QList<platform::PendingFile> out;
-  for (const QString &path : std::exchange(written(), {}))
+  QStringList paths;
+  {
+    const std::lock_guard lock(writtenLock);
+    paths = std::exchange(written(), {});
+  }
+  for (const QString &path : std::as_const(paths))
     out.append(platform::PendingFile{path, true, {}});
   return out;
 }
@@ -33,6 +44,7 @@ bool flushWrittenFiles(QString *failedPath) {
 }
 
 void forgetWrittenFiles() {
+  const std::lock_guard lock(writtenLock);
   written().clear();
 }
 

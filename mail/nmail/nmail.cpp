@@ -158,6 +158,7 @@ struct State {
   // The message of the last successful send, for NMailSmtpGetSentMail.
   std::optional<QByteArray> lastSent;
   int timeoutMs = DefaultTimeoutMs;
+  qint64 budgetMs = mime::MailBudgetMs;
   int bufferSize = NMailBufferSize;
   std::function<SmtpAccount()> accountProvider;
   std::function<QByteArray(const QString &, quint16)> pinProvider;
@@ -342,6 +343,10 @@ QString fingerprintText(const QByteArray &sha256) {
 void setNetworkTimeoutMs(int ms) {
   state().timeoutMs = ms > 0 ? ms : DefaultTimeoutMs;
 }
+void setMailBudgetMs(qint64 ms) {
+  state().budgetMs = ms >= 0 ? ms : mime::MailBudgetMs;
+}
+
 int networkTimeoutMs() {
   return state().timeoutMs;
 }
@@ -725,7 +730,7 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     message = mime::Source(*answer.value);
   }
   ensureMime();
-  auto budget = std::make_shared<mime::Budget>(mime::MailBudgetMs);
+  auto budget = std::make_shared<mime::Budget>(state().budgetMs);
   mime::Headers headers;
   QString text;
   readAgainstBudget(message, *budget, [&] {
@@ -830,7 +835,7 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   // The fetched message goes on with what its text left of its budget.
   std::shared_ptr<mime::Budget> budget = state().lastRetrieved ? state().budget : nullptr;
   if (!budget)
-    budget = std::make_shared<mime::Budget>(mime::MailBudgetMs);
+    budget = std::make_shared<mime::Budget>(state().budgetMs);
   state().lastRetrieved.reset();
   state().budget.reset();
   mime::dropJoinedMail();

@@ -123,6 +123,8 @@ int NMailAttachmentTakeJoinedMailFile(QString &path);
 // Set by NMailPop3GetMail / NMailPop3GetMailText and by the
 // NMailAttachmentFileFirst that follows; cleared by the next fetch.
 bool NMailLastMailOverBudget();
+// Milliseconds of reading one mail may take (10 s); tests shorten it.
+void setMailBudgetMs(qint64 ms);
 
 // Whether NMailAttachmentFileFirst has a fetched message to unpack, so the
 // text passed to it would only be a stand-in nobody reads.

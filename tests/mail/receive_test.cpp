@@ -1385,3 +1385,22 @@ TEST_F(Receive, AMailWhoseIndexOrJournalLineCannotBeWrittenStaysOnTheServer) {
     EXPECT_TRUE(originalOfRecord(before + 1).contains("Subject: blocked"));
   }
 }
+
+// A mail that takes longer to read than its budget is still stored: whole in
+// the Maildir, its record with what was read in time, the user told once,
+// and the server emptied.
+TEST_F(Receive, AMailPastItsReadingBudgetIsStoredWholeAndTheUserTold) {
+  const QByteArray slow = testsupport::hiddenFilesMail(20);
+  seedInOrder({slow});
+  nmail::setMailBudgetMs(0);
+  ReceiveMail(host);
+  nmail::setMailBudgetMs(-1);
+  EXPECT_TRUE(boxes.boxes().isEmpty());
+  EXPECT_EQ(servers->messageCount(User), 0);
+  ASSERT_EQ(received().size(), 1);
+  EXPECT_EQ(originalOfRecord(1).size(), slow.size());
+  EXPECT_TRUE(std::any_of(host.helpTexts.begin(), host.helpTexts.end(), [](const QString &t) {
+    return t.startsWith(QStringLiteral("1件のメールは読み終えるのに時間がかかりすぎる"));
+  })) << host.helpTexts.join(u'|').toStdString();
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール有り。"));
+}
