@@ -51,6 +51,10 @@ public Q_SLOTS:
 protected:
   void resizeEvent(QResizeEvent *event) override;
 
+  // The header block of the answered mail as received; empty when the
+  // record has no original.
+  QByteArray AnsweredHeader;
+
 private:
   std::optional<compose::AttachmentRow> attachments_;
 };
@@ -62,5 +66,8 @@ platform::FormSlot<BackForm> &backForm();
 namespace compose {
 // "返事を出す" of the viewer: fills the reply window (loading it when it is
 // not loaded) and puts it where the viewer was.
-void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body);
+// `original` is the answered mail's file: the reply names it (In-Reply-To,
+// References) so that the recipient's program threads the answer.
+void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body,
+               const QString &original = {});
 } // namespace compose

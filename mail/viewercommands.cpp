@@ -248,7 +248,8 @@ void TyakuForm::Command4_Click() {
   const QString body = shown ? rtfEd->toPlainText() : mail->Body;
   if (replyWindow())
     replyWindow()(this, QStringLiteral("Re:  ") + platform::trimBlanks(subject),
-                  platform::trimBlanks(to), platform::trimBlanks(body));
+                  platform::trimBlanks(to), platform::trimBlanks(body),
+                  mail::originalPath(History::Received, rowSource(selectedRow()).record));
 }
 
 void TyakuForm::Command3_Click() {

@@ -16,6 +16,7 @@
 #include "platform/core/ansi.h"
 #include "platform/core/clock.h"
 #include "platform/core/dialup.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/paths.h"
 #include "platform/core/sound.h"
 #include "platform/core/wait.h"
@@ -82,6 +83,9 @@ MainForm::~MainForm() = default;
 // ---- Start-up and shut-down ------------------------------------------------
 
 void MainForm::Form_Load() {
+  // Files an earlier version, a copy by hand or an install left readable by
+  // others become the user's alone before anything is read from them.
+  platform::tightenProgramFiles();
   // The program never creates its data folder; without it nothing can be
   // kept, so say so once and run on.
   if (!platform::dataFolderExists())

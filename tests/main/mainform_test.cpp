@@ -363,6 +363,45 @@ TEST_F(MainFormTest, TreeShowsBothHistoriesWithTrimmedSubjects) {
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
 }
 
+// The tree shows the histories as the start saw them for the whole run:
+// lines read after a delete still hold the subjects of that moment, whether
+// one mail or every mail of the history went.
+TEST_F(MainFormTest, TreeLinesKeepTheStartsSubjectsAfterOneAndAllMailsAreDeleted) {
+  constexpr int Mails = 2100; // five blocks of lines, each read when first shown
+  {
+    mail::MailRecord r;
+    QByteArray all;
+    for (int i = 1; i <= Mails; ++i) {
+      r.Subject = QStringLiteral("件名%1").arg(i);
+      r.Flag = 1;
+      all += mail::encodeMailRecord(r);
+    }
+    ASSERT_TRUE(folder.writeBytes(mail::historyPath(mail::History::Received), all));
+  }
+  givePop3Server();
+  load();
+  const QAbstractItemModel *m = form->TreeView1->model();
+  const QModelIndex received = m->index(0, 0);
+  ASSERT_EQ(m->rowCount(received), Mails);
+  auto line = [&](int row) { return m->index(row, 0, received).data().toString(); };
+  EXPECT_EQ(line(0), u"件名1"); // the first block is read now, the others later
+
+  // "１件削除" of the first mail: Flag 0, then the rewrite.
+  ASSERT_TRUE(mail::markHistoryRecord(mail::History::Received, 1));
+  ASSERT_TRUE(mail::rewriteHistory(mail::History::Received));
+  ASSERT_EQ(mail::historyCount(mail::History::Received), Mails - 1);
+  for (const int row : {0, 600, Mails - 1})
+    EXPECT_EQ(line(row), QStringLiteral("件名%1").arg(row + 1)) << row;
+
+  // "全件削除".
+  ASSERT_TRUE(mail::markAllHistoryRecords(mail::History::Received));
+  ASSERT_TRUE(mail::rewriteHistory(mail::History::Received));
+  ASSERT_EQ(mail::historyCount(mail::History::Received), 0);
+  ASSERT_EQ(m->rowCount(received), Mails);
+  for (const int row : {1, 1100, 1600})
+    EXPECT_EQ(line(row), QStringLiteral("件名%1").arg(row + 1)) << row;
+}
+
 TEST_F(MainFormTest, StartUpWithAFullHistoryAndACutShortDeleteListsWhatItCanAndSaysTheRest) {
   // More received records than record numbers reach (sparse: blank records).
   {
