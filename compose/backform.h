@@ -36,6 +36,10 @@ public:
   QPushButton *Command3;      // "送信中止": back to the main window, keeping everything
   QPushButton *Command4;      // "本文に貼付": clipboard text above the answered body
 
+  // The header block of the answered mail as received; empty when the
+  // record has no original.
+  QByteArray AnsweredHeader;
+
   void Form_Load();
   void Form_Resize();
 
@@ -50,10 +54,6 @@ public Q_SLOTS:
 
 protected:
   void resizeEvent(QResizeEvent *event) override;
-
-  // The header block of the answered mail as received; empty when the
-  // record has no original.
-  QByteArray AnsweredHeader;
 
 private:
   std::optional<compose::AttachmentRow> attachments_;

@@ -53,8 +53,7 @@ bool refuseWhileReceiving(QWidget *parent) {
   if (!mail::receiveRunning())
     return false;
   platform::messageBox(parent,
-                       QStringLiteral("メールを受信中のため削除できません。"
-                                      "受信が終わってから、もう一度削除して下さい。"),
+                       QStringLiteral("メールを受信中です。受信が終わってから、もう一度削除して下さい。"),
                        {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
   return true;
 }

@@ -691,6 +691,14 @@ TEST_F(MainFormTest, OutsideJapanTheTimeTheListMeansStandsBesideTheClock) {
   clock.setLocal(QDateTime(utc.date(), QTime(8, 35, 30)));
   form->Timer4_Timer();
   EXPECT_TRUE(form->JapanClock->isVisibleTo(form.get()));
+  // The hour after midnight: the list's clock says 24:05, the label as
+  // people read it.
+  const QDateTime late(QDate(2024, 5, 1), QTime(15, 5, 0), Qt::UTC);
+  clock.setUtc(late);
+  clock.setLocal(QDateTime(late.date(), late.time()));
+  form->Timer4_Timer();
+  EXPECT_EQ(form->Text10->text(), QStringLiteral("24:05"));
+  EXPECT_EQ(form->JapanClock->text(), QStringLiteral("日本時間 0:05"));
 }
 
 TEST_F(MainFormTest, NewMailFoundInAMatchingMinuteStaysOnTheStatusLineThroughThatMinute) {
@@ -877,6 +885,38 @@ TEST_F(MainFormTest, ReceiveHostWritesHelpAndStatusWithoutShowingTheHelpBox) {
   EXPECT_EQ(form->Text1->toPlainText(), QStringLiteral("メールのチェックをしています。"));
   EXPECT_FALSE(form->Text1->isVisible());
   EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+// Pressing "中止" during a receive: the button's help says what it does, and
+// the receive's closing word (how far it got), written into the help box,
+// is shown rather than left in a hidden box.
+TEST_F(MainFormTest, TheStopButtonExplainsItselfAndItsResultIsShown) {
+  givePop3Server();
+  load();
+  form->show();
+  const QString stopped = QStringLiteral("受信を中止しました。");
+  form->receiveMail = [&](mail::ReceiveHost &host) {
+    host.setHelpText(QStringLiteral("メールのチェックをしています。"));
+    EXPECT_FALSE(form->Text1->isVisible());
+    QEnterEvent enter(QPointF(2, 2), form->Command4->mapTo(form.get(), QPointF(2, 2)),
+                      form->Command4->mapToGlobal(QPointF(2, 2)));
+    QApplication::sendEvent(form->Command4, &enter);
+    EXPECT_EQ(form->Command4->text(), QStringLiteral("中止"));
+    EXPECT_EQ(form->Text1->toPlainText(), korvex::StopReceiveHelpText);
+    form->Text1->hide();
+    form->Command4_Click(); // "中止"
+    host.setHelpText(stopped);
+  };
+  form->Command4_Click();
+  EXPECT_TRUE(form->Text1->isVisible());
+  EXPECT_EQ(form->Text1->toPlainText(), stopped);
+  EXPECT_EQ(form->Command4->text(), QStringLiteral("受信"));
+
+  // The next receive, not stopped, writes into the box unseen again.
+  form->Text1->hide();
+  form->receiveMail = [](mail::ReceiveHost &host) { host.setHelpText(QStringLiteral("x")); };
+  form->Command4_Click();
+  EXPECT_FALSE(form->Text1->isVisible());
 }
 
 TEST_F(MainFormTest, HelpBoxFollowsTheMouse) {
