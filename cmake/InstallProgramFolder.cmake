@@ -14,10 +14,12 @@ set(_program "${_root}/${KORVEX_PROGRAM_DIR}")
 # case): then that one is the data folder, and no second one is made beside it.
 file(GLOB _entries LIST_DIRECTORIES true RELATIVE "${_program}" "${_program}/*")
 set(_hasData FALSE)
+set(_dataFolder "${_program}/★MAilData")
 foreach(_e IN LISTS _entries)
   string(TOLOWER "${_e}" _lower)
   if(_lower STREQUAL "★maildata" AND IS_DIRECTORY "${_program}/${_e}")
     set(_hasData TRUE)
+    set(_dataFolder "${_program}/${_e}")
   endif()
 endforeach()
 if(NOT _hasData)
@@ -28,6 +30,11 @@ if(NOT IS_DIRECTORY "${_program}/添付フォルダ")
   message(STATUS "Installing: ${_program}/添付フォルダ")
   file(MAKE_DIRECTORY "${_program}/添付フォルダ")
 endif()
+# Mail, the password and the attachments are the user's alone (the program
+# keeps what it writes there 0600); the folders are made so whatever the
+# umask, and a reinstall tightens folders an earlier install left open.
+file(CHMOD "${_dataFolder}" "${_program}/添付フォルダ"
+  DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 
 # The desktop entry names the installed executable by its absolute path (the
 # prefix need not be on PATH). Exec quoting: inside double quotes " ` $ \ take

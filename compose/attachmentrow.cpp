@@ -2,6 +2,7 @@
 
 #include "platform/filedialogs.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -18,9 +19,11 @@ AttachmentRow::AttachmentRow(QWidget *window, QLineEdit *attachText, QPushButton
       Command10(command10), List2(list2) {}
 
 // The dialog has no title or filter of its own and offers no read-only box;
-// an empty name means nothing was chosen.
+// an empty name means nothing was chosen. It opens in the user's home folder:
+// the working folder is often the program folder, where the data folder with
+// the password lies, one click from being sent by mistake.
 QString AttachmentRow::chooseFile() {
-  return platform::openFileName(window_, QString(), QString());
+  return platform::openFileName(window_, QString(), QString(), QDir::homePath());
 }
 
 void AttachmentRow::AttachCommand_Click() {

@@ -4,6 +4,7 @@
 #include "mail/certpins.h"
 #include "mail/history.h"
 #include "mail/nmail/nmail.h"
+#include "mail/nmail/replythread.h"
 #include "mail/originals.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
@@ -13,6 +14,7 @@
 #include "platform/twips.h"
 #include "settings/config.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -128,6 +130,7 @@ void BackForm::Command2_Click() {
   if (compose::refuseWhileReceiving(this))
     return;
   const compose::SendGuard sending;
+  const nmail::AnsweringMail answering(AnsweredHeader);
   const int result = mail::sendAskingAboutTrust(this, [this] {
     return nmail::NMailSmtpSendMail(settings::SmtpServer, ToText->text(), QString(), QString(),
                                     settings::MailAddress, SubjectText->text(),
@@ -179,8 +182,18 @@ platform::FormSlot<BackForm> &backForm() {
 } // namespace forms
 
 namespace compose {
-void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body) {
+void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body,
+               const QString &original) {
   BackForm *f = forms::backForm().get();
+  f->AnsweredHeader.clear();
+  QFile file(original);
+  if (!original.isEmpty() && file.open(QIODevice::ReadOnly)) {
+    // A header block is a few kilobytes; what lies past this is body.
+    constexpr qint64 MostHeader = 256 * 1024;
+    const QByteArray head = file.read(MostHeader);
+    const qsizetype end = head.indexOf("\n\r\n") >= 0 ? head.indexOf("\n\r\n") : head.indexOf("\n\n");
+    f->AnsweredHeader = end >= 0 ? head.left(end + 1) : head;
+  }
   f->SubjectText->setText(subject);
   f->ToText->setText(to);
   f->BodyText->setPlainText(body);

@@ -36,6 +36,10 @@ public:
   QPushButton *Command3;      // "送信中止": back to the main window, keeping everything
   QPushButton *Command4;      // "本文に貼付": clipboard text above the answered body
 
+  // The header block of the answered mail as received; empty when the
+  // record has no original.
+  QByteArray AnsweredHeader;
+
   void Form_Load();
   void Form_Resize();
 
@@ -62,5 +66,8 @@ platform::FormSlot<BackForm> &backForm();
 namespace compose {
 // "返事を出す" of the viewer: fills the reply window (loading it when it is
 // not loaded) and puts it where the viewer was.
-void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body);
+// `original` is the answered mail's file: the reply names it (In-Reply-To,
+// References) so that the recipient's program threads the answer.
+void openReply(QWidget *viewer, const QString &subject, const QString &to, const QString &body,
+               const QString &original = {});
 } // namespace compose

@@ -103,6 +103,7 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
                 .arg(bulkRecords[k]),
             QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
         ++outcome.skipped;
+        outcome.notDelivered << k;
         continue;
       }
       recipient = settings::addressOf(*entry);
@@ -120,6 +121,7 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
                                QStringLiteral("\nメールは送信していません。"),
                            QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
       ++outcome.skipped;
+      outcome.notDelivered << k;
       continue;
     }
 
@@ -142,6 +144,7 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
         &declinedTrust);
     if (result < 0) {
       ++outcome.refused;
+      outcome.notDelivered << k;
       showSendError(window);
       // The record was written for a mail that did not go out: the sent
       // history must not show it among the sent mails.

@@ -39,6 +39,9 @@ struct SendOutcome {
   int refused = 0; // of those, the ones the transport reported as failed;
                    // their records are taken out of the sent history again
   int skipped = 0; // passes stopped by a file that could not be read or written
+  // Positions in `bulkRecords` (0-based; 0 for the one pass of a single send)
+  // of the passes whose mail did not go out: skipped or refused.
+  QList<int> notDelivered;
 };
 
 // Runs the passes. `bulkRecords` (when `bulk` is set) are the address-book

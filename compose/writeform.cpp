@@ -228,8 +228,18 @@ void WriteForm::Command1_Click() {
   draft.body = BodyText->toPlainText();
   draft.attachments = AttachText->text();
   draft.fortune = Check1->isChecked();
+  const bool bulk = Option2->isChecked();
+  // A bulk send that stopped short goes on with the rows that did not get
+  // the mail: those that did never get it twice.
+  QList<int> rows;
+  for (int row = 0; row < RecordNumbers.size(); ++row)
+    if (BulkUndelivered.isEmpty() || BulkUndelivered.contains(row))
+      rows << row;
+  QList<int> records;
+  for (const int row : rows)
+    records << RecordNumbers[row];
   const compose::SendOutcome outcome =
-      compose::sendDraft(this, draft, Option2->isChecked(), RecordNumbers, [this, sending] {
+      compose::sendDraft(this, draft, bulk, records, [this, sending] {
         Label7->setText(sending);
         Label7->repaint();
       });
@@ -237,9 +247,25 @@ void WriteForm::Command1_Click() {
   // A pass stopped by a file the program could not read or write, or refused
   // by the transport, sent nothing and keeps no record: the typed mail stays
   // so it can be corrected and sent again.
-  if (outcome.skipped > 0 || outcome.refused > 0) {
-    Label7->setText(
-        QStringLiteral("送信できなかったメールがあります。入力した内容はそのまま残しています。"));
+  if (!outcome.notDelivered.isEmpty()) {
+    if (!bulk) {
+      Label7->setText(QStringLiteral(
+          "送信できなかったメールがあります。入力した内容はそのまま残しています。"));
+      return;
+    }
+    QList<int> undelivered;
+    QStringList names;
+    for (const int pass : outcome.notDelivered) {
+      undelivered << rows[pass];
+      names << List1->item(rows[pass])->text().trimmed();
+    }
+    BulkUndelivered = undelivered;
+    Label7->setText(QStringLiteral("一括送信：%1件のうち%2件に送信しました。送信できなかった宛先："
+                                   "%3。もう一度「送信」を押すと、送信できなかった宛先にだけ送信"
+                                   "します。")
+                        .arg(rows.size())
+                        .arg(rows.size() - undelivered.size())
+                        .arg(names.join(QStringLiteral("、"))));
     return;
   }
   Label7->setText(QStringLiteral("送信完了です。"));
@@ -279,6 +305,7 @@ void WriteForm::Command10_Click() {
 
 void WriteForm::fillAddressList(const QString &path) {
   RecordNumbers.clear();
+  BulkUndelivered.clear();
   List1->clear();
   if (const auto records = settings::readAddressFile(path)) {
     QStringList names;
@@ -330,6 +357,7 @@ void WriteForm::Option2_Click() {
 }
 
 void WriteForm::Option1_Click() {
+  BulkUndelivered.clear();
   ToText->clear();
   setListColour(false);
 }
@@ -364,6 +392,7 @@ void WriteForm::Command11_Click() {
   SubjectText->clear();
   BodyText->clear();
   clearOption(Option2);
+  BulkUndelivered.clear();
   attachments_->Command10_Click();
   Check1->setChecked(false);
   setListColour(false);

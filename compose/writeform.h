@@ -59,6 +59,10 @@ public:
 
   // Address-book record number of each List1 entry, in list order.
   QList<int> RecordNumbers;
+  // After a bulk send that did not reach every entry: the List1 rows whose
+  // mail did not go out, the only ones the next "送信" in bulk mode sends
+  // to. Empty: every row. Filling the list or leaving bulk mode forgets it.
+  QList<int> BulkUndelivered;
 
   void Form_Load();
 

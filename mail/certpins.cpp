@@ -188,9 +188,9 @@ bool askToTrustCertificate(QWidget *parent, const nmail::ServerCertificate &c) {
 }
 
 QString changedCertificateAdvice() {
-  return QStringLiteral("証明書を替えたかどうかをサーバーの管理者に確かめて下さい。新しい証明書を"
+  return QStringLiteral("証明書を替えたかどうかをサーバーの管理者に問い合わせて下さい。新しい証明書を"
                         "信頼する場合は、データフォルダのファイル「%1」からこのサーバーの行を削除"
-                        "してから受信し直すと、改めて確認します。")
+                        "すると、次の受信か送信で改めて確認します。")
       .arg(PinFileName);
 }
 
@@ -223,9 +223,13 @@ bool askToSendPasswordUnencrypted(QWidget *parent, const nmail::PlaintextRefusal
     return false;
   const QString text =
       QStringLiteral("サーバー %1 は暗号化に対応していません。\n\n"
-                     "このまま続けると、パスワードが暗号化されずにネットワークを流れ、"
-                     "途中で第三者に読み取られるおそれがあります。\n\n"
-                     "このサーバーにパスワードを暗号化せずに送りますか？\n"
+                     "このまま続けると、ログインのやり取りとメールが暗号化されずにネットワークを"
+                     "流れ、途中で第三者に読み取られるおそれがあります。\n"
+                     "・USER/PASS（通常のログイン）、PLAIN、LOGIN：パスワードそのものが読み取られます。\n"
+                     "・APOP、CRAM-MD5：パスワードそのものは送られませんが、読み取られた MD5 の"
+                     "値から、パスワードを後で総当たりで割り出されるおそれがあります"
+                     "（短いパスワードほど危険です）。\n\n"
+                     "このサーバーに暗号化せずにログインしますか？\n"
                      "「はい」を選ぶと、このサーバーについては次から確認しません"
                      "（データフォルダのファイル「%2」からこのサーバーの行を削除すると、"
                      "改めて確認します）。")
@@ -283,10 +287,10 @@ int sendAskingAboutTrust(QWidget *parent, const std::function<int()> &send, bool
 }
 
 QString lostEncryptionAdvice() {
-  return QStringLiteral("サーバーの設定を変えたかどうかをサーバーの管理者に確かめて下さい。"
-                        "暗号化しない接続が正しいと確かめられた場合は、データフォルダのファイル"
+  return QStringLiteral("サーバーの設定を変えたかどうかをサーバーの管理者に問い合わせて下さい。"
+                        "暗号化しない接続で正しいと分かった場合は、データフォルダのファイル"
                         "「%1」（証明書を信頼すると記録したサーバーは「%2」）からこのサーバーの行を"
-                        "削除してから、もう一度やり直して下さい。")
+                        "削除してから、受信または送信し直して下さい。")
       .arg(TlsFileName, PinFileName);
 }
 

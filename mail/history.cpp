@@ -50,45 +50,54 @@ QString trimmedField(const char *data, int width) {
 // `numbers` gets the number of each record read. One small positional read
 // per record: the bodies stay on the disk, and unlike a mapping of the file
 // no page around a field comes into the process.
-QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 most = MaxRecords,
-                           const QList<int> *only = nullptr, QList<int> *numbers = nullptr) {
-  const QByteArray path = QFile::encodeName(historyPath(which));
-  const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
-    return {};
+QByteArray readRecordHeadsOf(int fd, int width, qint64 first = 0, qint64 most = MaxRecords,
+                             const QList<int> *only = nullptr, QList<int> *numbers = nullptr) {
   QByteArray out;
   struct stat st {};
-  if (::fstat(fd, &st) == 0) {
-    const qint64 whole = std::min<qint64>(st.st_size / RecordLength, MaxRecords);
-    const qint64 count = only ? qint64(only->size())
-                              : std::clamp<qint64>(whole - first, 0, std::max<qint64>(most, 0));
-    out.resize(count * width);
-    if (numbers)
-      numbers->reserve(count);
-    qint64 got = 0;
-    for (qint64 i = 0; i < count; ++i) {
-      const qint64 index = only ? qint64((*only)[i]) - 1 : first + i;
-      if (index < 0 || index >= whole)
+  if (::fstat(fd, &st) != 0)
+    return out;
+  const qint64 whole = std::min<qint64>(st.st_size / RecordLength, MaxRecords);
+  const qint64 count = only ? qint64(only->size())
+                            : std::clamp<qint64>(whole - first, 0, std::max<qint64>(most, 0));
+  out.resize(count * width);
+  if (numbers)
+    numbers->reserve(count);
+  qint64 got = 0;
+  for (qint64 i = 0; i < count; ++i) {
+    const qint64 index = only ? qint64((*only)[i]) - 1 : first + i;
+    if (index < 0 || index >= whole)
+      continue;
+    char *dest = out.data() + got * width;
+    const off_t at = off_t(index * RecordLength);
+    ssize_t done = 0;
+    while (done < width) {
+      const ssize_t n = ::pread(fd, dest + done, size_t(width - done), at + done);
+      if (n < 0 && errno == EINTR)
         continue;
-      char *dest = out.data() + got * width;
-      const off_t at = off_t(index * RecordLength);
-      ssize_t done = 0;
-      while (done < width) {
-        const ssize_t n = ::pread(fd, dest + done, size_t(width - done), at + done);
-        if (n < 0 && errno == EINTR)
-          continue;
-        if (n <= 0)
-          break;
-        done += n;
-      }
-      if (done < width)
+      if (n <= 0)
         break;
-      if (numbers)
-        numbers->append(int(index + 1));
-      ++got;
+      done += n;
     }
-    out.truncate(got * width);
+    if (done < width)
+      break;
+    if (numbers)
+      numbers->append(int(index + 1));
+    ++got;
   }
+  out.truncate(got * width);
+  return out;
+}
+
+int openHistoryForReading(History which) {
+  return ::open(QFile::encodeName(historyPath(which)).constData(), O_RDONLY | O_CLOEXEC);
+}
+
+QByteArray readRecordHeads(History which, int width, qint64 first = 0, qint64 most = MaxRecords,
+                           const QList<int> *only = nullptr, QList<int> *numbers = nullptr) {
+  const int fd = openHistoryForReading(which);
+  if (fd < 0)
+    return {};
+  const QByteArray out = readRecordHeadsOf(fd, width, first, most, only, numbers);
   ::close(fd);
   return out;
 }
@@ -227,6 +236,28 @@ QByteArray readHistoryHeadBytes(History which) {
 QList<QString> readHistorySubjects(History which, int first, int most) {
   recoverHistory(which);
   return fieldsOf(readRecordHeads(which, SubjectWidth, std::max(first, 1) - 1, most), SubjectWidth,
+                  {{SubjectOffset, SubjectWidth}});
+}
+
+HistorySubjects::HistorySubjects(History which) {
+  recoverHistory(which);
+  fd_ = openHistoryForReading(which);
+  struct stat st {};
+  if (fd_ >= 0 && ::fstat(fd_, &st) == 0)
+    count_ = int(std::min<qint64>(st.st_size / RecordLength, MaxRecords));
+}
+
+HistorySubjects::~HistorySubjects() {
+  if (fd_ >= 0)
+    ::close(fd_);
+}
+
+QList<QString> HistorySubjects::read(int first, int most) const {
+  if (fd_ < 0)
+    return {};
+  const qint64 from = std::max(first, 1) - 1;
+  const qint64 upTo = std::min<qint64>(most, std::max<qint64>(count_ - from, 0));
+  return fieldsOf(readRecordHeadsOf(fd_, SubjectWidth, from, upTo), SubjectWidth,
                   {{SubjectOffset, SubjectWidth}});
 }
 

@@ -74,6 +74,29 @@ QList<HistoryHeading> readHistoryHeadings(History which, const QList<int> *recor
 QList<QString> readHistorySubjects(History which, int first = 1,
                                    int most = MailLayout::MaxRecords);
 
+// The subjects of a history as its file held them when this was made, read
+// when asked for: the main window's tree shows the start's histories for the
+// whole run without reading 32,766 subjects at start. It keeps that file
+// open. Every change to the records already there replaces the file (a
+// delete marks Flags, which lie after the subject, and then writes the live
+// records to a new file renamed over it), and appends lie past count(), so
+// the open file keeps what the start saw.
+class HistorySubjects {
+public:
+  explicit HistorySubjects(History which);
+  ~HistorySubjects();
+  HistorySubjects(const HistorySubjects &) = delete;
+  HistorySubjects &operator=(const HistorySubjects &) = delete;
+  // Whole records at that moment, at most MaxRecords.
+  int count() const { return count_; }
+  // The trimmed Subjects of records `first` (1-based) on, at most `most`.
+  QList<QString> read(int first, int most) const;
+
+private:
+  int fd_ = -1;
+  int count_ = 0;
+};
+
 enum class AppendError {
   None,
   NoDataFolder, // the data folder is missing

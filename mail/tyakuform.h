@@ -179,8 +179,10 @@ void openHistoryViewer(History which);
 
 // The reply window lives with the compose window, which builds on this
 // library; the program installs it at start-up. It fills the reply's
-// subject, recipient and body and takes the viewer's place.
+// subject, recipient and body and takes the viewer's place; `original` is
+// the answered mail's file as received (empty when it has none), whose
+// Message-ID the reply names.
 using ReplyWindow = std::function<void(QWidget *viewer, const QString &subject, const QString &to,
-                                       const QString &body)>;
+                                       const QString &body, const QString &original)>;
 void setReplyWindow(ReplyWindow window);
 } // namespace mail

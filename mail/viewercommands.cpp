@@ -54,8 +54,7 @@ bool refuseWhileReceiving(QWidget *parent) {
   if (!mail::receiveRunning())
     return false;
   platform::messageBox(parent,
-                       QStringLiteral("メールを受信中のため削除できません。"
-                                      "受信が終わってから、もう一度削除して下さい。"),
+                       QStringLiteral("メールを受信中です。受信が終わってから、もう一度削除して下さい。"),
                        {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
   return true;
 }
@@ -256,7 +255,8 @@ void TyakuForm::Command4_Click() {
   const QString body = shown ? rtfEd->toPlainText() : mail->Body;
   if (replyWindow())
     replyWindow()(this, QStringLiteral("Re:  ") + platform::trimBlanks(subject),
-                  platform::trimBlanks(to), platform::trimBlanks(body));
+                  platform::trimBlanks(to), platform::trimBlanks(body),
+                  mail::originalPath(History::Received, rowSource(selectedRow()).record));
 }
 
 void TyakuForm::Command3_Click() {

@@ -25,7 +25,7 @@ namespace {
 const QString IndexFailedText = QStringLiteral(
     "全メール検索の索引を作れませんでした。データフォルダの空きや書き込み権限を確認して下さい。");
 const QString ReceivingText =
-    QStringLiteral("メールの受信中です。受信が終わってから、もう一度検索して下さい。");
+    QStringLiteral("メールを受信中です。受信が終わってから、もう一度検索して下さい。");
 
 // Runs the search on a worker thread while the caller's events go on.
 mail::search::SearchResult searchWaiting(History which, const QString &query) {

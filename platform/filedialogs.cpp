@@ -11,8 +11,9 @@ namespace {
 
 class QtFileDialogs final : public FileDialogBackend {
 public:
-  QString openFileName(QWidget *parent, const QString &title, const QString &filter) override {
-    return QFileDialog::getOpenFileName(parent, title, QString(), filter);
+  QString openFileName(QWidget *parent, const QString &title, const QString &filter,
+                       const QString &folder) override {
+    return QFileDialog::getOpenFileName(parent, title, folder, filter);
   }
   QString saveFileName(QWidget *parent, const QString &title, const QString &filter) override {
     return QFileDialog::getSaveFileName(parent, title, QString(), filter, nullptr,
@@ -48,8 +49,9 @@ int FileDialogBackend::printDialog(QWidget *parent, QPrinter &, bool) {
   return printCopies(parent);
 }
 
-QString openFileName(QWidget *parent, const QString &title, const QString &filter) {
-  return backend().openFileName(parent, title, filter);
+QString openFileName(QWidget *parent, const QString &title, const QString &filter,
+                     const QString &folder) {
+  return backend().openFileName(parent, title, filter, folder);
 }
 QString saveFileName(QWidget *parent, const QString &title, const QString &filter) {
   return backend().saveFileName(parent, title, filter);

@@ -13,8 +13,10 @@ class FileDialogBackend {
 public:
   virtual ~FileDialogBackend() = default;
   // Empty string: the user cancelled. The save dialog does not ask about
-  // an existing file; the caller does, through the message-box seam.
-  virtual QString openFileName(QWidget *parent, const QString &title, const QString &filter) = 0;
+  // an existing file; the caller does, through the message-box seam. The
+  // open dialog starts in `folder`, or in the working folder when empty.
+  virtual QString openFileName(QWidget *parent, const QString &title, const QString &filter,
+                               const QString &folder) = 0;
   virtual QString saveFileName(QWidget *parent, const QString &title, const QString &filter) = 0;
   // Number of copies, or 0 when the user cancelled.
   virtual int printCopies(QWidget *parent) = 0;
@@ -24,7 +26,8 @@ public:
   virtual int printDialog(QWidget *parent, QPrinter &printer, bool selection);
 };
 
-QString openFileName(QWidget *parent, const QString &title, const QString &filter);
+QString openFileName(QWidget *parent, const QString &title, const QString &filter,
+                     const QString &folder = {});
 QString saveFileName(QWidget *parent, const QString &title, const QString &filter);
 int printCopies(QWidget *parent);
 int printDialog(QWidget *parent, QPrinter &printer, bool selection);

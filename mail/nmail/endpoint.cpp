@@ -51,12 +51,12 @@ std::optional<Endpoint> parseEndpoint(const QString &text, Protocol protocol, QS
     const QString pin = rest.mid(hash + 1).trimmed();
     rest = rest.left(hash).trimmed();
     if (!pin.startsWith(QStringLiteral("sha256="), Qt::CaseInsensitive))
-      return fail(QStringLiteral("「#」の後には「sha256=」と証明書の指紋を書いてください。"));
+      return fail(QStringLiteral("「#」の後には「sha256=」と証明書の指紋を書いて下さい。"));
     QString hex = pin.mid(7);
     hex.remove(QLatin1Char(':'));
     static const QRegularExpression hexOnly(QStringLiteral("^[0-9A-Fa-f]{64}$"));
     if (!hexOnly.match(hex).hasMatch())
-      return fail(QStringLiteral("証明書の指紋は 16 進数 64 桁で書いてください。"));
+      return fail(QStringLiteral("証明書の指紋は 16 進数 64 桁で書いて下さい。"));
     ep.pinnedSha256 = QByteArray::fromHex(hex.toLatin1());
     ep.pinFromSetting = true;
   }
@@ -73,8 +73,8 @@ std::optional<Endpoint> parseEndpoint(const QString &text, Protocol protocol, QS
   } else if (rest.contains(QStringLiteral("://"))) {
     return fail(
         protocol == Protocol::Pop3
-            ? QStringLiteral("POP3 サーバーには「pop3://」か「pop3s://」を使ってください。")
-            : QStringLiteral("SMTP サーバーには「smtp://」か「smtps://」を使ってください。"));
+            ? QStringLiteral("POP3 サーバーには「pop3://」か「pop3s://」を使って下さい。")
+            : QStringLiteral("SMTPサーバーには「smtp://」か「smtps://」を使って下さい。"));
   }
   if (rest.endsWith(QLatin1Char('/')))
     rest.chop(1);

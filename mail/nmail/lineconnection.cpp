@@ -275,7 +275,7 @@ bool LineConnection::open(const Endpoint &endpoint) {
     return false;
   }
   if (addresses->isEmpty()) {
-    fail(QStringLiteral("サーバー %1 が見つかりません。サーバー名を確かめてください。").arg(where));
+    fail(QStringLiteral("サーバー %1 が見つかりません。サーバー名を確かめて下さい。").arg(where));
     return false;
   }
   int error = 0;
@@ -395,7 +395,7 @@ bool LineConnection::handshake() {
                  .arg(where, now));
       } else {
         fail(QStringLiteral(
-                 "警告: サーバー %1 の証明書が、信頼すると記録した証明書から変わっています。"
+                 "警告：サーバー %1 の証明書が、信頼すると記録した証明書から変わっています。"
                  "第三者が通信に割り込んでいるおそれがあるため、接続をやめました。"
                  "ユーザーIDとパスワードは送っていません。\n"
                  "記録した証明書の SHA-256 指紋: %2\n今回の証明書の SHA-256 指紋: %3")

@@ -8,6 +8,7 @@
 #include "mail/nmail/charset.h"
 #include "mail/nmail/mime_names.h"
 #include "mail/nmail/mime_words.h"
+#include "mail/nmail/replythread.h"
 #include "platform/core/clock.h"
 
 #include <QFile>
@@ -311,6 +312,8 @@ std::optional<QByteArray> buildMessage(const Outgoing &mail, QString *error) {
       fromBoxes[0].address.mid(fromBoxes[0].address.lastIndexOf(u'@') + 1).toLatin1();
   head += "Message-ID: <" + QUuid::createUuid().toByteArray(QUuid::Id128) + "." +
           QByteArray::number(platform::utcNow().toSecsSinceEpoch()) + "@" + domain + ">\r\n";
+  // A reply names the mail it answers, so the recipient's program threads it.
+  head += nmail::detail::currentReplyThreadHeaders();
   head += "MIME-Version: 1.0\r\n";
   head += "X-Mailer: Korvex\r\n";
 

@@ -211,7 +211,7 @@ void fillText(QString &buffer, const QString &text) {
 }
 
 QString noSessionText(int handle) {
-  return QStringLiteral("接続番号 %1 の接続はありません（既に閉じたか、接続できなかった接続です）。")
+  return QStringLiteral("サーバーとの接続は既に終わっています（接続 %1）。もう一度やり直して下さい。")
       .arg(handle);
 }
 
@@ -782,7 +782,7 @@ int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw) {
   const auto &fetched = state().fetched;
   if (!fetched || fetched->handle != handle || fetched->number != number) {
     raw.clear();
-    return failWith(QStringLiteral("メール %1 は直前に受信したメールではありません。").arg(number));
+    return failWith(QStringLiteral("%1 通目のメールの内容を読み取れませんでした。もう一度受信して下さい。").arg(number));
   }
   raw = mime::wholeMessage(fetched->message);
   return 0;
@@ -988,7 +988,7 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     const QFileInfo info(p);
     if (!info.isFile() || !info.isReadable())
       return failWith(
-          QStringLiteral("添付ファイル「%1」を読み込めません。ファイルがあるか確かめてください。")
+          QStringLiteral("添付ファイル「%1」を読み込めません。ファイルがあるか確かめて下さい。")
               .arg(p));
     mail.attachments << p;
   }
@@ -1012,9 +1012,9 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
   if (envelope.from.isEmpty())
     return failWith(
         mail.from.isEmpty()
-            ? QStringLiteral("差出人のメールアドレスがありません。設定を確かめてください。")
+            ? QStringLiteral("差出人のメールアドレスがありません。設定を確かめて下さい。")
             : QStringLiteral(
-                  "差出人「%1」からメールアドレスを読み取れません。設定を確かめてください。")
+                  "差出人「%1」からメールアドレスを読み取れません。設定を確かめて下さい。")
                   .arg(mail.from));
 
   if (!ccLine.isEmpty()) {
@@ -1022,7 +1022,7 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
     // ASCII address lists are written as they are.
     for (const QChar c : ccLine)
       if (c.unicode() > 0x7e)
-        return failWith(QStringLiteral("Cc のアドレスには半角英数字だけを使ってください。"));
+        return failWith(QStringLiteral("Cc のアドレスには半角英数字だけを使って下さい。"));
     const qsizetype end = message->indexOf("\r\n\r\n");
     if (end < 0)
       return failWith(QStringLiteral("メールを組み立てられませんでした。"));

@@ -138,7 +138,7 @@ bool Pop3Client::refuseClearPassword() {
   if (conn_.isEncrypted())
     return false;
   if (e.offeredTlsBefore) {
-    setError(QStringLiteral("警告: サーバー %1 は以前は暗号化（STLS）に対応していましたが、今回は"
+    setError(QStringLiteral("警告：サーバー %1 は以前は暗号化（STLS）に対応していましたが、今回は"
                             "対応していません。第三者が通信に割り込んでいるおそれがあるため、接続を"
                             "やめました。ユーザーIDとパスワードは送っていません。")
                  .arg(e.label()));
@@ -148,7 +148,7 @@ bool Pop3Client::refuseClearPassword() {
   if (e.plaintextLoginAgreed)
     return false;
   setError(QStringLiteral("サーバー %1 は暗号化（STLS）に対応していません。このまま続けると"
-                          "パスワードが暗号化されずに送られるため、接続をやめました。")
+                          "パスワード（APOP ではその MD5 の値）が暗号化されずに送られるため、接続をやめました。")
                .arg(e.label()));
   plaintextRefusal_ = PlaintextRefusal{e.host, e.port, false};
   return true;
@@ -183,20 +183,20 @@ std::optional<int> Pop3Client::authenticate(const QString &user, const QString &
     if (!m.hasMatch()) {
       setError(QStringLiteral(
                    "サーバー %1 は APOP に対応していません（挨拶にタイムスタンプがありません）。"
-                   "APOP を使わない設定にしてください。")
+                   "APOP を使わない設定にして下さい。")
                    .arg(conn_.endpoint().label()));
       return std::nullopt;
     }
     const QByteArray digest =
         QCryptographicHash::hash(m.captured(0).toLatin1() + pass, QCryptographicHash::Md5).toHex();
     if (!command("APOP " + id + ' ' + digest, refused, true)) {
-      error_ += QStringLiteral("ユーザーIDとパスワードを確かめてください。");
+      error_ += QStringLiteral("ユーザーIDとパスワードを確かめて下さい。");
       return std::nullopt;
     }
   } else {
     if (!command("USER " + id, refused) || !command("PASS " + pass, refused, true)) {
       if (!conn_.isBroken())
-        error_ += QStringLiteral("ユーザーIDとパスワードを確かめてください。");
+        error_ += QStringLiteral("ユーザーIDとパスワードを確かめて下さい。");
       return std::nullopt;
     }
   }

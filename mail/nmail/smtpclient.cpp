@@ -126,9 +126,9 @@ bool SmtpClient::hello() {
   // An old server that knows no ESMTP says so with 500-504; anything else
   // (421 closing, 554 refused) is its last word.
   if (reply->code < 500 || reply->code > 504)
-    return expect(reply, 2, QStringLiteral("SMTP サーバーが挨拶（EHLO）を受け付けませんでした。"));
+    return expect(reply, 2, QStringLiteral("SMTPサーバーが挨拶（EHLO）を受け付けませんでした。"));
   return expect(command("HELO " + name), 2,
-                QStringLiteral("SMTP サーバーが挨拶（HELO）を受け付けませんでした。"));
+                QStringLiteral("SMTPサーバーが挨拶（HELO）を受け付けませんでした。"));
 }
 
 bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
@@ -142,8 +142,9 @@ bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
     return true; // nothing to offer; the server decides at MAIL/RCPT
   const Endpoint &e = conn_.endpoint();
   if (!conn_.isEncrypted() && !e.plaintextLoginAgreed) {
-    error_ = QStringLiteral("SMTP サーバー %1 は暗号化（STARTTLS）に対応していません。このまま"
-                            "続けるとパスワードが暗号化されずに送られるため、送信をやめました。")
+    error_ = QStringLiteral("SMTPサーバー %1 は暗号化（STARTTLS）に対応していません。このまま"
+                            "続けるとパスワード（CRAM-MD5 ではその MD5 の値）が暗号化されずに送られるため、"
+                            "送信をやめました。")
                  .arg(e.label());
     plaintextRefusal_ = PlaintextRefusal{e.host, e.port, false};
     return false;
@@ -152,7 +153,7 @@ bool SmtpClient::authenticate(const SmtpCredentials &credentials) {
   const QByteArray user = credentials.user.toUtf8();
   const QByteArray pass = credentials.password.toUtf8();
   const QString refused = QStringLiteral(
-      "SMTP サーバーでの認証に失敗しました。受信用のユーザーIDとパスワードを確かめてください。");
+      "SMTPサーバーでの認証に失敗しました。受信用のユーザーIDとパスワードを確かめて下さい。");
 
   if (offered.contains(QStringLiteral("CRAM-MD5"))) {
     auto challenge = command("AUTH CRAM-MD5");
@@ -226,14 +227,14 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
 
   if (!expect(
           readReply(), 2,
-          QStringLiteral("SMTP サーバー %1 が接続を受け付けませんでした。").arg(endpoint.label())))
+          QStringLiteral("SMTPサーバー %1 が接続を受け付けませんでした。").arg(endpoint.label())))
     return finish(false);
   if (!hello())
     return finish(false);
   offeredTls_ = extensions_.contains(QStringLiteral("STARTTLS"));
   if (!conn_.isEncrypted() && offeredTls_) {
     if (!expect(command("STARTTLS"), 2,
-                QStringLiteral("SMTP サーバーで暗号化（STARTTLS）を始められませんでした。")))
+                QStringLiteral("SMTPサーバーで暗号化（STARTTLS）を始められませんでした。")))
       return finish(false);
     if (!conn_.startTls()) {
       error_ = conn_.errorText();
@@ -246,14 +247,14 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
     // A pinned certificate says this server speaks TLS; without it the
     // password and the mail would go out in clear.
     error_ =
-        QStringLiteral("SMTP サーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました"
+        QStringLiteral("SMTPサーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました"
                        "（このサーバーの証明書を信頼すると記録してあります）。")
             .arg(endpoint.label());
     plaintextRefusal_ = PlaintextRefusal{endpoint.host, endpoint.port, true};
     return finish(false);
   }
   if (!conn_.isEncrypted() && endpoint.offeredTlsBefore) {
-    error_ = QStringLiteral("警告: SMTP サーバー %1 は以前は暗号化（STARTTLS）に対応していましたが、"
+    error_ = QStringLiteral("警告：SMTPサーバー %1 は以前は暗号化（STARTTLS）に対応していましたが、"
                             "今回は対応していません。第三者が通信に割り込んでいるおそれがあるため、"
                             "送信をやめました。パスワードもメールも送っていません。")
                  .arg(endpoint.label());
@@ -264,23 +265,23 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
     return finish(false);
 
   if (!expect(command("MAIL FROM:<" + envelope.from + ">"), 2,
-              QStringLiteral("SMTP サーバーが差出人 %1 を受け付けませんでした。")
+              QStringLiteral("SMTPサーバーが差出人 %1 を受け付けませんでした。")
                   .arg(shown(envelope.from))))
     return finish(false);
   for (const QByteArray &rcpt : envelope.to) {
     if (!expect(command("RCPT TO:<" + rcpt + ">"), 2,
-                QStringLiteral("SMTP サーバーが宛先 %1 を受け付けませんでした。").arg(shown(rcpt))))
+                QStringLiteral("SMTPサーバーが宛先 %1 を受け付けませんでした。").arg(shown(rcpt))))
       return finish(false);
   }
   if (!expect(command("DATA"), 3,
-              QStringLiteral("SMTP サーバーがメール本文の送信（DATA）を受け付けませんでした。")))
+              QStringLiteral("SMTPサーバーがメール本文の送信（DATA）を受け付けませんでした。")))
     return finish(false);
   qCDebug(lcTransport).noquote() << "SMTP C: <message," << message.size() << "bytes>";
   if (!conn_.writeData(dotStuff(message))) {
     error_ = conn_.errorText();
     return finish(false);
   }
-  if (!expect(readReply(), 2, QStringLiteral("SMTP サーバーがメールを受け付けませんでした。")))
+  if (!expect(readReply(), 2, QStringLiteral("SMTPサーバーがメールを受け付けませんでした。")))
     return finish(false);
   // The mail is accepted now; a failing goodbye must not make the user send it twice.
   quitQuietly();

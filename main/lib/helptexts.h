@@ -11,4 +11,9 @@ namespace korvex {
 // nothing means the control leaves the help box as it is.
 std::optional<QString> mainHelpText(const QString &controlName);
 
+// The receive button's help while a receive runs and the button reads "中止".
+inline const QString StopReceiveHelpText =
+    QStringLiteral("受信を中止します。受信したメールは保存され、まだ受信していないメールはサーバーに"
+                   "残ります。");
+
 } // namespace korvex

@@ -1,6 +1,5 @@
 #include "main/lib/historytree.h"
 
-#include "mail/history.h"
 #include "platform/core/recordfile.h"
 
 #include <QApplication>
@@ -26,14 +25,15 @@ QIcon ImageList::image(int index) const {
 HistoryTreeModel::HistoryTreeModel(const ImageList &images, QObject *parent)
     : QAbstractItemModel(parent), images_(images) {}
 
-QModelIndex HistoryTreeModel::addHistory(const QString &caption, mail::History which, int listed,
-                                         qsizetype lineLength, const QString &leftOut) {
+QModelIndex HistoryTreeModel::addHistory(const QString &caption,
+                                         std::shared_ptr<const mail::HistorySubjects> subjects,
+                                         int listed, qsizetype lineLength, const QString &leftOut) {
   const int row = int(nodes_.size());
   beginInsertRows({}, row, row);
   Node node;
   node.caption = caption;
   node.image = ImageList::NodeExpanded;
-  node.which = which;
+  node.subjects = std::move(subjects);
   node.listed = listed;
   node.lineLength = lineLength;
   node.leftOut = leftOut;
@@ -49,7 +49,7 @@ QString HistoryTreeModel::line(Node &node, int row) const {
   auto it = node.blocks.find(block);
   if (it == node.blocks.end())
     it = node.blocks.insert(
-        block, mail::readHistorySubjects(node.which, block * BlockLines + 1, BlockLines));
+        block, node.subjects->read(block * BlockLines + 1, BlockLines));
   return it->value(row % BlockLines).left(node.lineLength);
 }
 
@@ -130,9 +130,10 @@ QModelIndex addHistory(HistoryTreeModel *model, const QString &caption, mail::Hi
                        QLineEdit *field) {
   // Opening a history creates it, empty, when it is missing.
   platform::RecordFile(mail::historyPath(which), mail::MailLayout::RecordLength).ensureExists();
-  const int listed = mail::historyCount(which);
+  auto subjects = std::make_shared<const mail::HistorySubjects>(which);
+  const int listed = subjects->count();
   if (listed > 0)
-    field->setText(mail::readHistorySubjects(which, listed, 1).value(0).left(field->maxLength()));
+    field->setText(subjects->read(listed, 1).value(0).left(field->maxLength()));
   const qint64 inFile = QFileInfo(mail::historyPath(which)).size() / mail::MailLayout::RecordLength;
   const qint64 left = inFile - listed;
   const QString leftOut =
@@ -140,7 +141,7 @@ QModelIndex addHistory(HistoryTreeModel *model, const QString &caption, mail::Hi
                      .arg(left)
                      .arg(mail::MailLayout::MaxRecords)
                : QString();
-  return model->addHistory(caption, which, listed, field->maxLength(), leftOut);
+  return model->addHistory(caption, std::move(subjects), listed, field->maxLength(), leftOut);
 }
 
 // The last node added: the history's last line, or the history itself

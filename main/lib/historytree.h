@@ -1,6 +1,7 @@
 // The read-only overview of both histories in the main window's tree.
 #pragma once
 
+#include "mail/history.h"
 #include "mail/mailrecord.h"
 
 #include <QAbstractItemModel>
@@ -8,6 +9,8 @@
 #include <QIcon>
 #include <QList>
 #include <QObject>
+
+#include <memory>
 
 class QLineEdit;
 class QTreeView;
@@ -30,9 +33,10 @@ private:
 
 // The two histories as a tree of two levels: "着信履歴" and "送信履歴", each
 // with one line per record (its trimmed subject) and, for a history longer
-// than the list reaches, a last line saying how many are left out. The
-// subjects are read from the history as the view asks for their lines, a
-// block at a time: a full history is 32,766 lines, and building an item for
+// than the list reaches, a last line saying how many are left out. The tree
+// shows the histories as they were at start for the whole run; the subjects
+// are read from the history file as it was then (mail::HistorySubjects) as
+// the view asks for their lines, a block at a time: a full history is 32,766 lines, and building an item for
 // each, or even reading every subject, made the start several times slower
 // than with empty histories.
 class HistoryTreeModel : public QAbstractItemModel {
@@ -41,11 +45,11 @@ public:
   static constexpr int ImageRole = Qt::UserRole + 1;
 
   HistoryTreeModel(const ImageList &images, QObject *parent = nullptr);
-  // Appends a history node for the first `listed` records of `which`, each
+  // Appends a history node for the first `listed` records of `subjects`, each
   // line cut to `lineLength` characters, and `leftOut` as a last line when
   // it is not empty.
-  QModelIndex addHistory(const QString &caption, mail::History which, int listed,
-                         qsizetype lineLength, const QString &leftOut);
+  QModelIndex addHistory(const QString &caption, std::shared_ptr<const mail::HistorySubjects> subjects,
+                         int listed, qsizetype lineLength, const QString &leftOut);
   void setImage(const QModelIndex &node, int image);
 
   QModelIndex index(int row, int column, const QModelIndex &parent = {}) const override;
@@ -59,7 +63,7 @@ private:
   struct Node {
     QString caption;
     int image = 0;
-    mail::History which = mail::History::Received;
+    std::shared_ptr<const mail::HistorySubjects> subjects; // the history as the start saw it
     int listed = 0;
     qsizetype lineLength = 0;
     QString leftOut;

@@ -16,6 +16,7 @@
 #include "platform/core/ansi.h"
 #include "platform/core/clock.h"
 #include "platform/core/dialup.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/paths.h"
 #include "platform/core/sound.h"
 #include "platform/core/wait.h"
@@ -82,6 +83,9 @@ MainForm::~MainForm() = default;
 // ---- Start-up and shut-down ------------------------------------------------
 
 void MainForm::Form_Load() {
+  // Files an earlier version, a copy by hand or an install left readable by
+  // others become the user's alone before anything is read from them.
+  platform::tightenProgramFiles();
   // The program never creates its data folder; without it nothing can be
   // kept, so say so once and run on.
   if (!platform::dataFolderExists())
@@ -98,8 +102,8 @@ void MainForm::Form_Load() {
     for (const QString &twin : twins)
       named << QStringLiteral("「%1」").arg(QDir::toNativeSeparators(twin));
     say(this,
-        QStringLiteral("データフォルダが%1の%2つあります。使用するのは「%3」です。もう一方のデータは"
-                       "表示されません。必要なファイルを一つのフォルダにまとめて下さい。")
+        QStringLiteral("データフォルダが%1の%2つあります。使用するのは「%3」です。ほかのフォルダの"
+                       "データは表示されません。必要なファイルを一つのフォルダにまとめて下さい。")
             .arg(named.join(QStringLiteral("と")))
             .arg(twins.size())
             .arg(QDir::toNativeSeparators(platform::dataFolder())),
@@ -243,11 +247,13 @@ void MainForm::Command4_Click() {
   // in hand, keeping what it stored.
   if (receiving_ || mail::receiveRunning()) {
     mail::stopReceive();
+    stopAsked_ = true;
     Command4->setEnabled(false);
     return;
   }
   Text1->setPlainText(QStringLiteral("メールを受信します。"));
   receiving_ = true;
+  stopAsked_ = false;
   Command4->setText(QStringLiteral("中止"));
   QPointer<MainForm> self(this);
   receiveMail(*this);
@@ -262,7 +268,13 @@ void MainForm::Command4_Click() {
 
 // ---- Receive host --------------------------------------------------------------
 
-void MainForm::setHelpText(const QString &text) { Text1->setPlainText(text); }
+void MainForm::setHelpText(const QString &text) {
+  Text1->setPlainText(text);
+  // The receive writes into the help box unseen; once the user pressed
+  // "中止", what it writes answers them (how far it got) and is shown.
+  if (stopAsked_)
+    Text1->show();
+}
 void MainForm::setStatusText(const QString &text) {
   // In a matching minute a pass runs every four seconds; once one of them
   // found mail, the later ones (which find none) leave the news standing.
@@ -377,8 +389,14 @@ void MainForm::Timer4_Timer() {
   // The clock shows the machine's time; where that is not Japan's, the time
   // the list is compared with goes beside it.
   const bool japan = korvex::isJapanOffset(utc, platform::localNow());
-  if (!japan)
-    JapanClock->setText(QStringLiteral("日本時間 ") + Text10->text());
+  // The list's clock runs 1..24; beside the machine's clock the hour after
+  // midnight reads as people read it, 0:05 and not 24:05.
+  if (!japan) {
+    QString shown = Text10->text();
+    if (shown.startsWith(QStringLiteral("24:")))
+      shown.replace(0, 2, QStringLiteral("0"));
+    JapanClock->setText(QStringLiteral("日本時間 ") + shown);
+  }
   JapanClock->setVisible(!japan);
 }
 
@@ -464,7 +482,11 @@ void MainForm::TreeView1_Expand(const QModelIndex &node) {
 }
 
 void MainForm::showHelpFor(const QString &controlName) {
-  const std::optional<QString> text = korvex::mainHelpText(controlName);
+  // While a receive runs the receive button reads "中止" and says so.
+  const std::optional<QString> text =
+      controlName == QStringLiteral("Command4") && (receiving_ || mail::receiveRunning())
+          ? std::optional<QString>(korvex::StopReceiveHelpText)
+          : korvex::mainHelpText(controlName);
   if (!text)
     return;
   if (text->isEmpty()) {

@@ -152,6 +152,7 @@ private:
   bool passRunning_ = false;
   bool scheduledReceive_ = false; // the receive the check cycle started, not a click
   bool receiving_ = false;
+  bool stopAsked_ = false; // "中止" was pressed during the receive in progress
   bool unloaded_ = false;
   bool closePending_ = false;
   // The scheduling minute (Text10) in which a check pass found new mail.

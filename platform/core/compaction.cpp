@@ -155,10 +155,16 @@ bool validLayout(CompactionLayout layout) {
 bool writeLiveRecordsOf(const QString &source, const QString &target, CompactionLayout layout) {
   QFile in(source);
   QFile out(target);
-  if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+  if (!in.open(QIODevice::ReadOnly) ||
+      !out.open(QIODevice::WriteOnly | QIODevice::Truncate, PrivateFileMode))
     return false;
-  // The mail history stays as private as it was, before any of it is written.
-  out.setPermissions(in.permissions());
+  // The rewritten file is private before any record goes in, whatever mode
+  // the old one had (an earlier version left histories 0644).
+  if (!makePrivate(target)) {
+    out.close();
+    out.remove();
+    return false;
+  }
   const qint64 len = layout.recordLength;
   const qint64 perBlock = std::max<qint64>(1, (1 << 20) / len);
   QByteArray block(perBlock * len, Qt::Uninitialized);

@@ -19,6 +19,16 @@ void keepNewFilesPrivate();
 // Gives an existing file mode 0600 (a folder 0700). False when it failed.
 bool makePrivate(const QString &path);
 
+// Gives `folder` itself and everything under it mode 0700 (folders) or 0600
+// (files), links left alone and not followed. For what an earlier version,
+// a copy by hand or an install left readable by others. The number of
+// entries that could not be changed.
+int makePrivateTree(const QString &folder);
+
+// At start-up: the data folder, the attachment folder and qelmar.ini made
+// private, whatever mode they were left with.
+void tightenProgramFiles();
+
 // Creates `path` and any missing parents with mode 0700 (the folders that
 // already exist are left as they are). False when it could not.
 bool makePrivateFolders(const QString &path);

@@ -26,7 +26,7 @@
 
 using testsupport::MailServers;
 
-TEST(ReplyThroughServers, AReceivedMailIsAnsweredAndTheAnswerReachesItsSender) {
+TEST(ReplyThroughServers, AReceivedMailIsAnsweredAndTheAnswerReachesItsSenderInItsThread) {
   TempProgramFolder folder;
   MessageBoxDouble boxes;
   ASSERT_TRUE(folder.isValid());
@@ -59,6 +59,7 @@ TEST(ReplyThroughServers, AReceivedMailIsAnsweredAndTheAnswerReachesItsSender) {
       ">\r\nTo: " + alice.toLatin1() +
       "\r\nSubject: =?ISO-2022-JP?B?GyRCMnE1RCRON28bKEI=?=\r\n"
       "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\nMessage-ID: <reply-test@example.jp>\r\n"
+      "References: <first@example.jp>\r\n <second@example.jp>\r\n"
       "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n"
       "Shall we meet at ten?\r\n";
   ASSERT_TRUE(servers->seed(QStringLiteral("alice"), mail));
@@ -108,6 +109,14 @@ TEST(ReplyThroughServers, AReceivedMailIsAnsweredAndTheAnswerReachesItsSender) {
   // The display name goes out encoded, the address beside it.
   EXPECT_TRUE(
       header.contains("To: =?ISO-2022-JP?B?GyRCOzNFREJATzobKEI=?= <" + taro.toLatin1() + ">"))
+      << header.constData();
+  // The answer names the mail it answers and the thread before it, so the
+  // recipient's program puts it under that mail.
+  QByteArray lines = header;
+  lines.replace("\r\n", "\n");
+  EXPECT_TRUE(lines.contains("\nIn-Reply-To: <reply-test@example.jp>\n")) << header.constData();
+  EXPECT_TRUE(lines.contains(
+      "\nReferences: <first@example.jp>\n <second@example.jp>\n <reply-test@example.jp>\n"))
       << header.constData();
   EXPECT_TRUE(arrived.contains("Ten is fine."));
   EXPECT_TRUE(arrived.contains("Shall we meet at ten?"));

@@ -316,7 +316,7 @@ TEST_F(SendFromWindow, AnUnvouchedCertificateIsAskedAboutOnceAndThenTrusted) {
   EXPECT_EQ(mail::historyCount(mail::History::Sent), 2);
 }
 
-TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFailure) {
+TEST_F(SendFromWindow, BulkSendsOneMailPerEntryAndASecondSendReachesOnlyThoseNotDelivered) {
   addEntry(QStringLiteral("アリス"), alice);
   addEntry(QStringLiteral("nobody"), QStringLiteral("nobody@") + servers->domain);
   addEntry(QStringLiteral("太郎"), taro);
@@ -337,9 +337,13 @@ TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFa
   EXPECT_EQ(boxes.boxes()[0].buttons, platform::MsgButtons::Ok);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("550")))
       << boxes.boxes()[0].text.toStdString();
-  // The window keeps the mail, since one entry did not get it.
+  // The window keeps the mail, since one entry did not get it, and says who.
   ASSERT_TRUE(forms::writeForm().loaded());
   EXPECT_EQ(f->BodyText->toPlainText(), u"本文です。");
+  EXPECT_TRUE(f->Label7->text().contains(QStringLiteral("3件のうち2件に送信しました")))
+      << f->Label7->text().toStdString();
+  EXPECT_TRUE(f->Label7->text().contains(QStringLiteral("送信できなかった宛先：nobody。")))
+      << f->Label7->text().toStdString();
 
   // One record per pass that went out, each with the To text and the body
   // as typed; the refused pass leaves none.
@@ -347,11 +351,36 @@ TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFa
                                        QStringLiteral("皆様"), QStringLiteral("本文です。"));
   EXPECT_EQ(history(), record + record);
 
-  for (const QString &user : {QStringLiteral("alice"), QStringLiteral("taro")}) {
+  // Sent again while the entry is still refused: only that entry is tried.
+  boxes.pushAnswer(MsgAnswer::Ok);
+  send(f);
+  ASSERT_EQ(boxes.boxes().size(), 2);
+  EXPECT_TRUE(f->Label7->text().contains(QStringLiteral("1件のうち0件に送信しました")))
+      << f->Label7->text().toStdString();
+
+  // The entry corrected in the address book (to bob's address): the third
+  // send reaches bob alone and closes the window.
+  const QString bob = servers->user(QStringLiteral("bob")).address;
+  {
+    QFile book(settings::addressBookPath());
+    ASSERT_TRUE(book.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(book.seek(settings::AddressLayout::RecordLength));
+    const QByteArray fixed =
+        settings::encodeAddressRecord({settings::paddedName(QStringLiteral("nobody")), 1, bob});
+    ASSERT_EQ(book.write(fixed), fixed.size());
+  }
+  send(f);
+  EXPECT_EQ(boxes.boxes().size(), 2);
+  EXPECT_FALSE(forms::writeForm().loaded());
+  EXPECT_EQ(history(), record + record + record);
+  ASSERT_TRUE(servers->waitForMessages(QStringLiteral("bob"), 1));
+
+  for (const QString &user : {QStringLiteral("alice"), QStringLiteral("taro"),
+                              QStringLiteral("bob")}) {
     ASSERT_TRUE(servers->waitForMessages(user, 1)) << user.toStdString();
     QTemporaryDir unpacked;
     const auto mails = fetchAll(*servers, user, unpacked.path());
-    ASSERT_EQ(mails.size(), 1) << user.toStdString();
+    ASSERT_EQ(mails.size(), 1) << user.toStdString(); // nobody gets it twice
     EXPECT_EQ(mails[0].subject, u"お知らせ");
     EXPECT_TRUE(
         mails[0].body.startsWith(QStringLiteral("本文です。\r\n\r\n") + compose::fortuneHeading()));
@@ -368,8 +397,8 @@ TEST_F(SendFromWindow, BulkSendsOneMailPerEntryWithItsOwnFooterAndGoesOnAfterAFa
   f->ToText->setText(alice);
   send(f);
   EXPECT_FALSE(forms::writeForm().loaded());
-  EXPECT_EQ(history().size(), 2 * 12284);
-  EXPECT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(history().size(), 3 * 12284);
+  EXPECT_EQ(boxes.boxes().size(), 2);
 }
 
 TEST_F(SendFromWindow, NoMailGoesOutWrongWhenAFileOrAFieldIsBad) {

@@ -19,6 +19,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -90,6 +91,9 @@ TEST_F(WriteFormTest, AttachmentRowFollowsItsStateTable) {
   EXPECT_EQ(states(f), QStringLiteral("D/E/D shown 3 ") + a + u',' + b + u',' + c);
   EXPECT_EQ(f->List2->item(1)->text(), b);
   EXPECT_EQ(dialogs.requests.value(1), u"open||"); // no title or filter of its own
+  // It opens in the home folder, away from the program folder where the
+  // data folder with the password lies.
+  EXPECT_EQ(dialogs.openFolder, QDir::homePath());
 
   // A path typed by hand is sent as it is, and "追加" appends to it.
   forms::writeForm().unload();

@@ -21,6 +21,10 @@ program="$prefix/lib/korvex"
 [ -x "$program/korvex" ] || fail "no executable in the program folder"
 [ -d "$program/★MAilData" ] || fail "no ★MAilData"
 [ -d "$program/添付フォルダ" ] || fail "no 添付フォルダ"
+# Mail and the password live there: the two folders are the user's alone.
+for d in "★MAilData" "添付フォルダ"; do
+  [ "$(stat -c %a "$program/$d")" = 700 ] || fail "$d is $(stat -c %a "$program/$d"), not 700"
+done
 [ "$(readlink -f "$prefix/bin/korvex")" = "$(readlink -f "$program/korvex")" ] || fail "bin/korvex does not lead to the program"
 grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/korvex.svg" || fail "no icon"
 # The help page that "HP" opens, with every picture it shows.

@@ -363,6 +363,45 @@ TEST_F(MainFormTest, TreeShowsBothHistoriesWithTrimmedSubjects) {
   EXPECT_EQ(korvex::nodeImage(received), korvex::ImageList::NodeExpanded);
 }
 
+// The tree shows the histories as the start saw them for the whole run:
+// lines read after a delete still hold the subjects of that moment, whether
+// one mail or every mail of the history went.
+TEST_F(MainFormTest, TreeLinesKeepTheStartsSubjectsAfterOneAndAllMailsAreDeleted) {
+  constexpr int Mails = 2100; // five blocks of lines, each read when first shown
+  {
+    mail::MailRecord r;
+    QByteArray all;
+    for (int i = 1; i <= Mails; ++i) {
+      r.Subject = QStringLiteral("件名%1").arg(i);
+      r.Flag = 1;
+      all += mail::encodeMailRecord(r);
+    }
+    ASSERT_TRUE(folder.writeBytes(mail::historyPath(mail::History::Received), all));
+  }
+  givePop3Server();
+  load();
+  const QAbstractItemModel *m = form->TreeView1->model();
+  const QModelIndex received = m->index(0, 0);
+  ASSERT_EQ(m->rowCount(received), Mails);
+  auto line = [&](int row) { return m->index(row, 0, received).data().toString(); };
+  EXPECT_EQ(line(0), u"件名1"); // the first block is read now, the others later
+
+  // "１件削除" of the first mail: Flag 0, then the rewrite.
+  ASSERT_TRUE(mail::markHistoryRecord(mail::History::Received, 1));
+  ASSERT_TRUE(mail::rewriteHistory(mail::History::Received));
+  ASSERT_EQ(mail::historyCount(mail::History::Received), Mails - 1);
+  for (const int row : {0, 600, Mails - 1})
+    EXPECT_EQ(line(row), QStringLiteral("件名%1").arg(row + 1)) << row;
+
+  // "全件削除".
+  ASSERT_TRUE(mail::markAllHistoryRecords(mail::History::Received));
+  ASSERT_TRUE(mail::rewriteHistory(mail::History::Received));
+  ASSERT_EQ(mail::historyCount(mail::History::Received), 0);
+  ASSERT_EQ(m->rowCount(received), Mails);
+  for (const int row : {1, 1100, 1600})
+    EXPECT_EQ(line(row), QStringLiteral("件名%1").arg(row + 1)) << row;
+}
+
 TEST_F(MainFormTest, StartUpWithAFullHistoryAndACutShortDeleteListsWhatItCanAndSaysTheRest) {
   // More received records than record numbers reach (sparse: blank records).
   {
@@ -652,6 +691,14 @@ TEST_F(MainFormTest, OutsideJapanTheTimeTheListMeansStandsBesideTheClock) {
   clock.setLocal(QDateTime(utc.date(), QTime(8, 35, 30)));
   form->Timer4_Timer();
   EXPECT_TRUE(form->JapanClock->isVisibleTo(form.get()));
+  // The hour after midnight: the list's clock says 24:05, the label as
+  // people read it.
+  const QDateTime late(QDate(2024, 5, 1), QTime(15, 5, 0), Qt::UTC);
+  clock.setUtc(late);
+  clock.setLocal(QDateTime(late.date(), late.time()));
+  form->Timer4_Timer();
+  EXPECT_EQ(form->Text10->text(), QStringLiteral("24:05"));
+  EXPECT_EQ(form->JapanClock->text(), QStringLiteral("日本時間 0:05"));
 }
 
 TEST_F(MainFormTest, NewMailFoundInAMatchingMinuteStaysOnTheStatusLineThroughThatMinute) {
@@ -838,6 +885,38 @@ TEST_F(MainFormTest, ReceiveHostWritesHelpAndStatusWithoutShowingTheHelpBox) {
   EXPECT_EQ(form->Text1->toPlainText(), QStringLiteral("メールのチェックをしています。"));
   EXPECT_FALSE(form->Text1->isVisible());
   EXPECT_EQ(form->Text3->text(), QStringLiteral("新着メール無し。"));
+}
+
+// Pressing "中止" during a receive: the button's help says what it does, and
+// the receive's closing word (how far it got), written into the help box,
+// is shown rather than left in a hidden box.
+TEST_F(MainFormTest, TheStopButtonExplainsItselfAndItsResultIsShown) {
+  givePop3Server();
+  load();
+  form->show();
+  const QString stopped = QStringLiteral("受信を中止しました。");
+  form->receiveMail = [&](mail::ReceiveHost &host) {
+    host.setHelpText(QStringLiteral("メールのチェックをしています。"));
+    EXPECT_FALSE(form->Text1->isVisible());
+    QEnterEvent enter(QPointF(2, 2), form->Command4->mapTo(form.get(), QPointF(2, 2)),
+                      form->Command4->mapToGlobal(QPointF(2, 2)));
+    QApplication::sendEvent(form->Command4, &enter);
+    EXPECT_EQ(form->Command4->text(), QStringLiteral("中止"));
+    EXPECT_EQ(form->Text1->toPlainText(), korvex::StopReceiveHelpText);
+    form->Text1->hide();
+    form->Command4_Click(); // "中止"
+    host.setHelpText(stopped);
+  };
+  form->Command4_Click();
+  EXPECT_TRUE(form->Text1->isVisible());
+  EXPECT_EQ(form->Text1->toPlainText(), stopped);
+  EXPECT_EQ(form->Command4->text(), QStringLiteral("受信"));
+
+  // The next receive, not stopped, writes into the box unseen again.
+  form->Text1->hide();
+  form->receiveMail = [](mail::ReceiveHost &host) { host.setHelpText(QStringLiteral("x")); };
+  form->Command4_Click();
+  EXPECT_FALSE(form->Text1->isVisible());
 }
 
 TEST_F(MainFormTest, HelpBoxFollowsTheMouse) {

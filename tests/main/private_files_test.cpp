@@ -18,7 +18,9 @@
 
 #include <QCoreApplication>
 #include <QDirIterator>
+#include <QDir>
 #include <QFileInfo>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -120,6 +122,72 @@ TEST(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
     EXPECT_TRUE(seen.contains(name, Qt::CaseInsensitive)) << name.toStdString() << " in "
                                                           << seen.join(u' ').toStdString();
   EXPECT_GE(seen.size(), 7) << seen.join(u' ').toStdString();
+}
+
+// Files an earlier version (or a copy by hand, or an install) left readable
+// by others are made the user's alone at start-up, links left alone; and a
+// history rewritten by a delete is private whatever mode the old one had.
+TEST(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADelete) {
+  const UmaskGuard umask022;
+  TempProgramFolder folder;
+  ASSERT_TRUE(folder.isValid());
+  MessageBoxDouble boxes;
+  FakeClock clock;
+  QTemporaryDir outside;
+  const QString foreign = outside.filePath(QStringLiteral("someone-elses.txt"));
+  ASSERT_TRUE(folder.writeBytes(foreign, "theirs"));
+  ASSERT_EQ(::chmod(QFile::encodeName(foreign).constData(), 0644), 0);
+
+  mail::MailRecord r;
+  r.Subject = QStringLiteral("old");
+  r.Flag = 1;
+  const QString history = mail::historyPath(mail::History::Received);
+  settings::Pop3Server = QStringLiteral("127.0.0.1");
+  ASSERT_TRUE(settings::SaveServerSettings());
+  settings::Pop3Server.clear();
+  const QString serverFile = folder.file(QStringLiteral("qelmar.ini"));
+  ASSERT_EQ(::chmod(QFile::encodeName(serverFile).constData(), 0644), 0);
+  const QStringList files = {
+      history,
+      folder.dataFile(QStringLiteral("Maildir/cur/1.korvex:2,")),
+      folder.attachmentPath() + QStringLiteral("/mail 1/figures.bin"),
+  };
+  for (const QString &f : files) {
+    ASSERT_TRUE(QDir().mkpath(QFileInfo(f).absolutePath()));
+    ASSERT_TRUE(folder.writeBytes(f, mail::encodeMailRecord(r) + mail::encodeMailRecord(r)));
+    ASSERT_EQ(::chmod(QFile::encodeName(f).constData(), 0644), 0);
+  }
+  const QStringList folders = {folder.dataPath(), folder.dataFile(QStringLiteral("Maildir")),
+                               folder.dataFile(QStringLiteral("Maildir/cur")),
+                               folder.attachmentPath(),
+                               folder.attachmentPath() + QStringLiteral("/mail 1")};
+  for (const QString &d : folders)
+    ASSERT_EQ(::chmod(QFile::encodeName(d).constData(), 0755), 0);
+  const QString link = folder.attachmentPath() + QStringLiteral("/link");
+  ASSERT_TRUE(QFile::link(foreign, link));
+
+  {
+    auto form = std::make_unique<MainForm>();
+    form->endProgram = [] {};
+    form->Form_Load();
+    form->Timer2->stop();
+    form->Timer3->stop();
+    form->Timer4->stop();
+    for (const QString &f : files + QStringList{serverFile})
+      EXPECT_EQ(modeOf(f), 0600u) << f.toStdString();
+    for (const QString &d : folders)
+      EXPECT_EQ(modeOf(d), 0700u) << d.toStdString();
+    EXPECT_EQ(modeOf(foreign), 0644u); // a link is not followed
+
+    ASSERT_EQ(::chmod(QFile::encodeName(history).constData(), 0644), 0);
+    ASSERT_TRUE(mail::markHistoryRecord(mail::History::Received, 1));
+    ASSERT_TRUE(mail::rewriteHistory(mail::History::Received));
+    EXPECT_EQ(mail::historyCount(mail::History::Received), 1);
+    EXPECT_EQ(modeOf(history), 0600u);
+    form.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  settings::Pop3Server.clear();
 }
 
 } // namespace

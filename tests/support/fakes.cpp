@@ -77,7 +77,9 @@ bool FakeBrowser::open(const QUrl &url) {
 FakeFileDialogs::FakeFileDialogs() { platform::setFileDialogBackend(this); }
 FakeFileDialogs::~FakeFileDialogs() { platform::setFileDialogBackend(nullptr); }
 
-QString FakeFileDialogs::openFileName(QWidget *, const QString &title, const QString &filter) {
+QString FakeFileDialogs::openFileName(QWidget *, const QString &title, const QString &filter,
+                                      const QString &folder) {
+  openFolder = folder;
   requests.append(QStringLiteral("open|") + title + u'|' + filter);
   return openNames.isEmpty() ? QString() : openNames.dequeue();
 }

@@ -88,7 +88,10 @@ public:
   // What each dialog was asked: "open|title|filter", "save|…", "print".
   QStringList requests;
 
-  QString openFileName(QWidget *parent, const QString &title, const QString &filter) override;
+  // The folder the last open dialog was to start in.
+  QString openFolder;
+  QString openFileName(QWidget *parent, const QString &title, const QString &filter,
+                       const QString &folder) override;
   QString saveFileName(QWidget *parent, const QString &title, const QString &filter) override;
   int printCopies(QWidget *parent) override;
   // As a user choosing "print to file": the printer writes a PDF to
