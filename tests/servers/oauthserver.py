@@ -42,7 +42,7 @@ CLIENTS = {}
 for c in A.clients.split():
     cid, _, sec = c.partition(":")
     CLIENTS[cid] = sec or None
-LOCK = threading.Lock()
+LOCK = threading.RLock()   # err() counts under it, and is called with it held
 CODES, ACCESS, REFRESH = {}, {}, {}
 STATE = {"outage": False}
 COUNTS = {"authorize": 0, "authorization_code": 0, "refresh_token": 0, "token_errors": 0}

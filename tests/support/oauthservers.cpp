@@ -24,7 +24,9 @@ QString &lastError() {
 }
 
 std::pair<int, QByteArray> http(const QString &method, const QUrl &url, const QByteArray &form) {
-  QNetworkAccessManager manager;
+  // One manager for the test's life: Qt's HTTP connections outlive a
+  // manager that made them.
+  static QNetworkAccessManager manager;
   QNetworkRequest request(url);
   request.setHeader(QNetworkRequest::ContentTypeHeader,
                     QByteArrayLiteral("application/x-www-form-urlencoded"));
