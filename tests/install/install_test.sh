@@ -21,6 +21,7 @@ program="$prefix/lib/korvex"
 [ -x "$program/korvex" ] || fail "no executable in the program folder"
 [ -d "$program/★MAilData" ] || fail "no ★MAilData"
 [ -d "$program/添付フォルダ" ] || fail "no 添付フォルダ"
+grep -q "^\[gmail\]" "$program/oauth-presets.ini" || fail "no OAuth 2.0 presets beside the program"
 [ "$(readlink -f "$prefix/bin/korvex")" = "$(readlink -f "$program/korvex")" ] || fail "bin/korvex does not lead to the program"
 grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/korvex.svg" || fail "no icon"
 # The help page that "HP" opens, with every picture it shows.

@@ -11,6 +11,7 @@
 #include "settings/oauthsettings.h"
 #include "settings/oauthsignin.h"
 #include "tests/support/fakes.h"
+#include "tests/support/httpbrowser.h"
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/oauthservers.h"
 #include "tests/support/programfolder.h"
@@ -18,8 +19,6 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QTest>
 #include <QUrlQuery>
 
@@ -27,45 +26,6 @@ using testsupport::OAuthServers;
 namespace oauth = settings::oauth;
 
 namespace {
-
-// A browser that really goes to the authorization page and follows its
-// redirect back to the program, as a user's browser would after the user
-// approved; `tamper` may change the redirect on the way (another tab's,
-// or an attacker's, link).
-class HttpBrowser final : public platform::BrowserBackend {
-public:
-  HttpBrowser() { platform::setBrowserBackend(this); }
-  ~HttpBrowser() override { platform::setBrowserBackend(nullptr); }
-
-  bool open(const QUrl &url) override {
-    opened << url;
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply *reply = manager_.get(request);
-    QObject::connect(reply, &QNetworkReply::finished, reply, [this, reply] {
-      reply->deleteLater();
-      QUrl back(QString::fromLatin1(reply->rawHeader("Location")));
-      if (!back.isValid() || back.isEmpty())
-        return;
-      if (tamper)
-        back = tamper(back);
-      QNetworkReply *landed = manager_.get(QNetworkRequest(back));
-      QObject::connect(landed, &QNetworkReply::finished, landed, [this, landed] {
-        landingPage = landed->readAll();
-        landed->deleteLater();
-      });
-    });
-    return true;
-  }
-
-  QList<QUrl> opened;
-  QByteArray landingPage;
-  std::function<QUrl(QUrl)> tamper;
-
-private:
-  QNetworkAccessManager manager_;
-};
 
 const QByteArray Mail = "From: a@example.jp\r\nTo: alice@korvex.test\r\nSubject: hello\r\n\r\nbody\r\n";
 
