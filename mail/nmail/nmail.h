@@ -148,7 +148,7 @@ struct AccessToken {
 struct SmtpAccount {
   QString userId;
   QString password;
-  std::function<AccessToken(bool renew)> accessToken;
+  std::function<AccessToken(bool renew)> accessToken = nullptr;
 };
 void setSmtpAccountProvider(std::function<SmtpAccount()> provider);
 

@@ -63,18 +63,16 @@ QString tokenRefusalText(const QByteArray &base64Challenge) {
     return {};
   // Servers send an HTTP-like status: "invalid_token", "insufficient_scope",
   // or Google's "400"/"401".
+  const QString scope = o.value(QStringLiteral("scope")).toString().left(200);
   QString what;
   if (status == QLatin1String("invalid_token") || status == QLatin1String("401"))
     what = QStringLiteral("アクセストークンが無効か、期限が切れています。");
   else if (status == QLatin1String("insufficient_scope") || status == QLatin1String("403"))
-    what = QStringLiteral("アクセストークンにメールを使う権限がありません");
+    what = scope.isEmpty()
+               ? QStringLiteral("アクセストークンにメールを使う権限がありません。")
+               : QStringLiteral("アクセストークンにメールを使う権限（%1）がありません。").arg(scope);
   else
-    what = QStringLiteral("アクセストークンを受け付けませんでした。");
-  const QString scope = o.value(QStringLiteral("scope")).toString().left(200);
-  if (!scope.isEmpty() && what.endsWith(QStringLiteral("ありません")))
-    what += QStringLiteral("（必要な権限: %1）。").arg(scope);
-  else if (what.endsWith(QStringLiteral("ありません")))
-    what += QStringLiteral("。");
+    what = QStringLiteral("サーバーがアクセストークンを受け付けませんでした。");
   return what + QStringLiteral("（サーバーの応答: %1）").arg(status.left(60));
 }
 
