@@ -12,6 +12,7 @@
 
 #include "platform/core/maildir.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -33,6 +34,9 @@ namespace {
 constexpr int DefaultTimeoutMs = 30000;
 constexpr int MaxSessions = 64;
 constexpr int OptionBufferSize = 1;
+// Longer than this waiting for a token (a sign-in in the browser), and the
+// connection made before is replaced before the login.
+constexpr qint64 StaleBeforeLoginMs = 10000;
 
 // A large mail fetched into a file before it was asked for: the next one,
 // while the window's thread reads and stores the one before.
@@ -421,13 +425,20 @@ namespace {
 int authenticateWithToken(int handle, const QString &id,
                           const std::function<AccessToken(bool renew)> &source) {
   for (int attempt = 0;; ++attempt) {
+    QElapsedTimer waited;
+    waited.start();
     const AccessToken token = source(attempt > 0);
     if (token.token.isEmpty())
       return failWith(token.error.isEmpty()
                           ? QStringLiteral("OAuth 2.0 のアクセストークンを取得できませんでした。")
                           : token.error);
+    // The user may have signed in meanwhile, which takes longer than a
+    // server keeps a connection that has not logged in: a fresh one then.
+    const bool stale = waited.elapsed() > StaleBeforeLoginMs;
     bool refused = false;
-    const auto count = withSession<int>(handle, [&](Pop3Client &client) {
+    const auto count = withSession<int>(handle, [&](Pop3Client &client) -> std::optional<int> {
+      if (stale && !client.reconnect())
+        return std::nullopt;
       const auto n = client.authenticateWithToken(id, token.token);
       refused = !n && client.tokenRefused() && !client.isBroken();
       return n;

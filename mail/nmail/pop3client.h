@@ -22,6 +22,13 @@ public:
   // AUTH OAUTHBEARER (or XOAUTH2) with an OAuth 2.0 access token, when the
   // server's CAPA lists it under SASL; only over TLS. Then STAT.
   std::optional<int> authenticateWithToken(const QString &user, const QByteArray &token);
+  // Connects again to the server of the last connectTo() (the session went
+  // idle too long before its login, e.g. while the user signed in).
+  bool reconnect() {
+    const Endpoint endpoint = conn_.endpoint();
+    abort();
+    return connectTo(endpoint);
+  }
   // The last authenticateWithToken() failed because the server refused the
   // token itself; the session is still open for another try.
   bool tokenRefused() const { return tokenRefused_; }

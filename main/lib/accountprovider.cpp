@@ -2,7 +2,6 @@
 
 #include "mail/nmail/nmail.h"
 #include "settings/config.h"
-#include "settings/oauthsettings.h"
 #include "settings/oauthsignin.h"
 
 namespace korvex {
@@ -11,7 +10,7 @@ void installAccountProvider(std::function<bool()> unattended) {
   nmail::setSmtpAccountProvider([unattended] {
     const settings::Account account = settings::accountInUse();
     nmail::SmtpAccount out{account.id, account.password, {}};
-    if (settings::oauth::signsInWithToken())
+    if (account.signsInWithToken)
       out.accessToken = [unattended](bool renew) {
         const bool mayAsk = !(unattended && unattended());
         const settings::oauth::TokenResult r = settings::oauth::accessToken(renew, mayAsk);
