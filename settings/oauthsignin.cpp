@@ -53,10 +53,10 @@ QString providerSaid(const QByteArray &body) {
   QString text = o.value(QStringLiteral("error")).toString();
   const QString description = o.value(QStringLiteral("error_description")).toString();
   if (!description.isEmpty())
-    text += QStringLiteral(": ") + description;
+    text += QStringLiteral("：") + description;
   if (text.isEmpty())
     return {};
-  return QStringLiteral("（認可サーバーの応答: %1）").arg(text.left(200));
+  return QStringLiteral("（認可サーバーの応答：%1）").arg(text.left(200));
 }
 
 void keep(const Provider &p, const QByteArray &token, int expiresIn) {
@@ -215,7 +215,7 @@ public:
       return finish(false, QStringLiteral("サインインの応答を受け取る準備ができませんでした"
                                           "（127.0.0.1 で待ち受けできません）。"));
     handler_->setCallbackText(QStringLiteral(
-        "Korvex: サインインの応答を受け取りました。このページは閉じて構いません。"));
+        "Korvex：サインインの応答を受け取りました。このページは閉じて構いません。"));
     flow_.setReplyHandler(handler_);
     flow_.setAuthorizationUrl(QUrl(provider_.authorizationUrl));
     flow_.setAccessTokenUrl(QUrl(provider_.tokenUrl));
@@ -266,7 +266,7 @@ public:
     QObject::connect(&flow_, &QAbstractOAuth2::error, &flow_,
                      [this](const QString &error, const QString &description, const QUrl &) {
                        finish(false, QStringLiteral("サインインできませんでした（%1）。")
-                                         .arg((error + QStringLiteral(": ") + description).left(200)));
+                                         .arg((error + QStringLiteral("：") + description).left(200)));
                      });
     QObject::connect(&flow_, &QAbstractOAuth::granted, &flow_, [this] { onGranted(); });
     deadline_.setSingleShot(true);

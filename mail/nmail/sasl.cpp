@@ -73,7 +73,7 @@ QString tokenRefusalText(const QByteArray &base64Challenge) {
                : QStringLiteral("アクセストークンにメールを使う権限（%1）がありません。").arg(scope);
   else
     what = QStringLiteral("サーバーがアクセストークンを受け付けませんでした。");
-  return what + QStringLiteral("（サーバーの応答: %1）").arg(status.left(60));
+  return what + QStringLiteral("（サーバーの応答：%1）").arg(status.left(60));
 }
 
 } // namespace nmail::sasl

@@ -195,8 +195,8 @@ bool SmtpClient::authenticateWithToken(const QStringList &offered,
     return false;
   const auto mechanism = sasl::pickTokenMechanism(offered);
   if (!mechanism) {
-    error_ = QStringLiteral("SMTP サーバー %1 は OAuth 2.0 でのログイン（OAUTHBEARER・XOAUTH2）に"
-                            "対応していません（対応している方式: %2）。")
+    error_ = QStringLiteral("SMTPサーバー %1 は OAuth 2.0 でのログイン（OAUTHBEARER・XOAUTH2）に"
+                            "対応していません（対応している方式：%2）。")
                  .arg(e.label(), offered.join(QLatin1Char(' ')));
     return false;
   }
@@ -207,7 +207,7 @@ bool SmtpClient::authenticateWithToken(const QStringList &offered,
   }
   const QByteArray name = sasl::mechanismName(*mechanism);
   const QString refused =
-      QStringLiteral("SMTP サーバーでの OAuth 2.0 の認証（%1）に失敗しました。").arg(QString::fromLatin1(name));
+      QStringLiteral("SMTPサーバーでの OAuth 2.0 の認証（%1）に失敗しました。").arg(QString::fromLatin1(name));
   // The token goes after the 334 prompt: on the AUTH line a long one would
   // pass the server's line limit (Postfix cuts at 2,048 characters).
   auto reply = command("AUTH " + name);
@@ -296,7 +296,7 @@ bool SmtpClient::send(const Endpoint &endpoint, const SmtpEnvelope &envelope,
   if (!conn_.isEncrypted() && credentials.useToken) {
     // An account that signs in with a token never talks in the clear: no
     // token, no mail, and nothing to agree to.
-    error_ = QStringLiteral("SMTP サーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました。"
+    error_ = QStringLiteral("SMTPサーバー %1 が暗号化（STARTTLS）に対応していないため、送信をやめました。"
                             "OAuth 2.0 のアクセストークンもメールも送っていません。")
                  .arg(endpoint.label());
     return finish(false);
