@@ -134,7 +134,8 @@ TEST_F(TokenLogin, NoTokenLeavesThroughARelayThatStripsTls) {
                           testsupport::Relay::StripTls | testsupport::Relay::OfferAuth);
   EXPECT_LT(send(smtp.address(), QStringLiteral("x")), 0);
   EXPECT_FALSE(plaintextLoginRefused());
-  EXPECT_FALSE(pop3.clientSent(QStringLiteral("AUTH")));
+  for (const QString &command : {QStringLiteral("AUTH"), QStringLiteral("USER"), QStringLiteral("PASS")})
+    EXPECT_FALSE(pop3.clientSent(command)) << command.toStdString();
   EXPECT_FALSE(smtp.clientSent(QStringLiteral("AUTH")));
   EXPECT_FALSE(smtp.clientSent(QStringLiteral("MAIL")));
   for (const QString &line : pop3.clientLines() + smtp.clientLines())
