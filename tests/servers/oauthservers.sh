@@ -270,8 +270,10 @@ start() {
   [ "$(id -u)" = 0 ] || die "must run as root (Postfix and Dovecot switch users)"
   local p
   for p in dovecot postfix openssl python3; do command -v $p >/dev/null || die "$p is not installed (scripts/install-deps)"; done
+  # mailservers.sh may be making the same user at this moment.
   id -u $VUSER >/dev/null 2>&1 ||
-    useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin $VUSER
+    useradd --system --user-group --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin $VUSER ||
+    id -u $VUSER >/dev/null 2>&1 || die "could not make the user $VUSER"
   stop >/dev/null
   local real attempt
   real=$(mktemp -d /tmp/korvex-oauth.XXXXXX); chmod 755 "$real"
