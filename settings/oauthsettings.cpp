@@ -1,5 +1,6 @@
 #include "settings/oauthsettings.h"
 
+#include "platform/core/ansi.h"
 #include "platform/core/paths.h"
 #include "platform/core/profile.h"
 
@@ -72,6 +73,13 @@ AccountSettings load() {
 bool save(const AccountSettings &a) {
   if (!platform::dataFolderExists())
     return false;
+  // The file is ANSI (CP932) like the rest of the folder: a character it
+  // lacks would come back as "?", a command or id that no longer works.
+  for (const QString &value : {a.preset, a.clientId, a.clientSecret, a.authorizationUrl, a.tokenUrl,
+                               a.scope, a.command})
+    if (!platform::fitsAnsi(value) || value.contains(QLatin1Char('\n')) ||
+        value.contains(QLatin1Char('\r')))
+      return false;
   const QString file = settingsPath();
   const auto put = [&](const char *key, const QString &value) {
     return platform::writePrivateProfileString(Section, QString::fromLatin1(key), value, file);
