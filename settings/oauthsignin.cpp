@@ -3,6 +3,7 @@
 #include "platform/browser.h"
 #include "platform/core/clock.h"
 #include "platform/messagebox.h"
+#include "settings/config.h"
 #include "settings/oauthsettings.h"
 
 #include <QCryptographicHash>
@@ -231,11 +232,17 @@ public:
     const QByteArray challenge =
         QCryptographicHash::hash(verifier, QCryptographicHash::Sha256)
             .toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+    // The account's mail address, so the provider's page asks for the right
+    // account.
+    const QString id = accountInUse().id.trimmed();
+    const QString hint = id.contains(QLatin1Char('@')) ? id : QString();
     flow_.setModifyParametersFunction(
-        [verifier, challenge](QAbstractOAuth::Stage stage, QMultiMap<QString, QVariant> *params) {
+        [verifier, challenge, hint](QAbstractOAuth::Stage stage, QMultiMap<QString, QVariant> *params) {
           if (stage == QAbstractOAuth::Stage::RequestingAuthorization) {
             params->replace(QStringLiteral("code_challenge"), QString::fromLatin1(challenge));
             params->replace(QStringLiteral("code_challenge_method"), QStringLiteral("S256"));
+            if (!hint.isEmpty())
+              params->replace(QStringLiteral("login_hint"), hint);
           } else if (stage == QAbstractOAuth::Stage::RequestingAccessToken) {
             params->replace(QStringLiteral("code_verifier"), QString::fromLatin1(verifier));
           }
