@@ -459,7 +459,7 @@ void ReceiveMail(ReceiveHost &host) {
 
       std::optional<UidlJournal> journal;
       std::optional<ReceiveRun> run;
-      if (id.isEmpty() || password.isEmpty()) {
+      if (id.isEmpty() || (password.isEmpty() && !inUse.signsInWithToken)) {
         forms::idPassForm().show();
         checkFailed = true;
       } else {

@@ -1,5 +1,7 @@
 #include "settings/config.h"
 
+#include "settings/oauthsettings.h"
+
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
 #include "platform/core/profile.h"
@@ -69,9 +71,11 @@ QString ReadAccountKey(const QString &key) {
 }
 
 Account accountInUse() {
-  Account stored{ReadAccountKey(QStringLiteral("NAME")), ReadAccountKey(QStringLiteral("NAME2"))};
+  const bool token = oauth::signsInWithToken();
+  Account stored{ReadAccountKey(QStringLiteral("NAME")), ReadAccountKey(QStringLiteral("NAME2")),
+                 token};
   if (stored.password.isEmpty() && AccountInMemoryOnly && !AccountPassword.isEmpty())
-    return Account{AccountId, AccountPassword};
+    return Account{AccountId, AccountPassword, token};
   return stored;
 }
 

@@ -33,6 +33,9 @@ extern bool AccountInMemoryOnly;
 struct Account {
   QString id;
   QString password;
+  // The account signs in with OAuth 2.0 (in the browser or by a token
+  // command, see oauthsettings.h): no password is needed, and none is sent.
+  bool signsInWithToken = false;
 };
 Account accountInUse();
 

@@ -5,8 +5,13 @@
 #include "platform/textbox.h"
 #include "platform/twips.h"
 #include "settings/config.h"
+#include "settings/oauthsettings.h"
+#include "settings/oauthsignin.h"
 
 #include <QCheckBox>
+#include <QFile>
+#include <QComboBox>
+#include <QPointer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -49,14 +54,72 @@ IdPassForm::IdPassForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   platform::setTwipsGeometry(PassText, 1320, 680, 2600, 330);
   platform::setTwipsGeometry(Check1, 1320, 1200, 255, 300);
   platform::setTwipsGeometry(Label2[1], 1620, 1200, 2300, 300);
-  platform::setTwipsGeometry(OKCommand, 1320, 1680, 1215, 375);
-  platform::setTwipsGeometry(CancelCommand, 2700, 1680, 1215, 375);
-  setFixedSize(platform::twipsToPixelsX(4200), platform::twipsToPixelsY(2300));
+  const auto label = [this](QLabel *&l, const char *name, const QString &text) {
+    l = new QLabel(text, this);
+    l->setObjectName(QString::fromLatin1(name));
+  };
+  const auto edit = [this](QLineEdit *&e, const char *name, QLabel *buddy) {
+    e = new QLineEdit(this);
+    e->setObjectName(QString::fromLatin1(name));
+    buddy->setBuddy(e);
+  };
+  label(MethodLabel, "MethodLabel", QStringLiteral("ログイン方法"));
+  MethodCombo = new QComboBox(this);
+  MethodCombo->setObjectName(QStringLiteral("MethodCombo"));
+  MethodCombo->addItems({QStringLiteral("パスワード"), QStringLiteral("OAuth 2.0（ブラウザーでサインイン）"),
+                         QStringLiteral("トークンコマンド")});
+  MethodLabel->setBuddy(MethodCombo);
+  label(ProviderLabel, "ProviderLabel", QStringLiteral("プロバイダー"));
+  ProviderCombo = new QComboBox(this);
+  ProviderCombo->setObjectName(QStringLiteral("ProviderCombo"));
+  ProviderLabel->setBuddy(ProviderCombo);
+  label(ClientIdLabel, "ClientIdLabel", QStringLiteral("クライアントID"));
+  edit(ClientIdText, "ClientIdText", ClientIdLabel);
+  label(ClientSecretLabel, "ClientSecretLabel", QStringLiteral("クライアントシークレット"));
+  edit(ClientSecretText, "ClientSecretText", ClientSecretLabel);
+  label(AuthUrlLabel, "AuthUrlLabel", QStringLiteral("認可URL"));
+  edit(AuthUrlText, "AuthUrlText", AuthUrlLabel);
+  label(TokenUrlLabel, "TokenUrlLabel", QStringLiteral("トークンURL"));
+  edit(TokenUrlText, "TokenUrlText", TokenUrlLabel);
+  label(ScopeLabel, "ScopeLabel", QStringLiteral("スコープ"));
+  edit(ScopeText, "ScopeText", ScopeLabel);
+  label(CommandLabel, "CommandLabel", QStringLiteral("トークンコマンド"));
+  edit(CommandText, "CommandText", CommandLabel);
+  SignInCommand = new QPushButton(QStringLiteral("サインイン"), this);
+  SignInCommand->setObjectName(QStringLiteral("SignInCommand"));
+  SignInLabel = new QLabel(this);
+  SignInLabel->setObjectName(QStringLiteral("SignInLabel"));
+  SignInLabel->setWordWrap(true);
+  SignInLabel->setAccessibleName(QStringLiteral("サインインの結果"));
+
+  platform::setTwipsGeometry(MethodLabel, 240, 1680, 1000, 300);
+  platform::setTwipsGeometry(MethodCombo, 1320, 1640, 3600, 330);
+  int y = 2080;
+  for (const auto &[l, w] : {std::pair<QLabel *, QWidget *>{ProviderLabel, ProviderCombo},
+                             {ClientIdLabel, ClientIdText},
+                             {ClientSecretLabel, ClientSecretText},
+                             {AuthUrlLabel, AuthUrlText},
+                             {TokenUrlLabel, TokenUrlText},
+                             {ScopeLabel, ScopeText},
+                             {CommandLabel, CommandText}}) {
+    platform::setTwipsGeometry(l, 240, y + 40, 1900, 300);
+    platform::setTwipsGeometry(w, 2160, y, 2760, 330);
+    y += 420;
+  }
+  platform::setTwipsGeometry(SignInCommand, 2160, y, 1215, 375);
+  platform::setTwipsGeometry(SignInLabel, 240, y + 440, 4680, 600);
+  y += 1140;
+  platform::setTwipsGeometry(OKCommand, 2160, y, 1215, 375);
+  platform::setTwipsGeometry(CancelCommand, 3540, y, 1215, 375);
+  setFixedSize(platform::twipsToPixelsX(5200), platform::twipsToPixelsY(y + 620));
 
   platform::showTextFromStart(this);
 
   connect(OKCommand, &QPushButton::clicked, this, &IdPassForm::OkCommand_Click);
   connect(CancelCommand, &QPushButton::clicked, this, &IdPassForm::CancelCommand_Click);
+  connect(SignInCommand, &QPushButton::clicked, this, &IdPassForm::SignInCommand_Click);
+  connect(MethodCombo, &QComboBox::currentIndexChanged, this, &IdPassForm::MethodCombo_Change);
+  connect(ProviderCombo, &QComboBox::currentIndexChanged, this, &IdPassForm::ProviderCombo_Change);
 }
 
 void IdPassForm::Form_Load() {
@@ -64,6 +127,87 @@ void IdPassForm::Form_Load() {
   PassText->setText(settings::ReadAccountKey(QStringLiteral("NAME2")));
   // The box says what is stored: ticked while a password is kept on disk.
   Check1->setChecked(!PassText->text().isEmpty());
+
+  const settings::oauth::AccountSettings account = settings::oauth::load();
+  ProviderCombo->clear();
+  for (const settings::oauth::Provider &p : settings::oauth::presets())
+    ProviderCombo->addItem(p.name, p.key);
+  const int preset = ProviderCombo->findData(account.preset, Qt::UserRole, Qt::MatchFixedString);
+  // An account without a provider yet starts at the first preset; one whose
+  // preset left the file keeps its own values under "その他".
+  ProviderCombo->setCurrentIndex(preset >= 0                 ? preset
+                                 : account.preset.isEmpty() ? 0
+                                                            : ProviderCombo->count() - 1);
+  ClientIdText->setText(account.clientId);
+  ClientSecretText->setText(account.clientSecret);
+  AuthUrlText->setText(account.authorizationUrl);
+  TokenUrlText->setText(account.tokenUrl);
+  ScopeText->setText(account.scope);
+  CommandText->setText(account.command);
+  MethodCombo->setCurrentIndex(int(account.method));
+  MethodCombo_Change();
+  ProviderCombo_Change();
+}
+
+void IdPassForm::MethodCombo_Change() {
+  using settings::oauth::Method;
+  const auto method = Method(MethodCombo->currentIndex());
+  PassText->setEnabled(method == Method::Password);
+  for (QWidget *w : {static_cast<QWidget *>(ProviderCombo), static_cast<QWidget *>(ClientIdText),
+                     static_cast<QWidget *>(ClientSecretText), static_cast<QWidget *>(AuthUrlText),
+                     static_cast<QWidget *>(TokenUrlText), static_cast<QWidget *>(ScopeText),
+                     static_cast<QWidget *>(SignInCommand)})
+    w->setEnabled(method == Method::Browser);
+  CommandText->setEnabled(method == Method::Command);
+}
+
+void IdPassForm::ProviderCombo_Change() {
+  // The preset's own values show through where the account has none.
+  const QString key = ProviderCombo->currentData().toString();
+  for (const settings::oauth::Provider &p : settings::oauth::presets()) {
+    if (p.key != key)
+      continue;
+    ClientIdText->setPlaceholderText(p.clientId.isEmpty() ? QStringLiteral("登録したクライアントIDを入力して下さい")
+                                                         : p.clientId);
+    AuthUrlText->setPlaceholderText(p.authorizationUrl);
+    TokenUrlText->setPlaceholderText(p.tokenUrl);
+    ScopeText->setPlaceholderText(p.scope);
+  }
+}
+
+bool IdPassForm::saveSignInSettings() {
+  settings::oauth::AccountSettings account;
+  account.method = settings::oauth::Method(MethodCombo->currentIndex());
+  account.preset = ProviderCombo->currentData().toString();
+  account.clientId = ClientIdText->text().trimmed();
+  account.clientSecret = ClientSecretText->text().trimmed();
+  account.authorizationUrl = AuthUrlText->text().trimmed();
+  account.tokenUrl = TokenUrlText->text().trimmed();
+  account.scope = ScopeText->text().trimmed();
+  account.command = CommandText->text().trimmed();
+  // An account that always used its password gets no file of its own.
+  if (account.method == settings::oauth::Method::Password &&
+      !QFile::exists(settings::oauth::settingsPath()))
+    return true;
+  settings::oauth::forgetAccessToken();
+  return settings::oauth::save(account);
+}
+
+void IdPassForm::SignInCommand_Click() {
+  if (!saveSignInSettings()) {
+    SignInLabel->setText(QStringLiteral("サインインの設定を保存できませんでした。"));
+    return;
+  }
+  SignInLabel->setText(QStringLiteral("ブラウザーでサインインして下さい。"));
+  SignInCommand->setEnabled(false);
+  QPointer<IdPassForm> self(this);
+  settings::oauth::signIn([self](bool, const QString &text) {
+    if (!self)
+      return;
+    self->SignInLabel->setText(text);
+    self->SignInCommand->setEnabled(self->MethodCombo->currentIndex() ==
+                                    int(settings::oauth::Method::Browser));
+  });
 }
 
 void IdPassForm::OkCommand_Click() {
@@ -89,16 +233,21 @@ void IdPassForm::OkCommand_Click() {
   }
   // The dialog closes either way (the values are in use now), but a save
   // that did not happen must not pass for one: the next check would ask again.
+  const bool signInSaved = saveSignInSettings();
   if (!saved)
     platform::messageBox(this,
                          Check1->isChecked()
                              ? QStringLiteral("IDとパスワードを保存できませんでした。")
                              : QStringLiteral("保存してあるパスワードを削除できませんでした。"),
                          {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+  else if (!signInSaved)
+    platform::messageBox(this, QStringLiteral("ログイン方法の設定を保存できませんでした。"), {},
+                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
   forms::idPassForm().unload();
 }
 
 void IdPassForm::CancelCommand_Click() {
+  settings::oauth::cancelSignIn();
   forms::idPassForm().unload();
 }
 

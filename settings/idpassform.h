@@ -1,5 +1,6 @@
 // The account dialog: POP3 user ID and password, optionally saved to the
-// account profile.
+// account profile, and how the account signs in: with the password, with
+// OAuth 2.0 in the browser, or with a token command.
 #pragma once
 
 #include "platform/forms.h"
@@ -7,6 +8,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -24,11 +26,38 @@ public:
   QPushButton *OKCommand;
   QPushButton *CancelCommand;
 
+  // How the account signs in.
+  QLabel *MethodLabel;          // "ログイン方法"
+  QComboBox *MethodCombo;       // password / OAuth 2.0 in the browser / token command
+  QLabel *ProviderLabel;        // "プロバイダー"
+  QComboBox *ProviderCombo;     // the presets, then "その他"
+  QLabel *ClientIdLabel;        // "クライアントID"
+  QLineEdit *ClientIdText;      // empty: the preset's
+  QLabel *ClientSecretLabel;    // "クライアントシークレット"
+  QLineEdit *ClientSecretText;  // only for providers that want one
+  QLabel *AuthUrlLabel;         // "認可URL"
+  QLineEdit *AuthUrlText;       // empty: the preset's
+  QLabel *TokenUrlLabel;        // "トークンURL"
+  QLineEdit *TokenUrlText;      // empty: the preset's
+  QLabel *ScopeLabel;           // "スコープ"
+  QLineEdit *ScopeText;         // empty: the preset's
+  QLabel *CommandLabel;         // "トークンコマンド"
+  QLineEdit *CommandText;       // a program and its arguments; its output is the token
+  QPushButton *SignInCommand;   // "サインイン": opens the browser
+  QLabel *SignInLabel;          // what the last sign-in came to
+
   void Form_Load();
 
 public Q_SLOTS:
   void OkCommand_Click();
   void CancelCommand_Click();
+  void SignInCommand_Click();
+  void MethodCombo_Change();
+  void ProviderCombo_Change();
+
+private:
+  // The OAuth settings as the controls show them now.
+  bool saveSignInSettings();
 };
 
 namespace forms {

@@ -34,6 +34,9 @@ struct Endpoint {
   // was agreed: one that stops offering it may be someone in between).
   bool plaintextLoginAgreed = false;
   bool offeredTlsBefore = false;
+  // The account signs in with an OAuth 2.0 access token: it goes only over
+  // TLS, and without TLS nothing is sent and nobody is asked.
+  bool tokenLogin = false;
 
   // host:port for messages, IPv6 literals in brackets.
   QString label() const;

@@ -13,6 +13,7 @@
 #include "platform/core/maildir.h"
 #include "platform/core/wait.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -34,6 +35,9 @@ namespace {
 constexpr int DefaultTimeoutMs = 30000;
 constexpr int MaxSessions = 64;
 constexpr int OptionBufferSize = 1;
+// Longer than this waiting for a token (a sign-in in the browser), and the
+// connection made before is replaced before the login.
+constexpr qint64 StaleBeforeLoginMs = 10000;
 
 // A large mail fetched into a file before it was asked for: the next one,
 // while the window's thread reads and stores the one before.
@@ -171,6 +175,11 @@ struct State {
 State &state() {
   static State s;
   return s;
+}
+
+// The account the provider gives now (none without one).
+SmtpAccount currentAccount() {
+  return state().accountProvider ? state().accountProvider() : SmtpAccount{};
 }
 
 void ensureMime() {
@@ -384,9 +393,10 @@ int NMailPop3Connect(const QString &server) {
   state().rejected.reset();
   state().plaintextRefused.reset();
   QString error;
-  const auto endpoint = endpointOf(server, Protocol::Pop3, &error);
+  auto endpoint = endpointOf(server, Protocol::Pop3, &error);
   if (!endpoint)
     return failWith(error);
+  endpoint->tokenLogin = static_cast<bool>(currentAccount().accessToken);
   struct Opened {
     int handle = -1;
     QString error;
@@ -417,8 +427,46 @@ int NMailPop3Connect(const QString &server) {
   return opened.handle;
 }
 
+namespace {
+
+// The login with the account's access token; a token the server refuses is
+// renewed once (it may have expired early, or been revoked while a new one
+// can still be had).
+int authenticateWithToken(int handle, const QString &id,
+                          const std::function<AccessToken(bool renew)> &source) {
+  for (int attempt = 0;; ++attempt) {
+    QElapsedTimer waited;
+    waited.start();
+    const AccessToken token = source(attempt > 0);
+    if (token.token.isEmpty())
+      return failWith(token.error.isEmpty()
+                          ? QStringLiteral("OAuth 2.0 のアクセストークンを取得できませんでした。")
+                          : token.error);
+    // The user may have signed in meanwhile, which takes longer than a
+    // server keeps a connection that has not logged in: a fresh one then.
+    const bool stale = waited.elapsed() > StaleBeforeLoginMs;
+    bool refused = false;
+    const auto count = withSession<int>(handle, [&](Pop3Client &client) -> std::optional<int> {
+      if (stale && !client.reconnect())
+        return std::nullopt;
+      const auto n = client.authenticateWithToken(id, token.token);
+      refused = !n && client.tokenRefused() && !client.isBroken();
+      return n;
+    });
+    if (count.value)
+      return *count.value;
+    if (!refused || attempt > 0)
+      return failWith(count.error);
+  }
+}
+
+} // namespace
+
 int NMailPop3Authenticate(int handle, const QString &id, const QString &password, int apop) {
   state().plaintextRefused.reset();
+  const SmtpAccount account = currentAccount();
+  if (account.accessToken)
+    return authenticateWithToken(handle, id, account.accessToken);
   std::optional<PlaintextRefusal> refusal;
   const auto count = withSession<int>(handle, [&](Pop3Client &client) {
     const auto n = client.authenticate(id, password, apop != 0);
@@ -968,7 +1016,7 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
   state().lastSent.reset();
   state().plaintextRefused.reset();
   QString error;
-  const auto endpoint = endpointOf(server, Protocol::Smtp, &error);
+  auto endpoint = endpointOf(server, Protocol::Smtp, &error);
   if (!endpoint)
     return failWith(error);
   if (!cutAtNul(header).trimmed().isEmpty())
@@ -1030,23 +1078,40 @@ int NMailSmtpSendMail(const QString &server, const QString &to, const QString &c
   }
 
   SmtpCredentials credentials;
-  if (state().accountProvider) {
-    const SmtpAccount account = state().accountProvider();
-    credentials.user = account.userId;
-    credentials.password = account.password;
-  }
+  const SmtpAccount account = currentAccount();
+  credentials.user = account.userId;
+  credentials.password = account.password;
+  credentials.useToken = static_cast<bool>(account.accessToken);
+  endpoint->tokenLogin = credentials.useToken;
   struct Sent {
     bool ok = false;
     QString error;
     std::optional<ServerCertificate> rejected;
     TlsSeen tls;
+    bool tokenRefused = false;
   };
-  const Sent sent = detail::onTransportThread([&]() -> Sent {
-    SmtpClient client;
-    const bool ok = client.send(*endpoint, envelope, *message, credentials);
-    return {ok, ok ? QString() : client.errorText(),
-            ok ? std::nullopt : client.rejectedCertificate(), tlsSeenBy(client)};
-  });
+  Sent sent;
+  // With a token: a refused one is renewed once and the mail sent again
+  // (the server refused it before MAIL FROM, so nothing went twice).
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (credentials.useToken) {
+      const AccessToken token = account.accessToken(attempt > 0);
+      if (token.token.isEmpty())
+        return failWith(token.error.isEmpty()
+                            ? QStringLiteral("OAuth 2.0 のアクセストークンを取得できませんでした。")
+                            : token.error);
+      credentials.accessToken = token.token;
+    }
+    sent = detail::onTransportThread([&]() -> Sent {
+      SmtpClient client;
+      const bool ok = client.send(*endpoint, envelope, *message, credentials);
+      return {ok, ok ? QString() : client.errorText(),
+              ok ? std::nullopt : client.rejectedCertificate(), tlsSeenBy(client),
+              client.tokenRefused()};
+    });
+    if (sent.ok || !sent.tokenRefused || !credentials.useToken)
+      break;
+  }
   noteTls(*endpoint, sent.tls);
   if (!sent.ok) {
     state().rejected = sent.rejected;

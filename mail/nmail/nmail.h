@@ -143,12 +143,27 @@ QString cutAtNul(const QString &buffer);
 // buffer, cut at its NUL.
 QString lastErrorText();
 
+// An OAuth 2.0 access token for the account, or the Japanese text of why
+// there is none (the sign-in was refused or is needed, the token command
+// failed).
+struct AccessToken {
+  QByteArray token;
+  QString error;
+};
+
 // SMTP AUTH takes the POP3 account's user ID and password. The send call
 // carries no credentials, so the program gives the transport a provider at
 // start-up that reads the account profile when a mail is sent.
+//
+// An account that signs in with OAuth 2.0 instead of a password carries its
+// token source: POP3 (whatever password the login call is given) and SMTP
+// then log in with SASL OAUTHBEARER or XOAUTH2, only over TLS. The source is
+// called on the calling thread when a login needs a token; `renew` is set
+// when the server refused the last one (the transport tries once more).
 struct SmtpAccount {
   QString userId;
   QString password;
+  std::function<AccessToken(bool renew)> accessToken = nullptr;
 };
 void setSmtpAccountProvider(std::function<SmtpAccount()> provider);
 

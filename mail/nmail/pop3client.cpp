@@ -1,5 +1,7 @@
 #include "mail/nmail/pop3client.h"
 
+#include "mail/nmail/sasl.h"
+
 #include <utility>
 
 #include <QCryptographicHash>
@@ -107,6 +109,15 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   }
   error_.clear();
   offeredTls_ = offersStls;
+  if (!offersStls && endpoint.tokenLogin) {
+    // An access token opens the mailbox like a password; it goes over TLS
+    // or not at all, and there is nothing to agree to.
+    setError(QStringLiteral("サーバー %1 が暗号化（STLS）に対応していないため、接続をやめました。"
+                            "OAuth 2.0 のアクセストークンは暗号化した接続でしか送りません。")
+                 .arg(endpoint.label()));
+    conn_.abort();
+    return false;
+  }
   if (!offersStls && !endpoint.pinnedSha256.isEmpty()) {
     // A pinned certificate says this server speaks TLS; a server that now
     // offers none may be someone in between, and the password would go out
@@ -200,6 +211,114 @@ std::optional<int> Pop3Client::authenticate(const QString &user, const QString &
       return std::nullopt;
     }
   }
+  return statAfterLogin();
+}
+
+std::optional<int> Pop3Client::authenticateWithToken(const QString &user, const QByteArray &token) {
+  tokenRefused_ = false;
+  if (authenticated_) {
+    setError(QStringLiteral("この接続は既に認証されています。"));
+    return std::nullopt;
+  }
+  if (conn_.isBroken()) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  const Endpoint &e = conn_.endpoint();
+  if (!conn_.isEncrypted()) {
+    setError(QStringLiteral("サーバー %1 との接続が暗号化されていないため、OAuth 2.0 の"
+                            "アクセストークンを送りませんでした。")
+                 .arg(e.label()));
+    conn_.abort();
+    return std::nullopt;
+  }
+  if (hasLineBreakOrNul(user) || user.contains(QChar(1))) {
+    setError(QStringLiteral("ユーザーIDに改行などの使えない文字が入っています。"));
+    return std::nullopt;
+  }
+  if (!sasl::isBearerToken(token)) {
+    setError(QStringLiteral("アクセストークンに使えない文字が入っています。"
+                            "トークンの取り方の設定を確かめて下さい。"));
+    return std::nullopt;
+  }
+  // What the server offers after the handshake: it may offer SASL only now.
+  QStringList offered;
+  if (command("CAPA", QStringLiteral("CAPA"))) {
+    const auto caps = conn_.readMultiLine();
+    if (!caps) {
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    for (const QByteArray &cap : caps->split('\n')) {
+      const QString line = QString::fromLatin1(cap.trimmed()).toUpper();
+      if (line.startsWith(QStringLiteral("SASL ")))
+        offered += line.mid(5).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
+  } else if (conn_.isBroken()) {
+    return std::nullopt;
+  }
+  const auto mechanism = sasl::pickTokenMechanism(offered);
+  if (!mechanism) {
+    setError(QStringLiteral("サーバー %1 は OAuth 2.0 でのログイン（SASL の OAUTHBEARER・XOAUTH2）"
+                            "に対応していません。")
+                 .arg(e.label()));
+    return std::nullopt;
+  }
+  const QByteArray name = sasl::mechanismName(*mechanism);
+  // The token goes after the server's "+" prompt, never on the AUTH line:
+  // a long one would pass the line limits of some servers.
+  const auto exchange = [this](const QByteArray &line, bool secret) -> std::optional<QByteArray> {
+    qCDebug(lcTransport).noquote() << "POP3 C:" << (secret ? QByteArray("********") : line);
+    if (!conn_.writeLine(line)) {
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    const auto reply = conn_.readLine();
+    if (!reply) {
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
+    if (!reply->startsWith("+OK") && !reply->startsWith("-ERR") && !reply->startsWith('+')) {
+      conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                     .arg(conn_.endpoint().label(), serverSaid(*reply)));
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    return reply;
+  };
+  const QString refused = QStringLiteral("OAuth 2.0 でのログイン（%1）に失敗しました。")
+                              .arg(QString::fromLatin1(name));
+  auto reply = exchange("AUTH " + name, false);
+  if (!reply)
+    return std::nullopt;
+  if (reply->startsWith("-ERR")) {
+    setError(refused + serverSaid(*reply));
+    return std::nullopt;
+  }
+  if (!reply->startsWith("+OK")) {
+    reply = exchange(
+        sasl::tokenResponse(*mechanism, user.toUtf8(), token, e.host, e.port).toBase64(), true);
+    if (!reply)
+      return std::nullopt;
+  }
+  QString why;
+  if (reply->startsWith("+") && !reply->startsWith("+OK")) {
+    // The error challenge: answered, the server then says -ERR.
+    why = sasl::tokenRefusalText(reply->mid(1));
+    reply = exchange(sasl::errorChallengeAnswer(*mechanism), false);
+    if (!reply)
+      return std::nullopt;
+  }
+  if (!reply->startsWith("+OK")) {
+    tokenRefused_ = true;
+    setError(refused + (why.isEmpty() ? serverSaid(*reply) : why));
+    return std::nullopt;
+  }
+  return statAfterLogin();
+}
+
+std::optional<int> Pop3Client::statAfterLogin() {
   const auto stat = command("STAT", QStringLiteral("メール数の確認（STAT）"));
   if (!stat)
     return std::nullopt;

@@ -19,6 +19,19 @@ public:
   // USER/PASS, or APOP with the greeting's timestamp; then STAT.
   // The number of messages, or nothing on failure.
   std::optional<int> authenticate(const QString &user, const QString &password, bool apop);
+  // AUTH OAUTHBEARER (or XOAUTH2) with an OAuth 2.0 access token, when the
+  // server's CAPA lists it under SASL; only over TLS. Then STAT.
+  std::optional<int> authenticateWithToken(const QString &user, const QByteArray &token);
+  // Connects again to the server of the last connectTo() (the session went
+  // idle too long before its login, e.g. while the user signed in).
+  bool reconnect() {
+    const Endpoint endpoint = conn_.endpoint();
+    abort();
+    return connectTo(endpoint);
+  }
+  // The last authenticateWithToken() failed because the server refused the
+  // token itself; the session is still open for another try.
+  bool tokenRefused() const { return tokenRefused_; }
   // The header block. A mail up to WholeForHeader octets comes whole with
   // RETR and is kept for the retrieve() of the same number that follows, so
   // the two calls cost one round trip; a larger one takes TOP n 0.
@@ -122,6 +135,9 @@ private:
   std::optional<PlaintextRefusal> plaintextRefusal_;
   // Unencrypted and not agreed: USER, PASS and APOP stay unsent.
   bool refuseClearPassword();
+  // The session's count after a successful login.
+  std::optional<int> statAfterLogin();
+  bool tokenRefused_ = false;
 };
 
 } // namespace nmail

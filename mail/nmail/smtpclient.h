@@ -17,6 +17,11 @@ struct SmtpEnvelope {
 struct SmtpCredentials {
   QString user;
   QString password;
+  // Set for an account that signs in with an OAuth 2.0 access token
+  // (OAUTHBEARER or XOAUTH2) instead of the password: then nothing goes out
+  // without TLS.
+  bool useToken = false;
+  QByteArray accessToken;
 };
 
 class SmtpClient {
@@ -35,6 +40,8 @@ public:
 
   // The server offered STARTTLS in the last send().
   bool offeredTls() const { return offeredTls_; }
+  // The last send() failed because the server refused the access token.
+  bool tokenRefused() const { return tokenRefused_; }
   // Set when send() stopped because the password would go out unencrypted.
   const std::optional<PlaintextRefusal> &plaintextRefusal() const { return plaintextRefusal_; }
 
@@ -54,6 +61,7 @@ private:
   bool expect(const std::optional<Reply> &reply, int wantedClass, const QString &what);
   bool hello();
   bool authenticate(const SmtpCredentials &credentials);
+  bool authenticateWithToken(const QStringList &offered, const SmtpCredentials &credentials);
   void quitQuietly();
   QString serverSaid(const Reply &reply) const;
 
@@ -62,6 +70,7 @@ private:
   QString authNote_;       // AUTH was offered in mechanisms we don't speak
   QString error_;
   bool offeredTls_ = false;
+  bool tokenRefused_ = false;
   std::optional<PlaintextRefusal> plaintextRefusal_;
 };
 

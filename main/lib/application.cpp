@@ -1,6 +1,7 @@
 #include "main/lib/application.h"
 
 #include "mail/nmail/nmail.h"
+#include "main/lib/accountprovider.h"
 #include "main/lib/mainform.h"
 #include "platform/core/privatefiles.h"
 #include "platform/core/singleinstance.h"
@@ -59,11 +60,9 @@ int runApplication(int argc, char **argv) {
     return 1;
   }
 
-  // SMTP AUTH uses the POP3 account, read afresh from the profile at each send.
-  nmail::setSmtpAccountProvider([] {
-    const settings::Account account = settings::accountInUse();
-    return nmail::SmtpAccount{account.id, account.password};
-  });
+  // SMTP AUTH uses the POP3 account, read afresh from the profile at each
+  // send; an OAuth 2.0 account brings its token to both.
+  installAccountProvider([] { return forms::mainForm().loaded() && forms::mainForm().get()->unattended(); });
 
   MainForm *form = forms::mainForm().get();
   form->show();

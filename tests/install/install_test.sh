@@ -25,6 +25,7 @@ program="$prefix/lib/korvex"
 for d in "★MAilData" "添付フォルダ"; do
   [ "$(stat -c %a "$program/$d")" = 700 ] || fail "$d is $(stat -c %a "$program/$d"), not 700"
 done
+grep -q "^\[gmail\]" "$program/oauth-presets.ini" || fail "no OAuth 2.0 presets beside the program"
 [ "$(readlink -f "$prefix/bin/korvex")" = "$(readlink -f "$program/korvex")" ] || fail "bin/korvex does not lead to the program"
 grep -q '<svg' "$prefix/share/icons/hicolor/scalable/apps/korvex.svg" || fail "no icon"
 # The help page that "HP" opens, with every picture it shows.

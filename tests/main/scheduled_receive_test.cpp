@@ -221,7 +221,7 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].blocking); // somebody clicked: the box waits for them
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
-  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3 サーバーが設定されていない")));
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3サーバーが設定されていない")));
   EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
 }
 
