@@ -116,6 +116,38 @@ TEST_F(SearchIndex, ADamagedIndexOrAHistoryChangedBehindItsBackIsReadAnew) {
   EXPECT_EQ(find(QStringLiteral("gamma")), QList<int>{1});
 }
 
+// Each mail is found at its own record number after deletes in several
+// places and after another program wrote the same mails in reverse order.
+TEST_F(SearchIndex, EveryMailIsFoundAtItsNumberAfterDeletesAndAReorder) {
+  const int n = 60;
+  const auto word = [](int i) { return QStringLiteral("code%1z").arg(i, 4, 10, QLatin1Char('0')); };
+  for (int i = 1; i <= n; ++i)
+    append(QStringLiteral("mail %1").arg(i), QStringLiteral("x@example.jp"), word(i));
+  EXPECT_EQ(find(word(40)), QList<int>{40});
+
+  for (const int gone : {5, 6, 40})
+    ASSERT_TRUE(markHistoryRecord(History::Received, gone));
+  ASSERT_TRUE(rewriteHistory(History::Received));
+  QList<int> kept;
+  for (int i = 1; i <= n; ++i) {
+    if (i == 5 || i == 6 || i == 40)
+      EXPECT_TRUE(find(word(i)).isEmpty()) << i;
+    else
+      kept.append(i);
+  }
+  for (int at = 1; at <= kept.size(); ++at)
+    EXPECT_EQ(find(word(kept[at - 1])), QList<int>{at}) << kept[at - 1];
+  EXPECT_EQ(find(QStringLiteral("code")).size(), kept.size());
+
+  const QByteArray file = folder.readBytes(historyPath(History::Received));
+  QByteArray reversed;
+  for (qsizetype r = file.size() / MailLayout::RecordLength - 1; r >= 0; --r)
+    reversed += file.mid(r * MailLayout::RecordLength, MailLayout::RecordLength);
+  ASSERT_TRUE(folder.writeBytes(historyPath(History::Received), reversed));
+  for (int at = 1; at <= kept.size(); ++at)
+    EXPECT_EQ(find(word(kept[at - 1])), QList<int>{int(kept.size()) + 1 - at}) << kept[at - 1];
+}
+
 class AllMailSearch : public SearchIndex {
 protected:
   MessageBoxDouble boxes;
