@@ -508,8 +508,10 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
         return Outcome::Failed;
       const qint64 id = sqlite3_last_insert_rowid(db.handle());
       const int k = shardOf(id);
+      // The pairs are made from the text as stored, as removing it makes
+      // them again from there (a lone surrogate does not survive UTF-8).
       if (!insertText.bind(1, id).bind(2, text).run() || !index.at(k).bind(1, id).bind(2, text).run() ||
-          !pair.at(k).bind(1, id).bind(2, characterPairs(folded)).run())
+          !pair.at(k).bind(1, id).bind(2, characterPairs(QString::fromUtf8(text))).run())
         return Outcome::Failed;
       ++result.indexed;
     }
