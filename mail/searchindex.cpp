@@ -13,12 +13,14 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -32,7 +34,16 @@ namespace {
 
 // Raised whenever the tables change shape; an index of another version is
 // built anew.
-constexpr int SchemaVersion = 3;
+constexpr int SchemaVersion = 4;
+
+// The full-text tables come in shards, a mail's by its id: a delete merges
+// the segments of its shard only, which leaves nothing of the mail in the
+// file at a sixteenth of the work of merging the whole index.
+constexpr int Shards = 16;
+
+int shardOf(qint64 id) {
+  return int(id % Shards);
+}
 
 // Queries of fewer characters than this are answered without the trigram
 // index, which holds no shorter piece of text.
@@ -210,22 +221,24 @@ void removeIndexFiles(const QString &path) {
 }
 
 bool createSchema(const Database &db) {
-  return db.exec("BEGIN;"
-                 "CREATE TABLE mails(id INTEGER PRIMARY KEY, history INTEGER NOT NULL,"
-                 " record INTEGER NOT NULL, digest INTEGER NOT NULL, text TEXT NOT NULL);"
-                 "CREATE INDEX mails_by_record ON mails(history, record);"
-                 // A hit's record number from this small index instead of the
-                 // table's row, which holds the mail's whole text.
-                 "CREATE INDEX mails_by_id ON mails(id, history, record);"
-                 "CREATE TABLE stamps(history INTEGER PRIMARY KEY, size INTEGER, mtime INTEGER,"
-                 " ctime INTEGER, inode INTEGER);"
-                 "CREATE VIRTUAL TABLE mails_text USING fts5(text, content='mails',"
-                 " content_rowid='id', tokenize='trigram case_sensitive 1');"
-                 // The pairs of characters, for queries of one or two.
-                 "CREATE VIRTUAL TABLE mails_pairs USING fts5(pairs, content='',"
-                 " detail='none', tokenize='ascii', prefix='6');"
-                 "PRAGMA user_version = 3;"
-                 "COMMIT;");
+  // The mails' texts have a table of their own, so renumbering the records
+  // after a delete rewrites small rows, not every mail's text.
+  QByteArray sql = "BEGIN;"
+                   "CREATE TABLE mails(id INTEGER PRIMARY KEY, history INTEGER NOT NULL,"
+                   " record INTEGER NOT NULL, digest INTEGER NOT NULL);"
+                   "CREATE INDEX mails_by_record ON mails(history, record);"
+                   "CREATE TABLE texts(id INTEGER PRIMARY KEY, text TEXT NOT NULL);"
+                   "CREATE TABLE stamps(history INTEGER PRIMARY KEY, size INTEGER, mtime INTEGER,"
+                   " ctime INTEGER, inode INTEGER);";
+  for (int k = 0; k < Shards; ++k)
+    sql += QByteArray("CREATE VIRTUAL TABLE mails_text_%1 USING fts5(text, content='texts',"
+                      " content_rowid='id', tokenize='trigram case_sensitive 1');"
+                      // The pairs of characters, for queries of one or two.
+                      "CREATE VIRTUAL TABLE mails_pairs_%1 USING fts5(pairs, content='',"
+                      " detail='none', tokenize='ascii', prefix='6');")
+               .replace("%1", QByteArray::number(k));
+  sql += "PRAGMA user_version = " + QByteArray::number(SchemaVersion) + ";COMMIT;";
+  return db.exec(sql.constData());
 }
 
 int userVersion(const Database &db) {
@@ -299,6 +312,63 @@ std::optional<QList<quint64>> readDigests(int fd, qint64 size) {
   return digests;
 }
 
+// One prepared statement per shard, made when first used; "%1" in the text
+// stands for the shard's number.
+class ShardStatements {
+public:
+  ShardStatements(const Database &db, const char *sql) : db_(db), sql_(sql), st_(Shards) {}
+  Statement &at(int shard) {
+    if (!st_[shard])
+      st_[shard] = std::make_unique<Statement>(
+          db_, QByteArray(sql_).replace("%1", QByteArray::number(shard)).constData());
+    return *st_[shard];
+  }
+
+private:
+  const Database &db_;
+  const char *sql_;
+  std::vector<std::unique_ptr<Statement>> st_;
+};
+
+// Gives each matched entry its record's number. Record i + 1 was matched to
+// the entry numbered oldNumber[i] (0: a new record). Consecutive records
+// whose entries were consecutive move by one statement. When every move is
+// down (records only deleted), the runs are done in order and a run never
+// meets rows an earlier one moved; otherwise each run goes to negative
+// numbers first, and all of them are turned back at the end.
+bool renumber(const Database &db, History which, const QList<qint64> &matched,
+              const QList<int> &oldNumber) {
+  struct Run {
+    int from, to, shift; // old numbers from..to move by shift
+  };
+  QList<Run> runs;
+  bool allDown = true;
+  for (int i = 0; i < matched.size(); ++i) {
+    if (!matched[i] || oldNumber[i] == i + 1)
+      continue;
+    const int shift = i + 1 - oldNumber[i];
+    if (!runs.isEmpty() && runs.last().shift == shift && runs.last().to + 1 == oldNumber[i]) {
+      runs.last().to = oldNumber[i];
+      continue;
+    }
+    runs.append(Run{oldNumber[i], oldNumber[i], shift});
+    allDown = allDown && shift < 0;
+  }
+  if (runs.isEmpty())
+    return true;
+  Statement move(db, allDown ? "UPDATE mails SET record = record + ?4"
+                               " WHERE history = ?1 AND record BETWEEN ?2 AND ?3"
+                             : "UPDATE mails SET record = -(record + ?4)"
+                               " WHERE history = ?1 AND record BETWEEN ?2 AND ?3");
+  for (const Run &r : runs)
+    if (!move.bind(1, historyNumber(which)).bind(2, r.from).bind(3, r.to).bind(4, r.shift).run())
+      return false;
+  if (allDown)
+    return true;
+  Statement back(db, "UPDATE mails SET record = -record WHERE history = ? AND record < 0");
+  return back.bind(1, historyNumber(which)).run();
+}
+
 struct Entry {
   qint64 id;
   int record;
@@ -359,6 +429,7 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
   // first (two records of the same bytes keep their own entries).
   const int count = int(digests->size());
   QList<qint64> matched(count, 0);
+  QList<int> oldNumber(count, 0); // the matched entry's record number before
   for (int pass = 0; pass < 2; ++pass) {
     for (int i = 0; i < count; ++i) {
       if (matched[i])
@@ -370,39 +441,47 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
         if (!e.used && (pass == 1 || e.record == i + 1)) {
           e.used = true;
           matched[i] = e.id;
-          if (e.record != i + 1) {
-            Statement move(db, "UPDATE mails SET record = ? WHERE id = ?");
-            if (!move.bind(1, i + 1).bind(2, e.id).run())
-              return Outcome::Failed;
-          }
+          oldNumber[i] = e.record;
           break;
         }
       }
     }
   }
 
-  // What no record holds any more leaves the index.
+  // What no record holds any more leaves the index; the shards it was in
+  // are merged below.
+  std::vector<bool> touched(Shards, false);
   {
-    Statement unindex(db, "INSERT INTO mails_text(mails_text, rowid, text)"
-                          " SELECT 'delete', id, text FROM mails WHERE id = ?");
-    Statement text(db, "SELECT text FROM mails WHERE id = ?");
-    Statement unpair(db, "INSERT INTO mails_pairs(mails_pairs, rowid, pairs)"
-                         " VALUES('delete', ?, ?)");
+    Statement text(db, "SELECT text FROM texts WHERE id = ?");
+    Statement removeText(db, "DELETE FROM texts WHERE id = ?");
     Statement remove(db, "DELETE FROM mails WHERE id = ?");
+    ShardStatements unindex(db, "INSERT INTO mails_text_%1(mails_text_%1, rowid, text)"
+                                " VALUES('delete', ?, ?)");
+    ShardStatements unpair(db, "INSERT INTO mails_pairs_%1(mails_pairs_%1, rowid, pairs)"
+                               " VALUES('delete', ?, ?)");
     for (const QList<Entry> &entries : std::as_const(known))
       for (const Entry &e : entries)
         if (!e.used) {
           text.bind(1, e.id);
           if (!text.step())
             return Outcome::Failed;
-          const QByteArray pairs = characterPairs(text.string(0));
+          const QString folded = text.string(0);
           text.reset();
-          if (!unindex.bind(1, e.id).run() || !unpair.bind(1, e.id).bind(2, pairs).run() ||
-              !remove.bind(1, e.id).run())
+          const int k = shardOf(e.id);
+          if (!unindex.at(k).bind(1, e.id).bind(2, folded.toUtf8()).run() ||
+              !unpair.at(k).bind(1, e.id).bind(2, characterPairs(folded)).run() ||
+              !removeText.bind(1, e.id).run() || !remove.bind(1, e.id).run())
             return Outcome::Failed;
+          touched[k] = true;
           ++result.removed;
         }
   }
+
+  // The records that moved take their new numbers, a run of records that
+  // moved alike with one statement (a delete moves every later record up
+  // one).
+  if (!renumber(db, which, matched, oldNumber))
+    return Outcome::Failed;
 
   // The records the index does not know yet, with their originals where
   // the mails are kept whole.
@@ -411,9 +490,10 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
     std::optional<OriginalFinder> originals;
     if (QFile::exists(originalsIndexPath()))
       originals.emplace(which);
-    Statement insert(db, "INSERT INTO mails(history, record, digest, text) VALUES(?, ?, ?, ?)");
-    Statement index(db, "INSERT INTO mails_text(rowid, text) VALUES(?, ?)");
-    Statement pair(db, "INSERT INTO mails_pairs(rowid, pairs) VALUES(?, ?)");
+    Statement insert(db, "INSERT INTO mails(history, record, digest) VALUES(?, ?, ?)");
+    Statement insertText(db, "INSERT INTO texts(id, text) VALUES(?, ?)");
+    ShardStatements index(db, "INSERT INTO mails_text_%1(rowid, text) VALUES(?, ?)");
+    ShardStatements pair(db, "INSERT INTO mails_pairs_%1(rowid, pairs) VALUES(?, ?)");
     QByteArray bytes(RecordLength, Qt::Uninitialized);
     for (int i = 0; i < count; ++i) {
       if (matched[i])
@@ -424,18 +504,32 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
       const QString original = originals ? originals->pathFor(bytes) : QString();
       const QString folded = foldText(recordText(decodeMailRecord(bytes), original));
       const QByteArray text = folded.toUtf8();
-      if (!insert.bind(1, historyNumber(which))
-               .bind(2, i + 1)
-               .bind(3, qint64((*digests)[i]))
-               .bind(4, text)
-               .run())
+      if (!insert.bind(1, historyNumber(which)).bind(2, i + 1).bind(3, qint64((*digests)[i])).run())
         return Outcome::Failed;
       const qint64 id = sqlite3_last_insert_rowid(db.handle());
-      if (!index.bind(1, id).bind(2, text).run() ||
-          !pair.bind(1, id).bind(2, characterPairs(folded)).run())
+      const int k = shardOf(id);
+      // The pairs are made from the text as stored, as removing it makes
+      // them again from there (a lone surrogate does not survive UTF-8).
+      if (!insertText.bind(1, id).bind(2, text).run() || !index.at(k).bind(1, id).bind(2, text).run() ||
+          !pair.at(k).bind(1, id).bind(2, characterPairs(QString::fromUtf8(text))).run())
         return Outcome::Failed;
       ++result.indexed;
     }
+  }
+
+  // A removed mail's trigrams and pairs stay in the older segments of its
+  // shard until they are merged: merging them all within the same
+  // transaction leaves nothing of it in the file (the freed pages are
+  // overwritten) once the update is committed.
+  for (int k = 0; k < Shards; ++k) {
+    if (!touched[k])
+      continue;
+    const QByteArray merge =
+        QByteArray("INSERT INTO mails_text_%1(mails_text_%1) VALUES('optimize');"
+                   "INSERT INTO mails_pairs_%1(mails_pairs_%1) VALUES('optimize')")
+            .replace("%1", QByteArray::number(k));
+    if (!db.exec(merge.constData()))
+      return Outcome::Failed;
   }
 
   if (!(stampOf(historyPath) == before))
@@ -444,11 +538,6 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
     return Outcome::Failed;
   rollback.armed = false;
   result.records = count;
-  // The index keeps a removed mail's trigrams in its older segments until
-  // they are merged; merging them all leaves nothing of it in the file.
-  if (result.removed > 0)
-    db.exec("INSERT INTO mails_text(mails_text) VALUES('optimize');"
-            "INSERT INTO mails_pairs(mails_pairs) VALUES('optimize')");
   return Outcome::Done;
 }
 
@@ -540,17 +629,23 @@ SearchResult searchHistory(const Paths &paths, History which, const QString &que
                        .toUtf8();
   // CROSS JOIN keeps the index first: the other way round SQLite walks every
   // mail in record order and asks the index about each one.
-  Statement st(*db, shortQuery
-                        ? "SELECT m.record FROM mails_pairs CROSS JOIN mails m INDEXED BY mails_by_id"
-                          " ON m.id = mails_pairs.rowid"
-                          " WHERE mails_pairs MATCH ?2 AND m.history = ?1 ORDER BY m.record"
-                        : "SELECT m.record FROM mails_text CROSS JOIN mails m INDEXED BY mails_by_id"
-                          " ON m.id = mails_text.rowid"
-                          " WHERE mails_text MATCH ?2 AND m.history = ?1 ORDER BY m.record");
-  st.bind(1, historyNumber(which)).bind(2, term);
-  while (st.step())
-    result.records.append(int(st.integer(0)));
-  result.ok = st.done();
+  ShardStatements find(*db, shortQuery
+                                ? "SELECT m.record FROM mails_pairs_%1 CROSS JOIN mails m"
+                                  " ON m.id = mails_pairs_%1.rowid"
+                                  " WHERE mails_pairs_%1 MATCH ?2 AND m.history = ?1"
+                                : "SELECT m.record FROM mails_text_%1 CROSS JOIN mails m"
+                                  " ON m.id = mails_text_%1.rowid"
+                                  " WHERE mails_text_%1 MATCH ?2 AND m.history = ?1");
+  for (int k = 0; k < Shards; ++k) {
+    Statement &st = find.at(k);
+    st.bind(1, historyNumber(which)).bind(2, term);
+    while (st.step())
+      result.records.append(int(st.integer(0)));
+    if (!st.done())
+      return result;
+  }
+  std::sort(result.records.begin(), result.records.end());
+  result.ok = true;
   return result;
 }
 

@@ -15,10 +15,11 @@
 #include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QTextDocument>
 #include <QTextEdit>
+
+#include <numeric>
 
 using mail::History;
 using mail::MailRecord;
@@ -55,25 +56,6 @@ QString middleOf(History which, const MailRecord &r) {
 
 } // namespace
 
-namespace mail {
-void HistoryList::mousePressEvent(QMouseEvent *event) {
-  // A press below the last row keeps the selected row, as a list box does;
-  // the view would drop the selection, leaving nothing for the commands.
-  if (indexAt(event->position().toPoint()).isValid())
-    QListWidget::mousePressEvent(event);
-  else
-    setFocus(Qt::MouseFocusReason);
-  Q_EMIT mouseDown();
-}
-
-void HistoryList::keyPressEvent(QKeyEvent *event) {
-  const int before = currentRow();
-  QListWidget::keyPressEvent(event);
-  if (currentRow() != before && currentRow() >= 0)
-    Q_EMIT keySelect();
-}
-} // namespace mail
-
 TyakuForm::TyakuForm() {
   setObjectName(QStringLiteral("TyakuForm"));
   setMouseTracking(true);
@@ -108,7 +90,6 @@ TyakuForm::TyakuForm() {
 
   List1 = new mail::HistoryList(this);
   List1->setObjectName(QStringLiteral("List1"));
-  List1->setUniformItemSizes(true); // keeps filling 32,766 rows cheap
   List1->setSelectionMode(QAbstractItemView::SingleSelection);
   Label1->setBuddy(List1);
   List1->viewport()->setMouseTracking(true);
@@ -249,35 +230,25 @@ void TyakuForm::hideHelp() {
 }
 
 void TyakuForm::clearRows() {
-  List1->clear();
-  rowSources_.clear();
+  List1->rows()->clear();
   searchResult_ = false;
   searchQuery_.clear();
 }
 
 int TyakuForm::addRow(const QString &text, RowSource source) {
-  List1->addItem(text);
-  rowSources_.append(source);
-  return List1->count() - 1;
+  return List1->rows()->append(text, source);
 }
 
 void TyakuForm::setRowSource(int row, RowSource source) {
-  if (row >= 0 && row < rowSources_.size())
-    rowSources_[row] = source;
+  List1->rows()->setSource(row, source);
 }
 
 void TyakuForm::removeRow(int row) {
-  if (row < 0 || row >= List1->count())
-    return;
-  delete List1->takeItem(row);
-  if (row < rowSources_.size())
-    rowSources_.removeAt(row);
+  List1->rows()->remove(row);
 }
 
 RowSource TyakuForm::rowSource(int row) const {
-  if (row < 0 || row >= rowSources_.size())
-    return {};
-  return rowSources_[row];
+  return List1->rows()->source(row);
 }
 
 QString TyakuForm::bodyText() const {
@@ -324,16 +295,6 @@ void TyakuForm::openHistory(History which) {
   reportRecovery(which);
 }
 
-namespace {
-QString rowTextOf(History which, const QString &subject, const QString &info1,
-                  const QString &info2) {
-  const QString gap(4, u' ');
-  const QString date = which == History::Received ? info2 : info1;
-  const QString middle = which == History::Received ? info1 : info2;
-  return date + gap + middle + gap + subject;
-}
-} // namespace
-
 void TyakuForm::addHistoryRow(History which, int record, const mail::MailRecord &mail) {
   // Rows of a search's result stay the mails that hold the text searched
   // for: the new record is looked at as the index will hold it, from the
@@ -346,7 +307,7 @@ void TyakuForm::addHistoryRow(History which, int record, const mail::MailRecord 
                                .contains(searchQuery_))
       return;
   }
-  addRow(rowTextOf(which, platform::trimBlanks(mail.Subject), platform::trimBlanks(mail.Info1),
+  addRow(mail::historyRowText(which, platform::trimBlanks(mail.Subject), platform::trimBlanks(mail.Info1),
                    platform::trimBlanks(mail.Info2)),
          RowSource{which, record});
   Text2->setText(QString::number(List1->count()));
@@ -383,17 +344,25 @@ QString TyakuForm::bodyTextAsShown(const QString &text) {
 }
 
 void TyakuForm::fillFromHistory(History which) {
-  fillRows(which, mail::readHistoryHeadings(which));
+  QList<int> records(mail::historyCount(which));
+  std::iota(records.begin(), records.end(), 1);
+  fillRows(which, records);
 }
 
 void TyakuForm::fillFromRecords(History which, const QList<int> &records, const QString &query) {
-  // Only the hits' short fields are read, not those of the whole history.
-  fillRows(which, mail::readHistoryHeadings(which, &records));
+  // Only records that lie whole in the file get a row.
+  const int count = mail::historyCount(which);
+  QList<int> whole;
+  whole.reserve(records.size());
+  for (const int n : records)
+    if (n >= 1 && n <= count)
+      whole.append(n);
+  fillRows(which, whole);
   searchResult_ = true;
   searchQuery_ = mail::search::foldText(query).trimmed();
 }
 
-void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headings) {
+void TyakuForm::fillRows(History which, const QList<int> &records) {
   clearRows();
   Text9->clear();
   Text8->clear();
@@ -401,28 +370,25 @@ void TyakuForm::fillRows(History which, const QList<mail::HistoryHeading> &headi
   rtfEd->clear();
 
   // Only the end state of the per-record steps is visible (every row, the
-  // last record in the boxes and on the clipboard), so the rows come from one
-  // pass over the short fields and only the last record is read whole.
-  QStringList rows;
-  rows.reserve(headings.size());
-  rowSources_.reserve(headings.size());
-  for (const mail::HistoryHeading &h : headings) {
-    rows.append(rowTextOf(which, h.Subject, h.Info1, h.Info2));
-    rowSources_.append(RowSource{which, h.record});
-  }
-  List1->setUpdatesEnabled(false);
-  List1->addItems(rows);
-  List1->setUpdatesEnabled(true);
+  // last record in the boxes and on the clipboard). The rows know their
+  // records only: the list reads a row's short fields when it comes into
+  // view, and only the last record is read whole now.
+  std::vector<RowSource> sources;
+  sources.reserve(records.size());
+  for (const int n : records)
+    sources.push_back(RowSource{which, n});
+  List1->rows()->setRows(std::move(sources));
 
   showLastRecord(which);
   Text2->setText(QString::number(List1->count()));
 }
 
 void TyakuForm::showLastRecord(History which) {
-  if (rowSources_.isEmpty())
+  const std::vector<RowSource> &sources = List1->rows()->sources();
+  if (sources.empty())
     return;
   // The last row's record: the last of the file, or of a search's result.
-  const int n = rowSources_.last().record;
+  const int n = sources.back().record;
   if (const auto last = mail::readHistoryRecord(which, n)) {
     const QString middle = middleOf(which, *last);
     showRecord(which, *last);

@@ -4,11 +4,11 @@
 #pragma once
 
 #include "mail/history.h"
+#include "mail/historylist.h"
 #include "mail/mailrecord.h"
 #include "platform/forms.h"
 
 #include <QList>
-#include <QListWidget>
 #include <QWidget>
 
 #include <functional>
@@ -23,33 +23,6 @@ namespace editor {
 class EditorPane;
 }
 
-namespace mail {
-
-// The list box of the viewer; reports every mouse-button press after the
-// list has moved its selection, so the handler sees the row just pressed,
-// and every key that moved the selection to another row.
-class HistoryList : public QListWidget {
-  Q_OBJECT
-public:
-  using QListWidget::QListWidget;
-Q_SIGNALS:
-  void mouseDown();
-  void keySelect();
-
-protected:
-  void mousePressEvent(QMouseEvent *event) override;
-  void keyPressEvent(QKeyEvent *event) override;
-};
-
-// Which record a row stands for. Rows filled from a file stand for that
-// file's records; rows a check adds stand for received records whatever
-// history the window shows.
-struct RowSource {
-  History history = History::Received;
-  int record = 0; // 0: stands for nothing (yet)
-};
-
-} // namespace mail
 
 class TyakuForm : public QWidget {
   Q_OBJECT
@@ -160,10 +133,10 @@ private:
   void showHelp(const QString &text);
   void hideHelp();
 
-  // A row for each of `headings`, in order; the last row's mail in the boxes.
-  void fillRows(mail::History which, const QList<mail::HistoryHeading> &headings);
+  // A row for each of `records` of a history, in order; the last row's mail
+  // in the boxes.
+  void fillRows(mail::History which, const QList<int> &records);
 
-  QList<mail::RowSource> rowSources_;
   bool searchResult_ = false;
   QString searchQuery_; // folded, while the rows are a search's result
   bool searching_ = false;

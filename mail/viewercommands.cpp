@@ -19,7 +19,6 @@
 
 #include <QApplication>
 #include <QLineEdit>
-#include <QListWidget>
 #include <QTextEdit>
 
 #include <optional>
@@ -73,7 +72,7 @@ int TyakuForm::selectedRow() const {
   // A row can be selected without becoming the current one (a screen
   // reader selects through the accessibility interface): it is the
   // selected row all the same.
-  const QList<QListWidgetItem *> selected = List1->selectedItems();
+  const QList<mail::HistoryRow> selected = List1->selectedItems();
   return selected.size() == 1 ? List1->row(selected.first()) : -1;
 }
 
@@ -92,10 +91,11 @@ void TyakuForm::afterDelete(History which, bool rewritten) {
 }
 
 bool TyakuForm::rowsMirror(History which, int count) const {
-  if (rowSources_.size() != count)
+  const std::vector<RowSource> &sources = List1->rows()->sources();
+  if (int(sources.size()) != count)
     return false;
   for (int i = 0; i < count; ++i)
-    if (rowSources_[i].history != which || rowSources_[i].record != i + 1)
+    if (sources[i].history != which || sources[i].record != i + 1)
       return false;
   return true;
 }
@@ -138,8 +138,8 @@ void TyakuForm::Command1_Click() {
     // goes and the later ones move up, which is what a refill shows, without
     // building tens of thousands of rows again.
     removeRow(row);
-    for (int i = row; i < rowSources_.size(); ++i)
-      rowSources_[i].record -= 1;
+    for (int i = row; i < List1->count(); ++i)
+      setRowSource(i, RowSource{which, i + 1});
     List1->setCurrentRow(-1);
     showLastRecord(which);
     Text2->setText(QString::number(List1->count()));

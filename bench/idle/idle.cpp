@@ -3,7 +3,12 @@
 // check switched on and a registered time that does not come up during the
 // run. Prints the CPU time of the process as a percentage of the wall time.
 //
-//   bench_idle [seconds]      (default 60)
+//   bench_idle [seconds] [--screen-reader]      (default 60)
+//
+// With --screen-reader (run-idle.sh sets up the accessibility bus) the
+// window's accessibility bridge is on and a second process registers for
+// every object, window and focus event, as a screen reader does; the bridge
+// sends events only to registered listeners.
 #include "main/lib/checktime.h"
 #include "main/lib/mainform.h"
 #include "main/lib/schedule.h"
@@ -12,10 +17,15 @@
 #include "settings/config.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QProcess>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QAccessible>
 
 #include <sys/resource.h>
 
@@ -31,9 +41,48 @@ double cpuSeconds() {
          double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The stand-in screen reader: registers for the events on the accessibility
+// bus and stays connected (a listener goes with its connection).
+int listen(int argc, char **argv) {
+  QCoreApplication app(argc, argv);
+  const QDBusReply<QString> address = QDBusConnection::sessionBus().call(
+      QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                                     QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress")));
+  if (!address.isValid()) {
+    std::fprintf(stderr, "bench_idle: no accessibility bus: %s\n", qPrintable(address.error().message()));
+    return 1;
+  }
+  QDBusConnection bus = QDBusConnection::connectToBus(address.value(), QStringLiteral("a11y"));
+  for (const char *event : {"object:", "window:", "focus:"}) {
+    QDBusMessage m = QDBusMessage::createMethodCall(
+        QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("/org/a11y/atspi/registry"),
+        QStringLiteral("org.a11y.atspi.Registry"), QStringLiteral("RegisterEvent"));
+    m << QString::fromLatin1(event);
+    const QDBusMessage reply = bus.call(m);
+    if (reply.type() == QDBusMessage::ErrorMessage) {
+      std::fprintf(stderr, "bench_idle: RegisterEvent %s: %s\n", event, qPrintable(reply.errorMessage()));
+      return 1;
+    }
+  }
+  std::printf("listening\n");
+  std::fflush(stdout);
+  return app.exec();
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
+  if (argc > 1 && QByteArray(argv[1]) == "--listen")
+    return listen(argc, argv);
+  const bool screenReader = argc > 2 && QByteArray(argv[2]) == "--screen-reader";
+  QProcess reader;
+  if (screenReader) {
+    reader.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    reader.start(QString::fromLocal8Bit(argv[0]), {QStringLiteral("--listen")});
+    if (!reader.waitForReadyRead(10000) || !reader.readAll().startsWith("listening"))
+      return 1;
+    qputenv("QT_LINUX_ACCESSIBILITY_ALWAYS_ON", "1");
+  }
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
@@ -70,7 +119,13 @@ int main(int argc, char **argv) {
   const double cpu = cpuSeconds() - cpuStart;
   const double elapsed = double(wall.elapsed()) / 1000.0;
 
-  std::printf("platform: %s\n", qPrintable(QGuiApplication::platformName()));
+  std::printf("platform: %s, accessibility %s%s\n", qPrintable(QGuiApplication::platformName()),
+              QAccessible::isActive() ? "on" : "off",
+              screenReader ? ", a screen reader listening" : "");
+  if (screenReader) {
+    reader.kill();
+    reader.waitForFinished();
+  }
   std::printf("check on, registered %s, ran %.1f s, receives %d\n", qPrintable(farAway), elapsed, receives);
   std::printf("cpu %.3f s = %.2f %% of one core\n", cpu, elapsed > 0 ? 100.0 * cpu / elapsed : 0.0);
   return 0;

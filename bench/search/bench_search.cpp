@@ -154,6 +154,10 @@ int main(int argc, char **argv) {
       t.restart();
       const qint64 cpu = bench::cpuMs();
       viewer->cmdAllSearch_Click();
+      // Shown: the list lays its rows out and paints those in view.
+      QCoreApplication::processEvents();
+      viewer->List1->viewport()->repaint();
+      viewer->Text2->repaint();
       clickMs << t.nsecsElapsed() / 1e6;
       clickCpu << bench::cpuMs() - cpu;
     }

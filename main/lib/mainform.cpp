@@ -54,7 +54,6 @@ namespace {
 
 // After each check pass, and how long one step of that wait may take.
 constexpr std::uint32_t kPassWaitMs = 4000;
-constexpr std::uint32_t kWaitStepMs = 100;
 
 void say(QWidget *parent, const QString &text, platform::MsgIcon icon = platform::MsgIcon::None) {
   platform::messageBox(parent, text, {}, platform::MsgButtons::Ok, icon);
@@ -385,17 +384,25 @@ void MainForm::Command10_Click() {
 
 void MainForm::Timer4_Timer() {
   const QDateTime utc = platform::utcNow();
-  Text10->setText(korvex::japanTimeText(utc));
+  // The minute changes once in sixty ticks: only then are the boxes touched,
+  // which would otherwise repaint them and tell a screen reader of a change
+  // every second.
+  const QString minute = korvex::japanTimeText(utc);
+  if (Text10->text() != minute)
+    Text10->setText(minute);
   // The clock shows the machine's time; where that is not Japan's, the time
   // the list is compared with goes beside it.
   const bool japan = korvex::isJapanOffset(utc, platform::localNow());
   // The list's clock runs 1..24; beside the machine's clock the hour after
-  // midnight reads as people read it, 0:05 and not 24:05.
+  // midnight reads as people read it, 0:05 and not 24:05. Set only when it
+  // changes: each change is a repaint and a screen reader's event.
   if (!japan) {
     QString shown = Text10->text();
     if (shown.startsWith(QStringLiteral("24:")))
       shown.replace(0, 2, QStringLiteral("0"));
-    JapanClock->setText(QStringLiteral("日本時間 ") + shown);
+    const QString beside = QStringLiteral("日本時間 ") + shown;
+    if (JapanClock->text() != beside)
+      JapanClock->setText(beside);
   }
   JapanClock->setVisible(!japan);
 }
@@ -417,6 +424,11 @@ void MainForm::Timer3_Timer() {
     return;
   passRunning_ = true;
   QPointer<MainForm> self(this);
+  // The 10 ms timer rests while the pass receives and waits, since each of
+  // its ticks would wake the program only to return; it ticks again once
+  // the pass is over.
+  const bool ticking = Timer3->isActive();
+  Timer3->stop();
   const QString now = Text10->text();
   QStringList entries;
   entries.reserve(List1->count());
@@ -433,19 +445,15 @@ void MainForm::Timer3_Timer() {
         break;
     }
   }
-  // The wait goes in short steps so that closing the window during it ends
-  // the program at once: with the check on, the program spends nearly all
-  // its time here, and a copy that lingered on would hold the instance lock
-  // against the user starting it again.
-  const std::uint32_t start = platform::millisecondCounter();
-  while (self && !unloaded_) {
-    const std::uint32_t elapsed = platform::elapsedSince(start, platform::millisecondCounter());
-    if (elapsed > kPassWaitMs)
-      break;
-    platform::waitMilliseconds(int(std::min<std::uint32_t>(kPassWaitMs - elapsed, kWaitStepMs)));
-  }
-  if (self)
+  // Closing the window during the wait ends it at once: with the check on,
+  // the program spends nearly all its time here, and a copy that lingered on
+  // would hold the instance lock against the user starting it again.
+  platform::waitMilliseconds(int(kPassWaitMs), [&] { return !self || unloaded_; });
+  if (self) {
     passRunning_ = false;
+    if (ticking && !unloaded_)
+      Timer3->start();
+  }
 }
 
 void MainForm::Command1_Click() {

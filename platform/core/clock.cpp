@@ -40,5 +40,6 @@ QDateTime utcNow() { return source().utcNow(); }
 QDateTime localNow() { return source().localNow(); }
 std::uint32_t millisecondCounter() { return source().milliseconds(); }
 void setClockSource(const ClockSource *s) { installed.store(s); }
+bool systemClockInUse() { return installed.load() == nullptr; }
 
 } // namespace platform

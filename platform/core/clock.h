@@ -28,5 +28,8 @@ inline std::uint32_t elapsedSince(std::uint32_t start, std::uint32_t now) {
 
 // Installs `source` (not owned); nullptr restores the system clock.
 void setClockSource(const ClockSource *source);
+// Whether the counter is the system's monotonic clock, the one timers run
+// on (no other source installed).
+bool systemClockInUse();
 
 } // namespace platform

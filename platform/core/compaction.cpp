@@ -27,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -149,9 +150,52 @@ bool validLayout(CompactionLayout layout) {
   return layout.recordLength > 0 && layout.flagOffset >= 0 && layout.flagOffset + 2 <= layout.recordLength;
 }
 
+// Copies the live records of `in` into `out` at its start in runs of
+// consecutive live records, which the kernel copies file to file
+// (copy_file_range) without bringing them into this process: only each
+// record's flag is read here. False when the file system does not do it
+// (nothing is written then) or on an error.
+bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, bool &unsupported) {
+  const qint64 len = layout.recordLength;
+  const auto copyRun = [&](qint64 first, qint64 end) {
+    loff_t from = loff_t(first * len);
+    qint64 left = (end - first) * len;
+    while (left > 0) {
+      const ssize_t n = ::copy_file_range(in, &from, out, nullptr, size_t(left), 0);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0) {
+        const int error = n < 0 ? errno : 0;
+        unsupported = (error == ENOSYS || error == EXDEV || error == EOPNOTSUPP ||
+                       error == EINVAL) &&
+                      ::lseek(out, 0, SEEK_CUR) == 0;
+        return false;
+      }
+      left -= n;
+    }
+    return true;
+  };
+  qint64 runStart = -1;
+  char flag[2];
+  for (qint64 i = 0; i < count; ++i) {
+    if (::pread(in, flag, 2, off_t(i * len + layout.flagOffset)) != 2)
+      return false;
+    const bool live = flag[0] != 0 || flag[1] != 0;
+    if (live && runStart < 0)
+      runStart = i;
+    if (!live && runStart >= 0) {
+      if (!copyRun(runStart, i))
+        return false;
+      runStart = -1;
+    }
+  }
+  return runStart < 0 || copyRun(runStart, count);
+}
+
 // Streams the live records of the file `source` into `target`, flushed to
-// the disk; a partial tail is dropped. Reads a block of records at a time,
-// so a history of hundreds of megabytes is never held in memory.
+// the disk; a partial tail is dropped. Where the kernel cannot copy between
+// the two files, reads a block of records at a time, so a history of
+// hundreds of megabytes is never held in memory.
 bool writeLiveRecordsOf(const QString &source, const QString &target, CompactionLayout layout) {
   QFile in(source);
   QFile out(target);
@@ -166,21 +210,25 @@ bool writeLiveRecordsOf(const QString &source, const QString &target, Compaction
     return false;
   }
   const qint64 len = layout.recordLength;
-  const qint64 perBlock = std::max<qint64>(1, (1 << 20) / len);
-  QByteArray block(perBlock * len, Qt::Uninitialized);
-  QByteArray live;
-  live.reserve(block.size());
-  qint64 left = in.size() / len;
-  bool ok = true;
-  while (ok && left > 0) {
-    const qint64 want = std::min(left, perBlock) * len;
-    ok = in.read(block.data(), want) == want;
-    live.clear();
-    for (qint64 at = 0; ok && at < want; at += len)
-      if (readInt16LE(QByteArray::fromRawData(block.constData() + at, int(len)), layout.flagOffset) != 0)
-        live.append(block.constData() + at, len);
-    ok = ok && out.write(live) == live.size();
-    left -= want / len;
+  bool unsupported = false;
+  bool ok = copyLiveRuns(in.handle(), out.handle(), in.size() / len, layout, unsupported);
+  if (!ok && unsupported) {
+    const qint64 perBlock = std::max<qint64>(1, (1 << 20) / len);
+    QByteArray block(perBlock * len, Qt::Uninitialized);
+    QByteArray live;
+    live.reserve(block.size());
+    qint64 left = in.size() / len;
+    ok = true;
+    while (ok && left > 0) {
+      const qint64 want = std::min(left, perBlock) * len;
+      ok = in.read(block.data(), want) == want;
+      live.clear();
+      for (qint64 at = 0; ok && at < want; at += len)
+        if (readInt16LE(QByteArray::fromRawData(block.constData() + at, int(len)), layout.flagOffset) != 0)
+          live.append(block.constData() + at, len);
+      ok = ok && out.write(live) == live.size();
+      left -= want / len;
+    }
   }
   if (!ok || !out.flush() || ::fsync(out.handle()) != 0) {
     out.close();

@@ -13,21 +13,29 @@
 namespace platform {
 
 void waitMilliseconds(int ms) {
+  waitMilliseconds(ms, {});
+}
+
+void waitMilliseconds(int ms, const std::function<bool()> &stop) {
   const std::uint32_t limit = std::uint32_t(std::max(ms, 0));
   const std::uint32_t start = millisecondCounter();
-  // A wake-up timer bounds each sleep in the event loop, so the counter is
-  // read again at least every 50 ms even when nothing else happens (and a
-  // test's clock that is moved on from a timer is noticed promptly).
+  // Timers run on the same monotonic clock as the system's counter, so one
+  // wake-up at the end is enough and the program sleeps in between. Another
+  // counter (a test's clock) is read again at least every 50 ms, so a clock
+  // moved on without an event here is noticed promptly.
+  const std::uint32_t longestSleep = systemClockInUse() ? limit + 1 : 50;
   QTimer wake;
   wake.setTimerType(Qt::PreciseTimer);
   for (;;) {
+    if (stop && stop())
+      return;
     const std::uint32_t elapsed = elapsedSince(start, millisecondCounter());
     if (elapsed > limit) // strictly more than asked
       return;
-    const int sleep = int(std::min<std::uint32_t>(limit - elapsed + 1, 50));
+    const int sleep = int(std::min<std::uint32_t>(limit - elapsed + 1, longestSleep));
     if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread()) {
       // No event loop of ours to run here: sleeping is all there is to do.
-      QThread::msleep(ulong(sleep));
+      QThread::msleep(ulong(std::min(sleep, 50)));
       continue;
     }
     wake.start(sleep);

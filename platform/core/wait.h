@@ -10,6 +10,9 @@ namespace platform {
 // counter, letting pending events (timers, clicks, repaints) run meanwhile.
 // It sleeps in the event loop between events; it never spins a core.
 void waitMilliseconds(int ms);
+// The same, returning early once `stop` is true; it is asked after each
+// batch of events, which is where whatever it looks at can change.
+void waitMilliseconds(int ms, const std::function<bool()> &stop);
 
 // Runs `job` on the thread `context` lives on and returns once it has
 // finished, letting this thread's events run meanwhile (windows paint, timers

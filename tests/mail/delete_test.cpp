@@ -245,6 +245,48 @@ TEST_F(Deleting, ARowACheckAddedOverTheSentHistoryDeletesThatReceivedMailOnly) {
   EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 3"));
 }
 
+// The list reads a row's text only when the row comes into view: rows far
+// below the first screen, never shown before a delete, show their own mails
+// after it, and so does a row a check adds at the end.
+TEST_F(Deleting, RowsNeverShownBeforeADeleteShowTheirOwnMailsAfterIt) {
+  const QList<QByteArray> many = received(400);
+  write(History::Received, joined(many));
+  TyakuForm *f = open(History::Received);
+  ASSERT_EQ(f->List1->count(), 400);
+  EXPECT_EQ(f->List1->item(0)->text(), QStringLiteral("day 1    from1@example.jp    mail 1"));
+  f->List1->setCurrentRow(2);
+  f->List1_MouseDown();
+  ASSERT_EQ(f->Text9->text(), QStringLiteral("mail 3"));
+
+  boxes.pushAnswer(MsgAnswer::Yes);
+  QTest::mouseClick(f->Command1, Qt::LeftButton);
+
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  QStringList expected;
+  for (int i = 1; i <= 400; ++i)
+    if (i != 3)
+      expected << QStringLiteral("day %1    from%1@example.jp    mail %1").arg(i);
+  EXPECT_EQ(rows(f), expected);
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("399"));
+  f->List1->setCurrentRow(350);
+  f->List1_MouseDown();
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 352"));
+
+  MailRecord added;
+  added.Subject = QStringLiteral("new mail");
+  added.Info1 = QStringLiteral("new@example.jp");
+  added.Info2 = QStringLiteral("day 401");
+  const AppendResult stored = appendHistoryRecord(History::Received, added);
+  ASSERT_TRUE(stored.ok());
+  f->addHistoryRow(History::Received, stored.number, added);
+  EXPECT_EQ(f->List1->count(), 400);
+  EXPECT_EQ(f->List1->item(399)->text(), QStringLiteral("day 401    new@example.jp    new mail"));
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("400"));
+  f->List1->setCurrentRow(399);
+  f->List1_MouseDown();
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("new mail"));
+}
+
 // The rewrite stopped after each of its steps, as a crash would stop it:
 // the next use of the history finishes the delete, loses no live record and
 // tells the user.

@@ -116,6 +116,38 @@ TEST_F(SearchIndex, ADamagedIndexOrAHistoryChangedBehindItsBackIsReadAnew) {
   EXPECT_EQ(find(QStringLiteral("gamma")), QList<int>{1});
 }
 
+// Each mail is found at its own record number after deletes in several
+// places and after another program wrote the same mails in reverse order.
+TEST_F(SearchIndex, EveryMailIsFoundAtItsNumberAfterDeletesAndAReorder) {
+  const int n = 60;
+  const auto word = [](int i) { return QStringLiteral("code%1z").arg(i, 4, 10, QLatin1Char('0')); };
+  for (int i = 1; i <= n; ++i)
+    append(QStringLiteral("mail %1").arg(i), QStringLiteral("x@example.jp"), word(i));
+  EXPECT_EQ(find(word(40)), QList<int>{40});
+
+  for (const int gone : {5, 6, 40})
+    ASSERT_TRUE(markHistoryRecord(History::Received, gone));
+  ASSERT_TRUE(rewriteHistory(History::Received));
+  QList<int> kept;
+  for (int i = 1; i <= n; ++i) {
+    if (i == 5 || i == 6 || i == 40)
+      EXPECT_TRUE(find(word(i)).isEmpty()) << i;
+    else
+      kept.append(i);
+  }
+  for (int at = 1; at <= kept.size(); ++at)
+    EXPECT_EQ(find(word(kept[at - 1])), QList<int>{at}) << kept[at - 1];
+  EXPECT_EQ(find(QStringLiteral("code")).size(), kept.size());
+
+  const QByteArray file = folder.readBytes(historyPath(History::Received));
+  QByteArray reversed;
+  for (qsizetype r = file.size() / MailLayout::RecordLength - 1; r >= 0; --r)
+    reversed += file.mid(r * MailLayout::RecordLength, MailLayout::RecordLength);
+  ASSERT_TRUE(folder.writeBytes(historyPath(History::Received), reversed));
+  for (int at = 1; at <= kept.size(); ++at)
+    EXPECT_EQ(find(word(kept[at - 1])), QList<int>{int(kept.size()) + 1 - at}) << kept[at - 1];
+}
+
 class AllMailSearch : public SearchIndex {
 protected:
   MessageBoxDouble boxes;
@@ -197,4 +229,45 @@ TEST_F(AllMailSearch, RowCommandsActOnTheRecordOfTheRowShown) {
   search::waitForUpdates();
   searchFor(QStringLiteral("定例"));
   EXPECT_EQ(f->List1->count(), 0);
+}
+
+// A result of hundreds of mails: the rows far below the first screen show
+// their own mails, the End key shows the last one, and after deleting one of
+// them the rows below it still show theirs.
+TEST_F(AllMailSearch, ALongResultShowsEachRowsOwnMailBeforeAndAfterADelete) {
+  for (int i = 4; i <= 600; ++i)
+    append(QStringLiteral("mail %1").arg(i), QStringLiteral("x@example.jp"),
+           i % 3 == 0 ? QStringLiteral("agenda item %1").arg(i) : QStringLiteral("other"));
+  searchFor(QStringLiteral("agenda"));
+  ASSERT_EQ(f->List1->count(), 199); // 6, 9, ..., 600
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("199"));
+  const auto subjects = [this] {
+    QStringList out;
+    for (int i = 0; i < f->List1->count(); ++i)
+      out << f->List1->item(i)->text().section(QStringLiteral("    "), 2);
+    return out;
+  };
+  QStringList expected;
+  for (int i = 6; i <= 600; i += 3)
+    expected << QStringLiteral("mail %1").arg(i);
+  EXPECT_EQ(subjects(), expected);
+
+  f->List1->setFocus();
+  f->List1->setCurrentRow(0);
+  QTest::keyClick(f->List1, Qt::Key_End);
+  EXPECT_EQ(f->List1->currentRow(), 198);
+  EXPECT_EQ(f->Text9->text(), QStringLiteral("mail 600"));
+
+  // Record 9 goes: every later record moves up one, and so do the rows.
+  f->List1->setCurrentRow(1);
+  f->List1_MouseDown();
+  ASSERT_EQ(f->Text9->text(), QStringLiteral("mail 9"));
+  boxes.pushAnswer(platform::MsgAnswer::Yes);
+  QTest::mouseClick(f->Command1, Qt::LeftButton);
+  expected.removeAt(1);
+  EXPECT_EQ(subjects(), expected);
+  EXPECT_EQ(f->Text2->text(), QStringLiteral("198"));
+  f->List1->setCurrentRow(150);
+  f->List1_MouseDown();
+  EXPECT_EQ(f->Text9->text(), expected[150]);
 }
