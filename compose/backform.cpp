@@ -2,10 +2,10 @@
 
 #include "compose/sendmail.h"
 #include "mail/certpins.h"
-#include "mail/history.h"
-#include "mail/nmail/nmail.h"
-#include "mail/nmail/replythread.h"
-#include "mail/originals.h"
+#include "mail/store/history.h"
+#include "mail/net/nmail.h"
+#include "mail/mime/replythread.h"
+#include "mail/store/originals.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -136,7 +136,7 @@ void BackForm::Command2_Click() {
                                     settings::MailAddress, SubjectText->text(),
                                     BodyText->toPlainText(), QString(), AttachText->text(), 0);
   });
-  if (result >= 0 && !mail::keepSentOriginal(nullptr))
+  if (result >= 0 && !mail::keepSentOriginal(nmail::lastSentMail(), nullptr))
     platform::messageBox(this, mail::SentCopyFailureText, QString(), platform::MsgButtons::Ok,
                          platform::MsgIcon::Exclamation);
   if (result < 0) {

@@ -2,11 +2,11 @@
 
 #include "compose/fortune.h"
 #include "mail/certpins.h"
-#include "mail/history.h"
-#include "mail/nmail/nmail.h"
-#include "mail/originals.h"
+#include "mail/store/history.h"
+#include "mail/net/nmail.h"
+#include "mail/store/originals.h"
 #include "mail/receive.h"
-#include "mail/searchindex.h"
+#include "mail/store/searchindex.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
 #include "settings/addressbook.h"
@@ -153,7 +153,7 @@ SendOutcome sendDraft(QWidget *window, const Draft &draft, bool bulk, const QLis
                              QStringLiteral("送信できなかったメールの記録を送信履歴から取り除けま"
                                             "せんでした。"),
                              QString(), platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
-    } else if (!mail::keepSentOriginal(&record)) {
+    } else if (!mail::keepSentOriginal(nmail::lastSentMail(), &record)) {
       ++copiesLost;
     }
   }

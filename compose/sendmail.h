@@ -3,7 +3,7 @@
 // removing it again when the transport refuses the mail).
 #pragma once
 
-#include "mail/mailrecord.h"
+#include "mail/store/mailrecord.h"
 
 #include <QList>
 #include <QString>

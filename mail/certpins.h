@@ -3,7 +3,7 @@
 // through its pin provider when it connects, for receiving and sending alike.
 #pragma once
 
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #include "mail/historylist.h"
 
-#include "mail/history.h"
+#include "mail/store/history.h"
 
 #include <QHash>
 #include <QItemSelectionModel>

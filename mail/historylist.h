@@ -7,7 +7,7 @@
 // (count, item(i)->text(), setCurrentRow, selectedItems, visualItemRect).
 #pragma once
 
-#include "mail/mailrecord.h"
+#include "mail/store/mailrecord.h"
 
 #include <QAbstractListModel>
 #include <QListView>

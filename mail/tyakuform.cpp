@@ -1,9 +1,10 @@
 #include "mail/tyakuform.h"
 
 #include "editor/editorpane.h"
-#include "mail/history.h"
-#include "mail/originals.h"
-#include "mail/searchindex.h"
+#include "mail/store/history.h"
+#include "mail/receive.h"
+#include "mail/store/originals.h"
+#include "mail/store/searchindex.h"
 #include "platform/clipboard.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"
@@ -402,7 +403,7 @@ bool TyakuForm::reportRecovery(History which) {
   const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
   if (notice == mail::RecoveryNotice::None)
     return false;
-  if (notice == mail::RecoveryNotice::Recovered)
+  if (notice == mail::RecoveryNotice::Recovered && !mail::receiveRunning())
     mail::dropOrphanedOriginals(which);
   platform::messageBox(this, mail::recoveryNoticeText(which, notice), {}, platform::MsgButtons::Ok,
                        notice == mail::RecoveryNotice::Recovered ? platform::MsgIcon::Information

@@ -3,9 +3,9 @@
 // this window's list and boxes, shown or not.
 #pragma once
 
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/historylist.h"
-#include "mail/mailrecord.h"
+#include "mail/store/mailrecord.h"
 #include "platform/forms.h"
 
 #include <QList>

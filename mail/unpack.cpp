@@ -1,6 +1,6 @@
 #include "mail/unpack.h"
 
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"

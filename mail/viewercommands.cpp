@@ -5,11 +5,11 @@
 // the window was opened on: a check that ran while the sent history was
 // shown adds rows of received mail, and deleting one of those must never
 // touch the sent history.
-#include "mail/history.h"
-#include "mail/originals.h"
-#include "mail/uidljournal.h"
+#include "mail/store/history.h"
+#include "mail/store/originals.h"
+#include "mail/store/uidljournal.h"
 #include "mail/receive.h"
-#include "mail/searchindex.h"
+#include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
 #include "platform/messagebox.h"

@@ -7,7 +7,7 @@
 // result stale, and then the search is asked again.
 #include "editor/editorpane.h"
 #include "mail/receive.h"
-#include "mail/searchindex.h"
+#include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/messagebox.h"
 

@@ -31,11 +31,11 @@
 // Run by bench/receive/run.sh, which starts the servers of tests/servers and
 // points KORVEX_SERVERS_DIR at them.
 #include "bench/support/benchsupport.h"
-#include "mail/history.h"
-#include "mail/nmail/nmail.h"
-#include "mail/searchindex.h"
+#include "mail/store/history.h"
+#include "mail/net/nmail.h"
+#include "mail/store/searchindex.h"
 #include "platform/messagebox.h"
-#include "mail/originals.h"
+#include "mail/store/originals.h"
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"

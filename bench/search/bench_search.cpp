@@ -10,8 +10,8 @@
 // Prints the figures; never fails on time.
 #include "bench/support/benchsupport.h"
 #include "editor/editorpane.h"
-#include "mail/history.h"
-#include "mail/searchindex.h"
+#include "mail/store/history.h"
+#include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/core/paths.h"
 

@@ -11,7 +11,7 @@
 // and the peak memory is the child's VmHWM at that moment. Five starts of
 // each, taken in turn; prints the medians and the ratio, never fails on time.
 #include "bench/support/benchsupport.h"
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"

@@ -2,7 +2,7 @@
 // load beside every figure, and a full history of uniform records.
 #pragma once
 
-#include "mail/mailrecord.h"
+#include "mail/store/mailrecord.h"
 
 #include <QFile>
 #include <QList>

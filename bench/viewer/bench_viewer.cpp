@@ -12,7 +12,7 @@
 // Prints the medians, this process's CPU time and the load beside them, and
 // the ratios; never fails on time.
 #include "bench/support/benchsupport.h"
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"

@@ -1,6 +1,6 @@
 #include "main/lib/accountprovider.h"
 
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "settings/config.h"
 #include "settings/oauthsignin.h"
 

@@ -1,6 +1,6 @@
 #include "main/lib/application.h"
 
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "main/lib/accountprovider.h"
 #include "main/lib/mainform.h"
 #include "platform/core/privatefiles.h"

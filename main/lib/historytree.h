@@ -1,8 +1,8 @@
 // The read-only overview of both histories in the main window's tree.
 #pragma once
 
-#include "mail/history.h"
-#include "mail/mailrecord.h"
+#include "mail/store/history.h"
+#include "mail/store/mailrecord.h"
 
 #include <QAbstractItemModel>
 #include <QHash>

@@ -4,9 +4,9 @@
 #include "compose/sendmail.h"
 #include "compose/writeform.h"
 #include "mail/certpins.h"
-#include "mail/history.h"
-#include "mail/originals.h"
-#include "mail/nmail/nmail.h"
+#include "mail/store/history.h"
+#include "mail/store/originals.h"
+#include "mail/net/nmail.h"
 #include "mail/tyakuform.h"
 #include "main/lib/checktime.h"
 #include "main/lib/helptexts.h"
@@ -124,7 +124,7 @@ void MainForm::Form_Load() {
   // Reading the histories has finished any delete that a crash cut short.
   for (mail::History which : {mail::History::Received, mail::History::Sent}) {
     const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
-    if (notice == mail::RecoveryNotice::Recovered)
+    if (notice == mail::RecoveryNotice::Recovered && !mail::receiveRunning())
       mail::dropOrphanedOriginals(which);
     if (notice != mail::RecoveryNotice::None)
       say(this, mail::recoveryNoticeText(which, notice),

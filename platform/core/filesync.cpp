@@ -25,6 +25,19 @@ void startWriteBack(const QString &path) {
 
 } // namespace
 
+bool writeWhole(int fd, const char *data, qint64 size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, 1 << 24)));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      return false;
+    data += n;
+    size -= n;
+  }
+  return true;
+}
+
 Synced syncPath(const QString &path, bool folder) {
   const QByteArray name = QFile::encodeName(path);
   const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));

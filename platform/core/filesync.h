@@ -9,6 +9,10 @@
 
 namespace platform {
 
+// Writes all of `size` bytes to `fd`, through short writes and interrupted
+// calls; false on a failure.
+bool writeWhole(int fd, const char *data, qint64 size);
+
 enum class Synced { Done, Gone, Failed };
 
 // fsync of the file (or, with `folder`, the folder) at `path`: Gone when

@@ -2,8 +2,8 @@
 // arrives at its original sender through the real Postfix: the recipient is
 // the sender text as received, display name and all.
 #include "compose/backform.h"
-#include "mail/history.h"
-#include "mail/nmail/nmail.h"
+#include "mail/store/history.h"
+#include "mail/net/nmail.h"
 #include "mail/receive.h"
 #include "mail/tyakuform.h"
 #include "main/lib/mainform.h"

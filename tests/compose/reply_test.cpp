@@ -1,7 +1,7 @@
 // Replying to and registering a received mail from the history viewer, and
 // the reply window's own buttons.
 #include "compose/backform.h"
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/tyakuform.h"
 #include "platform/clipboard.h"
 #include "settings/friendform.h"

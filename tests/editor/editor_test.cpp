@@ -2,7 +2,7 @@
 // search box; files written and read back byte by byte, printing read back
 // from the PDF it makes.
 #include "editor/editorpane.h"
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/tyakuform.h"
 #include "platform/clipboard.h"
 #include "tests/support/fakes.h"

@@ -1,5 +1,5 @@
 // The server field as the user (or an old settings file) gives it.
-#include "mail/nmail/endpoint.h"
+#include "mail/net/endpoint.h"
 #include "tests/fuzz/fuzzsupport.h"
 
 #include <cstdlib>

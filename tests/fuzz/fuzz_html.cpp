@@ -1,6 +1,6 @@
 // The HTML reader of HTML-only mail on any page: gumbo's tree, walked
 // without recursion, whatever the nesting.
-#include "mail/nmail/mime_html.h"
+#include "mail/mime/mime_html.h"
 #include "tests/fuzz/fuzzsupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

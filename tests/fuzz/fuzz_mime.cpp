@@ -2,9 +2,9 @@
 // unpacking into a folder of its own, and split parts kept and joined across
 // several mails ("%%NEXT%%" lines separate the mails of one input). Nothing
 // may be written anywhere but inside the attachment folder.
-#include "mail/nmail/diskflush.h"
-#include "mail/nmail/mime.h"
-#include "mail/nmail/nmail.h"
+#include "mail/mime/diskflush.h"
+#include "mail/mime/mime.h"
+#include "mail/net/nmail.h"
 #include "tests/fuzz/fuzzsupport.h"
 
 #include <QDir>

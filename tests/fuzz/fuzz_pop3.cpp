@@ -1,8 +1,8 @@
 // The POP3 client reading whatever a server replies: greeting, CAPA, APOP
 // timestamp, STAT, LIST, TOP and RETR with their dot-stuffed multi-line
 // answers. The first byte picks APOP; the rest is the server's side.
-#include "mail/nmail/nmail.h"
-#include "mail/nmail/pop3client.h"
+#include "mail/net/nmail.h"
+#include "mail/net/pop3client.h"
 #include "tests/fuzz/fuzzsupport.h"
 #include "tests/fuzz/loopbackserver.h"
 

@@ -1,10 +1,10 @@
 // The SMTP client reading whatever a server replies: greeting, EHLO with its
 // extensions, AUTH challenges, the replies to MAIL, RCPT and DATA.
-#include "mail/nmail/smtpclient.h"
+#include "mail/net/smtpclient.h"
 #include "tests/fuzz/fuzzsupport.h"
 #include "tests/fuzz/loopbackserver.h"
 
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 
 namespace {
 fuzz::LoopbackServer *server = nullptr;

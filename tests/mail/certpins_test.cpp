@@ -3,7 +3,7 @@
 // is never offered for trust.
 #include "mail/certpins.h"
 
-#include "mail/nmail/lineconnection.h"
+#include "mail/net/lineconnection.h"
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/programfolder.h"
 

@@ -1,8 +1,8 @@
 // Deleting from the history viewer: what the files hold afterwards, byte for
 // byte, what the window shows, and that a delete cut short anywhere loses
 // nothing and is reported.
-#include "mail/history.h"
-#include "mail/originals.h"
+#include "mail/store/history.h"
+#include "mail/store/originals.h"
 #include "mail/tyakuform.h"
 #include "platform/core/recordfile.h"
 #include "tests/support/messageboxdouble.h"

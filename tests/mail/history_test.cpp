@@ -1,6 +1,6 @@
 // The history files against bytes laid out by hand: the Windows program wrote
 // these files and must still read ours.
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "platform/core/recordfile.h"
 #include "tests/support/programfolder.h"
 

@@ -1,8 +1,8 @@
 // The new-mail notification against a real notification service: Debian's
 // dunst on a private session bus and a virtual X display of the test's own,
 // fed by a check against the real Dovecot of tests/servers.
-#include "mail/history.h"
-#include "mail/nmail/nmail.h"
+#include "mail/store/history.h"
+#include "mail/net/nmail.h"
 #include "mail/receive.h"
 #include "mail/tyakuform.h"
 #include "platform/core/notify.h"

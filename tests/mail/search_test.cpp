@@ -1,8 +1,8 @@
 // Finding mail in the histories: the index in the data folder, and the
 // viewer's "全メール検索" beside the search box.
 #include "editor/editorpane.h"
-#include "mail/history.h"
-#include "mail/searchindex.h"
+#include "mail/store/history.h"
+#include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
 #include "settings/friendform.h"
 #include "tests/support/messageboxdouble.h"

@@ -1,7 +1,7 @@
 // The unpack step on its own: what goes through the work file, what the
 // transport makes of it, and what the user is told.
 #include "mail/unpack.h"
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
 #include "tests/support/messageboxdouble.h"

@@ -1,6 +1,6 @@
 // The history viewer opened on files laid out by hand, driven through its
 // controls by their names.
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/tyakuform.h"
 #include "platform/clipboard.h"
 #include "tests/support/messageboxdouble.h"

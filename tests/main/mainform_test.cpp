@@ -3,7 +3,7 @@
 #include "main/lib/mainform.h"
 
 #include "compose/writeform.h"
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/tyakuform.h"
 #include "main/lib/checktime.h"
 #include "main/lib/helptexts.h"

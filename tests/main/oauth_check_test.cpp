@@ -5,8 +5,8 @@
 // click of "受信" offers the sign-in.
 #include "main/lib/mainform.h"
 
-#include "mail/history.h"
-#include "mail/nmail/nmail.h"
+#include "mail/store/history.h"
+#include "mail/net/nmail.h"
 #include "mail/tyakuform.h"
 #include "main/lib/accountprovider.h"
 #include "main/lib/checktime.h"

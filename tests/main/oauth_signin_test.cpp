@@ -3,7 +3,7 @@
 // makes the real requests and follows the redirect to the program's loopback
 // listener), the refresh, the token command, and the mail servers that take
 // the tokens (Dovecot's oauth2 passdb, Postfix with Dovecot SASL).
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "main/lib/accountprovider.h"
 #include "platform/browser.h"
 #include "platform/messagebox.h"

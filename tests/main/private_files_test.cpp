@@ -6,7 +6,7 @@
 
 #include "compose/sendmail.h"
 #include "mail/certpins.h"
-#include "mail/history.h"
+#include "mail/store/history.h"
 #include "mail/tyakuform.h"
 #include "settings/addressbook.h"
 #include "settings/config.h"

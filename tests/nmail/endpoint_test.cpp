@@ -1,6 +1,6 @@
 // Server settings as users type them: host, host:port, pop3s:// and smtps://,
 // IPv6, and a pinned certificate fingerprint.
-#include "mail/nmail/endpoint.h"
+#include "mail/net/endpoint.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Split mails (message/partial) as they reach the attachment folder: whose
 // parts join a set, what stays hidden after a join, and what a large set
 // costs in memory while it is joined.
-#include "mail/nmail/mime.h"
-#include "mail/nmail/nmail.h"
+#include "mail/mime/mime.h"
+#include "mail/net/nmail.h"
 #include "tests/support/procstatus.h"
 
 #include <gtest/gtest.h>

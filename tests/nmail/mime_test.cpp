@@ -2,9 +2,9 @@
 // JIS with NEC symbols, CP932 labelled Shift_JIS, names in every encoding a
 // mailer ever invented, and senders who would like to write outside the
 // attachment folder.
-#include "mail/nmail/charset.h"
-#include "mail/nmail/mime.h"
-#include "mail/nmail/nmail.h"
+#include "mail/mime/charset.h"
+#include "mail/mime/mime.h"
+#include "mail/net/nmail.h"
 #include "tests/support/hostilemail.h"
 
 #include <gtest/gtest.h>

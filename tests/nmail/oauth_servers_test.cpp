@@ -1,7 +1,7 @@
 // Logging in with OAuth 2.0 access tokens (SASL OAUTHBEARER / XOAUTH2) to a
 // real Dovecot and Postfix that take tokens only, checked by the
 // authorization server of tests/servers/oauthservers.sh.
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "tests/support/oauthservers.h"
 #include "tests/support/relay.h"
 

@@ -1,8 +1,8 @@
 // POP3 faults a real server will not produce, played by a scripted server:
 // silence, a line dropped mid-message, -ERR everywhere, huge messages and
 // lines, replies that never end, APOP without a timestamp.
-#include "mail/nmail/mime.h"
-#include "mail/nmail/nmail.h"
+#include "mail/mime/mime.h"
+#include "mail/net/nmail.h"
 #include "tests/nmail/scriptedserver.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The POP3 operations against a real Dovecot: USER/PASS, APOP, STLS with a
 // self-signed certificate (refused unless pinned), POP3S, and deletions that
 // only take effect at QUIT.
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "tests/support/hostilemail.h"
 #include "tests/support/servers.h"
 

@@ -1,6 +1,6 @@
 // The thread lines of a reply are made from the answered mail's header,
 // which came from anybody: only message identifiers cross into ours.
-#include "mail/nmail/replythread.h"
+#include "mail/mime/replythread.h"
 
 #include <gtest/gtest.h>
 

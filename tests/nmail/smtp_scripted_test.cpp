@@ -1,7 +1,7 @@
 // SMTP sessions against a scripted server: what goes on the wire (dot
 // stuffing, no injected headers, the AUTH exchange) and how refusals and
 // silence come back to the program.
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "tests/nmail/scriptedserver.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Sending through a real Postfix (plain SMTP, and submission with STARTTLS
 // and AUTH through Dovecot) and fetching the mail back from Dovecot through
 // the same operations the receive routine calls.
-#include "mail/nmail/nmail.h"
+#include "mail/net/nmail.h"
 #include "tests/support/fakes.h"
 #include "tests/support/servers.h"
 

@@ -1,0 +1,648 @@
+#include "mail/net/pop3client.h"
+
+#include "mail/net/sasl.h"
+
+#include <utility>
+
+#include <QCryptographicHash>
+#include <QRegularExpression>
+
+namespace nmail {
+
+namespace {
+
+bool hasLineBreakOrNul(const QString &s) {
+  return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
+}
+
+QString shown(const QByteArray &reply) {
+  // The server's own words, kept short enough for a message box.
+  QString text = QString::fromUtf8(reply).trimmed();
+  if (text.size() > 300)
+    text = text.left(300) + QStringLiteral("…");
+  return text;
+}
+
+} // namespace
+
+QString Pop3Client::serverSaid(const QByteArray &reply) const {
+  return QStringLiteral("（サーバーの応答: %1）").arg(shown(reply));
+}
+
+std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QString &what,
+                                              bool secret) {
+  qCDebug(lcTransport).noquote() << "POP3 C:"
+                                 << (secret ? line.left(line.indexOf(' ')) + " ********" : line);
+  if (!conn_.writeLine(line)) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  const auto reply = conn_.readLine();
+  if (!reply) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
+  if (reply->startsWith("+OK"))
+    return reply->mid(3).trimmed();
+  if (reply->startsWith("-ERR")) {
+    setError(QStringLiteral("%1に失敗しました。%2").arg(what, serverSaid(*reply)));
+    return std::nullopt;
+  }
+  // Neither +OK nor -ERR: what follows can no longer be matched to our
+  // commands, so the session is over.
+  conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                 .arg(conn_.endpoint().label(), serverSaid(*reply)));
+  setError(conn_.errorText());
+  return std::nullopt;
+}
+
+bool Pop3Client::connectTo(const Endpoint &endpoint) {
+  authenticated_ = false;
+  count_ = 0;
+  retrieved_.clear();
+  deleted_.clear();
+  pendingDeletes_.clear();
+  prefetched_.reset();
+  sizes_.reset();
+  uids_.reset();
+  greeting_.clear();
+  offeredTls_ = false;
+  plaintextRefusal_.reset();
+  if (!conn_.open(endpoint)) {
+    setError(conn_.errorText());
+    return false;
+  }
+  const auto greeting = conn_.readLine();
+  if (!greeting) {
+    setError(conn_.errorText());
+    conn_.abort();
+    return false;
+  }
+  qCDebug(lcTransport).noquote() << "POP3 S:" << *greeting;
+  if (!greeting->startsWith("+OK")) {
+    setError(QStringLiteral("サーバー %1 は POP3 の接続を受け付けませんでした%2。")
+                 .arg(endpoint.label(), serverSaid(*greeting)));
+    conn_.abort();
+    return false;
+  }
+  greeting_ = *greeting;
+  if (conn_.isEncrypted())
+    return true;
+
+  // STLS is offered through CAPA; a server without CAPA answers -ERR and
+  // the session stays as it is.
+  bool offersStls = false;
+  if (command("CAPA", QStringLiteral("CAPA"))) {
+    const auto caps = conn_.readMultiLine();
+    if (!caps) {
+      setError(conn_.errorText());
+      conn_.abort();
+      return false;
+    }
+    for (const QByteArray &cap : caps->split('\n'))
+      if (cap.trimmed().toUpper() == "STLS")
+        offersStls = true;
+  } else if (conn_.isBroken()) {
+    conn_.abort();
+    return false;
+  }
+  error_.clear();
+  offeredTls_ = offersStls;
+  if (!offersStls && endpoint.tokenLogin) {
+    // An access token opens the mailbox like a password; it goes over TLS
+    // or not at all, and there is nothing to agree to.
+    setError(QStringLiteral("サーバー %1 が暗号化（STLS）に対応していないため、接続をやめました。"
+                            "OAuth 2.0 のアクセストークンは暗号化した接続でしか送りません。")
+                 .arg(endpoint.label()));
+    conn_.abort();
+    return false;
+  }
+  if (!offersStls && !endpoint.pinnedSha256.isEmpty()) {
+    // A pinned certificate says this server speaks TLS; a server that now
+    // offers none may be someone in between, and the password would go out
+    // in clear.
+    setError(QStringLiteral("サーバー %1 が暗号化（STLS）に対応していないため、接続をやめました"
+                            "（このサーバーの証明書を信頼すると記録してあります）。")
+                 .arg(endpoint.label()));
+    plaintextRefusal_ = PlaintextRefusal{endpoint.host, endpoint.port, true};
+    conn_.abort();
+    return false;
+  }
+  if (!offersStls && refuseClearPassword()) {
+    conn_.abort();
+    return false;
+  }
+  if (offersStls) {
+    if (!command("STLS", QStringLiteral("暗号化（STLS）の開始")) || !conn_.startTls()) {
+      if (error_.isEmpty() || conn_.isBroken())
+        setError(conn_.errorText());
+      conn_.abort();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Pop3Client::refuseClearPassword() {
+  const Endpoint &e = conn_.endpoint();
+  if (conn_.isEncrypted())
+    return false;
+  if (e.offeredTlsBefore) {
+    setError(QStringLiteral("警告：サーバー %1 は以前は暗号化（STLS）に対応していましたが、今回は"
+                            "対応していません。第三者が通信に割り込んでいるおそれがあるため、接続を"
+                            "やめました。ユーザーIDとパスワードは送っていません。")
+                 .arg(e.label()));
+    plaintextRefusal_ = PlaintextRefusal{e.host, e.port, true};
+    return true;
+  }
+  if (e.plaintextLoginAgreed)
+    return false;
+  setError(QStringLiteral("サーバー %1 は暗号化（STLS）に対応していません。このまま続けると"
+                          "パスワード（APOP ではその MD5 の値）が暗号化されずに送られるため、接続をやめました。")
+               .arg(e.label()));
+  plaintextRefusal_ = PlaintextRefusal{e.host, e.port, false};
+  return true;
+}
+
+std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password,
+                                            bool apop) {
+  if (authenticated_) {
+    setError(QStringLiteral("この接続は既に認証されています。"));
+    return std::nullopt;
+  }
+  if (conn_.isBroken()) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  if (refuseClearPassword()) {
+    conn_.abort();
+    return std::nullopt;
+  }
+  if (hasLineBreakOrNul(user) || hasLineBreakOrNul(password)) {
+    setError(QStringLiteral("ユーザーIDかパスワードに改行などの使えない文字が入っています。"));
+    return std::nullopt;
+  }
+  const QByteArray id = user.toUtf8();
+  const QByteArray pass = password.toUtf8();
+  const QString refused = QStringLiteral("認証");
+  if (apop) {
+    // The timestamp is everything from '<' to '>'; Dovecot's holds '=' and '+'.
+    // An empty "<>" is none: its digest would be the same in every session.
+    static const QRegularExpression stamp(QStringLiteral("<[^<>\\s]+>"));
+    const auto m = stamp.match(QString::fromLatin1(greeting_));
+    if (!m.hasMatch()) {
+      setError(QStringLiteral(
+                   "サーバー %1 は APOP に対応していません（挨拶にタイムスタンプがありません）。"
+                   "APOP を使わない設定にして下さい。")
+                   .arg(conn_.endpoint().label()));
+      return std::nullopt;
+    }
+    const QByteArray digest =
+        QCryptographicHash::hash(m.captured(0).toLatin1() + pass, QCryptographicHash::Md5).toHex();
+    if (!command("APOP " + id + ' ' + digest, refused, true)) {
+      error_ += QStringLiteral("ユーザーIDとパスワードを確かめて下さい。");
+      return std::nullopt;
+    }
+  } else {
+    if (!command("USER " + id, refused) || !command("PASS " + pass, refused, true)) {
+      if (!conn_.isBroken())
+        error_ += QStringLiteral("ユーザーIDとパスワードを確かめて下さい。");
+      return std::nullopt;
+    }
+  }
+  return statAfterLogin();
+}
+
+std::optional<int> Pop3Client::authenticateWithToken(const QString &user, const QByteArray &token) {
+  tokenRefused_ = false;
+  if (authenticated_) {
+    setError(QStringLiteral("この接続は既に認証されています。"));
+    return std::nullopt;
+  }
+  if (conn_.isBroken()) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  const Endpoint &e = conn_.endpoint();
+  if (!conn_.isEncrypted()) {
+    setError(QStringLiteral("サーバー %1 との接続が暗号化されていないため、OAuth 2.0 の"
+                            "アクセストークンを送りませんでした。")
+                 .arg(e.label()));
+    conn_.abort();
+    return std::nullopt;
+  }
+  if (hasLineBreakOrNul(user) || user.contains(QChar(1))) {
+    setError(QStringLiteral("ユーザーIDに改行などの使えない文字が入っています。"));
+    return std::nullopt;
+  }
+  if (!sasl::isBearerToken(token)) {
+    setError(QStringLiteral("アクセストークンに使えない文字が入っています。"
+                            "トークンの取り方の設定を確かめて下さい。"));
+    return std::nullopt;
+  }
+  // What the server offers after the handshake: it may offer SASL only now.
+  QStringList offered;
+  if (command("CAPA", QStringLiteral("CAPA"))) {
+    const auto caps = conn_.readMultiLine();
+    if (!caps) {
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    for (const QByteArray &cap : caps->split('\n')) {
+      const QString line = QString::fromLatin1(cap.trimmed()).toUpper();
+      if (line.startsWith(QStringLiteral("SASL ")))
+        offered += line.mid(5).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    }
+  } else if (conn_.isBroken()) {
+    return std::nullopt;
+  }
+  const auto mechanism = sasl::pickTokenMechanism(offered);
+  if (!mechanism) {
+    setError(QStringLiteral("サーバー %1 は OAuth 2.0 でのログイン（SASL の OAUTHBEARER・XOAUTH2）"
+                            "に対応していません。")
+                 .arg(e.label()));
+    return std::nullopt;
+  }
+  const QByteArray name = sasl::mechanismName(*mechanism);
+  // The token goes after the server's "+" prompt, never on the AUTH line:
+  // a long one would pass the line limits of some servers.
+  const auto exchange = [this](const QByteArray &line, bool secret) -> std::optional<QByteArray> {
+    qCDebug(lcTransport).noquote() << "POP3 C:" << (secret ? QByteArray("********") : line);
+    if (!conn_.writeLine(line)) {
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    const auto reply = conn_.readLine();
+    if (!reply) {
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
+    if (!reply->startsWith("+OK") && !reply->startsWith("-ERR") && !reply->startsWith('+')) {
+      conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                     .arg(conn_.endpoint().label(), serverSaid(*reply)));
+      setError(conn_.errorText());
+      return std::nullopt;
+    }
+    return reply;
+  };
+  const QString refused = QStringLiteral("OAuth 2.0 でのログイン（%1）に失敗しました。")
+                              .arg(QString::fromLatin1(name));
+  auto reply = exchange("AUTH " + name, false);
+  if (!reply)
+    return std::nullopt;
+  if (reply->startsWith("-ERR")) {
+    setError(refused + serverSaid(*reply));
+    return std::nullopt;
+  }
+  if (!reply->startsWith("+OK")) {
+    reply = exchange(
+        sasl::tokenResponse(*mechanism, user.toUtf8(), token, e.host, e.port).toBase64(), true);
+    if (!reply)
+      return std::nullopt;
+  }
+  QString why;
+  if (reply->startsWith("+") && !reply->startsWith("+OK")) {
+    // The error challenge: answered, the server then says -ERR.
+    why = sasl::tokenRefusalText(reply->mid(1));
+    reply = exchange(sasl::errorChallengeAnswer(*mechanism), false);
+    if (!reply)
+      return std::nullopt;
+  }
+  if (!reply->startsWith("+OK")) {
+    tokenRefused_ = true;
+    setError(refused + (why.isEmpty() ? serverSaid(*reply) : why));
+    return std::nullopt;
+  }
+  return statAfterLogin();
+}
+
+std::optional<int> Pop3Client::statAfterLogin() {
+  const auto stat = command("STAT", QStringLiteral("メール数の確認（STAT）"));
+  if (!stat)
+    return std::nullopt;
+  bool ok = false;
+  const int count = stat->split(' ').value(0).toInt(&ok);
+  if (!ok || count < 0) {
+    setError(QStringLiteral("メール数の確認（STAT）の応答が読めません%1。").arg(serverSaid(*stat)));
+    return std::nullopt;
+  }
+  authenticated_ = true;
+  count_ = count;
+  return count;
+}
+
+bool Pop3Client::checkNumber(int number) {
+  if (!authenticated_) {
+    setError(QStringLiteral("サーバーにまだログインしていません。"));
+    return false;
+  }
+  if (number < 1 || number > count_) {
+    setError(QStringLiteral("メール番号 %1 はありません（サーバーにあるのは %2 通です）。")
+                 .arg(number)
+                 .arg(count_));
+    return false;
+  }
+  return true;
+}
+
+std::optional<QByteArray> Pop3Client::header(int number) {
+  if (prefetched_ && prefetched_->first == number) {
+    const QByteArray &whole = prefetched_->second;
+    const qsizetype end = whole.indexOf("\r\n\r\n");
+    return end >= 0 ? whole.left(end + 4) : whole;
+  }
+  prefetched_.reset();
+  if (!checkNumber(number))
+    return std::nullopt;
+  const QByteArray n = QByteArray::number(number);
+  if (!deleted_.contains(number)) {
+    const auto octets = size(number);
+    if (!octets && conn_.isBroken())
+      return std::nullopt;
+    if (octets && *octets <= WholeForHeader) {
+      if (!command("RETR " + n, QStringLiteral("メール %1 の受信").arg(number)))
+        return std::nullopt;
+      auto whole = conn_.readMultiLine();
+      if (!whole) {
+        setError(conn_.errorText());
+        return std::nullopt;
+      }
+      const qsizetype end = whole->indexOf("\r\n\r\n");
+      QByteArray block = end >= 0 ? whole->left(end + 4) : *whole;
+      prefetched_.emplace(number, std::move(*whole));
+      return block;
+    }
+  }
+  if (command("TOP " + n + " 0", QStringLiteral("メール %1 のヘッダーの受信").arg(number))) {
+    auto block = conn_.readMultiLine();
+    if (!block)
+      setError(conn_.errorText());
+    return block;
+  }
+  if (conn_.isBroken())
+    return std::nullopt;
+  // TOP is optional in POP3: take the header from the whole message.
+  if (!command("RETR " + n, QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  auto whole = conn_.readMultiLine();
+  if (!whole) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  const qsizetype end = whole->indexOf("\r\n\r\n");
+  return end >= 0 ? whole->left(end + 4) : *whole;
+}
+
+std::optional<qint64> Pop3Client::size(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  if (deleted_.contains(number)) {
+    setError(QStringLiteral("メール %1 は削除済みです。").arg(number));
+    return std::nullopt;
+  }
+  if (!sizes_) {
+    sizes_.emplace();
+    if (command("LIST", QStringLiteral("メールの大きさの確認"))) {
+      const auto listing = conn_.readMultiLine();
+      if (!listing) {
+        setError(conn_.errorText());
+        return std::nullopt;
+      }
+      for (const QByteArray &line : listing->split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(' ');
+        bool okN = false, okS = false;
+        const int n = f.value(0).toInt(&okN);
+        const qint64 octets = f.value(1).toLongLong(&okS);
+        if (okN && okS && octets >= 0)
+          sizes_->insert(n, octets);
+      }
+    } else if (conn_.isBroken()) {
+      return std::nullopt;
+    }
+  }
+  if (const auto it = sizes_->constFind(number); it != sizes_->constEnd())
+    return *it;
+
+  const auto reply = command("LIST " + QByteArray::number(number),
+                             QStringLiteral("メール %1 の大きさの確認").arg(number));
+  if (!reply)
+    return std::nullopt;
+  bool ok = false;
+  const qint64 octets = reply->split(' ').value(1).toLongLong(&ok);
+  if (!ok || octets < 0) {
+    setError(QStringLiteral("メール %1 の大きさ（LIST）の応答が読めません%2。")
+                 .arg(number)
+                 .arg(serverSaid(*reply)));
+    return std::nullopt;
+  }
+  return octets;
+}
+
+std::optional<QByteArray> Pop3Client::uniqueId(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  if (!uids_) {
+    uids_.emplace();
+    if (command("UIDL", QStringLiteral("メールの識別子の確認（UIDL）"))) {
+      const auto listing = conn_.readMultiLine();
+      if (!listing) {
+        setError(conn_.errorText());
+        return std::nullopt;
+      }
+      for (const QByteArray &line : listing->split('\n')) {
+        const QList<QByteArray> f = line.trimmed().split(' ');
+        bool ok = false;
+        const int n = f.value(0).toInt(&ok);
+        const QByteArray uid = f.value(1);
+        // 1 to 70 printable characters; anything else is no id to go by.
+        bool printable = ok && f.size() == 2 && !uid.isEmpty() && uid.size() <= 70;
+        for (const char c : uid)
+          printable = printable && c > 0x20 && c < 0x7f;
+        if (printable)
+          uids_->insert(n, uid);
+      }
+    } else if (conn_.isBroken()) {
+      return std::nullopt;
+    }
+  }
+  const auto it = uids_->constFind(number);
+  if (it == uids_->constEnd()) {
+    setError(
+        QStringLiteral("サーバーはメール %1 の識別子（UIDL）を返しませんでした。").arg(number));
+    return std::nullopt;
+  }
+  return *it;
+}
+
+std::optional<QByteArray> Pop3Client::retrieve(int number) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  if (prefetched_ && prefetched_->first == number) {
+    QByteArray message = std::move(prefetched_->second);
+    prefetched_.reset();
+    retrieved_.insert(number);
+    return message;
+  }
+  prefetched_.reset();
+  if (!command("RETR " + QByteArray::number(number),
+               QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  auto message = conn_.readMultiLine();
+  if (!message) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  retrieved_.insert(number);
+  return message;
+}
+
+void Pop3Client::prefetch(int number) {
+  if (prefetched_ || !authenticated_ || number < 1 || number > count_ ||
+      deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
+    return;
+  const QString error = error_;
+  const auto octets = size(number);
+  if (octets && *octets <= WholeForHeader &&
+      command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number))) {
+    if (auto whole = conn_.readMultiLine())
+      prefetched_.emplace(number, std::move(*whole));
+  }
+  error_ = error;
+}
+
+std::optional<qint64>
+Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &sink) {
+  if (holds(number)) {
+    const auto message = retrieve(number);
+    sink(*message);
+    return message->size();
+  }
+  if (!checkNumber(number))
+    return std::nullopt;
+  prefetched_.reset();
+  if (!command("RETR " + QByteArray::number(number),
+               QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  const auto size = conn_.readMultiLine(sink);
+  if (!size) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
+  retrieved_.insert(number);
+  return size;
+}
+
+std::optional<qint64>
+Pop3Client::retrieveAhead(int number, const std::function<void(const QByteArray &)> &sink) {
+  if (prefetched_ || !authenticated_ || number < 1 || number > count_ ||
+      deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
+    return std::nullopt;
+  const QString error = error_;
+  std::optional<qint64> size;
+  const auto octets = this->size(number);
+  if (octets && *octets > WholeForHeader &&
+      command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number)))
+    size = conn_.readMultiLine(sink);
+  error_ = error;
+  return size;
+}
+
+bool Pop3Client::remove(int number) {
+  if (!checkNumber(number))
+    return false;
+  if (!retrieved_.contains(number)) {
+    setError(QStringLiteral("メール %1 は受信できていないため、サーバーから削除しませんでした。")
+                 .arg(number));
+    return false;
+  }
+  if (conn_.isBroken()) {
+    setError(conn_.errorText());
+    return false;
+  }
+  if (!deleted_.contains(number)) {
+    deleted_.insert(number);
+    pendingDeletes_.append(number);
+  }
+  return true;
+}
+
+bool Pop3Client::sendDeletes() {
+  const QList<int> numbers = std::exchange(pendingDeletes_, {});
+  bool pipelining = false;
+  if (numbers.size() > 1 && command("CAPA", QStringLiteral("CAPA"))) {
+    const auto caps = conn_.readMultiLine();
+    if (!caps) {
+      setError(conn_.errorText());
+      return false;
+    }
+    for (const QByteArray &cap : caps->split('\n'))
+      if (cap.trimmed().toUpper() == "PIPELINING")
+        pipelining = true;
+  }
+  if (conn_.isBroken())
+    return false;
+  if (!pipelining) {
+    // A DELE the server refuses leaves that mail on the server; the others
+    // still go.
+    for (const int n : numbers)
+      if (!command("DELE " + QByteArray::number(n), QStringLiteral("メール %1 の削除").arg(n)) &&
+          conn_.isBroken())
+        return false;
+    return true;
+  }
+  QByteArray batch;
+  for (const int n : numbers)
+    batch += "DELE " + QByteArray::number(n) + "\r\n";
+  qCDebug(lcTransport).noquote() << "POP3 C: DELE ×" << numbers.size();
+  if (!conn_.writeData(batch)) {
+    setError(conn_.errorText());
+    return false;
+  }
+  for (const int n : numbers) {
+    const auto reply = conn_.readLine();
+    if (!reply) {
+      setError(conn_.errorText());
+      return false;
+    }
+    if (!reply->startsWith("+OK") && !reply->startsWith("-ERR")) {
+      conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                     .arg(conn_.endpoint().label(), serverSaid(*reply)));
+      setError(conn_.errorText());
+      return false;
+    }
+    if (reply->startsWith("-ERR"))
+      setError(QStringLiteral("メール %1 の削除に失敗しました。%2").arg(n).arg(serverSaid(*reply)));
+  }
+  return true;
+}
+
+bool Pop3Client::removeStored(int number, const QByteArray &uid) {
+  const auto current = uniqueId(number);
+  if (!current)
+    return false;
+  if (uid.isEmpty() || *current != uid) {
+    setError(QStringLiteral("メール %1 の識別子が記録と違うため、サーバーから削除しませんでした。")
+                 .arg(number));
+    return false;
+  }
+  retrieved_.insert(number); // stored before: as safe to delete as one fetched now
+  return remove(number);
+}
+
+bool Pop3Client::quit() {
+  prefetched_.reset();
+  if (!conn_.isBroken() && !pendingDeletes_.isEmpty())
+    sendDeletes();
+  if (conn_.isBroken()) {
+    setError(conn_.errorText() + QStringLiteral("サーバー上のメールは削除されずに残っています。"));
+    conn_.abort();
+    return false;
+  }
+  const bool ok = command("QUIT", QStringLiteral("接続の終了（QUIT）")).has_value();
+  conn_.abort();
+  return ok;
+}
+
+} // namespace nmail

@@ -1,0 +1,143 @@
+// A blocking POP3 client: one object is one session with one server.
+#pragma once
+
+#include "mail/net/lineconnection.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QSet>
+#include <QString>
+#include <optional>
+
+namespace nmail {
+
+class Pop3Client {
+public:
+  // TCP (+ TLS from the first byte), the greeting, and STLS when the server
+  // offers it. False with errorText() on any failure.
+  bool connectTo(const Endpoint &endpoint);
+  // USER/PASS, or APOP with the greeting's timestamp; then STAT.
+  // The number of messages, or nothing on failure.
+  std::optional<int> authenticate(const QString &user, const QString &password, bool apop);
+  // AUTH OAUTHBEARER (or XOAUTH2) with an OAuth 2.0 access token, when the
+  // server's CAPA lists it under SASL; only over TLS. Then STAT.
+  std::optional<int> authenticateWithToken(const QString &user, const QByteArray &token);
+  // Connects again to the server of the last connectTo() (the session went
+  // idle too long before its login, e.g. while the user signed in).
+  bool reconnect() {
+    const Endpoint endpoint = conn_.endpoint();
+    abort();
+    return connectTo(endpoint);
+  }
+  // The last authenticateWithToken() failed because the server refused the
+  // token itself; the session is still open for another try.
+  bool tokenRefused() const { return tokenRefused_; }
+  // The header block. A mail up to WholeForHeader octets comes whole with
+  // RETR and is kept for the retrieve() of the same number that follows, so
+  // the two calls cost one round trip; a larger one takes TOP n 0.
+  std::optional<QByteArray> header(int number);
+  static constexpr qint64 WholeForHeader = 256 * 1024;
+  // LIST n: the size in octets.
+  std::optional<qint64> size(int number);
+  // UIDL n: the server's unique id of the message, or nothing when the
+  // server has no UIDL (optional in POP3) or does not list the message.
+  std::optional<QByteArray> uniqueId(int number);
+  // RETR n: the whole message, dot-unstuffed, CR LF line ends.
+  std::optional<QByteArray> retrieve(int number);
+  // Fetches message `number` ahead while the program stores the one before:
+  // one up to WholeForHeader octets comes whole with RETR and is kept for the
+  // header() or retrieve() of its number. Nothing happens for a message
+  // already fetched, deleted or larger; a failure is left for that later call
+  // to meet, and sets no error text now.
+  void prefetch(int number);
+  // RETR n as above, handed to `sink` in pieces as it arrives instead of
+  // being held whole (the reply of a large mail). Its size, or nothing.
+  std::optional<qint64> retrieve(int number, const std::function<void(const QByteArray &)> &sink);
+  // RETR n ahead of the call that asks for it, into `sink` as above, for a
+  // message larger than WholeForHeader that is not yet fetched or deleted:
+  // nothing is done for another one. The message counts as fetched (and may
+  // be deleted) only once claim(n) hands it over. A failure sets no error
+  // text now; the later call meets it.
+  std::optional<qint64> retrieveAhead(int number,
+                                      const std::function<void(const QByteArray &)> &sink);
+  void claim(int number) { retrieved_.insert(number); }
+  // Whether header() brought message n whole: retrieve(n) then costs nothing.
+  bool holds(int number) const { return prefetched_ && prefetched_->first == number; }
+  // Takes the message prefetch() brought whole for `number` out of the
+  // client, which then holds none; it does not count as fetched until
+  // claim(number).
+  std::optional<QByteArray> takeHeld(int number) {
+    if (!holds(number))
+      return std::nullopt;
+    QByteArray whole = std::move(prefetched_->second);
+    prefetched_.reset();
+    return whole;
+  }
+  // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
+  // out just before it, all at once when the server offers PIPELINING.
+  // Refused for a message that was not retrieved whole in this session:
+  // deleting what the program never stored would lose it.
+  bool remove(int number);
+  // DELE n for a message the program stored in an earlier session that
+  // ended before QUIT: only when the server's unique id of n is `uid`.
+  bool removeStored(int number, const QByteArray &uid);
+  // The queued DELE commands, then QUIT: the server applies the deletions
+  // now. Without it (a dropped line) every mail stays on the server.
+  bool quit();
+  // Ends the session without QUIT: nothing is deleted on the server.
+  void abort() {
+    pendingDeletes_.clear();
+    prefetched_.reset();
+    conn_.abort();
+  }
+
+  QString errorText() const { return error_; }
+  // The number of messages STAT gave at login.
+  int messageCount() const { return count_; }
+  bool isBroken() const { return conn_.isBroken(); }
+  const std::optional<ServerCertificate> &rejectedCertificate() const {
+    return conn_.rejectedCertificate();
+  }
+  const QByteArray &greeting() const { return greeting_; }
+  bool isAuthenticated() const { return authenticated_; }
+  bool isEncrypted() const { return conn_.isEncrypted(); }
+  // The server offered STLS in the last connectTo().
+  bool offeredTls() const { return offeredTls_; }
+  // Set when connectTo() stopped because the password would go out
+  // unencrypted.
+  const std::optional<PlaintextRefusal> &plaintextRefusal() const { return plaintextRefusal_; }
+
+private:
+  // One command, one "+OK"/"-ERR" line. The +OK text, or nothing (error set).
+  std::optional<QByteArray> command(const QByteArray &line, const QString &what,
+                                    bool secret = false);
+  bool checkNumber(int number);
+  void setError(const QString &text) { error_ = text; }
+  QString serverSaid(const QByteArray &reply) const;
+
+  LineConnection conn_;
+  QByteArray greeting_;
+  bool authenticated_ = false;
+  int count_ = 0;
+  QSet<int> retrieved_;
+  QSet<int> deleted_;
+  QList<int> pendingDeletes_;
+  bool sendDeletes();
+  // The mail header() fetched whole, for the retrieve() of that number.
+  std::optional<std::pair<int, QByteArray>> prefetched_;
+  // Sizes of the whole maildrop from one LIST: the receive routine asks for
+  // every size twice, and one round trip for all beats two per mail.
+  std::optional<QHash<int, qint64>> sizes_;
+  // Unique ids of the whole maildrop from one UIDL; empty when unsupported.
+  std::optional<QHash<int, QByteArray>> uids_;
+  QString error_;
+  bool offeredTls_ = false;
+  std::optional<PlaintextRefusal> plaintextRefusal_;
+  // Unencrypted and not agreed: USER, PASS and APOP stay unsent.
+  bool refuseClearPassword();
+  // The session's count after a successful login.
+  std::optional<int> statAfterLogin();
+  bool tokenRefused_ = false;
+};
+
+} // namespace nmail

@@ -1,0 +1,235 @@
+#include "mail/store/maildir.h"
+
+#include "platform/core/filesync.h"
+#include "platform/core/paths.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QStringList>
+#include <QSysInfo>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <thread>
+#include <utility>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+const QStringList SubFolders{QStringLiteral("tmp"), QStringLiteral("new"), QStringLiteral("cur")};
+// The suffix of a mail a program has seen (the "info" part, flag S).
+const QString SeenInfo = QStringLiteral(":2,S");
+
+QStringList &undelivered() {
+  static QStringList paths;
+  return paths;
+}
+
+bool makePrivateFolder(const QString &path) {
+  const QByteArray name = QFile::encodeName(path);
+  if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+    return false;
+  struct stat st {};
+  if (::stat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return false;
+  // Made just now under a loose umask, or left by an older run: 0700 either way.
+  return (st.st_mode & 0777) == 0700 || ::chmod(name.constData(), 0700) == 0;
+}
+
+// The Maildir convention for a host name: no "/" and no ":" in a file name,
+// each written as its octal escape. Blanks and other characters that a line
+// of the originals index or of the journal cannot hold are escaped the same
+// way (a host named "my laptop" made every name unusable there).
+QString hostPart() {
+  QString host = QSysInfo::machineHostName();
+  if (host.isEmpty())
+    host = QStringLiteral("localhost");
+  QString out;
+  for (const QChar c : host) {
+    const char16_t u = c.unicode();
+    const bool plain = (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z') ||
+                       (u >= u'0' && u <= u'9') || u == u'-' || u == u'.' || u == u'_';
+    if (plain)
+      out += c;
+    else if (u < 0x80)
+      out += QStringLiteral("\\%1").arg(int(u), 3, 8, QLatin1Char('0'));
+    else
+      out += QStringLiteral("\\u%1").arg(int(u), 4, 16, QLatin1Char('0'));
+  }
+  return out;
+}
+
+// Where a mail delivered as `path` (…/new/<name> or …/cur/<name>:2,…) is now.
+QString whereNow(const QString &path) {
+  const QFileInfo info(path);
+  const QString root = QFileInfo(info.path()).path();
+  const QString name = info.fileName().section(u':', 0, 0);
+  return Maildir(root).find(name);
+}
+
+} // namespace
+
+
+bool Maildir::ensure() const {
+  // Made sure of once in a settled run (a receive asks for every mail).
+  thread_local quint64 ensuredRun = 0;
+  thread_local QSet<QString> ensuredRoots;
+  const quint64 run = settledRun();
+  if (run != 0 && run == ensuredRun && ensuredRoots.contains(root_))
+    return true;
+  if (!ensureNow())
+    return false;
+  if (run != ensuredRun) {
+    ensuredRun = run;
+    ensuredRoots.clear();
+  }
+  if (run != 0)
+    ensuredRoots.insert(root_);
+  return true;
+}
+
+bool Maildir::ensureNow() const {
+  if (!makePrivateFolder(root_))
+    return false;
+  for (const QString &sub : SubFolders)
+    if (!makePrivateFolder(root_ + u'/' + sub))
+      return false;
+  // A Maildir++ folder (".Sent" inside the Maildir) carries this empty file.
+  if (QFileInfo(root_).fileName().startsWith(u'.')) {
+    const QByteArray mark = QFile::encodeName(root_ + QStringLiteral("/maildirfolder"));
+    const int fd = ::open(mark.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd >= 0)
+      ::close(fd);
+  }
+  return true;
+}
+
+QString Maildir::uniqueName(qint64 size) {
+  static unsigned counter = 0;
+  struct timeval tv {};
+  ::gettimeofday(&tv, nullptr);
+  return QStringLiteral("%1.M%2P%3Q%4.%5,S=%6")
+      .arg(qint64(tv.tv_sec))
+      .arg(qint64(tv.tv_usec))
+      .arg(qint64(::getpid()))
+      .arg(++counter)
+      .arg(hostPart())
+      .arg(size);
+}
+
+bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, bool sync) const {
+  if (name.isEmpty() || name.contains(u'/') || name.contains(u':') || !ensure())
+    return false;
+  const QString tmp = root_ + QStringLiteral("/tmp/") + name;
+  const QString final =
+      seen ? root_ + QStringLiteral("/cur/") + name + SeenInfo : root_ + QStringLiteral("/new/") + name;
+  const QByteArray tmpName = QFile::encodeName(tmp);
+  const int fd = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return false;
+  bool ok = ::fchmod(fd, 0600) == 0 && writeWhole(fd, bytes.constData(), bytes.size());
+  if (ok && sync)
+    ok = ::fsync(fd) == 0;
+  else if (ok)
+    // The disk starts on it now; the flush before QUIT then waits less.
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  ok = ::close(fd) == 0 && ok;
+  if (!ok || ::rename(tmpName.constData(), QFile::encodeName(final).constData()) != 0) {
+    ::unlink(tmpName.constData());
+    return false;
+  }
+  if (sync) {
+    syncPath(QFileInfo(final).path(), true);
+    return true;
+  }
+  undelivered().append(final);
+  return true;
+}
+
+namespace {
+bool isMailName(const QString &name) {
+  return !name.isEmpty() && !name.contains(u'/') && !name.contains(u':') && !name.startsWith(u'.');
+}
+} // namespace
+
+QString Maildir::incomingPath(const QString &name) const {
+  if (!isMailName(name) || !ensure())
+    return {};
+  return root_ + QStringLiteral("/tmp/") + name;
+}
+
+bool Maildir::deliverIncoming(const QString &incoming, const QString &name) const {
+  if (!isMailName(incoming) || !isMailName(name))
+    return false;
+  const QString tmp = root_ + QStringLiteral("/tmp/") + incoming;
+  const QString final = root_ + QStringLiteral("/new/") + name;
+  return ::rename(QFile::encodeName(tmp).constData(), QFile::encodeName(final).constData()) == 0;
+}
+
+QString Maildir::find(const QString &name) const {
+  if (name.isEmpty() || name.contains(u'/'))
+    return {};
+  const QString fresh = root_ + QStringLiteral("/new/") + name;
+  if (QFileInfo::exists(fresh))
+    return fresh;
+  const QString cur = root_ + QStringLiteral("/cur/");
+  for (const QString &info : {SeenInfo, QStringLiteral(":2,")})
+    if (QFileInfo::exists(cur + name + info))
+      return cur + name + info;
+  // Flags another program set ("…:2,RS"): the one mail whose name starts so.
+  const QStringList found =
+      QDir(cur).entryList({name + QStringLiteral(":*")}, QDir::Files | QDir::System);
+  return found.isEmpty() ? QString() : cur + found.first();
+}
+
+int Maildir::removeStaleIncoming() const {
+  constexpr qint64 StaleSeconds = 36 * 3600;
+  const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-StaleSeconds);
+  const QDir tmp(root_ + QStringLiteral("/tmp"));
+  int removed = 0;
+  for (const QFileInfo &file : tmp.entryInfoList(QDir::Files | QDir::Hidden | QDir::System)) {
+    if (file.lastModified().toUTC() < before && QFile::remove(file.filePath()))
+      ++removed;
+  }
+  return removed;
+}
+
+bool Maildir::remove(const QString &name) const {
+  if (name.isEmpty() || name.contains(u'/') || name == QLatin1String("..") || name == QLatin1String("."))
+    return false;
+  const QString path = find(name);
+  QFile::remove(root_ + QStringLiteral("/tmp/") + name);
+  // A mail removed on purpose needs no flush; one that vanished otherwise does.
+  const QString fresh = root_ + QStringLiteral("/new/") + name;
+  const QString seen = root_ + QStringLiteral("/cur/") + name + u':';
+  undelivered().removeIf(
+      [&](const QString &p) { return p == fresh || p == path || p.startsWith(seen); });
+  return path.isEmpty() || QFile::remove(path);
+}
+
+PendingFile Maildir::pending(const QString &name) const {
+  const QString path = root_ + QStringLiteral("/new/") + name;
+  return PendingFile{path, false, [path] { return whereNow(path); }};
+}
+
+QList<PendingFile> takeDeliveredMail() {
+  QList<PendingFile> out;
+  for (const QString &path : std::exchange(undelivered(), {}))
+    out.append(PendingFile{path, false, [path] { return whereNow(path); }});
+  return out;
+}
+
+bool flushDeliveredMail(QString *failedPath) {
+  return syncFiles(takeDeliveredMail(), failedPath);
+}
+
+} // namespace platform

@@ -1,0 +1,46 @@
+#include "mail/store/mailrecord.h"
+
+#include "platform/core/ansi.h"
+#include "platform/core/paths.h"
+#include "platform/core/recordfile.h"
+
+namespace mail {
+
+using namespace MailLayout;
+
+QByteArray encodeMailRecord(const MailRecord &record) {
+  QByteArray bytes;
+  bytes.reserve(RecordLength);
+  bytes += platform::ansiField(record.Subject, SubjectWidth);
+  bytes += platform::ansiField(record.Info1, Info1Width);
+  bytes += platform::ansiField(record.Info2, Info2Width);
+  bytes += platform::ansiField(record.Body, BodyWidth);
+  bytes += "\r\n";
+  bytes += QByteArray(FlagWidth, '\0');
+  platform::writeInt16LE(bytes, FlagOffset, record.Flag);
+  return bytes;
+}
+
+MailRecord decodeMailRecord(const QByteArray &bytes) {
+  MailRecord record;
+  if (bytes.size() < RecordLength)
+    return record;
+  record.Subject = platform::readAnsiField(bytes.mid(SubjectOffset, SubjectWidth));
+  record.Info1 = platform::readAnsiField(bytes.mid(Info1Offset, Info1Width));
+  record.Info2 = platform::readAnsiField(bytes.mid(Info2Offset, Info2Width));
+  record.Body = platform::readAnsiField(bytes.mid(BodyOffset, BodyWidth));
+  record.Flag = platform::readInt16LE(bytes, FlagOffset);
+  return record;
+}
+
+QString historyPath(History which) {
+  return platform::dataFile(which == History::Received ? QStringLiteral("qlmdata2.data")
+                                                       : QStringLiteral("qlmdata5.data"));
+}
+
+QString historyWorkPath(History which) {
+  return platform::dataFile(which == History::Received ? QStringLiteral("QLMDATA2.TMP")
+                                                       : QStringLiteral("QLMDATA5.TMP"));
+}
+
+} // namespace mail
