@@ -1,0 +1,393 @@
+// Fetching ahead: the next mail lives here. While the window's thread
+// stores one mail, the transport fetches the next into the file named for it
+// (a whole mail waits in ReadyMail, taken without a word to the transport
+// thread; a large one nobody asked for yet in the session's Ahead), and
+// getMail hands each over with its text read within its budget.
+#include "mail/net/facestate.h"
+
+#include "platform/core/filesync.h"
+
+#include <QFileInfo>
+
+#include <cerrno>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nmail {
+
+using namespace face;
+
+namespace {
+
+// A mail fetched ahead into the file its caller named for it, waiting to be
+// taken by the window's thread without a word to the transport thread. One
+// at a time, under the lock: both threads touch it.
+struct ReadyMail {
+  int handle = 0;
+  int number = 0;
+  QString path;
+  qint64 size = 0;
+  QByteArray whole; // the mail, when it came whole into memory
+  int fd = -1;      // open on the file otherwise
+};
+std::mutex readyLock;
+std::optional<ReadyMail> readyMail;
+
+void setReady(ReadyMail mail) {
+  const std::lock_guard lock(readyLock);
+  readyMail = std::move(mail);
+}
+
+bool holdsReady(int handle) {
+  const std::lock_guard lock(readyLock);
+  return readyMail && readyMail->handle == handle;
+}
+
+// The mail of `number` when it waits in the file `path`; it is the caller's then.
+std::optional<FetchedToFile> takeReady(int handle, int number, const QString &path) {
+  const std::lock_guard lock(readyLock);
+  if (!readyMail || readyMail->handle != handle || readyMail->number != number ||
+      readyMail->path != path)
+    return std::nullopt;
+  FetchedToFile f;
+  f.size = readyMail->size;
+  f.fd = readyMail->fd;
+  f.inMemory = f.fd < 0;
+  f.whole = std::move(readyMail->whole);
+  readyMail.reset();
+  return f;
+}
+
+} // namespace
+
+namespace face {
+
+// A mail of session `handle` (of any, with 0) that waits and that nobody will
+// take: its file goes, and the mail stays on the server.
+void dropReady(int handle) {
+  const std::lock_guard lock(readyLock);
+  if (!readyMail || (handle != 0 && readyMail->handle != handle))
+    return;
+  if (readyMail->fd >= 0)
+    ::close(readyMail->fd);
+  ::unlink(QFile::encodeName(readyMail->path).constData());
+  readyMail.reset();
+}
+
+} // namespace face
+
+namespace {
+
+// A new file (0600) that a message is written into, a piece at a time as it
+// arrives, and that takes its name once the message is whole (publish()).
+// It is made unnamed in its folder where the system can: making a file there
+// then holds no lock on the folder, so the window's thread moving the mail
+// before out of it never waits on this one; and a message cut short leaves
+// nothing behind. Elsewhere it is made under its name at once.
+struct MessageFile {
+  explicit MessageFile(const QString &path) : name(QFile::encodeName(path)) {
+    // The name is given through /proc (linkat by descriptor alone needs a
+    // privilege a user has not).
+    static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
+    fd = canName ? ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+    unnamed = fd >= 0;
+    if (!unnamed) {
+      fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    } else {
+      // Taken before anything is written: none may be there, as for a file
+      // made under its name.
+      struct stat st {};
+      failed = ::lstat(name.constData(), &st) == 0 || errno != ENOENT;
+    }
+    failed = failed || fd < 0 || ::fchmod(fd, 0600) != 0;
+  }
+  void write(const QByteArray &piece) {
+    failed = failed || !platform::writeWhole(fd, piece.constData(), piece.size());
+    if (!failed) // the disk starts on it now; the flush before QUIT then waits less
+      ::sync_file_range(fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
+    offset += piece.size();
+  }
+  // The whole message under its name; false (and failed) when it cannot take it.
+  bool publish() {
+    if (failed || !unnamed)
+      return !failed;
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    failed =
+        ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0;
+    unnamed = failed;
+    return !failed;
+  }
+  // Closes and removes it: the message did not come whole.
+  void discard() {
+    if (fd >= 0) {
+      ::close(fd);
+      if (!unnamed)
+        ::unlink(name.constData());
+    }
+    fd = -1;
+  }
+  QByteArray name;
+  int fd = -1;
+  bool unnamed = false;
+  bool failed = false;
+  qint64 offset = 0;
+};
+
+// RETR into the file `path`, a piece at a time as the message arrives; a
+// message fetched ahead into that file is taken as it is, one fetched ahead
+// into the same folder is moved there. On the transport thread.
+std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int number,
+                                         const QString &path) {
+  Pop3Client &client = session.client;
+  if (auto ready = takeReady(handle, number, path)) {
+    client.claim(number);
+    return ready;
+  }
+  dropReady(handle); // fetched ahead for a call that never came
+  if (session.ahead && session.ahead->number == number &&
+      QFileInfo(session.ahead->path).path() == QFileInfo(path).path() &&
+      ::rename(QFile::encodeName(session.ahead->path).constData(),
+               QFile::encodeName(path).constData()) == 0) {
+    FetchedToFile f;
+    f.fd = session.ahead->fd;
+    f.size = session.ahead->size;
+    session.ahead.reset();
+    client.claim(number);
+    return f;
+  }
+  session.dropAhead();
+  MessageFile file(path);
+  FetchedToFile f;
+  f.fd = file.fd;
+  bool &failed = file.failed;
+  auto sink = [&](const QByteArray &piece) { file.write(piece); };
+  std::optional<qint64> size;
+  if (client.holds(number)) {
+    // A small mail came whole with its header: it is read from memory.
+    auto whole = client.retrieve(number);
+    if (whole) {
+      sink(*whole);
+      size = whole->size();
+      f.whole = std::move(*whole);
+      f.inMemory = true;
+    }
+  } else {
+    size = client.retrieve(number, sink);
+  }
+  if (size)
+    file.publish();
+  if (size && !failed && f.inMemory) {
+    ::close(f.fd);
+    f.fd = -1;
+  } else if (!size || failed) {
+    file.discard();
+    f.fd = -1;
+  }
+  if (!size)
+    return std::nullopt;
+  f.size = *size;
+  f.fileFailed = failed;
+  return f;
+}
+
+// The next mail comes over the line while this one is stored: a small one
+// whole into memory (see Pop3Client::prefetch), a large one into a file in
+// `folder` when one is given (the folder of this mail's file). With `named`,
+// the file the caller named for the next mail, the mail goes into that file
+// as well, small or large, and waits there, ready to be taken without a word
+// to the transport thread: making the file is then off the caller's way too.
+// On the transport thread.
+void fetchAheadNow(int handle, int next, const QString &folder, const QString &named) {
+  const auto it = sessions().find(handle);
+  if (it == sessions().end())
+    return;
+  Session &session = *it->second;
+  session.client.prefetch(next);
+  if (session.ahead || holdsReady(handle))
+    return;
+  if (!named.isEmpty()) {
+    MessageFile file(named);
+    if (file.failed) {
+      file.discard(); // the fetch asked for later meets what is in the way
+      return;
+    }
+    // Out of the client: the window's thread takes it from here. Should the
+    // file fail, the mail is fetched again when asked for.
+    const std::optional<QByteArray> whole = session.client.takeHeld(next);
+    std::optional<qint64> size;
+    if (whole) {
+      file.write(*whole);
+      size = whole->size();
+    } else {
+      size =
+          session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
+    }
+    if (!size || !file.publish()) {
+      file.discard();
+      return;
+    }
+    int fd = file.fd;
+    if (whole) { // read from memory when taken
+      ::close(fd);
+      fd = -1;
+    }
+    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), fd});
+    return;
+  }
+  if (folder.isEmpty() || session.client.holds(next))
+    return;
+  static int counter = 0;
+  const QString path = QStringLiteral("%1/.ahead.%2.%3").arg(folder).arg(::getpid()).arg(++counter);
+  MessageFile file(path);
+  const auto size =
+      session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
+  if (!size || !file.publish()) {
+    file.discard(); // when asked for, the mail is fetched again
+    return;
+  }
+  session.ahead = Ahead{next, path, file.fd, *size};
+}
+
+// fetchAheadNow, queued from within a job on the transport thread.
+void fetchAhead(int handle, int next, const QString &folder = {}, const QString &named = {}) {
+  detail::queueOnTransportThread(
+      [handle, next, folder, named] { fetchAheadNow(handle, next, folder, named); });
+}
+
+// The body is written into the caller's buffer of `bodyLength` characters,
+// or, with `inPlace` false, replaces it with the text alone.
+int getMail(int handle, int number, QString &subject, QString &date, QString &from,
+            QString &header, QString &body, qsizetype bodyLength, bool inPlace) {
+  if (!inPlace)
+    body = QString();
+  state().lastRetrieved.reset();
+  state().fetched.reset();
+  state().budget.reset();
+  state().lastOverBudget = false;
+  std::optional<State::MailFile> target;
+  QString nextTarget;
+  for (const State::MailFile &f : std::exchange(state().mailFiles, {})) {
+    if (f.handle == handle && f.number == number)
+      target = f;
+    else if (f.handle == handle && f.number == number + 1)
+      nextTarget = f.path;
+  }
+  if (!nextTarget.isEmpty())
+    state().mailFiles.append(State::MailFile{handle, number + 1, nextTarget});
+  auto failed = [&](const QString &text) {
+    fillHeaders({}, subject, date, from, header);
+    fill(body, QString(), bodyLength);
+    return failWith(text);
+  };
+  mime::Source message;
+  qint64 size = 0;
+  if (target) {
+    const QString folder = QFileInfo(target->path).path();
+    std::optional<FetchedToFile> fetched = takeReady(handle, number, target->path);
+    if (fetched) {
+      // Fetched ahead whole into its file: taken without waiting on the
+      // transport thread, which counts it as fetched and goes on to the next.
+      detail::setTransportThreadCleanup(closeAllSessions);
+      detail::postToTransportThread([handle, number, folder, nextTarget] {
+        const auto it = sessions().find(handle);
+        if (it == sessions().end())
+          return;
+        it->second->client.claim(number);
+        fetchAheadNow(handle, number + 1, folder, nextTarget);
+      });
+    } else {
+      auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
+        Session &session = *sessions().at(handle);
+        auto f = fetchToFile(session, handle, number, target->path);
+        if (f)
+          fetchAhead(handle, number + 1, folder, nextTarget);
+        return f;
+      });
+      if (!answer.value)
+        return failed(answer.error);
+      fetched = std::move(answer.value);
+    }
+    if (fetched->fileFailed) {
+      failed(QStringLiteral("メールをファイル %1 に書き込めませんでした。").arg(target->path));
+      return NMailMailFileError;
+    }
+    size = fetched->size;
+    message =
+        fetched->inMemory ? mime::Source(fetched->whole) : mime::Source::fromFile(fetched->fd);
+  } else {
+    const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
+      auto message = client.retrieve(number);
+      if (message)
+        fetchAhead(handle, number + 1);
+      return message;
+    });
+    if (!answer.value)
+      return failed(answer.error);
+    size = answer.value->size();
+    message = mime::Source(*answer.value);
+  }
+  ensureMime();
+  auto budget = std::make_shared<mime::Budget>(state().budgetMs);
+  mime::Headers headers;
+  QString text;
+  readAgainstBudget(message, *budget, [&] {
+    headers = mime::decodeHeaders(mime::headerBlockOf(message));
+    text = mime::readableBody(message, budget.get());
+  });
+  fillHeaders(headers, subject, date, from, header);
+  fill(body, text, bodyLength);
+  state().lastOverBudget = budget->exceeded();
+  state().budget = std::move(budget);
+  state().lastRetrieved = message;
+  state().fetched = State::Fetched{handle, number, std::move(message), size};
+  return 0;
+}
+
+} // namespace
+
+
+int NMailPop3GetMail(int handle, int number, QString &subject, QString &date, QString &from,
+                     QString &header, QString &body, int /*flag1*/, int /*flag2*/) {
+  return getMail(handle, number, subject, date, from, header, body, body.size(), true);
+}
+
+int NMailPop3GetMailText(int handle, int number, QString &subject, QString &date, QString &from,
+                         QString &header, QString &body, qsizetype bodyLength) {
+  return getMail(handle, number, subject, date, from, header, body, bodyLength, false);
+}
+
+int NMailPop3SetMailFile(int handle, int number, const QString &path) {
+  if (path.isEmpty())
+    return failWith(QStringLiteral("メールを書き込むファイルの名前がありません。"));
+  QList<State::MailFile> &files = state().mailFiles;
+  files.removeIf(
+      [&](const State::MailFile &f) { return f.handle == handle && f.number == number; });
+  // The one asked for next and the one after it are all the fetch looks at.
+  while (files.size() > 1)
+    files.removeFirst();
+  files.append(State::MailFile{handle, number, path});
+  return 0;
+}
+
+qint64 NMailPop3GetMailFetchedSize(int handle, int number) {
+  const auto &fetched = state().fetched;
+  if (!fetched || fetched->handle != handle || fetched->number != number)
+    return -1;
+  return fetched->size;
+}
+
+int NMailPop3GetMailRaw(int handle, int number, QByteArray &raw) {
+  const auto &fetched = state().fetched;
+  if (!fetched || fetched->handle != handle || fetched->number != number) {
+    raw.clear();
+    return failWith(QStringLiteral("%1 通目のメールの内容を読み取れませんでした。もう一度受信して下さい。").arg(number));
+  }
+  raw = mime::wholeMessage(fetched->message);
+  return 0;
+}
+
+} // namespace nmail
