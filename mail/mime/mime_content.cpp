@@ -1,0 +1,468 @@
+// The content of a mail: its texts and its files, found by walking the
+// parsed message's parts (alternatives, hidden branches, forwarded mails),
+// each text read no further than what is shown needs and each file decoded
+// only when it is written or measured.
+#include "mail/mime/mime_parts.h"
+
+#include "mail/mime/charset.h"
+#include "mail/mime/diskflush.h"
+#include "mail/mime/mime_headers.h"
+#include "mail/mime/mime_html.h"
+#include "mail/mime/mime_names.h"
+#include "mail/mime/mime_split.h"
+#include "mail/mime/mime_words.h"
+#include "mail/mime/unpackresult.h"
+#include "platform/core/ansi.h"
+#include "platform/core/filesync.h"
+#include "platform/core/privatefiles.h"
+
+#include <gmime/gmime.h>
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace nmail::mime::parts {
+
+// Reads a part's content as it lies in the mail, transfer encoding and all,
+// a large piece at a time, handing each piece to `take`; the content's
+// stream is left at its start, as GMime's own writers leave it.
+template <class F> bool readEncoded(GMimeDataWrapper *wrapper, F &&take) {
+  GMimeStream *encoded = g_mime_data_wrapper_get_stream(wrapper);
+  if (!encoded)
+    return true;
+  g_mime_stream_reset(encoded);
+  static thread_local std::vector<char> piece(256 * 1024);
+  bool ok = true;
+  // A bounded stream at its end answers a read with an error, not with 0.
+  while (!g_mime_stream_eos(encoded)) {
+    const ssize_t n = g_mime_stream_read(encoded, piece.data(), piece.size());
+    if (n < 0)
+      ok = false;
+    if (n <= 0)
+      break;
+    if (!take(piece.data(), size_t(n))) {
+      ok = false;
+      break;
+    }
+  }
+  g_mime_stream_reset(encoded);
+  return ok;
+}
+
+// The size of base64 content once decoded, counted instead of decoded (a
+// large attachment is listed with its size before it is unpacked): every
+// character of the alphabet, and "=", carries six bits, four make three
+// bytes, and each "=" among the last two characters is padding, as GMime's
+// decoder takes it.
+qint64 base64Size(GMimeDataWrapper *wrapper) {
+  static const std::array<bool, 256> carries = [] {
+    std::array<bool, 256> t{};
+    for (int c = 'A'; c <= 'Z'; ++c)
+      t[size_t(c)] = true;
+    for (int c = 'a'; c <= 'z'; ++c)
+      t[size_t(c)] = true;
+    for (int c = '0'; c <= '9'; ++c)
+      t[size_t(c)] = true;
+    t['+'] = t['/'] = t['='] = true;
+    return t;
+  }();
+  qint64 count = 0;
+  char last[2] = {0, 0}; // the last two characters that carry bits
+  readEncoded(wrapper, [&](char *data, size_t n) {
+    const auto *p = reinterpret_cast<const unsigned char *>(data);
+    qint64 here = 0;
+    for (size_t i = 0; i < n; ++i)
+      here += carries[p[i]];
+    count += here;
+    char found[2] = {0, 0}; // this piece's last and the one before
+    int k = 0;
+    for (size_t i = n; i-- > 0 && k < 2;)
+      if (carries[p[i]])
+        found[k++] = char(p[i]);
+    if (k == 2) {
+      last[0] = found[1];
+      last[1] = found[0];
+    } else if (k == 1) {
+      last[0] = last[1];
+      last[1] = found[0];
+    }
+    return true;
+  });
+  qint64 size = count / 4 * 3;
+  for (const char c : last)
+    if (c == '=' && size > 0)
+      --size;
+  return size;
+}
+
+qint64 sizeOf(Attachment &a) {
+  if (!a.part)
+    return a.data.size();
+  if (a.size < 0) {
+    GMimeDataWrapper *wrapper = g_mime_part_get_content(a.part);
+    if (!wrapper) {
+      a.size = 0;
+    } else if (g_mime_data_wrapper_get_encoding(wrapper) == GMIME_CONTENT_ENCODING_BASE64) {
+      a.size = base64Size(wrapper);
+    } else {
+      Owned<GMimeStream> counter(g_mime_stream_null_new());
+      a.size = std::max<gint64>(g_mime_data_wrapper_write_to_stream(wrapper, counter.get()), 0);
+    }
+  }
+  return a.size;
+}
+
+// A part's content with its transfer encoding undone, a large piece at a
+// time, handed to `take`, which stops it by answering false.
+template <class F> bool decodeContent(GMimePart *part, F &&take) {
+  GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
+  if (!wrapper)
+    return true;
+  const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+  Owned<GMimeFilter> decoder;
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
+      encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+      encoding == GMIME_CONTENT_ENCODING_UUENCODE)
+    decoder.reset(g_mime_filter_basic_new(encoding, FALSE));
+  bool ok = readEncoded(wrapper, [&](char *data, size_t n) {
+    if (!decoder)
+      return take(static_cast<const char *>(data), n);
+    char *out = nullptr;
+    size_t length = 0, prespace = 0;
+    g_mime_filter_filter(decoder.get(), data, n, 0, &out, &length, &prespace);
+    return take(static_cast<const char *>(out), length);
+  });
+  if (ok && decoder) {
+    char *out = nullptr;
+    size_t length = 0, prespace = 0;
+    char none = 0;
+    g_mime_filter_complete(decoder.get(), &none, 0, 0, &out, &length, &prespace);
+    ok = take(static_cast<const char *>(out), length);
+  }
+  return ok;
+}
+
+// At most `limit` bytes of a part's decoded content, read no further than
+// that; `more` says whether the content went on.
+QByteArray partPrefix(GMimePart *part, qsizetype limit, bool *more) {
+  QByteArray out;
+  *more = false;
+  decodeContent(part, [&](const char *data, size_t n) {
+    const qsizetype room = limit - out.size();
+    if (qsizetype(n) > room) {
+      out.append(data, room);
+      *more = true;
+      return false;
+    }
+    out.append(data, qsizetype(n));
+    return true;
+  });
+  return out;
+}
+
+// What tells two files of one name apart: the size and SHA-256 of the
+// content, made once per file, reading it a piece at a time.
+const QByteArray &digestOf(Attachment &a) {
+  if (a.digest.isEmpty()) {
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    qint64 size = 0;
+    if (a.part) {
+      decodeContent(a.part, [&](const char *data, size_t n) {
+        hash.addData(QByteArrayView(data, qsizetype(n)));
+        size += qint64(n);
+        return true;
+      });
+    } else {
+      hash.addData(a.data);
+      size = a.data.size();
+    }
+    a.digest = QByteArray::number(size) + ':' + hash.result();
+  }
+  return a.digest;
+}
+
+// Bytes read up to a limit may end inside a character, and a charset guessed
+// from them would then be the wrong one (UTF-8 that is not valid to its end).
+// They are cut back to their last line end, where every charset that mail
+// uses is between characters (a JIS line has returned to ASCII); false when
+// the last 64 KB hold none.
+bool cutAtLineEnd(QByteArray &bytes) {
+  const qsizetype end = bytes.lastIndexOf('\n');
+  if (end < 0 || end < bytes.size() - 64 * 1024)
+    return false;
+  bytes.truncate(end + 1);
+  return true;
+}
+
+// `text` cut to at most `limit` UTF-16 units, never inside a character;
+// true when it was cut.
+bool cutText(QString &text, qsizetype limit) {
+  if (text.size() <= limit)
+    return false;
+  qsizetype end = limit;
+  if (end > 0 && text[end - 1].isHighSurrogate())
+    --end;
+  text.truncate(end);
+  return true;
+}
+
+
+QString proposedName(const ParsedField &type, const ParsedField &disposition) {
+  QString name = disposition.params.value("filename").trimmed();
+  if (name.isEmpty())
+    name = type.params.value("name").trimmed();
+  // Some mailers send the sender's whole path; the last piece is the name.
+  const qsizetype sep = std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\'));
+  if (sep >= 0 && sep + 1 < name.size())
+    name = name.mid(sep + 1);
+  return name.isEmpty() ? nameForType(type.token) : name;
+}
+
+// The text of a part, at most `room` UTF-16 units of it and read no further
+// than that needs; `cut` is set when the part went on.
+QString textOf(GMimePart *part, const ParsedField &type, qsizetype room, QDeadlineTimer deadline,
+               bool *cut) {
+  const bool html = type.token == "text/html";
+  bool more = false;
+  QByteArray bytes = partPrefix(part, html ? MaxHtmlBytes : MaxTextBytes, &more);
+  const bool atLineEnd = more && cutAtLineEnd(bytes);
+  QByteArray declared = type.params.value("charset").toLatin1();
+  QString text;
+  if (html) {
+    if (declared.isEmpty())
+      declared = htmlDeclaredCharset(bytes);
+    text = htmlToText(charset::decode(bytes, declared), deadline);
+  } else {
+    text = charset::crlf(charset::decode(bytes, declared));
+    // The bytes may end inside a character.
+    if (more && !atLineEnd)
+      cutText(text, text.size() - 1);
+  }
+  *cut = cutText(text, room) || more;
+  return text;
+}
+
+// How good a child of multipart/alternative is for a person reading plain
+// text: the plain part first, then a structure holding one, then HTML.
+int readability(GMimeObject *child) {
+  const QByteArray token = contentType(child).token;
+  if (token == "text/plain")
+    return 3;
+  if (GMIME_IS_MULTIPART(child))
+    return 2;
+  if (token == "text/html")
+    return 1;
+  return 0;
+}
+
+bool isNamedOrAttached(GMimeObject *object) {
+  if (GMIME_IS_MULTIPART(object))
+    return true;
+  const ParsedField type = contentType(object);
+  const ParsedField disposition = parseField(rawHeader(object, "Content-Disposition"));
+  return disposition.token == "attachment" || disposition.params.contains("filename") ||
+         type.params.contains("name");
+}
+
+// A forwarded mail opens with a double click only under ".eml"; a name such
+// as "Forwarded Message" or "Re: v1.2" has no extension a desktop knows.
+QString withMailExtension(const QString &name) {
+  static const QRegularExpression extension(QStringLiteral("\\.[A-Za-z0-9]*[A-Za-z][A-Za-z0-9]*$"));
+  const auto m = extension.match(name);
+  if (m.hasMatch() && m.capturedLength() <= 6)
+    return name;
+  return name + QStringLiteral(".eml");
+}
+
+void addAttachment(Content &content, Attachment attachment, bool shown) {
+  Content::SameName &same = content.byName[attachment.name];
+  // Both branches of an alternative often carry the same file.
+  if (!shown && !same.indexes.isEmpty()) {
+    const QByteArray name = attachment.name.toUtf8() + '\0';
+    for (; same.digested < same.indexes.size(); ++same.digested)
+      content.digests.insert(name + digestOf(content.attachments[same.indexes[same.digested]]));
+    if (content.digests.contains(name + digestOf(attachment)))
+      return;
+  }
+  same.indexes << content.attachments.size();
+  content.attachments << std::move(attachment);
+}
+
+// Collects what `object` holds. With `withText` false only the files are
+// taken: the branches of an alternative that are not shown still carry
+// attachments (an HTML branch as multipart/related or mixed), and the mail is
+// deleted on the server once it is stored.
+void collect(GMimeObject *object, Content &content, bool withText = true) {
+  // Past the budget the parts left are not looked at: the mail is kept whole.
+  if (content.overBudget())
+    return;
+  const ParsedField type = contentType(object);
+  if (GMIME_IS_MULTIPART(object)) {
+    GMimeMultipart *multipart = GMIME_MULTIPART(object);
+    const int count = g_mime_multipart_get_count(multipart);
+    if (type.token == "multipart/alternative") {
+      int best = -1;
+      int bestScore = -1;
+      for (int i = 0; withText && i < count; ++i) {
+        const int score = readability(g_mime_multipart_get_part(multipart, i));
+        if (score > bestScore) {
+          best = i;
+          bestScore = score;
+        }
+      }
+      if (best >= 0)
+        collect(g_mime_multipart_get_part(multipart, best), content, true);
+      for (int i = 0; i < count; ++i)
+        if (i != best)
+          collect(g_mime_multipart_get_part(multipart, i), content, false);
+      return;
+    }
+    const bool related = type.token == "multipart/related";
+    for (int i = 0; i < count; ++i) {
+      GMimeObject *child = g_mime_multipart_get_part(multipart, i);
+      // Unnamed pictures and style sheets behind an HTML page are part of
+      // how it looks, not files the sender meant to hand over.
+      if (related && i > 0 && !isNamedOrAttached(child))
+        continue;
+      collect(child, content, withText);
+    }
+    return;
+  }
+  const ParsedField disposition = parseField(rawHeader(object, "Content-Disposition"));
+  if (GMIME_IS_MESSAGE_PART(object)) {
+    GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+    const QByteArray bytes = inner ? objectBytes(GMIME_OBJECT(inner)) : QByteArray();
+    QString name = proposedName(type, disposition);
+    // A forwarded mail rarely has a name; its subject says what it is.
+    const QString subject = decodeWords(headerValue(headerBlock(bytes), "Subject")).simplified();
+    if (name == nameForType(type.token) && !subject.isEmpty())
+      name = subject + QStringLiteral(".eml");
+    addAttachment(content, Attachment{withMailExtension(name), bytes}, withText);
+    return;
+  }
+  if (!GMIME_IS_PART(object))
+    return;
+  GMimePart *part = GMIME_PART(object);
+  const bool named = disposition.params.contains("filename") || type.params.contains("name");
+  const bool attached = named || disposition.token == "attachment";
+  const bool text = type.token == "text/plain" || type.token == "text/html";
+  if (!attached && text) {
+    if (!withText || !content.wantsTexts)
+      return;
+    const qsizetype room = MaxReadableChars - content.textChars;
+    if (room <= 0) {
+      content.textCut = true;
+      return;
+    }
+    bool cut = false;
+    const QDeadlineTimer deadline =
+        content.budget ? content.budget->deadline() : QDeadlineTimer(QDeadlineTimer::Forever);
+    content.texts << textOf(part, type, room, deadline, &cut);
+    content.textChars += content.texts.last().size() + 2;
+    content.textCut |= cut;
+    return;
+  }
+  // Another rendering of the text (text/enriched, Apple's text/watch-html)
+  // in a branch that is not shown is not a file either.
+  if (!attached && !withText && type.token.startsWith("text/"))
+    return;
+  addAttachment(content, Attachment{proposedName(type, disposition), {}, part}, withText);
+}
+
+Content contentOf(GMimeMessage *message, bool wantsTexts, Budget *budget) {
+  Content content;
+  content.wantsTexts = wantsTexts;
+  content.budget = budget;
+  if (GMimeObject *top = g_mime_message_get_mime_part(message))
+    collect(top, content);
+  return content;
+}
+
+// `text` as readableBody gives it: at most MaxReadableChars, then the
+// notice when `cut` or when it had to be cut here.
+QString cappedText(QString text, bool cut) {
+  cut |= cutText(text, MaxReadableChars);
+  if (!cut)
+    return text;
+  while (text.endsWith(u'\n') || text.endsWith(u'\r'))
+    text.chop(1);
+  return text + QStringLiteral("\r\n") + cutTextNotice();
+}
+
+QString readableText(Content &content) {
+  QString text = content.texts.join(QStringLiteral("\r\n"));
+  while (text.endsWith(u'\n') || text.endsWith(u'\r') || text.endsWith(u' '))
+    text.chop(1);
+  if (content.textCut)
+    text = cappedText(text, true);
+  if (content.attachments.isEmpty())
+    return text;
+  QStringList lines;
+  qsizetype length = text.size();
+  for (Attachment &a : content.attachments) {
+    // A list longer than the text may be is not measured to the end.
+    if (length > MaxReadableChars)
+      break;
+    lines << QStringLiteral("attachment: %1 (%2 bytes)")
+                 .arg(cleanFileName(a.name))
+                 .arg(sizeOf(a));
+    length += lines.last().size() + 2;
+  }
+  if (!text.isEmpty())
+    text += QStringLiteral("\r\n\r\n");
+  return cappedText(text + lines.join(QStringLiteral("\r\n")),
+                    lines.size() < content.attachments.size());
+}
+
+QString decodeAddress(const QByteArray &value) {
+  if (value.isEmpty())
+    return QString();
+  ensureGMime();
+  const QByteArray normal = normaliseWords(value);
+  QString result;
+  if (InternetAddressList *list = internet_address_list_parse(nullptr, normal.constData())) {
+    if (internet_address_list_length(list) > 0) {
+      char *text = internet_address_list_to_string(list, nullptr, FALSE);
+      result = QString::fromUtf8(text);
+      g_free(text);
+    }
+    g_object_unref(list);
+  }
+  return result.isEmpty() ? decodeWords(value) : result;
+}
+
+// A part's content decoded straight into the file, a large piece at a time.
+// Written, not synced: the files of a run reach the disk together, before
+// QUIT.
+bool writePart(QFile &file, GMimePart *part) {
+  const int fd = file.handle();
+  off_t written = 0;
+  // The disk starts on each piece now; the flush before QUIT then waits less.
+  return decodeContent(part, [&](const char *data, size_t n) {
+    if (!platform::writeWhole(fd, data, qint64(n)))
+      return false;
+    ::sync_file_range(fd, written, off_t(n), SYNC_FILE_RANGE_WRITE);
+    written += off_t(n);
+    return true;
+  });
+}
+
+} // namespace nmail::mime::parts
