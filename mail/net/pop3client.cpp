@@ -1,19 +1,12 @@
 #include "mail/net/pop3client.h"
 
-#include "mail/net/sasl.h"
 
 #include <utility>
 
-#include <QCryptographicHash>
-#include <QRegularExpression>
 
 namespace nmail {
 
 namespace {
-
-bool hasLineBreakOrNul(const QString &s) {
-  return s.contains(QLatin1Char('\r')) || s.contains(QLatin1Char('\n')) || s.contains(QChar(0));
-}
 
 QString shown(const QByteArray &reply) {
   // The server's own words, kept short enough for a message box.
@@ -92,21 +85,12 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
 
   // STLS is offered through CAPA; a server without CAPA answers -ERR and
   // the session stays as it is.
-  bool offersStls = false;
-  if (command("CAPA", QStringLiteral("CAPA"))) {
-    const auto caps = conn_.readMultiLine();
-    if (!caps) {
-      setError(conn_.errorText());
-      conn_.abort();
-      return false;
-    }
-    for (const QByteArray &cap : caps->split('\n'))
-      if (cap.trimmed().toUpper() == "STLS")
-        offersStls = true;
-  } else if (conn_.isBroken()) {
+  const auto caps = capabilities();
+  if (!caps) {
     conn_.abort();
     return false;
   }
+  const bool offersStls = caps->contains("STLS");
   error_.clear();
   offeredTls_ = offersStls;
   if (!offersStls && endpoint.tokenLogin) {
@@ -144,194 +128,6 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   return true;
 }
 
-bool Pop3Client::refuseClearPassword() {
-  const Endpoint &e = conn_.endpoint();
-  if (conn_.isEncrypted())
-    return false;
-  if (e.offeredTlsBefore) {
-    setError(QStringLiteral("警告：サーバー %1 は以前は暗号化（STLS）に対応していましたが、今回は"
-                            "対応していません。第三者が通信に割り込んでいるおそれがあるため、接続を"
-                            "やめました。ユーザーIDとパスワードは送っていません。")
-                 .arg(e.label()));
-    plaintextRefusal_ = PlaintextRefusal{e.host, e.port, true};
-    return true;
-  }
-  if (e.plaintextLoginAgreed)
-    return false;
-  setError(QStringLiteral("サーバー %1 は暗号化（STLS）に対応していません。このまま続けると"
-                          "パスワード（APOP ではその MD5 の値）が暗号化されずに送られるため、接続をやめました。")
-               .arg(e.label()));
-  plaintextRefusal_ = PlaintextRefusal{e.host, e.port, false};
-  return true;
-}
-
-std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password,
-                                            bool apop) {
-  if (authenticated_) {
-    setError(QStringLiteral("この接続は既に認証されています。"));
-    return std::nullopt;
-  }
-  if (conn_.isBroken()) {
-    setError(conn_.errorText());
-    return std::nullopt;
-  }
-  if (refuseClearPassword()) {
-    conn_.abort();
-    return std::nullopt;
-  }
-  if (hasLineBreakOrNul(user) || hasLineBreakOrNul(password)) {
-    setError(QStringLiteral("ユーザーIDかパスワードに改行などの使えない文字が入っています。"));
-    return std::nullopt;
-  }
-  const QByteArray id = user.toUtf8();
-  const QByteArray pass = password.toUtf8();
-  const QString refused = QStringLiteral("認証");
-  if (apop) {
-    // The timestamp is everything from '<' to '>'; Dovecot's holds '=' and '+'.
-    // An empty "<>" is none: its digest would be the same in every session.
-    static const QRegularExpression stamp(QStringLiteral("<[^<>\\s]+>"));
-    const auto m = stamp.match(QString::fromLatin1(greeting_));
-    if (!m.hasMatch()) {
-      setError(QStringLiteral(
-                   "サーバー %1 は APOP に対応していません（挨拶にタイムスタンプがありません）。"
-                   "APOP を使わない設定にして下さい。")
-                   .arg(conn_.endpoint().label()));
-      return std::nullopt;
-    }
-    const QByteArray digest =
-        QCryptographicHash::hash(m.captured(0).toLatin1() + pass, QCryptographicHash::Md5).toHex();
-    if (!command("APOP " + id + ' ' + digest, refused, true)) {
-      error_ += QStringLiteral("ユーザーIDとパスワードを確かめて下さい。");
-      return std::nullopt;
-    }
-  } else {
-    if (!command("USER " + id, refused) || !command("PASS " + pass, refused, true)) {
-      if (!conn_.isBroken())
-        error_ += QStringLiteral("ユーザーIDとパスワードを確かめて下さい。");
-      return std::nullopt;
-    }
-  }
-  return statAfterLogin();
-}
-
-std::optional<int> Pop3Client::authenticateWithToken(const QString &user, const QByteArray &token) {
-  tokenRefused_ = false;
-  if (authenticated_) {
-    setError(QStringLiteral("この接続は既に認証されています。"));
-    return std::nullopt;
-  }
-  if (conn_.isBroken()) {
-    setError(conn_.errorText());
-    return std::nullopt;
-  }
-  const Endpoint &e = conn_.endpoint();
-  if (!conn_.isEncrypted()) {
-    setError(QStringLiteral("サーバー %1 との接続が暗号化されていないため、OAuth 2.0 の"
-                            "アクセストークンを送りませんでした。")
-                 .arg(e.label()));
-    conn_.abort();
-    return std::nullopt;
-  }
-  if (hasLineBreakOrNul(user) || user.contains(QChar(1))) {
-    setError(QStringLiteral("ユーザーIDに改行などの使えない文字が入っています。"));
-    return std::nullopt;
-  }
-  if (!sasl::isBearerToken(token)) {
-    setError(QStringLiteral("アクセストークンに使えない文字が入っています。"
-                            "トークンの取り方の設定を確かめて下さい。"));
-    return std::nullopt;
-  }
-  // What the server offers after the handshake: it may offer SASL only now.
-  QStringList offered;
-  if (command("CAPA", QStringLiteral("CAPA"))) {
-    const auto caps = conn_.readMultiLine();
-    if (!caps) {
-      setError(conn_.errorText());
-      return std::nullopt;
-    }
-    for (const QByteArray &cap : caps->split('\n')) {
-      const QString line = QString::fromLatin1(cap.trimmed()).toUpper();
-      if (line.startsWith(QStringLiteral("SASL ")))
-        offered += line.mid(5).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    }
-  } else if (conn_.isBroken()) {
-    return std::nullopt;
-  }
-  const auto mechanism = sasl::pickTokenMechanism(offered);
-  if (!mechanism) {
-    setError(QStringLiteral("サーバー %1 は OAuth 2.0 でのログイン（SASL の OAUTHBEARER・XOAUTH2）"
-                            "に対応していません。")
-                 .arg(e.label()));
-    return std::nullopt;
-  }
-  const QByteArray name = sasl::mechanismName(*mechanism);
-  // The token goes after the server's "+" prompt, never on the AUTH line:
-  // a long one would pass the line limits of some servers.
-  const auto exchange = [this](const QByteArray &line, bool secret) -> std::optional<QByteArray> {
-    qCDebug(lcTransport).noquote() << "POP3 C:" << (secret ? QByteArray("********") : line);
-    if (!conn_.writeLine(line)) {
-      setError(conn_.errorText());
-      return std::nullopt;
-    }
-    const auto reply = conn_.readLine();
-    if (!reply) {
-      setError(conn_.errorText());
-      return std::nullopt;
-    }
-    qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
-    if (!reply->startsWith("+OK") && !reply->startsWith("-ERR") && !reply->startsWith('+')) {
-      conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
-                     .arg(conn_.endpoint().label(), serverSaid(*reply)));
-      setError(conn_.errorText());
-      return std::nullopt;
-    }
-    return reply;
-  };
-  const QString refused = QStringLiteral("OAuth 2.0 でのログイン（%1）に失敗しました。")
-                              .arg(QString::fromLatin1(name));
-  auto reply = exchange("AUTH " + name, false);
-  if (!reply)
-    return std::nullopt;
-  if (reply->startsWith("-ERR")) {
-    setError(refused + serverSaid(*reply));
-    return std::nullopt;
-  }
-  if (!reply->startsWith("+OK")) {
-    reply = exchange(
-        sasl::tokenResponse(*mechanism, user.toUtf8(), token, e.host, e.port).toBase64(), true);
-    if (!reply)
-      return std::nullopt;
-  }
-  QString why;
-  if (reply->startsWith("+") && !reply->startsWith("+OK")) {
-    // The error challenge: answered, the server then says -ERR.
-    why = sasl::tokenRefusalText(reply->mid(1));
-    reply = exchange(sasl::errorChallengeAnswer(*mechanism), false);
-    if (!reply)
-      return std::nullopt;
-  }
-  if (!reply->startsWith("+OK")) {
-    tokenRefused_ = true;
-    setError(refused + (why.isEmpty() ? serverSaid(*reply) : why));
-    return std::nullopt;
-  }
-  return statAfterLogin();
-}
-
-std::optional<int> Pop3Client::statAfterLogin() {
-  const auto stat = command("STAT", QStringLiteral("メール数の確認（STAT）"));
-  if (!stat)
-    return std::nullopt;
-  bool ok = false;
-  const int count = stat->split(' ').value(0).toInt(&ok);
-  if (!ok || count < 0) {
-    setError(QStringLiteral("メール数の確認（STAT）の応答が読めません%1。").arg(serverSaid(*stat)));
-    return std::nullopt;
-  }
-  authenticated_ = true;
-  count_ = count;
-  return count;
-}
 
 bool Pop3Client::checkNumber(int number) {
   if (!authenticated_) {
@@ -362,37 +158,62 @@ std::optional<QByteArray> Pop3Client::header(int number) {
     if (!octets && conn_.isBroken())
       return std::nullopt;
     if (octets && *octets <= WholeForHeader) {
-      if (!command("RETR " + n, QStringLiteral("メール %1 の受信").arg(number)))
+      auto whole = fetchWhole(number);
+      if (!whole)
         return std::nullopt;
-      auto whole = conn_.readMultiLine();
-      if (!whole) {
-        setError(conn_.errorText());
-        return std::nullopt;
-      }
       const qsizetype end = whole->indexOf("\r\n\r\n");
       QByteArray block = end >= 0 ? whole->left(end + 4) : *whole;
       prefetched_.emplace(number, std::move(*whole));
       return block;
     }
   }
-  if (command("TOP " + n + " 0", QStringLiteral("メール %1 のヘッダーの受信").arg(number))) {
-    auto block = conn_.readMultiLine();
-    if (!block)
-      setError(conn_.errorText());
-    return block;
-  }
+  if (command("TOP " + n + " 0", QStringLiteral("メール %1 のヘッダーの受信").arg(number)))
+    return readBlock();
   if (conn_.isBroken())
     return std::nullopt;
   // TOP is optional in POP3: take the header from the whole message.
-  if (!command("RETR " + n, QStringLiteral("メール %1 の受信").arg(number)))
+  auto whole = fetchWhole(number);
+  if (!whole)
     return std::nullopt;
-  auto whole = conn_.readMultiLine();
-  if (!whole) {
-    setError(conn_.errorText());
-    return std::nullopt;
-  }
   const qsizetype end = whole->indexOf("\r\n\r\n");
   return end >= 0 ? whole->left(end + 4) : *whole;
+}
+
+std::optional<QList<QByteArray>> Pop3Client::capabilities() {
+  if (!command("CAPA", QStringLiteral("CAPA")))
+    return conn_.isBroken() ? std::nullopt : std::optional<QList<QByteArray>>(QList<QByteArray>());
+  const auto caps = readBlock();
+  if (!caps)
+    return std::nullopt;
+  QList<QByteArray> out;
+  for (const QByteArray &cap : caps->split('\n'))
+    out.append(cap.trimmed().toUpper());
+  return out;
+}
+
+std::optional<QByteArray> Pop3Client::readBlock() {
+  auto block = conn_.readMultiLine();
+  if (!block)
+    setError(conn_.errorText());
+  return block;
+}
+
+std::optional<QByteArray> Pop3Client::fetchWhole(int number) {
+  if (!command("RETR " + QByteArray::number(number),
+               QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  return readBlock();
+}
+
+std::optional<qint64> Pop3Client::fetchInto(int number,
+                                             const std::function<void(const QByteArray &)> &sink) {
+  if (!command("RETR " + QByteArray::number(number),
+               QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  const auto size = conn_.readMultiLine(sink);
+  if (!size)
+    setError(conn_.errorText());
+  return size;
 }
 
 std::optional<qint64> Pop3Client::size(int number) {
@@ -405,11 +226,9 @@ std::optional<qint64> Pop3Client::size(int number) {
   if (!sizes_) {
     sizes_.emplace();
     if (command("LIST", QStringLiteral("メールの大きさの確認"))) {
-      const auto listing = conn_.readMultiLine();
-      if (!listing) {
-        setError(conn_.errorText());
+      const auto listing = readBlock();
+      if (!listing)
         return std::nullopt;
-      }
       for (const QByteArray &line : listing->split('\n')) {
         const QList<QByteArray> f = line.trimmed().split(' ');
         bool okN = false, okS = false;
@@ -446,11 +265,9 @@ std::optional<QByteArray> Pop3Client::uniqueId(int number) {
   if (!uids_) {
     uids_.emplace();
     if (command("UIDL", QStringLiteral("メールの識別子の確認（UIDL）"))) {
-      const auto listing = conn_.readMultiLine();
-      if (!listing) {
-        setError(conn_.errorText());
+      const auto listing = readBlock();
+      if (!listing)
         return std::nullopt;
-      }
       for (const QByteArray &line : listing->split('\n')) {
         const QList<QByteArray> f = line.trimmed().split(' ');
         bool ok = false;
@@ -486,15 +303,9 @@ std::optional<QByteArray> Pop3Client::retrieve(int number) {
     return message;
   }
   prefetched_.reset();
-  if (!command("RETR " + QByteArray::number(number),
-               QStringLiteral("メール %1 の受信").arg(number)))
-    return std::nullopt;
-  auto message = conn_.readMultiLine();
-  if (!message) {
-    setError(conn_.errorText());
-    return std::nullopt;
-  }
-  retrieved_.insert(number);
+  auto message = fetchWhole(number);
+  if (message)
+    retrieved_.insert(number);
   return message;
 }
 
@@ -504,11 +315,9 @@ void Pop3Client::prefetch(int number) {
     return;
   const QString error = error_;
   const auto octets = size(number);
-  if (octets && *octets <= WholeForHeader &&
-      command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number))) {
-    if (auto whole = conn_.readMultiLine())
+  if (octets && *octets <= WholeForHeader)
+    if (auto whole = fetchWhole(number))
       prefetched_.emplace(number, std::move(*whole));
-  }
   error_ = error;
 }
 
@@ -522,15 +331,9 @@ Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &
   if (!checkNumber(number))
     return std::nullopt;
   prefetched_.reset();
-  if (!command("RETR " + QByteArray::number(number),
-               QStringLiteral("メール %1 の受信").arg(number)))
-    return std::nullopt;
-  const auto size = conn_.readMultiLine(sink);
-  if (!size) {
-    setError(conn_.errorText());
-    return std::nullopt;
-  }
-  retrieved_.insert(number);
+  const auto size = fetchInto(number, sink);
+  if (size)
+    retrieved_.insert(number);
   return size;
 }
 
@@ -542,9 +345,8 @@ Pop3Client::retrieveAhead(int number, const std::function<void(const QByteArray 
   const QString error = error_;
   std::optional<qint64> size;
   const auto octets = this->size(number);
-  if (octets && *octets > WholeForHeader &&
-      command("RETR " + QByteArray::number(number), QStringLiteral("メール %1 の受信").arg(number)))
-    size = conn_.readMultiLine(sink);
+  if (octets && *octets > WholeForHeader)
+    size = fetchInto(number, sink);
   error_ = error;
   return size;
 }
@@ -571,15 +373,11 @@ bool Pop3Client::remove(int number) {
 bool Pop3Client::sendDeletes() {
   const QList<int> numbers = std::exchange(pendingDeletes_, {});
   bool pipelining = false;
-  if (numbers.size() > 1 && command("CAPA", QStringLiteral("CAPA"))) {
-    const auto caps = conn_.readMultiLine();
-    if (!caps) {
-      setError(conn_.errorText());
+  if (numbers.size() > 1) {
+    const auto caps = capabilities();
+    if (!caps)
       return false;
-    }
-    for (const QByteArray &cap : caps->split('\n'))
-      if (cap.trimmed().toUpper() == "PIPELINING")
-        pipelining = true;
+    pipelining = caps->contains("PIPELINING");
   }
   if (conn_.isBroken())
     return false;

@@ -108,6 +108,15 @@ public:
   const std::optional<PlaintextRefusal> &plaintextRefusal() const { return plaintextRefusal_; }
 
 private:
+  // CAPA's lines, trimmed and in capitals: none from a server without CAPA,
+  // nothing (the error set) when the connection broke.
+  std::optional<QList<QByteArray>> capabilities();
+  // A multi-line reply, or nothing with the connection's error set.
+  std::optional<QByteArray> readBlock();
+  // RETR of `number`: the whole message, or each piece of it handed to
+  // `sink` (its size returned); nothing with the error set.
+  std::optional<QByteArray> fetchWhole(int number);
+  std::optional<qint64> fetchInto(int number, const std::function<void(const QByteArray &)> &sink);
   // One command, one "+OK"/"-ERR" line. The +OK text, or nothing (error set).
   std::optional<QByteArray> command(const QByteArray &line, const QString &what,
                                     bool secret = false);
