@@ -1,8 +1,6 @@
 #include "mail/net/pop3client.h"
 
-
 #include <utility>
-
 
 namespace nmail {
 
