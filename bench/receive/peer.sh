@@ -33,10 +33,9 @@ window_of() {     # pid title-regex -> the first window of that title, waiting u
   done
   return 1
 }
-press_receive_all() {  # into the client's main window: Shift+Ctrl+I, "Get from all accounts" in both
-  xdotool windowfocus --sync "$1"
-  xdotool key --clearmodifiers ctrl+shift+i
-}
+focus() { xdotool windowfocus --sync "$1"; }
+# Shift+Ctrl+I: "Get from all accounts" in the Message menu of both.
+press_receive_all() { xdotool key --clearmodifiers ctrl+shift+i; }
 inbox_count() { local f=("$1"/[0-9]*); echo ${#f[@]}; }
 server_count() { local f=("$1"/new/* "$1"/cur/*); echo ${#f[@]}; }
 
@@ -99,7 +98,8 @@ EOF
   # One receive from the empty server, as a user's first: Claws Mail asks
   # for the password, which is typed and kept for the session.
   [ "$(server_count "$(cat "$dir/maildir")")" = 0 ] || die "the server is not empty before the first receive"
-  press_receive_all "$w"
+  focus "$w"
+  press_receive_all
   if [ "$client" = claws-mail ]; then
     local p
     p=$(window_of "$pid" '^Input password$') || die "Claws Mail asked for no password"
@@ -123,8 +123,10 @@ receive() {
   pid=$(cat "$dir/pid"); w=$(cat "$dir/window"); md=$(cat "$dir/maildir"); inbox=$dir/home/Mail/inbox
   kill -0 "$pid" 2>/dev/null || die "the client is not running"
   local t0 t empty_ms=-1 stored_ms=-1 deadline
-  press_receive_all "$w"
+  focus "$w"
+  # The clock runs from the keypress, as Korvex's from the click.
   t0=$(now_ms); deadline=$((t0 + 600000))
+  press_receive_all
   while :; do
     t=$(now_ms)
     [ "$empty_ms" -lt 0 ] && [ "$(server_count "$md")" = 0 ] && empty_ms=$((t - t0))
