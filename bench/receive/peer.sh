@@ -90,10 +90,21 @@ EOF
   command -v "${args[0]}" >/dev/null || die "${args[0]} is not installed"
   echo "$client" >"$dir/client"
   echo "$MAILDIR_ROOT/$user/Maildir" >"$dir/maildir"
-  (cd "$dir/home" && HOME=$dir/home XDG_CONFIG_HOME=$dir/home/.config XDG_CACHE_HOME=$dir/home/.cache \
-     NO_AT_BRIDGE=1 exec setsid "${args[@]}" </dev/null >"$dir/log" 2>&1 & echo $! >"$dir/pid")
-  local pid w; pid=$(cat "$dir/pid")
-  w=$(window_of "$pid" "$title") || die "no window of $client"
+  # A client that ends before its window shows (it happened once in a
+  # long run, right after the previous one had been ended) is started
+  # once more; its log goes to stderr.
+  local pid w attempt
+  for attempt in 1 2; do
+    (cd "$dir/home" && HOME=$dir/home XDG_CONFIG_HOME=$dir/home/.config XDG_CACHE_HOME=$dir/home/.cache \
+       NO_AT_BRIDGE=1 exec setsid "${args[@]}" </dev/null >"$dir/log" 2>&1 & echo $! >"$dir/pid")
+    pid=$(cat "$dir/pid")
+    w=$(window_of "$pid" "$title") && break
+    echo "peer.sh: $client ended before its window showed; its log:" >&2
+    tail -5 "$dir/log" >&2 || true
+    stop "$dir"
+    [ $attempt = 2 ] && die "no window of $client"
+    sleep 1
+  done
   echo "$w" >"$dir/window"
   sleep 0.5
   # One receive from the empty server, as a user's first: Claws Mail asks
