@@ -27,6 +27,16 @@
 //                             to date (from the click until the index holds
 //                             the new mails too) beside the plain receive,
 //                             five pairs taken in turn
+//   bench_receive --peers [mails] [rounds]  the main window beside every peer
+//                             on the same mails: mpop into a maildir and into
+//                             an mbox, Sylpheed and Claws Mail (driven by
+//                             bench/receive/peer.sh on the X display in
+//                             $DISPLAY, "receive all" typed into a fresh
+//                             profile each round); Korvex's time as a share
+//                             of each peer's and of the fastest client's
+//                             (default 5 rounds). Every folder lies under
+//                             $TMPDIR: run.sh --peers points it at a fresh
+//                             journaled ext4 and at a tmpfs in turn.
 //
 // Run by bench/receive/run.sh, which starts the servers of tests/servers and
 // points KORVEX_SERVERS_DIR at them.
@@ -47,7 +57,9 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMap>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -597,6 +609,207 @@ int indexedPairs(const MailServers &servers) {
   return errors.isEmpty() ? 0 : 1;
 }
 
+// The peer script: beside this source, or where KORVEX_PEER_SCRIPT says.
+QString peerScript() {
+  const QString set = qEnvironmentVariable("KORVEX_PEER_SCRIPT");
+  return set.isEmpty() ? QStringLiteral(KORVEX_SOURCE_DIR "/bench/receive/peer.sh") : set;
+}
+
+struct PeerRun {
+  qint64 emptyMs = -1;  // keypress until the server is empty
+  qint64 storedMs = -1; // keypress until every mail is in the client's inbox
+  long peakKb = -1;     // the client's VmHWM
+  int stored = 0;
+  QString error;
+};
+
+// Runs the peer script; its standard output, or an error.
+bool runPeerScript(const QStringList &args, QByteArray &out, QString &error) {
+  QProcess p;
+  p.start(QStringLiteral("bash"), QStringList{peerScript()} + args);
+  if (!p.waitForFinished(660000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+    if (p.state() != QProcess::NotRunning) {
+      p.kill();
+      p.waitForFinished(5000);
+    }
+    error = QStringLiteral("peer.sh %1: %2")
+                .arg(args.join(QLatin1Char(' ')),
+                     QString::fromLocal8Bit(p.readAllStandardError()).trimmed());
+    return false;
+  }
+  out = p.readAllStandardOutput();
+  return true;
+}
+
+// One receive of a peer client: a fresh profile under `work`, started and
+// warmed up against the empty server, then the mails, then "receive all".
+PeerRun receiveWithPeer(const MailServers &servers, const QList<QByteArray> &mails,
+                        const QString &client, const QString &work) {
+  PeerRun run;
+  QDir(work).removeRecursively();
+  QDir().mkpath(work);
+  QByteArray out;
+  if (!servers.clear(QStringLiteral("alice"))) {
+    run.error = QStringLiteral("the server could not be emptied");
+    return run;
+  }
+  if (runPeerScript({QStringLiteral("start"), client, work, servers.dir + QStringLiteral("/env")},
+                    out, run.error) &&
+      seedAll(servers, mails) &&
+      runPeerScript({QStringLiteral("receive"), work, QString::number(mails.size())}, out,
+                    run.error)) {
+    for (const QByteArray &field : out.trimmed().split(' ')) {
+      const QList<QByteArray> kv = field.split('=');
+      if (kv.size() != 2)
+        continue;
+      if (kv[0] == "empty_ms")
+        run.emptyMs = kv[1].toLongLong();
+      else if (kv[0] == "stored_ms")
+        run.storedMs = kv[1].toLongLong();
+      else if (kv[0] == "hwm_kb")
+        run.peakKb = kv[1].toLong();
+      else if (kv[0] == "stored")
+        run.stored = kv[1].toInt();
+    }
+    if (run.emptyMs < 0 || run.stored != mails.size())
+      run.error = QStringLiteral("%1: %2 of %3 mails in its inbox, %4 left on the server")
+                      .arg(client)
+                      .arg(run.stored)
+                      .arg(mails.size())
+                      .arg(servers.messageCount(QStringLiteral("alice")));
+  }
+  QString ignored;
+  runPeerScript({QStringLiteral("stop"), work}, out, ignored);
+  QDir(work).removeRecursively();
+  return run;
+}
+
+// Which file system $TMPDIR lies on, as /proc/mounts names it.
+QString fileSystemOf(const QString &path) {
+  QFile f(QStringLiteral("/proc/mounts"));
+  if (!f.open(QIODevice::ReadOnly))
+    return QStringLiteral("unknown");
+  const QString real = QDir(path).canonicalPath();
+  QString best, type;
+  for (const QByteArray &line : f.readAll().split('\n')) {
+    const QList<QByteArray> parts = line.split(' ');
+    if (parts.size() < 3)
+      continue;
+    const QString mount = QString::fromLocal8Bit(parts[1]);
+    if ((real == mount || real.startsWith(mount == QLatin1String("/") ? mount : mount + u'/')) &&
+        mount.size() > best.size()) {
+      best = mount;
+      type = QString::fromLocal8Bit(parts[2]);
+    }
+  }
+  return type + QStringLiteral(" at ") + best;
+}
+
+// The main window beside mpop (maildir, mbox), Sylpheed and Claws Mail, in
+// rounds taken in turn; medians, and Korvex's time as a share of each.
+int peerRounds(const MailServers &servers, const QString &work, int rounds) {
+  const QList<QByteArray> mails = makeMails();
+  std::printf("mails: %d; folders on %s\n", int(mails.size()), qPrintable(fileSystemOf(work)));
+  QStringList clients;
+  const bool display = !qEnvironmentVariableIsEmpty("DISPLAY");
+  for (const QString &c : {QStringLiteral("sylpheed"), QStringLiteral("claws-mail")}) {
+    if (!display)
+      std::printf("  %s left out: no X display (run.sh --peers starts an Xvfb)\n", qPrintable(c));
+    else if (QStandardPaths::findExecutable(c).isEmpty())
+      std::printf("  %s left out: not installed\n", qPrintable(c));
+    else
+      clients << c;
+  }
+  forms::mainForm().get();
+  bench::printLoad("before");
+  QList<qint64> korvexMs, korvexCpu, maildirMs, mboxMs;
+  QMap<QString, QList<qint64>> peerEmpty, peerStored;
+  QMap<QString, QList<long>> peerPeak;
+  QStringList errors;
+  for (int i = 0; i < rounds; ++i) {
+    if (!seedAll(servers, mails))
+      return 2;
+    const Run window = receiveWithMainWindow(servers, int(mails.size()));
+    if (!seedAll(servers, mails))
+      return 2;
+    const QString maildirWork = work + QStringLiteral("/peers-mpop%1").arg(i);
+    const Run maildir = receiveWithMpop(servers, maildirWork);
+    QDir(maildirWork).removeRecursively();
+    if (!seedAll(servers, mails))
+      return 2;
+    const QString mboxWork = work + QStringLiteral("/peers-mbox%1").arg(i);
+    const Run mbox = receiveWithMpop(servers, mboxWork, true);
+    QDir(mboxWork).removeRecursively();
+    for (const Run *r : {&window, &maildir, &mbox})
+      if (!r->error.isEmpty())
+        errors << r->error;
+    if (maildir.received != mails.size() || mbox.received != mails.size())
+      errors << QStringLiteral("mpop received %1 (maildir) and %2 (mbox) of %3")
+                    .arg(maildir.received)
+                    .arg(mbox.received)
+                    .arg(mails.size());
+    korvexMs << window.ms;
+    korvexCpu << window.cpuMs;
+    maildirMs << maildir.ms;
+    mboxMs << mbox.ms;
+    QString line = QStringLiteral("  round %1: korvex %2 ms (CPU %3 ms), mpop to a maildir %4 ms, "
+                                  "to an mbox %5 ms")
+                       .arg(i + 1)
+                       .arg(window.ms)
+                       .arg(window.cpuMs)
+                       .arg(maildir.ms)
+                       .arg(mbox.ms);
+    for (const QString &c : clients) {
+      const PeerRun p =
+          receiveWithPeer(servers, mails, c, work + QStringLiteral("/peer-%1-%2").arg(c).arg(i));
+      if (!p.error.isEmpty()) {
+        errors << p.error;
+        line += QStringLiteral(", %1 failed").arg(c);
+        continue;
+      }
+      peerEmpty[c] << p.emptyMs;
+      peerStored[c] << p.storedMs;
+      peerPeak[c] << p.peakKb;
+      line += QStringLiteral(", %1 %2 ms (all in its inbox %3 ms, peak %4 MB)")
+                  .arg(c)
+                  .arg(p.emptyMs)
+                  .arg(p.storedMs)
+                  .arg(p.peakKb / 1024.0, 0, 'f', 1);
+    }
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+  }
+  const qint64 k = median(korvexMs);
+  auto share = [k](qint64 peer) { return peer > 0 ? double(k) / peer : 0.0; };
+  std::printf("whole receive of %d mails, median of %d rounds (until the server is empty; STLS):\n",
+              int(mails.size()), rounds);
+  std::printf("  korvex main window:  %6lld ms (CPU %lld ms)\n", k, median(korvexCpu));
+  std::printf("  mpop to a maildir:   %6lld ms   korvex/peer time %.2f\n", median(maildirMs),
+              share(median(maildirMs)));
+  std::printf("  mpop to an mbox:     %6lld ms   korvex/peer time %.2f\n", median(mboxMs),
+              share(median(mboxMs)));
+  qint64 fastest = 0;
+  QString fastestName;
+  for (const QString &c : clients) {
+    if (peerEmpty[c].size() != rounds)
+      continue;
+    const qint64 e = median(peerEmpty[c]);
+    std::printf("  %-20s %6lld ms   korvex/peer time %.2f (all in its inbox %lld ms; peak %.1f MB)\n",
+                qPrintable(c + QLatin1Char(':')), e, share(e), median(peerStored[c]),
+                median(peerPeak[c]) / 1024.0);
+    if (fastest == 0 || e < fastest) {
+      fastest = e;
+      fastestName = c;
+    }
+  }
+  if (fastest > 0)
+    std::printf("  korvex/fastest client (%s): %.2f\n", qPrintable(fastestName), share(fastest));
+  bench::printLoad("after");
+  for (const QString &e : errors)
+    std::fprintf(stderr, "error: %s\n", qPrintable(e));
+  return errors.isEmpty() ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -608,7 +821,17 @@ int main(int argc, char **argv) {
   const bool gapsOnly = argc > 1 && QByteArray(argv[1]) == "--gaps";
   const bool indexed = argc > 1 && QByteArray(argv[1]) == "--indexed";
   const bool budget = argc > 1 && QByteArray(argv[1]) == "--budget";
-  const int countArg = gapsOnly || indexed ? 2 : 1;
+  const bool peers = argc > 1 && QByteArray(argv[1]) == "--peers";
+  const int countArg = gapsOnly || indexed || peers ? 2 : 1;
+  int rounds = 5;
+  if (peers && argc > 3) {
+    bool ok = false;
+    rounds = QByteArray(argv[3]).toInt(&ok);
+    if (!ok || rounds < 1) {
+      std::fprintf(stderr, "usage: bench_receive --peers [mails] [rounds]\n");
+      return 2;
+    }
+  }
   if (argc > countArg && !large && !hostile && !budget) {
     bool ok = false;
     MailCount = QByteArray(argv[countArg]).toInt(&ok);
@@ -637,6 +860,8 @@ int main(int argc, char **argv) {
     return eventGaps(*servers);
   if (indexed)
     return indexedPairs(*servers);
+  if (peers)
+    return peerRounds(*servers, work.path(), rounds);
 
   const QList<QByteArray> mails = makeMails();
   qint64 bytes = 0;
