@@ -242,7 +242,10 @@ TEST_F(SplitSets, ALargeSetJoinsOnTheDiskWithItsHeaderMerged) {
   RecordProperty("peak_growth_kb", int(grown));
   std::printf("joining %d parts of %lld kB: peak memory grew by %ld kB\n", Count,
               QFileInfo(partPaths[0]).size() / 1024, grown);
+#if !defined(__SANITIZE_ADDRESS__)
+  // The sanitizers keep freed memory aside, so the peak means nothing there.
   EXPECT_LT(grown, 40 * 1024) << "the set is 100 MB";
+#endif
 
   QFile big(folder + QStringLiteral("/big.bin"));
   ASSERT_TRUE(big.open(QIODevice::ReadOnly));
