@@ -35,9 +35,6 @@ bool running = false;
 enum class StopRequest { None, Stop, Abandon };
 StopRequest stopRequest = StopRequest::None;
 
-const QString AttachmentNotice =
-    QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
-
 const QString AttachmentKeptText = QStringLiteral(
     "添付ファイルを添付フォルダに書き込めなかったので、このメールとまだ受信していないメールは"
     "サーバーに残してあります。添付フォルダを確認してから、もう一度受信して下さい。");

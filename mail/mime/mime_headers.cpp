@@ -165,4 +165,63 @@ ParsedField parseField(const QByteArray &value) {
   return field;
 }
 
+// Where a message's body starts: after the blank line that ends its header;
+// -1 when `lead` holds no blank line.
+qsizetype bodyStart(const QByteArray &lead) {
+  qsizetype i = 0;
+  while (i < lead.size()) {
+    const qsizetype eol = lead.indexOf('\n', i);
+    if (eol < 0)
+      return -1;
+    if (eol == i || (eol == i + 1 && lead[i] == '\r'))
+      return eol + 1;
+    i = eol + 1;
+  }
+  return -1;
+}
+
+// The header fields of a block, each with its folded lines, every line
+// ending in CR LF.
+QList<QByteArray> fieldsOf(const QByteArray &block) {
+  QList<QByteArray> fields;
+  for (QByteArray line : block.split('\n')) {
+    if (line.endsWith('\r'))
+      line.chop(1);
+    if (line.isEmpty())
+      continue;
+    line += "\r\n";
+    if ((line[0] == ' ' || line[0] == '\t') && !fields.isEmpty())
+      fields.last() += line;
+    else
+      fields << line;
+  }
+  return fields;
+}
+
+QByteArray fieldName(const QByteArray &field) {
+  const qsizetype colon = field.indexOf(':');
+  return colon > 0 ? field.left(colon).trimmed().toLower() : QByteArray();
+}
+
+// Whether every line of a header block is a field or the fold of one. A
+// set whose enclosed header is not is no mail that can be read.
+bool isHeader(const QByteArray &block) {
+  bool first = true;
+  for (QByteArray line : block.split('\n')) {
+    if (line.endsWith('\r'))
+      line.chop(1);
+    if (line.isEmpty())
+      continue;
+    const bool fold = line[0] == ' ' || line[0] == '\t';
+    const qsizetype colon = line.indexOf(':');
+    bool named = colon > 0;
+    for (qsizetype i = 0; named && i < colon; ++i)
+      named = line[i] > 0x20 && line[i] < 0x7f;
+    if (fold ? first : !named)
+      return false;
+    first = false;
+  }
+  return true;
+}
+
 } // namespace nmail::mime

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QMap>
 #include <QString>
 
@@ -15,6 +16,17 @@ QByteArray headerBlock(const QByteArray &raw);
 // The unfolded value of the first header `name` (case-insensitive), or a
 // null array when it is absent.
 QByteArray headerValue(const QByteArray &block, const QByteArray &name);
+
+// Where a message's body starts: after the blank line that ends its header;
+// -1 when `lead` holds no blank line.
+qsizetype bodyStart(const QByteArray &lead);
+// The header fields of a block, each with its folded lines, every line
+// ending in CR LF.
+QList<QByteArray> fieldsOf(const QByteArray &block);
+// A field's name, lower-cased; empty when it has none.
+QByteArray fieldName(const QByteArray &field);
+// Whether every line of a header block is a field or the fold of one.
+bool isHeader(const QByteArray &block);
 
 // A Content-Type or Content-Disposition value: the lower-cased first token
 // ("text/plain", "attachment") and the parameters, names lower-cased, values

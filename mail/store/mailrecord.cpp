@@ -43,4 +43,7 @@ QString historyWorkPath(History which) {
                                                        : QStringLiteral("QLMDATA5.TMP"));
 }
 
+const QString AttachmentNotice =
+    QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
+
 } // namespace mail

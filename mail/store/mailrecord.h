@@ -35,6 +35,10 @@ QByteArray encodeMailRecord(const MailRecord &record);
 // Each text field converted and trimmed of leading and trailing blanks.
 MailRecord decodeMailRecord(const QByteArray &bytes);
 
+// The line the receive routine adds under the body of a mail that mentions
+// an attachment; the record carries it, and so does the mail's whole text.
+extern const QString AttachmentNotice;
+
 enum class History { Received, Sent };
 // "qlmdata2.data" / "qlmdata5.data" in the data folder, and their work files.
 QString historyPath(History which);

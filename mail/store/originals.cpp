@@ -28,11 +28,6 @@ using namespace MailLayout;
 namespace {
 
 const QString IndexName = QStringLiteral("originals.index");
-// The line the receive routine adds under the body of a mail that mentions
-// an attachment; the record carries it, and so does the whole text.
-const QString AttachmentNotice =
-    QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
-
 bool indexUnflushed = false;
 
 // One line of the index: "R <key> <name>" for a received mail, "S …" for a
