@@ -20,10 +20,8 @@ QString Pop3Client::serverSaid(const QByteArray &reply) const {
   return QStringLiteral("（サーバーの応答: %1）").arg(shown(reply));
 }
 
-std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QString &what,
-                                              bool secret) {
-  qCDebug(lcTransport).noquote() << "POP3 C:"
-                                 << (secret ? line.left(line.indexOf(' ')) + " ********" : line);
+std::optional<QByteArray> Pop3Client::exchange(const QByteArray &line, const QByteArray &logged) {
+  qCDebug(lcTransport).noquote() << "POP3 C:" << logged;
   if (!conn_.writeLine(line)) {
     setError(conn_.errorText());
     return std::nullopt;
@@ -34,6 +32,15 @@ std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QStr
     return std::nullopt;
   }
   qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
+  return reply;
+}
+
+std::optional<QByteArray> Pop3Client::command(const QByteArray &line, const QString &what,
+                                              bool secret) {
+  const auto reply =
+      exchange(line, secret ? line.left(line.indexOf(' ')) + " ********" : line);
+  if (!reply)
+    return std::nullopt;
   if (reply->startsWith("+OK"))
     return reply->mid(3).trimmed();
   if (reply->startsWith("-ERR")) {

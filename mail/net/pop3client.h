@@ -118,6 +118,9 @@ private:
   std::optional<QByteArray> fetchWhole(int number);
   std::optional<qint64> fetchInto(int number, const std::function<void(const QByteArray &)> &sink);
   // One command, one "+OK"/"-ERR" line. The +OK text, or nothing (error set).
+  // Sends one line (logged as `logged`) and reads the reply line; nothing,
+  // with the error set, when the connection failed.
+  std::optional<QByteArray> exchange(const QByteArray &line, const QByteArray &logged);
   std::optional<QByteArray> command(const QByteArray &line, const QString &what,
                                     bool secret = false);
   bool checkNumber(int number);

@@ -133,17 +133,9 @@ std::optional<int> Pop3Client::authenticateWithToken(const QString &user, const 
   // The token goes after the server's "+" prompt, never on the AUTH line:
   // a long one would pass the line limits of some servers.
   const auto exchange = [this](const QByteArray &line, bool secret) -> std::optional<QByteArray> {
-    qCDebug(lcTransport).noquote() << "POP3 C:" << (secret ? QByteArray("********") : line);
-    if (!conn_.writeLine(line)) {
-      setError(conn_.errorText());
+    const auto reply = this->exchange(line, secret ? QByteArray("********") : line);
+    if (!reply)
       return std::nullopt;
-    }
-    const auto reply = conn_.readLine();
-    if (!reply) {
-      setError(conn_.errorText());
-      return std::nullopt;
-    }
-    qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
     if (!reply->startsWith("+OK") && !reply->startsWith("-ERR") && !reply->startsWith('+')) {
       conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
                      .arg(conn_.endpoint().label(), serverSaid(*reply)));
