@@ -1,5 +1,6 @@
 #include "mail/net/pop3client.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace nmail {
@@ -21,6 +22,11 @@ QString Pop3Client::serverSaid(const QByteArray &reply) const {
 }
 
 std::optional<QByteArray> Pop3Client::exchange(const QByteArray &line, const QByteArray &logged) {
+  // The replies of the RETR commands sent ahead come first.
+  if (!readInFlight()) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
   qCDebug(lcTransport).noquote() << "POP3 C:" << logged;
   if (!conn_.writeLine(line)) {
     setError(conn_.errorText());
@@ -61,7 +67,9 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   retrieved_.clear();
   deleted_.clear();
   pendingDeletes_.clear();
-  prefetched_.reset();
+  held_.clear();
+  inFlight_.clear();
+  pipelining_.reset();
   sizes_.reset();
   uids_.reset();
   greeting_.clear();
@@ -96,6 +104,10 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
     return false;
   }
   const bool offersStls = caps->contains("STLS");
+  // What an unencrypted session offers is known now; after STLS it is
+  // asked again when it matters (what came before may have been altered).
+  if (!offersStls)
+    pipelining_ = caps->contains("PIPELINING");
   error_.clear();
   offeredTls_ = offersStls;
   if (!offersStls && endpoint.tokenLogin) {
@@ -149,12 +161,13 @@ bool Pop3Client::checkNumber(int number) {
 }
 
 std::optional<QByteArray> Pop3Client::header(int number) {
-  if (prefetched_ && prefetched_->first == number) {
-    const QByteArray &whole = prefetched_->second;
+  if (!readInFlight(number))
+    return std::nullopt;
+  if (const auto it = held_.constFind(number); it != held_.constEnd()) {
+    const QByteArray &whole = *it;
     const qsizetype end = whole.indexOf("\r\n\r\n");
     return end >= 0 ? whole.left(end + 4) : whole;
   }
-  prefetched_.reset();
   if (!checkNumber(number))
     return std::nullopt;
   const QByteArray n = QByteArray::number(number);
@@ -168,7 +181,7 @@ std::optional<QByteArray> Pop3Client::header(int number) {
         return std::nullopt;
       const qsizetype end = whole->indexOf("\r\n\r\n");
       QByteArray block = end >= 0 ? whole->left(end + 4) : *whole;
-      prefetched_.emplace(number, std::move(*whole));
+      held_.insert(number, std::move(*whole));
       return block;
     }
   }
@@ -301,41 +314,149 @@ std::optional<QByteArray> Pop3Client::uniqueId(int number) {
 std::optional<QByteArray> Pop3Client::retrieve(int number) {
   if (!checkNumber(number))
     return std::nullopt;
-  if (prefetched_ && prefetched_->first == number) {
-    QByteArray message = std::move(prefetched_->second);
-    prefetched_.reset();
-    retrieved_.insert(number);
-    return message;
+  if (!readInFlight(number)) {
+    setError(conn_.errorText());
+    return std::nullopt;
   }
-  prefetched_.reset();
+  if (auto held = takeHeld(number)) {
+    retrieved_.insert(number);
+    return held;
+  }
   auto message = fetchWhole(number);
   if (message)
     retrieved_.insert(number);
   return message;
 }
 
+qint64 Pop3Client::heldBytes() const {
+  qint64 bytes = 0;
+  for (const QByteArray &whole : held_)
+    bytes += whole.size();
+  for (const auto &sent : inFlight_)
+    bytes += sent.second;
+  return bytes;
+}
+
+bool Pop3Client::pipelining() {
+  if (!pipelining_) {
+    const auto caps = capabilities();
+    if (!caps)
+      return false;
+    pipelining_ = caps->contains("PIPELINING");
+  }
+  return *pipelining_;
+}
+
+bool Pop3Client::readInFlight(int number) {
+  const auto sent = [&](int n) {
+    return std::any_of(inFlight_.cbegin(), inFlight_.cend(),
+                       [n](const auto &s) { return s.first == n; });
+  };
+  if (number != 0 && !sent(number))
+    return !conn_.isBroken();
+  while (!inFlight_.isEmpty()) {
+    const int n = inFlight_.takeFirst().first;
+    const auto reply = conn_.readLine();
+    if (!reply) {
+      inFlight_.clear();
+      return false;
+    }
+    qCDebug(lcTransport).noquote() << "POP3 S:" << *reply;
+    if (reply->startsWith("+OK")) {
+      // A message far larger than LIST said (a server that lies about its
+      // sizes) is read to its end but not held: asked for, it is fetched
+      // again into its file.
+      QByteArray whole;
+      bool tooLarge = false;
+      const auto size = conn_.readMultiLine([&](const QByteArray &piece) {
+        tooLarge = tooLarge || whole.size() + piece.size() > 2 * WholeForHeader;
+        if (!tooLarge)
+          whole += piece;
+      });
+      if (!size) {
+        inFlight_.clear();
+        return false;
+      }
+      if (!tooLarge)
+        held_.insert(n, std::move(whole));
+    } else if (!reply->startsWith("-ERR")) {
+      // Neither +OK nor -ERR: the replies can no longer be matched to the
+      // commands, so the session is over.
+      conn_.fail(QStringLiteral("サーバー %1 の応答が POP3 の形式ではありません%2。")
+                     .arg(conn_.endpoint().label(), serverSaid(*reply)));
+      inFlight_.clear();
+      return false;
+    }
+    // A refused RETR holds nothing: the call that asks for the message
+    // sends it again and meets the refusal itself.
+    if (n == number)
+      break;
+  }
+  return true;
+}
+
 void Pop3Client::prefetch(int number) {
-  if (prefetched_ || !authenticated_ || number < 1 || number > count_ ||
-      deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
+  if (!authenticated_ || number < 1 || number > count_ || conn_.isBroken())
     return;
   const QString error = error_;
-  const auto octets = size(number);
-  if (octets && *octets <= WholeForHeader)
-    if (auto whole = fetchWhole(number))
-      prefetched_.emplace(number, std::move(*whole));
+  // The program has moved on to `number`: what is held of the messages
+  // before it (stored before, only to be deleted) is not asked for.
+  for (auto it = held_.begin(); it != held_.end();)
+    it = it.key() < number ? held_.erase(it) : std::next(it);
+  auto wanted = [&](int n) {
+    if (deleted_.contains(n) || retrieved_.contains(n) || held_.contains(n) ||
+        std::any_of(inFlight_.cbegin(), inFlight_.cend(),
+                    [n](const auto &s) { return s.first == n; }))
+      return std::optional<qint64>();
+    const auto octets = size(n);
+    return octets && *octets <= WholeForHeader ? octets : std::nullopt;
+  };
+  if (!pipelining()) {
+    if (!holds(number))
+      if (wanted(number))
+        if (auto whole = fetchWhole(number))
+          held_.insert(number, std::move(*whole));
+    error_ = error;
+    return;
+  }
+  // The window ahead: what is held or under way from `number` on, topped up
+  // with the RETR commands of the small messages that follow, in one write.
+  QByteArray batch;
+  qint64 bytes = heldBytes();
+  int ahead = int(held_.size() + inFlight_.size());
+  for (int n = number; n <= count_ && n < number + 2 * AheadMails && ahead < AheadMails &&
+                       bytes < AheadBytes && !conn_.isBroken();
+       ++n) {
+    const auto octets = wanted(n);
+    if (!octets)
+      continue;
+    batch += "RETR " + QByteArray::number(n) + "\r\n";
+    inFlight_.append({n, *octets});
+    bytes += *octets;
+    ++ahead;
+  }
+  if (!batch.isEmpty()) {
+    qCDebug(lcTransport).noquote() << "POP3 C:" << batch.trimmed().replace("\r\n", " / ");
+    if (!conn_.writeData(batch))
+      inFlight_.clear();
+  }
+  readInFlight(number);
   error_ = error;
 }
 
 std::optional<qint64>
 Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &sink) {
+  if (!checkNumber(number))
+    return std::nullopt;
+  if (!readInFlight(number)) {
+    setError(conn_.errorText());
+    return std::nullopt;
+  }
   if (holds(number)) {
     const auto message = retrieve(number);
     sink(*message);
     return message->size();
   }
-  if (!checkNumber(number))
-    return std::nullopt;
-  prefetched_.reset();
   const auto size = fetchInto(number, sink);
   if (size)
     retrieved_.insert(number);
@@ -344,7 +465,7 @@ Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &
 
 std::optional<qint64>
 Pop3Client::retrieveAhead(int number, const std::function<void(const QByteArray &)> &sink) {
-  if (prefetched_ || !authenticated_ || number < 1 || number > count_ ||
+  if (holds(number) || !authenticated_ || number < 1 || number > count_ ||
       deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
     return std::nullopt;
   const QString error = error_;
@@ -384,7 +505,8 @@ bool Pop3Client::sendDeletes() {
       return false;
     pipelining = caps->contains("PIPELINING");
   }
-  if (conn_.isBroken())
+  // The replies of the RETR commands still under way come before the DELEs'.
+  if (!readInFlight() || conn_.isBroken())
     return false;
   if (!pipelining) {
     // A DELE the server refuses leaves that mail on the server; the others
@@ -435,7 +557,7 @@ bool Pop3Client::removeStored(int number, const QByteArray &uid) {
 }
 
 bool Pop3Client::quit() {
-  prefetched_.reset();
+  held_.clear();
   if (!conn_.isBroken() && !pendingDeletes_.isEmpty())
     sendDeletes();
   if (conn_.isBroken()) {

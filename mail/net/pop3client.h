@@ -48,8 +48,15 @@ public:
   // one up to WholeForHeader octets comes whole with RETR and is kept for the
   // header() or retrieve() of its number. Nothing happens for a message
   // already fetched, deleted or larger; a failure is left for that later call
-  // to meet, and sets no error text now.
+  // to meet, and sets no error text now. A server that offers PIPELINING
+  // gets the RETR commands of the small messages after it as well, up to
+  // AheadMails of them and AheadBytes in all, so that their replies are
+  // under way while the program stores: each message then costs no round
+  // trip of its own. Their replies are read as their messages are asked for,
+  // and before any other command.
   void prefetch(int number);
+  static constexpr int AheadMails = 16;
+  static constexpr qint64 AheadBytes = 1024 * 1024;
   // RETR n as above, handed to `sink` in pieces as it arrives instead of
   // being held whole (the reply of a large mail). Its size, or nothing.
   std::optional<qint64> retrieve(int number, const std::function<void(const QByteArray &)> &sink);
@@ -61,16 +68,17 @@ public:
   std::optional<qint64> retrieveAhead(int number,
                                       const std::function<void(const QByteArray &)> &sink);
   void claim(int number) { retrieved_.insert(number); }
-  // Whether header() brought message n whole: retrieve(n) then costs nothing.
-  bool holds(int number) const { return prefetched_ && prefetched_->first == number; }
+  // Whether header() or prefetch() brought message n whole: retrieve(n)
+  // then costs nothing.
+  bool holds(int number) const { return held_.contains(number); }
   // Takes the message prefetch() brought whole for `number` out of the
-  // client, which then holds none; it does not count as fetched until
-  // claim(number).
+  // client; it does not count as fetched until claim(number).
   std::optional<QByteArray> takeHeld(int number) {
-    if (!holds(number))
+    const auto it = held_.find(number);
+    if (it == held_.end())
       return std::nullopt;
-    QByteArray whole = std::move(prefetched_->second);
-    prefetched_.reset();
+    QByteArray whole = std::move(*it);
+    held_.erase(it);
     return whole;
   }
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
@@ -87,7 +95,8 @@ public:
   // Ends the session without QUIT: nothing is deleted on the server.
   void abort() {
     pendingDeletes_.clear();
-    prefetched_.reset();
+    held_.clear();
+    inFlight_.clear();
     conn_.abort();
   }
 
@@ -135,8 +144,19 @@ private:
   QSet<int> deleted_;
   QList<int> pendingDeletes_;
   bool sendDeletes();
-  // The mail header() fetched whole, for the retrieve() of that number.
-  std::optional<std::pair<int, QByteArray>> prefetched_;
+  // Messages fetched whole ahead (by header() or prefetch()), for the
+  // retrieve() of their numbers.
+  QHash<int, QByteArray> held_;
+  // Messages whose RETR went out ahead and whose reply is still to be read,
+  // in the order they were sent, with the size LIST gave.
+  QList<std::pair<int, qint64>> inFlight_;
+  // Whether the server offers PIPELINING (asked once per login).
+  std::optional<bool> pipelining_;
+  bool pipelining();
+  // Reads the replies of the RETR commands sent ahead, up to and including
+  // that of `number` (all of them with 0). False when the connection broke.
+  bool readInFlight(int number = 0);
+  qint64 heldBytes() const;
   // Sizes of the whole maildrop from one LIST: the receive routine asks for
   // every size twice, and one round trip for all beats two per mail.
   std::optional<QHash<int, qint64>> sizes_;

@@ -320,6 +320,43 @@ TEST_F(Pop3Scripted, OneRetrPerMailAndDeletionsQueuedUntilQuit) {
   }
 }
 
+// A server that offers PIPELINING gets the RETR commands of the next mails
+// at once while the program stores one. Their replies are taken in order, a
+// refusal among them spoils nothing, a reply still under way is read before
+// the session's next command, and a mail fetched ahead but never taken is
+// not deleted.
+TEST_F(Pop3Scripted, RetrievalsSentAheadAreReadInOrderAndOnlyTakenMailsDeleted) {
+  auto mail = [](const char *subject) {
+    return QStringList{"S: +OK", QStringLiteral("S: Subject: %1").arg(subject), "S: ",
+                       QStringLiteral("S: body %1").arg(subject), "S: ."};
+  };
+  ScriptedServer server(
+      QStringList{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: PIPELINING", "S: .",
+                  "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK", "C: STAT", "S: +OK 4 400",
+                  "C: RETR 1"} +
+      mail("one") + QStringList{"C: LIST", "S: +OK", "S: 1 40", "S: 2 40", "S: 3 40", "S: 4 40",
+                                "S: .", "C: RETR 2"} +
+      mail("two") + QStringList{"C: RETR 3", "S: -ERR in use", "C: RETR 4"} + mail("four") +
+      QStringList{"C: RETR 3", "S: -ERR still in use", "C: CAPA", "S: +OK", "S: PIPELINING",
+                  "S: .", "C: DELE 1", "S: +OK", "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 4);
+  for (int n = 1; n <= 2; ++n) {
+    Buffers b;
+    ASSERT_EQ(b.getMail(h, n), 0) << lastErrorText().toStdString();
+    EXPECT_EQ(cutAtNul(b.subject), n == 1 ? QStringLiteral("one") : QStringLiteral("two"));
+    EXPECT_EQ(NMailPop3DeleteMail(h, n), 0);
+  }
+  Buffers b;
+  EXPECT_LT(b.getMail(h, 3), 0) << "the refusal reaches the call that asks for the mail";
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("still in use")))
+      << lastErrorText().toStdString();
+  EXPECT_LT(NMailPop3DeleteMail(h, 3), 0) << "a mail never fetched is never deleted";
+  EXPECT_EQ(NMailPop3Close(h), 0) << lastErrorText().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+}
+
 TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
   static const char bytes[] = "\x00\x01\xff binary \r\n.\r\n";
   const QByteArray payload(bytes, sizeof bytes - 1);
