@@ -539,6 +539,38 @@ int budgetMails(const MailServers &servers) {
   return run.error.isEmpty() ? 0 : 1;
 }
 
+// CPU time of each thread of this process (from /proc), by thread id, with
+// its name: the receive's stages are seen apart (the window's thread, the
+// transport thread, the workers).
+struct ThreadCpu {
+  QString name;
+  qint64 ns = 0;
+};
+QMap<QString, ThreadCpu> threadCpu() {
+  QMap<QString, ThreadCpu> out;
+  const QDir tasks(QStringLiteral("/proc/self/task"));
+  for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    QFile stat(tasks.filePath(tid + QStringLiteral("/schedstat")));
+    QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+    if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly))
+      continue;
+    out.insert(tid, ThreadCpu{QString::fromUtf8(comm.readAll().trimmed()),
+                              stat.readAll().split(' ').value(0).toLongLong()});
+  }
+  return out;
+}
+
+void printThreadCpu(const QMap<QString, ThreadCpu> &before) {
+  QMap<QString, qint64> byName;
+  for (const auto &[tid, now] : threadCpu().asKeyValueRange())
+    byName[now.name] += now.ns - before.value(tid).ns;
+  QStringList parts;
+  for (const auto &[name, ns] : byName.asKeyValueRange())
+    if (ns >= 1000000)
+      parts << QStringLiteral("%1 %2 ms").arg(name).arg(ns / 1000000);
+  std::printf("  CPU by thread: %s\n", qPrintable(parts.join(QStringLiteral(", "))));
+}
+
 // One receive of MailCount mails through the main window's button, timing
 // how long the window goes without processing events.
 int eventGaps(const MailServers &servers) {
@@ -546,6 +578,7 @@ int eventGaps(const MailServers &servers) {
   if (!seedAll(servers, mails))
     return 2;
   forms::mainForm().get();
+  const QMap<QString, ThreadCpu> cpuBefore = threadCpu();
   const Run run = receiveWithMainWindow(servers, MailCount);
   QStringList over;
   for (qint64 g : run.gaps)
@@ -555,6 +588,7 @@ int eventGaps(const MailServers &servers) {
               run.longestGapMs);
   std::printf("  gaps over 100 ms: %d; every gap over 20 ms: %s\n", run.gapsOver100Ms,
               over.isEmpty() ? "none" : qPrintable(over.join(QStringLiteral(" "))));
+  printThreadCpu(cpuBefore);
   if (!run.error.isEmpty())
     std::fprintf(stderr, "error: %s\n", qPrintable(run.error));
   return run.error.isEmpty() ? 0 : 1;

@@ -303,7 +303,8 @@ namespace {
 
 // A message is parsed once: the unpack step that follows readableBody takes
 // the parse it left here, on whichever thread either runs (each on a worker
-// of its own, as the receive does). What the message was read from is held,
+// of its own, as the receive does). Two are kept: the next mail is read on
+// the transport thread while this one is unpacked. What the message was read from is held,
 // not only its address: a file closed meanwhile and another opened (or a
 // buffer freed and another made) could otherwise take the same address and
 // the old parse.
@@ -320,18 +321,20 @@ struct KeptParse {
            bytes.size() == source.bytes.size();
   }
 };
-KeptParse lastParse;
-// Held while lastParse is looked at or changed; a parse taken out of it is
-// the taker's alone.
-std::mutex lastParseMutex;
+// The newest last.
+std::array<KeptParse, 2> keptParses;
+// Held while keptParses are looked at or changed; a parse taken out of them
+// is the taker's alone.
+std::mutex keptParsesMutex;
 
 Owned<GMimeMessage> parseOnce(const Source &source) {
-  std::unique_lock<std::mutex> lock(lastParseMutex);
-  if (lastParse.holds(source)) {
-    lastParse.file.reset();
-    lastParse.bytes = QByteArray();
-    return std::move(lastParse.message);
-  }
+  std::unique_lock<std::mutex> lock(keptParsesMutex);
+  for (KeptParse &kept : keptParses)
+    if (kept.holds(source)) {
+      kept.file.reset();
+      kept.bytes = QByteArray();
+      return std::move(kept.message);
+    }
   lock.unlock();
   return parseMessage(source);
 }
@@ -342,11 +345,13 @@ void keepParse(const Source &source, Owned<GMimeMessage> &message) {
     return;
   // The parse it replaces goes after the lock is let go.
   KeptParse replaced;
-  const std::lock_guard<std::mutex> lock(lastParseMutex);
-  replaced.message = std::move(lastParse.message);
-  lastParse.file = source.file;
-  lastParse.bytes = source.file ? QByteArray() : source.bytes;
-  lastParse.message = std::move(message);
+  const std::lock_guard<std::mutex> lock(keptParsesMutex);
+  replaced = std::move(keptParses.front());
+  std::move(keptParses.begin() + 1, keptParses.end(), keptParses.begin());
+  KeptParse &kept = keptParses.back();
+  kept.file = source.file;
+  kept.bytes = source.file ? QByteArray() : source.bytes;
+  kept.message = std::move(message);
 }
 
 // The body of a message read as it came, without its MIME structure: only as

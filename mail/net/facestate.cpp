@@ -100,4 +100,15 @@ void readAgainstBudget(const mime::Source &message, mime::Budget &budget,
   budget.end();
 }
 
+std::shared_ptr<ReadMail> readMail(const mime::Source &message, qint64 budgetMs) {
+  auto read = std::make_shared<ReadMail>();
+  read->source = message;
+  read->budget = std::make_shared<mime::Budget>(budgetMs);
+  readAgainstBudget(message, *read->budget, [&] {
+    read->headers = mime::decodeHeaders(mime::headerBlockOf(message));
+    read->text = mime::readableBody(message, read->budget.get());
+  });
+  return read;
+}
+
 } // namespace nmail::face

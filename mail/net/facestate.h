@@ -58,6 +58,18 @@ struct Session {
 // live.
 std::map<int, std::unique_ptr<Session>> &sessions();
 
+// A fetched message read for the program: its headers and its text, within
+// the budget its attachments go on with.
+struct ReadMail {
+  mime::Source source;
+  mime::Headers headers;
+  QString text;
+  std::shared_ptr<mime::Budget> budget;
+};
+// Reads `message` within a budget of `budgetMs`, off the window's thread
+// (the caller has started MIME: ensureMime()).
+std::shared_ptr<ReadMail> readMail(const mime::Source &message, qint64 budgetMs);
+
 // What a fetch into a file brought back from the transport thread.
 struct FetchedToFile {
   qint64 size = 0;
@@ -65,6 +77,9 @@ struct FetchedToFile {
   bool inMemory = false;
   int fd = -1; // open for reading when the message is only in the file
   bool fileFailed = false;
+  // The message already read, when it was read on the transport thread
+  // while the one before it was stored.
+  std::shared_ptr<ReadMail> read;
 };
 
 // A mail of session `handle` (of any, with 0) that was fetched ahead and that

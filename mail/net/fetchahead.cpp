@@ -32,6 +32,7 @@ struct ReadyMail {
   qint64 size = 0;
   QByteArray whole; // the mail, when it came whole into memory
   int fd = -1;      // open on the file otherwise
+  std::shared_ptr<ReadMail> read; // read already (its source holds the file then)
 };
 std::mutex readyLock;
 std::optional<ReadyMail> readyMail;
@@ -57,6 +58,7 @@ std::optional<FetchedToFile> takeReady(int handle, int number, const QString &pa
   f.fd = readyMail->fd;
   f.inMemory = f.fd < 0;
   f.whole = std::move(readyMail->whole);
+  f.read = std::move(readyMail->read);
   readyMail.reset();
   return f;
 }
@@ -199,9 +201,12 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
 // `folder` when one is given (the folder of this mail's file). With `named`,
 // the file the caller named for the next mail, the mail goes into that file
 // as well, small or large, and waits there, ready to be taken without a word
-// to the transport thread: making the file is then off the caller's way too.
+// to the transport thread: making the file is then off the caller's way too,
+// and so is reading it (within `budgetMs`): the transport thread has nothing
+// else to do until the next one is asked for.
 // On the transport thread.
-void fetchAheadNow(int handle, int next, const QString &folder, const QString &named) {
+void fetchAheadNow(int handle, int next, const QString &folder, const QString &named,
+                   qint64 budgetMs) {
   const auto it = sessions().find(handle);
   if (it == sessions().end())
     return;
@@ -235,7 +240,11 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
       ::close(fd);
       fd = -1;
     }
-    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), fd});
+    // The source takes the file over, and closes it when the mail is done.
+    const mime::Source source = whole ? mime::Source(*whole) : mime::Source::fromFile(fd);
+    std::shared_ptr<ReadMail> read = readMail(source, budgetMs);
+    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), -1,
+                       std::move(read)});
     return;
   }
   if (folder.isEmpty() || session.client.holds(next))
@@ -254,8 +263,10 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
 
 // fetchAheadNow, queued from within a job on the transport thread.
 void fetchAhead(int handle, int next, const QString &folder = {}, const QString &named = {}) {
-  detail::queueOnTransportThread(
-      [handle, next, folder, named] { fetchAheadNow(handle, next, folder, named); });
+  const qint64 budgetMs = state().budgetMs;
+  detail::queueOnTransportThread([handle, next, folder, named, budgetMs] {
+    fetchAheadNow(handle, next, folder, named, budgetMs);
+  });
 }
 
 // The body is written into the caller's buffer of `bodyLength` characters,
@@ -278,12 +289,15 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
   }
   if (!nextTarget.isEmpty())
     state().mailFiles.append(State::MailFile{handle, number + 1, nextTarget});
+  ensureMime(); // before the transport thread reads the next mail ahead
+  const qint64 budgetMs = state().budgetMs;
   auto failed = [&](const QString &text) {
     fillHeaders({}, subject, date, from, header);
     fill(body, QString(), bodyLength);
     return failWith(text);
   };
   mime::Source message;
+  std::shared_ptr<ReadMail> read; // when the transport thread read it already
   qint64 size = 0;
   if (target) {
     const QString folder = QFileInfo(target->path).path();
@@ -292,12 +306,12 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       // Fetched ahead whole into its file: taken without waiting on the
       // transport thread, which counts it as fetched and goes on to the next.
       detail::setTransportThreadCleanup(closeAllSessions);
-      detail::postToTransportThread([handle, number, folder, nextTarget] {
+      detail::postToTransportThread([handle, number, folder, nextTarget, budgetMs] {
         const auto it = sessions().find(handle);
         if (it == sessions().end())
           return;
         it->second->client.claim(number);
-        fetchAheadNow(handle, number + 1, folder, nextTarget);
+        fetchAheadNow(handle, number + 1, folder, nextTarget, budgetMs);
       });
     } else {
       auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
@@ -316,8 +330,11 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       return NMailMailFileError;
     }
     size = fetched->size;
-    message =
-        fetched->inMemory ? mime::Source(fetched->whole) : mime::Source::fromFile(fetched->fd);
+    if (fetched->read)
+      read = std::move(fetched->read);
+    else
+      message =
+          fetched->inMemory ? mime::Source(fetched->whole) : mime::Source::fromFile(fetched->fd);
   } else {
     const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
       auto message = client.retrieve(number);
@@ -330,18 +347,13 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     size = answer.value->size();
     message = mime::Source(*answer.value);
   }
-  ensureMime();
-  auto budget = std::make_shared<mime::Budget>(state().budgetMs);
-  mime::Headers headers;
-  QString text;
-  readAgainstBudget(message, *budget, [&] {
-    headers = mime::decodeHeaders(mime::headerBlockOf(message));
-    text = mime::readableBody(message, budget.get());
-  });
-  fillHeaders(headers, subject, date, from, header);
-  fill(body, text, bodyLength);
-  state().lastOverBudget = budget->exceeded();
-  state().budget = std::move(budget);
+  if (!read)
+    read = readMail(message, budgetMs);
+  message = read->source;
+  fillHeaders(read->headers, subject, date, from, header);
+  fill(body, read->text, bodyLength);
+  state().lastOverBudget = read->budget->exceeded();
+  state().budget = read->budget;
   state().lastRetrieved = message;
   state().fetched = State::Fetched{handle, number, std::move(message), size};
   return 0;
