@@ -24,7 +24,6 @@
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/programfolder.h"
 #include "tests/support/relay.h"
-#include "tests/support/badline.h"
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
@@ -49,7 +48,6 @@
 using platform::MsgAnswer;
 using testsupport::MailServers;
 using testsupport::Relay;
-using testsupport::BadLine;
 
 namespace {
 
@@ -371,8 +369,8 @@ protected:
   }
 
   // The server setting through a relay, with the servers' certificate.
-  QString through(const BadLine &relay) const {
-    return relay.server() + QStringLiteral("#sha256=") + servers->certSha256;
+  QString through(const Relay &relay) const {
+    return relay.address() + QStringLiteral("#sha256=") + servers->certSha256;
   }
 
   // A mail of about `kb` kilobytes, so that a fault can fall inside one.
@@ -478,9 +476,9 @@ TEST_F(ScheduledCheckTrusted, AViewerOnScreenKeepsTheWholeHistoryThroughTheMatch
 TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFetchesAll) {
   ASSERT_TRUE(servers->clear(User));
   ASSERT_TRUE(servers->seed(User, {largeMail(1, 40), largeMail(2, 40), largeMail(3, 40)}));
-  BadLine relay(servers->pop3Port);
+  Relay relay(servers->pop3Port);
   settings::Pop3Server = through(relay);
-  relay.afterServerBytes(60000, BadLine::Fault::Cut); // inside the second mail
+  relay.afterServerBytes(60000, Relay::Fault::Cut); // inside the second mail
   runPass();
 
   // A cut, not a wait for the time limit: the box says the line was cut.
@@ -493,7 +491,7 @@ TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFet
   EXPECT_EQ(servers->messageCount(User), 3); // no QUIT: nothing deleted
 
   // The line is back: every mail stored once, and the server empty.
-  relay.afterServerBytes(0, BadLine::Fault::None);
+  relay.afterServerBytes(0, Relay::Fault::None);
   boxes.clear();
   runPass();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -510,9 +508,9 @@ TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFet
 
 TEST_F(ScheduledCheckTrusted, ASilentServerEndsTheCheckWithABoxWhileTheClockTicks) {
   nmail::setNetworkTimeoutMs(3000);
-  BadLine relay(servers->pop3Port);
+  Relay relay(servers->pop3Port);
   settings::Pop3Server = through(relay);
-  relay.afterServerBytes(0, BadLine::Fault::Silent);
+  relay.afterServerBytes(0, Relay::Fault::Silent);
   int ticks = 0;
   QObject::connect(form->Timer2, &QTimer::timeout, [&] { ++ticks; });
   form->Timer2->start();
@@ -532,10 +530,10 @@ TEST_F(ScheduledCheckTrusted, ASilentServerEndsTheCheckWithABoxWhileTheClockTick
 TEST_F(ScheduledCheckTrusted, AServerPassingAByteAtATimeEndsTheCheckAtTheTimeLimit) {
   // Every byte comes well within the limit, the whole line never does.
   nmail::setNetworkTimeoutMs(1500);
-  BadLine relay(servers->pop3Port);
+  Relay relay(servers->pop3Port);
   relay.setTrickleMs(100);
   settings::Pop3Server = through(relay);
-  relay.afterServerBytes(0, BadLine::Fault::Trickle);
+  relay.afterServerBytes(0, Relay::Fault::Trickle);
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
   ASSERT_EQ(boxes.boxes().size(), 1);
@@ -632,9 +630,9 @@ TEST_F(ScheduledCheckTrusted, ClosingTheWindowWhileTheConnectionHangsEndsItAtOnc
 // closing the window ends the attempt at once, not at the time limit.
 TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAHangingTlsHandshakeEndsItAtOnce) {
   nmail::setNetworkTimeoutMs(120000);
-  BadLine relay(servers->pop3sPort);
+  Relay relay(servers->pop3sPort);
   settings::Pop3Server = QStringLiteral("pop3s://") + through(relay);
-  relay.afterServerBytes(0, BadLine::Fault::Silent);
+  relay.afterServerBytes(0, Relay::Fault::Silent);
   int ended = 0;
   form->endProgram = [&] { ++ended; };
   QTimer::singleShot(300, [&] { form->close(); });
