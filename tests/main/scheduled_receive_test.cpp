@@ -19,14 +19,10 @@
 #include "main/lib/checktime.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"
-#include "settings/idpassform.h"
-#include "tests/support/fakes.h"
-#include "tests/support/messageboxdouble.h"
-#include "tests/support/programfolder.h"
+#include "tests/main/mainwindowfixture.h"
 #include "tests/support/relay.h"
 #include "tests/support/servers.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -53,76 +49,34 @@ namespace {
 
 const QString User = QStringLiteral("alice");
 
-QByteArray mailNumbered(int n) {
-  return "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: scheduled " +
-         QByteArray::number(n) +
-         "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
-}
-
-class ScheduledCheck : public ::testing::Test {
+class ScheduledCheck : public MainWindowTest {
 protected:
   void SetUp() override {
     servers = MailServers::load();
     ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
     ASSERT_TRUE(folder.isValid());
     ASSERT_TRUE(servers->clear(User));
-    ASSERT_TRUE(servers->seed(User, {mailNumbered(1), mailNumbered(2)}));
+    ASSERT_TRUE(servers->seed(User, {numberedMail("scheduled", 1), numberedMail("scheduled", 2)}));
     // The server as a user types it: no fingerprint anywhere.
     settings::Pop3Server = servers->pop3Server();
     ASSERT_TRUE(settings::SaveServerSettings());
     settings::Pop3Server.clear();
     ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), User));
     ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), servers->user(User).password));
-    ASSERT_EQ(korvex::putCheckTimeRecord(1, QStringLiteral("9:05")), korvex::CheckTimeError::None);
-    clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 5, 10), Qt::UTC)); // 9:05 in Japan
-
-    loadForm();
-  }
-
-  // The program starting: the main window loaded, the timers left to the
-  // test, the check on.
-  void loadForm() {
-    form = std::make_unique<MainForm>();
-    form->endProgram = [] {};
-    form->Form_Load();
-    form->Timer2->stop();
-    form->Timer3->stop();
-    form->Timer4->stop();
-    form->Timer4_Timer();
-    form->Command1_Click();
+    ASSERT_TRUE(checkAtNineOhFive());
+    loadFormChecking();
   }
 
   void TearDown() override {
-    form.reset();
-    forms::tyakuForm().unload();
-    forms::idPassForm().unload();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    settings::Pop3Server.clear();
-    settings::SmtpServer.clear();
-    settings::MailAddress.clear();
-    nmail::setSmtpAccountProvider({});
+    MainWindowTest::TearDown();
     if (servers)
       servers->clear(User);
-  }
-
-  // One pass of the check: the receive, then its wait, ended by the clock.
-  void runPass() {
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
-    ticker.start(2);
-    form->Timer3_Timer();
   }
 
   QString pinFile() const { return mail::certificatePinFile(); }
   int storedCount() const { return int(mail::readHistory(mail::History::Received).size()); }
 
   std::optional<MailServers> servers;
-  TempProgramFolder folder;
-  MessageBoxDouble boxes;
-  FakeClock clock;
-  FakeDialUpBackend dialUp;
-  std::unique_ptr<MainForm> form;
 };
 
 TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingItFetchesTheMail) {
@@ -163,7 +117,7 @@ TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingIt
   EXPECT_FALSE(folder.readBytes(folder.file(QStringLiteral("qelmar.ini"))).contains("sha256"));
 
   // The next check trusts it without asking.
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   boxes.clear();
   runPass();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -261,7 +215,7 @@ TEST_F(ScheduledCheck, WithoutStlsAClickAsksAndEnterSendsNoPasswordWhileYesIsKep
             QStringLiteral("127.0.0.1 %1\r\n").arg(relay.port()).toUtf8());
 
   // Kept: the next click asks no more.
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   boxes.clear();
   form->Command4_Click();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -303,7 +257,7 @@ TEST_F(ScheduledCheck, AServerThatOfferedTlsBeforeAndNowDoesNotIsRefusedWhatever
   // Now the offer is gone, the pin too, and an agreement is on file.
   ASSERT_TRUE(QFile::remove(mail::certificatePinFile()));
   ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), relay.port()));
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   relay.setMode(Relay::StripTls);
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
@@ -378,7 +332,7 @@ protected:
     QByteArray text;
     while (text.size() < kb * 1024)
       text += "Line of a larger mail, to be cut in the middle of its transfer.\r\n";
-    return mailNumbered(n).replace("body\r\n", text);
+    return numberedMail("scheduled", n).replace("body\r\n", text);
   }
 };
 
@@ -546,7 +500,7 @@ TEST_F(ScheduledCheckTrusted, AServerPassingAByteAtATimeEndsTheCheckAtTheTimeLim
 // ---- Stopping and closing ---------------------------------------------------------
 
 TEST_F(ScheduledCheckTrusted, StoppingAReceiveKeepsWhatItStoredAndLeavesTheRestOnTheServer) {
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   QString captionWhileRunning;
   QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
     if (text == QStringLiteral("受信中 2/3")) {
@@ -567,7 +521,7 @@ TEST_F(ScheduledCheckTrusted, StoppingAReceiveKeepsWhatItStoredAndLeavesTheRestO
 }
 
 TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingOrDoublingMail) {
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   int ended = 0;
   form->endProgram = [&] { ++ended; };
   QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
@@ -584,7 +538,7 @@ TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingO
 
   // The program starts again: the stored mails are deleted there, the rest
   // fetched, none stored twice.
-  loadForm();
+  loadFormChecking();
   form->Command4_Click();
   EXPECT_EQ(mail::historyCount(mail::History::Received), 3);
   EXPECT_EQ(servers->messageCount(User), 0);
