@@ -6,6 +6,7 @@
 //   bench_addressbook [records]      (default 32767, the most the file holds)
 //
 // Prints the times and their ratios to the read; never fails on time.
+#include "bench/support/benchsupport.h"
 #include "compose/writeform.h"
 #include "platform/core/paths.h"
 #include "platform/messagebox.h"
@@ -13,7 +14,6 @@
 #include "settings/friendform.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -57,11 +57,10 @@ int main(int argc, char **argv) {
                                : AddressLayout::MaxRecords - 1; // room for the register
 
   QTemporaryDir dir;
-  if (!dir.isValid() || !QDir(dir.path()).mkdir(QString::fromUtf16(platform::DataFolderName))) {
+  if (!dir.isValid() || !bench::makeProgramFolder(dir.path(), false)) {
     std::fprintf(stderr, "cannot make a temporary program folder\n");
     return 1;
   }
-  platform::setProgramFolder(dir.path());
   YesBoxes yes;
   platform::setMessageBoxBackend(&yes);
 

@@ -273,11 +273,8 @@ double rate(const Run &r) {
 // A program folder as the user has it: data folder, attachment folder, the
 // server (with the test certificate pinned) and the account.
 bool makeProgramFolder(const MailServers &servers, const QString &folder) {
-  if (!QDir().mkpath(folder + QLatin1Char('/') + QString::fromUtf16(platform::DataFolderName)) ||
-      !QDir().mkpath(folder + QLatin1Char('/') +
-                     QString::fromUtf16(platform::AttachmentFolderName)))
+  if (!bench::makeProgramFolder(folder))
     return false;
-  platform::setProgramFolder(folder);
   const auto u = servers.user(QStringLiteral("alice"));
   settings::Pop3Server = servers.pop3Server() + QStringLiteral("#sha256=") + servers.certSha256;
   return settings::SaveServerSettings() &&

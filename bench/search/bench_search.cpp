@@ -13,10 +13,8 @@
 #include "mail/store/history.h"
 #include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
-#include "platform/core/paths.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -87,17 +85,12 @@ MailRecord mailNumber(QRandomGenerator &rng, int i) {
 }
 
 bool writeHistory(const QString &path, int from, int count, qint64 *characters) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
-    return false;
   QRandomGenerator rng(quint32(from) * 7919u + 1);
-  for (int i = from; i < from + count; ++i) {
+  return bench::appendRecords(path, from, count, [&](int i) {
     const MailRecord r = mailNumber(rng, i);
     *characters += r.Subject.size() + r.Info1.size() + r.Info2.size() + r.Body.size();
-    if (f.write(encodeMailRecord(r)) != MailLayout::RecordLength)
-      return false;
-  }
-  return true;
+    return r;
+  });
 }
 
 
@@ -113,9 +106,8 @@ int main(int argc, char **argv) {
     return 2;
   }
   QTemporaryDir work;
-  const QString folder = work.filePath(QStringLiteral("program"));
-  QDir().mkpath(folder + QLatin1Char('/') + QString::fromUtf16(platform::DataFolderName));
-  platform::setProgramFolder(folder);
+  if (!bench::makeProgramFolder(work.filePath(QStringLiteral("program")), false))
+    return 2;
 
   bench::printLoad("at the start");
   const int first = records;

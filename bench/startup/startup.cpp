@@ -17,7 +17,6 @@
 #include "settings/config.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -55,11 +54,8 @@ int child(int argc, char **argv, const QString &folder) {
 // A program folder with both histories of `records` records (0: empty files)
 // and a POP3 server set, so no dialog opens beside the window.
 bool makeFolder(const QString &folder, int records) {
-  if (!QDir().mkpath(folder + QLatin1Char('/') + QString::fromUtf16(platform::DataFolderName)) ||
-      !QDir().mkpath(folder + QLatin1Char('/') +
-                     QString::fromUtf16(platform::AttachmentFolderName)))
+  if (!bench::makeProgramFolder(folder))
     return false;
-  platform::setProgramFolder(folder);
   settings::Pop3Server = QStringLiteral("127.0.0.1");
   if (!settings::SaveServerSettings())
     return false;

@@ -1,15 +1,19 @@
 // What the benchmarks share: medians, this process's CPU time, the machine's
-// load beside every figure, and a full history of uniform records.
+// load beside every figure, a program folder of their own, and histories
+// filled with records.
 #pragma once
 
 #include "mail/store/mailrecord.h"
+#include "platform/core/paths.h"
 
+#include <QDir>
 #include <QFile>
 #include <QList>
 #include <QString>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <sys/resource.h>
 
 namespace bench {
@@ -41,27 +45,48 @@ inline void printLoad(const char *when) {
   std::printf("load average %s: %s\n", when, loadAverage().constData());
 }
 
+// `folder` made the program folder, with its data folder and, unless told
+// otherwise, its attachment folder.
+inline bool makeProgramFolder(const QString &folder, bool withAttachments = true) {
+  if (!QDir().mkpath(folder + QLatin1Char('/') + QString::fromUtf16(platform::DataFolderName)) ||
+      (withAttachments && !QDir().mkpath(folder + QLatin1Char('/') +
+                                         QString::fromUtf16(platform::AttachmentFolderName))))
+    return false;
+  platform::setProgramFolder(folder);
+  return true;
+}
+
+// The records make(first) … make(first + count - 1) appended to the history
+// at `path`, as a receive appends them.
+inline bool appendRecords(const QString &path, int first, int count,
+                          const std::function<mail::MailRecord(int)> &make) {
+  QFile f(path);
+  if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
+    return false;
+  for (int i = first; i < first + count; ++i)
+    if (f.write(mail::encodeMailRecord(make(i))) != mail::MailLayout::RecordLength)
+      return false;
+  return true;
+}
+
 // `records` records of one long Japanese letter each (150 lines, the body
 // nearly full), subjects, senders and dates differing from record to record.
 inline bool writeUniformHistory(const QString &path, int records) {
-  QFile f(path);
-  if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+  if (QFile::exists(path) && !QFile::resize(path, 0))
     return false;
   QString body;
   for (int line = 0; line < 150; ++line)
     body += QStringLiteral("本文の%1行目です。The quick brown fox jumps over the lazy dog.\r\n")
                 .arg(line);
-  for (int i = 1; i <= records; ++i) {
+  return appendRecords(path, 1, records, [&body](int i) {
     mail::MailRecord r;
     r.Subject = QStringLiteral("定例会議のお知らせ（第%1回）").arg(i);
     r.Info1 = QStringLiteral("山田 太郎 <taro%1@example.jp>").arg(i % 97);
     r.Info2 = QStringLiteral("Mon, 7 Dec 2026 09:%1:00 +0900").arg(i % 60, 2, 10, QChar(u'0'));
     r.Body = body;
     r.Flag = 1;
-    if (f.write(mail::encodeMailRecord(r)) != mail::MailLayout::RecordLength)
-      return false;
-  }
-  return true;
+    return r;
+  });
 }
 
 } // namespace bench

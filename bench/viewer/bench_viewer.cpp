@@ -19,7 +19,6 @@
 #include "platform/messagebox.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
@@ -120,11 +119,10 @@ int main(int argc, char **argv) {
   const bool profile = QCoreApplication::arguments().contains(QStringLiteral("--profile"));
 
   QTemporaryDir dir;
-  if (!dir.isValid() || !QDir(dir.path()).mkdir(QString::fromUtf16(platform::DataFolderName))) {
+  if (!dir.isValid() || !bench::makeProgramFolder(dir.path(), false)) {
     std::fprintf(stderr, "cannot make a temporary program folder\n");
     return 1;
   }
-  platform::setProgramFolder(dir.path());
   const QString path = historyPath(History::Received);
   std::printf("writing %d records (%.0f MB)...\n", records,
               double(records) * MailLayout::RecordLength / 1e6);

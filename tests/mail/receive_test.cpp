@@ -19,6 +19,7 @@
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/procstatus.h"
 #include "tests/support/programfolder.h"
+#include "tests/support/scriptedserver.h"
 #include "tests/support/servers.h"
 
 #include <QCoreApplication>
@@ -37,14 +38,10 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <mutex>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <thread>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -148,96 +145,14 @@ void agreeToPlainLogin(quint16 port) {
   ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), port));
 }
 
-// A POP3 server playing a fixed script on a loopback port of its own, for the
-// fault a real server won't produce: a mail that can't be fetched. It runs in
-// its own thread because the transport blocks the test's thread while it waits.
-class ScriptedPop3 {
-public:
-  // Messages by number; an empty one answers RETR with -ERR. LIST gives
-  // every message the size `listedSize`, whatever it really holds.
-  explicit ScriptedPop3(QList<QByteArray> messages, qint64 listedSize = 200)
-      : messages_(std::move(messages)), listedSize_(listedSize) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::listen(listener_, 1);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~ScriptedPop3() {
-    ::shutdown(listener_, SHUT_RDWR);
-    ::close(listener_);
-    thread_.join();
-  }
-  int port() const { return port_; }
-  QList<int> deleted() {
-    std::lock_guard lock(mutex_);
-    return deleted_;
-  }
-
-private:
-  void serve() {
-    const int c = ::accept(listener_, nullptr, nullptr);
-    if (c < 0)
-      return;
-    timeval tv{10, 0};
-    ::setsockopt(c, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    send(c, "+OK scripted\r\n");
-    QByteArray pending;
-    char buf[512];
-    for (;;) {
-      const qsizetype eol = pending.indexOf("\r\n");
-      if (eol < 0) {
-        const ssize_t n = ::recv(c, buf, sizeof buf, 0);
-        if (n <= 0)
-          break;
-        pending.append(buf, n);
-        continue;
-      }
-      const QByteArray line = pending.left(eol);
-      pending.remove(0, eol + 2);
-      const QList<QByteArray> words = line.split(' ');
-      const QByteArray verb = words[0].toUpper();
-      const int number = words.size() > 1 ? words[1].toInt() : 0;
-      const bool known = number >= 1 && number <= messages_.size();
-      if (verb == "USER" || verb == "PASS" || verb == "NOOP" || verb == "RSET") {
-        send(c, "+OK\r\n");
-      } else if (verb == "STAT") {
-        send(c, "+OK " + QByteArray::number(messages_.size()) + " 400\r\n");
-      } else if (verb == "LIST" && known) {
-        send(c, "+OK " + QByteArray::number(number) + " " + QByteArray::number(listedSize_) + "\r\n");
-      } else if (verb == "TOP" && known) {
-        send(c, "+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n.\r\n");
-      } else if (verb == "RETR" && known && !messages_[number - 1].isEmpty()) {
-        send(c, "+OK\r\n" + messages_[number - 1] + ".\r\n");
-      } else if (verb == "DELE" && known) {
-        std::lock_guard lock(mutex_);
-        deleted_.append(number);
-        send(c, "+OK\r\n");
-      } else if (verb == "QUIT") {
-        send(c, "+OK\r\n");
-        break;
-      } else {
-        send(c, "-ERR not here\r\n");
-      }
-    }
-    ::close(c);
-  }
-  static void send(int c, const QByteArray &bytes) { ::send(c, bytes.constData(), bytes.size(), MSG_NOSIGNAL); }
-
-  QList<QByteArray> messages_;
-  qint64 listedSize_;
-  int listener_ = -1;
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mutex_;
-  QList<int> deleted_;
-};
+// The mails a scripted server was told to delete, by number.
+QList<int> deletedOn(const testsupport::ScriptedServer &server) {
+  QList<int> numbers;
+  for (const QString &line : server.received())
+    if (line.startsWith(QStringLiteral("DELE "), Qt::CaseInsensitive))
+      numbers << line.mid(5).toInt();
+  return numbers;
+}
 
 } // namespace
 
@@ -768,25 +683,43 @@ TEST_F(Receive, TenMegabyteMailsAreKeptWholeWithTheirFilesAndHeldInMemoryOnce) {
 #endif
 }
 
-TEST(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
+// The faults of a server that a real one won't produce, played by a
+// scripted POP3 mailbox that takes alice's login in the clear.
+class ReceiveFaults : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_TRUE(folder.isValid());
+    host.nestedRunsAttempted = 1;
+    nmail::NMailInitializeWinSock();
+    nmail::setNetworkTimeoutMs(5000);
+  }
+  void TearDown() override {
+    forms::tyakuForm().unload();
+    forms::idPassForm().unload();
+    settings::Pop3Server.clear();
+  }
+  void useServer(const testsupport::ScriptedServer &server) {
+    agreeToPlainLogin(server.port());
+    settings::Pop3Server = server.address();
+    settings::UseApop = 0;
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
+    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("pw")));
+  }
+
   TempProgramFolder folder;
-  ASSERT_TRUE(folder.isValid());
   MessageBoxDouble boxes;
   FakeHost host;
-  host.nestedRunsAttempted = 1;
-  nmail::NMailInitializeWinSock();
-  nmail::setNetworkTimeoutMs(5000);
-  ScriptedPop3 server({QByteArray(), plainMail("second", "fine").replace("\r\n.", "\r\n..")});
-  agreeToPlainLogin(server.port());
-  settings::Pop3Server = QStringLiteral("127.0.0.1:%1").arg(server.port());
-  settings::UseApop = 0;
-  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
-  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("pw")));
+};
+
+TEST_F(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
+  testsupport::ScriptedServer server(
+      testsupport::pop3Mailbox({QByteArray(), plainMail("second", "fine").replace("\r\n.", "\r\n..")}));
+  ASSERT_NO_FATAL_FAILURE(useServer(server));
   boxes.pushAnswer(platform::MsgAnswer::Ok);
 
   ReceiveMail(host);
 
-  EXPECT_EQ(server.deleted(), QList<int>{2});
+  EXPECT_EQ(deletedOn(server), QList<int>{2});
   const QList<MailRecord> records = readHistory(History::Received);
   ASSERT_EQ(records.size(), 1);
   EXPECT_EQ(records[0].Subject, QStringLiteral("second"));
@@ -804,27 +737,15 @@ TEST(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残して")));
   EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール有り。"));
-  forms::tyakuForm().unload();
-  forms::idPassForm().unload();
 }
 
 // A server may claim any size for a mail. The check must not take memory in
 // proportion to the claim: the address space is held to what the process
 // has plus a margin far below the 2 GB claimed here.
-TEST(ReceiveFaults, AnAbsurdSizeFromTheServerCostsNoGigabytes) {
-  TempProgramFolder folder;
-  ASSERT_TRUE(folder.isValid());
-  MessageBoxDouble boxes;
-  FakeHost host;
-  host.nestedRunsAttempted = 1;
-  nmail::NMailInitializeWinSock();
-  nmail::setNetworkTimeoutMs(5000);
-  ScriptedPop3 server({plainMail("claims 2 GB", "but is small")}, 2'000'000'000);
-  agreeToPlainLogin(server.port());
-  settings::Pop3Server = QStringLiteral("127.0.0.1:%1").arg(server.port());
-  settings::UseApop = 0;
-  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
-  ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("pw")));
+TEST_F(ReceiveFaults, AnAbsurdSizeFromTheServerCostsNoGigabytes) {
+  testsupport::ScriptedServer server(
+      testsupport::pop3Mailbox({plainMail("claims 2 GB", "but is small")}, 2'000'000'000));
+  ASSERT_NO_FATAL_FAILURE(useServer(server));
 
   QFile statm(QStringLiteral("/proc/self/statm"));
   ASSERT_TRUE(statm.open(QIODevice::ReadOnly));
@@ -849,10 +770,8 @@ TEST(ReceiveFaults, AnAbsurdSizeFromTheServerCostsNoGigabytes) {
   ASSERT_EQ(records.size(), 1);
   EXPECT_EQ(records[0].Subject, QStringLiteral("claims 2 GB"));
   EXPECT_TRUE(records[0].Body.startsWith(QStringLiteral("but is small")));
-  EXPECT_EQ(server.deleted(), QList<int>{1});
+  EXPECT_EQ(deletedOn(server), QList<int>{1});
   EXPECT_TRUE(boxes.boxes().isEmpty());
-  forms::tyakuForm().unload();
-  forms::idPassForm().unload();
 }
 
 // The receive routine in a process of its own, for the crash test below.

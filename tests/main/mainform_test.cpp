@@ -16,9 +16,7 @@
 #include "settings/idpassform.h"
 #include "settings/optionform.h"
 #include "settings/setform.h"
-#include "tests/support/fakes.h"
-#include "tests/support/messageboxdouble.h"
-#include "tests/support/programfolder.h"
+#include "tests/main/mainwindowfixture.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -67,7 +65,7 @@ QString optionValue() {
       QDir(platform::dataFolder()).filePath(QStringLiteral("option.ini")));
 }
 
-class MainFormTest : public ::testing::Test {
+class MainFormTest : public MainWindowTest {
 protected:
   void SetUp() override {
     ASSERT_TRUE(folder.isValid());
@@ -80,10 +78,7 @@ protected:
     forms::writeForm().unload();
     forms::setForm().unload();
     forms::friendForm().unload();
-    forms::idPassForm().unload();
-    forms::tyakuForm().unload();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    settings::Pop3Server.clear();
+    MainWindowTest::TearDown();
     EXPECT_EQ(boxes.pendingAnswers(), 0);
   }
 
@@ -117,15 +112,6 @@ protected:
     }
   }
 
-  // One check pass, its 4000 ms wait ended by moving the millisecond counter.
-  void runPass() {
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
-    ticker.start(2);
-    form->Timer3_Timer();
-  }
-
   void setJapanTime(int utcHour, int minute) {
     clock.setUtc(QDateTime(QDate(2024, 5, 1), QTime(utcHour, minute, 30), Qt::UTC));
     form->Timer4_Timer();
@@ -137,12 +123,7 @@ protected:
     QTest::mouseClick(form->Command2, Qt::LeftButton);
   }
 
-  TempProgramFolder folder;
-  MessageBoxDouble boxes;
-  FakeClock clock;
-  FakeDialUpBackend dialUp;
   FakeBrowser browser;
-  std::unique_ptr<MainForm> form;
   int receives = 0;
   int ended = 0;
   std::function<void()> duringReceive;

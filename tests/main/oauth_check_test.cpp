@@ -6,23 +6,17 @@
 #include "main/lib/mainform.h"
 
 #include "mail/store/history.h"
-#include "mail/net/nmail.h"
-#include "mail/tyakuform.h"
 #include "main/lib/accountprovider.h"
-#include "main/lib/checktime.h"
 #include "settings/config.h"
-#include "settings/idpassform.h"
 #include "settings/oauthsettings.h"
 #include "settings/oauthsignin.h"
-#include "tests/support/fakes.h"
+#include "tests/main/mainwindowfixture.h"
+#include "tests/main/oauthaccount.h"
 #include "tests/support/httpbrowser.h"
-#include "tests/support/messageboxdouble.h"
 #include "tests/support/oauthservers.h"
-#include "tests/support/programfolder.h"
 
 #include <QLineEdit>
 #include <QTest>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -32,13 +26,7 @@ namespace oauth = settings::oauth;
 
 namespace {
 
-QByteArray mailNumbered(int n) {
-  return "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: token " +
-         QByteArray::number(n) +
-         "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
-}
-
-class TokenCheck : public ::testing::Test {
+class TokenCheck : public MainWindowTest {
 protected:
   void SetUp() override {
     servers = OAuthServers::load();
@@ -55,44 +43,16 @@ protected:
     // The receive routine asks for a password when none is stored; an
     // account that moved to OAuth keeps its old one, never sent.
     ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), QStringLiteral("unused")));
-    oauth::AccountSettings account;
-    account.method = oauth::Method::Browser;
-    account.preset = QStringLiteral("custom");
-    account.authorizationUrl = servers->tokenUrl + QStringLiteral("/authorize");
-    account.tokenUrl = servers->tokenUrl + QStringLiteral("/token");
-    account.scope = QStringLiteral("mail");
-    account.clientId = servers->clientId;
-    ASSERT_TRUE(oauth::save(account));
+    ASSERT_TRUE(saveCustomOAuthAccount(*servers));
     oauth::forgetAccessToken();
-    ASSERT_EQ(korvex::putCheckTimeRecord(1, QStringLiteral("9:05")), korvex::CheckTimeError::None);
-    clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 5, 10), Qt::UTC)); // 9:05 in Japan
-
-    form = std::make_unique<MainForm>();
-    form->endProgram = [] {};
-    form->Form_Load();
-    form->Timer2->stop();
-    form->Timer3->stop();
-    form->Timer4->stop();
-    form->Timer4_Timer();
-    form->Command1_Click();
+    ASSERT_TRUE(checkAtNineOhFive());
+    loadFormChecking();
     korvex::installAccountProvider([this] { return form && form->unattended(); });
   }
   void TearDown() override {
     oauth::cancelSignIn();
     oauth::forgetAccessToken();
-    form.reset();
-    forms::tyakuForm().unload();
-    forms::idPassForm().unload();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    settings::Pop3Server.clear();
-    nmail::setSmtpAccountProvider({});
-  }
-  void runPass() {
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
-    ticker.start(2);
-    form->Timer3_Timer();
+    MainWindowTest::TearDown();
   }
   bool signIn() {
     bool ended = false, ok = false;
@@ -102,17 +62,12 @@ protected:
   int stored() const { return int(mail::readHistory(mail::History::Received).size()); }
 
   std::optional<OAuthServers> servers;
-  TempProgramFolder folder;
-  MessageBoxDouble boxes;
-  FakeClock clock;
-  FakeDialUpBackend dialUp;
   HttpBrowser browser;
-  std::unique_ptr<MainForm> form;
 };
 
 TEST_F(TokenCheck, TheCheckRenewsItsTokenAndARefusedSignInFailsItUntilAClickSignsInAgain) {
   ASSERT_TRUE(signIn());
-  ASSERT_TRUE(servers->seed(QStringLiteral("alice"), mailNumbered(1)));
+  ASSERT_TRUE(servers->seed(QStringLiteral("alice"), numberedMail("token", 1)));
   const int refreshes = servers->requests(QStringLiteral("refresh_token"));
   runPass();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -123,7 +78,7 @@ TEST_F(TokenCheck, TheCheckRenewsItsTokenAndARefusedSignInFailsItUntilAClickSign
   const auto refreshToken = oauth::readRefreshToken();
   ASSERT_TRUE(refreshToken);
   ASSERT_TRUE(servers->revoke(refreshToken->token));
-  ASSERT_TRUE(servers->seed(QStringLiteral("alice"), mailNumbered(2)));
+  ASSERT_TRUE(servers->seed(QStringLiteral("alice"), numberedMail("token", 2)));
   const int authorizations = servers->requests(QStringLiteral("authorize"));
   boxes.pushAnswer(MsgAnswer::Ok);
   runPass();

@@ -10,6 +10,7 @@
 #include "settings/config.h"
 #include "settings/oauthsettings.h"
 #include "settings/oauthsignin.h"
+#include "tests/main/oauthaccount.h"
 #include "tests/support/fakes.h"
 #include "tests/support/httpbrowser.h"
 #include "tests/support/messageboxdouble.h"
@@ -43,14 +44,7 @@ protected:
     oauth::forgetAccessToken();
     // alice's own provider, as a user fills in "その他": no password anywhere.
     ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), QStringLiteral("alice")));
-    oauth::AccountSettings account;
-    account.method = oauth::Method::Browser;
-    account.preset = QStringLiteral("custom");
-    account.authorizationUrl = servers->tokenUrl + QStringLiteral("/authorize");
-    account.tokenUrl = servers->tokenUrl + QStringLiteral("/token");
-    account.scope = QStringLiteral("mail");
-    account.clientId = servers->clientId;
-    ASSERT_TRUE(oauth::save(account));
+    ASSERT_TRUE(saveCustomOAuthAccount(*servers));
     korvex::installAccountProvider([this] { return unattended; });
   }
   void TearDown() override {

@@ -7,21 +7,15 @@
 #include "compose/sendmail.h"
 #include "mail/certpins.h"
 #include "mail/store/history.h"
-#include "mail/tyakuform.h"
 #include "settings/addressbook.h"
 #include "settings/config.h"
-#include "settings/idpassform.h"
-#include "tests/support/fakes.h"
-#include "tests/support/messageboxdouble.h"
-#include "tests/support/programfolder.h"
+#include "tests/main/mainwindowfixture.h"
 #include "tests/support/servers.h"
 
-#include <QCoreApplication>
 #include <QDirIterator>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -46,20 +40,20 @@ mode_t modeOf(const QString &path) {
   return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-struct UmaskGuard {
-  mode_t old = ::umask(022);
-  ~UmaskGuard() { ::umask(old); }
+// The umask of most systems (022), whatever the test's own.
+class PrivateFiles : public MainWindowTest {
+protected:
+  void SetUp() override { ASSERT_TRUE(folder.isValid()); }
+  void TearDown() override {
+    MainWindowTest::TearDown();
+    ::umask(oldUmask);
+  }
+  const mode_t oldUmask = ::umask(022);
 };
 
-TEST(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
-  const UmaskGuard umask022;
+TEST_F(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
   auto servers = MailServers::load();
   ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
-  TempProgramFolder folder;
-  ASSERT_TRUE(folder.isValid());
-  MessageBoxDouble boxes;
-  FakeClock clock;
-  FakeDialUpBackend dialUp;
   const QString user = QStringLiteral("alice");
   ASSERT_TRUE(servers->clear(user));
   ASSERT_TRUE(servers->seed(user, mailWithAttachment()));
@@ -71,12 +65,7 @@ TEST(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), user));
   ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), servers->user(user).password));
   {
-    auto form = std::make_unique<MainForm>();
-    form->endProgram = [] {};
-    form->Form_Load();
-    form->Timer2->stop();
-    form->Timer3->stop();
-    form->Timer4->stop();
+    loadForm();
     boxes.pushAnswer(platform::MsgAnswer::Yes); // trust the test certificate
     form->Command4_Click();
     ASSERT_EQ(mail::readHistory(mail::History::Received).size(), 1);
@@ -92,14 +81,8 @@ TEST(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
     // A deletion rewrites the history through a work file renamed into place.
     ASSERT_TRUE(mail::markHistoryRecord(mail::History::Sent, 1));
     ASSERT_TRUE(mail::rewriteHistory(mail::History::Sent));
-    form.reset();
-    forms::tyakuForm().unload();
-    forms::idPassForm().unload();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
-  settings::Pop3Server.clear();
-  settings::SmtpServer.clear();
-  settings::MailAddress.clear();
+  closeWindow();
   servers->clear(user);
 
   // The two folders beside the program are the test's own; all else is the program's.
@@ -127,12 +110,7 @@ TEST(PrivateFiles, EveryFileTheProgramWritesIsTheUsersAloneWhateverTheUmask) {
 // Files an earlier version (or a copy by hand, or an install) left readable
 // by others are made the user's alone at start-up, links left alone; and a
 // history rewritten by a delete is private whatever mode the old one had.
-TEST(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADelete) {
-  const UmaskGuard umask022;
-  TempProgramFolder folder;
-  ASSERT_TRUE(folder.isValid());
-  MessageBoxDouble boxes;
-  FakeClock clock;
+TEST_F(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADelete) {
   QTemporaryDir outside;
   const QString foreign = outside.filePath(QStringLiteral("someone-elses.txt"));
   ASSERT_TRUE(folder.writeBytes(foreign, "theirs"));
@@ -167,12 +145,7 @@ TEST(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADelet
   ASSERT_TRUE(QFile::link(foreign, link));
 
   {
-    auto form = std::make_unique<MainForm>();
-    form->endProgram = [] {};
-    form->Form_Load();
-    form->Timer2->stop();
-    form->Timer3->stop();
-    form->Timer4->stop();
+    loadForm();
     for (const QString &f : files + QStringList{serverFile})
       EXPECT_EQ(modeOf(f), 0600u) << f.toStdString();
     for (const QString &d : folders)
@@ -184,10 +157,7 @@ TEST(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADelet
     ASSERT_TRUE(mail::rewriteHistory(mail::History::Received));
     EXPECT_EQ(mail::historyCount(mail::History::Received), 1);
     EXPECT_EQ(modeOf(history), 0600u);
-    form.reset();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
-  settings::Pop3Server.clear();
 }
 
 } // namespace

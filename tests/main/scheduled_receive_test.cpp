@@ -19,15 +19,10 @@
 #include "main/lib/checktime.h"
 #include "platform/core/paths.h"
 #include "settings/config.h"
-#include "settings/idpassform.h"
-#include "tests/support/fakes.h"
-#include "tests/support/messageboxdouble.h"
-#include "tests/support/programfolder.h"
+#include "tests/main/mainwindowfixture.h"
 #include "tests/support/relay.h"
-#include "tests/support/badline.h"
 #include "tests/support/servers.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QLineEdit>
 #include <QListWidget>
@@ -49,82 +44,39 @@
 using platform::MsgAnswer;
 using testsupport::MailServers;
 using testsupport::Relay;
-using testsupport::BadLine;
 
 namespace {
 
 const QString User = QStringLiteral("alice");
 
-QByteArray mailNumbered(int n) {
-  return "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\nSubject: scheduled " +
-         QByteArray::number(n) +
-         "\r\nDate: Mon, 7 Dec 2026 09:05:00 +0900\r\nContent-Type: text/plain\r\n\r\nbody\r\n";
-}
-
-class ScheduledCheck : public ::testing::Test {
+class ScheduledCheck : public MainWindowTest {
 protected:
   void SetUp() override {
     servers = MailServers::load();
     ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
     ASSERT_TRUE(folder.isValid());
     ASSERT_TRUE(servers->clear(User));
-    ASSERT_TRUE(servers->seed(User, {mailNumbered(1), mailNumbered(2)}));
+    ASSERT_TRUE(servers->seed(User, {numberedMail("scheduled", 1), numberedMail("scheduled", 2)}));
     // The server as a user types it: no fingerprint anywhere.
     settings::Pop3Server = servers->pop3Server();
     ASSERT_TRUE(settings::SaveServerSettings());
     settings::Pop3Server.clear();
     ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), User));
     ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), servers->user(User).password));
-    ASSERT_EQ(korvex::putCheckTimeRecord(1, QStringLiteral("9:05")), korvex::CheckTimeError::None);
-    clock.setUtc(QDateTime(QDate(2026, 12, 7), QTime(0, 5, 10), Qt::UTC)); // 9:05 in Japan
-
-    loadForm();
-  }
-
-  // The program starting: the main window loaded, the timers left to the
-  // test, the check on.
-  void loadForm() {
-    form = std::make_unique<MainForm>();
-    form->endProgram = [] {};
-    form->Form_Load();
-    form->Timer2->stop();
-    form->Timer3->stop();
-    form->Timer4->stop();
-    form->Timer4_Timer();
-    form->Command1_Click();
+    ASSERT_TRUE(checkAtNineOhFive());
+    loadFormChecking();
   }
 
   void TearDown() override {
-    form.reset();
-    forms::tyakuForm().unload();
-    forms::idPassForm().unload();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    settings::Pop3Server.clear();
-    settings::SmtpServer.clear();
-    settings::MailAddress.clear();
-    nmail::setSmtpAccountProvider({});
+    MainWindowTest::TearDown();
     if (servers)
       servers->clear(User);
-  }
-
-  // One pass of the check: the receive, then its wait, ended by the clock.
-  void runPass() {
-    QTimer ticker;
-    QObject::connect(&ticker, &QTimer::timeout,
-                     [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
-    ticker.start(2);
-    form->Timer3_Timer();
   }
 
   QString pinFile() const { return mail::certificatePinFile(); }
   int storedCount() const { return int(mail::readHistory(mail::History::Received).size()); }
 
   std::optional<MailServers> servers;
-  TempProgramFolder folder;
-  MessageBoxDouble boxes;
-  FakeClock clock;
-  FakeDialUpBackend dialUp;
-  std::unique_ptr<MainForm> form;
 };
 
 TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingItFetchesTheMail) {
@@ -165,7 +117,7 @@ TEST_F(ScheduledCheck, AnUntrustedCertificateIsAskedAboutAtTheClickAndTrustingIt
   EXPECT_FALSE(folder.readBytes(folder.file(QStringLiteral("qelmar.ini"))).contains("sha256"));
 
   // The next check trusts it without asking.
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   boxes.clear();
   runPass();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -263,7 +215,7 @@ TEST_F(ScheduledCheck, WithoutStlsAClickAsksAndEnterSendsNoPasswordWhileYesIsKep
             QStringLiteral("127.0.0.1 %1\r\n").arg(relay.port()).toUtf8());
 
   // Kept: the next click asks no more.
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   boxes.clear();
   form->Command4_Click();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -305,7 +257,7 @@ TEST_F(ScheduledCheck, AServerThatOfferedTlsBeforeAndNowDoesNotIsRefusedWhatever
   // Now the offer is gone, the pin too, and an agreement is on file.
   ASSERT_TRUE(QFile::remove(mail::certificatePinFile()));
   ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), relay.port()));
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   relay.setMode(Relay::StripTls);
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
@@ -371,8 +323,8 @@ protected:
   }
 
   // The server setting through a relay, with the servers' certificate.
-  QString through(const BadLine &relay) const {
-    return relay.server() + QStringLiteral("#sha256=") + servers->certSha256;
+  QString through(const Relay &relay) const {
+    return relay.address() + QStringLiteral("#sha256=") + servers->certSha256;
   }
 
   // A mail of about `kb` kilobytes, so that a fault can fall inside one.
@@ -380,7 +332,7 @@ protected:
     QByteArray text;
     while (text.size() < kb * 1024)
       text += "Line of a larger mail, to be cut in the middle of its transfer.\r\n";
-    return mailNumbered(n).replace("body\r\n", text);
+    return numberedMail("scheduled", n).replace("body\r\n", text);
   }
 };
 
@@ -478,9 +430,9 @@ TEST_F(ScheduledCheckTrusted, AViewerOnScreenKeepsTheWholeHistoryThroughTheMatch
 TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFetchesAll) {
   ASSERT_TRUE(servers->clear(User));
   ASSERT_TRUE(servers->seed(User, {largeMail(1, 40), largeMail(2, 40), largeMail(3, 40)}));
-  BadLine relay(servers->pop3Port);
+  Relay relay(servers->pop3Port);
   settings::Pop3Server = through(relay);
-  relay.afterServerBytes(60000, BadLine::Fault::Cut); // inside the second mail
+  relay.afterServerBytes(60000, Relay::Fault::Cut); // inside the second mail
   runPass();
 
   // A cut, not a wait for the time limit: the box says the line was cut.
@@ -493,7 +445,7 @@ TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFet
   EXPECT_EQ(servers->messageCount(User), 3); // no QUIT: nothing deleted
 
   // The line is back: every mail stored once, and the server empty.
-  relay.afterServerBytes(0, BadLine::Fault::None);
+  relay.afterServerBytes(0, Relay::Fault::None);
   boxes.clear();
   runPass();
   EXPECT_TRUE(boxes.boxes().isEmpty());
@@ -510,9 +462,9 @@ TEST_F(ScheduledCheckTrusted, ACutConnectionEndsTheCheckAtOnceAndTheNextCheckFet
 
 TEST_F(ScheduledCheckTrusted, ASilentServerEndsTheCheckWithABoxWhileTheClockTicks) {
   nmail::setNetworkTimeoutMs(3000);
-  BadLine relay(servers->pop3Port);
+  Relay relay(servers->pop3Port);
   settings::Pop3Server = through(relay);
-  relay.afterServerBytes(0, BadLine::Fault::Silent);
+  relay.afterServerBytes(0, Relay::Fault::Silent);
   int ticks = 0;
   QObject::connect(form->Timer2, &QTimer::timeout, [&] { ++ticks; });
   form->Timer2->start();
@@ -532,10 +484,10 @@ TEST_F(ScheduledCheckTrusted, ASilentServerEndsTheCheckWithABoxWhileTheClockTick
 TEST_F(ScheduledCheckTrusted, AServerPassingAByteAtATimeEndsTheCheckAtTheTimeLimit) {
   // Every byte comes well within the limit, the whole line never does.
   nmail::setNetworkTimeoutMs(1500);
-  BadLine relay(servers->pop3Port);
+  Relay relay(servers->pop3Port);
   relay.setTrickleMs(100);
   settings::Pop3Server = through(relay);
-  relay.afterServerBytes(0, BadLine::Fault::Trickle);
+  relay.afterServerBytes(0, Relay::Fault::Trickle);
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
   ASSERT_EQ(boxes.boxes().size(), 1);
@@ -548,7 +500,7 @@ TEST_F(ScheduledCheckTrusted, AServerPassingAByteAtATimeEndsTheCheckAtTheTimeLim
 // ---- Stopping and closing ---------------------------------------------------------
 
 TEST_F(ScheduledCheckTrusted, StoppingAReceiveKeepsWhatItStoredAndLeavesTheRestOnTheServer) {
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   QString captionWhileRunning;
   QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
     if (text == QStringLiteral("受信中 2/3")) {
@@ -569,7 +521,7 @@ TEST_F(ScheduledCheckTrusted, StoppingAReceiveKeepsWhatItStoredAndLeavesTheRestO
 }
 
 TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingOrDoublingMail) {
-  ASSERT_TRUE(servers->seed(User, mailNumbered(3)));
+  ASSERT_TRUE(servers->seed(User, numberedMail("scheduled", 3)));
   int ended = 0;
   form->endProgram = [&] { ++ended; };
   QObject::connect(form->Text3, &QLineEdit::textChanged, [&](const QString &text) {
@@ -586,7 +538,7 @@ TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAReceiveEndsItWithoutLosingO
 
   // The program starts again: the stored mails are deleted there, the rest
   // fetched, none stored twice.
-  loadForm();
+  loadFormChecking();
   form->Command4_Click();
   EXPECT_EQ(mail::historyCount(mail::History::Received), 3);
   EXPECT_EQ(servers->messageCount(User), 0);
@@ -632,9 +584,9 @@ TEST_F(ScheduledCheckTrusted, ClosingTheWindowWhileTheConnectionHangsEndsItAtOnc
 // closing the window ends the attempt at once, not at the time limit.
 TEST_F(ScheduledCheckTrusted, ClosingTheWindowDuringAHangingTlsHandshakeEndsItAtOnce) {
   nmail::setNetworkTimeoutMs(120000);
-  BadLine relay(servers->pop3sPort);
+  Relay relay(servers->pop3sPort);
   settings::Pop3Server = QStringLiteral("pop3s://") + through(relay);
-  relay.afterServerBytes(0, BadLine::Fault::Silent);
+  relay.afterServerBytes(0, Relay::Fault::Silent);
   int ended = 0;
   form->endProgram = [&] { ++ended; };
   QTimer::singleShot(300, [&] { form->close(); });

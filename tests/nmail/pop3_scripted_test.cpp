@@ -3,7 +3,7 @@
 // lines, replies that never end, APOP without a timestamp.
 #include "mail/mime/mime.h"
 #include "mail/net/nmail.h"
-#include "tests/nmail/scriptedserver.h"
+#include "tests/support/scriptedserver.h"
 
 #include <gtest/gtest.h>
 

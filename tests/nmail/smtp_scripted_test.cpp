@@ -2,7 +2,7 @@
 // stuffing, no injected headers, the AUTH exchange) and how refusals and
 // silence come back to the program.
 #include "mail/net/nmail.h"
-#include "tests/nmail/scriptedserver.h"
+#include "tests/support/scriptedserver.h"
 
 #include <gtest/gtest.h>
 
@@ -29,12 +29,7 @@ struct AcceptingServer {
 
   void start() {
     server = std::make_unique<ScriptedServer>([this](Peer &p) {
-      p.send("220 mail.example.org ESMTP");
-      for (;;) {
-        bool ok = false;
-        const QByteArray line = p.readLine(&ok);
-        if (!ok)
-          return;
+      p.answerCommands("220 mail.example.org ESMTP", [&](const QByteArray &line) {
         const QByteArray verb = line.left(4).toUpper();
         if (verb == "EHLO") {
           for (const QString &e : extensions)
@@ -45,11 +40,11 @@ struct AcceptingServer {
           p.send("250 2.0.0 queued");
         } else if (verb == "QUIT") {
           p.send("221 bye");
-          return;
         } else {
           p.send("250 ok");
         }
-      }
+        return verb != "QUIT";
+      });
     });
   }
   QByteArray headerBlock() const { return data.left(data.indexOf("\r\n\r\n") + 2); }

@@ -1,68 +1,199 @@
 #include "tests/support/relay.h"
 
+#include <QHostAddress>
+#include <QMutex>
 #include <QMutexLocker>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
 
 namespace testsupport {
 
 namespace {
 
-int connectTo(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(quint16(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
-    return fd;
-  if (fd >= 0)
-    ::close(fd);
-  return -1;
-}
-
-bool sendAll(int fd, const QByteArray &data) {
-  qsizetype off = 0;
-  while (off < data.size()) {
-    const ssize_t n = ::send(fd, data.constData() + off, size_t(data.size() - off), MSG_NOSIGNAL);
-    if (n <= 0)
-      return false;
-    off += n;
-  }
-  return true;
-}
+// What one connection carries between its reads: the halves of lines not
+// yet ended, the client's last command, and whether TLS has begun (after
+// STLS / STARTTLS the bytes pass untouched).
+struct Stream {
+  QByteArray fromClient, fromServer, lastCommand, trickle;
+  bool raw = false;
+};
 
 } // namespace
 
-Relay::Relay(int upstreamPort, int mode) : upstreamPort_(upstreamPort), mode_(mode) {
-  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      ::listen(listenFd_, 4) != 0 ||
-      ::getsockname(listenFd_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-    return;
-  port_ = ntohs(addr.sin_port);
-  thread_ = std::thread([this] { serve(listenFd_); });
+class Relay::Worker : public QObject {
+public:
+  Worker(Relay *relay, int upstreamPort) : relay_(relay), upstreamPort_(upstreamPort) {}
+
+  void start() {
+    server_ = new QTcpServer(this);
+    server_->listen(QHostAddress::LocalHost, 0);
+    port_ = server_->serverPort();
+    connect(server_, &QTcpServer::newConnection, this, [this] {
+      while (QTcpSocket *client = server_->nextPendingConnection())
+        pair(client);
+    });
+  }
+
+  quint16 port_ = 0;
+  mutable QMutex mutex_;
+  QStringList lines_;
+
+private:
+  // One connection of the program and its own connection to the server.
+  void pair(QTcpSocket *client) {
+    relay_->connections_.fetch_add(1);
+    client->setParent(this);
+    auto *upstream = new QTcpSocket(this);
+    QPointer<QTcpSocket> c(client), u(upstream);
+    auto *trickle = new QTimer(this);
+    auto stream = std::make_shared<Stream>();
+
+    connect(client, &QTcpSocket::readyRead, this, [this, c, u, stream] {
+      if (!c || !u)
+        return;
+      const QByteArray data = c->readAll();
+      if (!stream->raw)
+        noteClientLines(*stream, data);
+      u->write(data);
+    });
+    connect(client, &QTcpSocket::disconnected, this, [u, trickle] {
+      trickle->stop();
+      if (u)
+        u->disconnectFromHost();
+    });
+    connect(upstream, &QTcpSocket::disconnected, this, [c] {
+      if (c)
+        c->disconnectFromHost();
+    });
+    connect(trickle, &QTimer::timeout, this, [c, stream] {
+      if (c && !stream->trickle.isEmpty()) {
+        c->write(stream->trickle.left(1));
+        stream->trickle.remove(0, 1);
+      }
+    });
+    connect(upstream, &QTcpSocket::readyRead, this, [this, c, u, trickle, stream] {
+      if (!c || !u)
+        return;
+      QByteArray data = u->readAll();
+      if (!stream->raw && (relay_->mode_ != PassThrough || !stream->fromServer.isEmpty()))
+        data = filterServerLines(*stream, data);
+      passWithFault(c, u, trickle, *stream, data);
+    });
+    upstream->connectToHost(QHostAddress::LocalHost, quint16(upstreamPort_));
+  }
+
+  void noteClientLines(Stream &stream, const QByteArray &data) {
+    stream.fromClient += data;
+    qsizetype nl;
+    while ((nl = stream.fromClient.indexOf('\n')) >= 0) {
+      const QByteArray line = stream.fromClient.left(nl).trimmed();
+      stream.fromClient.remove(0, nl + 1);
+      stream.lastCommand = line.toUpper();
+      if (stream.lastCommand == "STLS" || stream.lastCommand == "STARTTLS")
+        stream.raw = true;
+      QMutexLocker lock(&mutex_);
+      lines_ << QString::fromUtf8(line);
+    }
+  }
+
+  // Whole lines of the server, with the offers of the mode taken out or put in.
+  QByteArray filterServerLines(Stream &stream, const QByteArray &data) {
+    stream.fromServer += data;
+    const int mode = relay_->mode_;
+    QByteArray out;
+    qsizetype nl;
+    while ((nl = stream.fromServer.indexOf('\n')) >= 0) {
+      QByteArray line = stream.fromServer.left(nl + 1);
+      stream.fromServer.remove(0, nl + 1);
+      const QByteArray bare = line.trimmed().toUpper();
+      const bool ehloReply = stream.lastCommand.startsWith("EHLO") && bare.startsWith("250");
+      if (mode & StripTls) {
+        if (bare == "STLS" || bare == "250-STARTTLS")
+          continue;
+        if (bare == "250 STARTTLS")
+          line = "250 8BITMIME\r\n";
+      }
+      if ((mode & OfferAuth) && ehloReply && bare.size() > 3 && bare.at(3) == ' ')
+        out += "250-AUTH PLAIN LOGIN\r\n";
+      out += line;
+    }
+    return out;
+  }
+
+  // The server's bytes to the program, up to the fault and then as it says.
+  void passWithFault(QTcpSocket *c, QTcpSocket *u, QTimer *trickle, Stream &stream,
+                     QByteArray data) {
+    const qint64 budget = relay_->budget_.load();
+    const auto fault = Fault(relay_->fault_.load());
+    if (budget < 0 || fault == Fault::None) {
+      c->write(data);
+      return;
+    }
+    // What still passes before the fault starts.
+    const qint64 pass = std::min<qint64>(budget, data.size());
+    if (pass > 0) {
+      c->write(data.left(pass));
+      relay_->budget_.fetch_sub(pass);
+      data.remove(0, pass);
+    }
+    if (relay_->budget_.load() > 0)
+      return;
+    switch (fault) {
+    case Fault::Cut:
+      c->flush();
+      c->disconnectFromHost();
+      u->abort();
+      break;
+    case Fault::Silent:
+      break; // the server's bytes go nowhere
+    case Fault::Trickle:
+      stream.trickle.append(data);
+      if (!trickle->isActive())
+        trickle->start(relay_->trickleMs_.load());
+      break;
+    case Fault::None:
+      break;
+    }
+  }
+
+  Relay *relay_;
+  int upstreamPort_;
+  QTcpServer *server_ = nullptr;
+};
+
+Relay::Relay(int upstreamPort, int mode)
+    : mode_(mode), worker_(std::make_unique<Worker>(this, upstreamPort)) {
+  QThread *thread = new QThread;
+  thread->start();
+  worker_->moveToThread(thread);
+  QMetaObject::invokeMethod(worker_.get(), [w = worker_.get()] { w->start(); },
+                            Qt::BlockingQueuedConnection);
 }
 
 Relay::~Relay() {
-  stop_ = true;
-  if (thread_.joinable())
-    thread_.join();
-  if (listenFd_ >= 0)
-    ::close(listenFd_);
+  QThread *thread = worker_->thread();
+  // The sockets go with the worker on their own thread as it ends.
+  worker_.release()->deleteLater();
+  thread->quit();
+  thread->wait();
+  delete thread;
+}
+
+quint16 Relay::port() const {
+  return worker_->port_;
+}
+
+void Relay::afterServerBytes(qint64 bytes, Fault fault) {
+  fault_.store(int(fault));
+  budget_.store(fault == Fault::None ? -1 : bytes);
 }
 
 QStringList Relay::clientLines() const {
-  QMutexLocker lock(&mutex_);
-  return lines_;
+  QMutexLocker lock(&worker_->mutex_);
+  return worker_->lines_;
 }
 
 bool Relay::clientSent(const QString &command) const {
@@ -70,103 +201,6 @@ bool Relay::clientSent(const QString &command) const {
     if (line.startsWith(command, Qt::CaseInsensitive))
       return true;
   return false;
-}
-
-void Relay::serve(int listenFd) {
-  while (!stop_) {
-    pollfd p{listenFd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0)
-      continue;
-    const int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0)
-      continue;
-    ++connections_;
-    relayOne(client);
-    ::close(client);
-  }
-}
-
-void Relay::relayOne(int client) {
-  const int server = connectTo(upstreamPort_);
-  if (server < 0)
-    return;
-  bool raw = false; // after STLS / STARTTLS: bytes pass untouched
-  QByteArray fromClient, fromServer;
-  char buf[16384];
-  while (!stop_) {
-    pollfd fds[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-    if (::poll(fds, 2, 50) <= 0)
-      continue;
-    bool closed = false;
-    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
-      const ssize_t n = ::recv(client, buf, sizeof buf, 0);
-      if (n <= 0) {
-        closed = true;
-      } else {
-        const QByteArray data(buf, n);
-        bool startsTls = false;
-        if (!raw)
-          noteClientLines(fromClient, data, &startsTls);
-        raw = raw || startsTls;
-        closed = !sendAll(server, data);
-      }
-    }
-    if (!closed && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
-      const ssize_t n = ::recv(server, buf, sizeof buf, 0);
-      if (n <= 0) {
-        closed = true;
-      } else {
-        const QByteArray data(buf, n);
-        closed = !sendAll(client, raw ? data : filterServerLines(fromServer, data));
-      }
-    }
-    if (closed)
-      break;
-  }
-  ::close(server);
-}
-
-void Relay::noteClientLines(QByteArray &pending, const QByteArray &data, bool *startsTls) {
-  pending += data;
-  qsizetype nl;
-  while ((nl = pending.indexOf('\n')) >= 0) {
-    const QByteArray line = pending.left(nl).trimmed();
-    pending.remove(0, nl + 1);
-    const QByteArray upper = line.toUpper();
-    if (upper == "STLS" || upper == "STARTTLS")
-      *startsTls = true;
-    QMutexLocker lock(&mutex_);
-    lines_ << QString::fromUtf8(line);
-    lastCommand_ = upper;
-  }
-}
-
-QByteArray Relay::filterServerLines(QByteArray &pending, const QByteArray &data) {
-  pending += data;
-  const int mode = mode_;
-  QByteArray out;
-  qsizetype nl;
-  while ((nl = pending.indexOf('\n')) >= 0) {
-    QByteArray line = pending.left(nl + 1);
-    pending.remove(0, nl + 1);
-    const QByteArray bare = line.trimmed().toUpper();
-    QByteArray command;
-    {
-      QMutexLocker lock(&mutex_);
-      command = lastCommand_;
-    }
-    const bool ehloReply = command.startsWith("EHLO") && bare.startsWith("250");
-    if (mode & StripTls) {
-      if (bare == "STLS" || bare == "250-STARTTLS")
-        continue;
-      if (bare == "250 STARTTLS")
-        line = "250 8BITMIME\r\n";
-    }
-    if ((mode & OfferAuth) && ehloReply && bare.size() > 3 && bare.at(3) == ' ')
-      out += "250-AUTH PLAIN LOGIN\r\n";
-    out += line;
-  }
-  return out;
 }
 
 } // namespace testsupport

@@ -1,4 +1,4 @@
-#include "tests/nmail/scriptedserver.h"
+#include "tests/support/scriptedserver.h"
 
 #include <QDeadlineTimer>
 #include <QMutexLocker>
@@ -81,6 +81,17 @@ bool Peer::waitForClientClose(int ms) {
       buffer_ += socket_->readAll();
   }
   return true;
+}
+
+void Peer::answerCommands(const QByteArray &greeting,
+                          const std::function<bool(const QByteArray &line)> &answer) {
+  send(greeting);
+  for (;;) {
+    bool ok = false;
+    const QByteArray line = readLine(&ok);
+    if (!ok || !answer(line))
+      return;
+  }
 }
 
 ScriptedServer::ScriptedServer(Script script, int connections) {
@@ -186,6 +197,32 @@ ScriptedServer::Script ScriptedServer::fromLines(const QStringList &lines, Scrip
         return;
       }
     }
+  };
+}
+
+ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize) {
+  return [messages = std::move(messages), listedSize](Peer &peer) {
+    peer.answerCommands("+OK scripted", [&](const QByteArray &line) {
+      const QList<QByteArray> words = line.split(' ');
+      const QByteArray verb = words[0].toUpper();
+      const int number = words.size() > 1 ? words[1].toInt() : 0;
+      const bool known = number >= 1 && number <= messages.size();
+      if (verb == "USER" || verb == "PASS" || verb == "NOOP" || verb == "RSET" ||
+          (verb == "DELE" && known) || verb == "QUIT") {
+        peer.send("+OK");
+      } else if (verb == "STAT") {
+        peer.send("+OK " + QByteArray::number(messages.size()) + " 400");
+      } else if (verb == "LIST" && known) {
+        peer.send("+OK " + QByteArray::number(number) + ' ' + QByteArray::number(listedSize));
+      } else if (verb == "TOP" && known) {
+        peer.sendRaw("+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n.\r\n");
+      } else if (verb == "RETR" && known && !messages[number - 1].isEmpty()) {
+        peer.sendRaw("+OK\r\n" + messages[number - 1] + ".\r\n");
+      } else {
+        peer.send("-ERR not here");
+      }
+      return verb != "QUIT";
+    });
   };
 }
 

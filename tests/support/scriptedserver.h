@@ -13,6 +13,10 @@
 // "S: text" sends a line, "C: text" expects one (a trailing '*' matches any
 // rest of the line), "close" drops the connection, "silence" waits for the
 // client to go away without saying anything.
+//
+//   ScriptedServer server(pop3Mailbox({mail1, mail2}));
+//
+// plays a POP3 mailbox that answers the client's commands in any order.
 #pragma once
 
 #include <QByteArray>
@@ -44,6 +48,11 @@ public:
   void close();
   // Waits until the client closes its side (at most `ms`).
   bool waitForClientClose(int ms = 10000);
+  // Sends `greeting`, then hands each line of the client to `answer` until
+  // it returns false or the client goes away: a server that answers
+  // commands in any order.
+  void answerCommands(const QByteArray &greeting,
+                      const std::function<bool(const QByteArray &line)> &answer);
 
 private:
   QTcpSocket *socket_;
@@ -84,5 +93,13 @@ private:
   QStringList mismatches_;
   bool done_ = false;
 };
+
+// A POP3 mailbox for the faults of a server's answers rather than of its
+// dialogue: it takes any login and answers STAT, LIST, TOP, RETR, DELE and
+// QUIT for `messages` by number, until QUIT. An empty message answers RETR
+// with -ERR; LIST gives every message the size `listedSize`, whatever it
+// really holds. The messages are sent as they are (dot-stuffed, CR LF
+// ended). Which were deleted is in the received lines ("DELE 2").
+ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize = 200);
 
 } // namespace testsupport
