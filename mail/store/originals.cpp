@@ -5,7 +5,6 @@
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -17,9 +16,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <vector>
-#include <openssl/evp.h>
 #include <unistd.h>
+#include <vector>
 
 namespace mail {
 
@@ -161,25 +159,6 @@ QString originalsIndexPath() {
   return platform::dataFile(IndexName);
 }
 
-QByteArray recordKey(const QByteArray &recordBytes) {
-  const qsizetype length = std::min<qsizetype>(FlagOffset, recordBytes.size());
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  if (EVP_Digest(recordBytes.constData(), size_t(length), digest, &digestLength, EVP_sha256(),
-                 nullptr) != 1)
-    return QCryptographicHash::hash(QByteArrayView(recordBytes).first(length),
-                                    QCryptographicHash::Sha256)
-        .toHex();
-  return QByteArray::fromRawData(reinterpret_cast<const char *>(digest), int(digestLength))
-      .toHex();
-}
-
-QByteArray recordKey(const MailRecord &record) {
-  MailRecord stored = record;
-  stored.Flag = 1;
-  return recordKey(encodeMailRecord(stored));
-}
-
 QString newOriginalName(qint64 size) {
   return platform::Maildir::uniqueName(size);
 }
@@ -319,19 +298,24 @@ QString originalPath(History which, int record) {
   return originalOf(which, record, *bytes);
 }
 
+QString recordText(const MailRecord &record, const QString &originalPath, qint64 maxBytes) {
+  QFile file(originalPath);
+  if (originalPath.isEmpty() || !file.open(QIODevice::ReadOnly))
+    return record.Body;
+  QString text = platform::trimBlanks(
+      nmail::mime::readableBody(maxBytes < 0 ? file.readAll() : file.read(maxBytes)));
+  // The line the receive routine added under the record's body stays under
+  // the whole text too.
+  if (record.Body.endsWith(AttachmentNotice) && !text.endsWith(AttachmentNotice))
+    text += QStringLiteral("\r\n") + AttachmentNotice;
+  return text;
+}
+
 std::optional<QString> recordText(History which, int record) {
   const auto bytes = readHistoryRecordBytes(which, record);
   if (!bytes)
     return std::nullopt;
-  const QString body = platform::trimBlanks(decodeMailRecord(*bytes).Body);
-  const QString path = originalOf(which, record, *bytes);
-  QFile file(path);
-  if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
-    return body;
-  QString text = platform::trimBlanks(nmail::mime::readableBody(file.readAll()));
-  if (body.endsWith(AttachmentNotice) && !text.endsWith(AttachmentNotice))
-    text += QStringLiteral("\r\n") + AttachmentNotice;
-  return text;
+  return recordText(decodeMailRecord(*bytes), originalOf(which, record, *bytes));
 }
 
 const QString SentCopyFailureText = QStringLiteral(

@@ -34,9 +34,10 @@ using namespace MailLayout;
 
 namespace {
 
-// Raised whenever the tables change shape; an index of another version is
-// built anew.
-constexpr int SchemaVersion = 4;
+// Raised whenever the tables change shape or what they hold is taken
+// otherwise (the digests, the texts); an index of another version is built
+// anew.
+constexpr int SchemaVersion = 5;
 
 // The full-text tables come in shards, a mail's by its id: a delete merges
 // the segments of its shard only, which leaves nothing of the mail in the
@@ -66,22 +67,11 @@ std::mutex &indexMutex() {
   return m;
 }
 
-// A digest of the record's bytes up to its Flag: marking a record for
-// deletion does not change it, nor does the compaction that moves it. Not a
-// cryptographic hash: a collision costs a stale text in the index, nothing
-// more.
+// The first 64 bits of the record's key (recordKey): marking a record for
+// deletion does not change it, nor does the compaction that moves it. A
+// collision would cost a stale text in the index, nothing more.
 quint64 recordDigest(const char *data) {
-  quint64 h = 0x243F6A8885A308D3ull;
-  int i = 0;
-  for (; i + 8 <= FlagOffset; i += 8) {
-    quint64 w;
-    std::memcpy(&w, data + i, 8);
-    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
-  }
-  for (; i < FlagOffset; ++i)
-    h = (h ^ uchar(data[i])) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 32);
+  return recordKey(QByteArray::fromRawData(data, RecordLength)).left(16).toULongLong(nullptr, 16);
 }
 
 bool readFully(int fd, char *dest, qint64 length, qint64 at) {
@@ -428,7 +418,7 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
           recordDigest(bytes.constData()) != (*digests)[i])
         return Outcome::Changed;
       const QString original = originals ? originals->pathFor(bytes) : QString();
-      const QString folded = foldText(recordText(decodeMailRecord(bytes), original));
+      const QString folded = foldText(searchText(decodeMailRecord(bytes), original));
       const QByteArray text = folded.toUtf8();
       if (!insert.bind(1, historyNumber(which)).bind(2, i + 1).bind(3, qint64((*digests)[i])).run())
         return Outcome::Failed;
@@ -507,11 +497,8 @@ QString foldText(const QString &text) {
   return platform::foldText(text);
 }
 
-QString recordText(const MailRecord &record, const QString &originalPath) {
-  QString body = record.Body;
-  QFile original(originalPath);
-  if (!originalPath.isEmpty() && original.open(QIODevice::ReadOnly))
-    body = nmail::mime::readableBody(original.read(MaxOriginalBytes));
+QString searchText(const MailRecord &record, const QString &originalPath) {
+  QString body = mail::recordText(record, originalPath, MaxOriginalBytes);
   if (body.size() > MaxTextLength)
     body.truncate(MaxTextLength);
   return record.Subject + u'\n' + record.Info1 + u'\n' + record.Info2 + u'\n' + body;
