@@ -123,14 +123,6 @@ QByteArray objectBytes(GMimeObject *object) {
   return streamBytes(out.get());
 }
 
-QByteArray unfold(QByteArray value) {
-  value.replace("\r\n", "\n");
-  value.replace("\n ", " ");
-  value.replace("\n\t", "\t");
-  value.replace('\n', ' ');
-  return value.trimmed();
-}
-
 QByteArray rawHeader(GMimeObject *object, const char *name) {
   GMimeHeaderList *list = g_mime_object_get_header_list(object);
   GMimeHeader *header = list ? g_mime_header_list_get_header(list, name) : nullptr;
