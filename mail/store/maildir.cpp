@@ -2,6 +2,7 @@
 
 #include "platform/core/filesync.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -32,17 +33,6 @@ const QString SeenInfo = QStringLiteral(":2,S");
 QStringList &undelivered() {
   static QStringList paths;
   return paths;
-}
-
-bool makePrivateFolder(const QString &path) {
-  const QByteArray name = QFile::encodeName(path);
-  if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
-    return false;
-  struct stat st {};
-  if (::stat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-    return false;
-  // Made just now under a loose umask, or left by an older run: 0700 either way.
-  return (st.st_mode & 0777) == 0700 || ::chmod(name.constData(), 0700) == 0;
 }
 
 // The Maildir convention for a host name: no "/" and no ":" in a file name,
@@ -105,8 +95,7 @@ bool Maildir::ensureNow() const {
       return false;
   // A Maildir++ folder (".Sent" inside the Maildir) carries this empty file.
   if (QFileInfo(root_).fileName().startsWith(u'.')) {
-    const QByteArray mark = QFile::encodeName(root_ + QStringLiteral("/maildirfolder"));
-    const int fd = ::open(mark.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openPrivateFile(root_ + QStringLiteral("/maildirfolder"), O_WRONLY | O_CREAT);
     if (fd >= 0)
       ::close(fd);
   }
@@ -133,10 +122,10 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
   const QString final =
       seen ? root_ + QStringLiteral("/cur/") + name + SeenInfo : root_ + QStringLiteral("/new/") + name;
   const QByteArray tmpName = QFile::encodeName(tmp);
-  const int fd = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = openPrivateFile(tmp, O_WRONLY | O_CREAT | O_EXCL);
   if (fd < 0)
     return false;
-  bool ok = ::fchmod(fd, 0600) == 0 && writeWhole(fd, bytes.constData(), bytes.size());
+  bool ok = writeWhole(fd, bytes.constData(), bytes.size());
   if (ok && sync)
     ok = ::fsync(fd) == 0;
   else if (ok)

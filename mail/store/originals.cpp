@@ -1,9 +1,10 @@
 #include "mail/store/originals.h"
 
-#include "mail/store/history.h"
 #include "mail/mime/mime.h"
+#include "mail/store/history.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -66,7 +67,7 @@ bool writeLinks(const QList<Link> &links) {
   QSaveFile file(originalsIndexPath());
   if (!file.open(QIODevice::WriteOnly))
     return false;
-  file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  file.setPermissions(platform::PrivateFileMode);
   return file.write(out) == out.size() && file.commit();
 }
 
@@ -193,7 +194,7 @@ QString keepOriginalFile(History which, const QString &path) {
   if (::rename(from.constData(), to.constData()) != 0) {
     // Another file system: copied a piece at a time, never whole in memory.
     const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
-    const int out = in < 0 ? -1 : ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = in < 0 ? -1 : platform::openPrivateFile(incoming, O_WRONLY | O_CREAT | O_EXCL);
     bool ok = in >= 0 && out >= 0;
     std::vector<char> piece(256 * 1024);
     while (ok) {
@@ -226,8 +227,7 @@ bool keepIncomingOriginal(const QString &incoming, const QString &name) {
 bool linkOriginal(History which, const QByteArray &key, const QString &name) {
   if (key.size() != 64 || name.isEmpty() || name.contains(u' ') || name.contains(u'\n'))
     return false;
-  const QByteArray path = QFile::encodeName(originalsIndexPath());
-  const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = platform::openPrivateFile(originalsIndexPath(), O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0)
     return false;
   const QByteArray line = QByteArray(1, tagOf(which)) + ' ' + key + ' ' + name.toUtf8() + "\r\n";

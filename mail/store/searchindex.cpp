@@ -1,9 +1,10 @@
 #include "mail/store/searchindex.h"
 
-#include "mail/store/history.h"
 #include "mail/mime/mime.h"
+#include "mail/store/history.h"
 #include "mail/store/originals.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/textfold.h"
 
 #include <QCoreApplication>
@@ -122,13 +123,11 @@ QByteArray pairsQuery(const QString &folded) {
 // The index file exists before SQLite opens it, with the mode of the user's
 // other files whatever the umask; SQLite gives its journal the same mode.
 bool createPrivateFile(const QString &path) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = platform::openPrivateFile(path, O_RDWR | O_CREAT);
   if (fd < 0)
     return false;
-  const bool ok = ::fchmod(fd, 0600) == 0;
   ::close(fd);
-  return ok;
+  return true;
 }
 
 void removeIndexFiles(const QString &path) {
