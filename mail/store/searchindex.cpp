@@ -3,6 +3,7 @@
 #include "mail/mime/mime.h"
 #include "mail/store/history.h"
 #include "mail/store/originals.h"
+#include "platform/core/filesync.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
 #include "platform/core/textfold.h"
@@ -73,19 +74,6 @@ std::mutex &indexMutex() {
 // collision would cost a stale text in the index, nothing more.
 quint64 recordDigest(const char *data) {
   return recordKey(QByteArray::fromRawData(data, RecordLength)).left(16).toULongLong(nullptr, 16);
-}
-
-bool readFully(int fd, char *dest, qint64 length, qint64 at) {
-  qint64 done = 0;
-  while (done < length) {
-    const ssize_t n = ::pread(fd, dest + done, size_t(length - done), off_t(at + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += n;
-  }
-  return true;
 }
 
 // Every character of a text with the one after it (NUL after the last), as
@@ -219,7 +207,8 @@ std::optional<QList<quint64>> readDigests(int fd, qint64 size) {
   QByteArray buffer(ReadBatch * RecordLength, Qt::Uninitialized);
   for (qint64 first = 0; first < count; first += ReadBatch) {
     const qint64 n = std::min<qint64>(ReadBatch, count - first);
-    if (!readFully(fd, buffer.data(), n * RecordLength, first * RecordLength))
+    if (platform::readAt(fd, buffer.data(), n * RecordLength, first * RecordLength) !=
+        n * RecordLength)
       return std::nullopt;
     for (qint64 i = 0; i < n; ++i)
       digests.append(recordDigest(buffer.constData() + i * RecordLength));
@@ -413,7 +402,8 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
     for (int i = 0; i < count; ++i) {
       if (matched[i])
         continue;
-      if (!readFully(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) ||
+      if (platform::readAt(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) !=
+              RecordLength ||
           recordDigest(bytes.constData()) != (*digests)[i])
         return Outcome::Changed;
       const QString original = originals ? originals->pathFor(bytes) : QString();

@@ -38,6 +38,22 @@ bool writeWhole(int fd, const char *data, qint64 size) {
   return true;
 }
 
+qint64 readAt(int fd, char *into, qint64 size, qint64 offset, bool *failed) {
+  qint64 done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, into + done, size_t(std::min<qint64>(size - done, 1 << 24)),
+                              off_t(offset + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && failed)
+      *failed = true;
+    if (n <= 0)
+      break;
+    done += n;
+  }
+  return done;
+}
+
 Synced syncPath(const QString &path, bool folder) {
   const QByteArray name = QFile::encodeName(path);
   const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));

@@ -1,5 +1,6 @@
 // Putting written files on the disk: the one fsync of the program, and the
-// flush of many files at once whose waits on the disk overlap.
+// flush of many files at once whose waits on the disk overlap; and the one
+// loop over short writes and reads.
 #pragma once
 
 #include <QString>
@@ -12,6 +13,11 @@ namespace platform {
 // Writes all of `size` bytes to `fd`, through short writes and interrupted
 // calls; false on a failure.
 bool writeWhole(int fd, const char *data, qint64 size);
+
+// Reads up to `size` bytes of `fd` from `offset` into `into`, through short
+// reads and interrupted calls: the number read, fewer than `size` only at
+// the end of the file or on a read error (which sets `*failed` when given).
+qint64 readAt(int fd, char *into, qint64 size, qint64 offset, bool *failed = nullptr);
 
 enum class Synced { Done, Gone, Failed };
 
