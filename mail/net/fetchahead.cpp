@@ -108,7 +108,7 @@ struct MessageFile {
   void write(const QByteArray &piece) {
     failed = failed || !platform::writeWhole(fd, piece.constData(), piece.size());
     if (!failed) // the disk starts on it now; the flush before QUIT then waits less
-      ::sync_file_range(fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
+      platform::startWriteBack(fd, offset, piece.size());
     offset += piece.size();
   }
   // The whole message under its name; false (and failed) when it cannot take it.

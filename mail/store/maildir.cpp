@@ -130,7 +130,7 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
     ok = ::fsync(fd) == 0;
   else if (ok)
     // The disk starts on it now; the flush before QUIT then waits less.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    startWriteBack(fd);
   ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(tmpName.constData(), QFile::encodeName(final).constData()) != 0) {
     ::unlink(tmpName.constData());

@@ -19,11 +19,15 @@ void startWriteBack(const QString &path) {
   const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return;
-  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  platform::startWriteBack(fd);
   ::close(fd);
 }
 
 } // namespace
+
+void startWriteBack(int fd, qint64 offset, qint64 length) {
+  ::sync_file_range(fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
+}
 
 bool writeWhole(int fd, const char *data, qint64 size) {
   while (size > 0) {

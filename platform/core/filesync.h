@@ -19,6 +19,11 @@ bool writeWhole(int fd, const char *data, qint64 size);
 // the end of the file or on a read error (which sets `*failed` when given).
 qint64 readAt(int fd, char *into, qint64 size, qint64 offset, bool *failed = nullptr);
 
+// Has the disk start writing what was written to `fd` (`length` bytes from
+// `offset`; 0: to the end) without waiting for it: the fsync that follows
+// finds less left to wait for. A hint; nothing is promised by it.
+void startWriteBack(int fd, qint64 offset = 0, qint64 length = 0);
+
 enum class Synced { Done, Gone, Failed };
 
 // fsync of the file (or, with `folder`, the folder) at `path`: Gone when
