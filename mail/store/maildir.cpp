@@ -30,11 +30,6 @@ const QStringList SubFolders{QStringLiteral("tmp"), QStringLiteral("new"), QStri
 // The suffix of a mail a program has seen (the "info" part, flag S).
 const QString SeenInfo = QStringLiteral(":2,S");
 
-QStringList &undelivered() {
-  static QStringList paths;
-  return paths;
-}
-
 // The Maildir convention for a host name: no "/" and no ":" in a file name,
 // each written as its octal escape. Blanks and other characters that a line
 // of the originals index or of the journal cannot hold are escaped the same
@@ -140,7 +135,7 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
     syncPath(QFileInfo(final).path(), true);
     return true;
   }
-  undelivered().append(final);
+  deliveredMail().add(PendingFile{final, false, [final] { return whereNow(final); }});
   return true;
 }
 
@@ -200,8 +195,9 @@ bool Maildir::remove(const QString &name) const {
   // A mail removed on purpose needs no flush; one that vanished otherwise does.
   const QString fresh = root_ + QStringLiteral("/new/") + name;
   const QString seen = root_ + QStringLiteral("/cur/") + name + u':';
-  undelivered().removeIf(
-      [&](const QString &p) { return p == fresh || p == path || p.startsWith(seen); });
+  deliveredMail().removeIf([&](const PendingFile &f) {
+    return f.path == fresh || f.path == path || f.path.startsWith(seen);
+  });
   return path.isEmpty() || QFile::remove(path);
 }
 
@@ -210,15 +206,9 @@ PendingFile Maildir::pending(const QString &name) const {
   return PendingFile{path, false, [path] { return whereNow(path); }};
 }
 
-QList<PendingFile> takeDeliveredMail() {
-  QList<PendingFile> out;
-  for (const QString &path : std::exchange(undelivered(), {}))
-    out.append(PendingFile{path, false, [path] { return whereNow(path); }});
-  return out;
-}
-
-bool flushDeliveredMail(QString *failedPath) {
-  return syncFiles(takeDeliveredMail(), failedPath);
+PendingFiles &deliveredMail() {
+  static PendingFiles files;
+  return files;
 }
 
 } // namespace platform

@@ -239,7 +239,7 @@ bool linkOriginal(History which, const QByteArray &key, const QString &name) {
 
 bool flushOriginals(QString *failure) {
   QString failed;
-  if (!platform::flushDeliveredMail(&failed)) {
+  if (!platform::deliveredMail().flush(&failed)) {
     if (failure)
       *failure = QStringLiteral("メール「%1」をディスクに書き込めたか確認できません。").arg(failed);
     return false;

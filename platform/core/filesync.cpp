@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -117,6 +118,30 @@ bool syncFiles(const QList<PendingFile> &files, QString *failedPath) {
   for (const QString &folder : folders)
     syncPath(folder, true);
   return first < 0;
+}
+
+void PendingFiles::add(PendingFile file) {
+  const std::lock_guard guard(lock_);
+  files_.append(std::move(file));
+}
+
+void PendingFiles::removeIf(const std::function<bool(const PendingFile &)> &gone) {
+  const std::lock_guard guard(lock_);
+  files_.removeIf(gone);
+}
+
+QList<PendingFile> PendingFiles::take() {
+  const std::lock_guard guard(lock_);
+  return std::exchange(files_, {});
+}
+
+bool PendingFiles::flush(QString *failedPath) {
+  return syncFiles(take(), failedPath);
+}
+
+void PendingFiles::clear() {
+  const std::lock_guard guard(lock_);
+  files_.clear();
 }
 
 } // namespace platform

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <mutex>
 
 namespace platform {
 
@@ -38,6 +39,26 @@ struct PendingFile {
   QString path;
   bool mayBeGone = false;
   std::function<QString()> movedTo;
+};
+
+// Files written and not yet on the disk: noted by the step that wrote them
+// (on any thread) and taken by the run that flushes them, so that nothing is
+// told flushed before syncFiles() said so.
+class PendingFiles {
+public:
+  void add(PendingFile file);
+  // Drops the files that need no flush any more (removed on purpose).
+  void removeIf(const std::function<bool(const PendingFile &)> &gone);
+  // Every file noted, taken off the list.
+  QList<PendingFile> take();
+  // syncFiles() of take(): false with the first path that failed.
+  bool flush(QString *failedPath = nullptr);
+  // Forgets what was noted without flushing it.
+  void clear();
+
+private:
+  std::mutex lock_;
+  QList<PendingFile> files_;
 };
 
 // fsync of every file, by a few threads at once when there are many (each
