@@ -302,10 +302,10 @@ void TyakuForm::addHistoryRow(History which, int record, const mail::MailRecord 
   // stored bytes and the whole mail kept beside them.
   if (searchResult_) {
     const std::optional<QByteArray> stored = mail::readHistoryRecordBytes(which, record);
-    if (!stored || !mail::search::foldText(
-                               mail::search::recordText(mail::decodeMailRecord(*stored),
-                                                        mail::originalPath(which, record)))
-                               .contains(searchQuery_))
+    if (!stored ||
+        !mail::search::foldText(mail::search::searchText(mail::decodeMailRecord(*stored),
+                                                         mail::originalPath(which, record)))
+             .contains(searchQuery_))
       return;
   }
   addRow(mail::historyRowText(which, platform::trimBlanks(mail.Subject), platform::trimBlanks(mail.Info1),

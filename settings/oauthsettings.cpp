@@ -2,6 +2,7 @@
 
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/profile.h"
 
 #include <QFile>
@@ -169,8 +170,7 @@ bool writeRefreshToken(const StoredRefreshToken &stored) {
     return false;
   QSaveFile f(refreshTokenPath());
   // Private before a byte of the token is in it.
-  if (!f.open(QIODevice::WriteOnly) ||
-      !f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+  if (!f.open(QIODevice::WriteOnly) || !f.setPermissions(platform::PrivateFileMode))
     return false;
   const QByteArray bytes = stored.tokenUrl.toUtf8() + '\n' + stored.clientId.toUtf8() + '\n' +
                            stored.token + '\n';

@@ -1,51 +1,17 @@
 #include "mail/mime/diskflush.h"
 
-#include <QFileInfo>
-#include <QStringList>
-
-#include <mutex>
-#include <utility>
-
 namespace nmail {
 
-namespace {
-
-// The attachment step writes on a worker while the receive waits for it.
-std::mutex writtenLock;
-
-QStringList &written() {
-  static QStringList paths;
-  return paths;
-}
-
-} // namespace
-
 void noteWrittenFile(const QString &path) {
-  if (path.isEmpty())
-    return;
-  const std::lock_guard lock(writtenLock);
-  written().append(path);
+  if (!path.isEmpty())
+    writtenFiles().add(platform::PendingFile{path, true, {}});
 }
 
-QList<platform::PendingFile> takeWrittenFiles() {
-  QList<platform::PendingFile> out;
-  QStringList paths;
-  {
-    const std::lock_guard lock(writtenLock);
-    paths = std::exchange(written(), {});
-  }
-  for (const QString &path : std::as_const(paths))
-    out.append(platform::PendingFile{path, true, {}});
-  return out;
-}
-
-bool flushWrittenFiles(QString *failedPath) {
-  return platform::syncFiles(takeWrittenFiles(), failedPath);
-}
-
-void forgetWrittenFiles() {
-  const std::lock_guard lock(writtenLock);
-  written().clear();
+platform::PendingFiles &writtenFiles() {
+  // The attachment step writes on a worker while the receive waits for it:
+  // the list takes its own lock.
+  static platform::PendingFiles files;
+  return files;
 }
 
 } // namespace nmail

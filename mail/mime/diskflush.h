@@ -10,17 +10,13 @@
 
 namespace nmail {
 
-// Remembers a file or folder the transport created.
+// Remembers a file or folder the transport created, in writtenFiles(). One
+// removed meanwhile (a split mail's part after joining) needs no flush: what
+// it held is in the file it went into, and the mail itself is kept whole in
+// the Maildir.
 void noteWrittenFile(const QString &path);
-// Every remembered file and folder, taken off the list, to be flushed with
-// the rest of a receive run. A file removed meanwhile (a split mail's part
-// after joining) needs no flush: what it held is in the file it went into,
-// and the mail itself is kept whole in the Maildir.
-QList<platform::PendingFile> takeWrittenFiles();
-// syncFiles() of takeWrittenFiles(); false (with the first failing path) when
-// one could not be flushed.
-bool flushWrittenFiles(QString *failedPath = nullptr);
-// Forgets what was written without flushing it.
-void forgetWrittenFiles();
+// Every remembered file and folder not flushed yet, to be flushed with the
+// rest of a receive run.
+platform::PendingFiles &writtenFiles();
 
 } // namespace nmail

@@ -83,13 +83,9 @@ QByteArray leadingBytes(const Source &message, qsizetype limit) {
     const qsizetype want = std::min(Piece, limit - out.size());
     const qsizetype at = out.size();
     out.resize(at + want);
-    const ssize_t n = ::pread(*message.file, out.data() + at, size_t(want), off_t(at));
-    if (n < 0 && errno == EINTR) {
-      out.resize(at);
-      continue;
-    }
-    out.resize(at + std::max<ssize_t>(n, 0));
-    if (n <= 0)
+    const qint64 n = platform::readAt(*message.file, out.data() + at, want, at);
+    out.resize(at + n);
+    if (n < want)
       break;
   }
   return out;
@@ -121,14 +117,6 @@ QByteArray objectBytes(GMimeObject *object) {
   Owned<GMimeStream> out(g_mime_stream_mem_new());
   g_mime_object_write_to_stream(object, nullptr, out.get());
   return streamBytes(out.get());
-}
-
-QByteArray unfold(QByteArray value) {
-  value.replace("\r\n", "\n");
-  value.replace("\n ", " ");
-  value.replace("\n\t", "\t");
-  value.replace('\n', ' ');
-  return value.trimmed();
 }
 
 QByteArray rawHeader(GMimeObject *object, const char *name) {

@@ -454,13 +454,13 @@ QString decodeAddress(const QByteArray &value) {
 // QUIT.
 bool writePart(QFile &file, GMimePart *part) {
   const int fd = file.handle();
-  off_t written = 0;
+  qint64 written = 0;
   // The disk starts on each piece now; the flush before QUIT then waits less.
   return decodeContent(part, [&](const char *data, size_t n) {
     if (!platform::writeWhole(fd, data, qint64(n)))
       return false;
-    ::sync_file_range(fd, written, off_t(n), SYNC_FILE_RANGE_WRITE);
-    written += off_t(n);
+    platform::startWriteBack(fd, written, qint64(n));
+    written += qint64(n);
     return true;
   });
 }

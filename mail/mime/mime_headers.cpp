@@ -3,14 +3,11 @@
 #include "mail/mime/charset.h"
 #include "mail/mime/mime_words.h"
 
+#include "platform/core/blank.h"
+
 namespace nmail::mime {
-namespace {
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-} // namespace
+using platform::isBlank;
 
 QByteArray headerBlock(const QByteArray &raw) {
   qsizetype i = 0;
@@ -40,15 +37,21 @@ QByteArray headerValue(const QByteArray &block, const QByteArray &name) {
       continue;
     QByteArray value = line.mid(colon + 1);
     while (i + 1 < lines.size() && !lines[i + 1].isEmpty() &&
-           (lines[i + 1][0] == ' ' || lines[i + 1][0] == '\t')) {
-      QByteArray more = lines[++i];
-      if (more.endsWith('\r'))
-        more.chop(1);
-      value += more;
-    }
-    return value.trimmed();
+           (lines[i + 1][0] == ' ' || lines[i + 1][0] == '\t'))
+      value += '\n' + lines[++i];
+    return unfold(value);
   }
   return QByteArray();
+}
+
+QByteArray unfold(QByteArray value) {
+  value.replace("\r\n", "\n");
+  // A fold is a line break in front of a blank: the break goes, the blank
+  // (space or tab) stays.
+  value.replace("\n ", " ");
+  value.replace("\n\t", "\t");
+  value.replace('\n', ' ');
+  return value.trimmed();
 }
 
 ParsedField parseField(const QByteArray &value) {

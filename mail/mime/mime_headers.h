@@ -16,6 +16,10 @@ QByteArray headerBlock(const QByteArray &raw);
 // The unfolded value of the first header `name` (case-insensitive), or a
 // null array when it is absent.
 QByteArray headerValue(const QByteArray &block, const QByteArray &name);
+// A field's value with its folds undone (RFC 5322): a line break (CR LF or
+// LF) in front of a space or tab is removed and the blank kept, any other
+// line break becomes a space; blanks around the value are trimmed.
+QByteArray unfold(QByteArray value);
 
 // Where a message's body starts: after the blank line that ends its header;
 // -1 when `lead` holds no blank line.

@@ -12,6 +12,7 @@
 #include "mail/mime/mime_headers.h"
 #include "mail/mime/mime_words.h"
 #include "mail/mime/unpackresult.h"
+#include "platform/core/filesync.h"
 #include "platform/core/privatefiles.h"
 
 #include <QCryptographicHash>
@@ -49,15 +50,12 @@ constexpr qint64 Piece = 256 * 1024;
 template <class F> bool readFile(int fd, qint64 offset, F &&take) {
   std::vector<char> buffer(static_cast<size_t>(Piece));
   for (;;) {
-    const ssize_t n = ::pread(fd, buffer.data(), buffer.size(), off_t(offset));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n < 0)
+    bool failed = false;
+    const qint64 n = platform::readAt(fd, buffer.data(), Piece, offset, &failed);
+    if (n > 0 && !take(buffer.data(), n))
       return false;
-    if (n == 0)
-      return true;
-    if (!take(buffer.data(), qint64(n)))
-      return false;
+    if (failed || n < Piece)
+      return !failed;
     offset += n;
   }
 }

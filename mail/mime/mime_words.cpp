@@ -1,6 +1,7 @@
 #include "mail/mime/mime_words.h"
 
 #include "mail/mime/charset.h"
+#include "platform/core/blank.h"
 
 #include <QList>
 
@@ -10,11 +11,9 @@
 namespace nmail::mime {
 namespace {
 
-constexpr qsizetype MaxWordBytes = 4096;
+using platform::isBlank;
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
+constexpr qsizetype MaxWordBytes = 4096;
 
 int hexValue(char c) {
   if (c >= '0' && c <= '9')

@@ -6,6 +6,7 @@
 #include "mail/net/facestate.h"
 
 #include "platform/core/filesync.h"
+#include "platform/core/privatefiles.h"
 
 #include <QFileInfo>
 
@@ -94,23 +95,22 @@ struct MessageFile {
     // The name is given through /proc (linkat by descriptor alone needs a
     // privilege a user has not).
     static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).path());
-    fd = canName ? ::open(folder.constData(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600) : -1;
+    fd = canName ? platform::openPrivateFile(QFileInfo(path).path(), O_TMPFILE | O_RDWR) : -1;
     unnamed = fd >= 0;
     if (!unnamed) {
-      fd = ::open(name.constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      fd = platform::openPrivateFile(path, O_RDWR | O_CREAT | O_EXCL);
     } else {
       // Taken before anything is written: none may be there, as for a file
       // made under its name.
       struct stat st {};
       failed = ::lstat(name.constData(), &st) == 0 || errno != ENOENT;
     }
-    failed = failed || fd < 0 || ::fchmod(fd, 0600) != 0;
+    failed = failed || fd < 0;
   }
   void write(const QByteArray &piece) {
     failed = failed || !platform::writeWhole(fd, piece.constData(), piece.size());
     if (!failed) // the disk starts on it now; the flush before QUIT then waits less
-      ::sync_file_range(fd, offset, piece.size(), SYNC_FILE_RANGE_WRITE);
+      platform::startWriteBack(fd, offset, piece.size());
     offset += piece.size();
   }
   // The whole message under its name; false (and failed) when it cannot take it.

@@ -291,7 +291,7 @@ int NMailAttachmentFileClose(int /*id*/) {
 
 int NMailAttachmentFlush() {
   QString failed;
-  if (!flushWrittenFiles(&failed))
+  if (!writtenFiles().flush(&failed))
     return failWith(
         QStringLiteral("添付ファイル %1 をディスクに書き込めたか確認できません。").arg(failed));
   return 0;

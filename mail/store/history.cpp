@@ -1,6 +1,7 @@
 #include "mail/store/history.h"
 
 #include "platform/core/ansi.h"
+#include "platform/core/filesync.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
 #include "platform/core/recordfile.h"
@@ -69,16 +70,7 @@ QByteArray readRecordHeadsOf(int fd, int width, qint64 first = 0, qint64 most = 
       continue;
     char *dest = out.data() + got * width;
     const off_t at = off_t(index * RecordLength);
-    ssize_t done = 0;
-    while (done < width) {
-      const ssize_t n = ::pread(fd, dest + done, size_t(width - done), at + done);
-      if (n < 0 && errno == EINTR)
-        continue;
-      if (n <= 0)
-        break;
-      done += n;
-    }
-    if (done < width)
+    if (platform::readAt(fd, dest, width, at) < width)
       break;
     if (numbers)
       numbers->append(int(index + 1));

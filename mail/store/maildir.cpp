@@ -2,6 +2,7 @@
 
 #include "platform/core/filesync.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -28,22 +29,6 @@ namespace {
 const QStringList SubFolders{QStringLiteral("tmp"), QStringLiteral("new"), QStringLiteral("cur")};
 // The suffix of a mail a program has seen (the "info" part, flag S).
 const QString SeenInfo = QStringLiteral(":2,S");
-
-QStringList &undelivered() {
-  static QStringList paths;
-  return paths;
-}
-
-bool makePrivateFolder(const QString &path) {
-  const QByteArray name = QFile::encodeName(path);
-  if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
-    return false;
-  struct stat st {};
-  if (::stat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
-    return false;
-  // Made just now under a loose umask, or left by an older run: 0700 either way.
-  return (st.st_mode & 0777) == 0700 || ::chmod(name.constData(), 0700) == 0;
-}
 
 // The Maildir convention for a host name: no "/" and no ":" in a file name,
 // each written as its octal escape. Blanks and other characters that a line
@@ -105,8 +90,7 @@ bool Maildir::ensureNow() const {
       return false;
   // A Maildir++ folder (".Sent" inside the Maildir) carries this empty file.
   if (QFileInfo(root_).fileName().startsWith(u'.')) {
-    const QByteArray mark = QFile::encodeName(root_ + QStringLiteral("/maildirfolder"));
-    const int fd = ::open(mark.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = openPrivateFile(root_ + QStringLiteral("/maildirfolder"), O_WRONLY | O_CREAT);
     if (fd >= 0)
       ::close(fd);
   }
@@ -133,15 +117,15 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
   const QString final =
       seen ? root_ + QStringLiteral("/cur/") + name + SeenInfo : root_ + QStringLiteral("/new/") + name;
   const QByteArray tmpName = QFile::encodeName(tmp);
-  const int fd = ::open(tmpName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const int fd = openPrivateFile(tmp, O_WRONLY | O_CREAT | O_EXCL);
   if (fd < 0)
     return false;
-  bool ok = ::fchmod(fd, 0600) == 0 && writeWhole(fd, bytes.constData(), bytes.size());
+  bool ok = writeWhole(fd, bytes.constData(), bytes.size());
   if (ok && sync)
     ok = ::fsync(fd) == 0;
   else if (ok)
     // The disk starts on it now; the flush before QUIT then waits less.
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    startWriteBack(fd);
   ok = ::close(fd) == 0 && ok;
   if (!ok || ::rename(tmpName.constData(), QFile::encodeName(final).constData()) != 0) {
     ::unlink(tmpName.constData());
@@ -151,7 +135,7 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
     syncPath(QFileInfo(final).path(), true);
     return true;
   }
-  undelivered().append(final);
+  deliveredMail().add(PendingFile{final, false, [final] { return whereNow(final); }});
   return true;
 }
 
@@ -211,8 +195,9 @@ bool Maildir::remove(const QString &name) const {
   // A mail removed on purpose needs no flush; one that vanished otherwise does.
   const QString fresh = root_ + QStringLiteral("/new/") + name;
   const QString seen = root_ + QStringLiteral("/cur/") + name + u':';
-  undelivered().removeIf(
-      [&](const QString &p) { return p == fresh || p == path || p.startsWith(seen); });
+  deliveredMail().removeIf([&](const PendingFile &f) {
+    return f.path == fresh || f.path == path || f.path.startsWith(seen);
+  });
   return path.isEmpty() || QFile::remove(path);
 }
 
@@ -221,15 +206,9 @@ PendingFile Maildir::pending(const QString &name) const {
   return PendingFile{path, false, [path] { return whereNow(path); }};
 }
 
-QList<PendingFile> takeDeliveredMail() {
-  QList<PendingFile> out;
-  for (const QString &path : std::exchange(undelivered(), {}))
-    out.append(PendingFile{path, false, [path] { return whereNow(path); }});
-  return out;
-}
-
-bool flushDeliveredMail(QString *failedPath) {
-  return syncFiles(takeDeliveredMail(), failedPath);
+PendingFiles &deliveredMail() {
+  static PendingFiles files;
+  return files;
 }
 
 } // namespace platform

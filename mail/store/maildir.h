@@ -6,8 +6,8 @@
 // (or cur/ when it is marked seen), so no reader ever sees half a mail and a
 // crash leaves at most a stray file in tmp/. Writing many mails does not wait
 // for the disk once per mail: the files delivered since the last flush are
-// put on the disk together by flushDeliveredMail(), which the receive routine
-// calls before the server is told to delete anything.
+// put on the disk together from deliveredMail(), which the receive run
+// flushes before the server is told to delete anything.
 #pragma once
 
 #include "platform/core/filesync.h"
@@ -35,7 +35,7 @@ public:
 
   // Writes `bytes` as the mail `name` (a uniqueName()), into new/, or into
   // cur/ with the seen flag (":2,S"). The file is 0600. With `sync` it is on
-  // the disk before return; without, it waits for flushDeliveredMail(). True
+  // the disk before return; without, it waits in deliveredMail(). True
   // when the mail is in place.
   bool deliver(const QString &name, const QByteArray &bytes, bool seen, bool sync) const;
 
@@ -68,14 +68,10 @@ private:
   QString root_;
 };
 
-
-// Every mail delivered without `sync` since the last call, taken off the
-// list, each to be flushed where it is then: under the name it was written
-// with, or where a mail program has moved it since (new/ to cur/). A mail
-// that is nowhere any more cannot be flushed. Mails removed through remove()
-// are off the list.
-QList<PendingFile> takeDeliveredMail();
-// syncFiles() of takeDeliveredMail().
-bool flushDeliveredMail(QString *failedPath = nullptr);
+// Every mail delivered without `sync` and not flushed yet, each to be flushed
+// where it is then: under the name it was written with, or where a mail
+// program has moved it since (new/ to cur/). A mail that is nowhere any more
+// cannot be flushed. Mails removed through remove() are off the list.
+PendingFiles &deliveredMail();
 
 } // namespace platform

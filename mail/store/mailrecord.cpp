@@ -4,6 +4,12 @@
 #include "platform/core/paths.h"
 #include "platform/core/recordfile.h"
 
+#include <QCryptographicHash>
+
+#include <algorithm>
+
+#include <openssl/evp.h>
+
 namespace mail {
 
 using namespace MailLayout;
@@ -31,6 +37,24 @@ MailRecord decodeMailRecord(const QByteArray &bytes) {
   record.Body = platform::readAnsiField(bytes.mid(BodyOffset, BodyWidth));
   record.Flag = platform::readInt16LE(bytes, FlagOffset);
   return record;
+}
+
+QByteArray recordKey(const QByteArray &recordBytes) {
+  const qsizetype length = std::min<qsizetype>(FlagOffset, recordBytes.size());
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digestLength = 0;
+  if (EVP_Digest(recordBytes.constData(), size_t(length), digest, &digestLength, EVP_sha256(),
+                 nullptr) != 1)
+    return QCryptographicHash::hash(QByteArrayView(recordBytes).first(length),
+                                    QCryptographicHash::Sha256)
+        .toHex();
+  return QByteArray::fromRawData(reinterpret_cast<const char *>(digest), int(digestLength)).toHex();
+}
+
+QByteArray recordKey(const MailRecord &record) {
+  MailRecord stored = record;
+  stored.Flag = 1;
+  return recordKey(encodeMailRecord(stored));
 }
 
 QString historyPath(History which) {

@@ -35,6 +35,14 @@ QByteArray encodeMailRecord(const MailRecord &record);
 // Each text field converted and trimmed of leading and trailing blanks.
 MailRecord decodeMailRecord(const QByteArray &bytes);
 
+// The identity of a record: SHA-256 (hex) of its bytes in front of the Flag,
+// as encodeMailRecord writes them or as they lie in the file. Marking a
+// record deleted does not change it, nor does the compaction that moves it.
+// The originals index and the UIDL journal store it; the search index keeps
+// its first 64 bits.
+QByteArray recordKey(const QByteArray &recordBytes);
+QByteArray recordKey(const MailRecord &record);
+
 // The line the receive routine adds under the body of a mail that mentions
 // an attachment; the record carries it, and so does the mail's whole text.
 extern const QString AttachmentNotice;

@@ -1,11 +1,11 @@
 #include "mail/store/originals.h"
 
-#include "mail/store/history.h"
 #include "mail/mime/mime.h"
+#include "mail/store/history.h"
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -17,9 +17,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <vector>
-#include <openssl/evp.h>
 #include <unistd.h>
+#include <vector>
 
 namespace mail {
 
@@ -68,7 +67,7 @@ bool writeLinks(const QList<Link> &links) {
   QSaveFile file(originalsIndexPath());
   if (!file.open(QIODevice::WriteOnly))
     return false;
-  file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+  file.setPermissions(platform::PrivateFileMode);
   return file.write(out) == out.size() && file.commit();
 }
 
@@ -161,25 +160,6 @@ QString originalsIndexPath() {
   return platform::dataFile(IndexName);
 }
 
-QByteArray recordKey(const QByteArray &recordBytes) {
-  const qsizetype length = std::min<qsizetype>(FlagOffset, recordBytes.size());
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int digestLength = 0;
-  if (EVP_Digest(recordBytes.constData(), size_t(length), digest, &digestLength, EVP_sha256(),
-                 nullptr) != 1)
-    return QCryptographicHash::hash(QByteArrayView(recordBytes).first(length),
-                                    QCryptographicHash::Sha256)
-        .toHex();
-  return QByteArray::fromRawData(reinterpret_cast<const char *>(digest), int(digestLength))
-      .toHex();
-}
-
-QByteArray recordKey(const MailRecord &record) {
-  MailRecord stored = record;
-  stored.Flag = 1;
-  return recordKey(encodeMailRecord(stored));
-}
-
 QString newOriginalName(qint64 size) {
   return platform::Maildir::uniqueName(size);
 }
@@ -214,7 +194,7 @@ QString keepOriginalFile(History which, const QString &path) {
   if (::rename(from.constData(), to.constData()) != 0) {
     // Another file system: copied a piece at a time, never whole in memory.
     const int in = ::open(from.constData(), O_RDONLY | O_CLOEXEC);
-    const int out = in < 0 ? -1 : ::open(to.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = in < 0 ? -1 : platform::openPrivateFile(incoming, O_WRONLY | O_CREAT | O_EXCL);
     bool ok = in >= 0 && out >= 0;
     std::vector<char> piece(256 * 1024);
     while (ok) {
@@ -247,8 +227,7 @@ bool keepIncomingOriginal(const QString &incoming, const QString &name) {
 bool linkOriginal(History which, const QByteArray &key, const QString &name) {
   if (key.size() != 64 || name.isEmpty() || name.contains(u' ') || name.contains(u'\n'))
     return false;
-  const QByteArray path = QFile::encodeName(originalsIndexPath());
-  const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = platform::openPrivateFile(originalsIndexPath(), O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0)
     return false;
   const QByteArray line = QByteArray(1, tagOf(which)) + ' ' + key + ' ' + name.toUtf8() + "\r\n";
@@ -260,7 +239,7 @@ bool linkOriginal(History which, const QByteArray &key, const QString &name) {
 
 bool flushOriginals(QString *failure) {
   QString failed;
-  if (!platform::flushDeliveredMail(&failed)) {
+  if (!platform::deliveredMail().flush(&failed)) {
     if (failure)
       *failure = QStringLiteral("メール「%1」をディスクに書き込めたか確認できません。").arg(failed);
     return false;
@@ -319,19 +298,24 @@ QString originalPath(History which, int record) {
   return originalOf(which, record, *bytes);
 }
 
+QString recordText(const MailRecord &record, const QString &originalPath, qint64 maxBytes) {
+  QFile file(originalPath);
+  if (originalPath.isEmpty() || !file.open(QIODevice::ReadOnly))
+    return record.Body;
+  QString text = platform::trimBlanks(
+      nmail::mime::readableBody(maxBytes < 0 ? file.readAll() : file.read(maxBytes)));
+  // The line the receive routine added under the record's body stays under
+  // the whole text too.
+  if (record.Body.endsWith(AttachmentNotice) && !text.endsWith(AttachmentNotice))
+    text += QStringLiteral("\r\n") + AttachmentNotice;
+  return text;
+}
+
 std::optional<QString> recordText(History which, int record) {
   const auto bytes = readHistoryRecordBytes(which, record);
   if (!bytes)
     return std::nullopt;
-  const QString body = platform::trimBlanks(decodeMailRecord(*bytes).Body);
-  const QString path = originalOf(which, record, *bytes);
-  QFile file(path);
-  if (path.isEmpty() || !file.open(QIODevice::ReadOnly))
-    return body;
-  QString text = platform::trimBlanks(nmail::mime::readableBody(file.readAll()));
-  if (body.endsWith(AttachmentNotice) && !text.endsWith(AttachmentNotice))
-    text += QStringLiteral("\r\n") + AttachmentNotice;
-  return text;
+  return recordText(decodeMailRecord(*bytes), originalOf(which, record, *bytes));
 }
 
 const QString SentCopyFailureText = QStringLiteral(

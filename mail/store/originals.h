@@ -29,11 +29,6 @@ namespace mail {
 platform::Maildir originalsFolder(History which);
 QString originalsIndexPath();
 
-// The key of a record: SHA-256 (hex) of its bytes in front of the Flag, as
-// encodeMailRecord writes them or as they lie in the file.
-QByteArray recordKey(const QByteArray &recordBytes);
-QByteArray recordKey(const MailRecord &record);
-
 // Keeps `bytes` as a new mail of the history's Maildir, flushed later with
 // flushOriginals() (or at once with `sync`), under `name` when one was
 // chosen before (newOriginalName). The mail's name, empty when it could not
@@ -89,9 +84,13 @@ private:
   platform::Maildir folder_;
   QHash<QByteArray, QStringList> names_;
 };
-// The whole text of record n as a person reads it: its original decoded
-// (every character, HTML read as text, attachments listed) when it has one,
-// else the record's Body. Nothing when the history has no record n.
+// The whole text of a record as a person reads it: its original at
+// `originalPath` decoded (every character, HTML read as text, attachments
+// listed; no more than `maxBytes` of the mail read when that is not -1) when
+// it has one, else the record's Body.
+QString recordText(const MailRecord &record, const QString &originalPath, qint64 maxBytes = -1);
+// The same of record n, with the original it has. Nothing when the history
+// has no record n.
 std::optional<QString> recordText(History which, int record);
 
 // After a delete's rewrite succeeded: removes the original of the record that

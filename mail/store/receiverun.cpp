@@ -15,7 +15,7 @@ namespace mail {
 ReceiveRun::ReceiveRun(UidlJournal &journal) : journal_(journal) {}
 
 void ReceiveRun::addMail(const QString &name) {
-  mails_.append(originalsFolder(History::Received).pending(name));
+  mails_.add(originalsFolder(History::Received).pending(name));
   wroteAny_ = true;
 }
 
@@ -41,10 +41,10 @@ QString ReceiveRun::commit() {
     for (qsizetype i = 0; i < more.size(); ++i)
       kinds.append(kind);
   };
-  add(std::exchange(mails_, {}), Mail);
+  add(mails_.take(), Mail);
   // Mails kept on the way (a split mail joined whole).
-  add(platform::takeDeliveredMail(), Mail);
-  add(nmail::takeWrittenFiles(), Attachment);
+  add(platform::deliveredMail().take(), Mail);
+  add(nmail::writtenFiles().take(), Attachment);
   if (QFileInfo::exists(historyPath(History::Received)))
     add({platform::PendingFile{historyPath(History::Received), false, {}}}, Record);
   if (QFileInfo::exists(originalsIndexPath()))

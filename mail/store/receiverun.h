@@ -49,7 +49,7 @@ public:
 
 private:
   UidlJournal &journal_;
-  QList<platform::PendingFile> mails_;
+  platform::PendingFiles mails_;
   bool wroteAny_ = false;
 };
 

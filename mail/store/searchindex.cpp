@@ -1,9 +1,11 @@
 #include "mail/store/searchindex.h"
 
-#include "mail/store/history.h"
 #include "mail/mime/mime.h"
+#include "mail/store/history.h"
 #include "mail/store/originals.h"
+#include "platform/core/filesync.h"
 #include "platform/core/paths.h"
+#include "platform/core/privatefiles.h"
 #include "platform/core/textfold.h"
 
 #include <QCoreApplication>
@@ -34,9 +36,10 @@ using namespace MailLayout;
 
 namespace {
 
-// Raised whenever the tables change shape; an index of another version is
-// built anew.
-constexpr int SchemaVersion = 4;
+// Raised whenever the tables change shape or what they hold is taken
+// otherwise (the digests, the texts); an index of another version is built
+// anew.
+constexpr int SchemaVersion = 5;
 
 // The full-text tables come in shards, a mail's by its id: a delete merges
 // the segments of its shard only, which leaves nothing of the mail in the
@@ -66,35 +69,11 @@ std::mutex &indexMutex() {
   return m;
 }
 
-// A digest of the record's bytes up to its Flag: marking a record for
-// deletion does not change it, nor does the compaction that moves it. Not a
-// cryptographic hash: a collision costs a stale text in the index, nothing
-// more.
+// The first 64 bits of the record's key (recordKey): marking a record for
+// deletion does not change it, nor does the compaction that moves it. A
+// collision would cost a stale text in the index, nothing more.
 quint64 recordDigest(const char *data) {
-  quint64 h = 0x243F6A8885A308D3ull;
-  int i = 0;
-  for (; i + 8 <= FlagOffset; i += 8) {
-    quint64 w;
-    std::memcpy(&w, data + i, 8);
-    h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-    h ^= h >> 29;
-  }
-  for (; i < FlagOffset; ++i)
-    h = (h ^ uchar(data[i])) * 0x9E3779B97F4A7C15ull;
-  return h ^ (h >> 32);
-}
-
-bool readFully(int fd, char *dest, qint64 length, qint64 at) {
-  qint64 done = 0;
-  while (done < length) {
-    const ssize_t n = ::pread(fd, dest + done, size_t(length - done), off_t(at + done));
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      return false;
-    done += n;
-  }
-  return true;
+  return recordKey(QByteArray::fromRawData(data, RecordLength)).left(16).toULongLong(nullptr, 16);
 }
 
 // Every character of a text with the one after it (NUL after the last), as
@@ -132,13 +111,11 @@ QByteArray pairsQuery(const QString &folded) {
 // The index file exists before SQLite opens it, with the mode of the user's
 // other files whatever the umask; SQLite gives its journal the same mode.
 bool createPrivateFile(const QString &path) {
-  const QByteArray name = QFile::encodeName(path);
-  const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = platform::openPrivateFile(path, O_RDWR | O_CREAT);
   if (fd < 0)
     return false;
-  const bool ok = ::fchmod(fd, 0600) == 0;
   ::close(fd);
-  return ok;
+  return true;
 }
 
 void removeIndexFiles(const QString &path) {
@@ -230,7 +207,8 @@ std::optional<QList<quint64>> readDigests(int fd, qint64 size) {
   QByteArray buffer(ReadBatch * RecordLength, Qt::Uninitialized);
   for (qint64 first = 0; first < count; first += ReadBatch) {
     const qint64 n = std::min<qint64>(ReadBatch, count - first);
-    if (!readFully(fd, buffer.data(), n * RecordLength, first * RecordLength))
+    if (platform::readAt(fd, buffer.data(), n * RecordLength, first * RecordLength) !=
+        n * RecordLength)
       return std::nullopt;
     for (qint64 i = 0; i < n; ++i)
       digests.append(recordDigest(buffer.constData() + i * RecordLength));
@@ -424,11 +402,12 @@ Outcome update(const Database &db, const QString &historyPath, History which, Sy
     for (int i = 0; i < count; ++i) {
       if (matched[i])
         continue;
-      if (!readFully(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) ||
+      if (platform::readAt(fd, bytes.data(), RecordLength, qint64(i) * RecordLength) !=
+              RecordLength ||
           recordDigest(bytes.constData()) != (*digests)[i])
         return Outcome::Changed;
       const QString original = originals ? originals->pathFor(bytes) : QString();
-      const QString folded = foldText(recordText(decodeMailRecord(bytes), original));
+      const QString folded = foldText(searchText(decodeMailRecord(bytes), original));
       const QByteArray text = folded.toUtf8();
       if (!insert.bind(1, historyNumber(which)).bind(2, i + 1).bind(3, qint64((*digests)[i])).run())
         return Outcome::Failed;
@@ -507,11 +486,8 @@ QString foldText(const QString &text) {
   return platform::foldText(text);
 }
 
-QString recordText(const MailRecord &record, const QString &originalPath) {
-  QString body = record.Body;
-  QFile original(originalPath);
-  if (!originalPath.isEmpty() && original.open(QIODevice::ReadOnly))
-    body = nmail::mime::readableBody(original.read(MaxOriginalBytes));
+QString searchText(const MailRecord &record, const QString &originalPath) {
+  QString body = mail::recordText(record, originalPath, MaxOriginalBytes);
   if (body.size() > MaxTextLength)
     body.truncate(MaxTextLength);
   return record.Subject + u'\n' + record.Info1 + u'\n' + record.Info2 + u'\n' + body;

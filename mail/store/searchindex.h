@@ -1,8 +1,8 @@
 // Finding any mail of a history: a full-text index of every record's text,
 // kept in one SQLite file in the data folder ("qlmsearch.db", 0600).
 //
-// The index is derived data. Each record is known by a digest of its stored
-// bytes, which the compaction of a delete does not change, so a rewrite only
+// The index is derived data. Each record is known by its key (recordKey),
+// which the compaction of a delete does not change, so a rewrite only
 // renumbers what is indexed; a record the index does not know is indexed, and
 // what no record holds any more is removed. Whether a history changed at all
 // is seen from its file (size, times, inode); a missing, damaged or foreign
@@ -36,9 +36,10 @@ Paths pathsFor(History which);
 QString foldText(const QString &text);
 
 // The text a search looks through for a record: subject, sender or
-// recipient, date, and the whole text of its original (the mail as it came
-// or went) when it has one, else the record's body.
-QString recordText(const MailRecord &record, const QString &originalPath);
+// recipient, date, and its whole text as the viewer shows it (recordText:
+// its original, the mail as it came or went, when it has one, else the
+// record's body).
+QString searchText(const MailRecord &record, const QString &originalPath);
 
 // A history file as it stood when it was read.
 struct FileStamp {

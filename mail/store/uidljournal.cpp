@@ -221,8 +221,7 @@ bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QStrin
     return false;
   const Entry e{record, account_, id, size, original, key, Stored};
   const QByteArray line = lineOf(e) + "\r\n";
-  const QByteArray file = QFile::encodeName(path());
-  const int fd = ::open(file.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  const int fd = platform::openPrivateFile(path(), O_WRONLY | O_APPEND | O_CREAT);
   if (fd < 0)
     return false;
   const bool ok = ::write(fd, line.constData(), size_t(line.size())) == line.size();

@@ -16,6 +16,7 @@
 //    still holds everything (see recoverCompaction).
 // Files left by a program that copied and rewrote in place (a work file cut
 // short, a data file rewritten in part) are recovered the same way.
+#include "platform/core/filesync.h"
 #include "platform/core/privatefiles.h"
 #include "platform/core/recordfile.h"
 
@@ -178,7 +179,7 @@ bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, bool &
   qint64 runStart = -1;
   char flag[2];
   for (qint64 i = 0; i < count; ++i) {
-    if (::pread(in, flag, 2, off_t(i * len + layout.flagOffset)) != 2)
+    if (readAt(in, flag, 2, i * len + layout.flagOffset) != 2)
       return false;
     const bool live = flag[0] != 0 || flag[1] != 0;
     if (live && runStart < 0)

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -19,11 +20,15 @@ void startWriteBack(const QString &path) {
   const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
   if (fd < 0)
     return;
-  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+  platform::startWriteBack(fd);
   ::close(fd);
 }
 
 } // namespace
+
+void startWriteBack(int fd, qint64 offset, qint64 length) {
+  ::sync_file_range(fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
+}
 
 bool writeWhole(int fd, const char *data, qint64 size) {
   while (size > 0) {
@@ -36,6 +41,22 @@ bool writeWhole(int fd, const char *data, qint64 size) {
     size -= n;
   }
   return true;
+}
+
+qint64 readAt(int fd, char *into, qint64 size, qint64 offset, bool *failed) {
+  qint64 done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, into + done, size_t(std::min<qint64>(size - done, 1 << 24)),
+                              off_t(offset + done));
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n < 0 && failed)
+      *failed = true;
+    if (n <= 0)
+      break;
+    done += n;
+  }
+  return done;
 }
 
 Synced syncPath(const QString &path, bool folder) {
@@ -97,6 +118,30 @@ bool syncFiles(const QList<PendingFile> &files, QString *failedPath) {
   for (const QString &folder : folders)
     syncPath(folder, true);
   return first < 0;
+}
+
+void PendingFiles::add(PendingFile file) {
+  const std::lock_guard guard(lock_);
+  files_.append(std::move(file));
+}
+
+void PendingFiles::removeIf(const std::function<bool(const PendingFile &)> &gone) {
+  const std::lock_guard guard(lock_);
+  files_.removeIf(gone);
+}
+
+QList<PendingFile> PendingFiles::take() {
+  const std::lock_guard guard(lock_);
+  return std::exchange(files_, {});
+}
+
+bool PendingFiles::flush(QString *failedPath) {
+  return syncFiles(take(), failedPath);
+}
+
+void PendingFiles::clear() {
+  const std::lock_guard guard(lock_);
+  files_.clear();
 }
 
 } // namespace platform

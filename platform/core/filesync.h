@@ -1,17 +1,29 @@
 // Putting written files on the disk: the one fsync of the program, and the
-// flush of many files at once whose waits on the disk overlap.
+// flush of many files at once whose waits on the disk overlap; and the one
+// loop over short writes and reads.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <mutex>
 
 namespace platform {
 
 // Writes all of `size` bytes to `fd`, through short writes and interrupted
 // calls; false on a failure.
 bool writeWhole(int fd, const char *data, qint64 size);
+
+// Reads up to `size` bytes of `fd` from `offset` into `into`, through short
+// reads and interrupted calls: the number read, fewer than `size` only at
+// the end of the file or on a read error (which sets `*failed` when given).
+qint64 readAt(int fd, char *into, qint64 size, qint64 offset, bool *failed = nullptr);
+
+// Has the disk start writing what was written to `fd` (`length` bytes from
+// `offset`; 0: to the end) without waiting for it: the fsync that follows
+// finds less left to wait for. A hint; nothing is promised by it.
+void startWriteBack(int fd, qint64 offset = 0, qint64 length = 0);
 
 enum class Synced { Done, Gone, Failed };
 
@@ -27,6 +39,26 @@ struct PendingFile {
   QString path;
   bool mayBeGone = false;
   std::function<QString()> movedTo;
+};
+
+// Files written and not yet on the disk: noted by the step that wrote them
+// (on any thread) and taken by the run that flushes them, so that nothing is
+// told flushed before syncFiles() said so.
+class PendingFiles {
+public:
+  void add(PendingFile file);
+  // Drops the files that need no flush any more (removed on purpose).
+  void removeIf(const std::function<bool(const PendingFile &)> &gone);
+  // Every file noted, taken off the list.
+  QList<PendingFile> take();
+  // syncFiles() of take(): false with the first path that failed.
+  bool flush(QString *failedPath = nullptr);
+  // Forgets what was noted without flushing it.
+  void clear();
+
+private:
+  std::mutex lock_;
+  QList<PendingFile> files_;
 };
 
 // fsync of every file, by a few threads at once when there are many (each

@@ -7,7 +7,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -21,6 +24,28 @@ bool makePrivate(const QString &path) {
     return false;
   const mode_t wanted = S_ISDIR(st.st_mode) ? 0700 : 0600;
   return (st.st_mode & 07777) == wanted || ::chmod(name.constData(), wanted) == 0;
+}
+
+int openPrivateFile(const QString &path, int flags) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), flags | O_CLOEXEC, 0600);
+  if (fd < 0 || ::fchmod(fd, 0600) == 0)
+    return fd;
+  ::close(fd);
+  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL))
+    ::unlink(name.constData());
+  return -1;
+}
+
+bool makePrivateFolder(const QString &path) {
+  const QByteArray name = QFile::encodeName(path);
+  if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST)
+    return false;
+  struct stat st {};
+  if (::stat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return false;
+  // Made just now under a loose umask, or left by an older run: 0700 either way.
+  return (st.st_mode & 07777) == 0700 || ::chmod(name.constData(), 0700) == 0;
 }
 
 int makePrivateTree(const QString &folder) {
@@ -52,12 +77,7 @@ bool makePrivateFolders(const QString &path) {
   const QString absolute = QFileInfo(path).absoluteFilePath();
   if (QFileInfo(absolute).isDir())
     return true;
-  if (!makePrivateFolders(QFileInfo(absolute).absolutePath()))
-    return false;
-  const QByteArray name = QFile::encodeName(absolute);
-  if (::mkdir(name.constData(), 0700) != 0 && !QFileInfo(absolute).isDir())
-    return false;
-  return makePrivate(absolute);
+  return makePrivateFolders(QFileInfo(absolute).absolutePath()) && makePrivateFolder(absolute);
 }
 
 } // namespace platform

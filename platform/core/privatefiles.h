@@ -19,6 +19,18 @@ void keepNewFilesPrivate();
 // Gives an existing file mode 0600 (a folder 0700). False when it failed.
 bool makePrivate(const QString &path);
 
+// open(2) of `path` with `flags` (O_CREAT, O_EXCL, O_APPEND, O_TMPFILE …;
+// O_CLOEXEC is added) for a file of mode 0600: one made under a loose umask,
+// or one that was there with another mode, has it before anything is
+// written. The descriptor, or -1 (a file it made with O_EXCL is gone again).
+int openPrivateFile(const QString &path, int flags);
+
+// Makes the folder `path` (its parent must exist) with mode 0700, or gives
+// the folder there that mode. A link to a folder counts as that folder (a
+// Maildir moved to another disk and linked back). False when no folder can
+// be had there.
+bool makePrivateFolder(const QString &path);
+
 // Gives `folder` itself and everything under it mode 0700 (folders) or 0600
 // (files), links left alone and not followed. For what an earlier version,
 // a copy by hand or an install left readable by others. The number of

@@ -3,6 +3,7 @@
 #include "platform/core/profile.h"
 
 #include "platform/core/ansi.h"
+#include "platform/core/blank.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,13 +39,11 @@ QList<Line> splitLines(const QByteArray &data) {
   return lines;
 }
 
-bool isBlank(QChar c) { return c == u' ' || c == u'\t'; }
-
 QString trimmed(const QString &text) {
   qsizetype b = 0, e = text.size();
-  while (b < e && isBlank(text[b]))
+  while (b < e && isBlank(text[b].unicode()))
     ++b;
-  while (e > b && isBlank(text[e - 1]))
+  while (e > b && isBlank(text[e - 1].unicode()))
     --e;
   return text.mid(b, e - b);
 }
@@ -79,7 +78,8 @@ QString unquoted(const QString &value) {
 }
 
 QString storedForm(const QString &value) {
-  const bool outerBlank = !value.isEmpty() && (isBlank(value.front()) || isBlank(value.back()));
+  const bool outerBlank =
+      !value.isEmpty() && (isBlank(value.front().unicode()) || isBlank(value.back().unicode()));
   const bool looksQuoted = unquoted(value) != value;
   if (outerBlank || looksQuoted)
     return u'"' + value + u'"';

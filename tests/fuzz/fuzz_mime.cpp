@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
   }
   checkNothingOutside();
-  nmail::forgetWrittenFiles(); // the receive routine flushes them; here they go
+  nmail::writtenFiles().clear(); // the receive routine flushes them; here they go
   QDir::setCurrent(previous);
   if (!QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
                             QDir::NoDotAndDotDot)) {
