@@ -291,8 +291,9 @@ namespace {
 
 // A message is parsed once: the unpack step that follows readableBody takes
 // the parse it left here, on whichever thread either runs (each on a worker
-// of its own, as the receive does). Two are kept: the next mail is read on
-// the transport thread while this one is unpacked. What the message was read from is held,
+// of its own, as the receive does). Several are kept: the next mails are
+// read on the transport thread (up to eight ahead) while this one is
+// unpacked. What the message was read from is held,
 // not only its address: a file closed meanwhile and another opened (or a
 // buffer freed and another made) could otherwise take the same address and
 // the old parse.
@@ -310,7 +311,7 @@ struct KeptParse {
   }
 };
 // The newest last.
-std::array<KeptParse, 2> keptParses;
+std::array<KeptParse, 10> keptParses;
 // Held while keptParses are looked at or changed; a parse taken out of them
 // is the taker's alone.
 std::mutex keptParsesMutex;

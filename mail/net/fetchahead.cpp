@@ -1,8 +1,10 @@
 // Fetching ahead: the next mail lives here. While the window's thread
-// stores one mail, the transport fetches the next into the file named for it
-// (a whole mail waits in ReadyMail, taken without a word to the transport
-// thread; a large one nobody asked for yet in the session's Ahead), and
-// getMail hands each over with its text read within its budget.
+// stores one mail, the transport fetches the next ones and reads them: small
+// ones into files of their own that take their names when they are asked for
+// (or the next one into the file named for it), waiting as ReadyMails that
+// are taken without a word to the transport thread; a large one nobody asked
+// for yet in the session's Ahead. getMail hands each over with its text read
+// within its budget.
 #include "mail/net/facestate.h"
 
 #include "platform/core/filesync.h"
@@ -10,7 +12,9 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
+#include <list>
 #include <mutex>
 
 #include <fcntl.h>
@@ -23,44 +27,95 @@ using namespace face;
 
 namespace {
 
-// A mail fetched ahead into the file its caller named for it, waiting to be
-// taken by the window's thread without a word to the transport thread. One
-// at a time, under the lock: both threads touch it.
+// A mail fetched ahead and read, waiting to be taken by the window's thread
+// without a word to the transport thread: in the file its caller named for
+// it (`path`), or in a file of its own in `folder` that has no name yet
+// (`unnamedFd`) and takes the one it is asked for under. Under the lock:
+// both threads touch them.
 struct ReadyMail {
   int handle = 0;
   int number = 0;
   QString path;
   qint64 size = 0;
   QByteArray whole; // the mail, when it came whole into memory
-  int fd = -1;      // open on the file otherwise
   std::shared_ptr<ReadMail> read; // read already (its source holds the file then)
+  QString folder;
+  int unnamedFd = -1;
+
+  // Its file goes, and the mail stays on the server.
+  void drop() {
+    if (unnamedFd >= 0)
+      ::close(unnamedFd); // a file without a name is gone with it
+    else
+      ::unlink(QFile::encodeName(path).constData());
+  }
 };
+// Small mails read ahead at most, and the bytes they may hold together.
+constexpr int ReadyMails = 8;
 std::mutex readyLock;
-std::optional<ReadyMail> readyMail;
+std::list<ReadyMail> readyMails;
 
 void setReady(ReadyMail mail) {
   const std::lock_guard lock(readyLock);
-  readyMail = std::move(mail);
+  readyMails.push_back(std::move(mail));
 }
 
-bool holdsReady(int handle) {
+int readyCount(int handle) {
   const std::lock_guard lock(readyLock);
-  return readyMail && readyMail->handle == handle;
+  return int(std::count_if(readyMails.begin(), readyMails.end(),
+                           [&](const ReadyMail &m) { return m.handle == handle; }));
 }
 
-// The mail of `number` when it waits in the file `path`; it is the caller's then.
+bool isReady(int handle, int number) {
+  const std::lock_guard lock(readyLock);
+  return std::any_of(readyMails.begin(), readyMails.end(), [&](const ReadyMail &m) {
+    return m.handle == handle && m.number == number;
+  });
+}
+
+// Gives a file without a name the name `path`; false when it cannot (one is there).
+bool nameFile(int fd, const QString &path) {
+  // By descriptor through /proc: linkat by descriptor alone needs a
+  // privilege a user has not.
+  const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+  return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, QFile::encodeName(path).constData(),
+                  AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The mail of `number` when it waits in the file `path`, or in a file without
+// a name in the folder of `path`, which takes that name now; it is the
+// caller's then. Mails before it were passed by (stored before, only to be
+// deleted), and go.
 std::optional<FetchedToFile> takeReady(int handle, int number, const QString &path) {
-  const std::lock_guard lock(readyLock);
-  if (!readyMail || readyMail->handle != handle || readyMail->number != number ||
-      readyMail->path != path)
+  std::optional<ReadyMail> taken;
+  {
+    const std::lock_guard lock(readyLock);
+    for (auto it = readyMails.begin(); it != readyMails.end();) {
+      if (it->handle != handle || it->number > number) {
+        ++it;
+        continue;
+      }
+      if (it->number == number &&
+          (it->unnamedFd >= 0 ? it->folder == QFileInfo(path).path() : it->path == path))
+        taken = std::move(*it);
+      else
+        it->drop();
+      it = readyMails.erase(it);
+    }
+  }
+  if (!taken)
     return std::nullopt;
+  if (taken->unnamedFd >= 0) {
+    const bool named = nameFile(taken->unnamedFd, path);
+    ::close(taken->unnamedFd);
+    if (!named)
+      return std::nullopt; // fetched again into that file, which meets what is in the way
+  }
   FetchedToFile f;
-  f.size = readyMail->size;
-  f.fd = readyMail->fd;
-  f.inMemory = f.fd < 0;
-  f.whole = std::move(readyMail->whole);
-  f.read = std::move(readyMail->read);
-  readyMail.reset();
+  f.size = taken->size;
+  f.inMemory = true;
+  f.whole = std::move(taken->whole);
+  f.read = std::move(taken->read);
   return f;
 }
 
@@ -68,16 +123,18 @@ std::optional<FetchedToFile> takeReady(int handle, int number, const QString &pa
 
 namespace face {
 
-// A mail of session `handle` (of any, with 0) that waits and that nobody will
-// take: its file goes, and the mail stays on the server.
+// The mails of session `handle` (of any, with 0) that wait and that nobody
+// will take: their files go, and the mails stay on the server.
 void dropReady(int handle) {
   const std::lock_guard lock(readyLock);
-  if (!readyMail || (handle != 0 && readyMail->handle != handle))
-    return;
-  if (readyMail->fd >= 0)
-    ::close(readyMail->fd);
-  ::unlink(QFile::encodeName(readyMail->path).constData());
-  readyMail.reset();
+  for (auto it = readyMails.begin(); it != readyMails.end();) {
+    if (handle != 0 && it->handle != handle) {
+      ++it;
+      continue;
+    }
+    it->drop();
+    it = readyMails.erase(it);
+  }
 }
 
 } // namespace face
@@ -149,7 +206,6 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
     client.claim(number);
     return ready;
   }
-  dropReady(handle); // fetched ahead for a call that never came
   if (session.ahead && session.ahead->number == number &&
       QFileInfo(session.ahead->path).path() == QFileInfo(path).path() &&
       ::rename(QFile::encodeName(session.ahead->path).constData(),
@@ -196,6 +252,37 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
   return f;
 }
 
+// Small mails from `next` on, fetched ahead into files without names in
+// `folder` and read, while the window's thread stores the one before: as
+// many as may wait. Stops at the first that did not come whole into memory
+// (a large one, one refused): asked for, it is fetched then.
+void readSmallAhead(Pop3Client &client, int handle, int next, const QString &folder,
+                    qint64 budgetMs) {
+  static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
+  if (!canName)
+    return;
+  for (int n = next; n <= client.messageCount() && readyCount(handle) < ReadyMails; ++n) {
+    if (isReady(handle, n))
+      continue;
+    if (n != next)
+      client.prefetch(n);
+    if (!client.holds(n))
+      return;
+    const int fd = platform::openPrivateFile(folder, O_TMPFILE | O_RDWR);
+    if (fd < 0)
+      return; // the mail stays held for the call that asks for it
+    const std::optional<QByteArray> whole = client.takeHeld(n);
+    if (!platform::writeWhole(fd, whole->constData(), whole->size())) {
+      ::close(fd);
+      client.putBack(n, *whole);
+      return;
+    }
+    platform::startWriteBack(fd, 0, whole->size());
+    std::shared_ptr<ReadMail> read = readMail(mime::Source(*whole), budgetMs);
+    setReady(ReadyMail{handle, n, {}, whole->size(), *whole, std::move(read), folder, fd});
+  }
+}
+
 // The next mail comes over the line while this one is stored: a small one
 // whole into memory (see Pop3Client::prefetch), a large one into a file in
 // `folder` when one is given (the folder of this mail's file). With `named`,
@@ -212,7 +299,11 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
     return;
   Session &session = *it->second;
   session.client.prefetch(next);
-  if (session.ahead || holdsReady(handle))
+  if (session.ahead)
+    return;
+  if (!folder.isEmpty())
+    readSmallAhead(session.client, handle, next, folder, budgetMs);
+  if (isReady(handle, next))
     return;
   if (!named.isEmpty()) {
     MessageFile file(named);
@@ -243,8 +334,7 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
     // The source takes the file over, and closes it when the mail is done.
     const mime::Source source = whole ? mime::Source(*whole) : mime::Source::fromFile(fd);
     std::shared_ptr<ReadMail> read = readMail(source, budgetMs);
-    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), -1,
-                       std::move(read)});
+    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), std::move(read)});
     return;
   }
   if (folder.isEmpty() || session.client.holds(next))

@@ -65,6 +65,7 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   authenticated_ = false;
   count_ = 0;
   retrieved_.clear();
+  handedOut_.clear();
   deleted_.clear();
   pendingDeletes_.clear();
   held_.clear();
@@ -404,7 +405,8 @@ void Pop3Client::prefetch(int number) {
   for (auto it = held_.begin(); it != held_.end();)
     it = it.key() < number ? held_.erase(it) : std::next(it);
   auto wanted = [&](int n) {
-    if (deleted_.contains(n) || retrieved_.contains(n) || held_.contains(n) ||
+    if (deleted_.contains(n) || retrieved_.contains(n) || handedOut_.contains(n) ||
+        held_.contains(n) ||
         std::any_of(inFlight_.cbegin(), inFlight_.cend(),
                     [n](const auto &s) { return s.first == n; }))
       return std::optional<qint64>();

@@ -72,14 +72,21 @@ public:
   // then costs nothing.
   bool holds(int number) const { return held_.contains(number); }
   // Takes the message prefetch() brought whole for `number` out of the
-  // client; it does not count as fetched until claim(number).
+  // client; it does not count as fetched until claim(number), and prefetch()
+  // does not fetch it again meanwhile.
   std::optional<QByteArray> takeHeld(int number) {
     const auto it = held_.find(number);
     if (it == held_.end())
       return std::nullopt;
     QByteArray whole = std::move(*it);
     held_.erase(it);
+    handedOut_.insert(number);
     return whole;
+  }
+  // Holds a message takeHeld() gave out again (its taker could not keep it).
+  void putBack(int number, QByteArray whole) {
+    handedOut_.remove(number);
+    held_.insert(number, std::move(whole));
   }
   // DELE n, queued: a server deletes only at QUIT, so the DELE commands go
   // out just before it, all at once when the server offers PIPELINING.
@@ -141,6 +148,7 @@ private:
   bool authenticated_ = false;
   int count_ = 0;
   QSet<int> retrieved_;
+  QSet<int> handedOut_; // taken out by takeHeld(), not yet claimed
   QSet<int> deleted_;
   QList<int> pendingDeletes_;
   bool sendDeletes();

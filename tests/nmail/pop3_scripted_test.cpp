@@ -536,6 +536,50 @@ TEST_F(Pop3Scripted, AMailFetchedAheadButNeverAskedForLeavesNoFileAndStaysOnTheS
             QStringList{QStringLiteral("one")});
 }
 
+// With PIPELINING the small mails after the one asked for are fetched and
+// read ahead, each into a file without a name. Each takes the name it is
+// asked for under, with its own content; those never asked for (the run
+// stopped) leave nothing behind and stay on the server.
+TEST_F(Pop3Scripted, MailsReadAheadTakeTheirOwnNamesAndThoseNeverAskedForLeaveNothing) {
+  auto mail = [](int n) {
+    return QStringList{"S: +OK", QStringLiteral("S: Subject: mail %1").arg(n), "S: ",
+                       QStringLiteral("S: body of mail %1").arg(n), "S: ."};
+  };
+  QStringList script{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: PIPELINING", "S: .",
+                     "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK", "C: STAT", "S: +OK 5 250",
+                     "C: RETR 1"};
+  script += mail(1);
+  script += QStringList{"C: LIST", "S: +OK", "S: 1 50", "S: 2 50", "S: 3 50",
+                        "S: 4 50", "S: 5 50", "S: ."};
+  for (int n = 2; n <= 5; ++n)
+    script += QStringList{QStringLiteral("C: RETR %1").arg(n)} + mail(n);
+  script += QStringList{"C: CAPA", "S: +OK", "S: PIPELINING", "S: .", "C: DELE 1", "S: +OK",
+                        "C: DELE 2", "S: +OK", "C: DELE 3", "S: +OK", "C: QUIT", "S: +OK"};
+  ScriptedServer server(script);
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 5);
+  QTemporaryDir folder;
+  auto file = [&](int n) { return folder.filePath(QStringLiteral("m%1").arg(n)); };
+  for (int n = 1; n <= 3; ++n) {
+    ASSERT_EQ(NMailPop3SetMailFile(h, n, file(n)), 0);
+    ASSERT_EQ(NMailPop3SetMailFile(h, n + 1, file(n + 1)), 0);
+    Buffers b;
+    ASSERT_EQ(b.getMail(h, n), 0) << lastErrorText().toStdString();
+    EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("mail %1").arg(n));
+    QFile stored(file(n));
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(stored.readAll(), QStringLiteral("Subject: mail %1\r\n\r\nbody of mail %1\r\n")
+                                    .arg(n)
+                                    .toLatin1());
+    EXPECT_EQ(NMailPop3DeleteMail(h, n), 0);
+  }
+  EXPECT_EQ(NMailPop3Close(h), 0) << lastErrorText().toStdString();
+  server.waitDone();
+  EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
+  EXPECT_EQ(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden),
+            QStringList({QStringLiteral("m1"), QStringLiteral("m2"), QStringLiteral("m3")}));
+}
+
 // The receive routine names the next mail's file before it asks for this
 // one, and hands deletions over without waiting: the next mail, small or
 // large, is fetched into its file while this one is stored and is read from
