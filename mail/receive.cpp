@@ -501,7 +501,7 @@ void ReceiveMail(ReceiveHost &host) {
       // goes on meanwhile (nothing else writes these files during a receive).
       QString unsynced;
       if (run && run->wroteAny())
-        platform::runAside([&] { unsynced = run->commit(); });
+        platform::runAndWait([&] { unsynced = run->commit(); });
       if (!unsynced.isEmpty() && !run->withdraw())
         unsynced += QStringLiteral("（受信済みメールの記録も書き直せませんでした。）");
       if (stopRequest == StopRequest::Abandon) {

@@ -9,14 +9,12 @@
 #include "mail/receive.h"
 #include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
+#include "platform/core/wait.h"
 #include "platform/messagebox.h"
 
-#include <QEventLoop>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
-
-#include <thread>
 
 using mail::History;
 
@@ -27,17 +25,11 @@ const QString IndexFailedText = QStringLiteral(
 const QString ReceivingText =
     QStringLiteral("メールを受信中です。受信が終わってから、もう一度検索して下さい。");
 
-// Runs the search on a worker thread while the caller's events go on.
+// Runs the search on a worker while the caller's events go on.
 mail::search::SearchResult searchWaiting(History which, const QString &query) {
   const mail::search::Paths paths = mail::search::pathsFor(which);
   mail::search::SearchResult result;
-  QEventLoop loop;
-  std::thread worker([&] {
-    result = mail::search::searchHistory(paths, which, query);
-    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-  });
-  loop.exec(QEventLoop::ExcludeUserInputEvents);
-  worker.join();
+  platform::runAndWait([&] { result = mail::search::searchHistory(paths, which, query); });
   return result;
 }
 

@@ -96,7 +96,7 @@ void readAgainstBudget(const mime::Source &message, mime::Budget &budget,
   if (!message.file && message.bytes.size() <= ReadInPlaceBytes)
     job();
   else
-    platform::runAside(job);
+    platform::runAndWait(job);
   budget.end();
 }
 

@@ -59,6 +59,10 @@ QString nameOf(const QSslCertificate &cert, bool issuer) {
 // The addresses of a host name, or nothing when the lookup outlived the
 // network timeout. The system resolver has no deadline of its own, so it
 // runs in a thread of its own that is left to finish alone on a timeout.
+// Not on the pool: a resolver stuck on an unanswering name server (tens of
+// seconds, once per retried check) would hold a worker the whole time, keep
+// the flushes and the index waiting behind it, and hold the program's end,
+// which waits for the pool; a thread of its own is simply left behind.
 std::optional<QList<QHostAddress>> resolve(const QString &host) {
   const QHostAddress literal(host);
   if (!literal.isNull())

@@ -33,19 +33,14 @@ QObject *transportContext() {
   return current->context;
 }
 
-bool onMainThread() {
-  const QCoreApplication *app = QCoreApplication::instance();
-  return app && QThread::currentThread() == app->thread();
-}
-
 } // namespace
 
 void runOnTransportThread(const std::function<void()> &job) {
-  if (!onMainThread()) {
+  if (!platform::onMainThread()) {
     job();
     return;
   }
-  platform::runElsewhere(transportContext(), job);
+  platform::runAndWait(job, transportContext());
 }
 
 void queueOnTransportThread(std::function<void()> job) {
@@ -55,7 +50,7 @@ void queueOnTransportThread(std::function<void()> job) {
 }
 
 void postToTransportThread(std::function<void()> job) {
-  if (!onMainThread()) {
+  if (!platform::onMainThread()) {
     job();
     return;
   }

@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 
 #include <algorithm>
 #include <cerrno>
@@ -116,6 +117,10 @@ MailRecord &recordBuffer(History which) {
 }
 
 namespace {
+// Recovery and what it leaves (the notice, the run it was done in) are the
+// file's, not the calling thread's: one at a time, whichever thread asks.
+QMutex recoveryMutex;
+quint64 recoveredRun[2] = {0, 0};
 RecoveryNotice pendingNotice[2] = {RecoveryNotice::None, RecoveryNotice::None};
 RecoveryNotice &noticeOf(History which) {
   return pendingNotice[which == History::Received ? 0 : 1];
@@ -128,7 +133,7 @@ QString historyName(History which) {
 bool recoverHistory(History which) {
   // Once in a settled run (a receive, which appends for every mail): no
   // delete can start meanwhile, so nothing new can be left to recover.
-  thread_local quint64 recoveredRun[2] = {0, 0};
+  const QMutexLocker lock(&recoveryMutex);
   quint64 &recovered = recoveredRun[which == History::Sent ? 1 : 0];
   const quint64 run = platform::settledRun();
   if (run != 0 && recovered == run)
@@ -144,6 +149,7 @@ bool recoverHistory(History which) {
 }
 
 RecoveryNotice takeRecoveryNotice(History which) {
+  const QMutexLocker lock(&recoveryMutex);
   // A failure that has since been overcome is a recovery after all.
   if (noticeOf(which) == RecoveryNotice::Failed && !QFileInfo::exists(historyWorkPath(which)))
     noticeOf(which) = RecoveryNotice::Recovered;

@@ -13,6 +13,7 @@
 #include <QSysInfo>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -65,7 +66,9 @@ QString whereNow(const QString &path) {
 
 
 bool Maildir::ensure() const {
-  // Made sure of once in a settled run (a receive asks for every mail).
+  // Made sure of once in a settled run (a receive asks for every mail). Each
+  // thread keeps its own list: one that has not seen the folder yet makes
+  // sure of it again, which any number of threads may do at once.
   thread_local quint64 ensuredRun = 0;
   thread_local QSet<QString> ensuredRoots;
   const quint64 run = settledRun();
@@ -98,7 +101,7 @@ bool Maildir::ensureNow() const {
 }
 
 QString Maildir::uniqueName(qint64 size) {
-  static unsigned counter = 0;
+  static std::atomic<unsigned> counter{0}; // whichever thread takes a name
   struct timeval tv {};
   ::gettimeofday(&tv, nullptr);
   return QStringLiteral("%1.M%2P%3Q%4.%5,S=%6")

@@ -7,11 +7,10 @@
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
 #include "platform/core/textfold.h"
+#include "platform/core/workers.h"
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QHash>
-#include <QThreadPool>
 
 #include "mail/store/sqlitedb.h"
 
@@ -466,14 +465,12 @@ SyncResult syncLocked(std::unique_ptr<Database> &db, const Paths &paths, History
   return {};
 }
 
-QThreadPool &updatePool() {
-  // Parented to the application, which waits for it when it ends.
-  static QThreadPool *pool = [] {
-    auto *p = new QThreadPool(QCoreApplication::instance());
-    p->setMaxThreadCount(1);
-    return p;
-  }();
-  return *pool;
+// Updates run one at a time and in the order asked, on the pool (which the
+// application waits for when it ends). Never destroyed: a job may still be
+// queued when static objects go.
+platform::SerialQueue &updates() {
+  static platform::SerialQueue *const queue = new platform::SerialQueue;
+  return *queue;
 }
 
 } // namespace
@@ -555,11 +552,11 @@ void scheduleUpdate(History which) {
   const Paths paths = pathsFor(which);
   if (!QFile::exists(paths.index))
     return;
-  updatePool().start([paths, which] { syncIndex(paths, which); });
+  updates().post([paths, which] { syncIndex(paths, which); });
 }
 
 void waitForUpdates() {
-  updatePool().waitForDone();
+  updates().waitForDone();
 }
 
 } // namespace mail::search

@@ -19,15 +19,16 @@
 #include "platform/core/filesync.h"
 #include "platform/core/privatefiles.h"
 #include "platform/core/recordfile.h"
+#include "platform/core/workers.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -47,7 +48,7 @@ std::atomic<int> discardsUnderway{0};
 
 // Step 4: the work file's name goes at once. A large one is renamed aside
 // and freeing its blocks (a whole history, hundreds of megabytes, some
-// 100 ms) is left to a thread of its own so that nobody waits for it. A name left behind by
+// 100 ms) is left to a worker so that nobody waits for it. A name left behind by
 // a crash meanwhile is removed by the next recovery, as it names nothing the
 // data file lacks.
 bool removeWorkFile(const QString &tmpPath) {
@@ -58,10 +59,10 @@ bool removeWorkFile(const QString &tmpPath) {
   if (::rename(QFile::encodeName(tmpPath).constData(), aside.constData()) != 0)
     return QFile::remove(tmpPath);
   ++discardsUnderway;
-  std::thread([aside] {
+  workers().start([aside] {
     ::unlink(aside.constData());
     --discardsUnderway;
-  }).detach();
+  });
   return true;
 }
 

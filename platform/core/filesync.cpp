@@ -1,5 +1,7 @@
 #include "platform/core/filesync.h"
 
+#include "platform/core/workers.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
@@ -7,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -100,12 +101,7 @@ bool syncFiles(const QList<PendingFile> &files, QString *failedPath) {
         failedAt[size_t(k)] = i;
     }
   };
-  std::vector<std::thread> helpers;
-  for (int k = 1; k < lanes; ++k)
-    helpers.emplace_back(lane, k);
-  lane(0);
-  for (std::thread &t : helpers)
-    t.join();
+  runInParallel(lanes, lane);
   qsizetype first = -1; // the first that failed, as one thread would have met it
   for (const qsizetype at : failedAt)
     if (at >= 0 && (first < 0 || at < first))

@@ -1,14 +1,17 @@
 #include "platform/core/wait.h"
 
 #include "platform/core/clock.h"
+#include "platform/core/workers.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMutex>
 #include <QThread>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <algorithm>
+#include <memory>
 
 namespace platform {
 
@@ -33,7 +36,7 @@ void waitMilliseconds(int ms, const std::function<bool()> &stop) {
     if (elapsed > limit) // strictly more than asked
       return;
     const int sleep = int(std::min<std::uint32_t>(limit - elapsed + 1, longestSleep));
-    if (!QCoreApplication::instance() || QThread::currentThread() != QCoreApplication::instance()->thread()) {
+    if (!onMainThread()) {
       // No event loop of ours to run here: sleeping is all there is to do.
       QThread::msleep(ulong(std::min(sleep, 50)));
       continue;
@@ -43,52 +46,47 @@ void waitMilliseconds(int ms, const std::function<bool()> &stop) {
   }
 }
 
-namespace {
 bool onMainThread() {
   const QCoreApplication *app = QCoreApplication::instance();
   return app && QThread::currentThread() == app->thread();
 }
-} // namespace
 
-void runElsewhere(QObject *context, const std::function<void()> &job) {
-  if (!onMainThread() || context->thread() == QThread::currentThread()) {
+void runAndWait(const std::function<void()> &job, QObject *context) {
+  if (!onMainThread() || (context && context->thread() == QThread::currentThread())) {
     job();
     return;
   }
-  QEventLoop loop;
-  QMutex mutex;
-  bool done = false;
-  QMetaObject::invokeMethod(
-      context,
-      [&] {
-        job();
-        // Under the lock: the caller destroys the loop only after it has
-        // seen `done`, so the quit is never posted to a loop that is gone.
-        const QMutexLocker lock(&mutex);
-        done = true;
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-      },
-      Qt::QueuedConnection);
+  struct State {
+    QMutex mutex;
+    bool done = false;
+  };
+  const auto state = std::make_shared<State>();
+  QObject waker; // a call posted to it wakes this thread when the job is done
+  const auto run = [state, &job, &waker] {
+    job();
+    // Under the lock: the caller destroys `waker` only after it has seen
+    // `done`, so the call is never posted to an object that is gone (and a
+    // call still pending then goes with it).
+    const QMutexLocker lock(&state->mutex);
+    state->done = true;
+    QMetaObject::invokeMethod(&waker, [] {}, Qt::QueuedConnection);
+  };
+  if (context)
+    QMetaObject::invokeMethod(context, run, Qt::QueuedConnection);
+  else
+    workers().start(run);
+  // Events are run here rather than in a nested event loop: once the
+  // application has been asked to quit, a new loop returns at once without
+  // running anything, and the wait would spin a core with the window frozen
+  // until the job ended.
   for (;;) {
-    loop.exec();
-    const QMutexLocker lock(&mutex);
-    if (done)
-      return;
+    {
+      const QMutexLocker lock(&state->mutex);
+      if (state->done)
+        return;
+    }
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
   }
-}
-
-void runAside(const std::function<void()> &job) {
-  if (!onMainThread()) {
-    job();
-    return;
-  }
-  QThread thread;
-  QObject context;
-  context.moveToThread(&thread);
-  thread.start();
-  runElsewhere(&context, job);
-  thread.quit();
-  thread.wait();
 }
 
 } // namespace platform

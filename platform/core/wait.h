@@ -14,12 +14,16 @@ void waitMilliseconds(int ms);
 // batch of events, which is where whatever it looks at can change.
 void waitMilliseconds(int ms, const std::function<bool()> &stop);
 
-// Runs `job` on the thread `context` lives on and returns once it has
-// finished, letting this thread's events run meanwhile (windows paint, timers
-// tick, clicks arrive), as the wait does. Called off the application's main
-// thread, or before there is an application, it runs `job` in place.
-void runElsewhere(QObject *context, const std::function<void()> &job);
-// The same on a thread made for the job (slow disk work: syncing files).
-void runAside(const std::function<void()> &job);
+// True on the application's main thread, the window's; false on any other
+// thread and before there is an application.
+bool onMainThread();
+
+// The one way the window's thread waits for work done elsewhere: runs `job`
+// on a worker of the pool (workers.h), or, given a `context`, on the thread
+// that object lives on (the transport thread), and returns once it has
+// finished, letting this thread's events run meanwhile (windows paint,
+// timers tick, clicks arrive), as the wait does. Anywhere but on the main
+// thread, and on `context`'s own thread, it runs `job` in place.
+void runAndWait(const std::function<void()> &job, QObject *context = nullptr);
 
 } // namespace platform

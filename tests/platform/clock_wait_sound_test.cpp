@@ -5,9 +5,13 @@
 #include "tests/support/fakes.h"
 #include "tests/support/programfolder.h"
 
-#include <QThread>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
+#include <QThread>
 #include <QTimer>
+
+#include <atomic>
 
 #include <gtest/gtest.h>
 
@@ -85,6 +89,29 @@ TEST(Wait, ZeroAndNegativeReturnSoon) {
   waitMilliseconds(0);
   waitMilliseconds(-5);
   EXPECT_LT(elapsedSince(start, millisecondCounter()), 1000u);
+}
+
+// Closing the main window asks the application to end while handlers still
+// run; a job awaited then must still let the window's events run (a new
+// event loop returns at once after a quit, which left the wait spinning a
+// core, blind to them, and a job needing one of them never ended).
+TEST(Wait, AJobAwaitedAfterTheProgramWasAskedToEndStillLetsEventsRun) {
+  bool seen = false;
+  QTimer::singleShot(0, [&] {
+    QCoreApplication::exit(0);
+    std::atomic<bool> answered{false};
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [&] { answered = true; }, Qt::QueuedConnection);
+    runAndWait([&] {
+      // A bound, so that a wait that runs no events fails the test instead of hanging it.
+      const QDeadlineTimer bound(10000);
+      while (!answered && !bound.hasExpired())
+        QThread::msleep(5);
+    });
+    seen = answered;
+  });
+  QCoreApplication::exec();
+  EXPECT_TRUE(seen);
 }
 
 TEST(Sound, ResultCodesAndFlagWords) {
