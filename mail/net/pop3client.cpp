@@ -422,12 +422,16 @@ void Pop3Client::prefetch(int number) {
     return;
   }
   // The window ahead: what is held or under way from `number` on, topped up
-  // with the RETR commands of the small messages that follow, in one write.
+  // with the RETR commands of the small messages that follow, in one write,
+  // once half of it has been taken (a write waits until it is sent: one for
+  // every few mails, not one for each). The message asked for itself is
+  // always sent for.
   QByteArray batch;
   qint64 bytes = heldBytes();
   int ahead = int(held_.size() + inFlight_.size());
-  for (int n = number; n <= count_ && n < number + 2 * AheadMails && ahead < AheadMails &&
-                       bytes < AheadBytes && !conn_.isBroken();
+  const bool topUp = ahead <= AheadMails / 2 || wanted(number).has_value();
+  for (int n = number; topUp && n <= count_ && n < number + 2 * AheadMails &&
+                       ahead < AheadMails && bytes < AheadBytes && !conn_.isBroken();
        ++n) {
     const auto octets = wanted(n);
     if (!octets)
