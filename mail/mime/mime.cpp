@@ -379,20 +379,32 @@ QString cutTextNotice() {
   return QStringLiteral("（本文が長いため、ここから先は省きました）");
 }
 
-QString readableBody(const Source &source, Budget *budget) {
+QString readableBody(const Source &source, Budget *budget, bool *holdsFiles) {
+  bool unused = true;
+  bool &files = holdsFiles ? *holdsFiles : unused;
+  files = true;
   Owned<GMimeMessage> message = parseOnce(source);
   struct Keep {
     const Source &source;
     Owned<GMimeMessage> &message;
     ~Keep() { keepParse(source, message); }
   } keep{source, message};
-  if (!message)
+  if (!message) {
+    files = false; // the unpack step parses it no better
     return bodyAsItCame(source);
+  }
   GMimeObject *top = g_mime_message_get_mime_part(message.get());
   if (top && GMIME_IS_MESSAGE_PARTIAL(top)) {
     return splitPartText(GMIME_MESSAGE_PARTIAL(top), source);
   }
   Content content = contentOf(message.get(), true, budget);
+  if (content.attachments.isEmpty() && !content.overBudget()) {
+    // Read whole and without files: the unpack step has nothing to look
+    // for, and the parse goes here rather than on the unpacking thread.
+    files = false;
+    if (holdsFiles)
+      message.reset();
+  }
   if (content.texts.isEmpty() && content.attachments.isEmpty() && !content.overBudget()) {
     // A multipart whose boundary never occurs (a broken mailer, a lost
     // parameter) has no parts at all: its body as it came beats an empty
@@ -402,6 +414,11 @@ QString readableBody(const Source &source, Budget *budget) {
       return rest;
   }
   return readableText(content);
+}
+
+int unpackNothing(const QString &folder) {
+  releaseStaleSetsNowAndThen(resolveFolder(folder));
+  return NMailAttachmentNone;
 }
 
 int unpackAttachments(const Source &source, const QString &folder, Budget *budget) {

@@ -91,8 +91,12 @@ QString cutTextNotice();
 // line breaks CR LF; HTML-only mail as plain text; for each attachment a line
 // "attachment: <file name> (<size> bytes)"; for a part of a split mail a short
 // line saying which part of how many it is. At most MaxReadableChars (and
-// then the notice); with a budget, what was read within it.
-QString readableBody(const Source &message, Budget *budget = nullptr);
+// then the notice); with a budget, what was read within it. `holdsFiles`,
+// when given, says whether unpackAttachments may find anything in it: false
+// when the whole message was read and has no attachment and is no part of a
+// split mail (its parse is then not kept for the unpack step).
+QString readableBody(const Source &message, Budget *budget = nullptr,
+                     bool *holdsFiles = nullptr);
 
 // Unpacks the attachments of `raw` into `folder`. Parts of a split mail are
 // kept under `folder` until the set is complete (across runs), then joined.
@@ -101,6 +105,10 @@ QString readableBody(const Source &message, Budget *budget = nullptr);
 // nothing to unpack. With a budget, the files not yet written when it is
 // spent are left in the mail.
 int unpackAttachments(const Source &message, const QString &folder, Budget *budget = nullptr);
+// The unpack of a message readableBody found without files: nothing is
+// written, and the folder's kept split sets are looked after as
+// unpackAttachments does. Returns 0.
+int unpackNothing(const QString &folder);
 // The whole mail the last unpackAttachments joined from a complete set of
 // parts, taken once; nothing when it joined none. The mail is joined into a
 // file: takeJoinedMail reads it whole into memory and removes it,

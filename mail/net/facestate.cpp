@@ -106,7 +106,7 @@ std::shared_ptr<ReadMail> readMail(const mime::Source &message, qint64 budgetMs)
   read->budget = std::make_shared<mime::Budget>(budgetMs);
   readAgainstBudget(message, *read->budget, [&] {
     read->headers = mime::decodeHeaders(mime::headerBlockOf(message));
-    read->text = mime::readableBody(message, read->budget.get());
+    read->text = mime::readableBody(message, read->budget.get(), &read->holdsFiles);
   });
   return read;
 }

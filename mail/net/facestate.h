@@ -65,6 +65,7 @@ struct ReadMail {
   mime::Headers headers;
   QString text;
   std::shared_ptr<mime::Budget> budget;
+  bool holdsFiles = true; // the unpack step may find attachments in it
 };
 // Reads `message` within a budget of `budgetMs`, off the window's thread
 // (the caller has started MIME: ensureMime()).
@@ -107,6 +108,9 @@ struct State {
   // attachments; and whether the last message read went past its budget.
   std::shared_ptr<mime::Budget> budget;
   bool lastOverBudget = false;
+  // Whether the unpack step may find files in lastRetrieved (its reading
+  // found none).
+  bool lastHoldsFiles = true;
   // Where the next fetches of messages write them (NMailPop3SetMailFile):
   // the one asked for now, and the next one, which the transport may fetch
   // into its file while this one is stored.

@@ -444,6 +444,7 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
   fill(body, read->text, bodyLength);
   state().lastOverBudget = read->budget->exceeded();
   state().budget = read->budget;
+  state().lastHoldsFiles = read->holdsFiles;
   state().lastRetrieved = message;
   state().fetched = State::Fetched{handle, number, std::move(message), size};
   return 0;

@@ -268,6 +268,8 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
   std::shared_ptr<mime::Budget> budget = state().lastRetrieved ? state().budget : nullptr;
   if (!budget)
     budget = std::make_shared<mime::Budget>(state().budgetMs);
+  // Its reading found no files in the fetched message: nothing to look for.
+  const bool holdsFiles = !state().lastRetrieved || state().lastHoldsFiles;
   state().lastRetrieved.reset();
   state().budget.reset();
   mime::dropJoinedMail();
@@ -276,8 +278,11 @@ int NMailAttachmentFileFirst(int /*id*/, const QString & /*subject*/, const QStr
     dir.chop(1);
   ensureMime();
   int result = NMailAttachmentNone;
-  readAgainstBudget(message, *budget,
-                    [&] { result = mime::unpackAttachments(message, dir, budget.get()); });
+  if (!holdsFiles)
+    result = mime::unpackNothing(dir);
+  else
+    readAgainstBudget(message, *budget,
+                      [&] { result = mime::unpackAttachments(message, dir, budget.get()); });
   state().lastOverBudget = budget->exceeded();
   if (result == NMailAttachmentOpenError)
     state().lastError =
