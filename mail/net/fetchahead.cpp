@@ -8,6 +8,7 @@
 #include "mail/net/facestate.h"
 
 #include "platform/core/filesync.h"
+#include "platform/core/newfile.h"
 #include "platform/core/privatefiles.h"
 
 #include <QFileInfo>
@@ -30,7 +31,7 @@ namespace {
 // A mail fetched ahead and read, waiting to be taken by the window's thread
 // without a word to the transport thread: in the file its caller named for
 // it (`path`), or in a file of its own in `folder` that has no name yet
-// (`unnamedFd`) and takes the one it is asked for under. Under the lock:
+// (`unnamed`) and takes the one it is asked for under. Under the lock:
 // both threads touch them.
 struct ReadyMail {
   int handle = 0;
@@ -40,12 +41,12 @@ struct ReadyMail {
   QByteArray whole; // the mail, when it came whole into memory
   std::shared_ptr<ReadMail> read; // read already (its source holds the file then)
   QString folder;
-  int unnamedFd = -1;
+  std::optional<platform::NewFile> unnamed;
 
   // Its file goes, and the mail stays on the server.
   void drop() {
-    if (unnamedFd >= 0)
-      ::close(unnamedFd); // a file without a name is gone with it
+    if (unnamed)
+      unnamed->discard(); // a file without a name is gone with it
     else
       ::unlink(QFile::encodeName(path).constData());
   }
@@ -73,15 +74,6 @@ bool isReady(int handle, int number) {
   });
 }
 
-// Gives a file without a name the name `path`; false when it cannot (one is there).
-bool nameFile(int fd, const QString &path) {
-  // By descriptor through /proc: linkat by descriptor alone needs a
-  // privilege a user has not.
-  const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-  return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, QFile::encodeName(path).constData(),
-                  AT_SYMLINK_FOLLOW) == 0;
-}
-
 // The mail of `number` when it waits in the file `path`, or in a file without
 // a name in the folder of `path`, which takes that name now; it is the
 // caller's then. Mails before it were passed by (stored before, only to be
@@ -96,7 +88,7 @@ std::optional<FetchedToFile> takeReady(int handle, int number, const QString &pa
         continue;
       }
       if (it->number == number &&
-          (it->unnamedFd >= 0 ? it->folder == QFileInfo(path).path() : it->path == path))
+          (it->unnamed ? it->folder == QFileInfo(path).path() : it->path == path))
         taken = std::move(*it);
       else
         it->drop();
@@ -105,9 +97,9 @@ std::optional<FetchedToFile> takeReady(int handle, int number, const QString &pa
   }
   if (!taken)
     return std::nullopt;
-  if (taken->unnamedFd >= 0) {
-    const bool named = nameFile(taken->unnamedFd, path);
-    ::close(taken->unnamedFd);
+  if (taken->unnamed) {
+    const bool named = taken->unnamed->publishAs(path);
+    taken->unnamed->discard();
     if (!named)
       return std::nullopt; // fetched again into that file, which meets what is in the way
   }
@@ -141,61 +133,6 @@ void dropReady(int handle) {
 
 namespace {
 
-// A new file (0600) that a message is written into, a piece at a time as it
-// arrives, and that takes its name once the message is whole (publish()).
-// It is made unnamed in its folder where the system can: making a file there
-// then holds no lock on the folder, so the window's thread moving the mail
-// before out of it never waits on this one; and a message cut short leaves
-// nothing behind. Elsewhere it is made under its name at once.
-struct MessageFile {
-  explicit MessageFile(const QString &path) : name(QFile::encodeName(path)) {
-    // The name is given through /proc (linkat by descriptor alone needs a
-    // privilege a user has not).
-    static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
-    fd = canName ? platform::openPrivateFile(QFileInfo(path).path(), O_TMPFILE | O_RDWR) : -1;
-    unnamed = fd >= 0;
-    if (!unnamed) {
-      fd = platform::openPrivateFile(path, O_RDWR | O_CREAT | O_EXCL);
-    } else {
-      // Taken before anything is written: none may be there, as for a file
-      // made under its name.
-      struct stat st {};
-      failed = ::lstat(name.constData(), &st) == 0 || errno != ENOENT;
-    }
-    failed = failed || fd < 0;
-  }
-  void write(const QByteArray &piece) {
-    failed = failed || !platform::writeWhole(fd, piece.constData(), piece.size());
-    if (!failed) // the disk starts on it now; the flush before QUIT then waits less
-      platform::startWriteBack(fd, offset, piece.size());
-    offset += piece.size();
-  }
-  // The whole message under its name; false (and failed) when it cannot take it.
-  bool publish() {
-    if (failed || !unnamed)
-      return !failed;
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    failed =
-        ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0;
-    unnamed = failed;
-    return !failed;
-  }
-  // Closes and removes it: the message did not come whole.
-  void discard() {
-    if (fd >= 0) {
-      ::close(fd);
-      if (!unnamed)
-        ::unlink(name.constData());
-    }
-    fd = -1;
-  }
-  QByteArray name;
-  int fd = -1;
-  bool unnamed = false;
-  bool failed = false;
-  qint64 offset = 0;
-};
-
 // RETR into the file `path`, a piece at a time as the message arrives; a
 // message fetched ahead into that file is taken as it is, one fetched ahead
 // into the same folder is moved there. On the transport thread.
@@ -218,10 +155,11 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
     return f;
   }
   session.dropAhead();
-  MessageFile file(path);
+  // Made without a name where the system can: the window's thread moving the
+  // mail before out of the folder never waits on it, and a message cut short
+  // leaves nothing behind.
+  platform::NewFile file(path);
   FetchedToFile f;
-  f.fd = file.fd;
-  bool &failed = file.failed;
   auto sink = [&](const QByteArray &piece) { file.write(piece); };
   std::optional<qint64> size;
   if (client.holds(number)) {
@@ -238,13 +176,11 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
   }
   if (size)
     file.publish();
-  if (size && !failed && f.inMemory) {
-    ::close(f.fd);
-    f.fd = -1;
-  } else if (!size || failed) {
-    file.discard();
-    f.fd = -1;
-  }
+  const bool failed = file.failed();
+  // The descriptor goes with a message read from its file; otherwise the
+  // file is closed here (and removed unless it took its name).
+  if (size && !failed && !f.inMemory)
+    f.fd = file.release();
   if (!size)
     return std::nullopt;
   f.size = *size;
@@ -258,9 +194,6 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
 // (a large one, one refused): asked for, it is fetched then.
 void readSmallAhead(Pop3Client &client, int handle, int next, const QString &folder,
                     qint64 budgetMs) {
-  static const bool canName = ::access("/proc/self/fd", X_OK) == 0;
-  if (!canName)
-    return;
   for (int n = next; n <= client.messageCount() && readyCount(handle) < ReadyMails; ++n) {
     if (isReady(handle, n))
       continue;
@@ -268,18 +201,17 @@ void readSmallAhead(Pop3Client &client, int handle, int next, const QString &fol
       client.prefetch(n);
     if (!client.holds(n))
       return;
-    const int fd = platform::openPrivateFile(folder, O_TMPFILE | O_RDWR);
-    if (fd < 0)
+    platform::NewFile file = platform::NewFile::unnamedIn(folder);
+    if (file.failed())
       return; // the mail stays held for the call that asks for it
     const std::optional<QByteArray> whole = client.takeHeld(n);
-    if (!platform::writeWhole(fd, whole->constData(), whole->size())) {
-      ::close(fd);
+    if (!file.write(*whole)) {
       client.putBack(n, *whole);
       return;
     }
-    platform::startWriteBack(fd, 0, whole->size());
     std::shared_ptr<ReadMail> read = readMail(mime::Source(*whole), budgetMs);
-    setReady(ReadyMail{handle, n, {}, whole->size(), *whole, std::move(read), folder, fd});
+    setReady(ReadyMail{handle, n, {}, whole->size(), *whole, std::move(read), folder,
+                       std::move(file)});
   }
 }
 
@@ -306,11 +238,9 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
   if (isReady(handle, next))
     return;
   if (!named.isEmpty()) {
-    MessageFile file(named);
-    if (file.failed) {
-      file.discard(); // the fetch asked for later meets what is in the way
-      return;
-    }
+    platform::NewFile file(named);
+    if (file.failed())
+      return; // the fetch asked for later meets what is in the way
     // Out of the client: the window's thread takes it from here. Should the
     // file fail, the mail is fetched again when asked for.
     const std::optional<QByteArray> whole = session.client.takeHeld(next);
@@ -322,15 +252,10 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
       size =
           session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
     }
-    if (!size || !file.publish()) {
-      file.discard();
-      return;
-    }
-    int fd = file.fd;
-    if (whole) { // read from memory when taken
-      ::close(fd);
-      fd = -1;
-    }
+    if (!size || !file.publish())
+      return; // the file goes with `file`
+    // Read from memory when it came whole; from its file otherwise.
+    const int fd = whole ? -1 : file.release();
     // The source takes the file over, and closes it when the mail is done.
     const mime::Source source = whole ? mime::Source(*whole) : mime::Source::fromFile(fd);
     std::shared_ptr<ReadMail> read = readMail(source, budgetMs);
@@ -341,14 +266,12 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
     return;
   static int counter = 0;
   const QString path = QStringLiteral("%1/.ahead.%2.%3").arg(folder).arg(::getpid()).arg(++counter);
-  MessageFile file(path);
+  platform::NewFile file(path);
   const auto size =
       session.client.retrieveAhead(next, [&](const QByteArray &piece) { file.write(piece); });
-  if (!size || !file.publish()) {
-    file.discard(); // when asked for, the mail is fetched again
-    return;
-  }
-  session.ahead = Ahead{next, path, file.fd, *size};
+  if (!size || !file.publish())
+    return; // the file goes with `file`; when asked for, the mail is fetched again
+  session.ahead = Ahead{next, path, file.release(), *size};
 }
 
 // fetchAheadNow, queued from within a job on the transport thread.

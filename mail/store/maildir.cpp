@@ -1,6 +1,7 @@
 #include "mail/store/maildir.h"
 
 #include "platform/core/filesync.h"
+#include "platform/core/newfile.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
 
@@ -116,24 +117,13 @@ QString Maildir::uniqueName(qint64 size) {
 bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, bool sync) const {
   if (name.isEmpty() || name.contains(u'/') || name.contains(u':') || !ensure())
     return false;
-  const QString tmp = root_ + QStringLiteral("/tmp/") + name;
   const QString final =
       seen ? root_ + QStringLiteral("/cur/") + name + SeenInfo : root_ + QStringLiteral("/new/") + name;
-  const QByteArray tmpName = QFile::encodeName(tmp);
-  const int fd = openPrivateFile(tmp, O_WRONLY | O_CREAT | O_EXCL);
-  if (fd < 0)
+  // Written in tmp/ (without a name where the system can) and moved into
+  // new/ or cur/ whole; what a failure leaves goes with `file`.
+  NewFile file(root_ + QStringLiteral("/tmp/") + name);
+  if (!file.write(bytes) || (sync && !file.sync()) || !file.publishAs(final))
     return false;
-  bool ok = writeWhole(fd, bytes.constData(), bytes.size());
-  if (ok && sync)
-    ok = ::fsync(fd) == 0;
-  else if (ok)
-    // The disk starts on it now; the flush before QUIT then waits less.
-    startWriteBack(fd);
-  ok = ::close(fd) == 0 && ok;
-  if (!ok || ::rename(tmpName.constData(), QFile::encodeName(final).constData()) != 0) {
-    ::unlink(tmpName.constData());
-    return false;
-  }
   if (sync) {
     syncPath(QFileInfo(final).path(), true);
     return true;
