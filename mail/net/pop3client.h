@@ -173,6 +173,8 @@ private:
   QString error_;
   bool offeredTls_ = false;
   std::optional<PlaintextRefusal> plaintextRefusal_;
+  // Neither logged in already nor broken; otherwise false with the error set.
+  bool readyForLogin();
   // Unencrypted and not agreed: USER, PASS and APOP stay unsent.
   bool refuseClearPassword();
   // The session's count after a successful login.

@@ -38,16 +38,22 @@ bool Pop3Client::refuseClearPassword() {
   return true;
 }
 
-std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password,
-                                            bool apop) {
+bool Pop3Client::readyForLogin() {
   if (authenticated_) {
     setError(QStringLiteral("この接続は既に認証されています。"));
-    return std::nullopt;
+    return false;
   }
   if (conn_.isBroken()) {
     setError(conn_.errorText());
-    return std::nullopt;
+    return false;
   }
+  return true;
+}
+
+std::optional<int> Pop3Client::authenticate(const QString &user, const QString &password,
+                                            bool apop) {
+  if (!readyForLogin())
+    return std::nullopt;
   if (refuseClearPassword()) {
     conn_.abort();
     return std::nullopt;
@@ -89,14 +95,8 @@ std::optional<int> Pop3Client::authenticate(const QString &user, const QString &
 
 std::optional<int> Pop3Client::authenticateWithToken(const QString &user, const QByteArray &token) {
   tokenRefused_ = false;
-  if (authenticated_) {
-    setError(QStringLiteral("この接続は既に認証されています。"));
+  if (!readyForLogin())
     return std::nullopt;
-  }
-  if (conn_.isBroken()) {
-    setError(conn_.errorText());
-    return std::nullopt;
-  }
   const Endpoint &e = conn_.endpoint();
   if (!conn_.isEncrypted()) {
     setError(QStringLiteral("サーバー %1 との接続が暗号化されていないため、OAuth 2.0 の"
