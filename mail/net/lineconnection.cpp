@@ -539,6 +539,14 @@ LineConnection::readMultiLineInto(QByteArray &out,
   qint64 handedOver = 0;     // bytes already given to the sink
   qsizetype pos = 0;         // start of the current line in buffer_
   qsizetype scan = scanned_; // where the search for its end goes on
+  // Lines that end in CR LF and do not begin with a dot go into `out` as
+  // they are: they are gathered here (from `kept` up to `pos`) and copied
+  // together, instead of one line at a time.
+  qsizetype kept = 0;
+  auto keep = [&] {
+    out.append(buffer_.constData() + kept, pos - kept);
+    kept = pos;
+  };
   auto handOver = [&] {
     (*sink)(out);
     handedOver += out.size();
@@ -547,49 +555,60 @@ LineConnection::readMultiLineInto(QByteArray &out,
   // Each line within the time limit, as for a single reply line.
   QDeadlineTimer lineDeadline(networkTimeoutMs());
   for (;;) {
-    const qsizetype nl = buffer_.indexOf('\n', scan);
-    if (nl < 0) {
-      // Keep only the unfinished line; what was read is in `out` already.
-      buffer_.remove(0, pos);
-      scan = buffer_.size();
-      pos = 0;
-      // Only what is held in memory is limited: a reply handed to a sink
-      // (a mail written into its file) may be as large as the disk allows,
-      // but a line without end is held whole until it ends.
-      const qint64 held = sink ? buffer_.size() : handedOver + out.size() + buffer_.size();
-      if (held > MaxMultiLine) {
-        fail(QStringLiteral("サーバー %1 から届いたデータが大きすぎます（%2 MB 以上）。")
-                 .arg(endpoint_.label())
-                 .arg(MaxMultiLine / (1024 * 1024)));
-        return std::nullopt;
+    const char *data = buffer_.constData();
+    const qsizetype size = buffer_.size();
+    bool lineEnded = false;
+    for (;;) {
+      const void *found = scan < size ? std::memchr(data + scan, '\n', size_t(size - scan)) : nullptr;
+      if (!found)
+        break;
+      const qsizetype nl = static_cast<const char *>(found) - data;
+      lineEnded = true;
+      const bool crlf = nl > pos && data[nl - 1] == '\r';
+      const qsizetype len = (crlf ? nl - 1 : nl) - pos;
+      if (crlf && !(len > 0 && data[pos] == '.')) {
+        pos = scan = nl + 1; // as it is: gathered
+        continue;
       }
-      if (!waitForData(lineDeadline))
-        return std::nullopt;
-      continue;
+      keep();
+      const char *line = data + pos;
+      pos = scan = kept = nl + 1;
+      if (len == 1 && line[0] == '.') {
+        buffer_.remove(0, pos);
+        scanned_ = 0;
+        if (sink && !out.isEmpty())
+          handOver();
+        return handedOver + out.size();
+      }
+      // A line that began with a dot was sent with one more in front; a line
+      // that ended in LF alone ends in CR LF here.
+      if (len > 0 && line[0] == '.')
+        out.append(line + 1, len - 1);
+      else
+        out.append(line, len);
+      out.append("\r\n", 2);
     }
-    lineDeadline.setRemainingTime(networkTimeoutMs());
-    qsizetype end = nl;
-    if (end > pos && buffer_.at(end - 1) == '\r')
-      --end;
-    const char *line = buffer_.constData() + pos;
-    const qsizetype len = end - pos;
-    pos = nl + 1;
-    scan = pos;
-    if (len == 1 && line[0] == '.') {
-      buffer_.remove(0, pos);
-      scanned_ = 0;
-      if (sink && !out.isEmpty())
-        handOver();
-      return handedOver + out.size();
-    }
-    // A line that began with a dot was sent with one more in front.
-    if (len > 0 && line[0] == '.')
-      out.append(line + 1, len - 1);
-    else
-      out.append(line, len);
-    out.append("\r\n", 2);
+    keep();
+    if (lineEnded)
+      lineDeadline.setRemainingTime(networkTimeoutMs());
     if (sink && out.size() >= SinkPiece)
       handOver();
+    // Keep only the unfinished line; what was read is in `out` already.
+    buffer_.remove(0, pos);
+    scan = buffer_.size();
+    pos = kept = 0;
+    // Only what is held in memory is limited: a reply handed to a sink
+    // (a mail written into its file) may be as large as the disk allows,
+    // but a line without end is held whole until it ends.
+    const qint64 held = sink ? buffer_.size() : handedOver + out.size() + buffer_.size();
+    if (held > MaxMultiLine) {
+      fail(QStringLiteral("サーバー %1 から届いたデータが大きすぎます（%2 MB 以上）。")
+               .arg(endpoint_.label())
+               .arg(MaxMultiLine / (1024 * 1024)));
+      return std::nullopt;
+    }
+    if (!waitForData(lineDeadline))
+      return std::nullopt;
   }
 }
 
