@@ -1,6 +1,9 @@
 #include "mail/net/facestate.h"
 
 #include "platform/core/wait.h"
+#include "platform/core/workers.h"
+
+#include <QThreadPool>
 
 namespace nmail::face {
 
@@ -109,6 +112,20 @@ std::shared_ptr<ReadMail> readMail(const mime::Source &message, qint64 budgetMs)
     read->text = mime::readableBody(message, read->budget.get(), &read->holdsFiles);
   });
   return read;
+}
+
+ReadingMail readMailOnWorker(const mime::Source &message, qint64 budgetMs) {
+  auto promise = std::make_shared<std::promise<std::shared_ptr<ReadMail>>>();
+  ReadingMail reading = promise->get_future().share();
+  platform::workers().start(
+      [promise, message, budgetMs] { promise->set_value(readMail(message, budgetMs)); });
+  return reading;
+}
+
+ReadingMail readAlready(std::shared_ptr<ReadMail> read) {
+  std::promise<std::shared_ptr<ReadMail>> promise;
+  promise.set_value(std::move(read));
+  return promise.get_future().share();
 }
 
 } // namespace nmail::face

@@ -15,6 +15,7 @@
 #include <QString>
 
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -71,6 +72,13 @@ struct ReadMail {
 // (the caller has started MIME: ensureMime()).
 std::shared_ptr<ReadMail> readMail(const mime::Source &message, qint64 budgetMs);
 
+// A mail being read, or read already. A large mail fetched ahead into its
+// file is read on a worker, so that the transport thread fetches the next one
+// meanwhile and the server never waits on the reading.
+using ReadingMail = std::shared_future<std::shared_ptr<ReadMail>>;
+ReadingMail readMailOnWorker(const mime::Source &message, qint64 budgetMs);
+ReadingMail readAlready(std::shared_ptr<ReadMail> read);
+
 // What a fetch into a file brought back from the transport thread.
 struct FetchedToFile {
   qint64 size = 0;
@@ -78,9 +86,9 @@ struct FetchedToFile {
   bool inMemory = false;
   int fd = -1; // open for reading when the message is only in the file
   bool fileFailed = false;
-  // The message already read, when it was read on the transport thread
-  // while the one before it was stored.
-  std::shared_ptr<ReadMail> read;
+  // The message already read (or being read), when that began while the one
+  // before it was stored.
+  ReadingMail read;
 };
 
 // A mail of session `handle` (of any, with 0) that was fetched ahead and that

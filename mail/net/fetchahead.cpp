@@ -10,6 +10,7 @@
 #include "platform/core/filesync.h"
 #include "platform/core/newfile.h"
 #include "platform/core/privatefiles.h"
+#include "platform/core/wait.h"
 
 #include <QFileInfo>
 
@@ -39,7 +40,7 @@ struct ReadyMail {
   QString path;
   qint64 size = 0;
   QByteArray whole; // the mail, when it came whole into memory
-  std::shared_ptr<ReadMail> read; // read already (its source holds the file then)
+  ReadingMail read; // read or being read (its source holds the file then)
   QString folder;
   std::optional<platform::NewFile> unnamed;
 
@@ -209,7 +210,7 @@ void readSmallAhead(Pop3Client &client, int handle, int next, const QString &fol
       client.putBack(n, *whole);
       return;
     }
-    std::shared_ptr<ReadMail> read = readMail(mime::Source(*whole), budgetMs);
+    ReadingMail read = readAlready(readMail(mime::Source(*whole), budgetMs));
     setReady(ReadyMail{handle, n, {}, whole->size(), *whole, std::move(read), folder,
                        std::move(file)});
   }
@@ -254,12 +255,16 @@ void fetchAheadNow(int handle, int next, const QString &folder, const QString &n
     }
     if (!size || !file.publish())
       return; // the file goes with `file`
-    // Read from memory when it came whole; from its file otherwise.
+    // Read from memory when it came whole; from its file otherwise, on a
+    // worker: the transport thread is free for the next one as soon as this
+    // one is taken.
     const int fd = whole ? -1 : file.release();
     // The source takes the file over, and closes it when the mail is done.
     const mime::Source source = whole ? mime::Source(*whole) : mime::Source::fromFile(fd);
-    std::shared_ptr<ReadMail> read = readMail(source, budgetMs);
-    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()), std::move(read)});
+    ReadingMail read = whole ? readAlready(readMail(source, budgetMs))
+                             : readMailOnWorker(source, budgetMs);
+    setReady(ReadyMail{handle, next, named, *size, whole.value_or(QByteArray()),
+                       std::move(read), {}, {}});
     return;
   }
   if (folder.isEmpty() || session.client.holds(next))
@@ -343,8 +348,12 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       return NMailMailFileError;
     }
     size = fetched->size;
-    if (fetched->read)
-      read = std::move(fetched->read);
+    if (fetched->read.valid()) {
+      // A read still going on a worker is waited for with the window's
+      // events running.
+      const ReadingMail reading = std::move(fetched->read);
+      platform::runAndWait([&] { read = reading.get(); });
+    }
     else
       message =
           fetched->inMemory ? mime::Source(fetched->whole) : mime::Source::fromFile(fetched->fd);
