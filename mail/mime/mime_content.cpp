@@ -18,6 +18,10 @@
 
 #include <gmime/gmime.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
@@ -88,8 +92,28 @@ qint64 base64Size(GMimeDataWrapper *wrapper) {
   char last[2] = {0, 0}; // the last two characters that carry bits
   readEncoded(wrapper, [&](char *data, size_t n) {
     const auto *p = reinterpret_cast<const unsigned char *>(data);
+    size_t i = 0;
     qint64 here = 0;
-    for (size_t i = 0; i < n; ++i)
+#ifdef __SSE2__
+    // Sixteen characters at a time: an attachment of 10 MB is counted in a
+    // fraction of the time a character at a time takes.
+    const auto within = [](__m128i v, char low, char count) {
+      // v - low, moved so that `low` lands on the least signed value:
+      // then v lies in [low, low + count) when it is below -128 + count.
+      const __m128i moved = _mm_add_epi8(v, _mm_set1_epi8(char(-128 - low)));
+      return _mm_cmplt_epi8(moved, _mm_set1_epi8(char(-128 + count)));
+    };
+    for (; i + 16 <= n; i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+      const __m128i bits = _mm_or_si128(
+          _mm_or_si128(within(v, 'A', 26), within(v, 'a', 26)),
+          _mm_or_si128(_mm_or_si128(within(v, '0', 10), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))),
+                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
+                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('=')))));
+      here += __builtin_popcount(unsigned(_mm_movemask_epi8(bits)));
+    }
+#endif
+    for (; i < n; ++i)
       here += carries[p[i]];
     count += here;
     char found[2] = {0, 0}; // this piece's last and the one before
