@@ -34,6 +34,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <limits>
@@ -71,29 +72,42 @@ template <class F> bool readEncoded(GMimeDataWrapper *wrapper, F &&take) {
   return ok;
 }
 
-// The size of base64 content once decoded, counted instead of decoded (a
-// large attachment is listed with its size before it is unpacked): every
-// character of the alphabet, and "=", carries six bits, four make three
-// bytes, and each "=" among the last two characters is padding, as GMime's
-// decoder takes it.
-qint64 base64Size(GMimeDataWrapper *wrapper) {
-  static const std::array<bool, 256> carries = [] {
-    std::array<bool, 256> t{};
-    for (int c = 'A'; c <= 'Z'; ++c)
-      t[size_t(c)] = true;
-    for (int c = 'a'; c <= 'z'; ++c)
-      t[size_t(c)] = true;
-    for (int c = '0'; c <= '9'; ++c)
-      t[size_t(c)] = true;
-    t['+'] = t['/'] = t['='] = true;
+// Base64 as GMime's decoder reads it, which this program always used: the
+// characters of the alphabet carry six bits each (their rank here), four
+// make three bytes, and any other character is passed over. The first "="
+// ends the content: two or three characters begun before it make one or two
+// bytes more, and nothing after it counts; four begun without an end make
+// nothing.
+constexpr unsigned char PassedOver = 0x80, Padding = 0x40;
+const std::array<unsigned char, 256> &base64Ranks() {
+  static const std::array<unsigned char, 256> ranks = [] {
+    std::array<unsigned char, 256> t{};
+    t.fill(PassedOver);
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (unsigned char r = 0; r < 64; ++r)
+      t[size_t(static_cast<unsigned char>(alphabet[r]))] = r;
+    t['='] = Padding;
     return t;
   }();
-  qint64 count = 0;
-  char last[2] = {0, 0}; // the last two characters that carry bits
-  readEncoded(wrapper, [&](char *data, size_t n) {
+  return ranks;
+}
+
+// The bytes that `begun` characters of the last four make when "=" ends them.
+int bytesBeforePadding(int begun) {
+  return begun >= 2 ? begun - 1 : 0;
+}
+
+// The size of base64 content once decoded, counted instead of decoded (a
+// large attachment is listed with its size before it is unpacked).
+qint64 base64Size(GMimeDataWrapper *wrapper) {
+  const auto &ranks = base64Ranks();
+  qint64 count = 0; // characters of the alphabet
+  bool ended = false;
+  readEncoded(wrapper, [&](char *data, size_t length) {
     const auto *p = reinterpret_cast<const unsigned char *>(data);
+    const void *padding = std::memchr(p, '=', length);
+    const size_t n = padding ? size_t(static_cast<const unsigned char *>(padding) - p) : length;
     size_t i = 0;
-    qint64 here = 0;
 #ifdef __SSE2__
     // Sixteen characters at a time: an attachment of 10 MB is counted in a
     // fraction of the time a character at a time takes.
@@ -107,35 +121,77 @@ qint64 base64Size(GMimeDataWrapper *wrapper) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
       const __m128i bits = _mm_or_si128(
           _mm_or_si128(within(v, 'A', 26), within(v, 'a', 26)),
-          _mm_or_si128(_mm_or_si128(within(v, '0', 10), _mm_cmpeq_epi8(v, _mm_set1_epi8('+'))),
-                       _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('/')),
-                                    _mm_cmpeq_epi8(v, _mm_set1_epi8('=')))));
-      here += __builtin_popcount(unsigned(_mm_movemask_epi8(bits)));
+          _mm_or_si128(within(v, '0', 10), _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('+')),
+                                                        _mm_cmpeq_epi8(v, _mm_set1_epi8('/')))));
+      count += __builtin_popcount(unsigned(_mm_movemask_epi8(bits)));
     }
 #endif
     for (; i < n; ++i)
-      here += carries[p[i]];
-    count += here;
-    char found[2] = {0, 0}; // this piece's last and the one before
-    int k = 0;
-    for (size_t i = n; i-- > 0 && k < 2;)
-      if (carries[p[i]])
-        found[k++] = char(p[i]);
-    if (k == 2) {
-      last[0] = found[1];
-      last[1] = found[0];
-    } else if (k == 1) {
-      last[0] = last[1];
-      last[1] = found[0];
-    }
-    return true;
+      count += !(ranks[p[i]] & PassedOver);
+    ended = padding != nullptr;
+    return !ended;
   });
-  qint64 size = count / 4 * 3;
-  for (const char c : last)
-    if (c == '=' && size > 0)
-      --size;
-  return size;
+  return count / 4 * 3 + (ended ? bytesBeforePadding(int(count % 4)) : 0);
 }
+
+// Base64 decoded a piece at a time, to the byte as base64Size counts it.
+class Base64Decoder {
+public:
+  // Appends what the `n` characters at `p` decode to; false once the
+  // content has ended.
+  bool decode(const unsigned char *p, size_t n, QByteArray &out) {
+    if (ended_)
+      return false;
+    const auto &ranks = base64Ranks();
+    const qsizetype start = out.size();
+    out.resize(start + qsizetype(n / 4 * 3 + 3));
+    char *o = out.data() + start;
+    size_t i = 0;
+    while (i < n) {
+      // Four characters of the alphabet in a row, as nearly all are: one
+      // step for the three bytes they make.
+      for (; begun_ == 0 && i + 4 <= n; i += 4) {
+        const unsigned a = ranks[p[i]], b = ranks[p[i + 1]], c = ranks[p[i + 2]],
+                       d = ranks[p[i + 3]];
+        if ((a | b | c | d) & (PassedOver | Padding))
+          break;
+        const unsigned v = a << 18 | b << 12 | c << 6 | d;
+        *o++ = char(v >> 16);
+        *o++ = char(v >> 8);
+        *o++ = char(v);
+      }
+      if (i >= n)
+        break;
+      const unsigned r = ranks[p[i++]];
+      if (r & PassedOver)
+        continue;
+      if (r & Padding) {
+        // The bits begun, moved up as if the four were complete.
+        const unsigned v = bits_ << (6 * (4 - begun_));
+        const int more = bytesBeforePadding(begun_);
+        for (int k = 0; k < more; ++k)
+          *o++ = char(v >> (16 - 8 * k));
+        ended_ = true;
+        break;
+      }
+      bits_ = bits_ << 6 | r;
+      if (++begun_ == 4) {
+        *o++ = char(bits_ >> 16);
+        *o++ = char(bits_ >> 8);
+        *o++ = char(bits_);
+        begun_ = 0;
+        bits_ = 0;
+      }
+    }
+    out.resize(o - out.constData());
+    return !ended_;
+  }
+
+private:
+  unsigned bits_ = 0;
+  int begun_ = 0; // characters of the four begun
+  bool ended_ = false;
+};
 
 qint64 sizeOf(Attachment &a) {
   if (!a.part)
@@ -161,9 +217,21 @@ template <class F> bool decodeContent(GMimePart *part, F &&take) {
   if (!wrapper)
     return true;
   const GMimeContentEncoding encoding = g_mime_data_wrapper_get_encoding(wrapper);
+  if (encoding == GMIME_CONTENT_ENCODING_BASE64) {
+    Base64Decoder base64;
+    QByteArray out;
+    bool taken = true, ended = false;
+    const bool read = readEncoded(wrapper, [&](char *data, size_t n) {
+      out.resize(0); // keeps its capacity for the next piece
+      ended = !base64.decode(reinterpret_cast<const unsigned char *>(data), n, out);
+      taken = out.isEmpty() || take(static_cast<const char *>(out.constData()), size_t(out.size()));
+      return taken && !ended;
+    });
+    // Stopped where the content ended, it was read whole.
+    return read || (ended && taken);
+  }
   Owned<GMimeFilter> decoder;
-  if (encoding == GMIME_CONTENT_ENCODING_BASE64 ||
-      encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
+  if (encoding == GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE ||
       encoding == GMIME_CONTENT_ENCODING_UUENCODE)
     decoder.reset(g_mime_filter_basic_new(encoding, FALSE));
   bool ok = readEncoded(wrapper, [&](char *data, size_t n) {

@@ -353,10 +353,10 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       // events running.
       const ReadingMail reading = std::move(fetched->read);
       platform::runAndWait([&] { read = reading.get(); });
-    }
-    else
+    } else {
       message =
           fetched->inMemory ? mime::Source(fetched->whole) : mime::Source::fromFile(fetched->fd);
+    }
   } else {
     const auto answer = withSession<QByteArray>(handle, [&](Pop3Client &client) {
       auto message = client.retrieve(number);

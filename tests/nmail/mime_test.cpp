@@ -367,7 +367,8 @@ TEST_F(Folder, TheListedSizeOfAFileIsTheSizeItIsUnpackedTo) {
   QByteArray stray = lines(b64(big.left(5000)), 76, "\r\n");
   for (qsizetype k = stray.size() - 3; k > 0; k -= 7)
     stray.insert(k, k % 2 ? "\xff-[@:" : "*\t\x80`{");
-  shapes << Shape{"stray characters", big.left(5000), stray};
+  shapes << Shape{"stray characters", big.left(5000), stray}
+         << Shape{"more after the padding", QByteArray("ab"), QByteArray("YWI=\r\nYWJj\r\n")};
   for (const Shape &shape : shapes) {
     SCOPED_TRACE(std::string(shape.what) + ", " + std::to_string(shape.data.size()) + " bytes");
     const QByteArray m = wire("From: a@x.jp\nSubject: s\nMIME-Version: 1.0\n"
