@@ -17,6 +17,10 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <gmime/gmime.h>
+
+#include <random>
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -390,6 +394,45 @@ TEST_F(Folder, TheListedSizeOfAFileIsTheSizeItIsUnpackedTo) {
         EXPECT_TRUE(unpacked == shape.data);
       }
     }
+  }
+}
+
+// An attachment's base64 is decoded by the program itself; for any text
+// (padding inside it and at its end, blanks, line breaks, bytes outside the
+// alphabet) it must give the bytes GMime's decoder gives, and the size listed
+// in the text must be theirs.
+TEST_F(Folder, Base64IsUnpackedToWhatGMimeDecodesItTo) {
+  std::mt19937 random(30);
+  const QByteArray pool = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+                          "ABCDEFGHIJKLMNOPQRSTUVWXYZ==\r\n \t*\xff";
+  for (int round = 0; round < 200; ++round) {
+    QByteArray body;
+    const int length = int(random() % 300);
+    for (int i = 0; i < length; ++i)
+      body += pool[int(random() % unsigned(pool.size()))];
+    GMimeFilter *gmime = g_mime_filter_basic_new(GMIME_CONTENT_ENCODING_BASE64, FALSE);
+    char *out = nullptr;
+    size_t outLength = 0, prespace = 0;
+    g_mime_filter_filter(gmime, body.data(), size_t(body.size()), 0, &out, &outLength, &prespace);
+    QByteArray expected(out, qsizetype(outLength));
+    char none = 0;
+    g_mime_filter_complete(gmime, &none, 0, 0, &out, &outLength, &prespace);
+    expected += QByteArray(out, qsizetype(outLength));
+    g_object_unref(gmime);
+
+    SCOPED_TRACE(body.toStdString());
+    const QByteArray m = wire("From: a@x.jp\nSubject: s\nMIME-Version: 1.0\n"
+                              "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\n"
+                              "Content-Type: text/plain\n\nhi\n--B\n"
+                              "Content-Type: application/octet-stream\n"
+                              "Content-Transfer-Encoding: base64\n"
+                              "Content-Disposition: attachment; filename=\"f.bin\"\n\n") +
+                         body + "\r\n--B--\r\n";
+    ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
+    EXPECT_EQ(readableBody(Source(m)),
+              QStringLiteral("hi\r\n\r\nattachment: f.bin (%1 bytes)").arg(expected.size()));
+    ASSERT_EQ(unpackAttachments(Source(m), folder), NMailAttachmentWritten);
+    EXPECT_TRUE(fileBytes(folder + QStringLiteral("/f.bin")) == expected);
   }
 }
 
