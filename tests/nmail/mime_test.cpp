@@ -43,6 +43,18 @@ QByteArray b64(const QByteArray &bytes) {
   return bytes.toBase64();
 }
 
+// A mail with the text "hi" and one attachment, f.bin, whose base64 as it
+// stands in the mail is `body`.
+QByteArray base64AttachmentMail(const QByteArray &body) {
+  return wire("From: a@x.jp\nSubject: s\nMIME-Version: 1.0\n"
+              "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\n"
+              "Content-Type: text/plain\n\nhi\n--B\n"
+              "Content-Type: application/octet-stream\n"
+              "Content-Transfer-Encoding: base64\n"
+              "Content-Disposition: attachment; filename=\"f.bin\"\n\n") +
+         body + "\r\n--B--\r\n";
+}
+
 const QByteArray JisTestMaru = "\x1b$B%F%9%H-!\x1b(B";                // テスト①
 const QByteArray JisKenmei = "\x1b$B7oL>\x1b(B";                      // 件名
 const QByteArray JisYamadaTaro = "\x1b$B;3ED\x1b(B \x1b$BB@O:\x1b(B"; // 山田 太郎
@@ -375,13 +387,7 @@ TEST_F(Folder, TheListedSizeOfAFileIsTheSizeItIsUnpackedTo) {
          << Shape{"more after the padding", QByteArray("ab"), QByteArray("YWI=\r\nYWJj\r\n")};
   for (const Shape &shape : shapes) {
     SCOPED_TRACE(std::string(shape.what) + ", " + std::to_string(shape.data.size()) + " bytes");
-    const QByteArray m = wire("From: a@x.jp\nSubject: s\nMIME-Version: 1.0\n"
-                              "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\n"
-                              "Content-Type: text/plain\n\nhi\n--B\n"
-                              "Content-Type: application/octet-stream\n"
-                              "Content-Transfer-Encoding: base64\n"
-                              "Content-Disposition: attachment; filename=\"f.bin\"\n\n") +
-                         shape.body + "\r\n--B--\r\n";
+    const QByteArray m = base64AttachmentMail(shape.body);
     for (const bool fromFile : {false, true}) {
       ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
       const Source source = fromFile ? inFile(m) : Source(m);
@@ -421,13 +427,7 @@ TEST_F(Folder, Base64IsUnpackedToWhatGMimeDecodesItTo) {
     g_object_unref(gmime);
 
     SCOPED_TRACE(body.toStdString());
-    const QByteArray m = wire("From: a@x.jp\nSubject: s\nMIME-Version: 1.0\n"
-                              "Content-Type: multipart/mixed; boundary=\"B\"\n\n--B\n"
-                              "Content-Type: text/plain\n\nhi\n--B\n"
-                              "Content-Type: application/octet-stream\n"
-                              "Content-Transfer-Encoding: base64\n"
-                              "Content-Disposition: attachment; filename=\"f.bin\"\n\n") +
-                         body + "\r\n--B--\r\n";
+    const QByteArray m = base64AttachmentMail(body);
     ASSERT_TRUE(QDir(folder).removeRecursively() && QDir().mkpath(folder));
     EXPECT_EQ(readableBody(Source(m)),
               QStringLiteral("hi\r\n\r\nattachment: f.bin (%1 bytes)").arg(expected.size()));
