@@ -8,6 +8,7 @@
 
 #include "mail/mime/charset.h"
 #include "mail/mime/diskflush.h"
+#include "mail/mime/filestream.h"
 #include "mail/mime/mime_headers.h"
 #include "mail/mime/mime_html.h"
 #include "mail/mime/mime_names.h"
@@ -67,7 +68,7 @@ Owned<GMimeMessage> parseMessage(const Source &message) {
   const int fd = ::fcntl(*message.file, F_DUPFD_CLOEXEC, 0);
   if (fd < 0)
     return nullptr;
-  Owned<GMimeStream> stream(g_mime_stream_fs_new_with_bounds(fd, 0, -1));
+  Owned<GMimeStream> stream(newFileReadStream(fd, 0, -1));
   Owned<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
   g_mime_parser_set_persist_stream(parser.get(), TRUE);
   return Owned<GMimeMessage>(g_mime_parser_construct_message(parser.get(), nullptr));
