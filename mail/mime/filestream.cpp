@@ -47,37 +47,48 @@ ssize_t streamRead(GMimeStream *stream, char *buf, size_t len) {
   }
   // As GMime's file stream: a bounded stream at its end answers with an
   // error, an unbounded one with 0 and its end of stream set.
-  if (stream->bound_end != -1 && stream->position >= stream->bound_end)
+  if (stream->bound_end != -1 && stream->position >= stream->bound_end) {
+    errno = EINVAL;
     return -1;
+  }
   if (stream->bound_end != -1)
     len = size_t(std::min<gint64>(stream->bound_end - stream->position, gint64(len)));
-  if (len == 0)
-    return 0;
-  const gint64 at = stream->position;
-  ssize_t n;
-  if (s->buffer && at >= s->bufferAt && at < s->bufferAt + s->buffered) {
-    n = ssize_t(std::min<gint64>(gint64(len), s->bufferAt + s->buffered - at));
-    std::copy_n(s->buffer + (at - s->bufferAt), n, buf);
-  } else if (gint64(len) >= BufferSize) {
-    n = preadWhole(s->fd, buf, len, at);
-  } else {
+  // Whole, as one read of the file gives it: from the buffer, then past it.
+  size_t done = 0;
+  ssize_t last = 0; // what the last read of the file gave
+  while (done < len) {
+    const gint64 at = stream->position + gint64(done);
+    if (s->buffer && at >= s->bufferAt && at < s->bufferAt + s->buffered) {
+      const size_t k = size_t(std::min<gint64>(gint64(len - done), s->bufferAt + s->buffered - at));
+      std::copy_n(s->buffer + (at - s->bufferAt), k, buf + done);
+      done += k;
+      continue;
+    }
+    if (gint64(len - done) >= BufferSize) {
+      last = preadWhole(s->fd, buf + done, len - done, at);
+      if (last <= 0)
+        break;
+      done += size_t(last);
+      continue;
+    }
     if (!s->buffer)
       s->buffer = static_cast<char *>(g_malloc(BufferSize));
     gint64 want = BufferSize;
     if (stream->bound_end != -1)
       want = std::min(want, stream->bound_end - at);
-    const ssize_t got = preadWhole(s->fd, s->buffer, size_t(want), at);
+    last = preadWhole(s->fd, s->buffer, size_t(want), at);
     s->bufferAt = at;
-    s->buffered = std::max<ssize_t>(got, 0);
-    n = got <= 0 ? got : ssize_t(std::min<gint64>(gint64(len), got));
-    if (n > 0)
-      std::copy_n(s->buffer, n, buf);
+    s->buffered = std::max<ssize_t>(last, 0);
+    if (last <= 0)
+      break;
   }
-  if (n > 0)
-    stream->position += n;
-  else if (n == 0)
+  if (done > 0) {
+    stream->position += gint64(done);
+    return ssize_t(done);
+  }
+  if (last == 0)
     s->eos = TRUE;
-  return n;
+  return last;
 }
 
 ssize_t streamWrite(GMimeStream *, const char *, size_t) {
@@ -90,7 +101,7 @@ int streamFlush(GMimeStream *) { return 0; }
 int streamClose(GMimeStream *stream) {
   FileReadStream *s = self(stream);
   if (s->fd < 0)
-    return -1;
+    return 0;
   if (s->owner)
     ::close(s->fd);
   s->fd = -1;
@@ -104,8 +115,10 @@ gboolean streamEos(GMimeStream *stream) {
 
 int streamReset(GMimeStream *stream) {
   FileReadStream *s = self(stream);
-  if (s->fd < 0)
+  if (s->fd < 0) {
+    errno = EBADF;
     return -1;
+  }
   s->eos = FALSE;
   stream->position = stream->bound_start;
   return 0;
@@ -118,8 +131,10 @@ gint64 fileEnd(int fd) {
 
 gint64 streamSeek(GMimeStream *stream, gint64 offset, GMimeSeekWhence whence) {
   FileReadStream *s = self(stream);
-  if (s->fd < 0)
+  if (s->fd < 0) {
+    errno = EBADF;
     return -1;
+  }
   gint64 real = stream->position;
   switch (whence) {
   case GMIME_STREAM_SEEK_SET:
@@ -129,20 +144,31 @@ gint64 streamSeek(GMimeStream *stream, gint64 offset, GMimeSeekWhence whence) {
     real = stream->position + offset;
     break;
   case GMIME_STREAM_SEEK_END:
-    if (stream->bound_end == -1) {
+    if (offset > 0 || (stream->bound_end == -1 && !s->eos)) {
       const gint64 end = fileEnd(s->fd);
-      if (end < 0)
+      if (end < 0 || end + offset < 0) {
+        errno = EINVAL;
         return -1;
+      }
       real = end + offset;
+    } else if (s->eos && stream->bound_end == -1) {
+      real = stream->position + offset; // the end is where it stands
     } else {
       real = stream->bound_end + offset;
     }
     break;
   }
-  if (stream->bound_end != -1)
-    real = std::min(real, stream->bound_end);
-  real = std::max(real, stream->bound_start);
-  if (real != stream->position)
+  if (real < stream->bound_start) {
+    errno = EINVAL;
+    return -1;
+  }
+  if (real == stream->position)
+    return real;
+  if (stream->bound_end != -1 && real > stream->bound_end) {
+    errno = EINVAL;
+    return -1;
+  }
+  if ((stream->bound_end != -1 && real < stream->bound_end) || (s->eos && real < stream->position))
     s->eos = FALSE;
   stream->position = real;
   return real;
@@ -151,7 +177,7 @@ gint64 streamSeek(GMimeStream *stream, gint64 offset, GMimeSeekWhence whence) {
 gint64 streamTell(GMimeStream *stream) { return stream->position; }
 
 gint64 streamLength(GMimeStream *stream) {
-  if (stream->bound_start != -1 && stream->bound_end != -1)
+  if (stream->bound_end != -1)
     return stream->bound_end - stream->bound_start;
   const gint64 end = fileEnd(self(stream)->fd);
   return end < stream->bound_start ? -1 : end - stream->bound_start;
