@@ -556,13 +556,16 @@ bool writePart(QFile &file, GMimePart *part) {
   const int fd = file.handle();
   qint64 written = 0;
   // The disk starts on each piece now; the flush before QUIT then waits less.
-  return decodeContent(part, [&](const char *data, size_t n) {
+  const bool ok = decodeContent(part, [&](const char *data, size_t n) {
     if (!platform::writeWhole(fd, data, qint64(n)))
       return false;
     platform::startWriteBack(fd, written, qint64(n));
     written += qint64(n);
     return true;
   });
+  if (ok)
+    platform::syncAsideIfLarge(fd, written);
+  return ok;
 }
 
 } // namespace nmail::mime::parts

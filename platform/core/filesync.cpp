@@ -31,6 +31,21 @@ void startWriteBack(int fd, qint64 offset, qint64 length) {
   ::sync_file_range(fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
 }
 
+void syncAsideIfLarge(int fd, qint64 size) {
+  constexpr qint64 Large = 4 << 20;
+  if (size < Large || fd < 0)
+    return;
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0)
+    return;
+  // Never destroyed: a job may still be queued when static objects go.
+  static SerialQueue *const queue = new SerialQueue;
+  queue->post([copy] {
+    ::fdatasync(copy);
+    ::close(copy);
+  });
+}
+
 bool writeWhole(int fd, const char *data, qint64 size) {
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size_t(std::min<qint64>(size, 1 << 24)));

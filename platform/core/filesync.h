@@ -25,6 +25,13 @@ qint64 readAt(int fd, char *into, qint64 size, qint64 offset, bool *failed = nul
 // finds less left to wait for. A hint; nothing is promised by it.
 void startWriteBack(int fd, qint64 offset = 0, qint64 length = 0);
 
+// A file of `size` bytes that is now whole, put on the disk on a worker
+// while the program goes on, when it is large (one at a time). Only a head
+// start: the flush that follows still syncs it, and alone says it is on the
+// disk; but a receive of large mails no longer leaves them all to that
+// flush, which waited for all of them at once.
+void syncAsideIfLarge(int fd, qint64 size);
+
 enum class Synced { Done, Gone, Failed };
 
 // fsync of the file (or, with `folder`, the folder) at `path`: Gone when

@@ -96,6 +96,7 @@ bool NewFile::publishAs(const QString &other) {
   unnamed_ = false;
   published_ = true;
   name_ = target;
+  syncAsideIfLarge(fd_, offset_);
   return true;
 }
 
