@@ -550,8 +550,9 @@ QString decodeAddress(const QByteArray &value) {
 }
 
 // A part's content decoded straight into the file, a large piece at a time.
-// Written, not synced: the files of a run reach the disk together, before
-// QUIT.
+// Not synced here: the files of a run count as on the disk only once the
+// flush before QUIT has synced them together (a large one gets a head start
+// on a worker).
 bool writePart(QFile &file, GMimePart *part) {
   const int fd = file.handle();
   qint64 written = 0;
