@@ -1,5 +1,7 @@
 #include "mail/mime/filestream.h"
 
+#include "platform/core/filesync.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -31,12 +33,12 @@ GType fileReadStreamType();
 
 FileReadStream *self(GMimeStream *stream) { return reinterpret_cast<FileReadStream *>(stream); }
 
+// `len` bytes of the file from `at` (fewer at its end); -1 when an error
+// came before any byte did.
 ssize_t preadWhole(int fd, char *into, size_t len, gint64 at) {
-  ssize_t n;
-  do
-    n = ::pread(fd, into, len, off_t(at));
-  while (n < 0 && errno == EINTR);
-  return n;
+  bool failed = false;
+  const qint64 n = platform::readAt(fd, into, qint64(len), qint64(at), &failed);
+  return n == 0 && failed ? -1 : ssize_t(n);
 }
 
 ssize_t streamRead(GMimeStream *stream, char *buf, size_t len) {
