@@ -27,6 +27,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <vector>
 #include <cstdio>
 #include <cstring>
 #include <cerrno>
@@ -152,12 +155,70 @@ bool validLayout(CompactionLayout layout) {
   return layout.recordLength > 0 && layout.flagOffset >= 0 && layout.flagOffset + 2 <= layout.recordLength;
 }
 
+// Which records of a file are live, read from their flags on one thread
+// while another copies the records found so far. A flag costs a system call
+// of its own: for a full history that is 32,766 reads, which on a file
+// system in memory take about two thirds of the time the copy itself takes,
+// and side by side they cost little more than the copy.
+class FlagScan {
+public:
+  FlagScan(int fd, qint64 count, CompactionLayout layout)
+      : fd_(fd), layout_(layout), live_(size_t(count)) {}
+
+  // Reads every flag in order, making them known a step at a time.
+  void run() {
+    constexpr qint64 Step = 64;
+    const qint64 count = qint64(live_.size());
+    char flag[2];
+    for (qint64 i = 0; i < count; ++i) {
+      if (cancelled_.load(std::memory_order_relaxed))
+        return;
+      if (readAt(fd_, flag, 2, i * layout_.recordLength + layout_.flagOffset) != 2)
+        return publish(-1);
+      live_[size_t(i)] = flag[0] != 0 || flag[1] != 0;
+      if ((i + 1) % Step == 0 || i + 1 == count)
+        publish(i + 1);
+    }
+  }
+
+  // Waits until the flag of record `i` is known; returns how many are known
+  // then, or -1 when a flag could not be read.
+  qint64 waitPast(qint64 i) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return known_ < 0 || known_ > i; });
+    return known_;
+  }
+
+  bool live(qint64 i) const { return live_[size_t(i)] != 0; }
+
+  // The copy has stopped: so does the scan, at its next flag.
+  void cancel() { cancelled_ = true; }
+
+private:
+  void publish(qint64 known) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      known_ = known;
+    }
+    changed_.notify_one();
+  }
+
+  const int fd_;
+  const CompactionLayout layout_;
+  std::vector<char> live_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  qint64 known_ = 0;
+  std::atomic<bool> cancelled_{false};
+};
+
 // Copies the live records of `in` into `out` at its start in runs of
 // consecutive live records, which the kernel copies file to file
 // (copy_file_range) without bringing them into this process: only each
-// record's flag is read here. False when the file system does not do it
-// (nothing is written then) or on an error.
-bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, bool &unsupported) {
+// record's flag is read here, by `scan`, beside the copy. False when the
+// file system does not do it (nothing is written then) or on an error.
+bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, FlagScan &scan,
+                  bool &unsupported) {
   const qint64 len = layout.recordLength;
   const auto copyRun = [&](qint64 first, qint64 end) {
     loff_t from = loff_t(first * len);
@@ -178,11 +239,19 @@ bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, bool &
     return true;
   };
   qint64 runStart = -1;
-  char flag[2];
+  qint64 known = 0;
   for (qint64 i = 0; i < count; ++i) {
-    if (readAt(in, flag, 2, i * len + layout.flagOffset) != 2)
-      return false;
-    const bool live = flag[0] != 0 || flag[1] != 0;
+    if (i == known) {
+      // The run found so far is copied before waiting for more flags, so
+      // that the copy goes on while the scan does.
+      if (runStart >= 0 && !copyRun(runStart, i))
+        return false;
+      runStart = -1;
+      known = scan.waitPast(i);
+      if (known < 0)
+        return false;
+    }
+    const bool live = scan.live(i);
     if (live && runStart < 0)
       runStart = i;
     if (!live && runStart >= 0) {
@@ -192,6 +261,29 @@ bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, bool &
     }
   }
   return runStart < 0 || copyRun(runStart, count);
+}
+
+// copyLiveRuns with the flags read beside it on a worker. A small file
+// (the address book, the check times) is scanned first, then copied.
+bool copyLiveRunsScanned(int in, int out, qint64 count, CompactionLayout layout, bool &unsupported) {
+  constexpr qint64 ScanAsideFrom = 1024;
+  FlagScan scan(in, count, layout);
+  if (count < ScanAsideFrom) {
+    scan.run();
+    return copyLiveRuns(in, out, count, layout, scan, unsupported);
+  }
+  bool ok = false;
+  // Job 0 is always taken first, so the copy never waits for a scan that
+  // has not begun; on a single thread the two run one after the other.
+  runInParallel(2, [&](int job) {
+    if (job == 0) {
+      scan.run();
+      return;
+    }
+    ok = copyLiveRuns(in, out, count, layout, scan, unsupported);
+    scan.cancel();
+  });
+  return ok;
 }
 
 // Streams the live records of the file `source` into `target`, flushed to
@@ -213,7 +305,7 @@ bool writeLiveRecordsOf(const QString &source, const QString &target, Compaction
   }
   const qint64 len = layout.recordLength;
   bool unsupported = false;
-  bool ok = copyLiveRuns(in.handle(), out.handle(), in.size() / len, layout, unsupported);
+  bool ok = copyLiveRunsScanned(in.handle(), out.handle(), in.size() / len, layout, unsupported);
   if (!ok && unsupported) {
     const qint64 perBlock = std::max<qint64>(1, (1 << 20) / len);
     QByteArray block(perBlock * len, Qt::Uninitialized);
