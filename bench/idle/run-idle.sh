@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds bench_idle and measures the idle main window's CPU use.
-#   bench/idle/run-idle.sh [seconds] [--xvfb | --screen-reader]
+#   bench/idle/run-idle.sh [seconds] [--xvfb | --screen-reader | --check-off]
+# --check-off measures the window as it starts, with the check off (Xvfb).
 # --screen-reader runs it under Xvfb on a session bus of its own with the
 # accessibility bus up and a process registered for the window's events, as
 # a screen reader user's desktop has them.
@@ -12,6 +13,8 @@ seconds=${1:-60}
 cmake --build "$build" --target bench_idle -j2 >/dev/null
 exe="$build/bench/idle/bench_idle"
 case "${2:-}" in
+--check-off)
+  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$exe" "$seconds" --check-off ;;
 --xvfb)
   exec xvfb-run -a -s "-screen 0 1280x1024x24" "$exe" "$seconds" ;;
 --screen-reader)

@@ -158,7 +158,6 @@ void MainForm::buildControls() {
   Timer2 = named(new QTimer(this), "Timer2");
   Timer2->setInterval(1000);
   Timer3 = named(new QTimer(this), "Timer3");
-  Timer3->setInterval(10);
   Timer4 = named(new QTimer(this), "Timer4");
   Timer4->setInterval(1000);
 
@@ -180,6 +179,14 @@ void MainForm::buildControls() {
   connect(Timer2, &QTimer::timeout, this, &MainForm::Timer2_Timer);
   connect(Timer3, &QTimer::timeout, this, &MainForm::Timer3_Timer);
   connect(Timer4, &QTimer::timeout, this, &MainForm::Timer4_Timer);
+  // The check pass ticks every 10 ms while the check is on. With the check
+  // off (as the window starts) each tick would only return, a hundred
+  // wake-ups a second for nothing: the timer rests then, and switching the
+  // check on brings it back to 10 ms at once (a running timer restarts with
+  // its new interval; a stopped one stays stopped).
+  const auto paceCheckPass = [this] { Timer3->setInterval(Option3->isChecked() ? 10 : 60000); };
+  connect(Option3, &QAbstractButton::toggled, this, paceCheckPass);
+  paceCheckPass();
   connect(TreeView1, &QTreeView::collapsed, this, &MainForm::TreeView1_Collapse);
   connect(TreeView1, &QTreeView::expanded, this, &MainForm::TreeView1_Expand);
 

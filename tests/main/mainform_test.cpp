@@ -31,6 +31,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -740,6 +741,15 @@ TEST_F(MainFormTest, StartStopButtonAlternates) {
   // Starting the check neither minimizes the window nor runs a pass by itself.
   EXPECT_FALSE(form->windowState() & Qt::WindowMinimized);
   EXPECT_EQ(receives, 0);
+}
+
+TEST_F(MainFormTest, WithTheCheckOffTheWindowDoesNotWakeEveryTenMilliseconds) {
+  givePop3Server();
+  load(false); // the window's own timers run
+  QSignalSpy ticks(form->Timer3, &QTimer::timeout);
+  QTest::qWait(300);
+  EXPECT_TRUE(form->Timer3->isActive());
+  EXPECT_EQ(ticks.count(), 0);
 }
 
 TEST_F(MainFormTest, PassReceivesOncePerMatchingEntry) {
