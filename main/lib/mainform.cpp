@@ -425,7 +425,7 @@ void MainForm::Timer3_Timer() {
   passRunning_ = true;
   QPointer<MainForm> self(this);
   // The 10 ms timer rests while the pass receives and waits, since each of
-  // its ticks would wake the program only to return; it ticks again once
+  // its ticks would wake the program only to return; it runs again once
   // the pass is over.
   const bool ticking = Timer3->isActive();
   Timer3->stop();
@@ -451,8 +451,14 @@ void MainForm::Timer3_Timer() {
   platform::waitMilliseconds(int(kPassWaitMs), [&] { return !self || unloaded_; });
   if (self) {
     passRunning_ = false;
-    if (ticking && !unloaded_)
+    if (ticking && !unloaded_) {
       Timer3->start();
+      // The next pass starts as soon as this one has returned, in the same
+      // wake-up that ended the wait, rather than 10 ms later in one of its
+      // own: with the check on the window would otherwise wake once more
+      // every four seconds only for that. The pass stops the timer again.
+      QMetaObject::invokeMethod(this, &MainForm::Timer3_Timer, Qt::QueuedConnection);
+    }
   }
 }
 
