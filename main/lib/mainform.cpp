@@ -456,8 +456,15 @@ void MainForm::Timer3_Timer() {
       // The next pass starts as soon as this one has returned, in the same
       // wake-up that ended the wait, rather than 10 ms later in one of its
       // own: with the check on the window would otherwise wake once more
-      // every four seconds only for that. The pass stops the timer again.
-      QMetaObject::invokeMethod(this, &MainForm::Timer3_Timer, Qt::QueuedConnection);
+      // every four seconds only for that. As with a tick, a timer stopped
+      // meanwhile starts nothing; the pass stops the timer again.
+      QMetaObject::invokeMethod(
+          this,
+          [this] {
+            if (Timer3->isActive())
+              Timer3_Timer();
+          },
+          Qt::QueuedConnection);
     }
   }
 }
