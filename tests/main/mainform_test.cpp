@@ -778,6 +778,42 @@ TEST_F(MainFormTest, PassReceivesOncePerMatchingEntry) {
   EXPECT_EQ(receives, 6);
 }
 
+TEST_F(MainFormTest, APassIsFollowedByTheNextOnlyWhileTheCheckTimerRuns) {
+  writeTimes({QStringLiteral("9:05")});
+  givePop3Server();
+  load();
+  form->Command1_Click();
+  setJapanTime(0, 5);
+  QTimer ticker; // each wait ends within a few ticks
+  QObject::connect(&ticker, &QTimer::timeout,
+                   [this] { clock.setMilliseconds(clock.milliseconds() + 1000); });
+  ticker.start(2);
+
+  // The second pass follows the first by itself; the check goes off in it.
+  duringReceive = [this] {
+    if (receives == 2)
+      form->Command1_Click();
+  };
+  form->Timer3->start();
+  form->Timer3_Timer(); // as a tick
+  EXPECT_EQ(receives, 1);
+  QTRY_COMPARE_WITH_TIMEOUT(receives, 2, 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(!form->passRunning(), 5000);
+  QTest::qWait(100);
+  EXPECT_EQ(receives, 2);
+
+  // A timer stopped between two passes starts nothing more.
+  duringReceive = nullptr;
+  form->Command1_Click();
+  form->Timer3->start();
+  form->Timer3_Timer();
+  EXPECT_EQ(receives, 3);
+  form->Timer3->stop();
+  QTest::qWait(100);
+  EXPECT_EQ(receives, 3);
+  EXPECT_FALSE(form->passRunning());
+}
+
 TEST_F(MainFormTest, NoPassWithTheCheckOffButTheButtonStillReceives) {
   writeTimes({QStringLiteral("9:05")});
   givePop3Server();
