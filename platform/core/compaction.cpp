@@ -239,28 +239,31 @@ bool copyLiveRuns(int in, int out, qint64 count, CompactionLayout layout, FlagSc
     return true;
   };
   qint64 runStart = -1;
+  // Copies the run under way, if any, up to `end`.
+  const auto endRun = [&](qint64 end) {
+    const bool ok = runStart < 0 || copyRun(runStart, end);
+    runStart = -1;
+    return ok;
+  };
   qint64 known = 0;
   for (qint64 i = 0; i < count; ++i) {
     if (i == known) {
       // The run found so far is copied before waiting for more flags, so
       // that the copy goes on while the scan does.
-      if (runStart >= 0 && !copyRun(runStart, i))
+      if (!endRun(i))
         return false;
-      runStart = -1;
       known = scan.waitPast(i);
       if (known < 0)
         return false;
     }
-    const bool live = scan.live(i);
-    if (live && runStart < 0)
-      runStart = i;
-    if (!live && runStart >= 0) {
-      if (!copyRun(runStart, i))
+    if (!scan.live(i)) {
+      if (!endRun(i))
         return false;
-      runStart = -1;
+    } else if (runStart < 0) {
+      runStart = i;
     }
   }
-  return runStart < 0 || copyRun(runStart, count);
+  return endRun(count);
 }
 
 // copyLiveRuns with the flags read beside it on a worker. A small file
