@@ -8,6 +8,7 @@
 #include "mail/store/receiverun.h"
 #include "mail/tyakuform.h"
 #include "mail/store/uidljournal.h"
+#include "mail/refetch.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
 #include "platform/core/notify.h"
@@ -19,6 +20,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <QLineEdit>
 #include <QTextEdit>
 
@@ -182,128 +185,175 @@ struct RunOutcome {
   QString unreadReason; // the transport's text for the last of them
   QStringList subjects; // of the stored mails, for the desktop notification
   int overBudget = 0;   // stored with what was read of them within their budget
+  QHash<int, QString> deleting; // number → id of each mail whose deletion was asked for
 };
 
-RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal &journal,
-                           ReceiveRun &run) {
-  RunOutcome outcome;
-  const UnpackRun unpackRun;
-  // Reused for every mail without being cleared, as the transport expects.
-  QString subject = nmail::newTextBuffer();
-  QString date = nmail::newTextBuffer();
-  QString from = nmail::newTextBuffer();
-  QString header = nmail::newTextBuffer();
-  QString body;
-  const Listing listing(handle);
-  std::optional<MailRecord> lastStaged; // for the staging viewer's boxes
-  // The Maildir name chosen for the next mail while this one was fetched.
-  int namedNumber = 0;
-  QString namedIncoming;
-  // The number the next record gets: only this run appends to the history
-  // while it goes (a delete in the viewer is refused meanwhile).
-  int nextRecord = historyCount(History::Received) + 1;
-  QElapsedTimer statusShown; // when "受信中" last changed
+// One mail as the transport gave it, cut at its NULs.
+struct FetchedMail {
+  QString incoming; // its file in the Maildir's tmp/
+  QString subject, date, from, header, body;
+  qint64 size = 0; // as it came
+};
 
-  for (int n = 1; n <= count; ++n) {
-    if (stopRequest != StopRequest::None) {
-      outcome.cancelled = true;
-      break;
+// The steps of one run over the maildrop: for each mail, delete it when an
+// earlier run stored it, else fetch it, unpack it, store it, and hand its
+// deletion over.
+class RunSteps {
+public:
+  RunSteps(ReceiveHost &host, int handle, int count, UidlJournal &journal, ReceiveRun &run)
+      : host_(host), handle_(handle), count_(count), journal_(journal), run_(run),
+        listing_(handle), nextRecord_(historyCount(History::Received) + 1),
+        home_(QFileInfo(platform::attachmentFolder()).canonicalFilePath()) {}
+
+  RunOutcome run() {
+    const UnpackRun unpackRun;
+    for (int n = 1; n <= count_; ++n) {
+      if (stopRequest != StopRequest::None) {
+        outcome_.cancelled = true;
+        break;
+      }
+      showProgress(n);
+      const QString uidl = listing_.uidl(n);
+      const int size = listing_.size(handle_, n);
+      if (!uidl.isEmpty() && journal_.storedBefore(uidl, size)) {
+        // A mail stored by a check that ended before its QUIT is still on
+        // the server: it is deleted there, not stored a second time.
+        if (nmail::NMailPop3DeleteStoredMail(handle_, n, uidl) == 0) {
+          ++outcome_.storedBefore;
+          outcome_.deleting.insert(n, uidl);
+        }
+        continue;
+      }
+      FetchedMail mail;
+      const Step fetched = fetch(n, size, mail);
+      if (fetched == Step::Next)
+        continue;
+      if (fetched == Step::Stop || store(uidl, size, mail) == Step::Stop)
+        break;
+      // Stored: its DELE is queued without a wait (the server deletes at QUIT).
+      nmail::NMailPop3DeleteMailLater(handle_, n);
+      outcome_.deleting.insert(n, uidl);
     }
+    if (lastStaged_)
+      showLastStored(*lastStaged_);
+    return outcome_;
+  }
+
+  // Every id the server listed, when it listed one for each mail.
+  std::optional<QSet<QString>> listedIds() const {
+    if (listing_.ids.size() != count_ || listing_.ids.contains(QString()))
+      return std::nullopt;
+    return QSet<QString>(listing_.ids.cbegin(), listing_.ids.cend());
+  }
+
+private:
+  enum class Step { Done, Next, Stop };
+
+  Step stop(const QString &text, platform::MsgIcon icon) {
+    outcome_.stopped = true;
+    tell(host_, text, {}, icon);
+    return Step::Stop;
+  }
+
+  void showProgress(int n) {
     // Every step of a short run is shown; a long one moves at the screen's
     // pace (laying the line out again for each of a thousand mails cost
     // more than storing some of them).
-    if (count <= 100 || n == 1 || n == count || !statusShown.isValid() ||
-        statusShown.elapsed() >= 16) {
-      host.setStatusText(QStringLiteral("受信中 %1/%2").arg(n).arg(count));
-      statusShown.start();
+    if (count_ <= 100 || n == 1 || n == count_ || !statusShown_.isValid() ||
+        statusShown_.elapsed() >= 16) {
+      host_.setStatusText(QStringLiteral("受信中 %1/%2").arg(n).arg(count_));
+      statusShown_.start();
     }
-    // A mail stored by a check that ended before its QUIT is still on the
-    // server: it is deleted there, not stored a second time. A server
-    // without UIDL gives no id, and every mail on it is new; so is every
-    // mail whose id the server lists more than once.
-    const QString uidl = listing.uidl(n);
-    const bool hasUidl = !uidl.isEmpty();
-    const int size = listing.size(handle, n);
-    const qint64 listedSize = size;
-    if (hasUidl && journal.storedBefore(uidl, listedSize)) {
-      if (nmail::NMailPop3DeleteStoredMail(handle, n, uidl) == 0)
-        ++outcome.storedBefore;
-      continue;
-    }
-    // The subject, date, sender and header come with the mail itself (the
-    // Windows program asked for them first; that was a second round trip).
-    // The mail goes, as it arrives, into the Maildir's tmp/ and is read from
-    // there: a large one is never held whole in memory.
-    const QString incoming = namedNumber == n ? namedIncoming : newOriginalName(listedSize);
-    const QString incomingPath = incomingOriginalPath(incoming);
-    if (incomingPath.isEmpty()) {
-      outcome.stopped = true;
-      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
-      break;
-    }
-    nmail::NMailPop3SetMailFile(handle, n, incomingPath);
-    // The next mail's file is named now: the transport fetches it into that
-    // file while this one is stored (one stored before is only deleted).
-    namedNumber = 0;
-    if (const int next = n + 1; next <= count) {
-      const int nextSize = listing.size(handle, next);
-      const QString nextUidl = listing.uidl(next);
-      if (nextSize >= 0 && (nextUidl.isEmpty() || !journal.storedBefore(nextUidl, nextSize))) {
-        namedIncoming = newOriginalName(nextSize);
-        const QString path = incomingOriginalPath(namedIncoming);
-        if (!path.isEmpty() && nmail::NMailPop3SetMailFile(handle, next, path) == 0)
-          namedNumber = next;
+  }
+
+  // The subject, date, sender and header come with the mail itself (the
+  // Windows program asked for them first; that was a second round trip).
+  // The mail goes, as it arrives, into the Maildir's tmp/ and is read from
+  // there: a large one is never held whole in memory. The next mail's file
+  // is named now: the transport fetches it into that file while this one is
+  // stored (one stored before is only deleted).
+  Step fetch(int n, int size, FetchedMail &mail) {
+    mail.incoming = namedNumber_ == n ? namedIncoming_ : newOriginalName(size);
+    const QString incomingPath = incomingOriginalPath(mail.incoming);
+    if (incomingPath.isEmpty())
+      return stop(keepFailureText(), platform::MsgIcon::Critical);
+    nmail::NMailPop3SetMailFile(handle_, n, incomingPath);
+    namedNumber_ = 0;
+    if (const int next = n + 1; next <= count_) {
+      const int nextSize = listing_.size(handle_, next);
+      const QString nextUidl = listing_.uidl(next);
+      if (nextSize >= 0 && (nextUidl.isEmpty() || !journal_.storedBefore(nextUidl, nextSize))) {
+        namedIncoming_ = newOriginalName(nextSize);
+        const QString path = incomingOriginalPath(namedIncoming_);
+        if (!path.isEmpty() && nmail::NMailPop3SetMailFile(handle_, next, path) == 0)
+          namedNumber_ = next;
       }
     }
-    const int got = nmail::NMailPop3GetMailText(handle, n, subject, date, from, header, body,
-                                                bodyLengthFor(size));
-    if (got == nmail::NMailMailFileError) {
-      outcome.stopped = true;
-      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
-      break;
-    }
-    const QString cutBody = nmail::cutAtNul(body);
-    const QString cutHeader = nmail::cutAtNul(header);
+    const int got = nmail::NMailPop3GetMailText(handle_, n, subject_, date_, from_, header_,
+                                                body_, bodyLengthFor(size));
+    if (got == nmail::NMailMailFileError)
+      return stop(keepFailureText(), platform::MsgIcon::Critical);
+    mail.body = nmail::cutAtNul(body_);
+    mail.header = nmail::cutAtNul(header_);
     // A mail we could not read is left on the server for the next check.
     // A mail whose body is really empty still brings its header along.
-    if (size < 0 || got < 0 || (size > 0 && cutBody.isEmpty() && cutHeader.isEmpty())) {
-      originalsFolder(History::Received).remove(incoming);
-      ++outcome.unread;
+    if (size < 0 || got < 0 || (size > 0 && mail.body.isEmpty() && mail.header.isEmpty())) {
+      originalsFolder(History::Received).remove(mail.incoming);
+      ++outcome_.unread;
       if (size < 0 || got < 0)
-        outcome.unreadReason = nmail::lastErrorText();
-      continue;
+        outcome_.unreadReason = nmail::lastErrorText();
+      return Step::Next;
     }
-    const qint64 fetchedSize = nmail::NMailPop3GetMailFetchedSize(handle, n);
-    const QString cutSubject = nmail::cutAtNul(subject);
-    const QString cutDate = nmail::cutAtNul(date);
-    const QString cutFrom = nmail::cutAtNul(from);
-    const bool attachmentMark = cutBody.contains(QStringLiteral("attachment"), Qt::CaseSensitive);
+    mail.size = nmail::NMailPop3GetMailFetchedSize(handle_, n);
+    mail.subject = nmail::cutAtNul(subject_);
+    mail.date = nmail::cutAtNul(date_);
+    mail.from = nmail::cutAtNul(from_);
+    return Step::Done;
+  }
 
+  // Unpacks the mail and stores it: its journal entry, its copy moved whole
+  // into the Maildir's new/ (under a name with its true size, should the
+  // server have announced another), and its record, in that order. Killed
+  // before the entry, only a file in tmp/ is left; killed before the record,
+  // the entry counts for nothing, the copy is removed and the mail is stored
+  // at the next check. A mail an earlier run stored but could not confirm on
+  // the disk goes back into the record and the files it became then.
+  Step store(const QString &uidl, int size, const FetchedMail &mail) {
+    const qint64 listedSize = size;
+    const std::optional<KnownMail> known =
+        uidl.isEmpty() ? std::nullopt : journal_.knownMail(uidl, listedSize);
     int unpacked = 0;
     {
       std::optional<platform::UnattendedBoxes> unattended;
-      if (host.unattended())
+      if (host_.unattended())
         unattended.emplace();
-      unpacked = unpackMail(UnpackInput{cutSubject, cutDate, cutFrom, cutHeader, body, cutBody},
-                            host.hostWindow());
+      unpacked = unpackMail(
+          UnpackInput{mail.subject, mail.date, mail.from, mail.header, body_, mail.body},
+          host_.hostWindow());
     }
     const bool overBudget = nmail::NMailLastMailOverBudget();
+    QList<platform::PendingFile> written = run_.takeWrittenFiles();
+    const QStringList attachments =
+        attachmentsOfMail(written, home_, known ? known->attachments : QStringList());
+    run_.addWrittenFiles(written);
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
-      // only one left: keep it (and every later mail) there for the next check.
-      originalsFolder(History::Received).remove(incoming);
-      outcome.stopped = true;
-      tell(host, AttachmentKeptText, {}, platform::MsgIcon::Exclamation);
-      break;
+      // only one left: keep it (and every later mail) there for the next
+      // check, which writes its files again.
+      originalsFolder(History::Received).remove(mail.incoming);
+      if (!known)
+        dropAttachments(home_, attachments);
+      return stop(AttachmentKeptText, platform::MsgIcon::Exclamation);
     }
     // A split mail whose last part came: the joined mail is kept as a mail
     // of its own. Its content is in the attachment folder and its parts in
-    // the Maildir already, so a failure here loses nothing.
-    // It comes as a file, never whole in memory.
+    // the Maildir already, so a failure here loses nothing. It comes as a
+    // file, never whole in memory.
     QString joined;
-    if (nmail::NMailAttachmentTakeJoinedMailFile(joined) == 0) {
+    const bool joinedSet = nmail::NMailAttachmentTakeJoinedMailFile(joined) == 0;
+    if (joinedSet) {
       if (const QString name = keepOriginalFile(History::Received, joined); !name.isEmpty())
-        run.addMail(name);
+        run_.addMail(name);
       else
         QFile::remove(joined);
     }
@@ -311,79 +361,104 @@ RunOutcome receiveMessages(ReceiveHost &host, int handle, int count, UidlJournal
     // The record as the viewer's boxes show it: subject, sender, date and the
     // body as the body box gives it back.
     MailRecord staged;
-    staged.Subject = cutSubject;
-    staged.Info1 = cutFrom;
-    staged.Info2 = cutDate;
-    staged.Body = TyakuForm::bodyTextAsShown(cutBody);
-
-    if (attachmentMark)
+    staged.Subject = mail.subject;
+    staged.Info1 = mail.from;
+    staged.Info2 = mail.date;
+    staged.Body = TyakuForm::bodyTextAsShown(mail.body);
+    if (mail.body.contains(QStringLiteral("attachment"), Qt::CaseSensitive))
       staged.Body =
           TyakuForm::bodyTextAsShown(staged.Body + QStringLiteral("\r\n") + AttachmentNotice);
-
-    // The mail waits in tmp/ until its journal entry is written, which names
-    // the record's key and the mail's copy; then, whole as it came, it moves
-    // into the Maildir's new/ (under a name with its true size, should the
-    // server have announced another), and its record follows. Killed before
-    // the entry, only a file in tmp/ is left; killed before the record, the
-    // entry counts for nothing, the copy is removed and the mail is stored
-    // at the next check. A mail an earlier run stored but could not confirm
-    // on the disk goes into the record it has.
     const MailRecord record = recordOf(staged);
     const QByteArray encoded = encodeMailRecord(record);
     const QByteArray key = recordKey(encoded);
-    const std::optional<KnownMail> known =
-        hasUidl ? journal.knownMail(uidl, listedSize) : std::nullopt;
-    const QString original = fetchedSize == listedSize ? incoming : newOriginalName(fetchedSize);
-    auto keep = [&] {
-      if (fetchedSize <= 0 || !keepIncomingOriginal(incoming, original))
-        return false;
-      run.addMail(original);
-      return true;
-    };
-    AppendResult stored;
-    if (known && known->record > 0 && known->key == key) {
-      // Written again, so that it reaches the disk this time.
-      // Its copy from then gives way to the one just fetched.
-      const bool relinked =
-          run.addEntry(known->record, uidl, listedSize, original, key) && keep() &&
-          unlinkOriginal(History::Received, key, known->original) &&
-          linkOriginal(History::Received, key, original) &&
-          rewriteHistoryRecord(History::Received, known->record);
-      if (relinked)
-        originalsFolder(History::Received).remove(known->original);
-      stored = relinked ? AppendResult{known->record, AppendError::None}
-                        : AppendResult{0, AppendError::WriteFailed};
-    } else if (hasUidl && !run.addEntry(nextRecord, uidl, listedSize, original, key)) {
-      stored = AppendResult{0, AppendError::WriteFailed};
-    } else if (!keep()) {
-      originalsFolder(History::Received).remove(incoming);
-      outcome.stopped = true;
-      tell(host, keepFailureText(), {}, platform::MsgIcon::Critical);
-      break;
-    } else {
-      stored = StoreReceivedMail(record, encoded, key, original);
-    }
+    const QString original =
+        mail.size == listedSize ? mail.incoming : newOriginalName(mail.size);
+    const AppendResult stored = known ? storeAgain(*known, uidl, listedSize, mail, original,
+                                                   record, encoded, key, attachments)
+                                      : storeNew(uidl, listedSize, mail, original, record,
+                                                 encoded, key, attachments);
     if (!stored.ok()) {
-      originalsFolder(History::Received).remove(incoming);
-      run.dropMail(original);
-      outcome.stopped = true;
-      tell(host, storeFailureText(stored.error), {}, platform::MsgIcon::Critical);
-      break;
+      originalsFolder(History::Received).remove(mail.incoming);
+      run_.dropMail(original);
+      // Its files come again with the mail (a joined set's never would).
+      if (!known && !joinedSet)
+        dropAttachments(home_, attachments);
+      return stop(stored.error == AppendError::None ? keepFailureText()
+                                                    : storeFailureText(stored.error),
+                  platform::MsgIcon::Critical);
     }
-    run.noteWritten();
-    nextRecord = std::max(nextRecord, stored.number + 1);
+    run_.noteWritten();
+    nextRecord_ = std::max(nextRecord_, stored.number + 1);
     if (listStored(staged, stored.number))
-      lastStaged = staged;
-    ++outcome.stored;
-    outcome.overBudget += overBudget ? 1 : 0;
-    outcome.subjects.append(cutSubject);
-    // Stored: its DELE is queued without a wait (the server deletes at QUIT).
-    nmail::NMailPop3DeleteMailLater(handle, n);
+      lastStaged_ = staged;
+    ++outcome_.stored;
+    outcome_.overBudget += overBudget ? 1 : 0;
+    outcome_.subjects.append(mail.subject);
+    return Step::Done;
   }
-  if (lastStaged)
-    showLastStored(*lastStaged);
-  return outcome;
-}
+
+  // Moves the fetched mail into new/ under `original`.
+  bool keep(const FetchedMail &mail, const QString &original) {
+    if (mail.size <= 0 || !keepIncomingOriginal(mail.incoming, original))
+      return false;
+    run_.addMail(original);
+    return true;
+  }
+
+  // A failure to keep the mail itself has no AppendError (None).
+  AppendResult storeNew(const QString &uidl, qint64 listedSize, const FetchedMail &mail,
+                        const QString &original, const MailRecord &record,
+                        const QByteArray &encoded, const QByteArray &key,
+                        const QStringList &attachments) {
+    if (!uidl.isEmpty() &&
+        !run_.addEntry(nextRecord_, uidl, listedSize, original, key, attachments))
+      return AppendResult{0, AppendError::WriteFailed};
+    if (!keep(mail, original))
+      return AppendResult{0, AppendError::None};
+    return StoreReceivedMail(record, encoded, key, original);
+  }
+
+  // The mail goes into the record its entry names, whatever it reads like
+  // now; its copy from then gives way to the one just fetched.
+  AppendResult storeAgain(const KnownMail &known, const QString &uidl, qint64 listedSize,
+                          const FetchedMail &mail, const QString &original,
+                          const MailRecord &record, const QByteArray &encoded,
+                          const QByteArray &key, const QStringList &attachments) {
+    if (!run_.addEntry(known.record, uidl, listedSize, original, key, attachments))
+      return AppendResult{0, AppendError::WriteFailed};
+    if (!keep(mail, original))
+      return AppendResult{0, AppendError::None};
+    if (!relinkOriginal(History::Received, known.key, known.original, key, original) ||
+        !replaceHistoryRecord(History::Received, known.record, record, encoded))
+      return AppendResult{0, AppendError::WriteFailed};
+    if (known.original != original)
+      originalsFolder(History::Received).remove(known.original);
+    return AppendResult{known.record, AppendError::None};
+  }
+
+  ReceiveHost &host_;
+  const int handle_;
+  const int count_;
+  UidlJournal &journal_;
+  ReceiveRun &run_;
+  const Listing listing_;
+  RunOutcome outcome_;
+  // Reused for every mail without being cleared, as the transport expects.
+  QString subject_ = nmail::newTextBuffer();
+  QString date_ = nmail::newTextBuffer();
+  QString from_ = nmail::newTextBuffer();
+  QString header_ = nmail::newTextBuffer();
+  QString body_;
+  std::optional<MailRecord> lastStaged_; // for the staging viewer's boxes
+  // The Maildir name chosen for the next mail while this one was fetched.
+  int namedNumber_ = 0;
+  QString namedIncoming_;
+  // The number the next record gets: only this run appends to the history
+  // while it goes (a delete in the viewer is refused meanwhile).
+  int nextRecord_;
+  const QString home_; // the attachment folder
+  QElapsedTimer statusShown_; // when "受信中" last changed
+};
 
 } // namespace
 
@@ -419,6 +494,7 @@ void ReceiveMail(ReceiveHost &host) {
   // read as if the server had been found empty.
   bool checkFailed = false;
   bool commitFailed = false;
+  bool newMail = false; // a mail was stored and committed
   int overBudget = 0;
   if (settings::Pop3Server.isEmpty()) {
     checkFailed = true;
@@ -456,6 +532,8 @@ void ReceiveMail(ReceiveHost &host) {
 
       std::optional<UidlJournal> journal;
       std::optional<ReceiveRun> run;
+      std::optional<QSet<QString>> listed;
+      RunOutcome outcome;
       if (id.isEmpty() || (password.isEmpty() && !inUse.signsInWithToken)) {
         forms::idPassForm().show();
         checkFailed = true;
@@ -466,16 +544,21 @@ void ReceiveMail(ReceiveHost &host) {
         if (!viewer->isVisible())
           viewer->clearRows();
         count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
-        if (count > 0) {
+        if (count >= 0 && (count > 0 || QFile::exists(UidlJournal::path()))) {
           journal.emplace(settings::Pop3Server, id);
           run.emplace(*journal);
-          const RunOutcome outcome = receiveMessages(host, handle, count, *journal, *run);
+        }
+        if (count > 0) {
+          RunSteps steps(host, handle, count, *journal, *run);
+          outcome = steps.run();
+          listed = steps.listedIds();
           if (outcome.storedBefore > 0)
             run->noteWritten();
           storedSubjects = outcome.subjects;
           cancelled = outcome.cancelled;
           overBudget = outcome.overBudget;
-          checkFailed = outcome.stopped && outcome.stored == 0 && outcome.storedBefore == 0;
+          newMail = outcome.stored > 0;
+          checkFailed = outcome.stored == 0 && (outcome.stopped || outcome.unread > 0);
           if (outcome.unread > 0 && !outcome.stopped && stopRequest != StopRequest::Abandon)
             tell(host,
                  QStringLiteral("%1件のメールを受信できませんでした。"
@@ -485,7 +568,9 @@ void ReceiveMail(ReceiveHost &host) {
                           ? QString()
                           : QStringLiteral("\n\n") + outcome.unreadReason),
                  {}, platform::MsgIcon::Exclamation);
-        } else if (count < 0) {
+        } else if (count == 0) {
+          listed.emplace(); // an empty maildrop: no mail of an entry is left there
+        } else {
           checkFailed = true;
           if (stopRequest != StopRequest::Abandon)
             tell(host, nmail::lastErrorText(), QStringLiteral("エラー"), platform::MsgIcon::None);
@@ -494,16 +579,14 @@ void ReceiveMail(ReceiveHost &host) {
       // The server deletes at QUIT: the run commits first, so the records of
       // this run, the mails kept whole, their journal entries and every file
       // it unpacked are on the disk before the connection is closed. When
-      // that can't be confirmed, the session ends without QUIT, the run's
-      // journal entries are withdrawn and every mail stays on the server;
-      // none is lost, and the next check fetches them again.
+      // that can't be confirmed, the session ends without QUIT and the run's
+      // journal entries stay uncommitted: every mail stays on the server and
+      // the next check fetches them again into what they became.
       // Syncing a thousand files takes a while: it runs aside, and the window
       // goes on meanwhile (nothing else writes these files during a receive).
       QString unsynced;
       if (run && run->wroteAny())
         platform::runAndWait([&] { unsynced = run->commit(); });
-      if (!unsynced.isEmpty() && !run->withdraw())
-        unsynced += QStringLiteral("（受信済みメールの記録も書き直せませんでした。）");
       if (stopRequest == StopRequest::Abandon) {
         // The window is closing in the middle of the run: what was stored is
         // on the disk, and the session ends without QUIT, so the server
@@ -515,11 +598,20 @@ void ReceiveMail(ReceiveHost &host) {
       if (!unsynced.isEmpty()) {
         nmail::NMailPop3Abandon(handle);
         checkFailed = commitFailed = true;
+        newMail = false;
         tell(host, unsynced + QStringLiteral("受信したメールはサーバーに残してあります。"), {},
              platform::MsgIcon::Exclamation);
-      } else if (nmail::NMailPop3Close(handle) == 0 && journal) {
-        // The server has deleted every mail of this session.
-        journal->clear();
+      } else {
+        // An entry leaves the journal once the server confirmed its mail's
+        // deletion, or no longer lists the mail at all.
+        QList<int> deletedNumbers;
+        QSet<QString> deleted;
+        if (nmail::NMailPop3Close(handle, &deletedNumbers) == 0)
+          for (const int n : std::as_const(deletedNumbers))
+            if (const QString uidl = outcome.deleting.value(n); !uidl.isEmpty())
+              deleted.insert(uidl);
+        if (journal)
+          journal->settle(deleted, listed);
       }
     } else if (stopRequest == StopRequest::Abandon) {
       return;
@@ -552,9 +644,12 @@ void ReceiveMail(ReceiveHost &host) {
   if (cancelled)
     host.setHelpText(QStringLiteral("受信を中止しました。受信したメールだけをサーバーから削除し、"
                                     "残りはサーバーに残してあります。"));
-  if (checkFailed && (storedSubjects.isEmpty() || commitFailed)) {
+  // Only a run that stored a mail reports new mail: one whose every fetch
+  // failed or that stopped before storing any says it failed, and one that
+  // only deleted mails stored before found nothing new.
+  if (checkFailed && !newMail) {
     host.setStatusText(CheckFailedText);
-  } else if (count < 1) {
+  } else if (!newMail) {
     host.setStatusText(QStringLiteral("新着メール無し。"));
   } else {
     host.setStatusText(QStringLiteral("新着メール有り。"));
@@ -563,7 +658,7 @@ void ReceiveMail(ReceiveHost &host) {
   // The search index takes the new records after the run, on a worker.
   if (!storedSubjects.isEmpty())
     search::scheduleUpdate(History::Received);
-  platform::notifyNewMail(storedSubjects);
+  platform::notifyNewMail(commitFailed ? QStringList() : storedSubjects);
   if (host.hangUpMode())
     host.hangUp();
 }

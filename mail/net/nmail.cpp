@@ -364,14 +364,18 @@ int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl) {
   return removed.value ? 0 : failWith(removed.error);
 }
 
-int NMailPop3Close(int handle) {
+int NMailPop3Close(int handle, QList<int> *deleted) {
   detail::setTransportThreadCleanup(closeAllSessions);
+  if (deleted)
+    deleted->clear();
   const auto closed = detail::onTransportThread([&]() -> Answer<bool> {
     const auto it = sessions().find(handle);
     if (it == sessions().end())
       return {std::nullopt, noSessionText(handle)};
     const bool ok = it->second->client.quit();
     const QString error = it->second->client.errorText();
+    if (deleted)
+      *deleted = it->second->client.deletedAtQuit().values();
     sessions().erase(it);
     dropReady(handle);
     return {succeeded(ok), error};

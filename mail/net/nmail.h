@@ -79,7 +79,9 @@ int NMailPop3DeleteMailLater(int handle, int number);
 // unique id (empty where the server has none), by number from 1. The number
 // of messages, or -1 (text via NMailGetMessage).
 int NMailPop3GetListing(int handle, QList<int> &sizes, QStringList &uidls);
-int NMailPop3Close(int handle);
+// QUIT, after the deletions handed over. With `deleted`, the numbers of the
+// messages the server confirmed it deleted (DELE accepted, QUIT answered).
+int NMailPop3Close(int handle, QList<int> *deleted = nullptr);
 // The server's unique id (UIDL) of a message: 0 with the id in `uidl`, or -1
 // when the server has none for it (UIDL is optional in POP3).
 int NMailPop3GetMailUidl(int handle, int number, QString &uidl);

@@ -517,10 +517,12 @@ bool Pop3Client::sendDeletes() {
   if (!pipelining) {
     // A DELE the server refuses leaves that mail on the server; the others
     // still go.
-    for (const int n : numbers)
-      if (!command("DELE " + QByteArray::number(n), QStringLiteral("メール %1 の削除").arg(n)) &&
-          conn_.isBroken())
+    for (const int n : numbers) {
+      if (command("DELE " + QByteArray::number(n), QStringLiteral("メール %1 の削除").arg(n)))
+        accepted_.insert(n);
+      else if (conn_.isBroken())
         return false;
+    }
     return true;
   }
   QByteArray batch;
@@ -545,6 +547,8 @@ bool Pop3Client::sendDeletes() {
     }
     if (reply->startsWith("-ERR"))
       setError(QStringLiteral("メール %1 の削除に失敗しました。%2").arg(n).arg(serverSaid(*reply)));
+    else
+      accepted_.insert(n);
   }
   return true;
 }
@@ -573,6 +577,8 @@ bool Pop3Client::quit() {
   }
   const bool ok = command("QUIT", QStringLiteral("接続の終了（QUIT）")).has_value();
   conn_.abort();
+  if (ok)
+    confirmed_ = accepted_;
   return ok;
 }
 

@@ -99,6 +99,9 @@ public:
   // The queued DELE commands, then QUIT: the server applies the deletions
   // now. Without it (a dropped line) every mail stays on the server.
   bool quit();
+  // The messages the server deleted: their DELE was accepted and the QUIT
+  // that applies it answered. Empty until quit() succeeded.
+  const QSet<int> &deletedAtQuit() const { return confirmed_; }
   // Ends the session without QUIT: nothing is deleted on the server.
   void abort() {
     pendingDeletes_.clear();
@@ -151,6 +154,8 @@ private:
   QSet<int> handedOut_; // taken out by takeHeld(), not yet claimed
   QSet<int> deleted_;
   QList<int> pendingDeletes_;
+  QSet<int> accepted_;  // DELE answered +OK
+  QSet<int> confirmed_; // accepted_, once QUIT was answered
   bool sendDeletes();
   // Messages fetched whole ahead (by header() or prefetch()), for the
   // retrieve() of their numbers.

@@ -345,6 +345,17 @@ bool rewriteHistoryRecord(History which, int n) {
   return bytes && file.write(n, *bytes);
 }
 
+bool replaceHistoryRecord(History which, int n, const MailRecord &record,
+                          const QByteArray &encoded) {
+  if (n < 1 || n > MaxRecords || n > historyCount(which))
+    return false;
+  const platform::RecordFile file = historyFile(which);
+  if (!file.write(n, encoded))
+    return false;
+  recordBuffer(which) = record;
+  return true;
+}
+
 bool markAllHistoryRecords(History which) {
   recoverHistory(which);
   QFile file(historyPath(which));

@@ -128,6 +128,10 @@ bool markHistoryRecord(History which, int n);
 // Writes record n again as it is, so that the next flush puts it on the
 // disk even where an earlier failed flush left the cached copy marked clean.
 bool rewriteHistoryRecord(History which, int n);
+// Puts `record` (encoded as `encoded`, with Flag 1) in the place of record
+// n: a mail fetched again goes back into the record it had.
+bool replaceHistoryRecord(History which, int n, const MailRecord &record,
+                          const QByteArray &encoded);
 // Sets Flag 0 on every record of the history, in one pass over the file.
 bool markAllHistoryRecords(History which);
 // Drops every record with Flag 0, keeping the order of the others.

@@ -3,6 +3,7 @@
 #include "mail/mime/mime.h"
 #include "mail/store/history.h"
 #include "platform/core/ansi.h"
+#include "platform/core/filesync.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
 
@@ -47,7 +48,7 @@ QList<Link> readLinks() {
   QFile file(originalsIndexPath());
   if (!file.open(QIODevice::ReadOnly))
     return out;
-  for (const QByteArray &raw : file.readAll().split('\n')) {
+  for (const QByteArray &raw : platform::wholeLines(file.readAll())) {
     const QByteArray line = raw.trimmed();
     const QList<QByteArray> f = line.split(' ');
     // A line cut short by a crash is dropped as a whole.
@@ -227,14 +228,28 @@ bool keepIncomingOriginal(const QString &incoming, const QString &name) {
 bool linkOriginal(History which, const QByteArray &key, const QString &name) {
   if (key.size() != 64 || name.isEmpty() || name.contains(u' ') || name.contains(u'\n'))
     return false;
-  const int fd = platform::openPrivateFile(originalsIndexPath(), O_WRONLY | O_APPEND | O_CREAT);
-  if (fd < 0)
-    return false;
   const QByteArray line = QByteArray(1, tagOf(which)) + ' ' + key + ' ' + name.toUtf8() + "\r\n";
-  const bool ok = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-  ::close(fd);
+  const bool ok = platform::appendLine(originalsIndexPath(), line);
   indexUnflushed = indexUnflushed || ok;
   return ok;
+}
+
+bool relinkOriginal(History which, const QByteArray &oldKey, const QString &oldName,
+                    const QByteArray &key, const QString &name) {
+  if (key.size() != 64 || name.isEmpty() || name.contains(u' ') || name.contains(u'\n'))
+    return false;
+  QList<Link> links = readLinks();
+  for (Link &l : links)
+    if (l.history == which && l.key == oldKey && l.name == oldName) {
+      // In the old link's place: of records with the same bytes, the n-th
+      // finds the n-th link of their key.
+      l.key = key;
+      l.name = name;
+      l.line = QByteArray(1, tagOf(which)) + ' ' + key + ' ' + name.toUtf8();
+      indexUnflushed = true;
+      return writeLinks(links);
+    }
+  return linkOriginal(which, key, name);
 }
 
 bool flushOriginals(QString *failure) {

@@ -49,6 +49,11 @@ bool keepIncomingOriginal(const QString &incoming, const QString &name);
 QString keepOriginalFile(History which, const QString &path);
 // Records that the record with `key` has the mail `name` as its original.
 bool linkOriginal(History which, const QByteArray &key, const QString &name);
+// The record that had `oldKey` and the mail `oldName` has `key` and the mail
+// `name` now (a mail fetched again into its record): the link changes in
+// its place.
+bool relinkOriginal(History which, const QByteArray &oldKey, const QString &oldName,
+                    const QByteArray &key, const QString &name);
 // Every mail kept and every link made since the last flush, on the disk.
 // False with a sentence for the user when that cannot be confirmed.
 bool flushOriginals(QString *failure = nullptr);

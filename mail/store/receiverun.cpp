@@ -26,9 +26,17 @@ void ReceiveRun::dropMail(const QString &name) {
 }
 
 bool ReceiveRun::addEntry(int record, const QString &uidl, qint64 size, const QString &original,
-                          const QByteArray &key) {
+                          const QByteArray &key, const QStringList &attachments) {
   wroteAny_ = true;
-  return journal_.add(record, uidl, size, original, key);
+  return journal_.add(record, uidl, size, original, key, attachments);
+}
+
+QList<platform::PendingFile> ReceiveRun::takeWrittenFiles() {
+  return nmail::writtenFiles().take();
+}
+
+void ReceiveRun::addWrittenFiles(const QList<platform::PendingFile> &files) {
+  written_ += files;
 }
 
 QString ReceiveRun::commit() {
@@ -44,13 +52,16 @@ QString ReceiveRun::commit() {
   add(mails_.take(), Mail);
   // Mails kept on the way (a split mail joined whole).
   add(platform::deliveredMail().take(), Mail);
-  add(nmail::writtenFiles().take(), Attachment);
+  add(written_ + nmail::writtenFiles().take(), Attachment);
+  written_.clear();
   if (QFileInfo::exists(historyPath(History::Received)))
     add({platform::PendingFile{historyPath(History::Received), false, {}}}, Record);
   if (QFileInfo::exists(originalsIndexPath()))
     add({platform::PendingFile{originalsIndexPath(), false, {}}}, Index);
   QString failed;
-  if (!platform::syncFiles(files, &failed)) {
+  // A large file synced early that failed then is lost whatever the flush
+  // below says now.
+  if (platform::earlySyncsFailed(&failed) || !platform::syncFiles(files, &failed)) {
     Kind kind = Mail;
     for (qsizetype i = 0; i < files.size(); ++i)
       if (files[i].path == failed)
@@ -68,17 +79,10 @@ QString ReceiveRun::commit() {
     }
   }
   // Last, once what it stands for is on the disk.
-  if (!journal_.sync())
+  if (!journal_.commit())
     return QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
   return {};
 }
 
-bool ReceiveRun::withdraw() {
-  mails_.clear();
-  if (journal_.withdraw())
-    return true;
-  QFile::remove(UidlJournal::path());
-  return false;
-}
 
 } // namespace mail

@@ -4,9 +4,10 @@
 // the attachment step's files join it at the commit. The commit puts all of
 // them on the disk together, through what was written (a mail another
 // program moved to cur/ meanwhile is flushed where it is now), and only then
-// may the session's DELE and QUIT go. A run that cannot commit withdraws its
-// journal entries, on the disk, so that the next check fetches its mails
-// again instead of deleting them unstored.
+// may the session's DELE and QUIT go. A run that cannot commit leaves its
+// journal entries uncommitted, which makes the next check fetch its mails
+// again (into the records and files they became) instead of deleting them
+// unstored.
 #pragma once
 
 #include "platform/core/filesync.h"
@@ -14,6 +15,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace mail {
 
@@ -33,7 +35,11 @@ public:
   // Before the mail's record: its journal entry (see UidlJournal::add).
   // False when it could not be written: the mail must stay on the server.
   bool addEntry(int record, const QString &uidl, qint64 size, const QString &original,
-                const QByteArray &key);
+                const QByteArray &key, const QStringList &attachments = {});
+  // The files the attachment step wrote for the mail in hand, taken from it
+  // to be flushed with the run.
+  QList<platform::PendingFile> takeWrittenFiles();
+  void addWrittenFiles(const QList<platform::PendingFile> &files);
   // Whether anything was written that the server's deletes depend on.
   bool wroteAny() const { return wroteAny_; }
   void noteWritten() { wroteAny_ = true; }
@@ -41,15 +47,14 @@ public:
   // Everything on the disk: empty, or a sentence saying what could not be
   // confirmed. Syncing many files takes a while; call it off the window's
   // thread (it touches only files).
+  // Any sync of any of its files that failed, early (a large file synced
+  // on a worker as soon as it was whole) or now, fails it.
   QString commit();
-  // After a failed commit (or none): the run's journal entries are withdrawn.
-  // False when even that could not be written (the journal is then removed,
-  // so that no entry of the run can let a mail be deleted unstored).
-  bool withdraw();
 
 private:
   UidlJournal &journal_;
   platform::PendingFiles mails_;
+  QList<platform::PendingFile> written_;
   bool wroteAny_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include "mail/store/history.h"
 #include "mail/store/originals.h"
+#include "platform/core/clock.h"
 #include "platform/core/filesync.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
@@ -13,7 +14,6 @@
 
 #include <algorithm>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace mail {
@@ -22,19 +22,19 @@ namespace {
 
 const QString JournalName = QStringLiteral("uidl.journal");
 
-// The states of an entry: stored by a run, to be fetched again (its run could
-// not confirm it on the disk), or stored and its record deleted by the user.
-constexpr char Stored = 'S', FetchAgain = 'F', DeletedByUser = 'D';
-
 bool isHex(const QByteArray &bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
   });
 }
 
+bool knownState(char s) {
+  return s == UidlJournal::Stored || s == UidlJournal::Added || s == UidlJournal::FetchAgain ||
+         s == UidlJournal::DeletedByUser || s == UidlJournal::Committed;
+}
+
 // Writes the whole file anew and puts it on the disk before it takes the
-// journal's name: a withdrawal that is not on the disk could let a later
-// check delete a mail that never reached it.
+// journal's name: an entry dropped or changed must never come back.
 bool writeDurably(const QString &path, const QByteArray &bytes) {
   const QString work = path + QStringLiteral(".new");
   QFile file(work);
@@ -50,18 +50,56 @@ bool writeDurably(const QString &path, const QByteArray &bytes) {
     QFile::remove(work);
     return false;
   }
-  platform::syncPath(QFileInfo(path).absolutePath(), true);
-  return true;
+  return platform::syncPath(QFileInfo(path).absolutePath(), true) != platform::Synced::Failed;
+}
+
+// Whether the mail `name` is in the Maildir whole: a name from
+// Maildir::uniqueName carries the mail's size (",S="), which a file that a
+// power cut left empty or short does not have.
+bool originalWhole(const platform::Maildir &folder, const QString &name) {
+  const QString path = folder.find(name);
+  if (path.isEmpty())
+    return false;
+  const qsizetype at = name.lastIndexOf(QStringLiteral(",S="));
+  if (at < 0)
+    return true;
+  bool ok = false;
+  const qint64 size = QStringView(name).mid(at + 3).split(u',').first().toLongLong(&ok);
+  return !ok || QFileInfo(path).size() == size;
+}
+
+QByteArray attachmentsField(const QStringList &attachments) {
+  if (attachments.isEmpty())
+    return "-";
+  QByteArray out;
+  for (const QString &a : attachments)
+    out += (out.isEmpty() ? "" : ",") + a.toUtf8().toPercentEncoding();
+  return out;
+}
+
+QStringList attachmentsOf(const QByteArray &field) {
+  QStringList out;
+  if (field == "-")
+    return out;
+  for (const QByteArray &a : field.split(','))
+    if (!a.isEmpty())
+      out.append(QString::fromUtf8(QByteArray::fromPercentEncoding(a)));
+  return out;
 }
 
 } // namespace
 
-// Lines "record account uidl size original key state": the number the
-// mail's record got (a hint: deletes move it), a short hash of the account,
-// the server's unique id, the mail's size on the server, the name of its
-// copy in the Maildir, its record's key and the entry's state. Lines of three
-// fields (no size, no copy) and of five (no key, no state) come from older
-// versions and are judged by their record number, as those versions did.
+// Lines "record account uidl size original key state time attachments": the
+// number the mail's record got (a hint: deletes move it), a short hash of
+// the account, the server's unique id, the mail's size on the server, the
+// name of its copy in the Maildir, its record's key, the entry's state, when
+// it was stored and the files of its attachments (percent-encoded, by
+// commas, "-" for none). A commit line has the state C, its account and
+// time, and "0" or "-" elsewhere. Lines of three fields (no size, no copy)
+// and of five (no key, no state) come from older versions and are judged by
+// their record number, as those versions did; those of seven lack the time
+// and the attachments. A line without its line break was cut short and is
+// left out.
 QList<UidlJournal::Entry> UidlJournal::readEntries() {
   QList<Entry> out;
   QFile file(path());
@@ -70,28 +108,50 @@ QList<UidlJournal::Entry> UidlJournal::readEntries() {
   // At most 16 MB, and no more memory than the file's size: the journal is
   // small, and read at every check.
   const qint64 most = std::min<qint64>(file.size(), 16 * 1024 * 1024);
-  for (const QByteArray &raw : file.read(most).split('\n')) {
+  // Entries of a run not yet committed, by account and run.
+  QHash<QByteArray, QList<qsizetype>> open;
+  auto runOf = [](const Entry &e) { return e.account + ' ' + QByteArray::number(e.time); };
+  for (const QByteArray &raw : platform::wholeLines(file.read(most))) {
     const QList<QByteArray> f = raw.trimmed().split(' ');
-    bool ok = false, sizeOk = true;
+    const qsizetype n = f.size();
+    bool ok = false, sizeOk = true, timeOk = true;
     const int record = f.value(0).toInt(&ok);
-    const qint64 size = f.size() >= 4 ? f[3].toLongLong(&sizeOk) : -1;
-    // A line cut short by a crash has no id, or is dropped here as a whole.
-    if ((f.size() != 3 && f.size() != 5 && f.size() != 7) || !ok || !sizeOk || size < -1 ||
-        record < 1 || f[1].size() != 16 || f[2].isEmpty())
+    const qint64 size = n >= 4 ? f[3].toLongLong(&sizeOk) : -1;
+    const qint64 time = n >= 9 ? f[7].toLongLong(&timeOk) : 0;
+    if ((n != 3 && n != 5 && n != 7 && n != 9) || !ok || !sizeOk || !timeOk || size < -1 ||
+        record < 0 || f[1].size() != 16 || f[2].isEmpty())
       continue;
-    Entry e{record, f[1], f[2], size, {}, {}, Stored};
-    if (f.size() >= 5 && f[4] != "-")
-      e.original = QString::fromUtf8(f[4]);
-    if (f.size() == 7) {
-      if (f[5].size() != 64 || !isHex(f[5]) || f[6].size() != 1 ||
-          (f[6][0] != Stored && f[6][0] != FetchAgain && f[6][0] != DeletedByUser) ||
-          e.original.isEmpty())
+    Entry e{record, f[1], f[2], size, {}, {}, Stored, time, {}};
+    if (n >= 7) {
+      if (f[6].size() != 1 || !knownState(f[6][0]))
         continue;
-      e.key = f[5];
       e.state = f[6][0];
     }
+    if (e.state == Committed) {
+      for (const qsizetype at : open.take(runOf(e)))
+        out[at].state = Stored;
+      continue;
+    }
+    if (record < 1)
+      continue;
+    if (n >= 5 && f[4] != "-")
+      e.original = QString::fromUtf8(f[4]);
+    if (n >= 7) {
+      if (f[5].size() != 64 || !isHex(f[5]) || e.original.isEmpty())
+        continue;
+      e.key = f[5];
+    }
+    if (n == 9)
+      e.attachments = attachmentsOf(f[8]);
+    if (e.state == Added)
+      open[runOf(e)].append(out.size());
     out.append(e);
   }
+  // A run that never committed: its mails are still on the server, and
+  // come again into what they became.
+  for (const QList<qsizetype> &ats : std::as_const(open))
+    for (const qsizetype at : ats)
+      out[at].state = FetchAgain;
   return out;
 }
 
@@ -101,8 +161,9 @@ QByteArray UidlJournal::lineOf(const Entry &e) {
     return line;
   line += ' ' + QByteArray::number(e.size) + ' ' +
           (e.original.isEmpty() ? QByteArray("-") : e.original.toUtf8());
-  if (!e.key.isEmpty())
-    line += ' ' + e.key + ' ' + e.state;
+  if (!e.key.isEmpty() || e.state == Committed)
+    line += ' ' + (e.key.isEmpty() ? QByteArray("-") : e.key) + ' ' + e.state + ' ' +
+            QByteArray::number(e.time) + ' ' + attachmentsField(e.attachments);
   return line;
 }
 
@@ -112,8 +173,7 @@ bool UidlJournal::writeEntries(const QList<Entry> &entries) {
       return true;
     if (!QFile::remove(path()))
       return false;
-    platform::syncPath(QFileInfo(path()).absolutePath(), true);
-    return true;
+    return platform::syncPath(QFileInfo(path()).absolutePath(), true) != platform::Synced::Failed;
   }
   QByteArray out;
   for (const Entry &e : entries)
@@ -126,6 +186,7 @@ QString UidlJournal::path() {
 }
 
 UidlJournal::UidlJournal(const QString &server, const QString &userId) {
+  run_ = platform::utcNow().toMSecsSinceEpoch();
   account_ = QCryptographicHash::hash((server + u'\n' + userId).toUtf8(),
                                       QCryptographicHash::Sha256)
                  .toHex()
@@ -136,17 +197,46 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   // A record cut short by a crash is dropped by the recovery.
   recoverHistory(History::Received);
   const int count = historyCount(History::Received);
-  QSet<QByteArray> keys;
-  for (const Entry &e : std::as_const(entries))
-    if (!e.key.isEmpty() && e.state != DeletedByUser)
-      keys.insert(e.key);
-  const QHash<QByteArray, int> found = findRecords(History::Received, keys);
   const platform::Maildir folder = originalsFolder(History::Received);
+
+  // Each entry's record: the one its number names when that record still
+  // has its key (records with the same bytes each keep their own entry),
+  // else the last record with the key.
+  QList<int> at(entries.size(), 0);
+  QSet<int> taken;
+  QSet<QByteArray> lookFor;
+  for (qsizetype i = 0; i < entries.size(); ++i) {
+    const Entry &e = entries[i];
+    if (e.key.isEmpty() || e.state == DeletedByUser)
+      continue;
+    if (e.record <= count && !taken.contains(e.record))
+      if (const auto bytes = readHistoryRecordBytes(History::Received, e.record);
+          bytes && recordKey(*bytes) == e.key) {
+        at[i] = e.record;
+        taken.insert(e.record);
+        continue;
+      }
+    lookFor.insert(e.key);
+  }
+  const QHash<QByteArray, int> found = findRecords(History::Received, lookFor);
+  for (qsizetype i = 0; i < entries.size(); ++i)
+    if (at[i] == 0 && lookFor.contains(entries[i].key))
+      at[i] = found.value(entries[i].key);
+
+  // The newest entry of each mail stands for it: a mail fetched again adds
+  // one for what it became then.
+  QHash<QByteArray, qsizetype> newest;
+  for (qsizetype i = 0; i < entries.size(); ++i)
+    if (!entries[i].key.isEmpty() && (entries[i].state == DeletedByUser || at[i] > 0))
+      newest[entries[i].account + ' ' + entries[i].uidl + ' ' +
+             QByteArray::number(entries[i].size)] = i;
 
   QList<Entry> kept;
   bool changed = false;
-  for (Entry &e : entries) {
+  for (qsizetype i = 0; i < entries.size(); ++i) {
+    Entry &e = entries[i];
     const bool ours = e.account == account_;
+    const QString id = QString::fromLatin1(e.uidl);
     if (e.key.isEmpty()) {
       // An older version's line: its record number is all it has.
       if (e.record > count) {
@@ -157,31 +247,44 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
       }
       kept.append(e);
       if (ours)
-        stored_.insert(QString::fromLatin1(e.uidl), e.size);
+        stored_.insert(id, e.size);
+      continue;
+    }
+    if (e.state != DeletedByUser && at[i] == 0) {
+      // The record never came (killed just before it) or was lost with a
+      // disk that failed: the mail stays on the server and comes again, and
+      // so does its copy.
+      if (!e.original.isEmpty()) {
+        unlinkOriginal(History::Received, e.key, e.original);
+        folder.remove(e.original);
+      }
+      changed = true;
+      continue;
+    }
+    const qsizetype latest =
+        newest.value(e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size), i);
+    if (latest != i) {
+      // Superseded by the entry of the same mail fetched again; its copy
+      // gave way to the one fetched then.
+      const Entry &now = entries[latest];
+      if (!e.original.isEmpty() && e.original != now.original) {
+        unlinkOriginal(History::Received, e.key, e.original);
+        folder.remove(e.original);
+      }
+      changed = true;
       continue;
     }
     if (e.state == DeletedByUser) {
       kept.append(e);
       if (ours)
-        stored_.insert(QString::fromLatin1(e.uidl), e.size);
+        stored_.insert(id, e.size);
       continue;
     }
-    const int at = found.value(e.key);
-    const bool hasOriginal = !folder.find(e.original).isEmpty();
-    if (at == 0) {
-      // The record never came (killed just before it) or was lost with a
-      // disk that failed: the mail stays on the server and comes again, and
-      // so does its copy.
-      folder.remove(e.original);
-      unlinkOriginal(History::Received, e.key, e.original);
-      changed = true;
-      continue;
-    }
-    if (e.record != at) {
-      e.record = at;
+    if (e.record != at[i]) {
+      e.record = at[i];
       changed = true;
     }
-    if (e.state == Stored && !hasOriginal) {
+    if (e.state == Stored && !originalWhole(folder, e.original)) {
       // The record is there, its mail whole is not: fetch it again.
       e.state = FetchAgain;
       changed = true;
@@ -190,12 +293,17 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
     if (!ours)
       continue;
     if (e.state == Stored)
-      stored_.insert(QString::fromLatin1(e.uidl), e.size);
+      stored_.insert(id, e.size);
     else
-      known_.insert(QString::fromLatin1(e.uidl), {e.size, KnownMail{e.key, e.original, at}});
+      known_.insert(id, {e.size, KnownMail{e.key, e.original, e.record, e.attachments}});
   }
   if (changed)
     writeEntries(kept);
+  // This run's entries carry a time no earlier entry has: its commit line
+  // commits them and no others.
+  run_ = platform::utcNow().toMSecsSinceEpoch();
+  for (const Entry &e : std::as_const(entries))
+    run_ = std::max(run_, e.time + 1);
 }
 
 bool UidlJournal::storedBefore(const QString &uidl, qint64 size) const {
@@ -213,55 +321,44 @@ std::optional<KnownMail> UidlJournal::knownMail(const QString &uidl, qint64 size
 }
 
 bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QString &original,
-                      const QByteArray &key) {
+                      const QByteArray &key, const QStringList &attachments) {
   const QByteArray id = uidl.toLatin1();
   const QByteArray name = original.toUtf8();
   if (record < 1 || size < 0 || id.isEmpty() || id.contains(' ') || id.contains('\n') ||
       name.isEmpty() || name.contains(' ') || name.contains('\n') || key.size() != 64)
     return false;
-  const Entry e{record, account_, id, size, original, key, Stored};
-  const QByteArray line = lineOf(e) + "\r\n";
-  const int fd = platform::openPrivateFile(path(), O_WRONLY | O_APPEND | O_CREAT);
-  if (fd < 0)
-    return false;
-  const bool ok = ::write(fd, line.constData(), size_t(line.size())) == line.size();
-  ::close(fd);
-  if (ok)
-    added_.append(e);
+  const Entry e{record, account_, id, size, original, key, Added, run_, attachments};
+  const bool ok = platform::appendLine(path(), lineOf(e) + "\r\n");
+  added_ = added_ || ok;
   return ok;
 }
 
-bool UidlJournal::sync() {
-  const platform::Synced synced = platform::syncPath(path());
-  if (synced == platform::Synced::Gone)
-    return added_.isEmpty();
-  return synced == platform::Synced::Done &&
+bool UidlJournal::commit() {
+  if (!added_)
+    return true;
+  Entry mark;
+  mark.account = account_;
+  mark.uidl = "-";
+  mark.size = 0;
+  mark.state = Committed;
+  mark.time = run_;
+  return platform::appendLine(path(), lineOf(mark) + "\r\n") &&
+         platform::syncPath(path()) == platform::Synced::Done &&
          platform::syncPath(QFileInfo(path()).absolutePath(), true) != platform::Synced::Failed;
 }
 
-bool UidlJournal::withdraw() {
-  if (added_.isEmpty())
-    return true;
-  QSet<QByteArray> lines;
-  for (const Entry &e : std::as_const(added_))
-    lines.insert(lineOf(e));
-  QList<Entry> all = readEntries();
-  for (Entry &e : all)
-    if (e.state == Stored && lines.contains(lineOf(e)))
-      e.state = FetchAgain;
-  added_.clear();
-  return writeEntries(all);
-}
-
-void UidlJournal::clear() {
-  QList<Entry> others;
-  for (const Entry &e : readEntries())
-    if (e.account != account_)
-      others.append(e);
-  writeEntries(others);
-  stored_.clear();
-  known_.clear();
-  added_.clear();
+void UidlJournal::settle(const QSet<QString> &deleted,
+                         const std::optional<QSet<QString>> &listed) {
+  const QList<Entry> entries = readEntries();
+  QList<Entry> kept;
+  for (const Entry &e : entries) {
+    const QString id = QString::fromLatin1(e.uidl);
+    if (e.account == account_ && (deleted.contains(id) || (listed && !listed->contains(id))))
+      continue;
+    kept.append(e);
+  }
+  if (kept.size() != entries.size())
+    writeEntries(kept);
 }
 
 void UidlJournal::recordsDeleted(const QList<QByteArray> &keys, bool all) {

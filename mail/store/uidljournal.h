@@ -1,18 +1,22 @@
-// The unique ids (UIDL) of the mails a receive stored, kept in a small file
-// in the data folder until the server has deleted them at QUIT. A receive
-// that died before its QUIT (a crash, a kill, a lost line) leaves them on the
-// server; the next check deletes those there instead of storing them again.
+// The one record of which server mail is in which history record and which
+// files: the unique ids (UIDL) of the mails the receive runs stored, kept in
+// a small file in the data folder until the server has confirmed each
+// mail's deletion.
 //
-// An entry names what the mail became: the key of its history record and the
-// name of its original in the Maildir. It is judged by those, never by a
-// record number, so deletes in the viewer between two checks never misjudge
-// it: the mail counts as stored while its record and its original are both
-// there (or the user deleted its record since), and comes again otherwise.
+// An entry is appended before its mail is named in the Maildir's new/ and
+// before its record, and names what the mail became: its history record
+// (by the record's key, with its number as a hint), its copy in the
+// Maildir and the files its attachments went into. A run marks its entries
+// committed with one line once every file of the run is on the disk; an
+// entry without that mark (the run failed, was killed or could not confirm
+// its files) stands for a mail still to be fetched, and that mail, fetched
+// again, goes back into the record and the files its entry names.
 //
-// A run whose files could not be confirmed on the disk withdraws its entries:
-// they stay, marked, so that the next check fetches those mails again and
-// knows them, and puts each into the record it already has instead of adding
-// a second one.
+// An entry leaves the file only when the server confirmed its mail's
+// deletion (its DELE accepted and the QUIT answered), or when the server no
+// longer lists the mail at all; never wholesale. A record the user deleted
+// keeps its entry, marked, until the server copy is gone: the next check
+// deletes that mail there instead of bringing it back.
 //
 // Servers do not always keep ids unique (popa3d derives them from a mail's
 // headers, so two mails with the same Message-ID and Date share one). An
@@ -23,7 +27,9 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -32,9 +38,10 @@ namespace mail {
 // A mail an earlier run stored but could not confirm on the disk: fetched
 // again, it goes into what it became then.
 struct KnownMail {
-  QByteArray key;   // its history record's key (recordKey)
-  QString original; // the name of its original in the Maildir
-  int record = 0;   // the number its record has now, 0 when the history lost it
+  QByteArray key;          // its history record's key (recordKey)
+  QString original;        // the name of its original in the Maildir
+  int record = 0;          // the number its record has now
+  QStringList attachments; // the files its attachments went into, as add() was given them
 };
 
 class UidlJournal {
@@ -47,34 +54,46 @@ public:
   static QString path();
 
   // Whether an earlier run of this account stored the mail with this id and
-  // size. Entries this run adds never count here. The caller asks only for
-  // ids that occur once in the server's listing.
+  // size and committed it (or the user deleted its record since): the mail
+  // is to be deleted on the server, not fetched. Entries this run adds never
+  // count here. The caller asks only for ids that occur once in the
+  // server's listing.
   bool storedBefore(const QString &uidl, qint64 size) const;
   // What an earlier run made of the mail with this id and size when it could
   // not confirm it on the disk (or its original went missing since).
   std::optional<KnownMail> knownMail(const QString &uidl, qint64 size) const;
 
-  // Written before the mail's record: `record` is the number the record will
-  // get (a hint for finding it later), `key` its recordKey, `size` the
-  // server's size of the mail, `original` the name of its copy in the Maildir.
-  // Not synced: sync() does that before QUIT. False when it could not be
-  // written; the mail must then stay on the server.
+  // Appended before the mail's record: `record` is the number the record
+  // has or will get (a hint for finding it later), `key` its recordKey,
+  // `size` the server's size of the mail, `original` the name of its copy in
+  // the Maildir, `attachments` the files its attachments went into. Not
+  // synced: commit() does that. False when it could not be written; the mail
+  // must then stay on the server.
   bool add(int record, const QString &uidl, qint64 size, const QString &original,
-           const QByteArray &key);
-  // On the disk (fsync), before QUIT.
-  bool sync();
-  // The run could not confirm its files on the disk and ends without QUIT:
-  // the entries it added are marked to be fetched again, on the disk.
-  bool withdraw();
-  // After a successful QUIT: the server deleted every mail of the session.
-  void clear();
+           const QByteArray &key, const QStringList &attachments = {});
+  // Once every file of the run is on the disk, before its deletions go: the
+  // entries this run added count as stored, on the disk (fsync) with the
+  // journal's folder. False when that cannot be confirmed; the entries then
+  // stand for mails to fetch again.
+  bool commit();
+
+  // After the session: `deleted` are the ids whose deletion the server
+  // confirmed (DELE accepted and QUIT answered), `listed` every id the
+  // server listed, when the listing is known whole. Their entries leave.
+  void settle(const QSet<QString> &deleted, const std::optional<QSet<QString>> &listed);
 
   // The viewer deleted the records with these keys (every received record
   // with `all`): a mail of theirs still on the server counts as stored, and
   // is deleted there rather than brought back.
   static void recordsDeleted(const QList<QByteArray> &keys, bool all = false);
 
-private:
+  // The states of an entry, one letter each on its line.
+  static constexpr char Stored = 'S';     // stored by a run that committed
+  static constexpr char Added = 'N';      // stored by a run not (yet) committed
+  static constexpr char FetchAgain = 'F'; // to be fetched again into its record
+  static constexpr char DeletedByUser = 'D';
+  static constexpr char Committed = 'C'; // the line that commits a run's entries
+
   struct Entry {
     int record = 0;
     QByteArray account;
@@ -82,18 +101,28 @@ private:
     qint64 size = -1;
     QString original;
     QByteArray key; // empty on a line of an older version
-    char state = 'S';
+    char state = Stored;
+    // When its run began (milliseconds since 1970, UTC; 0 unknown), which
+    // also tells the runs apart: a commit line commits the entries of its
+    // account with its time.
+    qint64 time = 0;
+    QStringList attachments;
   };
+  // Every entry in file order, each run's entries as its commit left them:
+  // Added with a commit line of its run reads as Stored, without one as
+  // FetchAgain. The commit lines themselves are not returned.
   static QList<Entry> readEntries();
-  static bool writeEntries(const QList<Entry> &entries);
   static QByteArray lineOf(const Entry &e);
+
+private:
+  static bool writeEntries(const QList<Entry> &entries);
 
   QByteArray account_;
   // Id → size from earlier runs; -1 for an entry written without its size.
   QMultiHash<QString, qint64> stored_;
   QMultiHash<QString, std::pair<qint64, KnownMail>> known_;
-  // Lines this run appended, for withdraw().
-  QList<Entry> added_;
+  bool added_ = false;
+  qint64 run_ = 0; // this run's time, later than every entry's before it
 };
 
 } // namespace mail

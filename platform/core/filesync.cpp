@@ -1,5 +1,6 @@
 #include "platform/core/filesync.h"
 
+#include "platform/core/privatefiles.h"
 #include "platform/core/workers.h"
 
 #include <QFile>
@@ -8,7 +9,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <optional>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -31,6 +35,27 @@ void startWriteBack(int fd, qint64 offset, qint64 length) {
   ::sync_file_range(fd, off_t(offset), off_t(length), SYNC_FILE_RANGE_WRITE);
 }
 
+namespace {
+
+// The early syncs: one at a time, and the first that failed until a run
+// takes it. Never destroyed: a job may still be queued when static objects go.
+SerialQueue &earlySyncs() {
+  static SerialQueue *const queue = new SerialQueue;
+  return *queue;
+}
+std::mutex earlyLock;
+std::optional<QString> earlyFailure;
+
+QString pathOf(int fd) {
+  char link[64];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  char target[4096];
+  const ssize_t n = ::readlink(link, target, sizeof target - 1);
+  return n > 0 ? QFile::decodeName(QByteArray(target, int(n))) : QString();
+}
+
+} // namespace
+
 void syncAsideIfLarge(int fd, qint64 size) {
   constexpr qint64 Large = 4 << 20;
   if (size < Large || fd < 0)
@@ -38,12 +63,59 @@ void syncAsideIfLarge(int fd, qint64 size) {
   const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (copy < 0)
     return;
-  // Never destroyed: a job may still be queued when static objects go.
-  static SerialQueue *const queue = new SerialQueue;
-  queue->post([copy] {
-    ::fdatasync(copy);
+  earlySyncs().post([copy] {
+    if (::fdatasync(copy) != 0 && errno != EINVAL) {
+      const QString path = pathOf(copy);
+      const std::lock_guard guard(earlyLock);
+      if (!earlyFailure)
+        earlyFailure = path.isEmpty() ? QStringLiteral("?") : path;
+    }
     ::close(copy);
   });
+}
+
+bool earlySyncsFailed(QString *failedPath) {
+  earlySyncs().waitForDone();
+  const std::lock_guard guard(earlyLock);
+  if (!earlyFailure)
+    return false;
+  if (failedPath)
+    *failedPath = *earlyFailure;
+  earlyFailure.reset();
+  return true;
+}
+
+bool appendLine(const QString &path, const QByteArray &line) {
+  const int fd = openPrivateFile(path, O_RDWR | O_APPEND | O_CREAT);
+  if (fd < 0)
+    return false;
+  struct stat st {};
+  bool ok = ::fstat(fd, &st) == 0;
+  off_t end = ok ? st.st_size : 0;
+  char last = '\n';
+  if (ok && end > 0 && readAt(fd, &last, 1, end - 1) == 1 && last != '\n') {
+    // Cut back to the last whole line.
+    const qint64 tail = std::min<qint64>(end, 1 << 20);
+    QByteArray bytes(tail, Qt::Uninitialized);
+    const qint64 got = readAt(fd, bytes.data(), tail, end - tail);
+    const qsizetype at = bytes.left(got).lastIndexOf('\n');
+    end = at < 0 ? (tail == end ? 0 : end) : off_t(end - tail + at + 1);
+    ok = ::ftruncate(fd, end) == 0;
+  }
+  if (ok && !writeWhole(fd, line.constData(), line.size())) {
+    ok = false;
+    if (::ftruncate(fd, end) != 0) {
+      // Nothing more to do: the reader leaves a line without its break out.
+    }
+  }
+  ::close(fd);
+  return ok;
+}
+
+QList<QByteArray> wholeLines(const QByteArray &bytes) {
+  QList<QByteArray> lines = bytes.split('\n');
+  lines.removeLast(); // empty after a final break, cut short otherwise
+  return lines;
 }
 
 bool writeWhole(int fd, const char *data, qint64 size) {
@@ -80,7 +152,7 @@ Synced syncPath(const QString &path, bool folder) {
   const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
   if (fd < 0)
     return errno == ENOENT ? Synced::Gone : Synced::Failed;
-  const bool ok = ::fsync(fd) == 0;
+  const bool ok = ::fsync(fd) == 0 || (folder && errno == EINVAL);
   ::close(fd);
   return ok ? Synced::Done : Synced::Failed;
 }
@@ -127,7 +199,11 @@ bool syncFiles(const QList<PendingFile> &files, QString *failedPath) {
   for (const QString &path : foundAt)
     folders.insert(QFileInfo(path).absolutePath());
   for (const QString &folder : folders)
-    syncPath(folder, true);
+    if (syncPath(folder, true) == Synced::Failed && first < 0 && QFileInfo(folder).isDir()) {
+      if (failedPath)
+        *failedPath = folder;
+      return false;
+    }
   return first < 0;
 }
 

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QString>
+#include <QByteArray>
+#include <QList>
 #include <QStringList>
 
 #include <functional>
@@ -31,11 +33,28 @@ void startWriteBack(int fd, qint64 offset = 0, qint64 length = 0);
 // disk; but a receive of large mails no longer leaves them all to that
 // flush, which waited for all of them at once.
 void syncAsideIfLarge(int fd, qint64 size);
+// Waits for the syncs syncAsideIfLarge() started and tells whether one of them
+// failed since the last call (the path of the first, when `failedPath` is
+// given). Linux reports a failed write-back once, to the first sync that asks
+// on any descriptor open at the time, and marks it seen: the flush that
+// follows on a new descriptor returns 0 while the data is gone, so that
+// early answer is the only one there is. Taken by the run that commits.
+bool earlySyncsFailed(QString *failedPath = nullptr);
+
+// Appends `line` (which ends in a line break) to the file at `path`, made
+// private if new. A last line that an earlier append left cut short (a full
+// disk, a crash) is cut off first, so that it never joins the new one; a
+// short write is undone. False when the whole line could not be written.
+bool appendLine(const QString &path, const QByteArray &line);
+// The whole lines of `bytes`: what follows the last line break (a line cut
+// short) is left out.
+QList<QByteArray> wholeLines(const QByteArray &bytes);
 
 enum class Synced { Done, Gone, Failed };
 
 // fsync of the file (or, with `folder`, the folder) at `path`: Gone when
-// nothing is there any more.
+// nothing is there any more. A folder whose file system cannot sync folders
+// (EINVAL) counts as Done; any other error is a failure.
 Synced syncPath(const QString &path, bool folder = false);
 
 // One file to put on the disk and what to do when it is no longer where it
@@ -71,8 +90,7 @@ private:
 // fsync of every file, by a few threads at once when there are many (each
 // waits on the disk on its own; their waits overlap), then of the folders
 // they lie in, so that their names are on the disk too. False with the first
-// path that failed (or is gone without leave); a folder that cannot be
-// flushed is no failure (some file systems refuse, the data is safe then).
+// path that failed (or is gone without leave), a folder among them.
 bool syncFiles(const QList<PendingFile> &files, QString *failedPath = nullptr);
 
 } // namespace platform

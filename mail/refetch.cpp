@@ -1,0 +1,65 @@
+#include "mail/refetch.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <cstdio>
+
+namespace mail {
+
+namespace {
+
+// "name (12).ext" → "name.ext": the name a numbered copy was made beside.
+QString unnumbered(const QString &relative) {
+  static const QRegularExpression numbered(QStringLiteral("^(.*) \\(\\d+\\)(\\.[^./]*)?$"));
+  const QRegularExpressionMatch m = numbered.match(relative);
+  return m.hasMatch() ? m.captured(1) + m.captured(2) : relative;
+}
+
+bool isPartsFolder(const QString &relative) {
+  return relative.startsWith(QStringLiteral(".partial/")) || relative == QStringLiteral("0.txt");
+}
+
+} // namespace
+
+QStringList attachmentsOfMail(QList<platform::PendingFile> &written, const QString &home,
+                              const QStringList &before) {
+  QStringList out;
+  QSet<QString> reused;
+  const QDir folder(home);
+  for (platform::PendingFile &file : written) {
+    if (!file.path.startsWith(home + u'/') || !QFileInfo(file.path).isFile())
+      continue;
+    QString relative = folder.relativeFilePath(file.path);
+    if (isPartsFolder(relative))
+      continue;
+    if (!before.contains(relative)) {
+      const QString base = unnumbered(relative);
+      for (const QString &earlier : before) {
+        if (reused.contains(earlier) || out.contains(earlier) || unnumbered(earlier) != base ||
+            !QFileInfo(folder.filePath(earlier)).isFile())
+          continue;
+        const QString target = folder.filePath(earlier);
+        if (std::rename(QFile::encodeName(file.path).constData(),
+                        QFile::encodeName(target).constData()) == 0) {
+          file.path = target;
+          relative = earlier;
+        }
+        break;
+      }
+    }
+    reused.insert(relative);
+    out.append(relative);
+  }
+  return out;
+}
+
+void dropAttachments(const QString &home, const QStringList &attachments) {
+  for (const QString &relative : attachments)
+    QFile::remove(QDir(home).filePath(relative));
+}
+
+} // namespace mail
