@@ -21,6 +21,7 @@
 #include "tests/support/programfolder.h"
 #include "tests/support/scriptedserver.h"
 #include "tests/support/servers.h"
+#include "tests/mail/receivefixture.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -46,85 +47,13 @@
 #include <unistd.h>
 
 using namespace mail;
+using namespace receivetest;
 using testsupport::MailServers;
 
-// fsync as the program calls it, seen by the test: every flushed path is
-// recorded, and the flush of a path containing `fsyncFailing` fails.
-namespace {
-std::mutex fsyncMutex;
-QStringList fsyncFlushed;
-QString fsyncFailing;
-} // namespace
-
-extern "C" int fsync(int fd) {
-  char link[64];
-  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  char target[4096];
-  const ssize_t n = ::readlink(link, target, sizeof target - 1);
-  const QString path = n > 0 ? QString::fromLocal8Bit(target, int(n)) : QString();
-  // A receive run as a child of the crash test dies where the history is
-  // flushed: every mail is stored and deleted, and QUIT never comes.
-  static const bool dieAtFlush = qEnvironmentVariableIsSet("KORVEX_RECEIVE_DIE_AT_FLUSH");
-  if (dieAtFlush && path.contains(QStringLiteral("qlmdata2"), Qt::CaseInsensitive))
-    ::raise(SIGKILL);
-  {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    fsyncFlushed.append(path);
-    if (!fsyncFailing.isEmpty() && path.contains(fsyncFailing)) {
-      errno = EIO;
-      return -1;
-    }
-  }
-  return int(::syscall(SYS_fsync, fd));
-}
-
 namespace {
 
-const QString User = QStringLiteral("alice");
 const QString Notice =
     QStringLiteral("♪♪♪　添付ファイルがありましので、添付フォルダに展開しました。♪♪♪");
-
-QStringList flushedSince() {
-  std::lock_guard<std::mutex> lock(fsyncMutex);
-  return std::exchange(fsyncFlushed, {});
-}
-
-// The main window as the routine sees it.
-class FakeHost final : public ReceiveHost {
-public:
-  QWidget window;
-  QStringList helpTexts;
-  QStringList statusTexts;
-  int restored = 0;
-  bool hangUpModeOn = false;
-  int hangUps = 0;
-  bool runningSeen = false;
-  int nestedRunsAttempted = 0;
-
-  QWidget *hostWindow() override { return &window; }
-  void setHelpText(const QString &text) override {
-    helpTexts.append(text);
-    runningSeen = receiveRunning();
-    // A second check that fires meanwhile must not start beside this one.
-    if (nestedRunsAttempted++ == 0)
-      ReceiveMail(*this);
-  }
-  void setStatusText(const QString &text) override { statusTexts.append(text); }
-  void restoreWindow() override { ++restored; }
-  bool hangUpMode() const override { return hangUpModeOn; }
-  void hangUp() override { ++hangUps; }
-};
-
-QByteArray plainMail(const QByteArray &subject, const QByteArray &body) {
-  return "From: Taro <taro@example.jp>\r\n"
-         "To: alice@korvex.test\r\n"
-         "Subject: " + subject + "\r\n"
-         "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\n"
-         "Message-ID: <" + subject + "@example.jp>\r\n"
-         "MIME-Version: 1.0\r\n"
-         "Content-Type: text/plain; charset=us-ascii\r\n"
-         "\r\n" + body + "\r\n";
-}
 
 QByteArray partialMail(int number, int total, const QByteArray &content) {
   return "From: Taro <taro@example.jp>\r\n"
@@ -138,13 +67,6 @@ QByteArray partialMail(int number, int total, const QByteArray &content) {
          "\r\n" + content;
 }
 
-// A server without TLS (a scripted one, popa3d) is logged in to in the clear
-// only by the user's agreement, kept in the data folder as a user's would be.
-void agreeToPlainLogin(quint16 port) {
-  mail::useStoredCertificatePins();
-  ASSERT_TRUE(mail::storePlaintextAgreement(QStringLiteral("127.0.0.1"), port));
-}
-
 // The mails a scripted server was told to delete, by number.
 QList<int> deletedOn(const testsupport::ScriptedServer &server) {
   QList<int> numbers;
@@ -155,66 +77,6 @@ QList<int> deletedOn(const testsupport::ScriptedServer &server) {
 }
 
 } // namespace
-
-class Receive : public ::testing::Test {
-protected:
-  std::optional<TempProgramFolder> folder;
-  MessageBoxDouble boxes;
-  FakeHost host;
-  std::optional<MailServers> servers;
-
-  static void SetUpTestSuite() {
-    nmail::NMailInitializeWinSock();
-    nmail::NMailSetOption(1, 8192);
-    nmail::setNetworkTimeoutMs(10000);
-  }
-
-  void SetUp() override {
-    servers = MailServers::load();
-    ASSERT_TRUE(servers) << MailServers::loadError().toStdString();
-    folder.emplace();
-    ASSERT_TRUE(folder->isValid());
-    ASSERT_TRUE(servers->clear(User));
-    settings::Pop3Server = pop3Setting();
-    settings::UseApop = 0;
-    setAccount(User, servers->user(User).password);
-    HistoryMode = HistoryModeNone;
-  }
-
-  void TearDown() override {
-    mail::search::waitForUpdates();
-    forms::tyakuForm().unload();
-    forms::idPassForm().unload();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    if (servers)
-      servers->clear(User);
-  }
-
-  void setAccount(const QString &id, const QString &password) {
-    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME"), id));
-    ASSERT_TRUE(settings::WriteAccountKey(QStringLiteral("NAME2"), password));
-  }
-
-  // Seeds the mails one at a time and lets Dovecot number each before the
-  // next arrives, so the server order is the seeding order.
-  void seedInOrder(const QList<QByteArray> &mails) {
-    for (const QByteArray &m : mails) {
-      ASSERT_TRUE(servers->seed(User, m));
-      const int h = nmail::NMailPop3Connect(pop3Setting());
-      ASSERT_NE(h, -1) << nmail::lastErrorText().toStdString();
-      nmail::NMailPop3Authenticate(h, User, servers->user(User).password, 0);
-      nmail::NMailPop3Close(h);
-    }
-  }
-
-  // The server as a user would set it, with the test certificate pinned.
-  QString pop3Setting() const {
-    return servers->pop3Server() + QStringLiteral("#sha256=") + servers->certSha256;
-  }
-
-  QList<MailRecord> received() { return readHistory(History::Received); }
-  TyakuForm *viewer() { return forms::tyakuForm().get(); }
-};
 
 TEST_F(Receive, ThreeMailsAreStoredInServerOrderShownAndDeleted) {
   seedInOrder({plainMail("first", "one"), plainMail("second", "two"), plainMail("third", "three")});
@@ -443,10 +305,7 @@ TEST_F(Receive, UnpackedFilesReachTheDiskBeforeTheServerDeletes) {
       "Content-Transfer-Encoding: base64\r\n\r\nAAECAw==\r\n--b--\r\n";
   const QList<QByteArray> mails{withFile,
                                 partialMail(1, 2, "Content-Type: text/plain\r\n\r\nfirst half\r\n")};
-  auto flushedPaths = [] {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    return fsyncFlushed;
-  };
+  auto flushedPaths = [] { return flushedSoFar(); };
   auto flushedOne = [&](const QString &tail) {
     for (const QString &p : flushedPaths())
       if (p.endsWith(tail))
@@ -456,18 +315,12 @@ TEST_F(Receive, UnpackedFilesReachTheDiskBeforeTheServerDeletes) {
 
   // The flush of the attachment fails: the session ends without QUIT.
   seedInOrder(mails);
-  {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    fsyncFlushed.clear();
-    fsyncFailing = QStringLiteral("flushed.bin");
-  }
+  flushedSince();
+  failFlushesOf(QStringLiteral("flushed.bin"));
   boxes.pushAnswer(platform::MsgAnswer::Ok); // 分割されたメールが全て揃っていません
   boxes.pushAnswer(platform::MsgAnswer::Ok); // kept on the server
   ReceiveMail(host);
-  {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    fsyncFailing.clear();
-  }
+  failFlushesOf({});
   ASSERT_EQ(boxes.boxes().size(), 2);
   EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("flushed.bin"))) << boxes.boxes()[1].text.toStdString();
   EXPECT_TRUE(boxes.boxes()[1].text.contains(QStringLiteral("サーバーに残してあります")));
@@ -478,10 +331,7 @@ TEST_F(Receive, UnpackedFilesReachTheDiskBeforeTheServerDeletes) {
   ASSERT_TRUE(QDir(folder->attachmentPath()).removeRecursively());
   ASSERT_TRUE(QDir().mkpath(folder->attachmentPath()));
   seedInOrder(mails);
-  {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    fsyncFlushed.clear();
-  }
+  flushedSince();
   boxes.clear();
   boxes.pushAnswer(platform::MsgAnswer::Ok);
   ReceiveMail(host);
@@ -499,17 +349,11 @@ TEST_F(Receive, UnpackedFilesReachTheDiskBeforeTheServerDeletes) {
     keptAndFlushed += flushedOne(QStringLiteral("/new/") + name) ? 1 : 0;
   EXPECT_EQ(keptAndFlushed, 2) << "the two mails of this run";
   seedInOrder({plainMail("third", "run")});
-  {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    fsyncFailing = QStringLiteral("/Maildir/new/");
-  }
+  failFlushesOf(QStringLiteral("/Maildir/new/"));
   boxes.clear();
   boxes.pushAnswer(platform::MsgAnswer::Ok);
   ReceiveMail(host);
-  {
-    std::lock_guard<std::mutex> lock(fsyncMutex);
-    fsyncFailing.clear();
-  }
+  failFlushesOf({});
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残してあります")));
   EXPECT_EQ(servers->messageCount(User), 1);
@@ -782,6 +626,7 @@ TEST(ReceiveChild, Run) {
   platform::setProgramFolder(folder);
   nmail::NMailInitializeWinSock();
   nmail::NMailSetOption(1, 8192);
+  mail::useStoredCertificatePins(); // and the plaintext agreements kept beside them
   settings::Pop3Server = qEnvironmentVariable("KORVEX_RECEIVE_SERVER");
   settings::UseApop = 0;
   MessageBoxDouble boxes;
@@ -833,27 +678,9 @@ TEST_F(Receive, AReceiveKilledAnywhereLosesNothingAndStoresNothingTwice) {
   };
   for (const Point &point : points) {
     SCOPED_TRACE(point.where);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("KORVEX_RECEIVE_CHILD"), folder->path());
-    env.insert(QStringLiteral("KORVEX_RECEIVE_SERVER"), pop3Setting());
-    if (!point.reached)
-      env.insert(QStringLiteral("KORVEX_RECEIVE_DIE_AT_FLUSH"), QStringLiteral("1"));
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=ReceiveChild.Run")});
-    ASSERT_TRUE(child.waitForStarted());
-    QElapsedTimer waited;
-    waited.start();
-    while (!child.waitForFinished(1) && waited.elapsed() < 30000)
-      if (point.reached && point.reached())
-        break;
-    if (child.state() != QProcess::NotRunning) {
-      child.kill(); // SIGKILL
-      ASSERT_TRUE(child.waitForFinished(10000));
-    }
-    EXPECT_EQ(child.exitStatus(), QProcess::CrashExit) << "the child ran to its end";
+    const bool killed =
+        killedReceive(folder->path(), pop3Setting(), !point.reached, point.reached);
+    EXPECT_TRUE(killed) << "the child ran to its end";
   }
   EXPECT_GT(servers->messageCount(User), 0) << "the last kill came before QUIT";
 
@@ -1129,20 +956,6 @@ TEST_F(Receive, AllMailSearchFindsEachReceivedMailByAWordOfItsWholeText) {
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
-namespace {
-
-void failFlushesOf(const QString &part) {
-  std::lock_guard<std::mutex> lock(fsyncMutex);
-  fsyncFailing = part;
-}
-
-// The text of a record's own mail kept whole.
-QByteArray originalOfRecord(int record) {
-  QFile f(originalPath(History::Received, record));
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-} // namespace
 
 // A flush before QUIT that fails leaves every mail on the server. The next
 // check must not take them for stored (after a failed write-back the system
@@ -1190,16 +1003,7 @@ TEST_F(Receive, AFailedFlushThenTheNextCheckStoresAgainWithoutDuplicates) {
 TEST_F(Receive, DeletesBetweenAnInterruptedCheckAndTheNextMisfileNothing) {
   seedInOrder({plainMail("one", "1"), plainMail("two", "2"), plainMail("three", "3"),
                plainMail("four", "4")});
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("KORVEX_RECEIVE_CHILD"), folder->path());
-  env.insert(QStringLiteral("KORVEX_RECEIVE_SERVER"), pop3Setting());
-  env.insert(QStringLiteral("KORVEX_RECEIVE_DIE_AT_FLUSH"), QStringLiteral("1"));
-  QProcess child;
-  child.setProcessEnvironment(env);
-  child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  child.start(QCoreApplication::applicationFilePath(),
-              {QStringLiteral("--gtest_filter=ReceiveChild.Run")});
-  ASSERT_TRUE(child.waitForFinished(30000));
+  ASSERT_TRUE(killedReceive(folder->path(), pop3Setting(), true, nullptr));
   ASSERT_EQ(received().size(), 4);
   ASSERT_EQ(servers->messageCount(User), 4);
 

@@ -4,6 +4,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QPointer>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -40,6 +41,7 @@ public:
   quint16 port_ = 0;
   mutable QMutex mutex_;
   QStringList lines_;
+  QSet<int> refused_; // DELE of these numbers goes out as "DELE 0"
 
 private:
   // One connection of the program and its own connection to the server.
@@ -54,9 +56,9 @@ private:
     connect(client, &QTcpSocket::readyRead, this, [this, c, u, stream] {
       if (!c || !u)
         return;
-      const QByteArray data = c->readAll();
+      QByteArray data = c->readAll();
       if (!stream->raw)
-        noteClientLines(*stream, data);
+        data = noteClientLines(*stream, data);
       u->write(data);
     });
     connect(client, &QTcpSocket::disconnected, this, [u, trickle] {
@@ -85,8 +87,11 @@ private:
     upstream->connectToHost(QHostAddress::LocalHost, quint16(upstreamPort_));
   }
 
-  void noteClientLines(Stream &stream, const QByteArray &data) {
+  // Notes the client's whole lines and gives back what goes on to the
+  // server: its bytes as they came, but for a DELE to be refused.
+  QByteArray noteClientLines(Stream &stream, const QByteArray &data) {
     stream.fromClient += data;
+    QByteArray out = data;
     qsizetype nl;
     while ((nl = stream.fromClient.indexOf('\n')) >= 0) {
       const QByteArray line = stream.fromClient.left(nl).trimmed();
@@ -96,8 +101,16 @@ private:
         stream.raw = true;
       QMutexLocker lock(&mutex_);
       lines_ << QString::fromUtf8(line);
+      if (stream.lastCommand.startsWith("DELE ") &&
+          refused_.contains(stream.lastCommand.mid(5).toInt())) {
+        const qsizetype at = out.indexOf(line);
+        if (at >= 0)
+          out.replace(at, line.size(), "DELE 0");
+      }
     }
+    return out;
   }
+
 
   // Whole lines of the server, with the offers of the mode taken out or put in.
   QByteArray filterServerLines(Stream &stream, const QByteArray &data) {
@@ -189,6 +202,11 @@ quint16 Relay::port() const {
 void Relay::afterServerBytes(qint64 bytes, Fault fault) {
   fault_.store(int(fault));
   budget_.store(fault == Fault::None ? -1 : bytes);
+}
+
+void Relay::refuseDeletes(const QList<int> &numbers) {
+  QMutexLocker lock(&worker_->mutex_);
+  worker_->refused_ = QSet<int>(numbers.cbegin(), numbers.cend());
 }
 
 QStringList Relay::clientLines() const {

@@ -51,6 +51,11 @@ public:
   void afterServerBytes(qint64 bytes, Fault fault);
   void setTrickleMs(int ms) { trickleMs_ = ms; }
 
+  // The server refuses the deletion of these messages: the relay turns
+  // "DELE n" into "DELE 0", which the server answers "-ERR". Only in the
+  // clear (with StripTls against a server that offers STLS).
+  void refuseDeletes(const QList<int> &numbers);
+
   // The lines the client sent in the clear, in order, over every connection.
   QStringList clientLines() const;
   // Whether one of them began with `command` (case-insensitive).
