@@ -33,14 +33,14 @@ KeepForm::KeepForm(QWidget *parent) : QWidget(parent, Qt::Window) {
 
   // The two choices that only apply to kept copies are indented under the
   // box that keeps them.
-  platform::setTwipsGeometry(KeepCheck, 240, 240, 4800, 300);
-  platform::setTwipsGeometry(DaysLabel, 540, 660, 4500, 255);
+  platform::setTwipsGeometry(KeepCheck, 240, 240, 5300, 300);
+  platform::setTwipsGeometry(DaysLabel, 540, 660, 5000, 255);
   platform::setTwipsGeometry(DaysText, 540, 930, 900, 330);
-  platform::setTwipsGeometry(DaysNote, 1560, 970, 3480, 255);
-  platform::setTwipsGeometry(RecordCheck, 540, 1410, 4500, 300);
+  platform::setTwipsGeometry(DaysNote, 1560, 970, 3980, 255);
+  platform::setTwipsGeometry(RecordCheck, 540, 1410, 5000, 300);
   platform::setTwipsGeometry(OkCommand, 240, 1920, 1215, 375);
-  platform::setTwipsGeometry(CancelCommand, 3825, 1920, 1215, 375);
-  setFixedSize(platform::twipsToPixelsX(5280), platform::twipsToPixelsY(2500));
+  platform::setTwipsGeometry(CancelCommand, 4325, 1920, 1215, 375);
+  setFixedSize(platform::twipsToPixelsX(5780), platform::twipsToPixelsY(2500));
 
   connect(KeepCheck, &QCheckBox::toggled, this, &KeepForm::KeepCheck_Click);
   connect(OkCommand, &QPushButton::clicked, this, &KeepForm::OkCommand_Click);
