@@ -1,4 +1,5 @@
-// The settings menu: two buttons that open the account and server dialogs.
+// The settings menu: buttons that open the account and server dialogs and
+// the dialog for copies of mail kept on the server.
 #pragma once
 
 #include "platform/forms.h"
@@ -14,12 +15,14 @@ public:
 
   QPushButton *Command1; // "ID/PASS"
   QPushButton *Command2; // "POPサーバー"
+  QPushButton *Command3; // "サーバーに残す": copies kept on the server (KeepForm)
 
   void Form_Load();
 
 public Q_SLOTS:
   void Command1_Click();
   void Command2_Click();
+  void Command3_Click();
 };
 
 namespace forms {

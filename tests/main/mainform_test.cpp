@@ -14,7 +14,9 @@
 #include "settings/config.h"
 #include "settings/friendform.h"
 #include "settings/idpassform.h"
+#include "settings/keepform.h"
 #include "settings/optionform.h"
+#include "settings/servercopies.h"
 #include "settings/setform.h"
 #include "tests/main/mainwindowfixture.h"
 
@@ -24,6 +26,7 @@
 #include <QEnterEvent>
 #include <QFile>
 #include <QGroupBox>
+#include <QInputMethodEvent>
 #include <QLineEdit>
 #include <QLabel>
 #include <QListWidget>
@@ -39,6 +42,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+
+#include <sys/stat.h>
 
 using platform::MsgAnswer;
 using platform::MsgButtons;
@@ -78,6 +83,7 @@ protected:
     forms::optionForm().unload();
     forms::writeForm().unload();
     forms::setForm().unload();
+    forms::keepForm().unload();
     forms::friendForm().unload();
     MainWindowTest::TearDown();
     EXPECT_EQ(boxes.pendingAnswers(), 0);
@@ -1127,6 +1133,121 @@ TEST_F(MainFormTest, ClosingDuringAReceiveEndsTheProgramOnlyAfterIt) {
   EXPECT_EQ(endedDuringReceive, 0);
   EXPECT_EQ(ended, 1);
   EXPECT_FALSE(form->isVisible());
+}
+
+// "設定" → "サーバーに残す": the three choices for copies kept on the server,
+// stored whole in a private file of their own and read back from it; off
+// when the file is missing or damaged; a day count that is no count, or a
+// file that cannot be written, is told and keeps the dialog open.
+TEST_F(MainFormTest, ServerCopiesAreChosenUnderSettingsAndKeptInAPrivateFile) {
+  givePop3Server();
+  load();
+  form->show();
+  const QString file = folder.dataFile(QStringLiteral("servercopies.ini"));
+  const auto openDialog = [&] {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QTest::mouseClick(form->Command8, Qt::LeftButton);
+    auto *button = forms::setForm().get()->findChild<QPushButton *>(QStringLiteral("Command3"));
+    EXPECT_EQ(button->text(), u"サーバーに残す");
+    QTest::mouseClick(button, Qt::LeftButton);
+    KeepForm *f = forms::keepForm().get();
+    EXPECT_TRUE(f->isVisible());
+    return f;
+  };
+  const auto child = [](KeepForm *f, const char *name) {
+    return f->findChild<QWidget *>(QString::fromLatin1(name));
+  };
+  const auto days = [&](KeepForm *f) { return qobject_cast<QLineEdit *>(child(f, "DaysText")); };
+  const auto box = [&](KeepForm *f, const char *name) {
+    return qobject_cast<QCheckBox *>(child(f, name));
+  };
+  const auto click = [&](KeepForm *f, const char *name) {
+    QTest::mouseClick(qobject_cast<QPushButton *>(child(f, name)), Qt::LeftButton);
+  };
+  // Typed anew, as the input method hands it over.
+  const auto type = [](QLineEdit *edit, const QString &text) {
+    edit->clear();
+    QInputMethodEvent typed;
+    typed.setCommitString(text);
+    QCoreApplication::sendEvent(edit, &typed);
+  };
+
+  // No file yet: nothing kept, and what only applies to kept copies greyed.
+  KeepForm *f = openDialog();
+  const auto *label = qobject_cast<QLabel *>(child(f, "DaysLabel"));
+  EXPECT_EQ(label->text(), u"n日後にサーバーから削除");
+  EXPECT_EQ(label->buddy(), days(f));
+  EXPECT_FALSE(days(f)->accessibleName().isEmpty());
+  EXPECT_FALSE(box(f, "KeepCheck")->isChecked());
+  EXPECT_FALSE(days(f)->isEnabled() || box(f, "RecordCheck")->isEnabled());
+  QTest::keyClick(box(f, "KeepCheck"), Qt::Key_Space);
+  EXPECT_TRUE(days(f)->isEnabled() && box(f, "RecordCheck")->isEnabled());
+
+  for (const QString &bad :
+       {QStringLiteral("0"), QStringLiteral("-3"), QStringLiteral("1.5"), QStringLiteral("3651"),
+        QStringLiteral("99999999999"), QStringLiteral("1 0")}) {
+    type(days(f), bad);
+    boxes.pushAnswer(MsgAnswer::Ok);
+    click(f, "OkCommand");
+    ASSERT_EQ(boxes.boxes().size(), 1) << bad.toStdString();
+    EXPECT_EQ(boxes.boxes()[0].text, u"日数は１から３６５０までの数字で入力して下さい。空欄にすると"
+                                     u"、サーバーから削除しません。");
+    EXPECT_EQ(boxes.boxes()[0].icon, MsgIcon::Exclamation);
+    boxes.clear();
+    EXPECT_TRUE(forms::keepForm().loaded());
+    EXPECT_FALSE(QFile::exists(file));
+  }
+
+  // Thirty days typed with the input method on; the copies deleted with their records.
+  type(days(f), QStringLiteral("３０"));
+  QTest::keyClick(box(f, "RecordCheck"), Qt::Key_Space);
+  click(f, "OkCommand");
+  EXPECT_FALSE(forms::keepForm().loaded());
+  EXPECT_EQ(fileBytes(file),
+            "[SERVERCOPIES]\r\nKeep=1\r\nDeleteAfterDays=30\r\nDeleteWithRecord=1\r\n");
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(QFile::exists(file + QStringLiteral(".new")));
+  EXPECT_EQ(settings::serverCopies(), (settings::ServerCopies{true, 30, true}));
+
+  // Reopened it shows them; a blank count is "never"; turned off, the other
+  // two are kept for the next time it is turned on.
+  f = openDialog();
+  EXPECT_EQ(days(f)->text(), u"30");
+  EXPECT_TRUE(box(f, "RecordCheck")->isChecked());
+  days(f)->clear();
+  QTest::keyClick(box(f, "KeepCheck"), Qt::Key_Space);
+  EXPECT_FALSE(box(f, "RecordCheck")->isEnabled());
+  click(f, "OkCommand");
+  EXPECT_EQ(fileBytes(file),
+            "[SERVERCOPIES]\r\nKeep=0\r\nDeleteAfterDays=\r\nDeleteWithRecord=1\r\n");
+
+  // "中止" changes nothing.
+  f = openDialog();
+  QTest::keyClick(box(f, "KeepCheck"), Qt::Key_Space);
+  click(f, "CancelCommand");
+  EXPECT_EQ(settings::serverCopies(), (settings::ServerCopies{false, 0, true}));
+
+  // A damaged file: only an exact "1" turns a choice on, and a day count
+  // that cannot be read deletes nothing.
+  ASSERT_TRUE(folder.writeBytes(file, "[SERVERCOPIES]\r\nKeep=1\r\nDeleteAfterDays=1e3\r\n"
+                                      "DeleteWithRecord=yes\r\n"));
+  EXPECT_EQ(settings::serverCopies(), (settings::ServerCopies{true, 0, false}));
+  ASSERT_TRUE(folder.writeBytes(file, QByteArray("\0\xff[SERVERCOPIES\r\nKeep", 20)));
+  EXPECT_EQ(settings::serverCopies(), settings::ServerCopies{});
+  f = openDialog();
+  EXPECT_FALSE(box(f, "KeepCheck")->isChecked());
+
+  // A file that cannot be written is told, not taken for saved.
+  ASSERT_TRUE(QDir().mkdir(file + QStringLiteral(".new")));
+  QTest::keyClick(box(f, "KeepCheck"), Qt::Key_Space);
+  boxes.pushAnswer(MsgAnswer::Ok);
+  click(f, "OkCommand");
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_EQ(boxes.boxes()[0].text, u"サーバーに残す設定を保存できませんでした。");
+  EXPECT_TRUE(forms::keepForm().loaded());
+  EXPECT_EQ(settings::serverCopies(), settings::ServerCopies{});
 }
 
 } // namespace
