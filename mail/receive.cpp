@@ -1,19 +1,19 @@
 #include "mail/receive.h"
 
-#include "mail/store/searchindex.h"
 #include "mail/certpins.h"
-#include "mail/store/history.h"
 #include "mail/net/nmail.h"
+#include "mail/refetch.h"
+#include "mail/store/history.h"
 #include "mail/store/originals.h"
 #include "mail/store/receiverun.h"
-#include "mail/tyakuform.h"
+#include "mail/store/searchindex.h"
 #include "mail/store/uidljournal.h"
-#include "mail/refetch.h"
+#include "mail/tyakuform.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
 #include "platform/core/notify.h"
-#include "platform/core/wait.h"
 #include "platform/core/paths.h"
+#include "platform/core/wait.h"
 #include "platform/messagebox.h"
 #include "settings/config.h"
 #include "settings/idpassform.h"
@@ -21,8 +21,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QSet>
 #include <QLineEdit>
+#include <QSet>
 #include <QTextEdit>
 
 #include <algorithm>
@@ -147,7 +147,9 @@ QString storeFailureText(AppendError error) {
 QString keepFailureText() {
   if (!platform::dataFolderExists())
     return storeFailureText(AppendError::NoDataFolder);
-  return QStringLiteral("メールを「★MAilData/Maildir」に書き込めません（ディスクの空きや書き込み権限を確認して下さい）。") +
+  return QStringLiteral(
+             "メールを「★MAilData/"
+             "Maildir」に書き込めません（ディスクの空きや書き込み権限を確認して下さい）。") +
          ServerKeptText;
 }
 
@@ -178,13 +180,13 @@ struct Listing {
 
 struct RunOutcome {
   int stored = 0;
-  int storedBefore = 0; // stored by an earlier run, deleted on the server now
-  bool stopped = false; // a mail could not be stored; the rest stay on the server
-  bool cancelled = false; // the user stopped the run; the rest stay on the server
-  int unread = 0;       // mails whose fetch failed; left on the server
-  QString unreadReason; // the transport's text for the last of them
-  QStringList subjects; // of the stored mails, for the desktop notification
-  int overBudget = 0;   // stored with what was read of them within their budget
+  int storedBefore = 0;         // stored by an earlier run, deleted on the server now
+  bool stopped = false;         // a mail could not be stored; the rest stay on the server
+  bool cancelled = false;       // the user stopped the run; the rest stay on the server
+  int unread = 0;               // mails whose fetch failed; left on the server
+  QString unreadReason;         // the transport's text for the last of them
+  QStringList subjects;         // of the stored mails, for the desktop notification
+  int overBudget = 0;           // stored with what was read of them within their budget
   QHash<int, QString> deleting; // number → id of each mail whose deletion was asked for
 };
 
@@ -201,9 +203,11 @@ struct FetchedMail {
 class RunSteps {
 public:
   RunSteps(ReceiveHost &host, int handle, int count, UidlJournal &journal, ReceiveRun &run)
-      : host_(host), handle_(handle), count_(count), journal_(journal), run_(run),
-        listing_(handle), nextRecord_(historyCount(History::Received) + 1),
-        home_(QFileInfo(platform::attachmentFolder()).canonicalFilePath()) {}
+      : host_(host), handle_(handle), count_(count), journal_(journal), run_(run), listing_(handle),
+        nextRecord_(historyCount(History::Received) + 1),
+        home_(QFileInfo(platform::attachmentFolder()).canonicalFilePath()) {
+    run_.startsAt(nextRecord_ - 1);
+  }
 
   RunOutcome run() {
     const UnpackRun unpackRun;
@@ -289,8 +293,8 @@ private:
           namedNumber_ = next;
       }
     }
-    const int got = nmail::NMailPop3GetMailText(handle_, n, subject_, date_, from_, header_,
-                                                body_, bodyLengthFor(size));
+    const int got = nmail::NMailPop3GetMailText(handle_, n, subject_, date_, from_, header_, body_,
+                                                bodyLengthFor(size));
     if (got == nmail::NMailMailFileError)
       return stop(keepFailureText(), platform::MsgIcon::Critical);
     mail.body = nmail::cutAtNul(body_);
@@ -322,26 +326,29 @@ private:
     const qint64 listedSize = size;
     const std::optional<KnownMail> known =
         uidl.isEmpty() ? std::nullopt : journal_.knownMail(uidl, listedSize);
+    const bool interrupted = !uidl.isEmpty() && journal_.interrupted(uidl, listedSize);
+    if (!uidl.isEmpty() && !known)
+      journal_.unpacking(uidl, listedSize);
     int unpacked = 0;
     {
       std::optional<platform::UnattendedBoxes> unattended;
       if (host_.unattended())
         unattended.emplace();
-      unpacked = unpackMail(
-          UnpackInput{mail.subject, mail.date, mail.from, mail.header, body_, mail.body},
-          host_.hostWindow());
+      unpacked =
+          unpackMail(UnpackInput{mail.subject, mail.date, mail.from, mail.header, body_, mail.body},
+                     host_.hostWindow());
     }
     const bool overBudget = nmail::NMailLastMailOverBudget();
     QList<platform::PendingFile> written = run_.takeWrittenFiles();
     const QStringList attachments =
-        attachmentsOfMail(written, home_, known ? known->attachments : QStringList());
+        attachmentsOfMail(written, home_, known ? known->attachments : QStringList(), interrupted);
     run_.addWrittenFiles(written);
     if (unpacked == nmail::NMailAttachmentOpenError) {
       // The attachment never reached the folder, and the server copy is the
       // only one left: keep it (and every later mail) there for the next
       // check, which writes its files again.
       originalsFolder(History::Received).remove(mail.incoming);
-      if (!known)
+      if (!(known && known->record > 0))
         dropAttachments(home_, attachments);
       return stop(AttachmentKeptText, platform::MsgIcon::Exclamation);
     }
@@ -351,6 +358,7 @@ private:
     // file, never whole in memory.
     QString joined;
     const bool joinedSet = nmail::NMailAttachmentTakeJoinedMailFile(joined) == 0;
+    joinedSet_ = joinedSet;
     if (joinedSet) {
       if (const QString name = keepOriginalFile(History::Received, joined); !name.isEmpty())
         run_.addMail(name);
@@ -371,17 +379,17 @@ private:
     const MailRecord record = recordOf(staged);
     const QByteArray encoded = encodeMailRecord(record);
     const QByteArray key = recordKey(encoded);
-    const QString original =
-        mail.size == listedSize ? mail.incoming : newOriginalName(mail.size);
-    const AppendResult stored = known ? storeAgain(*known, uidl, listedSize, mail, original,
-                                                   record, encoded, key, attachments)
-                                      : storeNew(uidl, listedSize, mail, original, record,
-                                                 encoded, key, attachments);
+    const QString original = mail.size == listedSize ? mail.incoming : newOriginalName(mail.size);
+    const AppendResult stored =
+        known && known->record > 0
+            ? storeAgain(*known, uidl, listedSize, mail, original, record, encoded, key,
+                         attachments)
+            : storeNew(uidl, listedSize, mail, original, record, encoded, key, attachments);
     if (!stored.ok()) {
       originalsFolder(History::Received).remove(mail.incoming);
       run_.dropMail(original);
       // Its files come again with the mail (a joined set's never would).
-      if (!known && !joinedSet)
+      if (!(known && known->record > 0) && !joinedSet)
         dropAttachments(home_, attachments);
       return stop(stored.error == AppendError::None ? keepFailureText()
                                                     : storeFailureText(stored.error),
@@ -415,7 +423,15 @@ private:
       return AppendResult{0, AppendError::WriteFailed};
     if (!keep(mail, original))
       return AppendResult{0, AppendError::None};
-    return StoreReceivedMail(record, encoded, key, original);
+    const AppendResult stored = StoreReceivedMail(record, encoded, key, original);
+    if (stored.ok()) {
+      QStringList files;
+      if (!joinedSet_)
+        for (const QString &a : attachments)
+          files.append(home_ + u'/' + a);
+      run_.storedNew(original, files);
+    }
+    return stored;
   }
 
   // The mail goes into the record its entry names, whatever it reads like
@@ -428,6 +444,8 @@ private:
       return AppendResult{0, AppendError::WriteFailed};
     if (!keep(mail, original))
       return AppendResult{0, AppendError::None};
+    if (const auto bytes = readHistoryRecordBytes(History::Received, known.record))
+      run_.replaces(known.record, *bytes);
     if (!relinkOriginal(History::Received, known.key, known.original, key, original) ||
         !replaceHistoryRecord(History::Received, known.record, record, encoded))
       return AppendResult{0, AppendError::WriteFailed};
@@ -456,7 +474,8 @@ private:
   // The number the next record gets: only this run appends to the history
   // while it goes (a delete in the viewer is refused meanwhile).
   int nextRecord_;
-  const QString home_; // the attachment folder
+  const QString home_;        // the attachment folder
+  bool joinedSet_ = false;    // the mail in hand completed a split set
   QElapsedTimer statusShown_; // when "受信中" last changed
 };
 
@@ -508,7 +527,7 @@ void ReceiveMail(ReceiveHost &host) {
     // server without encryption: the user decides, and a yes is kept for
     // this server from now on. One question may lead to the other.
     for (int question = 0; handle == -1 && question < 2 && !declined && !askLater &&
-                        stopRequest != StopRequest::Abandon;
+                           stopRequest != StopRequest::Abandon;
          ++question) {
       const TrustQuestion pending = pendingTrustQuestion();
       if (pending == TrustQuestion::None)
@@ -625,7 +644,8 @@ void ReceiveMail(ReceiveHost &host) {
       const auto certificate = nmail::rejectedCertificate();
       const auto plaintext = nmail::plaintextLoginRefused();
       if (askLater)
-        reason += QStringLiteral("\n\n次に「受信」をクリックしたときに、続けるかどうかを確認します。");
+        reason +=
+            QStringLiteral("\n\n次に「受信」をクリックしたときに、続けるかどうかを確認します。");
       else if (certificate && certificate->changed)
         reason += QStringLiteral("\n\n") + changedCertificateAdvice();
       else if (plaintext && plaintext->downgrade)

@@ -19,6 +19,20 @@ QString unnumbered(const QString &relative) {
   return m.hasMatch() ? m.captured(1) + m.captured(2) : relative;
 }
 
+// Whether the file `part` holds the start of the file `whole` (or all of it).
+bool startOf(const QString &part, const QString &whole) {
+  QFile a(part), b(whole);
+  if (!a.open(QIODevice::ReadOnly) || !b.open(QIODevice::ReadOnly) || a.size() > b.size())
+    return false;
+  constexpr qint64 Piece = 1 << 20;
+  while (!a.atEnd()) {
+    const QByteArray x = a.read(Piece);
+    if (x.isEmpty() || b.read(x.size()) != x)
+      return false;
+  }
+  return true;
+}
+
 bool isPartsFolder(const QString &relative) {
   return relative.startsWith(QStringLiteral(".partial/")) || relative == QStringLiteral("0.txt");
 }
@@ -26,7 +40,7 @@ bool isPartsFolder(const QString &relative) {
 } // namespace
 
 QStringList attachmentsOfMail(QList<platform::PendingFile> &written, const QString &home,
-                              const QStringList &before) {
+                              const QStringList &before, bool interrupted) {
   QStringList out;
   QSet<QString> reused;
   const QDir folder(home);
@@ -36,8 +50,14 @@ QStringList attachmentsOfMail(QList<platform::PendingFile> &written, const QStri
     QString relative = folder.relativeFilePath(file.path);
     if (isPartsFolder(relative))
       continue;
-    if (!before.contains(relative)) {
-      const QString base = unnumbered(relative);
+    const QString base = unnumbered(relative);
+    if (interrupted && base != relative && !before.contains(base) && !out.contains(base) &&
+        startOf(folder.filePath(base), file.path) &&
+        std::rename(QFile::encodeName(file.path).constData(),
+                    QFile::encodeName(folder.filePath(base)).constData()) == 0) {
+      file.path = folder.filePath(base);
+      relative = base;
+    } else if (!before.contains(relative)) {
       for (const QString &earlier : before) {
         if (reused.contains(earlier) || out.contains(earlier) || unnumbered(earlier) != base ||
             !QFileInfo(folder.filePath(earlier)).isFile())

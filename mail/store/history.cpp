@@ -356,6 +356,16 @@ bool replaceHistoryRecord(History which, int n, const MailRecord &record,
   return true;
 }
 
+bool putBackHistoryRecord(History which, int n, const QByteArray &bytes) {
+  return n >= 1 && n <= historyCount(which) && historyFile(which).write(n, bytes);
+}
+
+bool cutHistoryAfter(History which, int count) {
+  QFile file(historyPath(which));
+  return !file.exists() || file.size() <= qint64(count) * RecordLength ||
+         file.resize(qint64(count) * RecordLength);
+}
+
 bool markAllHistoryRecords(History which) {
   recoverHistory(which);
   QFile file(historyPath(which));

@@ -132,6 +132,10 @@ bool rewriteHistoryRecord(History which, int n);
 // n: a mail fetched again goes back into the record it had.
 bool replaceHistoryRecord(History which, int n, const MailRecord &record,
                           const QByteArray &encoded);
+// Undoing a receive run whose journal entries did not reach the disk: record
+// n gets back the bytes it had, and the records after the first `count` go.
+bool putBackHistoryRecord(History which, int n, const QByteArray &bytes);
+bool cutHistoryAfter(History which, int count);
 // Sets Flag 0 on every record of the history, in one pass over the file.
 bool markAllHistoryRecords(History which);
 // Drops every record with Flag 0, keeping the order of the others.

@@ -39,7 +39,25 @@ void ReceiveRun::addWrittenFiles(const QList<platform::PendingFile> &files) {
   written_ += files;
 }
 
+void ReceiveRun::undo() {
+  if (startCount_ >= 0)
+    cutHistoryAfter(History::Received, startCount_);
+  for (const auto &[record, bytes] : std::as_const(replaced_))
+    putBackHistoryRecord(History::Received, record, bytes);
+  for (const QString &name : std::as_const(newMails_))
+    dropMail(name);
+  for (const QString &path : std::as_const(newFiles_))
+    QFile::remove(path);
+}
+
 QString ReceiveRun::commit() {
+  // The entries first: without them a record on the disk is a mail that
+  // comes again, stored twice. When they cannot be confirmed, the run is
+  // undone, so that nothing of it reaches the disk without its entry.
+  if (!journal_.syncAdded()) {
+    undo();
+    return QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
+  }
   // One pass over every file, in the order their failures are told.
   enum Kind { Mail, Attachment, Record, Index };
   QList<platform::PendingFile> files;

@@ -17,6 +17,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <utility>
+
 namespace mail {
 
 class UidlJournal;
@@ -40,6 +42,17 @@ public:
   // to be flushed with the run.
   QList<platform::PendingFile> takeWrittenFiles();
   void addWrittenFiles(const QList<platform::PendingFile> &files);
+  // What undoing the run takes, should its journal entries not reach the
+  // disk: the received history's count before it, each record it replaced
+  // with its bytes then, and the files of the attachments of the mails it
+  // stored new (absolute paths).
+  void startsAt(int historyCount) { startCount_ = historyCount; }
+  void replaces(int record, const QByteArray &bytes) { replaced_.append({record, bytes}); }
+  void storedNew(const QString &mail, const QStringList &attachments) {
+    newMails_.append(mail);
+    newFiles_ += attachments;
+  }
+
   // Whether anything was written that the server's deletes depend on.
   bool wroteAny() const { return wroteAny_; }
   void noteWritten() { wroteAny_ = true; }
@@ -55,6 +68,12 @@ private:
   UidlJournal &journal_;
   platform::PendingFiles mails_;
   QList<platform::PendingFile> written_;
+  int startCount_ = -1;
+  QList<std::pair<int, QByteArray>> replaced_;
+  QStringList newMails_, newFiles_;
+  // The run as if it had not been: its new records and the copies and files
+  // of their mails removed, the records it replaced as they were.
+  void undo();
   bool wroteAny_ = false;
 };
 

@@ -23,14 +23,14 @@ namespace {
 const QString JournalName = QStringLiteral("uidl.journal");
 
 bool isHex(const QByteArray &bytes) {
-  return std::all_of(bytes.begin(), bytes.end(), [](char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-  });
+  return std::all_of(bytes.begin(), bytes.end(),
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool knownState(char s) {
   return s == UidlJournal::Stored || s == UidlJournal::Added || s == UidlJournal::FetchAgain ||
-         s == UidlJournal::DeletedByUser || s == UidlJournal::Committed;
+         s == UidlJournal::DeletedByUser || s == UidlJournal::Committed ||
+         s == UidlJournal::Unpacking;
 }
 
 // Writes the whole file anew and puts it on the disk before it takes the
@@ -132,12 +132,21 @@ QList<UidlJournal::Entry> UidlJournal::readEntries() {
         out[at].state = Stored;
       continue;
     }
-    if (record < 1)
+    if (e.state == Unpacking) {
+      // A mail whose unpacking began: it names nothing yet.
+      if (n == 9 && record == 0)
+        out.append(e);
       continue;
+    }
     if (n >= 5 && f[4] != "-")
       e.original = QString::fromUtf8(f[4]);
+    // Only a mail to fetch again whose record was lost has neither a
+    // record nor a copy (see the constructor).
+    const bool recordLost = n == 9 && e.state == FetchAgain && record == 0;
+    if (record < 1 && !recordLost)
+      continue;
     if (n >= 7) {
-      if (f[5].size() != 64 || !isHex(f[5]) || e.original.isEmpty())
+      if (f[5].size() != 64 || !isHex(f[5]) || (e.original.isEmpty() && !recordLost))
         continue;
       e.key = f[5];
     }
@@ -161,7 +170,7 @@ QByteArray UidlJournal::lineOf(const Entry &e) {
     return line;
   line += ' ' + QByteArray::number(e.size) + ' ' +
           (e.original.isEmpty() ? QByteArray("-") : e.original.toUtf8());
-  if (!e.key.isEmpty() || e.state == Committed)
+  if (!e.key.isEmpty() || e.state == Committed || e.state == Unpacking)
     line += ' ' + (e.key.isEmpty() ? QByteArray("-") : e.key) + ' ' + e.state + ' ' +
             QByteArray::number(e.time) + ' ' + attachmentsField(e.attachments);
   return line;
@@ -187,10 +196,10 @@ QString UidlJournal::path() {
 
 UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   run_ = platform::utcNow().toMSecsSinceEpoch();
-  account_ = QCryptographicHash::hash((server + u'\n' + userId).toUtf8(),
-                                      QCryptographicHash::Sha256)
-                 .toHex()
-                 .left(16);
+  account_ =
+      QCryptographicHash::hash((server + u'\n' + userId).toUtf8(), QCryptographicHash::Sha256)
+          .toHex()
+          .left(16);
   QList<Entry> entries = readEntries();
   if (entries.isEmpty())
     return;
@@ -224,12 +233,28 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
       at[i] = found.value(entries[i].key);
 
   // The newest entry of each mail stands for it: a mail fetched again adds
-  // one for what it became then.
+  // one for what it became then. One whose record is there comes before
+  // one whose record is not.
   QHash<QByteArray, qsizetype> newest;
-  for (qsizetype i = 0; i < entries.size(); ++i)
-    if (!entries[i].key.isEmpty() && (entries[i].state == DeletedByUser || at[i] > 0))
-      newest[entries[i].account + ' ' + entries[i].uidl + ' ' +
-             QByteArray::number(entries[i].size)] = i;
+  auto mailOf = [](const Entry &e) {
+    return e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size);
+  };
+  for (qsizetype i = 0; i < entries.size(); ++i) {
+    if (entries[i].key.isEmpty())
+      continue;
+    const bool there = entries[i].state == DeletedByUser || at[i] > 0;
+    const auto it = newest.constFind(mailOf(entries[i]));
+    const bool thereBefore =
+        it != newest.constEnd() && (entries[*it].state == DeletedByUser || at[*it] > 0);
+    if (there || !thereBefore)
+      newest[mailOf(entries[i])] = i;
+  }
+
+  // Mails an entry names (an unpacking begun for them is over).
+  QSet<QByteArray> stored;
+  for (const Entry &e : std::as_const(entries))
+    if (e.state != Unpacking && !e.key.isEmpty())
+      stored.insert(mailOf(e));
 
   QList<Entry> kept;
   bool changed = false;
@@ -237,6 +262,18 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
     Entry &e = entries[i];
     const bool ours = e.account == account_;
     const QString id = QString::fromLatin1(e.uidl);
+    if (e.state == Unpacking) {
+      // Its run went no further with that mail: what it wrote of the mail's
+      // attachments may be there, whole or cut short.
+      if (stored.contains(mailOf(e))) {
+        changed = true;
+        continue;
+      }
+      kept.append(e);
+      if (ours)
+        interrupted_.insert(id, e.size);
+      continue;
+    }
     if (e.key.isEmpty()) {
       // An older version's line: its record number is all it has.
       if (e.record > count) {
@@ -250,19 +287,30 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
         stored_.insert(id, e.size);
       continue;
     }
+    const qsizetype latest = newest.value(mailOf(e), i);
     if (e.state != DeletedByUser && at[i] == 0) {
       // The record never came (killed just before it) or was lost with a
       // disk that failed: the mail stays on the server and comes again, and
-      // so does its copy.
+      // so does its copy. The files of its attachments are still there:
+      // the entry stays, without record and copy, so that the mail fetched
+      // again writes them in their place instead of beside them.
       if (!e.original.isEmpty()) {
         unlinkOriginal(History::Received, e.key, e.original);
         folder.remove(e.original);
       }
-      changed = true;
+      changed = changed || e.record != 0 || !e.original.isEmpty() || e.state != FetchAgain;
+      if (latest != i || e.attachments.isEmpty()) {
+        changed = true;
+        continue;
+      }
+      e.record = 0;
+      e.original.clear();
+      e.state = FetchAgain;
+      kept.append(e);
+      if (ours)
+        known_.insert(id, {e.size, KnownMail{e.key, {}, 0, e.attachments}});
       continue;
     }
-    const qsizetype latest =
-        newest.value(e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size), i);
     if (latest != i) {
       // Superseded by the entry of the same mail fetched again; its copy
       // gave way to the one fetched then.
@@ -333,6 +381,33 @@ bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QStrin
   return ok;
 }
 
+bool UidlJournal::interrupted(const QString &uidl, qint64 size) const {
+  for (auto it = interrupted_.constFind(uidl); it != interrupted_.constEnd() && it.key() == uidl;
+       ++it)
+    if (*it == size)
+      return true;
+  return false;
+}
+
+void UidlJournal::unpacking(const QString &uidl, qint64 size) {
+  const QByteArray id = uidl.toLatin1();
+  if (size < 0 || id.isEmpty() || id.contains(' ') || id.contains('\n') || interrupted(uidl, size))
+    return;
+  Entry e;
+  e.account = account_;
+  e.uidl = id;
+  e.size = size;
+  e.state = Unpacking;
+  e.time = run_;
+  platform::appendLine(path(), lineOf(e) + "\r\n");
+}
+
+bool UidlJournal::syncAdded() {
+  return !added_ ||
+         (platform::syncPath(path()) == platform::Synced::Done &&
+          platform::syncPath(QFileInfo(path()).absolutePath(), true) != platform::Synced::Failed);
+}
+
 bool UidlJournal::commit() {
   if (!added_)
     return true;
@@ -347,8 +422,7 @@ bool UidlJournal::commit() {
          platform::syncPath(QFileInfo(path()).absolutePath(), true) != platform::Synced::Failed;
 }
 
-void UidlJournal::settle(const QSet<QString> &deleted,
-                         const std::optional<QSet<QString>> &listed) {
+void UidlJournal::settle(const QSet<QString> &deleted, const std::optional<QSet<QString>> &listed) {
   const QList<Entry> entries = readEntries();
   QList<Entry> kept;
   for (const Entry &e : entries) {

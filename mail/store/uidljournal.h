@@ -40,7 +40,7 @@ namespace mail {
 struct KnownMail {
   QByteArray key;          // its history record's key (recordKey)
   QString original;        // the name of its original in the Maildir
-  int record = 0;          // the number its record has now
+  int record = 0;          // the number its record has now, 0 when the history lost it
   QStringList attachments; // the files its attachments went into, as add() was given them
 };
 
@@ -63,6 +63,13 @@ public:
   // not confirm it on the disk (or its original went missing since).
   std::optional<KnownMail> knownMail(const QString &uidl, qint64 size) const;
 
+  // Noted before a mail's attachments are unpacked (a hint, not synced):
+  // should the run end before the mail's entry, the next check knows that
+  // files of that mail may be there already, whole or cut short.
+  void unpacking(const QString &uidl, qint64 size);
+  // Whether an earlier run began to unpack the mail and went no further.
+  bool interrupted(const QString &uidl, qint64 size) const;
+
   // Appended before the mail's record: `record` is the number the record
   // has or will get (a hint for finding it later), `key` its recordKey,
   // `size` the server's size of the mail, `original` the name of its copy in
@@ -71,6 +78,10 @@ public:
   // must then stay on the server.
   bool add(int record, const QString &uidl, qint64 size, const QString &original,
            const QByteArray &key, const QStringList &attachments = {});
+  // The entries this run added, on the disk (fsync) before the files they
+  // name: a record that reached the disk without its entry would come a
+  // second time. False when that cannot be confirmed.
+  bool syncAdded();
   // Once every file of the run is on the disk, before its deletions go: the
   // entries this run added count as stored, on the disk (fsync) with the
   // journal's folder. False when that cannot be confirmed; the entries then
@@ -93,6 +104,7 @@ public:
   static constexpr char FetchAgain = 'F'; // to be fetched again into its record
   static constexpr char DeletedByUser = 'D';
   static constexpr char Committed = 'C'; // the line that commits a run's entries
+  static constexpr char Unpacking = 'U'; // a mail whose unpacking began
 
   struct Entry {
     int record = 0;
@@ -121,6 +133,7 @@ private:
   // Id → size from earlier runs; -1 for an entry written without its size.
   QMultiHash<QString, qint64> stored_;
   QMultiHash<QString, std::pair<qint64, KnownMail>> known_;
+  QMultiHash<QString, qint64> interrupted_;
   bool added_ = false;
   qint64 run_ = 0; // this run's time, later than every entry's before it
 };

@@ -39,6 +39,14 @@ void failFlushesOf(const QString &part);
 // ones succeed: Linux reports a failed write-back once, to the first sync
 // that asks, and marks it seen.
 void failFirstFlushOf(const QString &part);
+// Does to the files and folders whose flush failed what a failed write-back
+// does to them: each file goes back to what it held at its last flush that
+// succeeded (empty when it never had one), each folder loses the names made
+// since. Without `lose`, only forgets them.
+void loseUnflushedWrites(bool lose = true);
+// Takes every file and folder under `root` as on the disk now (another
+// process, a killed check, may have flushed them).
+void diskHoldsNow(const QString &root);
 
 // The main window as the routine sees it.
 class FakeHost final : public ReceiveHost {
