@@ -255,7 +255,9 @@ void MainForm::Command4_Click() {
   stopAsked_ = false;
   Command4->setText(QStringLiteral("中止"));
   QPointer<MainForm> self(this);
+  mail::setReceiveInProgress(true);
   receiveMail(*this);
+  mail::setReceiveInProgress(false);
   if (!self)
     return;
   receiving_ = false;
