@@ -150,10 +150,10 @@ QString splitNotice(GMimeMessagePartial *partial) {
   const int total = g_mime_message_partial_get_total(partial);
   if (total > 0)
     return QStringLiteral(
-               "分割されたメールの %1/%2 通目です。全部揃うと添付フォルダに結合されます。")
+               "分割されたメールの%1/%2通目です。全部揃うと添付フォルダに結合されます。")
         .arg(number)
         .arg(total);
-  return QStringLiteral("分割されたメールの %1 通目です。全部揃うと添付フォルダに結合されます。")
+  return QStringLiteral("分割されたメールの%1通目です。全部揃うと添付フォルダに結合されます。")
       .arg(number);
 }
 
