@@ -256,8 +256,13 @@ void IdPassForm::OkCommand_Click() {
   // The dialog closes either way (the values are in use now), but a save
   // that did not happen must not pass for one: the next check would ask again.
   const bool signInSaved = saveSignInSettings();
-  // What a sign-in of this dialog obtained counts from now on.
-  const bool tokensSaved = settings::oauth::adoptSignIn();
+  // What a sign-in of this dialog obtained counts from now on, if the
+  // account signs in in the browser at all.
+  bool tokensSaved = true;
+  if (MethodCombo->currentIndex() == int(settings::oauth::Method::Browser))
+    tokensSaved = settings::oauth::adoptSignIn();
+  else
+    settings::oauth::cancelSignIn();
   if (!saved)
     platform::messageBox(this,
                          Check1->isChecked()
