@@ -1,7 +1,7 @@
 #include "mail/store/receiverun.h"
 
 #include "mail/store/history.h"
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/store/originals.h"
 #include "mail/store/uidljournal.h"
 
@@ -44,7 +44,7 @@ QString ReceiveRun::commit() {
   add(mails_.take(), Mail);
   // Mails kept on the way (a split mail joined whole).
   add(platform::deliveredMail().take(), Mail);
-  add(nmail::writtenFiles().take(), Attachment);
+  add(platform::writtenFiles().take(), Attachment);
   if (QFileInfo::exists(historyPath(History::Received)))
     add({platform::PendingFile{historyPath(History::Received), false, {}}}, Record);
   if (QFileInfo::exists(originalsIndexPath()))
