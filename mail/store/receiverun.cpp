@@ -43,7 +43,7 @@ QString ReceiveRun::commit() {
   };
   add(mails_.take(), Mail);
   // Mails kept on the way (a split mail joined whole).
-  add(platform::deliveredMail().take(), Mail);
+  add(mail::deliveredMail().take(), Mail);
   add(platform::writtenFiles().take(), Attachment);
   if (QFileInfo::exists(historyPath(History::Received)))
     add({platform::PendingFile{historyPath(History::Received), false, {}}}, Record);

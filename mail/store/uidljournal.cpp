@@ -141,7 +141,7 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
     if (!e.key.isEmpty() && e.state != DeletedByUser)
       keys.insert(e.key);
   const QHash<QByteArray, int> found = findRecords(History::Received, keys);
-  const platform::Maildir folder = originalsFolder(History::Received);
+  const mail::Maildir folder = originalsFolder(History::Received);
 
   QList<Entry> kept;
   bool changed = false;
