@@ -260,12 +260,16 @@ void WriteForm::Command1_Click() {
       names << List1->item(rows[pass])->text().trimmed();
     }
     BulkUndelivered = undelivered;
-    Label7->setText(QStringLiteral("一括送信：%1件のうち%2件に送信しました。送信できなかった宛先："
-                                   "%3。もう一度「送信」を押すと、送信できなかった宛先にだけ送信"
-                                   "します。")
-                        .arg(rows.size())
-                        .arg(rows.size() - undelivered.size())
-                        .arg(names.join(QStringLiteral("、"))));
+    // The status line has room for one short line: the count stays there,
+    // and a box says whole who did not get the mail and what to do.
+    const QString count = QStringLiteral("一括送信：%1件のうち%2件に送信しました。")
+                              .arg(rows.size())
+                              .arg(rows.size() - undelivered.size());
+    Label7->setText(count);
+    platform::messageBox(this,
+                         count + QStringLiteral("\n送信できなかった宛先：%1。\n\n").arg(names.join(QStringLiteral("、"))) +
+                             QStringLiteral("もう一度「送信」を押すと、送信できなかった宛先にだけ送信します。"),
+                         {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
     return;
   }
   Label7->setText(QStringLiteral("送信完了です。"));

@@ -288,7 +288,7 @@ int sendAskingAboutTrust(QWidget *parent, const std::function<int()> &send, bool
 
 QString lostEncryptionAdvice() {
   return QStringLiteral("サーバーの設定を変えたかどうかをサーバーの管理者に問い合わせて下さい。"
-                        "暗号化しない接続で正しいと分かった場合は、データフォルダのファイル"
+                        "暗号化しない接続のままでよいと分かったら、データフォルダのファイル"
                         "「%1」（証明書を信頼すると記録したサーバーは「%2」）からこのサーバーの行を"
                         "削除してから、受信または送信し直して下さい。")
       .arg(TlsFileName, PinFileName);

@@ -2,7 +2,6 @@
 
 #include "editor/editorpane.h"
 #include "mail/store/history.h"
-#include "mail/receive.h"
 #include "mail/store/originals.h"
 #include "mail/store/searchindex.h"
 #include "platform/clipboard.h"
@@ -403,7 +402,7 @@ bool TyakuForm::reportRecovery(History which) {
   const mail::RecoveryNotice notice = mail::takeRecoveryNotice(which);
   if (notice == mail::RecoveryNotice::None)
     return false;
-  if (notice == mail::RecoveryNotice::Recovered && !mail::receiveRunning())
+  if (notice == mail::RecoveryNotice::Recovered && !mail::receiveInProgress())
     mail::dropOrphanedOriginals(which);
   platform::messageBox(this, mail::recoveryNoticeText(which, notice), {}, platform::MsgButtons::Ok,
                        notice == mail::RecoveryNotice::Recovered ? platform::MsgIcon::Information

@@ -158,4 +158,10 @@ void openHistoryViewer(History which);
 using ReplyWindow = std::function<void(QWidget *viewer, const QString &subject, const QString &to,
                                        const QString &body, const QString &original)>;
 void setReplyWindow(ReplyWindow window);
+
+// The main window says when a receive starts and when it has ended. Meanwhile
+// the receive appends to the received history between its network waits, so
+// the viewer neither rewrites the history nor fills its list from a search.
+void setReceiveInProgress(bool running);
+bool receiveInProgress();
 } // namespace mail

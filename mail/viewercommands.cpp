@@ -8,7 +8,6 @@
 #include "mail/store/history.h"
 #include "mail/store/originals.h"
 #include "mail/store/uidljournal.h"
-#include "mail/receive.h"
 #include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/core/ansi.h"
@@ -50,7 +49,7 @@ void setMainHelpBox(const QString &text) {
 // A receive appends to the received history between its network waits, and
 // the window takes clicks meanwhile: the file is not rewritten under it.
 bool refuseWhileReceiving(QWidget *parent) {
-  if (!mail::receiveRunning())
+  if (!mail::receiveInProgress())
     return false;
   platform::messageBox(parent,
                        QStringLiteral("メールを受信中です。受信が終わってから、もう一度削除して下さい。"),
@@ -201,6 +200,8 @@ mail::ReplyWindow &replyWindow() {
   return window;
 }
 
+bool receiving = false;
+
 const QString NotSelected = QStringLiteral("データが選択されていません。");
 const QString ToMyself = QStringLiteral("自分宛となっています。");
 
@@ -209,6 +210,14 @@ const QString ToMyself = QStringLiteral("自分宛となっています。");
 namespace mail {
 void setReplyWindow(ReplyWindow window) {
   replyWindow() = std::move(window);
+}
+
+void setReceiveInProgress(bool running) {
+  receiving = running;
+}
+
+bool receiveInProgress() {
+  return receiving;
 }
 } // namespace mail
 

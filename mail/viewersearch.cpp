@@ -6,7 +6,6 @@
 // is allowed: a receive or a delete that changes the history makes the
 // result stale, and then the search is asked again.
 #include "editor/editorpane.h"
-#include "mail/receive.h"
 #include "mail/store/searchindex.h"
 #include "mail/tyakuform.h"
 #include "platform/core/wait.h"
@@ -47,7 +46,7 @@ void TyakuForm::cmdAllSearch_Click() {
     return;
   }
   // A check fills this list with the rows of its mails as it stores them.
-  if (mail::receiveRunning()) {
+  if (mail::receiveInProgress()) {
     platform::messageBox(this, ReceivingText);
     return;
   }
@@ -77,7 +76,7 @@ void TyakuForm::cmdAllSearch_Click() {
   }
   // The window may have been switched to the other history meanwhile, or a
   // check may be filling the list now.
-  if (mail::receiveRunning() ||
+  if (mail::receiveInProgress() ||
       mail::HistoryMode != (which == History::Received ? mail::HistoryModeReceived
                                                        : mail::HistoryModeSent))
     return;

@@ -16,6 +16,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
+
 IdPassForm::IdPassForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   setObjectName(QStringLiteral("IdPassForm"));
   setWindowTitle(QStringLiteral("ID,PASS"));
@@ -90,7 +92,10 @@ IdPassForm::IdPassForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   SignInLabel = new QLabel(this);
   SignInLabel->setObjectName(QStringLiteral("SignInLabel"));
   SignInLabel->setWordWrap(true);
-  SignInLabel->setAccessibleName(QStringLiteral("サインインの結果"));
+  SignInLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // No accessible name of its own: a screen reader reads the label's text,
+  // and QLabel tells it when the text changes.
+  SignInLabel->setAccessibleDescription(QStringLiteral("サインインの結果"));
 
   platform::setTwipsGeometry(MethodLabel, 240, 1680, 1000, 300);
   platform::setTwipsGeometry(MethodCombo, 1320, 1640, 3600, 330);
@@ -112,6 +117,9 @@ IdPassForm::IdPassForm(QWidget *parent) : QWidget(parent, Qt::Window) {
   platform::setTwipsGeometry(OKCommand, 2160, y, 1215, 375);
   platform::setTwipsGeometry(CancelCommand, 3540, y, 1215, 375);
   setFixedSize(platform::twipsToPixelsX(5200), platform::twipsToPixelsY(y + 620));
+  signInLabelHeight_ = SignInLabel->height();
+  buttonsTop_ = OKCommand->y();
+  windowHeight_ = height();
 
   platform::showTextFromStart(this);
 
@@ -175,7 +183,7 @@ void IdPassForm::ProviderCombo_Change() {
   }
 }
 
-bool IdPassForm::saveSignInSettings() {
+settings::oauth::AccountSettings IdPassForm::shownSignInSettings() const {
   settings::oauth::AccountSettings account;
   account.method = settings::oauth::Method(MethodCombo->currentIndex());
   account.preset = ProviderCombo->currentData().toString();
@@ -185,6 +193,11 @@ bool IdPassForm::saveSignInSettings() {
   account.tokenUrl = TokenUrlText->text().trimmed();
   account.scope = ScopeText->text().trimmed();
   account.command = CommandText->text().trimmed();
+  return account;
+}
+
+bool IdPassForm::saveSignInSettings() {
+  const settings::oauth::AccountSettings account = shownSignInSettings();
   // An account that always used its password gets no file of its own.
   if (account.method == settings::oauth::Method::Password &&
       !QFile::exists(settings::oauth::settingsPath()))
@@ -193,18 +206,27 @@ bool IdPassForm::saveSignInSettings() {
   return settings::oauth::save(account);
 }
 
+void IdPassForm::showSignInResult(const QString &text) {
+  SignInLabel->setText(text);
+  const int extra =
+      std::max(0, SignInLabel->heightForWidth(SignInLabel->width()) - signInLabelHeight_);
+  SignInLabel->resize(SignInLabel->width(), signInLabelHeight_ + extra);
+  OKCommand->move(OKCommand->x(), buttonsTop_ + extra);
+  CancelCommand->move(CancelCommand->x(), buttonsTop_ + extra);
+  setFixedSize(width(), windowHeight_ + extra);
+}
+
 void IdPassForm::SignInCommand_Click() {
-  if (!saveSignInSettings()) {
-    SignInLabel->setText(QStringLiteral("サインインの設定を保存できませんでした。"));
-    return;
-  }
-  SignInLabel->setText(QStringLiteral("ブラウザーでサインインして下さい。"));
+  // Nothing is saved before OK: a sign-in left with Cancel leaves the
+  // account as it was, and a scheduled check meanwhile uses the settings in
+  // force.
+  showSignInResult(QStringLiteral("ブラウザーでサインインして下さい。"));
   SignInCommand->setEnabled(false);
   QPointer<IdPassForm> self(this);
-  settings::oauth::signIn([self](bool, const QString &text) {
+  settings::oauth::signInFor(settings::oauth::provider(shownSignInSettings()), [self](bool, const QString &text) {
     if (!self)
       return;
-    self->SignInLabel->setText(text);
+    self->showSignInResult(text);
     self->SignInCommand->setEnabled(self->MethodCombo->currentIndex() ==
                                     int(settings::oauth::Method::Browser));
   });
@@ -234,6 +256,13 @@ void IdPassForm::OkCommand_Click() {
   // The dialog closes either way (the values are in use now), but a save
   // that did not happen must not pass for one: the next check would ask again.
   const bool signInSaved = saveSignInSettings();
+  // What a sign-in of this dialog obtained counts from now on, if the
+  // account signs in in the browser at all.
+  bool tokensSaved = true;
+  if (MethodCombo->currentIndex() == int(settings::oauth::Method::Browser))
+    tokensSaved = settings::oauth::adoptSignIn();
+  else
+    settings::oauth::cancelSignIn();
   if (!saved)
     platform::messageBox(this,
                          Check1->isChecked()
@@ -242,6 +271,9 @@ void IdPassForm::OkCommand_Click() {
                          {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
   else if (!signInSaved)
     platform::messageBox(this, QStringLiteral("ログイン方法の設定を保存できませんでした。"), {},
+                         platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+  else if (!tokensSaved)
+    platform::messageBox(this, settings::oauth::refreshTokenNotSavedText(), {},
                          platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
   forms::idPassForm().unload();
 }

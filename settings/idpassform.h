@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/forms.h"
+#include "settings/oauthsettings.h"
 
 #include <QWidget>
 
@@ -57,7 +58,15 @@ public Q_SLOTS:
 
 private:
   // The OAuth settings as the controls show them now.
+  settings::oauth::AccountSettings shownSignInSettings() const;
   bool saveSignInSettings();
+  // Puts `text` into SignInLabel whole: the label, the buttons below it and
+  // the window grow when it needs more lines than the label has.
+  void showSignInResult(const QString &text);
+
+  int signInLabelHeight_ = 0; // as laid out, for one or two lines
+  int buttonsTop_ = 0;
+  int windowHeight_ = 0;
 };
 
 namespace forms {

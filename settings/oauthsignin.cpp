@@ -4,6 +4,7 @@
 #include "platform/core/clock.h"
 #include "platform/messagebox.h"
 #include "settings/config.h"
+#include "settings/oauthloopback.h"
 #include "settings/oauthsettings.h"
 
 #include <QCryptographicHash>
@@ -13,7 +14,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QOAuth2AuthorizationCodeFlow>
-#include <QOAuthHttpServerReplyHandler>
 #include <QPointer>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -22,6 +22,7 @@
 
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace settings::oauth {
 
@@ -32,6 +33,10 @@ namespace {
 constexpr int RenewAheadSecs = 60;
 // The most of a token command's output read, and the longest token taken.
 constexpr qsizetype MaxCommandOutput = 64 * 1024;
+// The most read of an answer of the token endpoint; a token response is a
+// few kilobytes.
+constexpr qint64 MaxTokenAnswer = 64 * 1024;
+const char *const TooLongProperty = "korvexTooLong";
 
 struct Held {
   QByteArray token;
@@ -40,6 +45,10 @@ struct Held {
   QString clientId;
 };
 std::optional<Held> held;
+// Why the provider last refused the refresh token: until the next sign-in
+// or change of the settings, an unattended check fails for this reason (and
+// says so in the same words) rather than for the refresh token it no longer has.
+std::optional<QString> refusal;
 
 QByteArray randomUrlSafe(int bytes) {
   QByteArray raw(bytes, Qt::Uninitialized);
@@ -92,7 +101,7 @@ TokenResult runCommand(const QString &command) {
   QStringList parts = QProcess::splitCommand(command);
   if (parts.isEmpty())
     return {{}, QStringLiteral("トークンコマンドが設定されていません。"
-                               "「ID・パスワード設定」で設定して下さい。")};
+                               "「設定」→「ID/PASS」で設定して下さい。")};
   // The user's own command line, split as a shell would split it, but run
   // without one: nothing in it is expanded or run besides the program.
   QProcess process;
@@ -136,10 +145,39 @@ struct RefreshOutcome {
   QString error;
 };
 
+// The requests to the token endpoint carry the code, the PKCE verifier, the
+// client secret or the refresh token: they follow no redirect (RFC 6749 3.2
+// lets the endpoint send none, and one could take them to another address),
+// and an answer is read only as far as a token response can go.
+class TokenEndpointManager final : public QNetworkAccessManager {
+protected:
+  QNetworkReply *createRequest(Operation op, const QNetworkRequest &original,
+                               QIODevice *outgoingData) override {
+    QNetworkRequest request(original);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply *reply = QNetworkAccessManager::createRequest(op, request, outgoingData);
+    // The reply holds at most one byte past the limit and cannot finish
+    // while it is full: a longer answer is found here, never read whole.
+    reply->setReadBufferSize(MaxTokenAnswer + 1);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [reply] {
+      if (reply->bytesAvailable() > MaxTokenAnswer && !reply->property(TooLongProperty).toBool()) {
+        reply->setProperty(TooLongProperty, true);
+        reply->abort();
+      }
+    });
+    return reply;
+  }
+};
+
+QString tooLongText() {
+  return QStringLiteral("認可サーバーの応答が長すぎるため、読むのをやめました。");
+}
+
 // One manager for the program's life (the window's thread): Qt's HTTP
 // connections outlive a manager that made them.
 QNetworkAccessManager &networkManager() {
-  static QNetworkAccessManager *manager = new QNetworkAccessManager();
+  static QNetworkAccessManager *manager = new TokenEndpointManager();
   return *manager;
 }
 
@@ -150,9 +188,6 @@ RefreshOutcome refresh(const Provider &p, const QByteArray &refreshToken) {
                     QByteArrayLiteral("application/x-www-form-urlencoded"));
   request.setRawHeader("Accept", "application/json");
   request.setTransferTimeout(RefreshTimeoutMs);
-  // A redirect could carry the refresh token somewhere else.
-  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::ManualRedirectPolicy);
   QUrlQuery form;
   form.addQueryItem(QStringLiteral("grant_type"), QStringLiteral("refresh_token"));
   form.addQueryItem(QStringLiteral("refresh_token"), QString::fromLatin1(refreshToken));
@@ -170,8 +205,10 @@ RefreshOutcome refresh(const Provider &p, const QByteArray &refreshToken) {
     return {false, false, QStringLiteral("認可サーバーからアクセストークンを受け取れませんでした"
                                          "（応答がありません）。")};
   }
+  if (reply->property(TooLongProperty).toBool())
+    return {false, false, tooLongText()};
   const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-  const QByteArray body = reply->readAll().left(MaxCommandOutput);
+  const QByteArray body = reply->readAll().left(MaxTokenAnswer);
   const QJsonObject o = QJsonDocument::fromJson(body).object();
   if (status == 200 && !o.value(QStringLiteral("access_token")).toString().isEmpty()) {
     const Provider from = p;
@@ -183,7 +220,7 @@ RefreshOutcome refresh(const Provider &p, const QByteArray &refreshToken) {
     if (!next.isEmpty() && next != refreshToken &&
         !writeRefreshToken({p.tokenUrl, p.clientId, next}))
       return {true, false,
-              QStringLiteral("新しいリフレッシュトークンをデータフォルダーに保存できませんでした。")};
+              QStringLiteral("新しいリフレッシュトークンをデータフォルダに保存できませんでした。")};
     return {true, false, {}};
   }
   if ((status == 400 || status == 401) &&
@@ -198,12 +235,32 @@ RefreshOutcome refresh(const Provider &p, const QByteArray &refreshToken) {
                             .arg(providerSaid(body))};
 }
 
+// What a finished sign-in obtained.
+struct Grant {
+  Provider provider;
+  QByteArray access;
+  QByteArray refresh; // empty: the provider gave none
+  int expiresIn = 0;
+};
+
+// Keeps a grant: the access token in memory, the refresh token in its file.
+// False when the refresh token could not be written.
+bool adopt(const Grant &grant) {
+  refusal.reset();
+  keep(grant.provider, grant.access, grant.expiresIn);
+  if (grant.refresh.isEmpty())
+    return removeRefreshToken();
+  return writeRefreshToken({grant.provider.tokenUrl, grant.provider.clientId, grant.refresh});
+}
+
 // One sign-in in the browser: the flow, its loopback listener and the
-// deadline, gone when it ends.
+// deadline, gone when it ends. `adoptAtOnce`: its tokens are kept as soon as
+// it succeeds; otherwise they wait in `grant()` for the caller.
 class SignInSession {
 public:
-  SignInSession(const Provider &p, std::function<void(bool, const QString &)> done)
-      : provider_(p), done_(std::move(done)), flow_(&manager_) {}
+  SignInSession(const Provider &p, bool adoptAtOnce,
+                std::function<void(bool, const QString &)> done)
+      : provider_(p), adoptAtOnce_(adoptAtOnce), done_(std::move(done)), flow_(&manager_) {}
 
   void start() {
     const QString problem = providerProblem(provider_);
@@ -211,12 +268,10 @@ public:
       return finish(false, QStringLiteral("サインインできません。") + problem);
     // The redirect comes back to this machine only (RFC 8252), on a port
     // the system picks.
-    handler_ = new QOAuthHttpServerReplyHandler(QHostAddress::LocalHost, 0, &flow_);
+    handler_ = new LoopbackReplyHandler(&flow_);
     if (!handler_->isListening())
       return finish(false, QStringLiteral("サインインの応答を受け取る準備ができませんでした"
                                           "（127.0.0.1 で待ち受けできません）。"));
-    handler_->setCallbackText(QStringLiteral(
-        "Korvex：サインインの応答を受け取りました。このページは閉じて構いません。"));
     flow_.setReplyHandler(handler_);
     flow_.setAuthorizationUrl(QUrl(provider_.authorizationUrl));
     flow_.setAccessTokenUrl(QUrl(provider_.tokenUrl));
@@ -226,6 +281,7 @@ public:
     flow_.setScope(provider_.scope);
     state_ = QString::fromLatin1(randomUrlSafe(24));
     flow_.setState(state_);
+    handler_->setExpectedState(state_);
     // PKCE (RFC 7636, S256): only the program that started the sign-in can
     // exchange the code the browser brings back.
     const QByteArray verifier = randomUrlSafe(48);
@@ -261,14 +317,20 @@ public:
     // reply is read here (without taking it from the flow).
     QObject::connect(&manager_, &QNetworkAccessManager::finished, &flow_,
                      [this](QNetworkReply *reply) {
+                       if (!reply->url().matches(QUrl(provider_.tokenUrl), QUrl::RemoveQuery))
+                         return;
                        const int status =
                            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                       if (reply->url().matches(QUrl(provider_.tokenUrl), QUrl::RemoveQuery) &&
-                           status != 200)
+                       if (reply->property(TooLongProperty).toBool())
+                         finish(false, tooLongText());
+                       else if (status == 0)
+                         finish(false, QStringLiteral("認可サーバーに接続できませんでした（%1）。")
+                                           .arg(reply->errorString()));
+                       else if (status != 200)
                          finish(false, QStringLiteral("認可サーバーがサインインを受け付けませんでした"
                                                       "（HTTP %1）%2。")
                                            .arg(status)
-                                           .arg(providerSaid(reply->peek(MaxCommandOutput))));
+                                           .arg(providerSaid(reply->peek(MaxTokenAnswer))));
                      });
     QObject::connect(&flow_, &QAbstractOAuth2::error, &flow_,
                      [this](const QString &error, const QString &description, const QUrl &) {
@@ -298,16 +360,16 @@ public:
     QTimer::singleShot(0, [done, ok, text] { done(ok, text); });
   }
   bool finished() const { return finished_; }
+  // What the sign-in obtained and nobody kept yet.
+  std::optional<Grant> takeGrant() { return std::exchange(grant_, std::nullopt); }
 
 private:
   void onCallback(const QVariantMap &values) {
-    if (values.value(QStringLiteral("state")).toString() != state_) {
-      // A redirect this program did not ask for (another tab, an attacker's
-      // link): its code is never exchanged.
-      finish(false, QStringLiteral("サインインの応答が、このサインインのものではありませんでした"
-                                   "（state が一致しません）。もう一度サインインして下さい。"));
+    // The listener hands over only an answer with this sign-in's state: a
+    // redirect this program did not ask for (another tab, an attacker's
+    // link) is never exchanged.
+    if (values.value(QStringLiteral("state")).toString() != state_)
       return;
-    }
     const QString error = values.value(QStringLiteral("error")).toString();
     if (!error.isEmpty())
       finish(false, error == QLatin1String("access_denied")
@@ -318,52 +380,72 @@ private:
   void onGranted() {
     if (finished_)
       return;
-    const QByteArray access = flow_.token().toLatin1();
-    const QByteArray refreshToken = flow_.refreshToken().toLatin1();
-    if (access.isEmpty())
+    Grant grant{provider_, flow_.token().toLatin1(), flow_.refreshToken().toLatin1(), expiresIn_};
+    if (grant.access.isEmpty())
       return finish(false, QStringLiteral("認可サーバーからアクセストークンを受け取れませんでした。"));
-    keep(provider_, access, expiresIn_);
-    if (refreshToken.isEmpty()) {
-      removeRefreshToken();
+    const bool noRefresh = grant.refresh.isEmpty();
+    if (!adoptAtOnce_)
+      grant_ = grant;
+    else if (!adopt(grant))
+      return finish(true, refreshTokenNotSavedText());
+    if (noRefresh)
       return finish(true, QStringLiteral("サインインしました。このプロバイダーはリフレッシュトークンを"
                                          "出さないため、期限が切れたらもう一度サインインが必要です。"));
-    }
-    if (!writeRefreshToken({provider_.tokenUrl, provider_.clientId, refreshToken}))
-      return finish(true, QStringLiteral("サインインしましたが、リフレッシュトークンをデータフォルダーに"
-                                         "保存できませんでした。次に起動したときにはもう一度サインインが必要です。"));
     finish(true, QStringLiteral("サインインしました。"));
   }
 
   Provider provider_;
+  bool adoptAtOnce_;
   std::function<void(bool, const QString &)> done_;
-  QNetworkAccessManager manager_;
+  TokenEndpointManager manager_;
   QOAuth2AuthorizationCodeFlow flow_;
-  QOAuthHttpServerReplyHandler *handler_ = nullptr;
+  LoopbackReplyHandler *handler_ = nullptr;
   QTimer deadline_;
   QString state_;
   int expiresIn_ = 0;
   bool finished_ = false;
+  std::optional<Grant> grant_;
 };
 
 std::unique_ptr<SignInSession> session;
 
 QString signInAdvice(const QString &why) {
   return why + QStringLiteral("「受信」をクリックすると、ブラウザーでサインインし直せます"
-                              "（「ID・パスワード設定」の「サインイン」でも同じです）。");
+                              "（「設定」→「ID/PASS」の「サインイン」でも同じです）。");
 }
 
-} // namespace
-
-void signIn(std::function<void(bool ok, const QString &text)> done) {
+void startSession(const Provider &p, bool adoptAtOnce,
+                  std::function<void(bool ok, const QString &text)> done) {
   if (session && !session->finished())
     session->finish(false, QStringLiteral("新しいサインインを始めたため、前のサインインをやめました。"));
   // The session that ended is deleted once its `done` ran.
   auto ended = std::move(session);
   if (ended)
     QTimer::singleShot(0, [raw = ended.release()] { delete raw; });
-  held.reset();
-  session = std::make_unique<SignInSession>(provider(load()), std::move(done));
+  if (adoptAtOnce)
+    held.reset();
+  session = std::make_unique<SignInSession>(p, adoptAtOnce, std::move(done));
   session->start();
+}
+
+} // namespace
+
+void signIn(std::function<void(bool ok, const QString &text)> done) {
+  startSession(provider(load()), true, std::move(done));
+}
+
+void signInFor(const Provider &provider, std::function<void(bool ok, const QString &text)> done) {
+  startSession(provider, false, std::move(done));
+}
+
+bool adoptSignIn() {
+  const std::optional<Grant> grant = session ? session->takeGrant() : std::nullopt;
+  return !grant || adopt(*grant);
+}
+
+QString refreshTokenNotSavedText() {
+  return QStringLiteral("サインインしましたが、リフレッシュトークンをデータフォルダに"
+                        "保存できませんでした。次に起動したときにはもう一度サインインが必要です。");
 }
 
 bool signInRunning() {
@@ -373,10 +455,13 @@ bool signInRunning() {
 void cancelSignIn() {
   if (signInRunning())
     session->finish(false, QStringLiteral("サインインをやめました。"));
+  if (session)
+    session->takeGrant();
 }
 
 void forgetAccessToken() {
   held.reset();
+  refusal.reset();
 }
 
 TokenResult accessToken(bool renew, bool mayAsk) {
@@ -386,16 +471,16 @@ TokenResult accessToken(bool renew, bool mayAsk) {
     return runCommand(account.command);
   }
   if (account.method == Method::Password)
-    return {{}, QStringLiteral("この接続はパスワードでログインする設定です。")};
+    return {{}, QStringLiteral("このアカウントはパスワードでログインする設定です。")};
   const Provider p = provider(account);
   if (const QString problem = providerProblem(p); !problem.isEmpty())
     return {{}, QStringLiteral("OAuth 2.0 の設定が足りません。") + problem +
-                    QStringLiteral("「ID・パスワード設定」で設定して下さい。")};
+                    QStringLiteral("「設定」→「ID/PASS」で設定して下さい。")};
   if (!renew && heldIsFresh(p))
     return {held->token, {}};
   held.reset();
 
-  QString why = QStringLiteral("OAuth 2.0 でサインインしていません。");
+  QString why = refusal.value_or(QStringLiteral("OAuth 2.0 でサインインしていません。"));
   const auto stored = readRefreshToken();
   if (stored && stored->tokenUrl == p.tokenUrl && stored->clientId == p.clientId) {
     const RefreshOutcome r = refresh(p, stored->token);
@@ -407,6 +492,7 @@ TokenResult accessToken(bool renew, bool mayAsk) {
     // tried in its place.
     removeRefreshToken();
     why = r.error;
+    refusal = why;
   }
   if (!mayAsk)
     return {{}, signInAdvice(why)};

@@ -8,6 +8,8 @@
 // a local event loop with a deadline, so the window keeps painting.
 #pragma once
 
+#include "settings/oauthsettings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <functional>
@@ -28,15 +30,27 @@ struct TokenResult {
 // says what to do.
 TokenResult accessToken(bool renew, bool mayAsk);
 
-// The sign-in in the browser: opens the provider's page through the
-// program's browser seam and calls `done` once, with whether the account is
-// signed in and what to tell the user. A second call while one runs ends the
-// first as failed.
+// The sign-in in the browser for the account as saved: opens the provider's
+// page through the program's browser seam and calls `done` once, with
+// whether the account is signed in and what to tell the user; the tokens are
+// kept at once. A second call while one runs ends the first as failed.
 void signIn(std::function<void(bool ok, const QString &text)> done);
+// The same for `provider` as the account dialog shows it, before anything
+// is saved: the tokens wait for adoptSignIn() (the dialog's OK), and
+// cancelSignIn() or the next sign-in drops them, so that the account stays
+// as it was until the user confirms.
+void signInFor(const Provider &provider, std::function<void(bool ok, const QString &text)> done);
+// Keeps what the last signInFor() obtained, if anything; false when its
+// refresh token could not be saved.
+bool adoptSignIn();
+// What to tell the user when adoptSignIn() could not save the refresh token.
+QString refreshTokenNotSavedText();
 bool signInRunning();
-// Ends a running sign-in as failed (the dialog closed).
+// Ends a running sign-in as failed and drops what a finished one obtained
+// (the dialog closed).
 void cancelSignIn();
-// The access token held in memory goes (the settings changed).
+// The access token held in memory goes, and so does a refusal remembered
+// for the unattended check (the settings changed).
 void forgetAccessToken();
 
 // The longest a sign-in in the browser may take, and a token command.

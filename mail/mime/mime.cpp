@@ -7,7 +7,7 @@
 #include "mail/mime/mime_parts.h"
 
 #include "mail/mime/charset.h"
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/mime/filestream.h"
 #include "mail/mime/mime_headers.h"
 #include "mail/mime/mime_html.h"
@@ -183,7 +183,7 @@ bool writeInside(const QString &folder, const QString &proposed,
       QFile::remove(path);
       return false;
     }
-    noteWrittenFile(path);
+    platform::noteWrittenFile(path);
     return true;
   }
   return false;

@@ -5,7 +5,7 @@
 #include "mail/mime/mime_parts.h"
 
 #include "mail/mime/charset.h"
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/mime/mime_headers.h"
 #include "mail/mime/mime_html.h"
 #include "mail/mime/mime_names.h"

@@ -8,7 +8,7 @@
 // KeptDays.
 #include "mail/mime/mime_split.h"
 
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/mime/mime_headers.h"
 #include "mail/mime/mime_words.h"
 #include "mail/mime/unpackresult.h"
@@ -150,10 +150,10 @@ QString splitNotice(GMimeMessagePartial *partial) {
   const int total = g_mime_message_partial_get_total(partial);
   if (total > 0)
     return QStringLiteral(
-               "分割されたメールの %1/%2 通目です。全部揃うと添付フォルダに結合されます。")
+               "分割されたメールの%1/%2通目です。全部揃うと添付フォルダに結合されます。")
         .arg(number)
         .arg(total);
-  return QStringLiteral("分割されたメールの %1 通目です。全部揃うと添付フォルダに結合されます。")
+  return QStringLiteral("分割されたメールの%1通目です。全部揃うと添付フォルダに結合されます。")
       .arg(number);
 }
 
@@ -204,7 +204,7 @@ bool writeKeptTotal(const QDir &set, int total) {
   if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
       file.write(QByteArray::number(total)) <= 0 || !file.flush())
     return false;
-  noteWrittenFile(path);
+  platform::noteWrittenFile(path);
   return true;
 }
 
@@ -310,7 +310,7 @@ void adoptOlderParts(const QDir &keep, const QByteArray &id, const QByteArray &s
       left = true;
       continue;
     }
-    noteWrittenFile(set.filePath(name));
+    platform::noteWrittenFile(set.filePath(name));
   }
   if (!left)
     QDir(info.filePath()).removeRecursively();
@@ -364,8 +364,8 @@ int keepSplitPart(GMimeMessagePartial *partial, const Source &message, const QSt
   const QString setPath = keep.filePath(key);
   if (!platform::makePrivateFolders(setPath))
     return NMailAttachmentOpenError;
-  noteWrittenFile(keep.path());
-  noteWrittenFile(setPath);
+  platform::noteWrittenFile(keep.path());
+  platform::noteWrittenFile(setPath);
   const QString setCanonical = QFileInfo(setPath).canonicalFilePath();
   if (!setCanonical.startsWith(home + u'/'))
     return NMailAttachmentOpenError;
@@ -381,7 +381,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const Source &message, const QSt
       file.remove();
       return NMailAttachmentOpenError;
     }
-    noteWrittenFile(partPath);
+    platform::noteWrittenFile(partPath);
   }
 
   // The total is written down with the set ("0" while no part has said
@@ -423,7 +423,7 @@ int keepSplitPart(GMimeMessagePartial *partial, const Source &message, const QSt
     QFile mark(joinedMark);
     if (mark.open(QIODevice::WriteOnly | QIODevice::NewOnly, platform::PrivateFileMode)) {
       mark.close();
-      noteWrittenFile(joinedMark);
+      platform::noteWrittenFile(joinedMark);
     }
   }
   return result;

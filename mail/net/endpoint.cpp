@@ -73,7 +73,7 @@ std::optional<Endpoint> parseEndpoint(const QString &text, Protocol protocol, QS
   } else if (rest.contains(QStringLiteral("://"))) {
     return fail(
         protocol == Protocol::Pop3
-            ? QStringLiteral("POP3 サーバーには「pop3://」か「pop3s://」を使って下さい。")
+            ? QStringLiteral("POP3サーバーには「pop3://」か「pop3s://」を使って下さい。")
             : QStringLiteral("SMTPサーバーには「smtp://」か「smtps://」を使って下さい。"));
   }
   if (rest.endsWith(QLatin1Char('/')))

@@ -5,7 +5,7 @@
 #include "mail/net/facestate.h"
 
 #include "mail/mime/charset.h"
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/net/endpoint.h"
 #include "mail/mime/mime.h"
 #include "mail/net/pop3client.h"
@@ -296,7 +296,7 @@ int NMailAttachmentFileClose(int /*id*/) {
 
 int NMailAttachmentFlush() {
   QString failed;
-  if (!writtenFiles().flush(&failed))
+  if (!platform::writtenFiles().flush(&failed))
     return failWith(
         QStringLiteral("添付ファイル %1 をディスクに書き込めたか確認できません。").arg(failed));
   return 0;

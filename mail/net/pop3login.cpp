@@ -144,8 +144,7 @@ std::optional<int> Pop3Client::authenticateWithToken(const QString &user, const 
     }
     return reply;
   };
-  const QString refused = QStringLiteral("OAuth 2.0 でのログイン（%1）に失敗しました。")
-                              .arg(QString::fromLatin1(name));
+  const QString refused = sasl::tokenLoginFailedText(QStringLiteral("POP3"), *mechanism);
   auto reply = exchange("AUTH " + name, false);
   if (!reply)
     return std::nullopt;

@@ -76,4 +76,9 @@ QString tokenRefusalText(const QByteArray &base64Challenge) {
   return what + QStringLiteral("（サーバーの応答：%1）").arg(status.left(60));
 }
 
+QString tokenLoginFailedText(const QString &server, TokenMechanism mechanism) {
+  return QStringLiteral("%1サーバーへの OAuth 2.0 でのログイン（%2）に失敗しました。")
+      .arg(server, QString::fromLatin1(mechanismName(mechanism)));
+}
+
 } // namespace nmail::sasl

@@ -35,4 +35,8 @@ QByteArray errorChallengeAnswer(TokenMechanism mechanism);
 // told in Japanese; empty when it holds no JSON status.
 QString tokenRefusalText(const QByteArray &base64Challenge);
 
+// The one wording of a refused token login, for the POP3 and the SMTP
+// server alike: `server` is "POP3" or "SMTP".
+QString tokenLoginFailedText(const QString &server, TokenMechanism mechanism);
+
 } // namespace nmail::sasl

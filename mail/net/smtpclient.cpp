@@ -207,8 +207,7 @@ bool SmtpClient::authenticateWithToken(const QStringList &offered,
     return false;
   }
   const QByteArray name = sasl::mechanismName(*mechanism);
-  const QString refused =
-      QStringLiteral("SMTPサーバーでの OAuth 2.0 の認証（%1）に失敗しました。").arg(QString::fromLatin1(name));
+  const QString refused = sasl::tokenLoginFailedText(QStringLiteral("SMTP"), *mechanism);
   // The token goes after the 334 prompt: on the AUTH line a long one would
   // pass the server's line limit (Postfix cuts at 2,048 characters).
   auto reply = command("AUTH " + name);

@@ -24,7 +24,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace platform {
+namespace mail {
 
 namespace {
 
@@ -72,7 +72,7 @@ bool Maildir::ensure() const {
   // sure of it again, which any number of threads may do at once.
   thread_local quint64 ensuredRun = 0;
   thread_local QSet<QString> ensuredRoots;
-  const quint64 run = settledRun();
+  const quint64 run = platform::settledRun();
   if (run != 0 && run == ensuredRun && ensuredRoots.contains(root_))
     return true;
   if (!ensureNow())
@@ -87,14 +87,14 @@ bool Maildir::ensure() const {
 }
 
 bool Maildir::ensureNow() const {
-  if (!makePrivateFolder(root_))
+  if (!platform::makePrivateFolder(root_))
     return false;
   for (const QString &sub : SubFolders)
-    if (!makePrivateFolder(root_ + u'/' + sub))
+    if (!platform::makePrivateFolder(root_ + u'/' + sub))
       return false;
   // A Maildir++ folder (".Sent" inside the Maildir) carries this empty file.
   if (QFileInfo(root_).fileName().startsWith(u'.')) {
-    const int fd = openPrivateFile(root_ + QStringLiteral("/maildirfolder"), O_WRONLY | O_CREAT);
+    const int fd = platform::openPrivateFile(root_ + QStringLiteral("/maildirfolder"), O_WRONLY | O_CREAT);
     if (fd >= 0)
       ::close(fd);
   }
@@ -121,14 +121,14 @@ bool Maildir::deliver(const QString &name, const QByteArray &bytes, bool seen, b
       seen ? root_ + QStringLiteral("/cur/") + name + SeenInfo : root_ + QStringLiteral("/new/") + name;
   // Written in tmp/ (without a name where the system can) and moved into
   // new/ or cur/ whole; what a failure leaves goes with `file`.
-  NewFile file(root_ + QStringLiteral("/tmp/") + name);
+  platform::NewFile file(root_ + QStringLiteral("/tmp/") + name);
   if (!file.write(bytes) || (sync && !file.sync()) || !file.publishAs(final))
     return false;
   if (sync) {
-    syncPath(QFileInfo(final).path(), true);
+    platform::syncPath(QFileInfo(final).path(), true);
     return true;
   }
-  deliveredMail().add(PendingFile{final, false, [final] { return whereNow(final); }});
+  deliveredMail().add(platform::PendingFile{final, false, [final] { return whereNow(final); }});
   return true;
 }
 
@@ -188,20 +188,20 @@ bool Maildir::remove(const QString &name) const {
   // A mail removed on purpose needs no flush; one that vanished otherwise does.
   const QString fresh = root_ + QStringLiteral("/new/") + name;
   const QString seen = root_ + QStringLiteral("/cur/") + name + u':';
-  deliveredMail().removeIf([&](const PendingFile &f) {
+  deliveredMail().removeIf([&](const platform::PendingFile &f) {
     return f.path == fresh || f.path == path || f.path.startsWith(seen);
   });
   return path.isEmpty() || QFile::remove(path);
 }
 
-PendingFile Maildir::pending(const QString &name) const {
+platform::PendingFile Maildir::pending(const QString &name) const {
   const QString path = root_ + QStringLiteral("/new/") + name;
-  return PendingFile{path, false, [path] { return whereNow(path); }};
+  return platform::PendingFile{path, false, [path] { return whereNow(path); }};
 }
 
-PendingFiles &deliveredMail() {
-  static PendingFiles files;
+platform::PendingFiles &deliveredMail() {
+  static platform::PendingFiles files;
   return files;
 }
 
-} // namespace platform
+} // namespace mail

@@ -16,7 +16,7 @@
 #include <QList>
 #include <QString>
 
-namespace platform {
+namespace mail {
 
 class Maildir {
 public:
@@ -49,7 +49,7 @@ public:
   // run. True when the mail is in place.
   bool deliverIncoming(const QString &incoming, const QString &name) const;
   // The mail `name` delivered into new/, to be flushed where it is then.
-  PendingFile pending(const QString &name) const;
+  platform::PendingFile pending(const QString &name) const;
 
   // Removes what a delivery cut short left in tmp/: files not touched for 36
   // hours, as the Maildir convention allows (a delivery in progress writes
@@ -72,6 +72,6 @@ private:
 // where it is then: under the name it was written with, or where a mail
 // program has moved it since (new/ to cur/). A mail that is nowhere any more
 // cannot be flushed. Mails removed through remove() are off the list.
-PendingFiles &deliveredMail();
+platform::PendingFiles &deliveredMail();
 
-} // namespace platform
+} // namespace mail

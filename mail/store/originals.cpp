@@ -80,7 +80,7 @@ QHash<QByteArray, QStringList> namesByKey(History which) {
   return out;
 }
 
-QString existingOriginal(const platform::Maildir &folder, const QStringList &names) {
+QString existingOriginal(const mail::Maildir &folder, const QStringList &names) {
   for (const QString &name : names) {
     const QString path = folder.find(name);
     if (!path.isEmpty())
@@ -93,7 +93,7 @@ QString existingOriginal(const platform::Maildir &folder, const QStringList &nam
 // links were made: the first stands for the first record with that key, the
 // second for the second, and so on (records with the same bytes, a mail sent
 // twice, each keep their own mail).
-QStringList existingNames(const platform::Maildir &folder, const QStringList &names) {
+QStringList existingNames(const mail::Maildir &folder, const QStringList &names) {
   QStringList out;
   for (const QString &name : names)
     if (!folder.find(name).isEmpty())
@@ -120,7 +120,7 @@ int sameRecordsBefore(History which, int record, const QByteArray &bytes) {
 
 // The file of the original of record `record` with these bytes.
 QString originalOf(History which, int record, const QByteArray &bytes) {
-  const platform::Maildir folder = originalsFolder(which);
+  const mail::Maildir folder = originalsFolder(which);
   const QStringList names = existingNames(folder, namesByKey(which).value(recordKey(bytes)));
   if (names.isEmpty())
     return {};
@@ -152,9 +152,9 @@ template <typename F> void forEachRecord(History which, F each) {
 
 } // namespace
 
-platform::Maildir originalsFolder(History which) {
+mail::Maildir originalsFolder(History which) {
   const QString root = platform::dataFile(QStringLiteral("Maildir"));
-  return platform::Maildir(which == History::Received ? root : root + QStringLiteral("/.Sent"));
+  return mail::Maildir(which == History::Received ? root : root + QStringLiteral("/.Sent"));
 }
 
 QString originalsIndexPath() {
@@ -162,7 +162,7 @@ QString originalsIndexPath() {
 }
 
 QString newOriginalName(qint64 size) {
-  return platform::Maildir::uniqueName(size);
+  return mail::Maildir::uniqueName(size);
 }
 
 QString keepOriginal(History which, const QByteArray &bytes, bool sync, const QString &chosen) {
@@ -170,7 +170,7 @@ QString keepOriginal(History which, const QByteArray &bytes, bool sync, const QS
     return {};
   if (which == History::Sent && !originalsFolder(History::Received).ensure())
     return {};
-  const platform::Maildir folder = originalsFolder(which);
+  const mail::Maildir folder = originalsFolder(which);
   const QString name = chosen.isEmpty() ? newOriginalName(bytes.size()) : chosen;
   return folder.deliver(name, bytes, which == History::Sent, sync) ? name : QString();
 }
@@ -186,7 +186,7 @@ QString keepOriginalFile(History which, const QString &path) {
   struct stat st {};
   if (!platform::dataFolderExists() || ::stat(from.constData(), &st) != 0)
     return {};
-  const platform::Maildir folder = originalsFolder(which);
+  const mail::Maildir folder = originalsFolder(which);
   const QString name = newOriginalName(qint64(st.st_size));
   const QString incoming = folder.incomingPath(name);
   if (incoming.isEmpty())
@@ -254,7 +254,7 @@ bool relinkOriginal(History which, const QByteArray &oldKey, const QString &oldN
 
 bool flushOriginals(QString *failure) {
   QString failed;
-  if (!platform::deliveredMail().flush(&failed)) {
+  if (!mail::deliveredMail().flush(&failed)) {
     if (failure)
       *failure = QStringLiteral("メール「%1」をディスクに書き込めたか確認できません。").arg(failed);
     return false;
@@ -277,7 +277,7 @@ bool flushOriginals(QString *failure) {
 
 QList<RecordOriginal> recordOriginals(History which) {
   const QHash<QByteArray, QStringList> names = namesByKey(which);
-  const platform::Maildir folder = originalsFolder(which);
+  const mail::Maildir folder = originalsFolder(which);
   QList<RecordOriginal> out;
   QHash<QByteArray, int> seen;
   QHash<QByteArray, QStringList> existing;
@@ -354,7 +354,7 @@ namespace {
 // any more: `left` counts the records per key still there; a key it doesn't
 // hold stays when `othersStay`, and goes otherwise.
 void dropUnbacked(History which, QHash<QByteArray, int> left, bool othersStay) {
-  const platform::Maildir folder = originalsFolder(which);
+  const mail::Maildir folder = originalsFolder(which);
   QList<Link> kept;
   QStringList gone;
   for (const Link &l : readLinks()) {
@@ -381,7 +381,7 @@ void dropUnbacked(History which, QHash<QByteArray, int> left, bool othersStay) {
 void dropOriginals(History which, int record, const QByteArray &bytes) {
   const QByteArray key = recordKey(bytes);
   const QList<Link> links = readLinks();
-  const platform::Maildir folder = originalsFolder(which);
+  const mail::Maildir folder = originalsFolder(which);
   QStringList names;
   for (const Link &l : links)
     if (l.history == which && l.key == key)

@@ -26,7 +26,7 @@
 namespace mail {
 
 // The Maildir of a history's originals.
-platform::Maildir originalsFolder(History which);
+mail::Maildir originalsFolder(History which);
 QString originalsIndexPath();
 
 // Keeps `bytes` as a new mail of the history's Maildir, flushed later with
@@ -86,7 +86,7 @@ public:
   QString pathFor(const QByteArray &recordBytes) const;
 
 private:
-  platform::Maildir folder_;
+  mail::Maildir folder_;
   QHash<QByteArray, QStringList> names_;
 };
 // The whole text of a record as a person reads it: its original at

@@ -1,7 +1,7 @@
 #include "mail/store/receiverun.h"
 
 #include "mail/store/history.h"
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/store/originals.h"
 #include "mail/store/uidljournal.h"
 
@@ -32,7 +32,7 @@ bool ReceiveRun::addEntry(int record, const QString &uidl, qint64 size, const QS
 }
 
 QList<platform::PendingFile> ReceiveRun::takeWrittenFiles() {
-  return nmail::writtenFiles().take();
+  return platform::writtenFiles().take();
 }
 
 void ReceiveRun::addWrittenFiles(const QList<platform::PendingFile> &files) {
@@ -69,8 +69,8 @@ QString ReceiveRun::commit() {
   };
   add(mails_.take(), Mail);
   // Mails kept on the way (a split mail joined whole).
-  add(platform::deliveredMail().take(), Mail);
-  add(written_ + nmail::writtenFiles().take(), Attachment);
+  add(mail::deliveredMail().take(), Mail);
+  add(written_ + platform::writtenFiles().take(), Attachment);
   written_.clear();
   if (QFileInfo::exists(historyPath(History::Received)))
     add({platform::PendingFile{historyPath(History::Received), false, {}}}, Record);

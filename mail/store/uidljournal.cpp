@@ -56,7 +56,7 @@ bool writeDurably(const QString &path, const QByteArray &bytes) {
 // Whether the mail `name` is in the Maildir whole: a name from
 // Maildir::uniqueName carries the mail's size (",S="), which a file that a
 // power cut left empty or short does not have.
-bool originalWhole(const platform::Maildir &folder, const QString &name) {
+bool originalWhole(const Maildir &folder, const QString &name) {
   const QString path = folder.find(name);
   if (path.isEmpty())
     return false;
@@ -206,7 +206,7 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   // A record cut short by a crash is dropped by the recovery.
   recoverHistory(History::Received);
   const int count = historyCount(History::Received);
-  const platform::Maildir folder = originalsFolder(History::Received);
+  const mail::Maildir folder = originalsFolder(History::Received);
 
   // Each entry's record: the one its number names when that record still
   // has its key (records with the same bytes each keep their own entry),

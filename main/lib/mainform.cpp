@@ -34,6 +34,7 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -237,7 +238,17 @@ void MainForm::Command8_Click() { forms::setForm().show(); }
 void MainForm::Command6_Click() { mail::openHistoryViewer(mail::History::Received); }
 void MainForm::Command7_Click() { mail::openHistoryViewer(mail::History::Sent); }
 void MainForm::Command11_Click() { setWindowState(windowState() | Qt::WindowMinimized); }
-void MainForm::Command12_Click() { platform::openHelpPage(); }
+void MainForm::Command12_Click() {
+  // Without a browser the desktop only logs its failure: the user learns
+  // where the page is, to open it some other way.
+  const QString page = platform::helpPageUrl().toLocalFile();
+  if (!platform::openHelpPage() && QFileInfo(page).isFile())
+    platform::messageBox(this,
+                         QStringLiteral("ヘルプのページをブラウザーで開けませんでした。"
+                                        "ページは次の場所にあります。\n%1")
+                             .arg(QDir::toNativeSeparators(page)),
+                         {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);
+}
 
 void MainForm::Command4_Click() {
   if (unloaded_)
@@ -255,7 +266,9 @@ void MainForm::Command4_Click() {
   stopAsked_ = false;
   Command4->setText(QStringLiteral("中止"));
   QPointer<MainForm> self(this);
+  mail::setReceiveInProgress(true);
   receiveMail(*this);
+  mail::setReceiveInProgress(false);
   if (!self)
     return;
   receiving_ = false;

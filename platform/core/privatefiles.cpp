@@ -48,6 +48,20 @@ bool makePrivateFolder(const QString &path) {
   return (st.st_mode & 07777) == 0700 || ::chmod(name.constData(), 0700) == 0;
 }
 
+namespace {
+// Takes the group's and others' bits from an existing entry and leaves the
+// owner's as they are: a script the user keeps among the attachments stays
+// executable for them.
+bool closeToOthers(const QString &path) {
+  const QByteArray name = QFile::encodeName(path);
+  struct stat st{};
+  if (::lstat(name.constData(), &st) != 0 || S_ISLNK(st.st_mode))
+    return false;
+  const mode_t mode = st.st_mode & 07777;
+  return (mode & 077) == 0 || ::chmod(name.constData(), mode & ~mode_t(077)) == 0;
+}
+} // namespace
+
 int makePrivateTree(const QString &folder) {
   const QFileInfo top(folder);
   if (!top.isDir() || top.isSymLink())
@@ -59,7 +73,7 @@ int makePrivateTree(const QString &folder) {
                   QDirIterator::Subdirectories);
   while (it.hasNext()) {
     const QString path = it.next();
-    if (!it.fileInfo().isSymLink() && !makePrivate(path))
+    if (!it.fileInfo().isSymLink() && !closeToOthers(path))
       ++failed;
   }
   return failed;

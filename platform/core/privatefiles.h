@@ -31,10 +31,10 @@ int openPrivateFile(const QString &path, int flags);
 // be had there.
 bool makePrivateFolder(const QString &path);
 
-// Gives `folder` itself and everything under it mode 0700 (folders) or 0600
-// (files), links left alone and not followed. For what an earlier version,
-// a copy by hand or an install left readable by others. The number of
-// entries that could not be changed.
+// Gives `folder` itself mode 0700 and takes the group's and others' bits
+// from everything under it (the owner's stay), links left alone and not
+// followed. For what an earlier version, a copy by hand or an install left
+// readable by others. The number of entries that could not be changed.
 int makePrivateTree(const QString &folder);
 
 // At start-up: the data folder, the attachment folder and qelmar.ini made

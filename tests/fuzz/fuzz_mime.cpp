@@ -2,7 +2,7 @@
 // unpacking into a folder of its own, and split parts kept and joined across
 // several mails ("%%NEXT%%" lines separate the mails of one input). Nothing
 // may be written anywhere but inside the attachment folder.
-#include "mail/mime/diskflush.h"
+#include "platform/core/diskflush.h"
 #include "mail/mime/mime.h"
 #include "mail/net/nmail.h"
 #include "tests/fuzz/fuzzsupport.h"
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
   }
   checkNothingOutside();
-  nmail::writtenFiles().clear(); // the receive routine flushes them; here they go
+  platform::writtenFiles().clear(); // the receive routine flushes them; here they go
   QDir::setCurrent(previous);
   if (!QDir(folder).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System |
                             QDir::NoDotAndDotDot)) {

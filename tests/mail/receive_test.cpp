@@ -85,7 +85,7 @@ TEST_F(Receive, ThreeMailsAreStoredInServerOrderShownAndDeleted) {
   // delivery writes now stays.
   QStringList stale, fresh;
   for (History which : {History::Received, History::Sent}) {
-    const platform::Maildir kept = originalsFolder(which);
+    const mail::Maildir kept = originalsFolder(which);
     ASSERT_TRUE(kept.ensure());
     stale << kept.root() + QStringLiteral("/tmp/1.M1P1Q1.host,S=10");
     fresh << kept.root() + QStringLiteral("/tmp/2.M2P2Q2.host,S=10");

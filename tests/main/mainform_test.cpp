@@ -1017,6 +1017,13 @@ TEST_F(MainFormTest, EachWindowButtonShowsItsSingleWindow) {
   QTest::mouseClick(form->Command12, Qt::LeftButton);
   ASSERT_EQ(browser.opened.size(), 1);
   EXPECT_EQ(browser.opened[0], QUrl::fromLocalFile(folder.file(QStringLiteral("help/index.html"))));
+  // With no browser to start, a box says where the page is.
+  const qsizetype before = boxes.boxes().size();
+  browser.result = false;
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  QTest::mouseClick(form->Command12, Qt::LeftButton);
+  ASSERT_EQ(boxes.boxes().size(), before + 1);
+  EXPECT_TRUE(boxes.boxes().last().text.contains(folder.file(QStringLiteral("help/index.html"))));
 }
 
 // Windows without a fixed position open over the main window, not in a

@@ -16,6 +16,7 @@
 #include "tests/support/messageboxdouble.h"
 #include "tests/support/oauthservers.h"
 #include "tests/support/programfolder.h"
+#include "tests/support/scriptedserver.h"
 
 #include <gtest/gtest.h>
 
@@ -118,22 +119,71 @@ TEST_F(OAuthSignIn, TheBrowserSignInLetsTheAccountReceiveAndSendWithTokensOnly) 
   EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
-TEST_F(OAuthSignIn, ARedirectWithAnotherStateIsRefusedAndItsCodeNeverExchanged) {
+// Anything on this machine may knock at the listener's port before the
+// provider's redirect arrives: each is turned away with an error page, its
+// code is never exchanged, its error is not taken for the provider's, and
+// the real redirect still signs in.
+TEST_F(OAuthSignIn, StrayRequestsToTheListenerAreTurnedAwayAndTheRealRedirectStillSignsIn) {
   const int codes = servers->requests(QStringLiteral("authorization_code"));
-  browser.tamper = [](QUrl url) {
-    QUrlQuery q(url);
-    q.removeQueryItem(QStringLiteral("state"));
-    q.addQueryItem(QStringLiteral("state"), QStringLiteral("somebody-elses"));
-    url.setQuery(q);
-    return url;
+  browser.strays = [](const QUrl &redirect) {
+    const auto with = [&](const QString &path, const QString &query) {
+      QUrl url = redirect;
+      url.setPath(path);
+      url.setQuery(query);
+      return url;
+    };
+    // The real code under another state (another tab's, or an attacker's, link).
+    QUrlQuery forged(redirect);
+    forged.removeQueryItem(QStringLiteral("state"));
+    forged.addQueryItem(QStringLiteral("state"), QStringLiteral("somebody-elses"));
+    return QList<QUrl>{with(QStringLiteral("/"), forged.query()),
+                       with(QStringLiteral("/"), QStringLiteral("error=access_denied&error_description=forged")),
+                       with(QStringLiteral("/favicon.ico"), {}), with(QStringLiteral("/"), {})};
   };
   const auto [ok, text] = signIn();
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(text.contains(QStringLiteral("state"))) << text.toStdString();
+  EXPECT_TRUE(ok) << text.toStdString();
+  ASSERT_EQ(browser.strayAnswers.size(), 4);
+  for (const auto &[status, page] : browser.strayAnswers) {
+    EXPECT_GE(status, 400);
+    EXPECT_FALSE(page.contains("受け取りました")) << page.toStdString();
+  }
+  EXPECT_FALSE(text.contains(QStringLiteral("forged")));
+  EXPECT_EQ(servers->requests(QStringLiteral("authorization_code")), codes + 1);
+  EXPECT_FALSE(storedRefreshToken().isEmpty());
+}
+
+// The token endpoint's answer is read only so far, and a redirect is not
+// followed with the code, the verifier and the client secret.
+TEST_F(OAuthSignIn, TheCodeIsNeitherSentOnByARedirectNorReadFromAnEndlessAnswer) {
+  const QByteArray realTokenUrl = (servers->tokenUrl + QStringLiteral("/token")).toLatin1();
+  int answered = 0;
+  testsupport::ScriptedServer endpoint(
+      [&](testsupport::Peer &peer) {
+        for (bool ok = true; !peer.readLine(&ok).isEmpty() && ok;) {
+        }
+        if (answered++ == 0)
+          peer.sendRaw("HTTP/1.1 307 Temporary Redirect\r\nLocation: " + realTokenUrl +
+                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+        else
+          peer.sendRaw("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 4194304\r\n\r\n{\"access_token\":\"" +
+                       QByteArray(4 * 1024 * 1024, 'x'));
+        peer.waitForClientClose();
+      },
+      2);
+  oauth::AccountSettings account = oauth::load();
+  account.tokenUrl = QStringLiteral("http://%1/token").arg(endpoint.address());
+  ASSERT_TRUE(oauth::save(account));
+  const int codes = servers->requests(QStringLiteral("authorization_code"));
+
+  const auto redirected = signIn();
+  EXPECT_FALSE(redirected.first);
+  EXPECT_TRUE(redirected.second.contains(QStringLiteral("HTTP 307"))) << redirected.second.toStdString();
   EXPECT_EQ(servers->requests(QStringLiteral("authorization_code")), codes);
+
+  const auto endless = signIn();
+  EXPECT_FALSE(endless.first);
+  EXPECT_TRUE(endless.second.contains(QStringLiteral("長すぎる"))) << endless.second.toStdString();
   EXPECT_TRUE(storedRefreshToken().isEmpty());
-  unattended = true;
-  EXPECT_LT(receive(), 0);
 }
 
 // The scheduled check an hour later: the access token has expired; the

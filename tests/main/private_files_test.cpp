@@ -143,6 +143,10 @@ TEST_F(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADel
     ASSERT_EQ(::chmod(QFile::encodeName(d).constData(), 0755), 0);
   const QString link = folder.attachmentPath() + QStringLiteral("/link");
   ASSERT_TRUE(QFile::link(foreign, link));
+  // The user's own script among the attachments keeps its owner's bits.
+  const QString script = folder.attachmentPath() + QStringLiteral("/mail 1/run.sh");
+  ASSERT_TRUE(folder.writeBytes(script, "#!/bin/sh\n"));
+  ASSERT_EQ(::chmod(QFile::encodeName(script).constData(), 0755), 0);
 
   {
     loadForm();
@@ -151,6 +155,7 @@ TEST_F(PrivateFiles, FilesLeftOpenByAnEarlierVersionAreTightenedAtStartAndByADel
     for (const QString &d : folders)
       EXPECT_EQ(modeOf(d), 0700u) << d.toStdString();
     EXPECT_EQ(modeOf(foreign), 0644u); // a link is not followed
+    EXPECT_EQ(modeOf(script), 0700u);
 
     ASSERT_EQ(::chmod(QFile::encodeName(history).constData(), 0644), 0);
     ASSERT_TRUE(mail::markHistoryRecord(mail::History::Received, 1));

@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -62,6 +64,10 @@ TEST_F(AccountDialogSignIn, SignInSaysWhenItIsDoneAndTheAccountProfileKeepsItsTh
   QTest::mouseClick(f->SignInCommand, Qt::LeftButton);
   QTRY_COMPARE_WITH_TIMEOUT(f->SignInLabel->text(), QStringLiteral("サインインしました。"), 20000);
   EXPECT_EQ(browser.opened.size(), 1);
+  // A screen reader reads the answer itself, not a fixed name.
+  QAccessibleInterface *answer = QAccessible::queryAccessibleInterface(f->SignInLabel);
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->text(QAccessible::Name), QStringLiteral("サインインしました。"));
   QTest::mouseClick(f->OKCommand, Qt::LeftButton);
   EXPECT_TRUE(boxes.boxes().isEmpty());
 
@@ -87,6 +93,28 @@ TEST_F(AccountDialogSignIn, SignInSaysWhyItCannotStart) {
   QTest::mouseClick(f->SignInCommand, Qt::LeftButton);
   QTRY_VERIFY_WITH_TIMEOUT(f->SignInLabel->text().contains(QStringLiteral("https ではありません")), 5000);
   EXPECT_TRUE(browser.opened.isEmpty());
+  // The whole text shows: the label holds all its lines, above the buttons,
+  // inside the window.
+  QLabel *l = f->SignInLabel;
+  EXPECT_GE(l->height(), l->heightForWidth(l->width()));
+  EXPECT_LE(l->geometry().bottom(), f->OKCommand->y());
+  EXPECT_LE(f->OKCommand->geometry().bottom(), f->height());
+}
+
+// "サインイン" then "Cancel": the account stays as it was, whatever the sign-in
+// obtained; a scheduled check meanwhile never sees the half-filled settings.
+TEST_F(AccountDialogSignIn, CancelAfterASignInLeavesTheAccountAsItWas) {
+  IdPassForm *f = fillIn(servers->tokenUrl + QStringLiteral("/token"));
+  QTest::mouseClick(f->SignInCommand, Qt::LeftButton);
+  EXPECT_FALSE(QFile::exists(oauth::settingsPath()));
+  QTRY_COMPARE_WITH_TIMEOUT(f->SignInLabel->text(), QStringLiteral("サインインしました。"), 20000);
+  QTest::mouseClick(f->CancelCommand, Qt::LeftButton);
+
+  EXPECT_FALSE(QFile::exists(oauth::settingsPath()));
+  EXPECT_FALSE(oauth::readRefreshToken());
+  EXPECT_EQ(oauth::load().method, oauth::Method::Password);
+  EXPECT_TRUE(oauth::accessToken(false, false).token.isEmpty());
+  EXPECT_TRUE(boxes.boxes().isEmpty());
 }
 
 TEST_F(AccountDialogSignIn, TheTokenCommandIsKeptAndThePresetsComeFromTheFileBesideTheProgram) {

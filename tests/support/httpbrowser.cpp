@@ -1,5 +1,6 @@
 #include "tests/support/httpbrowser.h"
 
+#include <QEventLoop>
 #include <QNetworkReply>
 
 HttpBrowser::HttpBrowser() {
@@ -21,6 +22,16 @@ bool HttpBrowser::open(const QUrl &url) {
     QUrl back(QString::fromLatin1(reply->rawHeader("Location")));
     if (!back.isValid() || back.isEmpty())
       return;
+    if (strays)
+      for (const QUrl &stray : strays(back)) {
+        QNetworkReply *answer = manager_.get(QNetworkRequest(stray));
+        QEventLoop wait;
+        QObject::connect(answer, &QNetworkReply::finished, &wait, &QEventLoop::quit);
+        wait.exec();
+        strayAnswers.append(
+            {answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), answer->readAll()});
+        answer->deleteLater();
+      }
     if (tamper)
       back = tamper(back);
     QNetworkReply *landed = manager_.get(QNetworkRequest(back));

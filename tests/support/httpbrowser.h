@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QUrl>
 #include <functional>
+#include <utility>
 
 class HttpBrowser final : public platform::BrowserBackend {
 public:
@@ -21,6 +22,11 @@ public:
   QList<QUrl> opened;
   // Changes the redirect on its way back (another tab's, or an attacker's, link).
   std::function<QUrl(QUrl)> tamper;
+  // Requests that reach the program's listener before the redirect does
+  // (another program, a web page, an old tab), made from the redirect; the
+  // listener's answers (status, page) land in strayAnswers.
+  std::function<QList<QUrl>(const QUrl &redirect)> strays;
+  QList<std::pair<int, QByteArray>> strayAnswers;
 
 private:
   QNetworkAccessManager manager_;

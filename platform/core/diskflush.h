@@ -8,7 +8,7 @@
 #include <QList>
 #include <QString>
 
-namespace nmail {
+namespace platform {
 
 // Remembers a file or folder the transport created, in writtenFiles(). One
 // removed meanwhile (a split mail's part after joining) needs no flush: what
@@ -17,6 +17,6 @@ namespace nmail {
 void noteWrittenFile(const QString &path);
 // Every remembered file and folder not flushed yet, to be flushed with the
 // rest of a receive run.
-platform::PendingFiles &writtenFiles();
+PendingFiles &writtenFiles();
 
-} // namespace nmail
+} // namespace platform
