@@ -52,7 +52,9 @@ struct ReadyMail {
       ::unlink(QFile::encodeName(path).constData());
   }
 };
-// Small mails read ahead at most, and the bytes they may hold together.
+// Small mails read ahead at most. A mail waits here whole in memory only
+// when it came within Pop3Client::HeldBytes, whatever its listed size: 4 MB
+// together at most.
 constexpr int ReadyMails = 8;
 std::mutex readyLock;
 std::list<ReadyMail> readyMails;
