@@ -84,6 +84,9 @@ public:
 
   // Closes without a goodbye (the server keeps its state as on a dropped line).
   void abort();
+  // From now on the connection's waits also end at stopReceiving(): the
+  // user's 中止 of a receive.
+  void followStops() { followsStops_ = true; }
   bool isEncrypted() const;
   // Our end of the connection as an SMTP address literal, e.g. "[127.0.0.1]".
   QByteArray localAddressLiteral() const;
@@ -103,6 +106,9 @@ private:
   // Within `limits` too, when given: past its deadline the connection fails
   // with its text.
   bool waitForData(const QDeadlineTimer &lineDeadline, const ReplyLimits *limits = nullptr);
+  // Whether the waits are to end now: the window is closing, or the user
+  // stopped the receive this connection belongs to.
+  bool stopped() const;
   // Runs `wait` (a waitFor… call taking milliseconds) in short slices until
   // it succeeds, the connection ends, the deadline passes or the waits are
   // interrupted; false for the last three.
@@ -123,6 +129,8 @@ private:
   bool broken_ = false;
   bool timedOut_ = false;        // the last sliced wait ran out of time
   bool interruptedWait_ = false; // the last sliced wait was interrupted
+  bool followsStops_ = false;
+  unsigned stopsAtOpen_ = 0; // stopReceiving() calls made before open()
   QString error_;
   QString certificateProblem_; // set by the sslErrors handler
   std::optional<ServerCertificate> rejected_;

@@ -41,6 +41,13 @@ bool LineConnection::writeLine(const QByteArray &line) {
 bool LineConnection::waitForData(const QDeadlineTimer &lineDeadline, const ReplyLimits *limits) {
   if (broken_ || !socket_)
     return false;
+  // Asked before every read, not only when a wait begins: a server that
+  // sends without a pause never lets the reader wait.
+  if (stopped()) {
+    interruptedWait_ = true;
+    failFromSocket(QStringLiteral("受信中"));
+    return false;
+  }
   const bool replyDue = limits && limits->deadline < lineDeadline;
   if (replyDue && limits->deadline.hasExpired()) {
     fail(limits->tooSlow);

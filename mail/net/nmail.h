@@ -234,4 +234,11 @@ int networkTimeoutMs();
 void setWaitsInterrupted(bool interrupted);
 bool waitsInterrupted();
 
+// The user's 中止 of a receive: ends at once the wait in progress of every
+// POP3 session open (or opening) now, and fails its every later wait as
+// stopped. Such a session can only end without QUIT, so the server deletes
+// nothing of it. Sessions opened afterwards are not touched, nor is a send.
+// From any thread.
+void stopReceiving();
+
 } // namespace nmail

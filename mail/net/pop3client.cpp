@@ -76,6 +76,8 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   greeting_.clear();
   offeredTls_ = false;
   plaintextRefusal_.reset();
+  // A POP3 session belongs to a receive, which the user may stop.
+  conn_.followStops();
   if (!conn_.open(endpoint)) {
     setError(conn_.errorText());
     return false;
