@@ -509,7 +509,11 @@ void Pop3Client::prefetch(int number) {
   // once half of it has been taken (a write waits until it is sent: one for
   // every few mails, not one for each). The message asked for itself is
   // always sent for.
+  // The batch counts as under way only once it is written: a size asked
+  // for meanwhile (LIST n, where the whole listing was refused) must not
+  // wait for the replies of commands not yet sent.
   QByteArray batch;
+  QList<std::pair<int, qint64>> batched;
   qint64 bytes = heldBytes();
   int ahead = int(held_.size() + inFlight_.size());
   const bool topUp = ahead <= AheadMails / 2 || wanted(number).has_value();
@@ -520,13 +524,15 @@ void Pop3Client::prefetch(int number) {
     if (!octets)
       continue;
     batch += "RETR " + QByteArray::number(n) + "\r\n";
-    inFlight_.append({n, *octets});
+    batched.append({n, *octets});
     bytes += *octets;
     ++ahead;
   }
   if (!batch.isEmpty()) {
     qCDebug(lcTransport).noquote() << "POP3 C:" << batch.trimmed().replace("\r\n", " / ");
-    if (!conn_.writeData(batch))
+    if (conn_.writeData(batch))
+      inFlight_ += batched;
+    else
       inFlight_.clear();
   }
   readInFlight(number);

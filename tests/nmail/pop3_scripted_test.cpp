@@ -848,7 +848,7 @@ TEST_F(Pop3Scripted, AReplyPastItsBudgetOrStoppedIsCutAndItsMailLeftOnTheServer)
     SCOPED_TRACE(c.name);
     const bool sessionGoesOn = c.bytes > 0;
     ScriptedServer server(testsupport::pop3Mailbox(
-        QList<QByteArray>(2), Pop3MailboxOptions{1000, [&](Peer &p, int number) {
+        QList<QByteArray>(2), Pop3MailboxOptions{1000, false, [&](Peer &p, int number) {
                                  if (number == 2)
                                    return sendFiller(p, 2, 10);
                                  sendFiller(p, 1, c.bytes, c.pauseMs, [&] {
@@ -886,22 +886,27 @@ TEST_F(Pop3Scripted, AReplyPastItsBudgetOrStoppedIsCutAndItsMailLeftOnTheServer)
 
 // The mailbox drains whole, fetched as the receive routine fetches (each
 // mail's file named while the one before is fetched), whatever the server
-// lists: mails listed at 1,000 octets and sent at 12 MB are never held in
-// memory (eight of them raised the peak by 129 MB).
+// lists or refuses to list: mails listed at 1,000 octets and sent at 12 MB
+// are never held in memory (eight of them raised the peak by 129 MB), and
+// with PIPELINING and the whole listing refused, no mail's LIST n waits for
+// the reply to a RETR not yet sent.
 TEST_F(Pop3Scripted, EveryMailArrivesAndNoneIsHeldInMemoryWhateverTheListingSays) {
   struct Case {
     const char *name;
     int mails;
+    bool pipelining;
     qint64 sent;
   };
-  for (const Case &c : {Case{"listed 1,000 octets, sent 12 MB", 8, 12 << 20}}) {
+  for (const Case &c : {Case{"listed 1,000 octets, sent 12 MB", 8, false, 12 << 20},
+                        Case{"PIPELINING, LIST refused", 3, true, 40}}) {
     SCOPED_TRACE(c.name);
     if (!testsupport::resetPeakMemory())
       GTEST_SKIP() << "the kernel keeps this process's peak memory";
     const long beforeKb = testsupport::statusKb("VmHWM:");
     ScriptedServer server(testsupport::pop3Mailbox(
         QList<QByteArray>(c.mails),
-        Pop3MailboxOptions{1000, [&](Peer &p, int number) { sendFiller(p, number, c.sent); }}));
+        Pop3MailboxOptions{1000, c.pipelining,
+                           [&](Peer &p, int number) { sendFiller(p, number, c.sent); }}));
     const int h = NMailPop3Connect(server.address());
     ASSERT_NE(h, -1) << lastErrorText().toStdString();
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), c.mails);

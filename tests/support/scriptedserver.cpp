@@ -202,7 +202,7 @@ ScriptedServer::Script ScriptedServer::fromLines(const QStringList &lines, Scrip
 }
 
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize) {
-  return pop3Mailbox(std::move(messages), Pop3MailboxOptions{listedSize, {}});
+  return pop3Mailbox(std::move(messages), Pop3MailboxOptions{listedSize, false, {}});
 }
 
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, Pop3MailboxOptions options) {
@@ -222,6 +222,8 @@ ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, Pop3MailboxOption
         peer.send("+OK " + QByteArray::number(number) + ' ' + QByteArray::number(listedSize));
       } else if (verb == "TOP" && known) {
         peer.sendRaw("+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n.\r\n");
+      } else if (verb == "CAPA" && options.pipelining) {
+        peer.sendRaw("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n");
       } else if (verb == "RETR" && known && options.retr) {
         options.retr(peer, number);
       } else if (verb == "RETR" && known && !messages[number - 1].isEmpty()) {

@@ -102,10 +102,12 @@ private:
 // really holds. The messages are sent as they are (dot-stuffed, CR LF
 // ended). Which were deleted is in the received lines ("DELE 2").
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize = 200);
-// The same mailbox, further shaped: it sends the reply to RETR n itself (the "+OK" line, the message and the "." line) through
+// The same mailbox, further shaped: it offers PIPELINING, or sends the reply
+// to RETR n itself (the "+OK" line, the message and the "." line) through
 // `retr`, for a message too large or too long-lasting to hold.
 struct Pop3MailboxOptions {
   qint64 listedSize = 200;
+  bool pipelining = false;
   std::function<void(Peer &, int number)> retr;
 };
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, Pop3MailboxOptions options);
