@@ -317,6 +317,7 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     return failWith(text);
   };
   mime::Source message;
+  bool beyond = false; // the fetch went past the budget of the mail's listed size
   std::shared_ptr<ReadMail> read; // when the transport thread read it already
   qint64 size = 0;
   if (target) {
@@ -334,15 +335,18 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
         fetchAheadNow(handle, number + 1, folder, nextTarget, budgetMs);
       });
     } else {
-      auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
+      auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &client) {
         Session &session = *sessions().at(handle);
         auto f = fetchToFile(session, handle, number, target->path);
         if (f)
           fetchAhead(handle, number + 1, folder, nextTarget);
+        beyond = client.beyondListing() == number;
         return f;
       });
-      if (!answer.value)
-        return failed(answer.error);
+      if (!answer.value) {
+        const int result = failed(answer.error);
+        return beyond ? NMailMailBeyondListing : result;
+      }
       fetched = std::move(answer.value);
     }
     if (fetched->fileFailed) {
@@ -364,10 +368,13 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       auto message = client.retrieve(number);
       if (message)
         fetchAhead(handle, number + 1);
+      beyond = client.beyondListing() == number;
       return message;
     });
-    if (!answer.value)
-      return failed(answer.error);
+    if (!answer.value) {
+      const int result = failed(answer.error);
+      return beyond ? NMailMailBeyondListing : result;
+    }
     size = answer.value->size();
     message = mime::Source(*answer.value);
   }

@@ -267,9 +267,12 @@ std::optional<qint64> Pop3Client::readMail(int number, qint64 listed,
   const auto size = conn_.readMultiLine(sink, limits);
   if (!size) {
     setError(conn_.errorText());
+    if (error_ == limits.tooLong || error_ == limits.tooSlow)
+      beyondListing_ = number;
     return std::nullopt;
   }
   if (*size > limits.keepBytes) {
+    beyondListing_ = number;
     // Read to its end, so the session is still in step; what was handed
     // over is not the whole mail.
     setError(cutText(number, listed, false));

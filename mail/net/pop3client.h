@@ -133,6 +133,8 @@ public:
   }
 
   QString errorText() const { return error_; }
+  // The message whose last reply went past its budget (see keepBudget), or 0.
+  int beyondListing() const { return beyondListing_; }
   // The number of messages STAT gave at login.
   int messageCount() const { return count_; }
   bool isBroken() const { return conn_.isBroken(); }
@@ -213,6 +215,7 @@ private:
   // Unique ids of the whole maildrop from one UIDL; empty when unsupported.
   std::optional<QHash<int, QByteArray>> uids_;
   QString error_;
+  int beyondListing_ = 0;
   bool offeredTls_ = false;
   std::optional<PlaintextRefusal> plaintextRefusal_;
   // Neither logged in already nor broken; otherwise false with the error set.
