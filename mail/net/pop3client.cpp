@@ -216,7 +216,16 @@ std::optional<QList<QByteArray>> Pop3Client::capabilities() {
 }
 
 std::optional<QByteArray> Pop3Client::readBlock() {
-  auto block = conn_.readMultiLine();
+  // However steadily its lines come, a listing must end: within four network
+  // timeouts and 40 ms for every message of the maildrop (a UIDL line each,
+  // at 2 KB a second).
+  ReplyLimits limits;
+  const qint64 ms = 4LL * networkTimeoutMs() + 40LL * count_;
+  limits.deadline = QDeadlineTimer(ms);
+  limits.tooSlow = QStringLiteral("サーバー %1 の応答が %2 秒以内に終わらなかったため、接続を切りました。")
+                       .arg(conn_.endpoint().label())
+                       .arg((ms + 999) / 1000);
+  auto block = conn_.readMultiLine(limits);
   if (!block)
     setError(conn_.errorText());
   return block;

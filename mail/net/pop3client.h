@@ -154,7 +154,8 @@ private:
   // CAPA's lines, trimmed and in capitals: none from a server without CAPA,
   // nothing (the error set) when the connection broke.
   std::optional<QList<QByteArray>> capabilities();
-  // A multi-line reply, or nothing with the connection's error set.
+  // A multi-line reply (a listing, CAPA, a header), or nothing with the
+  // connection's error set.
   std::optional<QByteArray> readBlock();
   // RETR of `number` (the listed size, or nothing with the error set),
   // and its reply within its budget (see keepBudget): handed to `sink` in

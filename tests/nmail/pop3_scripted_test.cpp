@@ -933,3 +933,23 @@ TEST_F(Pop3Scripted, EveryMailArrivesAndNoneIsHeldInMemoryWhateverTheListingSays
     EXPECT_TRUE(server.received().contains(QStringLiteral("DELE %1").arg(c.mails)));
   }
 }
+
+// A listing that never ends, however steadily its lines come, is given up.
+TEST_F(Pop3Scripted, AListingThatNeverEndsIsGivenUp) {
+  setNetworkTimeoutMs(300);
+  ScriptedServer server([](Peer &p) {
+    p.answerCommands("+OK ready", [&](const QByteArray &line) {
+      if (line == "LIST")
+        sendFiller(p, 1, -1, 100);
+      else
+        p.send(line == "STAT" ? "+OK 1 100" : line == "CAPA" ? "-ERR" : "+OK");
+      return line != "LIST";
+    });
+  });
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("秒以内に終わらなかった")))
+      << lastErrorText().toStdString();
+  NMailPop3Close(h);
+}
