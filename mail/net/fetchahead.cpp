@@ -317,7 +317,7 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     return failWith(text);
   };
   mime::Source message;
-  bool beyond = false; // the fetch went past the budget of the mail's listed size
+  bool beyond = false;            // the fetch went past the budget of the mail's listed size
   std::shared_ptr<ReadMail> read; // when the transport thread read it already
   qint64 size = 0;
   if (target) {

@@ -191,7 +191,6 @@ bool LineConnection::stopped() const {
   return interrupted.load() || (followsStops_ && receiveStops.load() != stopsAtOpen_);
 }
 
-
 LineConnection::LineConnection() = default;
 
 LineConnection::~LineConnection() {
@@ -299,8 +298,8 @@ bool LineConnection::open(const Endpoint &endpoint) {
   int error = 0;
   for (const QHostAddress &address : *addresses) {
     int fd = -1;
-    error = connectInSlices(address, endpoint_.port, QDeadlineTimer(networkTimeoutMs()),
-                            isStopped, &fd);
+    error = connectInSlices(address, endpoint_.port, QDeadlineTimer(networkTimeoutMs()), isStopped,
+                            &fd);
     if (error == 0) {
       if (socket_->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
         // One short command, one reply: don't let Nagle hold a command back

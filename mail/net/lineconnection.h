@@ -77,7 +77,7 @@ public:
   // The same reply handed to `sink` in pieces of about SinkPiece bytes as it
   // arrives, so that a large one is never held whole: its size, or nothing.
   std::optional<qint64> readMultiLine(const std::function<void(const QByteArray &)> &sink,
-                                     const ReplyLimits &limits = {});
+                                      const ReplyLimits &limits = {});
   static constexpr qsizetype SinkPiece = 1024 * 1024;
   // What the socket takes from the kernel ahead of the reader.
   static constexpr qint64 ReadBufferBytes = 512 * 1024;

@@ -222,9 +222,10 @@ std::optional<QByteArray> Pop3Client::readBlock() {
   ReplyLimits limits;
   const qint64 ms = 4LL * networkTimeoutMs() + 40LL * count_;
   limits.deadline = QDeadlineTimer(ms);
-  limits.tooSlow = QStringLiteral("サーバー %1 の応答が %2 秒以内に終わらなかったため、接続を切りました。")
-                       .arg(conn_.endpoint().label())
-                       .arg((ms + 999) / 1000);
+  limits.tooSlow =
+      QStringLiteral("サーバー %1 の応答が %2 秒以内に終わらなかったため、接続を切りました。")
+          .arg(conn_.endpoint().label())
+          .arg((ms + 999) / 1000);
   auto block = conn_.readMultiLine(limits);
   if (!block)
     setError(conn_.errorText());
@@ -252,11 +253,12 @@ ReplyLimits Pop3Client::mailLimits(int number, qint64 listed) const {
   const qint64 ms = 4LL * networkTimeoutMs() + listed * 1000 / SlowestBytesPerSecond;
   limits.deadline = QDeadlineTimer(ms);
   limits.tooLong = cutText(number, listed, true);
-  limits.tooSlow = QStringLiteral("サーバー %1 からのメール %2 の受信が %3 秒以内に終わらなかったため、"
-                                  "受信をやめて接続を切りました。このメールはサーバーに残してあります。")
-                       .arg(conn_.endpoint().label())
-                       .arg(number)
-                       .arg((ms + 999) / 1000);
+  limits.tooSlow =
+      QStringLiteral("サーバー %1 からのメール %2 の受信が %3 秒以内に終わらなかったため、"
+                     "受信をやめて接続を切りました。このメールはサーバーに残してあります。")
+          .arg(conn_.endpoint().label())
+          .arg(number)
+          .arg((ms + 999) / 1000);
   return limits;
 }
 
@@ -290,8 +292,7 @@ std::optional<qint64> Pop3Client::readMail(int number, qint64 listed,
   return size;
 }
 
-std::optional<QByteArray> Pop3Client::readHeld(int number, qint64 listed, qint64 cap,
-                                               bool *whole) {
+std::optional<QByteArray> Pop3Client::readHeld(int number, qint64 listed, qint64 cap, bool *whole) {
   QByteArray message;
   qint64 total = 0;
   const auto size = readMail(number, listed, [&](const QByteArray &piece) {
@@ -319,7 +320,7 @@ std::optional<QByteArray> Pop3Client::fetchHeld(int number, qint64 cap, bool *wh
 }
 
 std::optional<qint64> Pop3Client::fetchInto(int number,
-                                             const std::function<void(const QByteArray &)> &sink) {
+                                            const std::function<void(const QByteArray &)> &sink) {
   const auto listed = sendRetr(number);
   return listed ? readMail(number, *listed, sink) : std::nullopt;
 }
@@ -415,8 +416,9 @@ std::optional<QByteArray> Pop3Client::retrieve(int number) {
   bool whole = false;
   auto message = fetchHeld(number, LineConnection::MaxMultiLine, &whole);
   if (message && !whole) {
-    setError(QStringLiteral("サーバー %1 から届いたメール %2 はメモリーに収まらないため、受信しませんでした"
-                            "（%3 MB 以上）。")
+    setError(QStringLiteral(
+                 "サーバー %1 から届いたメール %2 はメモリーに収まらないため、受信しませんでした"
+                 "（%3 MB 以上）。")
                  .arg(conn_.endpoint().label())
                  .arg(number)
                  .arg(LineConnection::MaxMultiLine / (1024 * 1024)));

@@ -50,7 +50,8 @@ void sendFiller(Peer &p, int number, qint64 bytes, int pauseMs = 0,
   const QByteArray line = QByteArray(62, 'f') + "\r\n";
   const QByteArray chunk = pauseMs > 0 ? line : line.repeated(1024);
   const QDeadlineTimer endless(10000);
-  for (qint64 sent = 0; bytes < 0 ? sent < 200 * 1024 * 1024 && !endless.hasExpired() : sent < bytes;
+  for (qint64 sent = 0;
+       bytes < 0 ? sent < 200 * 1024 * 1024 && !endless.hasExpired() : sent < bytes;
        sent += chunk.size()) {
     if (!p.sendRaw(chunk))
       return;
@@ -160,12 +161,11 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
   }
   {
     // Without a listing, each fetch asks for its mail's size first.
-    ScriptedServer server(loggedIn(1) + QStringList{"C: LIST",      "S: -ERR no", "C: LIST 1",
-                                                    "S: -ERR no",   "C: TOP 1 0", "S: -ERR no",
-                                                    "C: LIST 1",    "S: -ERR no", "C: RETR 1",
-                                                    "S: -ERR no",   "C: LIST 1",  "S: -ERR no",
-                                                    "C: LIST 1",    "S: -ERR no", "C: RETR 1",
-                                                    "S: -ERR locked", "C: QUIT",  "S: +OK"});
+    ScriptedServer server(
+        loggedIn(1) +
+        QStringList{"C: LIST", "S: -ERR no", "C: LIST 1", "S: -ERR no", "C: TOP 1 0", "S: -ERR no",
+                    "C: LIST 1", "S: -ERR no", "C: RETR 1", "S: -ERR no", "C: LIST 1", "S: -ERR no",
+                    "C: LIST 1", "S: -ERR no", "C: RETR 1", "S: -ERR locked", "C: QUIT", "S: +OK"});
     const int h = NMailPop3Connect(server.address());
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
     Buffers b;
@@ -361,14 +361,14 @@ TEST_F(Pop3Scripted, RetrievalsSentAheadAreReadInOrderAndOnlyTakenMailsDeleted) 
                        QStringLiteral("S: body %1").arg(subject), "S: ."};
   };
   ScriptedServer server(
-      QStringList{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: PIPELINING", "S: .",
-                  "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK", "C: STAT", "S: +OK 4 400",
-                  "C: LIST", "S: +OK", "S: 1 40", "S: 2 40", "S: 3 40", "S: 4 40", "S: .",
-                  "C: RETR 1"} +
-      mail("one") + QStringList{"C: RETR 2"} +
-      mail("two") + QStringList{"C: RETR 3", "S: -ERR in use", "C: RETR 4"} + mail("four") +
-      QStringList{"C: RETR 3", "S: -ERR still in use", "C: CAPA", "S: +OK", "S: PIPELINING",
-                  "S: .", "C: DELE 1", "S: +OK", "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
+      QStringList{"S: +OK ready", "C: CAPA",      "S: +OK",  "S: USER",    "S: PIPELINING",
+                  "S: .",         "C: USER taro", "S: +OK",  "C: PASS pw", "S: +OK",
+                  "C: STAT",      "S: +OK 4 400", "C: LIST", "S: +OK",     "S: 1 40",
+                  "S: 2 40",      "S: 3 40",      "S: 4 40", "S: .",       "C: RETR 1"} +
+      mail("one") + QStringList{"C: RETR 2"} + mail("two") +
+      QStringList{"C: RETR 3", "S: -ERR in use", "C: RETR 4"} + mail("four") +
+      QStringList{"C: RETR 3", "S: -ERR still in use", "C: CAPA", "S: +OK", "S: PIPELINING", "S: .",
+                  "C: DELE 1", "S: +OK", "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 4);
   for (int n = 1; n <= 2; ++n) {
@@ -405,10 +405,9 @@ TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
                             "S: ",
                             "S: " + QString::fromLatin1(payload.toBase64()),
                             "S: --XX--"};
-  ScriptedServer server(loggedIn(1) +
-                        QStringList{"C: LIST", "S: +OK", "S: 1 800", "S: .", "C: RETR 1", "S: +OK"} +
-                        mail +
-                        QStringList{"S: .", "C: QUIT", "S: +OK"});
+  ScriptedServer server(
+      loggedIn(1) + QStringList{"C: LIST", "S: +OK", "S: 1 800", "S: .", "C: RETR 1", "S: +OK"} +
+      mail + QStringList{"S: .", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b(2000);
@@ -438,12 +437,12 @@ TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
 TEST_F(Pop3Scripted, NulInsideAMailNeverCutsItsText) {
   // "a\0b" as the subject, "first\0second" as the body: the program cuts
   // each buffer at its first NUL, so a NUL in the text would lose the rest.
-  ScriptedServer server(loggedIn(1) +
-                        QStringList{"C: LIST", "S: +OK", "S: 1 130", "S: .", "C: RETR 1", "S: +OK",
-                                    "S: Subject: =?UTF-8?B?YQBi?=",
-                                    "S: Content-Type: text/plain; charset=UTF-8",
-                                    "S: Content-Transfer-Encoding: base64",
-                                    "S: ", "S: Zmlyc3QAc2Vjb25k", "S: .", "C: QUIT", "S: +OK"});
+  ScriptedServer server(
+      loggedIn(1) +
+      QStringList{"C: LIST", "S: +OK", "S: 1 130", "S: .", "C: RETR 1", "S: +OK",
+                  "S: Subject: =?UTF-8?B?YQBi?=", "S: Content-Type: text/plain; charset=UTF-8",
+                  "S: Content-Transfer-Encoding: base64", "S: ", "S: Zmlyc3QAc2Vjb25k", "S: .",
+                  "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
@@ -520,15 +519,14 @@ TEST_F(Pop3Scripted, AMailWhoseFileCannotBeWrittenLeavesTheSessionInStep) {
   QByteArray big = "Subject: first\r\n\r\n";
   while (big.size() < 2 * 1024 * 1024)
     big += "filler line of the first mail\r\n";
-  QStringList script = loggedIn(2) + QStringList{"C: LIST", "S: +OK", "S: 1 2097200", "S: 2 40",
+  QStringList script = loggedIn(2) + QStringList{"C: LIST", "S: +OK",    "S: 1 2097200", "S: 2 40",
                                                  "S: .",    "C: RETR 1", "S: +OK"};
   for (const QByteArray &line : big.split('\n'))
     if (!line.isEmpty())
       script << QStringLiteral("S: ") + QString::fromLatin1(line.chopped(1));
   // The small second mail is fetched ahead while the first one is handled.
-  script += QStringList{"S: .",         "C: RETR 2",    "S: +OK",      "S: Subject: second",
-                        "S: ",          "S: body two", "S: .",
-                        "C: QUIT",      "S: +OK"};
+  script += QStringList{"S: .", "C: RETR 2", "S: +OK", "S: Subject: second", "S: ", "S: body two",
+                        "S: .", "C: QUIT",   "S: +OK"};
   ScriptedServer server(script);
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
@@ -585,10 +583,11 @@ TEST_F(Pop3Scripted, MailsReadAheadTakeTheirOwnNamesAndThoseNeverAskedForLeaveNo
     return QStringList{"S: +OK", QStringLiteral("S: Subject: mail %1").arg(n), "S: ",
                        QStringLiteral("S: body of mail %1").arg(n), "S: ."};
   };
-  QStringList script{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: PIPELINING", "S: .",
-                     "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK", "C: STAT", "S: +OK 5 250",
-                     "C: LIST", "S: +OK", "S: 1 50", "S: 2 50", "S: 3 50", "S: 4 50",
-                     "S: 5 50", "S: .", "C: RETR 1"};
+  QStringList script{"S: +OK ready", "C: CAPA",      "S: +OK",  "S: USER",    "S: PIPELINING",
+                     "S: .",         "C: USER taro", "S: +OK",  "C: PASS pw", "S: +OK",
+                     "C: STAT",      "S: +OK 5 250", "C: LIST", "S: +OK",     "S: 1 50",
+                     "S: 2 50",      "S: 3 50",      "S: 4 50", "S: 5 50",    "S: .",
+                     "C: RETR 1"};
   script += mail(1);
   for (int n = 2; n <= 5; ++n)
     script += QStringList{QStringLiteral("C: RETR %1").arg(n)} + mail(n);
@@ -636,20 +635,13 @@ TEST_F(Pop3Scripted, AMailFetchedAheadIntoItsNamedFileIsReadFromItOrRemoved) {
         secondBytes += line.toLatin1() + "\r\n";
       }
       const QString size = large ? QStringLiteral("500000") : QStringLiteral("40");
-      QStringList script = loggedIn(2) + QStringList{"C: LIST",
-                                                     "S: +OK",
-                                                     "S: 1 40",
-                                                     QStringLiteral("S: 2 ") + size,
-                                                     "S: .",
-                                                     "C: RETR 1",
-                                                     "S: +OK",
-                                                     "S: Subject: one",
-                                                     "S: ",
-                                                     "S: body one",
-                                                     "S: .",
-                                                     "C: RETR 2",
-                                                     "S: +OK"} +
-                           second + QStringList{"S: ."};
+      QStringList script =
+          loggedIn(2) +
+          QStringList{"C: LIST", "S: +OK",      "S: 1 40", QStringLiteral("S: 2 ") + size,
+                      "S: .",    "C: RETR 1",   "S: +OK",  "S: Subject: one",
+                      "S: ",     "S: body one", "S: .",    "C: RETR 2",
+                      "S: +OK"} +
+          second + QStringList{"S: ."};
       if (asked)
         script << "C: CAPA"
                << "S: -ERR"
@@ -694,8 +686,8 @@ TEST_F(Pop3Scripted, AMailFetchedAheadIntoItsNamedFileIsReadFromItOrRemoved) {
 TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
   setNetworkTimeoutMs(400);
   ScriptedServer server(loggedIn(1) + QStringList{"C: LIST", "S: +OK", "S: 1 30", "S: .",
-                                                  "C: RETR 1", "S: +OK", "S: Subject: x", "S: ",
-                                                  "S: no end", "silence"});
+                                                  "C: RETR 1", "S: +OK", "S: Subject: x",
+                                                  "S: ", "S: no end", "silence"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
@@ -849,15 +841,15 @@ TEST_F(Pop3Scripted, AReplyPastItsBudgetOrStoppedIsCutAndItsMailLeftOnTheServer)
     const bool sessionGoesOn = c.bytes > 0;
     ScriptedServer server(testsupport::pop3Mailbox(
         QList<QByteArray>(2), Pop3MailboxOptions{1000, false, [&](Peer &p, int number) {
-                                 if (number == 2)
-                                   return sendFiller(p, 2, 10);
-                                 sendFiller(p, 1, c.bytes, c.pauseMs, [&] {
-                                   if (c.stop == User)
-                                     stopReceiving();
-                                   else if (c.stop == Window)
-                                     setWaitsInterrupted(true);
-                                 });
-                               }}));
+                                                   if (number == 2)
+                                                     return sendFiller(p, 2, 10);
+                                                   sendFiller(p, 1, c.bytes, c.pauseMs, [&] {
+                                                     if (c.stop == User)
+                                                       stopReceiving();
+                                                     else if (c.stop == Window)
+                                                       setWaitsInterrupted(true);
+                                                   });
+                                                 }}));
     const int h = NMailPop3Connect(server.address());
     ASSERT_NE(h, -1) << lastErrorText().toStdString();
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
@@ -903,10 +895,11 @@ TEST_F(Pop3Scripted, EveryMailArrivesAndNoneIsHeldInMemoryWhateverTheListingSays
     if (!testsupport::resetPeakMemory())
       GTEST_SKIP() << "the kernel keeps this process's peak memory";
     const long beforeKb = testsupport::statusKb("VmHWM:");
-    ScriptedServer server(testsupport::pop3Mailbox(
-        QList<QByteArray>(c.mails),
-        Pop3MailboxOptions{1000, c.pipelining,
-                           [&](Peer &p, int number) { sendFiller(p, number, c.sent); }}));
+    ScriptedServer server(
+        testsupport::pop3Mailbox(QList<QByteArray>(c.mails),
+                                 Pop3MailboxOptions{1000, c.pipelining, [&](Peer &p, int number) {
+                                                      sendFiller(p, number, c.sent);
+                                                    }}));
     const int h = NMailPop3Connect(server.address());
     ASSERT_NE(h, -1) << lastErrorText().toStdString();
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), c.mails);

@@ -206,8 +206,7 @@ ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize
 }
 
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, Pop3MailboxOptions options) {
-  return [messages = std::move(messages), listedSize = options.listedSize,
-          options](Peer &peer) {
+  return [messages = std::move(messages), listedSize = options.listedSize, options](Peer &peer) {
     peer.answerCommands("+OK scripted", [&](const QByteArray &line) {
       const QList<QByteArray> words = line.split(' ');
       const QByteArray verb = words[0].toUpper();
