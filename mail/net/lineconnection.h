@@ -102,9 +102,8 @@ public:
 
 private:
   // More bytes before `lineDeadline` (the end of the time the line in hand
-  // may take).
-  // Within `limits` too, when given: past its deadline the connection fails
-  // with its text.
+  // may take) and, when `limits` are given, before their deadline (past it
+  // the connection fails with their text).
   bool waitForData(const QDeadlineTimer &lineDeadline, const ReplyLimits *limits = nullptr);
   // Whether the waits are to end now: the window is closing, or the user
   // stopped the receive this connection belongs to.
