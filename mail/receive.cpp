@@ -486,8 +486,10 @@ bool receiveRunning() {
 }
 
 void stopReceive() {
-  if (running && stopRequest == StopRequest::None)
+  if (running && stopRequest == StopRequest::None) {
     stopRequest = StopRequest::Stop;
+    nmail::stopReceiving(); // the mail under way ends now, not once it has come whole
+  }
 }
 
 void abandonReceive() {

@@ -52,7 +52,9 @@ struct ReadyMail {
       ::unlink(QFile::encodeName(path).constData());
   }
 };
-// Small mails read ahead at most, and the bytes they may hold together.
+// Small mails read ahead at most. A mail waits here whole in memory only
+// when it came within Pop3Client::HeldBytes, whatever its listed size: 4 MB
+// together at most.
 constexpr int ReadyMails = 8;
 std::mutex readyLock;
 std::list<ReadyMail> readyMails;
@@ -315,6 +317,7 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
     return failWith(text);
   };
   mime::Source message;
+  bool beyond = false;            // the fetch went past the budget of the mail's listed size
   std::shared_ptr<ReadMail> read; // when the transport thread read it already
   qint64 size = 0;
   if (target) {
@@ -332,15 +335,18 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
         fetchAheadNow(handle, number + 1, folder, nextTarget, budgetMs);
       });
     } else {
-      auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &) {
+      auto answer = withSession<FetchedToFile>(handle, [&](Pop3Client &client) {
         Session &session = *sessions().at(handle);
         auto f = fetchToFile(session, handle, number, target->path);
         if (f)
           fetchAhead(handle, number + 1, folder, nextTarget);
+        beyond = client.beyondListing() == number;
         return f;
       });
-      if (!answer.value)
-        return failed(answer.error);
+      if (!answer.value) {
+        const int result = failed(answer.error);
+        return beyond ? NMailMailBeyondListing : result;
+      }
       fetched = std::move(answer.value);
     }
     if (fetched->fileFailed) {
@@ -362,10 +368,13 @@ int getMail(int handle, int number, QString &subject, QString &date, QString &fr
       auto message = client.retrieve(number);
       if (message)
         fetchAhead(handle, number + 1);
+      beyond = client.beyondListing() == number;
       return message;
     });
-    if (!answer.value)
-      return failed(answer.error);
+    if (!answer.value) {
+      const int result = failed(answer.error);
+      return beyond ? NMailMailBeyondListing : result;
+    }
     size = answer.value->size();
     message = mime::Source(*answer.value);
   }

@@ -32,6 +32,9 @@ Q_LOGGING_CATEGORY(lcTransport, "korvex.transport", QtWarningMsg)
 namespace {
 
 std::atomic<bool> interrupted{false};
+// How often stopReceiving() was called: a connection that follows stops is
+// stopped once the count differs from the one at its open().
+std::atomic<unsigned> receiveStops{0};
 
 // How long one slice of a wait may last: an interruption is noticed within it.
 constexpr int WaitSliceMs = 50;
@@ -63,7 +66,8 @@ QString nameOf(const QSslCertificate &cert, bool issuer) {
 // seconds, once per retried check) would hold a worker the whole time, keep
 // the flushes and the index waiting behind it, and hold the program's end,
 // which waits for the pool; a thread of its own is simply left behind.
-std::optional<QList<QHostAddress>> resolve(const QString &host) {
+std::optional<QList<QHostAddress>> resolve(const QString &host,
+                                           const std::function<bool()> &stopped) {
   const QHostAddress literal(host);
   if (!literal.isNull())
     return QList<QHostAddress>{literal};
@@ -77,7 +81,7 @@ std::optional<QList<QHostAddress>> resolve(const QString &host) {
   // In slices, so that a stop is noticed while the resolver takes its time.
   const QDeadlineTimer deadline(networkTimeoutMs());
   while (future.wait_for(std::chrono::milliseconds(WaitSliceMs)) != std::future_status::ready) {
-    if (interrupted.load() || deadline.hasExpired())
+    if (stopped() || deadline.hasExpired())
       return std::nullopt;
   }
   return future.get();
@@ -89,7 +93,7 @@ std::optional<QList<QHostAddress>> resolve(const QString &host) {
 // attempt.) 0 with the connected descriptor in `fd`; otherwise the error:
 // ETIMEDOUT past the deadline, EINTR when stopped.
 int connectInSlices(const QHostAddress &address, quint16 port, const QDeadlineTimer &deadline,
-                    int *fd) {
+                    const std::function<bool()> &stopped, int *fd) {
   sockaddr_storage storage{};
   socklen_t length = 0;
   if (address.protocol() == QAbstractSocket::IPv4Protocol) {
@@ -120,7 +124,7 @@ int connectInSlices(const QHostAddress &address, quint16 port, const QDeadlineTi
     if (errno != EINPROGRESS)
       return failWith(errno);
     for (;;) {
-      if (interrupted.load())
+      if (stopped())
         return failWith(EINTR);
       pollfd waiting{s, POLLOUT, 0};
       const int slice = int(std::clamp<qint64>(deadline.remainingTime(), 0, WaitSliceMs));
@@ -179,6 +183,13 @@ bool waitsInterrupted() {
   return interrupted.load();
 }
 
+void stopReceiving() {
+  ++receiveStops;
+}
+
+bool LineConnection::stopped() const {
+  return interrupted.load() || (followsStops_ && receiveStops.load() != stopsAtOpen_);
+}
 
 LineConnection::LineConnection() = default;
 
@@ -196,7 +207,7 @@ bool LineConnection::waitSliced(const std::function<bool(int)> &wait,
                                 const QDeadlineTimer &deadline) {
   timedOut_ = false;
   for (;;) {
-    if (interrupted.load()) {
+    if (stopped()) {
       interruptedWait_ = true;
       return false;
     }
@@ -240,6 +251,7 @@ void LineConnection::failFromSocket(const QString &during) {
 
 bool LineConnection::open(const Endpoint &endpoint) {
   abort();
+  stopsAtOpen_ = receiveStops.load();
   endpoint_ = endpoint;
   rejected_.reset();
   broken_ = false;
@@ -249,7 +261,7 @@ bool LineConnection::open(const Endpoint &endpoint) {
   buffer_.clear();
   scanned_ = 0;
   const QString where = endpoint_.label();
-  if (interrupted.load()) {
+  if (stopped()) {
     fail(QStringLiteral("サーバー %1 への接続を中止しました。").arg(where));
     return false;
   }
@@ -272,7 +284,8 @@ bool LineConnection::open(const Endpoint &endpoint) {
                      certificateProblem_ = texts.join(QStringLiteral("; "));
                    });
 
-  const auto addresses = resolve(endpoint_.host);
+  const auto isStopped = [this] { return stopped(); };
+  const auto addresses = resolve(endpoint_.host, isStopped);
   if (!addresses) {
     fail(QStringLiteral("サーバー %1 の名前を %2 秒以内に引けませんでした。")
              .arg(where, seconds(networkTimeoutMs())));
@@ -285,7 +298,8 @@ bool LineConnection::open(const Endpoint &endpoint) {
   int error = 0;
   for (const QHostAddress &address : *addresses) {
     int fd = -1;
-    error = connectInSlices(address, endpoint_.port, QDeadlineTimer(networkTimeoutMs()), &fd);
+    error = connectInSlices(address, endpoint_.port, QDeadlineTimer(networkTimeoutMs()), isStopped,
+                            &fd);
     if (error == 0) {
       if (socket_->setSocketDescriptor(fd, QAbstractSocket::ConnectedState)) {
         // One short command, one reply: don't let Nagle hold a command back

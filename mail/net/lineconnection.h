@@ -34,6 +34,19 @@ Q_DECLARE_LOGGING_CATEGORY(lcTransport)
 // nobody vouches for.
 QString untrustableReason(const QList<QSslError> &errors);
 
+// What one multi-line reply may bring, whatever the server announced for
+// it: past `keepBytes` nothing more is handed over (the reply is read on,
+// and its size, returned at its end, tells that it was cut); past
+// `readBytes`, or when `deadline` passes, the connection is given up with
+// `tooLong` or `tooSlow` as its error. -1: no such limit.
+struct ReplyLimits {
+  qint64 keepBytes = -1;
+  qint64 readBytes = -1;
+  QDeadlineTimer deadline{QDeadlineTimer::Forever};
+  QString tooLong;
+  QString tooSlow;
+};
+
 class LineConnection {
 public:
   // The longest single reply line accepted; multi-line replies (a message)
@@ -60,16 +73,20 @@ public:
   std::optional<QByteArray> readLine();
   // The lines up to the terminating "." line, dot-unstuffed, each ending in
   // CR LF, as POP3 multi-line replies and SMTP DATA carry them.
-  std::optional<QByteArray> readMultiLine();
+  std::optional<QByteArray> readMultiLine(const ReplyLimits &limits = {});
   // The same reply handed to `sink` in pieces of about SinkPiece bytes as it
   // arrives, so that a large one is never held whole: its size, or nothing.
-  std::optional<qint64> readMultiLine(const std::function<void(const QByteArray &)> &sink);
+  std::optional<qint64> readMultiLine(const std::function<void(const QByteArray &)> &sink,
+                                      const ReplyLimits &limits = {});
   static constexpr qsizetype SinkPiece = 1024 * 1024;
   // What the socket takes from the kernel ahead of the reader.
   static constexpr qint64 ReadBufferBytes = 512 * 1024;
 
   // Closes without a goodbye (the server keeps its state as on a dropped line).
   void abort();
+  // From now on the connection's waits also end at stopReceiving(): the
+  // user's 中止 of a receive.
+  void followStops() { followsStops_ = true; }
   bool isEncrypted() const;
   // Our end of the connection as an SMTP address literal, e.g. "[127.0.0.1]".
   QByteArray localAddressLiteral() const;
@@ -85,8 +102,12 @@ public:
 
 private:
   // More bytes before `lineDeadline` (the end of the time the line in hand
-  // may take).
-  bool waitForData(const QDeadlineTimer &lineDeadline);
+  // may take) and, when `limits` are given, before their deadline (past it
+  // the connection fails with their text).
+  bool waitForData(const QDeadlineTimer &lineDeadline, const ReplyLimits *limits = nullptr);
+  // Whether the waits are to end now: the window is closing, or the user
+  // stopped the receive this connection belongs to.
+  bool stopped() const;
   // Runs `wait` (a waitFor… call taking milliseconds) in short slices until
   // it succeeds, the connection ends, the deadline passes or the waits are
   // interrupted; false for the last three.
@@ -95,7 +116,8 @@ private:
   // The reply into `out`; with a sink, `out` is handed over and emptied
   // whenever it holds SinkPiece bytes. The size of the whole reply.
   std::optional<qint64> readMultiLineInto(QByteArray &out,
-                                          const std::function<void(const QByteArray &)> *sink);
+                                          const std::function<void(const QByteArray &)> *sink,
+                                          const ReplyLimits &limits);
   void failFromSocket(const QString &during);
   void rejectCertificate(const QSslCertificate &cert, bool changed);
 
@@ -106,6 +128,8 @@ private:
   bool broken_ = false;
   bool timedOut_ = false;        // the last sliced wait ran out of time
   bool interruptedWait_ = false; // the last sliced wait was interrupted
+  bool followsStops_ = false;
+  unsigned stopsAtOpen_ = 0; // stopReceiving() calls made before open()
   QString error_;
   QString certificateProblem_; // set by the sslErrors handler
   std::optional<ServerCertificate> rejected_;

@@ -38,12 +38,28 @@ bool LineConnection::writeLine(const QByteArray &line) {
   return writeData(line + "\r\n");
 }
 
-bool LineConnection::waitForData(const QDeadlineTimer &lineDeadline) {
+bool LineConnection::waitForData(const QDeadlineTimer &lineDeadline, const ReplyLimits *limits) {
   if (broken_ || !socket_)
     return false;
-  if (socket_->bytesAvailable() == 0 &&
-      !waitSliced([this](int ms) { return socket_->waitForReadyRead(ms); }, lineDeadline)) {
+  // Asked before every read, not only when a wait begins: a server that
+  // sends without a pause never lets the reader wait.
+  if (stopped()) {
+    interruptedWait_ = true;
     failFromSocket(QStringLiteral("受信中"));
+    return false;
+  }
+  const bool replyDue = limits && limits->deadline < lineDeadline;
+  if (replyDue && limits->deadline.hasExpired()) {
+    fail(limits->tooSlow);
+    return false;
+  }
+  if (socket_->bytesAvailable() == 0 &&
+      !waitSliced([this](int ms) { return socket_->waitForReadyRead(ms); },
+                  replyDue ? limits->deadline : lineDeadline)) {
+    if (replyDue && timedOut_)
+      fail(limits->tooSlow);
+    else
+      failFromSocket(QStringLiteral("受信中"));
     return false;
   }
   buffer_ += socket_->readAll();
@@ -78,25 +94,27 @@ std::optional<QByteArray> LineConnection::readLine() {
   }
 }
 
-std::optional<QByteArray> LineConnection::readMultiLine() {
+std::optional<QByteArray> LineConnection::readMultiLine(const ReplyLimits &limits) {
   QByteArray out;
-  if (!readMultiLineInto(out, nullptr))
+  if (!readMultiLineInto(out, nullptr, limits))
     return std::nullopt;
   return out;
 }
 
 std::optional<qint64>
-LineConnection::readMultiLine(const std::function<void(const QByteArray &)> &sink) {
+LineConnection::readMultiLine(const std::function<void(const QByteArray &)> &sink,
+                              const ReplyLimits &limits) {
   QByteArray out;
-  return readMultiLineInto(out, &sink);
+  return readMultiLineInto(out, &sink, limits);
 }
 
 std::optional<qint64>
 LineConnection::readMultiLineInto(QByteArray &out,
-                                  const std::function<void(const QByteArray &)> *sink) {
+                                  const std::function<void(const QByteArray &)> *sink,
+                                  const ReplyLimits &limits) {
   if (broken_)
     return std::nullopt;
-  qint64 handedOver = 0;     // bytes already given to the sink
+  qint64 handedOver = 0;     // bytes already given to the sink, or dropped past keepBytes
   qsizetype pos = 0;         // start of the current line in buffer_
   qsizetype scan = scanned_; // where the search for its end goes on
   // Lines that end in CR LF and do not begin with a dot go into `out` as
@@ -108,7 +126,8 @@ LineConnection::readMultiLineInto(QByteArray &out,
     kept = pos;
   };
   auto handOver = [&] {
-    (*sink)(out);
+    if (limits.keepBytes < 0 || handedOver + out.size() <= limits.keepBytes)
+      (*sink)(out);
     handedOver += out.size();
     out.resize(0); // keeps its capacity for the next piece
   };
@@ -167,7 +186,11 @@ LineConnection::readMultiLineInto(QByteArray &out,
                .arg(MaxMultiLine / (1024 * 1024)));
       return std::nullopt;
     }
-    if (!waitForData(lineDeadline))
+    if (limits.readBytes >= 0 && handedOver + out.size() + buffer_.size() > limits.readBytes) {
+      fail(limits.tooLong);
+      return std::nullopt;
+    }
+    if (!waitForData(lineDeadline, &limits))
       return std::nullopt;
   }
 }

@@ -29,6 +29,10 @@ inline constexpr int NMailBufferSize = 8192;
 // Result of NMailPop3GetMail when the message came whole but its file (see
 // NMailPop3SetMailFile) could not be written; the file is removed.
 inline constexpr int NMailMailFileError = -7;
+// Result of NMailPop3GetMail when the server sent the message far past the
+// size it listed, or took far longer than that size allows: the message is
+// left on the server, and fetched again it is likely to meet the same.
+inline constexpr int NMailMailBeyondListing = -8;
 
 int NMailInitializeWinSock();
 int NMailSetOption(int option, int value);
@@ -233,5 +237,12 @@ int networkTimeoutMs();
 // any thread; false lets the waits run again.
 void setWaitsInterrupted(bool interrupted);
 bool waitsInterrupted();
+
+// The user's 中止 of a receive: ends at once the wait in progress of every
+// POP3 session open (or opening) now, and fails its every later wait as
+// stopped. Such a session can only end without QUIT, so the server deletes
+// nothing of it. Sessions opened afterwards are not touched, nor is a send.
+// From any thread.
+void stopReceiving();
 
 } // namespace nmail

@@ -76,6 +76,8 @@ bool Pop3Client::connectTo(const Endpoint &endpoint) {
   greeting_.clear();
   offeredTls_ = false;
   plaintextRefusal_.reset();
+  // A POP3 session belongs to a receive, which the user may stop.
+  conn_.followStops();
   if (!conn_.open(endpoint)) {
     setError(conn_.errorText());
     return false;
@@ -177,12 +179,14 @@ std::optional<QByteArray> Pop3Client::header(int number) {
     if (!octets && conn_.isBroken())
       return std::nullopt;
     if (octets && *octets <= WholeForHeader) {
-      auto whole = fetchWhole(number);
-      if (!whole)
+      bool whole = false;
+      auto message = fetchHeld(number, HeldBytes, &whole);
+      if (!message)
         return std::nullopt;
-      const qsizetype end = whole->indexOf("\r\n\r\n");
-      QByteArray block = end >= 0 ? whole->left(end + 4) : *whole;
-      held_.insert(number, std::move(*whole));
+      const qsizetype end = message->indexOf("\r\n\r\n");
+      QByteArray block = end >= 0 ? message->left(end + 4) : *message;
+      if (whole)
+        held_.insert(number, std::move(*message));
       return block;
     }
   }
@@ -190,12 +194,13 @@ std::optional<QByteArray> Pop3Client::header(int number) {
     return readBlock();
   if (conn_.isBroken())
     return std::nullopt;
-  // TOP is optional in POP3: take the header from the whole message.
-  auto whole = fetchWhole(number);
-  if (!whole)
+  // TOP is optional in POP3: take the header from the message.
+  bool whole = false;
+  const auto message = fetchHeld(number, HeldBytes, &whole);
+  if (!message)
     return std::nullopt;
-  const qsizetype end = whole->indexOf("\r\n\r\n");
-  return end >= 0 ? whole->left(end + 4) : *whole;
+  const qsizetype end = message->indexOf("\r\n\r\n");
+  return end >= 0 ? message->left(end + 4) : *message;
 }
 
 std::optional<QList<QByteArray>> Pop3Client::capabilities() {
@@ -211,28 +216,113 @@ std::optional<QList<QByteArray>> Pop3Client::capabilities() {
 }
 
 std::optional<QByteArray> Pop3Client::readBlock() {
-  auto block = conn_.readMultiLine();
+  // However steadily its lines come, a listing must end: within four network
+  // timeouts and 40 ms for every message of the maildrop (a UIDL line each,
+  // at 2 KB a second).
+  ReplyLimits limits;
+  const qint64 ms = 4LL * networkTimeoutMs() + 40LL * count_;
+  limits.deadline = QDeadlineTimer(ms);
+  limits.tooSlow =
+      QStringLiteral("サーバー %1 の応答が %2 秒以内に終わらなかったため、接続を切りました。")
+          .arg(conn_.endpoint().label())
+          .arg((ms + 999) / 1000);
+  auto block = conn_.readMultiLine(limits);
   if (!block)
     setError(conn_.errorText());
   return block;
 }
 
-std::optional<QByteArray> Pop3Client::fetchWhole(int number) {
-  if (!command("RETR " + QByteArray::number(number),
-               QStringLiteral("メール %1 の受信").arg(number)))
+std::optional<qint64> Pop3Client::listedSize(int number) {
+  if (sizes_)
+    if (const auto it = sizes_->constFind(number); it != sizes_->constEnd())
+      return *it;
+  const QString error = error_;
+  const auto octets = size(number);
+  if (!octets && conn_.isBroken()) {
+    setError(conn_.errorText());
     return std::nullopt;
-  return readBlock();
+  }
+  error_ = error;
+  return octets.value_or(0);
+}
+
+ReplyLimits Pop3Client::mailLimits(int number, qint64 listed) const {
+  ReplyLimits limits;
+  limits.keepBytes = keepBudget(listed);
+  limits.readBytes = 2 * limits.keepBytes;
+  const qint64 ms = 4LL * networkTimeoutMs() + listed * 1000 / SlowestBytesPerSecond;
+  limits.deadline = QDeadlineTimer(ms);
+  limits.tooLong = cutText(number, listed, true);
+  limits.tooSlow =
+      QStringLiteral("サーバー %1 からのメール %2 の受信が %3 秒以内に終わらなかったため、"
+                     "受信をやめて接続を切りました。このメールはサーバーに残してあります。")
+          .arg(conn_.endpoint().label())
+          .arg(number)
+          .arg((ms + 999) / 1000);
+  return limits;
+}
+
+QString Pop3Client::cutText(int number, qint64 listed, bool disconnected) const {
+  return QStringLiteral("サーバー %1 がメール %2 を、知らせた大きさ（%3 バイト）よりはるかに大きく"
+                        "送ってきたため、%4。このメールはサーバーに残してあります。")
+      .arg(conn_.endpoint().label())
+      .arg(number)
+      .arg(listed)
+      .arg(disconnected ? QStringLiteral("受信をやめて接続を切りました")
+                        : QStringLiteral("受信しませんでした"));
+}
+
+std::optional<qint64> Pop3Client::readMail(int number, qint64 listed,
+                                           const std::function<void(const QByteArray &)> &sink) {
+  const ReplyLimits limits = mailLimits(number, listed);
+  const auto size = conn_.readMultiLine(sink, limits);
+  if (!size) {
+    setError(conn_.errorText());
+    if (error_ == limits.tooLong || error_ == limits.tooSlow)
+      beyondListing_ = number;
+    return std::nullopt;
+  }
+  if (*size > limits.keepBytes) {
+    beyondListing_ = number;
+    // Read to its end, so the session is still in step; what was handed
+    // over is not the whole mail.
+    setError(cutText(number, listed, false));
+    return std::nullopt;
+  }
+  return size;
+}
+
+std::optional<QByteArray> Pop3Client::readHeld(int number, qint64 listed, qint64 cap, bool *whole) {
+  QByteArray message;
+  qint64 total = 0;
+  const auto size = readMail(number, listed, [&](const QByteArray &piece) {
+    if (message.size() < cap)
+      message.append(piece.left(cap - message.size()));
+    total += piece.size();
+  });
+  if (!size)
+    return std::nullopt;
+  *whole = total <= cap;
+  return message;
+}
+
+std::optional<qint64> Pop3Client::sendRetr(int number) {
+  const auto listed = listedSize(number);
+  if (!listed || !command("RETR " + QByteArray::number(number),
+                          QStringLiteral("メール %1 の受信").arg(number)))
+    return std::nullopt;
+  return listed;
+}
+
+std::optional<QByteArray> Pop3Client::fetchHeld(int number, qint64 cap, bool *whole) {
+  const auto listed = sendRetr(number);
+  return listed ? readHeld(number, *listed, cap, whole) : std::nullopt;
 }
 
 std::optional<qint64> Pop3Client::fetchInto(int number,
-                                             const std::function<void(const QByteArray &)> &sink) {
-  if (!command("RETR " + QByteArray::number(number),
-               QStringLiteral("メール %1 の受信").arg(number)))
-    return std::nullopt;
-  const auto size = conn_.readMultiLine(sink);
-  if (!size)
-    setError(conn_.errorText());
-  return size;
+                                            const std::function<void(const QByteArray &)> &sink) {
+  const auto listed = sendRetr(number);
+  return listed ? readMail(number, *listed, sink) : std::nullopt;
 }
 
 std::optional<qint64> Pop3Client::size(int number) {
@@ -323,7 +413,17 @@ std::optional<QByteArray> Pop3Client::retrieve(int number) {
     retrieved_.insert(number);
     return held;
   }
-  auto message = fetchWhole(number);
+  bool whole = false;
+  auto message = fetchHeld(number, LineConnection::MaxMultiLine, &whole);
+  if (message && !whole) {
+    setError(QStringLiteral(
+                 "サーバー %1 から届いたメール %2 はメモリーに収まらないため、受信しませんでした"
+                 "（%3 MB 以上）。")
+                 .arg(conn_.endpoint().label())
+                 .arg(number)
+                 .arg(LineConnection::MaxMultiLine / (1024 * 1024)));
+    return std::nullopt;
+  }
   if (message)
     retrieved_.insert(number);
   return message;
@@ -356,7 +456,7 @@ bool Pop3Client::readInFlight(int number) {
   if (number != 0 && !sent(number))
     return !conn_.isBroken();
   while (!inFlight_.isEmpty()) {
-    const int n = inFlight_.takeFirst().first;
+    const auto [n, listed] = inFlight_.takeFirst();
     const auto reply = conn_.readLine();
     if (!reply) {
       inFlight_.clear();
@@ -366,20 +466,17 @@ bool Pop3Client::readInFlight(int number) {
     if (reply->startsWith("+OK")) {
       // A message far larger than LIST said (a server that lies about its
       // sizes) is read to its end but not held: asked for, it is fetched
-      // again into its file.
-      QByteArray whole;
-      bool tooLarge = false;
-      const auto size = conn_.readMultiLine([&](const QByteArray &piece) {
-        tooLarge = tooLarge || whole.size() + piece.size() > 2 * WholeForHeader;
-        if (!tooLarge)
-          whole += piece;
-      });
-      if (!size) {
+      // again into its file, and meets its budget there.
+      const QString error = error_;
+      bool whole = false;
+      auto message = readHeld(n, listed, HeldBytes, &whole);
+      if (!message && conn_.isBroken()) {
         inFlight_.clear();
         return false;
       }
-      if (!tooLarge)
-        held_.insert(n, std::move(whole));
+      error_ = error;
+      if (message && whole)
+        held_.insert(n, std::move(*message));
     } else if (!reply->startsWith("-ERR")) {
       // Neither +OK nor -ERR: the replies can no longer be matched to the
       // commands, so the session is over.
@@ -414,10 +511,10 @@ void Pop3Client::prefetch(int number) {
     return octets && *octets <= WholeForHeader ? octets : std::nullopt;
   };
   if (!pipelining()) {
-    if (!holds(number))
-      if (wanted(number))
-        if (auto whole = fetchWhole(number))
-          held_.insert(number, std::move(*whole));
+    bool whole = false;
+    if (!holds(number) && wanted(number))
+      if (auto message = fetchHeld(number, HeldBytes, &whole); message && whole)
+        held_.insert(number, std::move(*message));
     error_ = error;
     return;
   }
@@ -426,7 +523,11 @@ void Pop3Client::prefetch(int number) {
   // once half of it has been taken (a write waits until it is sent: one for
   // every few mails, not one for each). The message asked for itself is
   // always sent for.
+  // The batch counts as under way only once it is written: a size asked
+  // for meanwhile (LIST n, where the whole listing was refused) must not
+  // wait for the replies of commands not yet sent.
   QByteArray batch;
+  QList<std::pair<int, qint64>> batched;
   qint64 bytes = heldBytes();
   int ahead = int(held_.size() + inFlight_.size());
   const bool topUp = ahead <= AheadMails / 2 || wanted(number).has_value();
@@ -437,13 +538,15 @@ void Pop3Client::prefetch(int number) {
     if (!octets)
       continue;
     batch += "RETR " + QByteArray::number(n) + "\r\n";
-    inFlight_.append({n, *octets});
+    batched.append({n, *octets});
     bytes += *octets;
     ++ahead;
   }
   if (!batch.isEmpty()) {
     qCDebug(lcTransport).noquote() << "POP3 C:" << batch.trimmed().replace("\r\n", " / ");
-    if (!conn_.writeData(batch))
+    if (conn_.writeData(batch))
+      inFlight_ += batched;
+    else
       inFlight_.clear();
   }
   readInFlight(number);

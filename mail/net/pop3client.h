@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QSet>
 #include <QString>
+#include <algorithm>
 #include <optional>
 
 namespace nmail {
@@ -57,6 +58,27 @@ public:
   void prefetch(int number);
   static constexpr int AheadMails = 16;
   static constexpr qint64 AheadBytes = 1024 * 1024;
+  // What LIST says is a hint the server gives: a reply held in memory
+  // (fetched ahead, or brought whole with its header) that grows past this
+  // is read to its end and dropped, whatever was listed, and the message is
+  // fetched again into its file when it is asked for. Holding costs at most
+  // this much a message.
+  static constexpr qint64 HeldBytes = 2 * WholeForHeader;
+  // The budget of a message's reply against the size LIST gave it (0 when
+  // the server listed none). A server counting LF line ends where it sends
+  // CR LF, or adding a header as it sends, comes well within four times
+  // the listed size or 16 MB over it; past that the message is dropped and
+  // stays on the server, and its fetch fails. The rest of the reply is read
+  // and thrown away up to twice that budget, so that the session goes on
+  // with the next message; a reply longer still ends the session without
+  // QUIT. The whole reply may take 4 network timeouts (2 minutes) and a
+  // second for every 2 KB listed: a line slower than that (dial-up comes
+  // at 5 KB/s and more) is not the mail's, and an endless trickle of lines,
+  // each within the timeout, ends.
+  static qint64 keepBudget(qint64 listed) {
+    return std::max(4 * listed, listed + 16 * 1024 * 1024);
+  }
+  static constexpr qint64 SlowestBytesPerSecond = 2 * 1024;
   // RETR n as above, handed to `sink` in pieces as it arrives instead of
   // being held whole (the reply of a large mail). Its size, or nothing.
   std::optional<qint64> retrieve(int number, const std::function<void(const QByteArray &)> &sink);
@@ -111,6 +133,8 @@ public:
   }
 
   QString errorText() const { return error_; }
+  // The message whose last reply went past its budget (see keepBudget), or 0.
+  int beyondListing() const { return beyondListing_; }
   // The number of messages STAT gave at login.
   int messageCount() const { return count_; }
   bool isBroken() const { return conn_.isBroken(); }
@@ -130,12 +154,28 @@ private:
   // CAPA's lines, trimmed and in capitals: none from a server without CAPA,
   // nothing (the error set) when the connection broke.
   std::optional<QList<QByteArray>> capabilities();
-  // A multi-line reply, or nothing with the connection's error set.
+  // A multi-line reply (a listing, CAPA, a header), or nothing with the
+  // connection's error set.
   std::optional<QByteArray> readBlock();
-  // RETR of `number`: the whole message, or each piece of it handed to
-  // `sink` (its size returned); nothing with the error set.
-  std::optional<QByteArray> fetchWhole(int number);
+  // RETR of `number` (the listed size, or nothing with the error set),
+  // and its reply within its budget (see keepBudget): handed to `sink` in
+  // pieces (its size returned), or held in memory up to `cap` bytes (the
+  // reply, or its first `cap` bytes with `whole` false: the rest was read
+  // and dropped). Nothing, with the error set, when the fetch failed.
+  std::optional<qint64> sendRetr(int number);
   std::optional<qint64> fetchInto(int number, const std::function<void(const QByteArray &)> &sink);
+  std::optional<QByteArray> fetchHeld(int number, qint64 cap, bool *whole);
+  // The same for the reply of a RETR sent already.
+  std::optional<qint64> readMail(int number, qint64 listed,
+                                 const std::function<void(const QByteArray &)> &sink);
+  std::optional<QByteArray> readHeld(int number, qint64 listed, qint64 cap, bool *whole);
+  ReplyLimits mailLimits(int number, qint64 listed) const;
+  // Why a reply past its budget was not kept: read to its end, or the
+  // connection given up.
+  QString cutText(int number, qint64 listed, bool disconnected) const;
+  // The size LIST gave `number`, 0 when it gave none; nothing, with the
+  // error set, when asking broke the connection.
+  std::optional<qint64> listedSize(int number);
   // One command, one "+OK"/"-ERR" line. The +OK text, or nothing (error set).
   // Sends one line (logged as `logged`) and reads the reply line; nothing,
   // with the error set, when the connection failed.
@@ -176,6 +216,7 @@ private:
   // Unique ids of the whole maildrop from one UIDL; empty when unsupported.
   std::optional<QHash<int, QByteArray>> uids_;
   QString error_;
+  int beyondListing_ = 0;
   bool offeredTls_ = false;
   std::optional<PlaintextRefusal> plaintextRefusal_;
   // Neither logged in already nor broken; otherwise false with the error set.

@@ -3,18 +3,22 @@
 // lines, replies that never end, APOP without a timestamp.
 #include "mail/mime/mime.h"
 #include "mail/net/nmail.h"
+#include "tests/support/procstatus.h"
 #include "tests/support/scriptedserver.h"
 
 #include <gtest/gtest.h>
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 using namespace nmail;
 using testsupport::Peer;
+using testsupport::Pop3MailboxOptions;
 using testsupport::ScriptedServer;
 
 namespace {
@@ -35,6 +39,31 @@ struct Buffers {
     return NMailPop3GetMail(h, n, subject, date, from, header, body, 0, 0);
   }
 };
+
+// RETR n's reply from a server that sends what it likes: a header and
+// `bytes` of filler lines (64 KB at a time, or a line every `pauseMs`),
+// then its end; with `bytes` below 0 none: 200 MB or 10 s of it, then the
+// line drops. `midway` runs after the first piece.
+void sendFiller(Peer &p, int number, qint64 bytes, int pauseMs = 0,
+                const std::function<void()> &midway = {}) {
+  p.sendRaw("+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n");
+  const QByteArray line = QByteArray(62, 'f') + "\r\n";
+  const QByteArray chunk = pauseMs > 0 ? line : line.repeated(1024);
+  const QDeadlineTimer endless(10000);
+  for (qint64 sent = 0;
+       bytes < 0 ? sent < 200 * 1024 * 1024 && !endless.hasExpired() : sent < bytes;
+       sent += chunk.size()) {
+    if (!p.sendRaw(chunk))
+      return;
+    if (sent == 0 && midway)
+      midway();
+    QThread::msleep(pauseMs);
+  }
+  if (bytes < 0)
+    p.close();
+  else
+    p.sendRaw(".\r\n");
+}
 
 class Pop3Scripted : public ::testing::Test {
 protected:
@@ -131,11 +160,12 @@ TEST_F(Pop3Scripted, ErrEverywhereIsReportedWithTheServersWords) {
     EXPECT_TRUE(server.mismatches().isEmpty()) << server.mismatches().join(';').toStdString();
   }
   {
-    ScriptedServer server(loggedIn(1) + QStringList{"C: LIST", "S: -ERR no", "C: LIST 1",
-                                                    "S: -ERR no", "C: TOP 1 0", "S: -ERR no",
-                                                    "C: RETR 1", "S: -ERR no", "C: LIST 1",
-                                                    "S: -ERR no", "C: RETR 1", "S: -ERR locked",
-                                                    "C: QUIT", "S: +OK"});
+    // Without a listing, each fetch asks for its mail's size first.
+    ScriptedServer server(
+        loggedIn(1) +
+        QStringList{"C: LIST", "S: -ERR no", "C: LIST 1", "S: -ERR no", "C: TOP 1 0", "S: -ERR no",
+                    "C: LIST 1", "S: -ERR no", "C: RETR 1", "S: -ERR no", "C: LIST 1", "S: -ERR no",
+                    "C: LIST 1", "S: -ERR no", "C: RETR 1", "S: -ERR locked", "C: QUIT", "S: +OK"});
     const int h = NMailPop3Connect(server.address());
     ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
     Buffers b;
@@ -331,14 +361,14 @@ TEST_F(Pop3Scripted, RetrievalsSentAheadAreReadInOrderAndOnlyTakenMailsDeleted) 
                        QStringLiteral("S: body %1").arg(subject), "S: ."};
   };
   ScriptedServer server(
-      QStringList{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: PIPELINING", "S: .",
-                  "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK", "C: STAT", "S: +OK 4 400",
-                  "C: RETR 1"} +
-      mail("one") + QStringList{"C: LIST", "S: +OK", "S: 1 40", "S: 2 40", "S: 3 40", "S: 4 40",
-                                "S: .", "C: RETR 2"} +
-      mail("two") + QStringList{"C: RETR 3", "S: -ERR in use", "C: RETR 4"} + mail("four") +
-      QStringList{"C: RETR 3", "S: -ERR still in use", "C: CAPA", "S: +OK", "S: PIPELINING",
-                  "S: .", "C: DELE 1", "S: +OK", "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
+      QStringList{"S: +OK ready", "C: CAPA",      "S: +OK",  "S: USER",    "S: PIPELINING",
+                  "S: .",         "C: USER taro", "S: +OK",  "C: PASS pw", "S: +OK",
+                  "C: STAT",      "S: +OK 4 400", "C: LIST", "S: +OK",     "S: 1 40",
+                  "S: 2 40",      "S: 3 40",      "S: 4 40", "S: .",       "C: RETR 1"} +
+      mail("one") + QStringList{"C: RETR 2"} + mail("two") +
+      QStringList{"C: RETR 3", "S: -ERR in use", "C: RETR 4"} + mail("four") +
+      QStringList{"C: RETR 3", "S: -ERR still in use", "C: CAPA", "S: +OK", "S: PIPELINING", "S: .",
+                  "C: DELE 1", "S: +OK", "C: DELE 2", "S: +OK", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 4);
   for (int n = 1; n <= 2; ++n) {
@@ -375,8 +405,9 @@ TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
                             "S: ",
                             "S: " + QString::fromLatin1(payload.toBase64()),
                             "S: --XX--"};
-  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK"} + mail +
-                        QStringList{"S: .", "C: QUIT", "S: +OK"});
+  ScriptedServer server(
+      loggedIn(1) + QStringList{"C: LIST", "S: +OK", "S: 1 800", "S: .", "C: RETR 1", "S: +OK"} +
+      mail + QStringList{"S: .", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b(2000);
@@ -406,11 +437,12 @@ TEST_F(Pop3Scripted, AttachmentStepUnpacksTheFetchedMessageOnce) {
 TEST_F(Pop3Scripted, NulInsideAMailNeverCutsItsText) {
   // "a\0b" as the subject, "first\0second" as the body: the program cuts
   // each buffer at its first NUL, so a NUL in the text would lose the rest.
-  ScriptedServer server(loggedIn(1) +
-                        QStringList{"C: RETR 1", "S: +OK", "S: Subject: =?UTF-8?B?YQBi?=",
-                                    "S: Content-Type: text/plain; charset=UTF-8",
-                                    "S: Content-Transfer-Encoding: base64",
-                                    "S: ", "S: Zmlyc3QAc2Vjb25k", "S: .", "C: QUIT", "S: +OK"});
+  ScriptedServer server(
+      loggedIn(1) +
+      QStringList{"C: LIST", "S: +OK", "S: 1 130", "S: .", "C: RETR 1", "S: +OK",
+                  "S: Subject: =?UTF-8?B?YQBi?=", "S: Content-Type: text/plain; charset=UTF-8",
+                  "S: Content-Transfer-Encoding: base64", "S: ", "S: Zmlyc3QAc2Vjb25k", "S: .",
+                  "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
   Buffers b;
@@ -441,6 +473,8 @@ TEST_F(Pop3Scripted, TenMegabyteMessageWithLongAndDottedLinesArrivesWhole) {
       p.readLine();
       p.send(reply);
     }
+    p.readLine(); // LIST: far less than it sends, and within what a listing may be off by
+    p.sendRaw("+OK\r\n1 99\r\n.\r\n");
     p.readLine(); // RETR 1
     QByteArray wire = "+OK\r\n";
     for (const QByteArray &l : message.split('\n')) {
@@ -485,16 +519,14 @@ TEST_F(Pop3Scripted, AMailWhoseFileCannotBeWrittenLeavesTheSessionInStep) {
   QByteArray big = "Subject: first\r\n\r\n";
   while (big.size() < 2 * 1024 * 1024)
     big += "filler line of the first mail\r\n";
-  QStringList script = loggedIn(2) + QStringList{"C: RETR 1", "S: +OK"};
+  QStringList script = loggedIn(2) + QStringList{"C: LIST", "S: +OK",    "S: 1 2097200", "S: 2 40",
+                                                 "S: .",    "C: RETR 1", "S: +OK"};
   for (const QByteArray &line : big.split('\n'))
     if (!line.isEmpty())
       script << QStringLiteral("S: ") + QString::fromLatin1(line.chopped(1));
   // The small second mail is fetched ahead while the first one is handled.
-  script += QStringList{"S: .",         "C: LIST",     "S: +OK",
-                        "S: 1 2097200", "S: 2 40",     "S: .",
-                        "C: RETR 2",    "S: +OK",      "S: Subject: second",
-                        "S: ",          "S: body two", "S: .",
-                        "C: QUIT",      "S: +OK"};
+  script += QStringList{"S: .", "C: RETR 2", "S: +OK", "S: Subject: second", "S: ", "S: body two",
+                        "S: .", "C: QUIT",   "S: +OK"};
   ScriptedServer server(script);
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
@@ -519,9 +551,10 @@ TEST_F(Pop3Scripted, AMailFetchedAheadButNeverAskedForLeavesNoFileAndStaysOnTheS
       lines << QStringLiteral("S: line %1 of a mail larger than the ones fetched whole").arg(i);
     return lines + QStringList{"S: ."};
   };
-  ScriptedServer server(loggedIn(2) + QStringList{"C: RETR 1", "S: +OK"} + bigLines("first") +
+  ScriptedServer server(loggedIn(2) +
                         QStringList{"C: LIST", "S: +OK", "S: 1 500000", "S: 2 500000", "S: .",
-                                    "C: RETR 2", "S: +OK"} +
+                                    "C: RETR 1", "S: +OK"} +
+                        bigLines("first") + QStringList{"C: RETR 2", "S: +OK"} +
                         bigLines("second") +
                         QStringList{"C: DELE 1", "S: +OK", "C: QUIT", "S: +OK"});
   const int h = NMailPop3Connect(server.address());
@@ -550,12 +583,12 @@ TEST_F(Pop3Scripted, MailsReadAheadTakeTheirOwnNamesAndThoseNeverAskedForLeaveNo
     return QStringList{"S: +OK", QStringLiteral("S: Subject: mail %1").arg(n), "S: ",
                        QStringLiteral("S: body of mail %1").arg(n), "S: ."};
   };
-  QStringList script{"S: +OK ready", "C: CAPA", "S: +OK", "S: USER", "S: PIPELINING", "S: .",
-                     "C: USER taro", "S: +OK", "C: PASS pw", "S: +OK", "C: STAT", "S: +OK 5 250",
+  QStringList script{"S: +OK ready", "C: CAPA",      "S: +OK",  "S: USER",    "S: PIPELINING",
+                     "S: .",         "C: USER taro", "S: +OK",  "C: PASS pw", "S: +OK",
+                     "C: STAT",      "S: +OK 5 250", "C: LIST", "S: +OK",     "S: 1 50",
+                     "S: 2 50",      "S: 3 50",      "S: 4 50", "S: 5 50",    "S: .",
                      "C: RETR 1"};
   script += mail(1);
-  script += QStringList{"C: LIST", "S: +OK", "S: 1 50", "S: 2 50", "S: 3 50",
-                        "S: 4 50", "S: 5 50", "S: ."};
   for (int n = 2; n <= 5; ++n)
     script += QStringList{QStringLiteral("C: RETR %1").arg(n)} + mail(n);
   script += QStringList{"C: CAPA", "S: +OK", "S: PIPELINING", "S: .", "C: DELE 1", "S: +OK",
@@ -602,20 +635,13 @@ TEST_F(Pop3Scripted, AMailFetchedAheadIntoItsNamedFileIsReadFromItOrRemoved) {
         secondBytes += line.toLatin1() + "\r\n";
       }
       const QString size = large ? QStringLiteral("500000") : QStringLiteral("40");
-      QStringList script = loggedIn(2) + QStringList{"C: RETR 1",
-                                                     "S: +OK",
-                                                     "S: Subject: one",
-                                                     "S: ",
-                                                     "S: body one",
-                                                     "S: .",
-                                                     "C: LIST",
-                                                     "S: +OK",
-                                                     "S: 1 40",
-                                                     QStringLiteral("S: 2 ") + size,
-                                                     "S: .",
-                                                     "C: RETR 2",
-                                                     "S: +OK"} +
-                           second + QStringList{"S: ."};
+      QStringList script =
+          loggedIn(2) +
+          QStringList{"C: LIST", "S: +OK",      "S: 1 40", QStringLiteral("S: 2 ") + size,
+                      "S: .",    "C: RETR 1",   "S: +OK",  "S: Subject: one",
+                      "S: ",     "S: body one", "S: .",    "C: RETR 2",
+                      "S: +OK"} +
+          second + QStringList{"S: ."};
       if (asked)
         script << "C: CAPA"
                << "S: -ERR"
@@ -659,7 +685,8 @@ TEST_F(Pop3Scripted, AMailFetchedAheadIntoItsNamedFileIsReadFromItOrRemoved) {
 
 TEST_F(Pop3Scripted, UnterminatedMultiLineReplyFailsAfterTheTimeout) {
   setNetworkTimeoutMs(400);
-  ScriptedServer server(loggedIn(1) + QStringList{"C: RETR 1", "S: +OK", "S: Subject: x",
+  ScriptedServer server(loggedIn(1) + QStringList{"C: LIST", "S: +OK", "S: 1 30", "S: .",
+                                                  "C: RETR 1", "S: +OK", "S: Subject: x",
                                                   "S: ", "S: no end", "silence"});
   const int h = NMailPop3Connect(server.address());
   ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
@@ -786,3 +813,136 @@ TEST_F(Pop3Scripted, TextBuffersAreCutAndNulTerminated) {
 }
 
 } // namespace
+
+// What a server lists is a hint, and the user may stop at any moment. A
+// reply far past its listed size, one that never ends however steadily it
+// comes, and one the user stops (中止, or the window closing) while the
+// server sends without a pause, is cut: the mail stays on the server, its
+// file goes, and the user reads why. A reply that does end within twice its
+// budget is read to its end and thrown away, and the session goes on;
+// otherwise it ends without QUIT and nothing is deleted. A session opened
+// after a 中止 is as any.
+TEST_F(Pop3Scripted, AReplyPastItsBudgetOrStoppedIsCutAndItsMailLeftOnTheServer) {
+  setNetworkTimeoutMs(300);
+  enum Stop { None, User, Window };
+  struct Case {
+    const char *name;
+    qint64 bytes;
+    int pauseMs;
+    Stop stop;
+    const char *said;
+  };
+  for (const Case &c : {Case{"中止", -1, 0, User, "中止しました"},
+                        Case{"window closing", -1, 0, Window, "中止しました"},
+                        Case{"endless flood", -1, 0, None, "はるかに大きく"},
+                        Case{"endless trickle", -1, 100, None, "秒以内に終わらなかった"},
+                        Case{"20 MB, then its end", 20 << 20, 0, None, "はるかに大きく"}}) {
+    SCOPED_TRACE(c.name);
+    const bool sessionGoesOn = c.bytes > 0;
+    ScriptedServer server(testsupport::pop3Mailbox(
+        QList<QByteArray>(2), Pop3MailboxOptions{1000, false, [&](Peer &p, int number) {
+                                                   if (number == 2)
+                                                     return sendFiller(p, 2, 10);
+                                                   sendFiller(p, 1, c.bytes, c.pauseMs, [&] {
+                                                     if (c.stop == User)
+                                                       stopReceiving();
+                                                     else if (c.stop == Window)
+                                                       setWaitsInterrupted(true);
+                                                   });
+                                                 }}));
+    const int h = NMailPop3Connect(server.address());
+    ASSERT_NE(h, -1) << lastErrorText().toStdString();
+    ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 2);
+    QTemporaryDir folder;
+    const QString one = folder.filePath(QStringLiteral("one"));
+    ASSERT_EQ(NMailPop3SetMailFile(h, 1, one), 0);
+    Buffers b;
+    EXPECT_EQ(b.getMail(h, 1), c.stop == None ? NMailMailBeyondListing : -1);
+    const QString said = lastErrorText();
+    EXPECT_TRUE(said.contains(QString::fromUtf8(c.said)) &&
+                (c.stop != None || said.contains(QStringLiteral("サーバーに残してあります"))))
+        << said.toStdString();
+    EXPECT_FALSE(QFile::exists(one)) << "a cut mail was left in its file";
+    EXPECT_LT(NMailPop3DeleteMail(h, 1), 0);
+    if (sessionGoesOn) {
+      ASSERT_EQ(b.getMail(h, 2), 0) << lastErrorText().toStdString();
+      EXPECT_EQ(NMailPop3DeleteMail(h, 2), 0);
+    }
+    EXPECT_EQ(NMailPop3Close(h) == 0, sessionGoesOn) << lastErrorText().toStdString();
+    setWaitsInterrupted(false);
+    server.waitDone();
+    EXPECT_FALSE(server.received().contains(QStringLiteral("DELE 1")));
+    EXPECT_EQ(server.received().contains(QStringLiteral("QUIT")), sessionGoesOn);
+  }
+}
+
+// The mailbox drains whole, fetched as the receive routine fetches (each
+// mail's file named while the one before is fetched), whatever the server
+// lists or refuses to list: mails listed at 1,000 octets and sent at 12 MB
+// are never held in memory (eight of them raised the peak by 129 MB), and
+// with PIPELINING and the whole listing refused, no mail's LIST n waits for
+// the reply to a RETR not yet sent.
+TEST_F(Pop3Scripted, EveryMailArrivesAndNoneIsHeldInMemoryWhateverTheListingSays) {
+  struct Case {
+    const char *name;
+    int mails;
+    bool pipelining;
+    qint64 sent;
+  };
+  for (const Case &c : {Case{"listed 1,000 octets, sent 12 MB", 8, false, 12 << 20},
+                        Case{"PIPELINING, LIST refused", 3, true, 40}}) {
+    SCOPED_TRACE(c.name);
+    if (!testsupport::resetPeakMemory())
+      GTEST_SKIP() << "the kernel keeps this process's peak memory";
+    const long beforeKb = testsupport::statusKb("VmHWM:");
+    ScriptedServer server(
+        testsupport::pop3Mailbox(QList<QByteArray>(c.mails),
+                                 Pop3MailboxOptions{1000, c.pipelining, [&](Peer &p, int number) {
+                                                      sendFiller(p, number, c.sent);
+                                                    }}));
+    const int h = NMailPop3Connect(server.address());
+    ASSERT_NE(h, -1) << lastErrorText().toStdString();
+    ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), c.mails);
+    QList<int> sizes;
+    QStringList ids;
+    ASSERT_EQ(NMailPop3GetListing(h, sizes, ids), c.mails);
+    QTemporaryDir folder;
+    auto file = [&](int n) { return folder.filePath(QStringLiteral("m%1").arg(n)); };
+    for (int n = 1; n <= c.mails; ++n) {
+      ASSERT_EQ(NMailPop3SetMailFile(h, n, file(n)), 0);
+      if (n < c.mails)
+        ASSERT_EQ(NMailPop3SetMailFile(h, n + 1, file(n + 1)), 0);
+      Buffers b;
+      ASSERT_EQ(b.getMail(h, n), 0) << lastErrorText().toStdString();
+      EXPECT_EQ(cutAtNul(b.subject), QStringLiteral("mail %1").arg(n));
+      EXPECT_GT(QFileInfo(file(n)).size(), c.sent);
+      ASSERT_TRUE(QFile::remove(file(n)));
+      EXPECT_EQ(NMailPop3DeleteMailLater(h, n), 0);
+    }
+    EXPECT_EQ(NMailPop3Close(h), 0) << lastErrorText().toStdString();
+    const long grownKb = testsupport::statusKb("VmHWM:") - beforeKb;
+    EXPECT_LT(grownKb, 48 * 1024) << "the peak grew by " << grownKb / 1024 << " MB";
+    server.waitDone();
+    EXPECT_TRUE(server.received().contains(QStringLiteral("DELE %1").arg(c.mails)));
+  }
+}
+
+// A listing that never ends, however steadily its lines come, is given up.
+TEST_F(Pop3Scripted, AListingThatNeverEndsIsGivenUp) {
+  setNetworkTimeoutMs(300);
+  ScriptedServer server([](Peer &p) {
+    p.answerCommands("+OK ready", [&](const QByteArray &line) {
+      if (line == "LIST")
+        sendFiller(p, 1, -1, 100);
+      else
+        p.send(line == "STAT" ? "+OK 1 100" : line == "CAPA" ? "-ERR" : "+OK");
+      return line != "LIST";
+    });
+  });
+  const int h = NMailPop3Connect(server.address());
+  ASSERT_EQ(NMailPop3Authenticate(h, "taro", "pw", 0), 1);
+  EXPECT_LT(NMailPop3GetMailSize(h, 1), 0);
+  EXPECT_TRUE(lastErrorText().contains(QStringLiteral("秒以内に終わらなかった")))
+      << lastErrorText().toStdString();
+  NMailPop3Close(h);
+}

@@ -11,13 +11,14 @@ namespace testsupport {
 
 Peer::Peer(QTcpSocket *socket, ScriptedServer *server) : socket_(socket), server_(server) {}
 
-void Peer::sendRaw(const QByteArray &data) {
+bool Peer::sendRaw(const QByteArray &data) {
   if (socket_->state() != QAbstractSocket::ConnectedState)
-    return;
+    return false;
   socket_->write(data);
   while (socket_->bytesToWrite() > 0 && socket_->state() == QAbstractSocket::ConnectedState)
     if (!socket_->waitForBytesWritten(10000))
       break;
+  return socket_->state() == QAbstractSocket::ConnectedState && socket_->bytesToWrite() == 0;
 }
 
 void Peer::send(const QByteArray &line) {
@@ -201,7 +202,11 @@ ScriptedServer::Script ScriptedServer::fromLines(const QStringList &lines, Scrip
 }
 
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize) {
-  return [messages = std::move(messages), listedSize](Peer &peer) {
+  return pop3Mailbox(std::move(messages), Pop3MailboxOptions{listedSize, false, {}});
+}
+
+ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, Pop3MailboxOptions options) {
+  return [messages = std::move(messages), listedSize = options.listedSize, options](Peer &peer) {
     peer.answerCommands("+OK scripted", [&](const QByteArray &line) {
       const QList<QByteArray> words = line.split(' ');
       const QByteArray verb = words[0].toUpper();
@@ -216,6 +221,10 @@ ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize
         peer.send("+OK " + QByteArray::number(number) + ' ' + QByteArray::number(listedSize));
       } else if (verb == "TOP" && known) {
         peer.sendRaw("+OK\r\nSubject: mail " + QByteArray::number(number) + "\r\n\r\n.\r\n");
+      } else if (verb == "CAPA" && options.pipelining) {
+        peer.sendRaw("+OK\r\nUSER\r\nPIPELINING\r\n.\r\n");
+      } else if (verb == "RETR" && known && options.retr) {
+        options.retr(peer, number);
       } else if (verb == "RETR" && known && !messages[number - 1].isEmpty()) {
         peer.sendRaw("+OK\r\n" + messages[number - 1] + ".\r\n");
       } else {

@@ -38,7 +38,8 @@ class Peer {
 public:
   Peer(QTcpSocket *socket, ScriptedServer *server);
   void send(const QByteArray &line); // CR LF appended
-  void sendRaw(const QByteArray &data);
+  // False once the client has gone away.
+  bool sendRaw(const QByteArray &data);
   // The next line from the client without its CR LF; empty when the client
   // went away or stayed silent for 10 s (`ok` says which).
   QByteArray readLine(bool *ok = nullptr);
@@ -101,5 +102,14 @@ private:
 // really holds. The messages are sent as they are (dot-stuffed, CR LF
 // ended). Which were deleted is in the received lines ("DELE 2").
 ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, qint64 listedSize = 200);
+// The same mailbox, further shaped: it offers PIPELINING, or sends the reply
+// to RETR n itself (the "+OK" line, the message and the "." line) through
+// `retr`, for a message too large or too long-lasting to hold.
+struct Pop3MailboxOptions {
+  qint64 listedSize = 200;
+  bool pipelining = false;
+  std::function<void(Peer &, int number)> retr;
+};
+ScriptedServer::Script pop3Mailbox(QList<QByteArray> messages, Pop3MailboxOptions options);
 
 } // namespace testsupport
