@@ -17,6 +17,7 @@
 #include "platform/messagebox.h"
 #include "settings/config.h"
 #include "settings/idpassform.h"
+#include "settings/servercopies.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -104,7 +105,7 @@ AppendResult StoreReceivedMail(const MailRecord &record, const QByteArray &encod
   return appendEncodedHistoryRecord(History::Received, record, encoded);
 }
 
-const QString CheckFailedText = QStringLiteral("メールのチェックに失敗しました。");
+const QString CheckFailedText = QStringLiteral("チェックに失敗しました。");
 
 const QString ServerKeptText =
     QStringLiteral("\nこのメールとまだ受信していないメールはサーバーに残してあります。");
@@ -188,6 +189,9 @@ struct RunOutcome {
   QStringList subjects;         // of the stored mails, for the desktop notification
   int overBudget = 0;           // stored with what was read of them within their budget
   QHash<int, QString> deleting; // number → id of each mail whose deletion was asked for
+  int leftOnServer = 0;         // stored before and kept there as the user asked
+  int beyondListing = 0;        // sent far past their listed size, left on the server
+  QString beyondReason;
 };
 
 // One mail as the transport gave it, cut at its NULs.
@@ -202,15 +206,23 @@ struct FetchedMail {
 // deletion over.
 class RunSteps {
 public:
-  RunSteps(ReceiveHost &host, int handle, int count, UidlJournal &journal, ReceiveRun &run)
+  RunSteps(ReceiveHost &host, int handle, int count, UidlJournal &journal, ReceiveRun &run,
+           const settings::ServerCopies &copies)
       : host_(host), handle_(handle), count_(count), journal_(journal), run_(run), listing_(handle),
-        nextRecord_(historyCount(History::Received) + 1),
+        copies_(copies), nextRecord_(historyCount(History::Received) + 1),
         home_(QFileInfo(platform::attachmentFolder()).canonicalFilePath()) {
     run_.startsAt(nextRecord_ - 1);
   }
 
   RunOutcome run() {
     const UnpackRun unpackRun;
+    // The transport fetches ahead only what this run will ask for.
+    QList<int> skipped;
+    for (int n = 1; n <= count_; ++n)
+      if (whatToDo(n) != Do::Fetch)
+        skipped.append(n);
+    if (!skipped.isEmpty())
+      nmail::NMailPop3SkipMails(handle_, skipped);
     for (int n = 1; n <= count_; ++n) {
       if (stopRequest != StopRequest::None) {
         outcome_.cancelled = true;
@@ -219,9 +231,15 @@ public:
       showProgress(n);
       const QString uidl = listing_.uidl(n);
       const int size = listing_.size(handle_, n);
-      if (!uidl.isEmpty() && journal_.storedBefore(uidl, size)) {
-        // A mail stored by a check that ended before its QUIT is still on
-        // the server: it is deleted there, not stored a second time.
+      const Do what = whatToDo(n);
+      if (what == Do::Leave) {
+        ++outcome_.leftOnServer;
+        continue;
+      }
+      if (what == Do::Delete) {
+        // A mail stored before is deleted on the server, not stored a second
+        // time: one a check that ended before its QUIT stored, or one kept
+        // there whose time has come.
         if (nmail::NMailPop3DeleteStoredMail(handle_, n, uidl) == 0) {
           ++outcome_.storedBefore;
           outcome_.deleting.insert(n, uidl);
@@ -229,11 +247,13 @@ public:
         continue;
       }
       FetchedMail mail;
-      const Step fetched = fetch(n, size, mail);
+      const Step fetched = fetch(n, uidl, size, mail);
       if (fetched == Step::Next)
         continue;
       if (fetched == Step::Stop || store(uidl, size, mail) == Step::Stop)
         break;
+      if (keepsCopy(uidl))
+        continue;
       // Stored: its DELE is queued without a wait (the server deletes at QUIT).
       nmail::NMailPop3DeleteMailLater(handle_, n);
       outcome_.deleting.insert(n, uidl);
@@ -241,6 +261,12 @@ public:
     if (lastStaged_)
       showLastStored(*lastStaged_);
     return outcome_;
+  }
+
+  // Whether the server gave its mails ids (UIDL).
+  bool hasIds() const {
+    return std::any_of(listing_.ids.cbegin(), listing_.ids.cend(),
+                       [](const QString &id) { return !id.isEmpty(); });
   }
 
   // Every id the server listed, when it listed one for each mail.
@@ -252,6 +278,30 @@ public:
 
 private:
   enum class Step { Done, Next, Stop };
+  enum class Do { Fetch, Delete, Leave };
+
+  // What the run does with mail n. Without an id (a server without UIDL, an
+  // id listed twice) every mail is new, and deleted once stored.
+  Do whatToDo(int n) const {
+    const QString uidl = listing_.uidl(n);
+    if (uidl.isEmpty())
+      return Do::Fetch;
+    const int size = listing_.size(handle_, n);
+    if (const auto kept = journal_.keptCopy(uidl, size)) {
+      const qint64 age = platform::utcNow().toMSecsSinceEpoch() - kept->storedAt;
+      const bool due = !copies_.keep || (kept->deletedHere && copies_.deleteWithRecord) ||
+                       (copies_.deleteAfterDays > 0 &&
+                        age >= qint64(copies_.deleteAfterDays) * 24 * 60 * 60 * 1000);
+      return due ? Do::Delete : Do::Leave;
+    }
+    if (journal_.beyondListing(uidl, size))
+      return Do::Leave;
+    return journal_.storedBefore(uidl, size) ? Do::Delete : Do::Fetch;
+  }
+
+  // Whether a mail stored now stays on the server: only one the server
+  // gives an id that no other mail has, by which later checks know it.
+  bool keepsCopy(const QString &uidl) const { return copies_.keep && !uidl.isEmpty(); }
 
   Step stop(const QString &text, platform::MsgIcon icon) {
     outcome_.stopped = true;
@@ -276,7 +326,7 @@ private:
   // there: a large one is never held whole in memory. The next mail's file
   // is named now: the transport fetches it into that file while this one is
   // stored (one stored before is only deleted).
-  Step fetch(int n, int size, FetchedMail &mail) {
+  Step fetch(int n, const QString &uidl, int size, FetchedMail &mail) {
     mail.incoming = namedNumber_ == n ? namedIncoming_ : newOriginalName(size);
     const QString incomingPath = incomingOriginalPath(mail.incoming);
     if (incomingPath.isEmpty())
@@ -285,8 +335,7 @@ private:
     namedNumber_ = 0;
     if (const int next = n + 1; next <= count_) {
       const int nextSize = listing_.size(handle_, next);
-      const QString nextUidl = listing_.uidl(next);
-      if (nextSize >= 0 && (nextUidl.isEmpty() || !journal_.storedBefore(nextUidl, nextSize))) {
+      if (nextSize >= 0 && whatToDo(next) == Do::Fetch) {
         namedIncoming_ = newOriginalName(nextSize);
         const QString path = incomingOriginalPath(namedIncoming_);
         if (!path.isEmpty() && nmail::NMailPop3SetMailFile(handle_, next, path) == 0)
@@ -297,6 +346,16 @@ private:
                                                 bodyLengthFor(size));
     if (got == nmail::NMailMailFileError)
       return stop(keepFailureText(), platform::MsgIcon::Critical);
+    if (got == nmail::NMailMailBeyondListing) {
+      // Fetched again it would meet the same: left on the server, and
+      // passed by from now on.
+      originalsFolder(History::Received).remove(mail.incoming);
+      if (!uidl.isEmpty())
+        journal_.addBeyondListing(uidl, size);
+      ++outcome_.beyondListing;
+      outcome_.beyondReason = nmail::lastErrorText();
+      return Step::Next;
+    }
     mail.body = nmail::cutAtNul(body_);
     mail.header = nmail::cutAtNul(header_);
     // A mail we could not read is left on the server for the next check.
@@ -419,7 +478,7 @@ private:
                         const QByteArray &encoded, const QByteArray &key,
                         const QStringList &attachments) {
     if (!uidl.isEmpty() &&
-        !run_.addEntry(nextRecord_, uidl, listedSize, original, key, attachments))
+        !run_.addEntry(nextRecord_, uidl, listedSize, original, key, attachments, keepsCopy(uidl)))
       return AppendResult{0, AppendError::WriteFailed};
     if (!keep(mail, original))
       return AppendResult{0, AppendError::None};
@@ -440,7 +499,7 @@ private:
                           const FetchedMail &mail, const QString &original,
                           const MailRecord &record, const QByteArray &encoded,
                           const QByteArray &key, const QStringList &attachments) {
-    if (!run_.addEntry(known.record, uidl, listedSize, original, key, attachments))
+    if (!run_.addEntry(known.record, uidl, listedSize, original, key, attachments, keepsCopy(uidl)))
       return AppendResult{0, AppendError::WriteFailed};
     if (!keep(mail, original))
       return AppendResult{0, AppendError::None};
@@ -460,6 +519,7 @@ private:
   UidlJournal &journal_;
   ReceiveRun &run_;
   const Listing listing_;
+  const settings::ServerCopies copies_;
   RunOutcome outcome_;
   // Reused for every mail without being cleared, as the transport expects.
   QString subject_ = nmail::newTextBuffer();
@@ -478,6 +538,40 @@ private:
   bool joinedSet_ = false;    // the mail in hand completed a split set
   QElapsedTimer statusShown_; // when "受信中" last changed
 };
+
+// The mails left on the server that the user should hear of. The mail under
+// way when the user stopped is no failure to tell.
+void tellUnread(ReceiveHost &host, const RunOutcome &outcome) {
+  if (outcome.unread > 0 && !outcome.stopped && stopRequest == StopRequest::None)
+    tell(host,
+         QStringLiteral("%1件のメールを受信できませんでした。"
+                        "サーバーに残してあるので、次のチェックで受信します。")
+                 .arg(outcome.unread) +
+             (outcome.unreadReason.isEmpty() ? QString()
+                                             : QStringLiteral("\n\n") + outcome.unreadReason),
+         {}, platform::MsgIcon::Exclamation);
+  if (outcome.beyondListing > 0 && stopRequest == StopRequest::None)
+    tell(host,
+         QStringLiteral("%1件のメールは、サーバーが知らせた大きさをはるかに超えて送られてきたため、"
+                        "受信せずにサーバーに残してあります。次のチェックからも受信しません。")
+                 .arg(outcome.beyondListing) +
+             (outcome.beyondReason.isEmpty() ? QString()
+                                             : QStringLiteral("\n\n") + outcome.beyondReason),
+         {}, platform::MsgIcon::Exclamation);
+}
+
+// Copies are kept on the server by their ids; a server without UIDL gives
+// none, and its mails are deleted as before. Told once a program run.
+void tellCopiesNotKept(ReceiveHost &host) {
+  static QSet<QString> told;
+  if (told.contains(settings::Pop3Server))
+    return;
+  told.insert(settings::Pop3Server);
+  tell(host,
+       QStringLiteral("POP3サーバーがメールの識別子（UIDL）に対応していないため、メールをサーバーに"
+                      "残せません。受信したメールはこれまでどおりサーバーから削除します。"),
+       {}, platform::MsgIcon::Exclamation);
+}
 
 } // namespace
 
@@ -570,7 +664,10 @@ void ReceiveMail(ReceiveHost &host) {
           run.emplace(*journal);
         }
         if (count > 0) {
-          RunSteps steps(host, handle, count, *journal, *run);
+          const settings::ServerCopies copies = settings::serverCopies();
+          RunSteps steps(host, handle, count, *journal, *run, copies);
+          if (copies.keep && !steps.hasIds())
+            tellCopiesNotKept(host);
           outcome = steps.run();
           listed = steps.listedIds();
           if (outcome.storedBefore > 0)
@@ -580,15 +677,7 @@ void ReceiveMail(ReceiveHost &host) {
           overBudget = outcome.overBudget;
           newMail = outcome.stored > 0;
           checkFailed = outcome.stored == 0 && (outcome.stopped || outcome.unread > 0);
-          if (outcome.unread > 0 && !outcome.stopped && stopRequest != StopRequest::Abandon)
-            tell(host,
-                 QStringLiteral("%1件のメールを受信できませんでした。"
-                                "サーバーに残してあるので、次のチェックで受信します。")
-                         .arg(outcome.unread) +
-                     (outcome.unreadReason.isEmpty()
-                          ? QString()
-                          : QStringLiteral("\n\n") + outcome.unreadReason),
-                 {}, platform::MsgIcon::Exclamation);
+          tellUnread(host, outcome);
         } else if (count == 0) {
           listed.emplace(); // an empty maildrop: no mail of an entry is left there
         } else {
@@ -657,15 +746,19 @@ void ReceiveMail(ReceiveHost &host) {
   }
 
   // Told once, where the result of a stopped check is told: the status line
-  // keeps the two texts the check cycle goes by.
+  // keeps the three texts the check cycle goes by.
   if (overBudget > 0 && !commitFailed)
-    host.setHelpText(QStringLiteral("%1件のメールは読み終えるのに時間がかかりすぎるため、"
-                                    "読めた所までを着信履歴に入れました。メール全体は"
-                                    "「★MAilData/Maildir」に残してあります。")
-                         .arg(overBudget));
+    host.setHelpText(
+        QStringLiteral(
+            "%1件のメールは読み終えるのに時間がかかりすぎたため、途中までを着信履歴に保存しました。"
+            "メール全体はデータフォルダ「%2」の「Maildir」に残してあります。")
+            .arg(overBudget)
+            .arg(QFileInfo(platform::dataFolder()).fileName()));
+  // 中止 ends the session without QUIT: what was stored goes from the server
+  // at the next check, through the journal.
   if (cancelled)
-    host.setHelpText(QStringLiteral("受信を中止しました。受信したメールだけをサーバーから削除し、"
-                                    "残りはサーバーに残してあります。"));
+    host.setHelpText(QStringLiteral("受信を中止しました。受信したメールは次のチェックでサーバーから"
+                                    "削除し、残りはサーバーに残してあります。"));
   // Only a run that stored a mail reports new mail: one whose every fetch
   // failed or that stopped before storing any says it failed, and one that
   // only deleted mails stored before found nothing new.

@@ -198,7 +198,7 @@ std::optional<FetchedToFile> fetchToFile(Session &session, int handle, int numbe
 void readSmallAhead(Pop3Client &client, int handle, int next, const QString &folder,
                     qint64 budgetMs) {
   for (int n = next; n <= client.messageCount() && readyCount(handle) < ReadyMails; ++n) {
-    if (isReady(handle, n))
+    if (isReady(handle, n) || client.skipped(n))
       continue;
     if (n != next)
       client.prefetch(n);

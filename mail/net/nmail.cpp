@@ -5,12 +5,12 @@
 #include "mail/net/facestate.h"
 
 #include "mail/mime/charset.h"
-#include "platform/core/diskflush.h"
-#include "mail/net/endpoint.h"
 #include "mail/mime/mime.h"
+#include "mail/net/endpoint.h"
 #include "mail/net/pop3client.h"
 #include "mail/net/smtpclient.h"
 #include "mail/net/transportthread.h"
+#include "platform/core/diskflush.h"
 
 #include "platform/core/filesync.h"
 #include "platform/core/wait.h"
@@ -33,7 +33,6 @@
 namespace nmail {
 
 using namespace face;
-
 
 QString newTextBuffer() {
   return QString(NMailBufferSize, QLatin1Char(' '));
@@ -203,8 +202,8 @@ int NMailPop3Authenticate(int handle, const QString &id, const QString &password
 
 int NMailPop3GetMailStatus(int handle, int number, QString &subject, QString &date, QString &from,
                            QString &header, int /*flag*/) {
-  const auto block = withSession<QByteArray>(
-      handle, [&](Pop3Client &client) { return client.header(number); });
+  const auto block =
+      withSession<QByteArray>(handle, [&](Pop3Client &client) { return client.header(number); });
   if (!block.value) {
     fillHeaders({}, subject, date, from, header);
     return failWith(block.error);
@@ -349,12 +348,21 @@ int NMailPop3GetListing(int handle, QList<int> &sizes, QStringList &uidls) {
 
 int NMailPop3GetMailUidl(int handle, int number, QString &uidl) {
   uidl.clear();
-  const auto uid = withSession<QByteArray>(
-      handle, [&](Pop3Client &client) { return client.uniqueId(number); });
+  const auto uid =
+      withSession<QByteArray>(handle, [&](Pop3Client &client) { return client.uniqueId(number); });
   if (!uid.value)
     return failWith(uid.error);
   uidl = QString::fromLatin1(*uid.value);
   return 0;
+}
+
+int NMailPop3SkipMails(int handle, const QList<int> &numbers) {
+  const QSet<int> skipped(numbers.cbegin(), numbers.cend());
+  const auto done = withSession<bool>(handle, [&](Pop3Client &client) {
+    client.skip(skipped);
+    return std::optional<bool>(true);
+  });
+  return done.value ? 0 : failWith(done.error);
 }
 
 int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl) {
@@ -415,4 +423,3 @@ QString lastErrorText() {
 }
 
 } // namespace nmail
-

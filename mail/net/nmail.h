@@ -89,6 +89,10 @@ int NMailPop3Close(int handle, QList<int> *deleted = nullptr);
 // The server's unique id (UIDL) of a message: 0 with the id in `uidl`, or -1
 // when the server has none for it (UIDL is optional in POP3).
 int NMailPop3GetMailUidl(int handle, int number, QString &uidl);
+// The messages the program will not fetch in this session (kept on the
+// server, or stored before and only to be deleted): the transport never
+// fetches them ahead. 0, or -1 without a session.
+int NMailPop3SkipMails(int handle, const QList<int> &numbers);
 // Deletes a message stored in an earlier session that never reached QUIT,
 // without fetching it again: only when its unique id is still `uidl`.
 int NMailPop3DeleteStoredMail(int handle, int number, const QString &uidl);

@@ -503,7 +503,7 @@ void Pop3Client::prefetch(int number) {
     it = it.key() < number ? held_.erase(it) : std::next(it);
   auto wanted = [&](int n) {
     if (deleted_.contains(n) || retrieved_.contains(n) || handedOut_.contains(n) ||
-        held_.contains(n) ||
+        held_.contains(n) || skipped_.contains(n) ||
         std::any_of(inFlight_.cbegin(), inFlight_.cend(),
                     [n](const auto &s) { return s.first == n; }))
       return std::optional<qint64>();
@@ -575,7 +575,8 @@ Pop3Client::retrieve(int number, const std::function<void(const QByteArray &)> &
 std::optional<qint64>
 Pop3Client::retrieveAhead(int number, const std::function<void(const QByteArray &)> &sink) {
   if (holds(number) || !authenticated_ || number < 1 || number > count_ ||
-      deleted_.contains(number) || retrieved_.contains(number) || conn_.isBroken())
+      deleted_.contains(number) || retrieved_.contains(number) || skipped_.contains(number) ||
+      conn_.isBroken())
     return std::nullopt;
   const QString error = error_;
   std::optional<qint64> size;

@@ -90,6 +90,10 @@ public:
   std::optional<qint64> retrieveAhead(int number,
                                       const std::function<void(const QByteArray &)> &sink);
   void claim(int number) { retrieved_.insert(number); }
+  // Messages the program will not ask for (left on the server, or only to
+  // be deleted): never fetched ahead.
+  void skip(const QSet<int> &numbers) { skipped_ = numbers; }
+  bool skipped(int number) const { return skipped_.contains(number); }
   // Whether header() or prefetch() brought message n whole: retrieve(n)
   // then costs nothing.
   bool holds(int number) const { return held_.contains(number); }
@@ -193,6 +197,7 @@ private:
   QSet<int> retrieved_;
   QSet<int> handedOut_; // taken out by takeHeld(), not yet claimed
   QSet<int> deleted_;
+  QSet<int> skipped_;
   QList<int> pendingDeletes_;
   QSet<int> accepted_;  // DELE answered +OK
   QSet<int> confirmed_; // accepted_, once QUIT was answered

@@ -26,9 +26,10 @@ void ReceiveRun::dropMail(const QString &name) {
 }
 
 bool ReceiveRun::addEntry(int record, const QString &uidl, qint64 size, const QString &original,
-                          const QByteArray &key, const QStringList &attachments) {
+                          const QByteArray &key, const QStringList &attachments,
+                          bool keepOnServer) {
   wroteAny_ = true;
-  return journal_.add(record, uidl, size, original, key, attachments);
+  return journal_.add(record, uidl, size, original, key, attachments, keepOnServer);
 }
 
 QList<platform::PendingFile> ReceiveRun::takeWrittenFiles() {

@@ -37,7 +37,8 @@ public:
   // Before the mail's record: its journal entry (see UidlJournal::add).
   // False when it could not be written: the mail must stay on the server.
   bool addEntry(int record, const QString &uidl, qint64 size, const QString &original,
-                const QByteArray &key, const QStringList &attachments = {});
+                const QByteArray &key, const QStringList &attachments = {},
+                bool keepOnServer = false);
   // The files the attachment step wrote for the mail in hand, taken from it
   // to be flushed with the run.
   QList<platform::PendingFile> takeWrittenFiles();

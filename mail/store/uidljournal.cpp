@@ -22,6 +22,14 @@ namespace {
 
 const QString JournalName = QStringLiteral("uidl.journal");
 
+// A mail kept on the server needs no more than its id, its size, when it
+// came and its record's key, of which 16 digits tell it among the records:
+// twenty thousand of them fit in well under 2 MB.
+bool isKept(char s) {
+  return s == UidlJournal::Kept || s == UidlJournal::KeptDeletedHere;
+}
+constexpr int KeptKeyDigits = 16;
+
 bool isHex(const QByteArray &bytes) {
   return std::all_of(bytes.begin(), bytes.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
@@ -30,7 +38,8 @@ bool isHex(const QByteArray &bytes) {
 bool knownState(char s) {
   return s == UidlJournal::Stored || s == UidlJournal::Added || s == UidlJournal::FetchAgain ||
          s == UidlJournal::DeletedByUser || s == UidlJournal::Committed ||
-         s == UidlJournal::Unpacking;
+         s == UidlJournal::Unpacking || s == UidlJournal::AddedToKeep || s == UidlJournal::Kept ||
+         s == UidlJournal::KeptDeletedHere || s == UidlJournal::BeyondListing;
 }
 
 // Writes the whole file anew and puts it on the disk before it takes the
@@ -100,8 +109,10 @@ QStringList attachmentsOf(const QByteArray &field) {
 // their record number, as those versions did; those of seven lack the time
 // and the attachments. A line without its line break was cut short and is
 // left out.
-QList<UidlJournal::Entry> UidlJournal::readEntries() {
+QList<UidlJournal::Entry> UidlJournal::readEntries(bool *appended) {
   QList<Entry> out;
+  if (appended)
+    *appended = false;
   QFile file(path());
   if (!file.open(QIODevice::ReadOnly))
     return out;
@@ -129,11 +140,14 @@ QList<UidlJournal::Entry> UidlJournal::readEntries() {
     }
     if (e.state == Committed) {
       for (const qsizetype at : open.take(runOf(e)))
-        out[at].state = Stored;
+        out[at].state = out[at].state == AddedToKeep ? Kept : Stored;
+      if (appended)
+        *appended = true;
       continue;
     }
-    if (e.state == Unpacking) {
-      // A mail whose unpacking began: it names nothing yet.
+    if (e.state == Unpacking || e.state == BeyondListing) {
+      // A mail whose unpacking began, or that the server sent far past its
+      // listed size: it names nothing.
       if (n == 9 && record == 0)
         out.append(e);
       continue;
@@ -143,16 +157,18 @@ QList<UidlJournal::Entry> UidlJournal::readEntries() {
     // Only a mail to fetch again whose record was lost has neither a
     // record nor a copy (see the constructor).
     const bool recordLost = n == 9 && e.state == FetchAgain && record == 0;
-    if (record < 1 && !recordLost)
+    const bool kept = n == 9 && isKept(e.state);
+    if (record < 1 && !recordLost && !kept)
       continue;
     if (n >= 7) {
-      if (f[5].size() != 64 || !isHex(f[5]) || (e.original.isEmpty() && !recordLost))
+      if ((f[5].size() != 64 && !(kept && f[5].size() >= KeptKeyDigits && f[5].size() < 64)) ||
+          !isHex(f[5]) || (e.original.isEmpty() && !recordLost && !kept))
         continue;
       e.key = f[5];
     }
     if (n == 9)
       e.attachments = attachmentsOf(f[8]);
-    if (e.state == Added)
+    if (e.state == Added || e.state == AddedToKeep)
       open[runOf(e)].append(out.size());
     out.append(e);
   }
@@ -164,13 +180,20 @@ QList<UidlJournal::Entry> UidlJournal::readEntries() {
   return out;
 }
 
-QByteArray UidlJournal::lineOf(const Entry &e) {
+QByteArray UidlJournal::lineOf(const Entry &given) {
+  Entry e = given;
+  if (isKept(e.state)) {
+    e.record = 0;
+    e.original.clear();
+    e.key = e.key.left(KeptKeyDigits);
+    e.attachments.clear();
+  }
   QByteArray line = QByteArray::number(e.record) + ' ' + e.account + ' ' + e.uidl;
   if (e.size < 0 && e.original.isEmpty() && e.key.isEmpty())
     return line;
   line += ' ' + QByteArray::number(e.size) + ' ' +
           (e.original.isEmpty() ? QByteArray("-") : e.original.toUtf8());
-  if (!e.key.isEmpty() || e.state == Committed || e.state == Unpacking)
+  if (!e.key.isEmpty() || e.state == Committed || e.state == Unpacking || e.state == BeyondListing)
     line += ' ' + (e.key.isEmpty() ? QByteArray("-") : e.key) + ' ' + e.state + ' ' +
             QByteArray::number(e.time) + ' ' + attachmentsField(e.attachments);
   return line;
@@ -216,7 +239,7 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   QSet<QByteArray> lookFor;
   for (qsizetype i = 0; i < entries.size(); ++i) {
     const Entry &e = entries[i];
-    if (e.key.isEmpty() || e.state == DeletedByUser)
+    if (e.key.isEmpty() || e.state == DeletedByUser || isKept(e.state))
       continue;
     if (e.record <= count && !taken.contains(e.record))
       if (const auto bytes = readHistoryRecordBytes(History::Received, e.record);
@@ -242,10 +265,12 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   for (qsizetype i = 0; i < entries.size(); ++i) {
     if (entries[i].key.isEmpty())
       continue;
-    const bool there = entries[i].state == DeletedByUser || at[i] > 0;
+    auto isThere = [&](qsizetype k) {
+      return entries[k].state == DeletedByUser || isKept(entries[k].state) || at[k] > 0;
+    };
+    const bool there = isThere(i);
     const auto it = newest.constFind(mailOf(entries[i]));
-    const bool thereBefore =
-        it != newest.constEnd() && (entries[*it].state == DeletedByUser || at[*it] > 0);
+    const bool thereBefore = it != newest.constEnd() && isThere(*it);
     if (there || !thereBefore)
       newest[mailOf(entries[i])] = i;
   }
@@ -262,6 +287,12 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
     Entry &e = entries[i];
     const bool ours = e.account == account_;
     const QString id = QString::fromLatin1(e.uidl);
+    if (e.state == BeyondListing) {
+      kept.append(e);
+      if (ours)
+        beyond_.insert(id, e.size);
+      continue;
+    }
     if (e.state == Unpacking) {
       // Its run went no further with that mail: what it wrote of the mail's
       // attachments may be there, whole or cut short.
@@ -288,7 +319,14 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
       continue;
     }
     const qsizetype latest = newest.value(mailOf(e), i);
-    if (e.state != DeletedByUser && at[i] == 0) {
+    if (isKept(e.state) && latest == i) {
+      // Stored, and its copy left on the server as the user asked.
+      kept.append(e);
+      if (ours)
+        kept_.insert(id, {e.size, KeptCopy{e.time, e.state == KeptDeletedHere}});
+      continue;
+    }
+    if (e.state != DeletedByUser && !isKept(e.state) && at[i] == 0) {
       // The record never came (killed just before it) or was lost with a
       // disk that failed: the mail stays on the server and comes again, and
       // so does its copy. The files of its attachments are still there:
@@ -369,16 +407,45 @@ std::optional<KnownMail> UidlJournal::knownMail(const QString &uidl, qint64 size
 }
 
 bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QString &original,
-                      const QByteArray &key, const QStringList &attachments) {
+                      const QByteArray &key, const QStringList &attachments, bool keepOnServer) {
   const QByteArray id = uidl.toLatin1();
   const QByteArray name = original.toUtf8();
   if (record < 1 || size < 0 || id.isEmpty() || id.contains(' ') || id.contains('\n') ||
       name.isEmpty() || name.contains(' ') || name.contains('\n') || key.size() != 64)
     return false;
-  const Entry e{record, account_, id, size, original, key, Added, run_, attachments};
+  const Entry e{record, account_,   id, size, original, key, keepOnServer ? AddedToKeep : Added,
+                run_,   attachments};
   const bool ok = platform::appendLine(path(), lineOf(e) + "\r\n");
   added_ = added_ || ok;
   return ok;
+}
+
+std::optional<KeptCopy> UidlJournal::keptCopy(const QString &uidl, qint64 size) const {
+  for (auto it = kept_.constFind(uidl); it != kept_.constEnd() && it.key() == uidl; ++it)
+    if (it->first == size)
+      return it->second;
+  return std::nullopt;
+}
+
+bool UidlJournal::beyondListing(const QString &uidl, qint64 size) const {
+  for (auto it = beyond_.constFind(uidl); it != beyond_.constEnd() && it.key() == uidl; ++it)
+    if (*it == size)
+      return true;
+  return false;
+}
+
+void UidlJournal::addBeyondListing(const QString &uidl, qint64 size) {
+  const QByteArray id = uidl.toLatin1();
+  if (size < 0 || id.isEmpty() || id.contains(' ') || id.contains('\n') ||
+      beyondListing(uidl, size))
+    return;
+  Entry e;
+  e.account = account_;
+  e.uidl = id;
+  e.size = size;
+  e.state = BeyondListing;
+  e.time = run_;
+  platform::appendLine(path(), lineOf(e) + "\r\n");
 }
 
 bool UidlJournal::interrupted(const QString &uidl, qint64 size) const {
@@ -423,7 +490,8 @@ bool UidlJournal::commit() {
 }
 
 void UidlJournal::settle(const QSet<QString> &deleted, const std::optional<QSet<QString>> &listed) {
-  const QList<Entry> entries = readEntries();
+  bool appended = false;
+  const QList<Entry> entries = readEntries(&appended);
   QList<Entry> kept;
   for (const Entry &e : entries) {
     const QString id = QString::fromLatin1(e.uidl);
@@ -431,7 +499,9 @@ void UidlJournal::settle(const QSet<QString> &deleted, const std::optional<QSet<
       continue;
     kept.append(e);
   }
-  if (kept.size() != entries.size())
+  // Written anew once a run appended to it: its lines then take the short
+  // form of what they are now.
+  if (kept.size() != entries.size() || appended)
     writeEntries(kept);
 }
 
@@ -442,9 +512,16 @@ void UidlJournal::recordsDeleted(const QList<QByteArray> &keys, bool all) {
   QList<Entry> entries = readEntries();
   bool changed = false;
   for (Entry &e : entries) {
-    if (e.key.isEmpty() || e.state == DeletedByUser || !(all || gone.contains(e.key)))
+    if (e.key.isEmpty() || e.state == DeletedByUser || e.state == KeptDeletedHere)
       continue;
-    e.state = DeletedByUser;
+    // A kept mail's entry holds the start of its record's key.
+    const bool deleted =
+        all || gone.contains(e.key) ||
+        (isKept(e.state) && std::any_of(gone.cbegin(), gone.cend(),
+                                        [&](const QByteArray &k) { return k.startsWith(e.key); }));
+    if (!deleted)
+      continue;
+    e.state = isKept(e.state) ? KeptDeletedHere : DeletedByUser;
     changed = true;
   }
   if (changed)

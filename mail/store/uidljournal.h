@@ -44,6 +44,12 @@ struct KnownMail {
   QStringList attachments; // the files its attachments went into, as add() was given them
 };
 
+// A mail stored and kept on the server, as the user asked.
+struct KeptCopy {
+  qint64 storedAt = 0;      // when it was stored (milliseconds since 1970, UTC)
+  bool deletedHere = false; // its record was deleted in the viewer since
+};
+
 class UidlJournal {
 public:
   // The journal of one account (server setting and user ID). Entries whose
@@ -76,8 +82,16 @@ public:
   // the Maildir, `attachments` the files its attachments went into. Not
   // synced: commit() does that. False when it could not be written; the mail
   // must then stay on the server.
+  // With `keepOnServer` the mail stays on the server once stored.
   bool add(int record, const QString &uidl, qint64 size, const QString &original,
-           const QByteArray &key, const QStringList &attachments = {});
+           const QByteArray &key, const QStringList &attachments = {}, bool keepOnServer = false);
+
+  // A mail an earlier run stored and left on the server.
+  std::optional<KeptCopy> keptCopy(const QString &uidl, qint64 size) const;
+  // The server sent the mail far past the size it listed: left there, and
+  // not fetched again (noted, not synced).
+  void addBeyondListing(const QString &uidl, qint64 size);
+  bool beyondListing(const QString &uidl, qint64 size) const;
   // The entries this run added, on the disk (fsync) before the files they
   // name: a record that reached the disk without its entry would come a
   // second time. False when that cannot be confirmed.
@@ -103,8 +117,12 @@ public:
   static constexpr char Added = 'N';      // stored by a run not (yet) committed
   static constexpr char FetchAgain = 'F'; // to be fetched again into its record
   static constexpr char DeletedByUser = 'D';
-  static constexpr char Committed = 'C'; // the line that commits a run's entries
-  static constexpr char Unpacking = 'U'; // a mail whose unpacking began
+  static constexpr char Committed = 'C';       // the line that commits a run's entries
+  static constexpr char Unpacking = 'U';       // a mail whose unpacking began
+  static constexpr char AddedToKeep = 'P';     // as Added, its copy to stay on the server
+  static constexpr char Kept = 'K';            // stored by a run that committed, kept there
+  static constexpr char KeptDeletedHere = 'X'; // kept there, its record deleted since
+  static constexpr char BeyondListing = 'B';   // sent far past its listed size, left there
 
   struct Entry {
     int record = 0;
@@ -121,9 +139,11 @@ public:
     QStringList attachments;
   };
   // Every entry in file order, each run's entries as its commit left them:
-  // Added with a commit line of its run reads as Stored, without one as
-  // FetchAgain. The commit lines themselves are not returned.
-  static QList<Entry> readEntries();
+  // Added (AddedToKeep) with a commit line of its run reads as Stored
+  // (Kept), without one as FetchAgain. The commit lines themselves are not returned.
+  // `appended`: whether a run appended to the file since it was last
+  // written whole.
+  static QList<Entry> readEntries(bool *appended = nullptr);
   static QByteArray lineOf(const Entry &e);
 
 private:
@@ -134,6 +154,8 @@ private:
   QMultiHash<QString, qint64> stored_;
   QMultiHash<QString, std::pair<qint64, KnownMail>> known_;
   QMultiHash<QString, qint64> interrupted_;
+  QMultiHash<QString, std::pair<qint64, KeptCopy>> kept_;
+  QMultiHash<QString, qint64> beyond_;
   bool added_ = false;
   qint64 run_ = 0; // this run's time, later than every entry's before it
 };

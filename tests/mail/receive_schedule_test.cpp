@@ -358,7 +358,7 @@ TEST_F(ReceiveSchedule, ALargeMailWhoseFirstFlushFailedStaysOnTheServerAndTheUse
   EXPECT_EQ(servers->messageCount(User), 1);
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残してあります")));
-  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("チェックに失敗しました。"));
   boxes.clear();
   check(Fault::None);
   expectEachMailOnce(0);

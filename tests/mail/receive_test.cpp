@@ -154,7 +154,7 @@ TEST_F(Receive, RefusedLoginShowsTheLibrarysTextAndStoresNothing) {
   EXPECT_EQ(viewer()->List1->count(), 0);
   EXPECT_TRUE(received().isEmpty());
   EXPECT_EQ(servers->messageCount(User), 1);
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("チェックに失敗しました。")});
   EXPECT_EQ(host.restored, 0);
 }
 
@@ -168,7 +168,7 @@ TEST_F(Receive, NothingToFetch) {
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   boxes.clear();
   EXPECT_TRUE(host.helpTexts.isEmpty());
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("チェックに失敗しました。")});
   EXPECT_EQ(host.hangUps, 1);
   EXPECT_FALSE(forms::tyakuForm().loaded());
 
@@ -191,7 +191,7 @@ TEST_F(Receive, MissingPasswordOpensTheAccountDialogInstead) {
   EXPECT_TRUE(forms::idPassForm().get()->PassText->text().isEmpty());
   EXPECT_TRUE(received().isEmpty());
   EXPECT_EQ(servers->messageCount(User), 1);
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("チェックに失敗しました。")});
 }
 
 TEST_F(Receive, OnlyTheLowerCaseWordAttachmentAddsTheNotice) {
@@ -401,7 +401,7 @@ TEST_F(Receive, AServerThatCannotBeReachedIsReportedUnderError) {
   ReceiveMail(host);
 
   EXPECT_EQ(host.helpTexts, QStringList{QStringLiteral("メールのチェックをしています。")});
-  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("メールのチェックに失敗しました。")});
+  EXPECT_EQ(host.statusTexts, QStringList{QStringLiteral("チェックに失敗しました。")});
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("接続を拒否されました")));
@@ -971,7 +971,7 @@ TEST_F(Receive, AFailedFlushThenTheNextCheckStoresAgainWithoutDuplicates) {
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("サーバーに残してあります")));
   EXPECT_EQ(servers->messageCount(User), 3);
-  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("チェックに失敗しました。"));
 
   flushedSince();
   boxes.clear();
@@ -1123,7 +1123,8 @@ TEST_F(Receive, AMailPastItsReadingBudgetIsStoredWholeAndTheUserTold) {
   ASSERT_EQ(received().size(), 1);
   EXPECT_EQ(originalOfRecord(1).size(), slow.size());
   EXPECT_TRUE(std::any_of(host.helpTexts.begin(), host.helpTexts.end(), [](const QString &t) {
-    return t.startsWith(QStringLiteral("1件のメールは読み終えるのに時間がかかりすぎる"));
+    return t.startsWith(QStringLiteral("1件のメールは読み終えるのに時間がかかりすぎたため")) &&
+           t.contains(QStringLiteral(u"データフォルダ「★MAilData」の「Maildir」"));
   })) << host.helpTexts.join(u'|').toStdString();
   EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール有り。"));
 }

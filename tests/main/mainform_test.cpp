@@ -1121,7 +1121,7 @@ TEST_F(MainFormTest, RealReceiveWithoutAServerReportsAFailedCheckAndHangsUpInHan
   form->receiveMail = [](mail::ReceiveHost &host) { mail::ReceiveMail(host); };
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
   EXPECT_EQ(dialUp.hungUp, QStringList{QStringLiteral("a")});
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));

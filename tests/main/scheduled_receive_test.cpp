@@ -135,7 +135,7 @@ TEST_F(ScheduledCheck, EnterAloneOnTheCertificateQuestionTrustsAndFetchesNothing
   EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
   EXPECT_EQ(servers->messageCount(User), 2);
   EXPECT_FALSE(QFile::exists(pinFile()));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
 }
 
 TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWarning) {
@@ -153,7 +153,7 @@ TEST_F(ScheduledCheck, ACertificateThatChangedSinceItWasTrustedIsRefusedWithAWar
   EXPECT_TRUE(box.text.contains(QStringLiteral("certpins.txt")));
   EXPECT_TRUE(mail::readHistory(mail::History::Received).isEmpty());
   EXPECT_EQ(servers->messageCount(User), 2);
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
 }
 
 TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMail) {
@@ -163,7 +163,7 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   EXPECT_FALSE(boxes.boxes()[0].blocking);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("127.0.0.1:1")));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
 
   // No server at all, for a click as for a check.
   settings::Pop3Server.clear();
@@ -174,7 +174,7 @@ TEST_F(ScheduledCheck, AServerThatRefusesTheConnectionIsReportedNotTakenForNoMai
   EXPECT_TRUE(boxes.boxes()[0].blocking); // somebody clicked: the box waits for them
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("POP3サーバーが設定されていない")));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
 }
 
 TEST_F(ScheduledCheck, WithoutStlsAClickAsksAndEnterSendsNoPasswordWhileYesIsKept) {
@@ -232,7 +232,7 @@ TEST_F(ScheduledCheck, AScheduledCheckNeverAsksAndTheQuestionComesAtTheNextClick
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
   EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("次に「受信」をクリックしたとき")));
   EXPECT_FALSE(relay.clientSent(QStringLiteral("PASS")));
-  EXPECT_EQ(form->Text3->text(), QStringLiteral("メールのチェックに失敗しました。"));
+  EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
 
   boxes.clear();
   boxes.pushAnswer(MsgAnswer::No);
