@@ -11,6 +11,7 @@
 #include "mail/tyakuform.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
+#include "platform/core/clock.h"
 #include "platform/core/notify.h"
 #include "platform/core/paths.h"
 #include "platform/core/wait.h"
@@ -551,13 +552,14 @@ void tellUnread(ReceiveHost &host, const RunOutcome &outcome) {
                                              : QStringLiteral("\n\n") + outcome.unreadReason),
          {}, platform::MsgIcon::Exclamation);
   if (outcome.beyondListing > 0 && stopRequest == StopRequest::None)
-    tell(host,
-         QStringLiteral("%1件のメールは、サーバーが知らせた大きさをはるかに超えて送られてきたため、"
-                        "受信せずにサーバーに残してあります。次のチェックからも受信しません。")
-                 .arg(outcome.beyondListing) +
-             (outcome.beyondReason.isEmpty() ? QString()
-                                             : QStringLiteral("\n\n") + outcome.beyondReason),
-         {}, platform::MsgIcon::Exclamation);
+    tell(
+        host,
+        QStringLiteral(
+            "%1件のメールは、サーバーが知らせた大きさをはるかに超えて送られてきたため、受信せずにサーバーに残してあります。次のチェックからも受信しません。")
+                .arg(outcome.beyondListing) +
+            (outcome.beyondReason.isEmpty() ? QString()
+                                            : QStringLiteral("\n\n") + outcome.beyondReason),
+        {}, platform::MsgIcon::Exclamation);
 }
 
 // Copies are kept on the server by their ids; a server without UIDL gives
@@ -567,10 +569,11 @@ void tellCopiesNotKept(ReceiveHost &host) {
   if (told.contains(settings::Pop3Server))
     return;
   told.insert(settings::Pop3Server);
-  tell(host,
-       QStringLiteral("POP3サーバーがメールの識別子（UIDL）に対応していないため、メールをサーバーに"
-                      "残せません。受信したメールはこれまでどおりサーバーから削除します。"),
-       {}, platform::MsgIcon::Exclamation);
+  tell(
+      host,
+      QStringLiteral(
+          "POP3サーバーがメールの識別子（UIDL）に対応していないため、メールをサーバーに残せません。受信したメールはこれまでどおりサーバーから削除します。"),
+      {}, platform::MsgIcon::Exclamation);
 }
 
 } // namespace
@@ -750,15 +753,14 @@ void ReceiveMail(ReceiveHost &host) {
   if (overBudget > 0 && !commitFailed)
     host.setHelpText(
         QStringLiteral(
-            "%1件のメールは読み終えるのに時間がかかりすぎたため、途中までを着信履歴に保存しました。"
-            "メール全体はデータフォルダ「%2」の「Maildir」に残してあります。")
+            "%1件のメールは読み終えるのに時間がかかりすぎたため、途中までを着信履歴に保存しました。メール全体はデータフォルダ「%2」の「Maildir」に残してあります。")
             .arg(overBudget)
             .arg(QFileInfo(platform::dataFolder()).fileName()));
   // 中止 ends the session without QUIT: what was stored goes from the server
   // at the next check, through the journal.
   if (cancelled)
-    host.setHelpText(QStringLiteral("受信を中止しました。受信したメールは次のチェックでサーバーから"
-                                    "削除し、残りはサーバーに残してあります。"));
+    host.setHelpText(QStringLiteral(
+        "受信を中止しました。受信したメールは次のチェックでサーバーから削除し、残りはサーバーに残してあります。"));
   // Only a run that stored a mail reports new mail: one whose every fetch
   // failed or that stopped before storing any says it failed, and one that
   // only deleted mails stored before found nothing new.
