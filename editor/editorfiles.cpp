@@ -78,7 +78,10 @@ bool EditorPane::writeFile(const QString &path, const QString &text, bool confir
   QSaveFile file(path);
   file.setDirectWriteFallback(false);
   const QByteArray bytes = platform::toAnsi(text);
-  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+  // flush() before commit(): Qt's commit takes a write the disk refused
+  // (full) for done and puts the short file in the document's place.
+  if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.flush() ||
+      !file.commit()) {
     platform::messageBox(
         window_, QStringLiteral("「%1」に保存できませんでした。\n%2").arg(path, file.errorString()),
         {}, platform::MsgButtons::Ok, platform::MsgIcon::Exclamation);

@@ -1,11 +1,11 @@
 #include "mail/certpins.h"
+#include "platform/core/replacefile.h"
 
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
 #include "platform/messagebox.h"
 
 #include <QFile>
-#include <QSaveFile>
 
 namespace mail {
 
@@ -84,11 +84,7 @@ bool addServer(const QString &path, const QString &host, quint16 port) {
   QByteArray out;
   for (const auto &[h, p] : servers)
     out += h.toUtf8() + ' ' + QByteArray::number(p) + "\r\n";
-  QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(platform::PrivateFileMode) ||
-      file.write(out) != out.size())
-    return false;
-  return file.commit();
+  return platform::replaceFile(path, out);
 }
 
 QString shownDate(const QDateTime &when) {
@@ -121,11 +117,7 @@ bool storeCertificatePin(const QString &host, quint16 port, const QByteArray &sh
       out += pin.host.toUtf8() + ' ' + QByteArray::number(pin.port) + ' ' + pin.sha256.toHex() +
              "\r\n";
   out += key.toUtf8() + ' ' + QByteArray::number(port) + ' ' + sha256.toHex() + "\r\n";
-  QSaveFile file(certificatePinFile());
-  if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(platform::PrivateFileMode) ||
-      file.write(out) != out.size())
-    return false;
-  return file.commit();
+  return platform::replaceFile(certificatePinFile(), out);
 }
 
 void useStoredCertificatePins() {

@@ -387,7 +387,7 @@ private:
     const std::optional<KnownMail> known =
         uidl.isEmpty() ? std::nullopt : journal_.knownMail(uidl, listedSize);
     const bool interrupted = !uidl.isEmpty() && journal_.interrupted(uidl, listedSize);
-    if (!uidl.isEmpty() && !known)
+    if (!uidl.isEmpty())
       journal_.unpacking(uidl, listedSize);
     int unpacked = 0;
     {
@@ -448,6 +448,8 @@ private:
     if (!stored.ok()) {
       originalsFolder(History::Received).remove(mail.incoming);
       run_.dropMail(original);
+      if (!uidl.isEmpty())
+        run_.withdrawEntry(uidl, listedSize);
       // Its files come again with the mail (a joined set's never would).
       if (!(known && known->record > 0) && !joinedSet)
         dropAttachments(home_, attachments);

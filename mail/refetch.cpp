@@ -74,6 +74,19 @@ QStringList attachmentsOfMail(QList<platform::PendingFile> &written, const QStri
     reused.insert(relative);
     out.append(relative);
   }
+  // What an interrupted run left beside them: numbered copies that hold the
+  // start of what the file holds now, cut short where that run ended.
+  if (interrupted)
+    for (const QString &relative : std::as_const(out)) {
+      const QFileInfo whole(folder.filePath(relative));
+      const QDir dir = whole.dir();
+      for (const QString &name : dir.entryList(QDir::Files)) {
+        const QString other = folder.relativeFilePath(dir.filePath(name));
+        if (other != relative && !out.contains(other) && unnumbered(other) == relative &&
+            startOf(dir.filePath(name), whole.filePath()))
+          QFile::remove(dir.filePath(name));
+      }
+    }
   return out;
 }
 

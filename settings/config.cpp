@@ -1,4 +1,5 @@
 #include "settings/config.h"
+#include "platform/core/replacefile.h"
 
 #include "settings/oauthsettings.h"
 
@@ -10,7 +11,6 @@
 #include <QFile>
 #include "platform/core/privatefiles.h"
 
-#include <QSaveFile>
 
 namespace settings {
 
@@ -55,14 +55,7 @@ bool SaveServerSettings() {
     return false;
   // Written beside the old file and renamed over it, so a failed write never
   // leaves a half-written qelmar.ini behind.
-  QSaveFile file(serverSettingsPath());
-  if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(platform::PrivateFileMode))
-    return false;
-  if (file.write(*bytes) != bytes->size()) {
-    file.cancelWriting();
-    return false;
-  }
-  return file.commit();
+  return platform::replaceFile(serverSettingsPath(), *bytes);
 }
 
 QString ReadAccountKey(const QString &key) {

@@ -1,4 +1,5 @@
 #include "settings/oauthsettings.h"
+#include "platform/core/replacefile.h"
 
 #include "platform/core/ansi.h"
 #include "platform/core/paths.h"
@@ -6,7 +7,6 @@
 #include "platform/core/profile.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <QSettings>
 #include <QUrl>
 
@@ -168,13 +168,10 @@ std::optional<StoredRefreshToken> readRefreshToken() {
 bool writeRefreshToken(const StoredRefreshToken &stored) {
   if (!platform::dataFolderExists())
     return false;
-  QSaveFile f(refreshTokenPath());
   // Private before a byte of the token is in it.
-  if (!f.open(QIODevice::WriteOnly) || !f.setPermissions(platform::PrivateFileMode))
-    return false;
   const QByteArray bytes = stored.tokenUrl.toUtf8() + '\n' + stored.clientId.toUtf8() + '\n' +
                            stored.token + '\n';
-  return f.write(bytes) == bytes.size() && f.commit();
+  return platform::replaceFile(refreshTokenPath(), bytes);
 }
 
 bool removeRefreshToken() {

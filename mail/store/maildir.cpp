@@ -168,6 +168,16 @@ QString Maildir::find(const QString &name) const {
   return found.isEmpty() ? QString() : cur + found.first();
 }
 
+QString Maildir::findWhole(const QString &name) const {
+  const QString path = find(name);
+  const qsizetype at = name.lastIndexOf(QStringLiteral(",S="));
+  if (path.isEmpty() || at < 0)
+    return path;
+  bool ok = false;
+  const qint64 size = QStringView(name).mid(at + 3).split(u',').first().toLongLong(&ok);
+  return !ok || QFileInfo(path).size() == size ? path : QString();
+}
+
 int Maildir::removeStaleIncoming() const {
   constexpr qint64 StaleSeconds = 36 * 3600;
   const QDateTime before = QDateTime::currentDateTimeUtc().addSecs(-StaleSeconds);

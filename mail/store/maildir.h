@@ -59,6 +59,10 @@ public:
   // Where the mail `name` is now: new/<name>, or cur/<name> with whatever
   // flags a mail program has given it since. Empty when it is gone.
   QString find(const QString &name) const;
+  // The same, only when the mail there is whole: a name from uniqueName()
+  // carries the mail's size (",S="), which a file that a lost write-back or
+  // a power cut left empty or short does not have.
+  QString findWhole(const QString &name) const;
   // Removes the mail `name` (and a copy of it left in tmp/). True when it is
   // gone.
   bool remove(const QString &name) const;

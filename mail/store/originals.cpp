@@ -1,4 +1,5 @@
 #include "mail/store/originals.h"
+#include "platform/core/replacefile.h"
 
 #include "mail/mime/mime.h"
 #include "mail/store/history.h"
@@ -10,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
 #include <QSet>
 
 #include <algorithm>
@@ -65,11 +65,7 @@ bool writeLinks(const QList<Link> &links) {
   QByteArray out;
   for (const Link &l : links)
     out += l.line + "\r\n";
-  QSaveFile file(originalsIndexPath());
-  if (!file.open(QIODevice::WriteOnly))
-    return false;
-  file.setPermissions(platform::PrivateFileMode);
-  return file.write(out) == out.size() && file.commit();
+  return platform::replaceFile(originalsIndexPath(), out);
 }
 
 QHash<QByteArray, QStringList> namesByKey(History which) {
@@ -82,7 +78,7 @@ QHash<QByteArray, QStringList> namesByKey(History which) {
 
 QString existingOriginal(const mail::Maildir &folder, const QStringList &names) {
   for (const QString &name : names) {
-    const QString path = folder.find(name);
+    const QString path = folder.findWhole(name);
     if (!path.isEmpty())
       return path;
   }
@@ -96,7 +92,7 @@ QString existingOriginal(const mail::Maildir &folder, const QStringList &names) 
 QStringList existingNames(const mail::Maildir &folder, const QStringList &names) {
   QStringList out;
   for (const QString &name : names)
-    if (!folder.find(name).isEmpty())
+    if (!folder.findWhole(name).isEmpty())
       out.append(name);
   return out;
 }
@@ -125,9 +121,9 @@ QString originalOf(History which, int record, const QByteArray &bytes) {
   if (names.isEmpty())
     return {};
   if (names.size() == 1)
-    return folder.find(names.first());
+    return folder.findWhole(names.first());
   const int before = sameRecordsBefore(which, record, bytes);
-  return folder.find(names.value(before, names.first()));
+  return folder.findWhole(names.value(before, names.first()));
 }
 
 // Calls `each` with the number and bytes of every whole record, reading the
@@ -289,7 +285,7 @@ QList<RecordOriginal> recordOriginals(History which) {
       const QStringList &own = existing[o.key];
       const int before = seen[o.key]++;
       if (!own.isEmpty())
-        o.path = folder.find(own.value(before, own.first()));
+        o.path = folder.findWhole(own.value(before, own.first()));
     }
     out.append(o);
   });

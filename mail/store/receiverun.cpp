@@ -1,9 +1,9 @@
 #include "mail/store/receiverun.h"
 
 #include "mail/store/history.h"
-#include "platform/core/diskflush.h"
 #include "mail/store/originals.h"
 #include "mail/store/uidljournal.h"
+#include "platform/core/diskflush.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -30,6 +30,10 @@ bool ReceiveRun::addEntry(int record, const QString &uidl, qint64 size, const QS
                           bool keepOnServer) {
   wroteAny_ = true;
   return journal_.add(record, uidl, size, original, key, attachments, keepOnServer);
+}
+
+void ReceiveRun::withdrawEntry(const QString &uidl, qint64 size) {
+  journal_.withdraw(uidl, size);
 }
 
 QList<platform::PendingFile> ReceiveRun::takeWrittenFiles() {
@@ -102,6 +106,5 @@ QString ReceiveRun::commit() {
     return QStringLiteral("受信済みメールの記録をディスクに書き込めたか確認できません。");
   return {};
 }
-
 
 } // namespace mail

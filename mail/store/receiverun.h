@@ -42,6 +42,9 @@ public:
   // The files the attachment step wrote for the mail in hand, taken from it
   // to be flushed with the run.
   QList<platform::PendingFile> takeWrittenFiles();
+  // The mail's entry added before stands for nothing: its record could not
+  // be written.
+  void withdrawEntry(const QString &uidl, qint64 size);
   void addWrittenFiles(const QList<platform::PendingFile> &files);
   // What undoing the run takes, should its journal entries not reach the
   // disk: the received history's count before it, each record it replaced

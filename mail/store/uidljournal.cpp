@@ -6,6 +6,7 @@
 #include "platform/core/filesync.h"
 #include "platform/core/paths.h"
 #include "platform/core/privatefiles.h"
+#include "platform/core/replacefile.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -39,42 +40,8 @@ bool knownState(char s) {
   return s == UidlJournal::Stored || s == UidlJournal::Added || s == UidlJournal::FetchAgain ||
          s == UidlJournal::DeletedByUser || s == UidlJournal::Committed ||
          s == UidlJournal::Unpacking || s == UidlJournal::AddedToKeep || s == UidlJournal::Kept ||
-         s == UidlJournal::KeptDeletedHere || s == UidlJournal::BeyondListing;
-}
-
-// Writes the whole file anew and puts it on the disk before it takes the
-// journal's name: an entry dropped or changed must never come back.
-bool writeDurably(const QString &path, const QByteArray &bytes) {
-  const QString work = path + QStringLiteral(".new");
-  QFile file(work);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate, platform::PrivateFileMode) ||
-      !platform::makePrivate(work) || file.write(bytes) != bytes.size() || !file.flush() ||
-      ::fsync(file.handle()) != 0) {
-    file.close();
-    QFile::remove(work);
-    return false;
-  }
-  file.close();
-  if (::rename(QFile::encodeName(work).constData(), QFile::encodeName(path).constData()) != 0) {
-    QFile::remove(work);
-    return false;
-  }
-  return platform::syncPath(QFileInfo(path).absolutePath(), true) != platform::Synced::Failed;
-}
-
-// Whether the mail `name` is in the Maildir whole: a name from
-// Maildir::uniqueName carries the mail's size (",S="), which a file that a
-// power cut left empty or short does not have.
-bool originalWhole(const Maildir &folder, const QString &name) {
-  const QString path = folder.find(name);
-  if (path.isEmpty())
-    return false;
-  const qsizetype at = name.lastIndexOf(QStringLiteral(",S="));
-  if (at < 0)
-    return true;
-  bool ok = false;
-  const qint64 size = QStringView(name).mid(at + 3).split(u',').first().toLongLong(&ok);
-  return !ok || QFileInfo(path).size() == size;
+         s == UidlJournal::KeptDeletedHere || s == UidlJournal::BeyondListing ||
+         s == UidlJournal::Withdrawn;
 }
 
 QByteArray attachmentsField(const QStringList &attachments) {
@@ -145,6 +112,14 @@ QList<UidlJournal::Entry> UidlJournal::readEntries(bool *appended) {
         *appended = true;
       continue;
     }
+    if (e.state == Withdrawn) {
+      // The run's entry of that mail stands for nothing: its record could
+      // not be written.
+      for (const qsizetype at : open.value(runOf(e)))
+        if (out[at].uidl == e.uidl && out[at].size == e.size)
+          out[at].state = Withdrawn;
+      continue;
+    }
     if (e.state == Unpacking || e.state == BeyondListing) {
       // A mail whose unpacking began, or that the server sent far past its
       // listed size: it names nothing.
@@ -176,8 +151,22 @@ QList<UidlJournal::Entry> UidlJournal::readEntries(bool *appended) {
   // come again into what they became.
   for (const QList<qsizetype> &ats : std::as_const(open))
     for (const qsizetype at : ats)
-      out[at].state = FetchAgain;
-  return out;
+      if (out[at].state != Withdrawn)
+        out[at].state = FetchAgain;
+  out.removeIf([](const Entry &e) { return e.state == Withdrawn; });
+  // An unpacking that an entry of its mail follows is over.
+  QHash<QByteArray, qsizetype> lastNamed;
+  auto mailOf = [](const Entry &e) {
+    return e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size);
+  };
+  for (qsizetype i = 0; i < out.size(); ++i)
+    if (out[i].state != Unpacking && !out[i].key.isEmpty())
+      lastNamed[mailOf(out[i])] = i;
+  QList<Entry> left;
+  for (qsizetype i = 0; i < out.size(); ++i)
+    if (out[i].state != Unpacking || lastNamed.value(mailOf(out[i]), -1) < i)
+      left.append(out[i]);
+  return left;
 }
 
 QByteArray UidlJournal::lineOf(const Entry &given) {
@@ -193,7 +182,8 @@ QByteArray UidlJournal::lineOf(const Entry &given) {
     return line;
   line += ' ' + QByteArray::number(e.size) + ' ' +
           (e.original.isEmpty() ? QByteArray("-") : e.original.toUtf8());
-  if (!e.key.isEmpty() || e.state == Committed || e.state == Unpacking || e.state == BeyondListing)
+  if (!e.key.isEmpty() || e.state == Committed || e.state == Unpacking ||
+      e.state == BeyondListing || e.state == Withdrawn)
     line += ' ' + (e.key.isEmpty() ? QByteArray("-") : e.key) + ' ' + e.state + ' ' +
             QByteArray::number(e.time) + ' ' + attachmentsField(e.attachments);
   return line;
@@ -210,7 +200,9 @@ bool UidlJournal::writeEntries(const QList<Entry> &entries) {
   QByteArray out;
   for (const Entry &e : entries)
     out += lineOf(e) + "\r\n";
-  return writeDurably(path(), out);
+  // Whole and on the disk before it takes the journal's name: an entry
+  // dropped or changed must never come back.
+  return platform::replaceFile(path(), out);
 }
 
 QString UidlJournal::path() {
@@ -275,12 +267,6 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
       newest[mailOf(entries[i])] = i;
   }
 
-  // Mails an entry names (an unpacking begun for them is over).
-  QSet<QByteArray> stored;
-  for (const Entry &e : std::as_const(entries))
-    if (e.state != Unpacking && !e.key.isEmpty())
-      stored.insert(mailOf(e));
-
   QList<Entry> kept;
   bool changed = false;
   for (qsizetype i = 0; i < entries.size(); ++i) {
@@ -296,10 +282,6 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
     if (e.state == Unpacking) {
       // Its run went no further with that mail: what it wrote of the mail's
       // attachments may be there, whole or cut short.
-      if (stored.contains(mailOf(e))) {
-        changed = true;
-        continue;
-      }
       kept.append(e);
       if (ours)
         interrupted_.insert(id, e.size);
@@ -370,7 +352,7 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
       e.record = at[i];
       changed = true;
     }
-    if (e.state == Stored && !originalWhole(folder, e.original)) {
+    if (e.state == Stored && folder.findWhole(e.original).isEmpty()) {
       // The record is there, its mail whole is not: fetch it again.
       e.state = FetchAgain;
       changed = true;
@@ -469,6 +451,16 @@ void UidlJournal::unpacking(const QString &uidl, qint64 size) {
   platform::appendLine(path(), lineOf(e) + "\r\n");
 }
 
+void UidlJournal::withdraw(const QString &uidl, qint64 size) {
+  Entry e;
+  e.account = account_;
+  e.uidl = uidl.toLatin1();
+  e.size = size;
+  e.state = Withdrawn;
+  e.time = run_;
+  platform::appendLine(path(), lineOf(e) + "\r\n");
+}
+
 bool UidlJournal::syncAdded() {
   return !added_ ||
          (platform::syncPath(path()) == platform::Synced::Done &&
@@ -492,8 +484,21 @@ bool UidlJournal::commit() {
 void UidlJournal::settle(const QSet<QString> &deleted, const std::optional<QSet<QString>> &listed) {
   bool appended = false;
   const QList<Entry> entries = readEntries(&appended);
+  // A mail whose newest entry is committed is that entry alone: the older
+  // ones were of checks that ended before it.
+  QHash<QByteArray, qsizetype> newest;
+  for (qsizetype i = 0; i < entries.size(); ++i)
+    if (!entries[i].key.isEmpty())
+      newest[entries[i].account + ' ' + entries[i].uidl + ' ' +
+             QByteArray::number(entries[i].size)] = i;
   QList<Entry> kept;
-  for (const Entry &e : entries) {
+  for (qsizetype i = 0; i < entries.size(); ++i) {
+    const Entry &e = entries[i];
+    const qsizetype latest = e.key.isEmpty() ? i
+                                             : newest.value(e.account + ' ' + e.uidl + ' ' +
+                                                            QByteArray::number(e.size));
+    if (latest != i && entries[latest].state != FetchAgain)
+      continue;
     const QString id = QString::fromLatin1(e.uidl);
     if (e.account == account_ && (deleted.contains(id) || (listed && !listed->contains(id))))
       continue;

@@ -86,6 +86,10 @@ public:
   bool add(int record, const QString &uidl, qint64 size, const QString &original,
            const QByteArray &key, const QStringList &attachments = {}, bool keepOnServer = false);
 
+  // The entry this run added for the mail stands for nothing: its record
+  // could not be written.
+  void withdraw(const QString &uidl, qint64 size);
+
   // A mail an earlier run stored and left on the server.
   std::optional<KeptCopy> keptCopy(const QString &uidl, qint64 size) const;
   // The server sent the mail far past the size it listed: left there, and
@@ -123,6 +127,7 @@ public:
   static constexpr char Kept = 'K';            // stored by a run that committed, kept there
   static constexpr char KeptDeletedHere = 'X'; // kept there, its record deleted since
   static constexpr char BeyondListing = 'B';   // sent far past its listed size, left there
+  static constexpr char Withdrawn = 'W';       // the run's entry of that mail is void
 
   struct Entry {
     int record = 0;

@@ -1,4 +1,5 @@
 // Profile files read and written the way the Windows profile functions do,
+#include "platform/core/replacefile.h"
 // so files travel both ways between this program and the Windows one.
 #include "platform/core/profile.h"
 
@@ -9,7 +10,6 @@
 #include <QFileInfo>
 #include "platform/core/privatefiles.h"
 
-#include <QSaveFile>
 
 namespace platform {
 namespace {
@@ -192,16 +192,9 @@ bool writePrivateProfileString(const QString &section, const QString &key, const
   for (const Line &l : lines)
     out += l.raw + l.ending;
 
-  QSaveFile save(file);
-  if (!save.open(QIODevice::WriteOnly))
-    return false;
   // The account file holds a password in plain text, the others what the
-  // user does: only the owner reads them, before anything is written.
-  if (!save.setPermissions(PrivateFileMode))
-    return false;
-  if (save.write(out) != out.size())
-    return false;
-  return save.commit();
+  // user does: only the owner reads them. Replaced whole, never short.
+  return replaceFile(file, out);
 }
 
 } // namespace platform

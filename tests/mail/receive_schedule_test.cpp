@@ -12,7 +12,10 @@
 #include "mail/store/uidljournal.h"
 #include "mail/certpins.h"
 #include "tests/mail/receivefixture.h"
+#include "platform/core/clock.h"
+#include "settings/servercopies.h"
 #include "tests/support/relay.h"
+#include "tests/support/scriptedserver.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -115,6 +118,26 @@ private:
   bool mounted_ = false;
 };
 
+// The program's clock, moved on by whole days.
+class MovedClock final : public platform::ClockSource {
+public:
+  MovedClock() { platform::setClockSource(this); }
+  ~MovedClock() override { platform::setClockSource(nullptr); }
+  void addDays(int days) { offsetMs += qint64(days) * 24 * 60 * 60 * 1000; }
+  QDateTime utcNow() const override {
+    return QDateTime::currentDateTimeUtc().addMSecs(offsetMs);
+  }
+  QDateTime localNow() const override { return QDateTime::currentDateTime().addMSecs(offsetMs); }
+  std::uint32_t milliseconds() const override {
+    QElapsedTimer t;
+    t.start();
+    return std::uint32_t(quint64(t.msecsSinceReference()));
+  }
+
+private:
+  qint64 offsetMs = 0;
+};
+
 struct Span {
   int first = 1, last = 4;
 };
@@ -139,6 +162,7 @@ protected:
   QSet<QByteArray> deletedByUser;
   QStringList log;
   QString lastKind; // of the files whose flush failed in the last check
+  std::optional<MovedClock> clock;
 
   int pick(int below) { return int(rng() % unsigned(below)); }
 
@@ -148,6 +172,8 @@ protected:
     deletedByUser.clear();
     log.clear();
     forms::tyakuForm().unload();
+    clock.reset();
+    clock.emplace();
     folder.reset();
     disk.reset();
     disk.emplace();
@@ -185,6 +211,15 @@ protected:
   static QByteArray idOf(const QString &subject) {
     static const QRegularExpression id(QStringLiteral("m\\d+-\\d+-\\d+"));
     return id.match(subject).captured().toLatin1();
+  }
+
+  // No mail in the history twice, whatever the check did.
+  void expectNoMailTwice() {
+    QMap<QByteArray, int> stored;
+    for (const MailRecord &r : received())
+      if (++stored[idOf(r.Subject)] == 2)
+        ADD_FAILURE() << "stored twice: " << idOf(r.Subject).toStdString() << " after "
+                      << log.join(QStringLiteral(", ")).toStdString();
   }
 
   void deleteARecord() {
@@ -375,6 +410,17 @@ TEST_F(ReceiveSchedule, EveryMailIsStoredExactlyOnceWhateverEndsEachCheck) {
       newMails(seed, step);
       if (pick(3) == 0)
         deleteARecord();
+      // Copies kept on the server now and then, for some days or until
+      // their record goes; the days pass between checks.
+      if (pick(3) == 0) {
+        const settings::ServerCopies copies{pick(2) == 0, pick(3) * 2, pick(2) == 0};
+        ASSERT_TRUE(settings::saveServerCopies(copies));
+        log << QStringLiteral("keep %1/%2/%3")
+                   .arg(copies.keep)
+                   .arg(copies.deleteAfterDays)
+                   .arg(copies.deleteWithRecord);
+      }
+      clock->addDays(pick(3));
       auto fault = Fault(pick(8));
       if (fault == Fault::DiskFull && !disk->mounted())
         fault = Fault::FlushFails;
@@ -382,6 +428,13 @@ TEST_F(ReceiveSchedule, EveryMailIsStoredExactlyOnceWhateverEndsEachCheck) {
       if (qEnvironmentVariableIsSet("KORVEX_SCHEDULE_DEBUG")) {
         QFile j(UidlJournal::path());
         j.open(QIODevice::ReadOnly);
+        QFile index(folder->dataFile(QStringLiteral("originals.index")));
+        index.open(QIODevice::ReadOnly);
+        const settings::ServerCopies now = settings::serverCopies();
+        std::fprintf(stderr, "copies %d/%d/%d\n", now.keep, now.deleteAfterDays, now.deleteWithRecord);
+        std::fprintf(stderr, "index: %d lines, records %d, maildir %d\n", int(index.readAll().count('\n')),
+                     int(historyCount(History::Received)),
+                     int(QDir(folder->dataPath() + QStringLiteral("/Maildir/new")).entryList(QDir::Files).size()));
         std::fprintf(stderr, "--- after %s %s\n%s\nfiles: %s\n", FaultNames[int(fault)], qPrintable(lastKind),
                      j.readAll().constData(),
                      qPrintable([&] {
@@ -396,9 +449,23 @@ TEST_F(ReceiveSchedule, EveryMailIsStoredExactlyOnceWhateverEndsEachCheck) {
                  .arg(lastKind.isEmpty() ? QString() : QStringLiteral(" ") + lastKind)
                  .arg(historyCount(History::Received))
                  .arg(servers->messageCount(User));
+      expectNoMailTwice();
     }
+    // The option off: the copies kept go, none stored again.
+    ASSERT_TRUE(settings::saveServerCopies({}));
     log << QStringLiteral("clean");
     check(Fault::None);
+    if (qEnvironmentVariableIsSet("KORVEX_SCHEDULE_DEBUG")) {
+      std::fprintf(stderr, "--- after clean: %s\n",
+                   qPrintable(QDir(folder->attachmentPath()).entryList(QDir::Files).join(u' ')));
+      for (const RecordOriginal &o : recordOriginals(History::Received))
+        std::fprintf(stderr, "record %d %s: %s (%lld)\n", o.record,
+                     qPrintable(received()[o.record - 1].Subject), qPrintable(o.path),
+                     QFileInfo(o.path).size());
+      QFile index(folder->dataFile(QStringLiteral("originals.index")));
+      index.open(QIODevice::ReadOnly);
+      std::fprintf(stderr, "%s\n", index.readAll().constData());
+    }
     expectEachMailOnce(seed);
     if (qEnvironmentVariableIsSet("KORVEX_SCHEDULE_VERBOSE"))
       std::fprintf(stderr, "seed %d: %d mails, %s\n", seed, int(put.size()),
@@ -408,4 +475,95 @@ TEST_F(ReceiveSchedule, EveryMailIsStoredExactlyOnceWhateverEndsEachCheck) {
       return;
     }
   }
+}
+
+// Copies kept on the server: stored once however many checks see them, left
+// there until their days are over, their record is deleted in the viewer
+// (with that choice on) or the option goes off; the state stays small.
+TEST_F(ReceiveSchedule, KeptCopiesStayOnTheServerUntilTheirDaysTheirRecordOrTheOptionGo) {
+  startSeed(0);
+  ASSERT_TRUE(settings::saveServerCopies({true, 3, true}));
+  auto seed = [&](const QByteArray &id) {
+    QByteArray attachment;
+    ASSERT_TRUE(servers->seed(User, mailOf(id, 2, &attachment)));
+    put.insert(id, attachment);
+  };
+  auto ids = [&] {
+    QList<QByteArray> out;
+    for (const MailRecord &r : received())
+      out << idOf(r.Subject);
+    return out;
+  };
+  seed("m0-0-0");
+  seed("m0-0-1");
+  check(Fault::None);
+  EXPECT_EQ(servers->messageCount(User), 2);
+  clock->addDays(2);
+  seed("m0-1-0");
+  check(Fault::None);
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール有り。"));
+  check(Fault::None);
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール無し。")) << "nothing new";
+  EXPECT_EQ(ids(), (QList<QByteArray>{"m0-0-0", "m0-0-1", "m0-1-0"}));
+  EXPECT_EQ(servers->messageCount(User), 3) << "every copy kept";
+
+  // The newest record deleted in the viewer: its copy goes at the next check.
+  HistoryMode = HistoryModeNone;
+  openHistoryViewer(History::Received);
+  forms::tyakuForm().get()->List1->setCurrentRow(2);
+  boxes.pushAnswer(platform::MsgAnswer::Yes);
+  forms::tyakuForm().get()->Command1_Click();
+  forms::tyakuForm().unload();
+  boxes.clear();
+  check(Fault::None);
+  EXPECT_EQ(servers->messageCount(User), 2);
+
+  // Three days after the first two came, they go; the record stays.
+  clock->addDays(1);
+  seed("m0-2-0");
+  check(Fault::None);
+  EXPECT_EQ(servers->messageCount(User), 1) << "only the one of today";
+  EXPECT_EQ(ids(), (QList<QByteArray>{"m0-0-0", "m0-0-1", "m0-2-0"}));
+
+  // A check killed with the option on stores nothing twice after the next.
+  seed("m0-3-0");
+  seed("m0-3-1");
+  killedReceive(folder->path(), settings::Pop3Server, true, nullptr);
+  check(Fault::None);
+  EXPECT_EQ(servers->messageCount(User), 3);
+  {
+    QFile journal(UidlJournal::path());
+    ASSERT_TRUE(journal.open(QIODevice::ReadOnly));
+    const QByteArray lines = journal.readAll();
+    EXPECT_LT(lines.size(), 400) << "three short lines:\n" << lines.toStdString();
+  }
+
+  // The option off: what was kept goes, nothing comes twice.
+  ASSERT_TRUE(settings::saveServerCopies({false, 3, true}));
+  check(Fault::None);
+  EXPECT_EQ(servers->messageCount(User), 0);
+  deletedByUser.insert("m0-1-0");
+  expectEachMailOnce(0);
+  EXPECT_FALSE(QFile::exists(UidlJournal::path()));
+}
+
+// A server without UIDL cannot keep copies by their ids: the user is told
+// once, and the mails are deleted as before, each stored once.
+TEST_F(ReceiveSchedule, AServerWithoutUidlIsToldOnceAndDeletesAsBefore) {
+  startSeed(0);
+  ASSERT_TRUE(settings::saveServerCopies({true, 0, false}));
+  testsupport::ScriptedServer server(
+      testsupport::pop3Mailbox({plainMail("first", "1"), plainMail("second", "2")}));
+  agreeToPlainLogin(server.port());
+  settings::Pop3Server = server.address();
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+  ReceiveMail(host);
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.contains(QStringLiteral("UIDL")));
+  QStringList deletes;
+  for (const QString &line : server.received())
+    if (line.startsWith(QStringLiteral("DELE ")))
+      deletes << line;
+  EXPECT_EQ(deletes, (QStringList{QStringLiteral("DELE 1"), QStringLiteral("DELE 2")}));
+  EXPECT_EQ(received().size(), 2);
 }
