@@ -41,14 +41,16 @@
 // Run by bench/receive/run.sh, which starts the servers of tests/servers and
 // points KORVEX_SERVERS_DIR at them.
 #include "bench/support/benchsupport.h"
-#include "mail/store/history.h"
 #include "mail/net/nmail.h"
-#include "mail/store/searchindex.h"
-#include "platform/messagebox.h"
+#include "mail/store/history.h"
 #include "mail/store/originals.h"
+#include "mail/store/searchindex.h"
+#include "mail/store/uidljournal.h"
 #include "main/lib/mainform.h"
 #include "platform/core/paths.h"
+#include "platform/messagebox.h"
 #include "settings/config.h"
+#include "settings/servercopies.h"
 #include "tests/support/hostilemail.h"
 #include "tests/support/procstatus.h"
 #include "tests/support/servers.h"
@@ -66,11 +68,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace nmail;
-using testsupport::MailServers;
 using bench::median;
+using testsupport::MailServers;
 using testsupport::statusKb;
 
 namespace {
@@ -132,7 +135,7 @@ struct Run {
   int received = 0;
   qint64 ms = 0;
   qint64 clickMs = 0; // until the receive button's routine returned (the server is empty)
-  qint64 cpuMs = -1; // this process's CPU time, where it did the work
+  qint64 cpuMs = -1;  // this process's CPU time, where it did the work
   QString error;
   // Longest time between two ticks of a 1 ms timer during the run: how long
   // the window went without processing events (painting, clicks, the clock).
@@ -211,8 +214,11 @@ Run receiveWithKorvex(const MailServers &servers, const QString &folder) {
 }
 
 // mpop into a maildir, or with `mbox` into one mbox file (synced before QUIT:
-// the fastest safe delivery, as Korvex's history is).
-Run receiveWithMpop(const MailServers &servers, const QString &work, bool mbox = false) {
+// the fastest safe delivery, as Korvex's history is). With `keep`, mpop
+// leaves every mail on the server and fetches only those its uidls file
+// does not know.
+Run receiveWithMpop(const MailServers &servers, const QString &work, bool mbox = false,
+                    bool keep = false) {
   Run run;
   const auto u = servers.user(QStringLiteral("alice"));
   const QString maildir = work + QStringLiteral("/Maildir");
@@ -227,16 +233,17 @@ Run receiveWithMpop(const MailServers &servers, const QString &work, bool mbox =
   {
     QFile f(conf);
     f.open(QIODevice::WriteOnly);
-    f.write(QStringLiteral(
-                "defaults\ntls on\ntls_starttls on\ntls_fingerprint %1\nkeep off\nonly_new off\n"
-                "uidls_file %2/uidls\naccount bench\nhost %3\nport %4\nuser %5\npassword %6\n"
-                "auth user\ndelivery %7\n")
-                .arg(colons, work, servers.host)
-                .arg(servers.pop3Port)
-                .arg(u.name, u.password,
-                     mbox ? QStringLiteral("mbox ") + mboxFile
-                          : QStringLiteral("maildir ") + maildir)
-                .toUtf8());
+    f.write(
+        QStringLiteral(
+            "defaults\ntls on\ntls_starttls on\ntls_fingerprint %1\nkeep %8\nonly_new %8\n"
+            "uidls_file %2/uidls\naccount bench\nhost %3\nport %4\nuser %5\npassword %6\n"
+            "auth user\ndelivery %7\n")
+            .arg(colons, work, servers.host)
+            .arg(servers.pop3Port)
+            .arg(u.name, u.password,
+                 mbox ? QStringLiteral("mbox ") + mboxFile : QStringLiteral("maildir ") + maildir,
+                 keep ? QStringLiteral("on") : QStringLiteral("off"))
+            .toUtf8());
     f.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
   }
   QProcess mpop;
@@ -248,10 +255,15 @@ Run receiveWithMpop(const MailServers &servers, const QString &work, bool mbox =
   if (!mpop.waitForFinished(300000) || mpop.exitCode() != 0)
     run.error = QStringLiteral("mpop: ") + QString::fromLocal8Bit(mpop.readAll());
   run.ms = clock.elapsed();
-  run.received = mbox ? before - servers.messageCount(QStringLiteral("alice"))
-                      : QDir(maildir + QStringLiteral("/new")).entryList(QDir::Files).size() +
-                            QDir(maildir + QStringLiteral("/cur")).entryList(QDir::Files).size();
+  run.received = mbox && !keep
+                     ? before - servers.messageCount(QStringLiteral("alice"))
+                     : QDir(maildir + QStringLiteral("/new")).entryList(QDir::Files).size() +
+                           QDir(maildir + QStringLiteral("/cur")).entryList(QDir::Files).size();
   return run;
+}
+
+Run receiveWithMpopKeeping(const MailServers &servers, const QString &work) {
+  return receiveWithMpop(servers, work + QStringLiteral("/mpop-kept"), false, true);
 }
 
 // In batches: the seeding script copies each mail with a process of its
@@ -313,8 +325,9 @@ Run receiveWithMainWindow(const MailServers &servers, int expected, bool indexed
   run.cpuMs = bench::cpuMs() - cpuStart;
   run.received = mail::historyCount(mail::History::Received);
   const int left = servers.messageCount(QStringLiteral("alice"));
-  if (indexed && mail::search::searchHistory(paths, mail::History::Received, QStringLiteral("ベンチマーク"))
-                         .records.size() != run.received)
+  if (indexed &&
+      mail::search::searchHistory(paths, mail::History::Received, QStringLiteral("ベンチマーク"))
+              .records.size() != run.received)
     run.error = QStringLiteral("the index does not hold every received mail");
   if (run.received != expected || left != 0)
     run.error =
@@ -377,10 +390,12 @@ int largeMails(const MailServers &servers, const QString &work) {
     const long peakKb = statusKb("VmHWM:");
     if (!seedLarge())
       return 2;
-    const Run mbox = receiveWithMpop(servers, work + QStringLiteral("/large-mbox%1").arg(round), true);
+    const Run mbox =
+        receiveWithMpop(servers, work + QStringLiteral("/large-mbox%1").arg(round), true);
     if (!seedLarge())
       return 2;
-    const Run maildir = receiveWithMpop(servers, work + QStringLiteral("/large-maildir%1").arg(round));
+    const Run maildir =
+        receiveWithMpop(servers, work + QStringLiteral("/large-maildir%1").arg(round));
     QDir(work + QStringLiteral("/large-mbox%1").arg(round)).removeRecursively();
     QDir(work + QStringLiteral("/large-maildir%1").arg(round)).removeRecursively();
     std::printf("  round %d: korvex %lld ms (CPU %lld ms), idle window %.1f MB, peak %.1f MB "
@@ -497,7 +512,8 @@ int budgetMails(const MailServers &servers) {
   // Stored whole: the Maildir holds a file of each mail's size (and one
   // more, the mail joined from the split parts).
   QList<qint64> stored;
-  const QDir maildir(mail::originalsFolder(mail::History::Received).root() + QStringLiteral("/new"));
+  const QDir maildir(mail::originalsFolder(mail::History::Received).root() +
+                     QStringLiteral("/new"));
   for (const QFileInfo &f : maildir.entryInfoList(QDir::Files))
     stored << f.size();
   QDir cur(mail::originalsFolder(mail::History::Received).root() + QStringLiteral("/cur"));
@@ -519,15 +535,15 @@ int budgetMails(const MailServers &servers) {
   std::printf("budget mails: %d of %d stored (Maildir: %s, and %d more: the joined mail), server "
               "left with %d, in %lld ms (CPU %lld ms; goal: under 20000 ms)\n",
               run.received, int(sizes.size()), whole ? "all whole" : "NOT all whole",
-              int(stored.size()),
-              servers.messageCount(QStringLiteral("alice")), run.ms, run.cpuMs);
+              int(stored.size()), servers.messageCount(QStringLiteral("alice")), run.ms, run.cpuMs);
   std::printf("  peak memory %.1f MB (VmHWM%s), idle window %.1f MB: %.1f MB above idle; the "
               "largest mail %.1f MB (goal: under 2 x it + 100 MB = %.1f MB)\n",
               peakKb / 1024.0, reset ? " after reset" : ", not reset: whole process",
               idleKb / 1024.0, (peakKb - idleKb) / 1024.0, largest / 1048576.0, goalMb);
   std::printf("  longest time without processing events: %lld ms (goal: under 100 ms); gaps over "
               "20 ms: %s\n",
-              run.longestGapMs, over.isEmpty() ? "none" : qPrintable(over.join(QStringLiteral(" "))));
+              run.longestGapMs,
+              over.isEmpty() ? "none" : qPrintable(over.join(QStringLiteral(" "))));
   std::printf("  files in the attachment folder: %d; message boxes answered at once: %d\n", files,
               boxes.shown);
   bench::printLoad("after");
@@ -632,8 +648,9 @@ int indexedPairs(const MailServers &servers) {
               bench::median(indexedMs), bench::median(indexedCpu));
   std::printf("  ratio indexed/plain, the user's wait:       %.3f (median of the pairs)\n",
               bench::median(clickRatios));
-  std::printf("  ratio indexed/plain, index up to date:      %.3f (median of the pairs; goal: at most 1.05)\n",
-              bench::median(ratios));
+  std::printf(
+      "  ratio indexed/plain, index up to date:      %.3f (median of the pairs; goal: at most 1.05)\n",
+      bench::median(ratios));
   bench::printLoad("after");
   for (const QString &e : errors)
     std::fprintf(stderr, "error: %s\n", qPrintable(e));
@@ -825,9 +842,10 @@ int peerRounds(const MailServers &servers, const QString &work, int rounds) {
     if (peerEmpty[c].size() != rounds)
       continue;
     const qint64 e = median(peerEmpty[c]);
-    std::printf("  %-20s %6lld ms   korvex/peer time %.2f (all in its inbox %lld ms; peak %.1f MB)\n",
-                qPrintable(c + QLatin1Char(':')), e, share(e), median(peerStored[c]),
-                median(peerPeak[c]) / 1024.0);
+    std::printf(
+        "  %-20s %6lld ms   korvex/peer time %.2f (all in its inbox %lld ms; peak %.1f MB)\n",
+        qPrintable(c + QLatin1Char(':')), e, share(e), median(peerStored[c]),
+        median(peerPeak[c]) / 1024.0);
     if (fastest == 0 || e < fastest) {
       fastest = e;
       fastestName = c;
@@ -836,6 +854,103 @@ int peerRounds(const MailServers &servers, const QString &work, int rounds) {
   if (fastest > 0)
     std::printf("  korvex/fastest client (%s): %.2f\n", qPrintable(fastestName), share(fastest));
   bench::printLoad("after");
+  for (const QString &e : errors)
+    std::fprintf(stderr, "error: %s\n", qPrintable(e));
+  return errors.isEmpty() ? 0 : 1;
+}
+
+// Mails dropped straight into alice's maildir, as the seeding script does
+// (a file in tmp/ given to Dovecot's user, then renamed into new/), without
+// a process per mail: twenty thousand of them in seconds.
+bool seedMany(const MailServers &servers, int from, int count) {
+  const QString md = servers.maildirRoot + QStringLiteral("/alice/Maildir");
+  struct stat owner {};
+  if (::stat(QFile::encodeName(md).constData(), &owner) != 0)
+    return false;
+  for (int i = from; i < from + count; ++i) {
+    const QByteArray name = QByteArray::number(QDateTime::currentSecsSinceEpoch()) + ".kept" +
+                            QByteArray::number(i).rightJustified(6, '0') + ".korvex";
+    const QByteArray mail = "From: Taro <taro@example.jp>\r\nTo: alice@korvex.test\r\n"
+                            "Subject: kept " +
+                            QByteArray::number(i) +
+                            "\r\n"
+                            "Date: Mon, 7 Dec 2026 09:05:00 +0900\r\nMessage-ID: <kept" +
+                            QByteArray::number(i) +
+                            "@example.jp>\r\n\r\n"
+                            "A mail read on the phone as well.\r\n";
+    const QByteArray tmp = QFile::encodeName(md) + "/tmp/" + name;
+    QFile f(QString::fromLocal8Bit(tmp));
+    if (!f.open(QIODevice::WriteOnly) || f.write(mail) != mail.size())
+      return false;
+    f.close();
+    if (::chown(tmp.constData(), owner.st_uid, owner.st_gid) != 0 ||
+        ::rename(tmp.constData(), (QFile::encodeName(md) + "/new/" + name).constData()) != 0)
+      return false;
+  }
+  return true;
+}
+
+// Copies kept on the server: a mailbox of `kept` mails the main window and
+// mpop (keep on, only_new on) have stored before, and 10 new ones; the time
+// of the check that stores the new ones beside mpop's, and of a check that
+// finds none new (what knowing the kept ones costs), and the size of the
+// state each keeps.
+int keptCopies(const MailServers &servers, const QString &work, int kept) {
+  constexpr int New = 10, Rounds = 3;
+  QStringList errors;
+  if (!servers.clear(QStringLiteral("alice")) || !seedMany(servers, 0, kept))
+    return 2;
+  if (!settings::saveServerCopies({true, 0, false}))
+    return 2;
+  MainForm *form = forms::mainForm().get();
+  QElapsedTimer clock;
+  clock.start();
+  form->Command4_Click();
+  std::printf("first check, %d mails stored and kept: korvex %lld ms\n", kept, clock.elapsed());
+  const Run first = receiveWithMpopKeeping(servers, work);
+  std::printf("                                        mpop   %lld ms\n", first.ms);
+  if (mail::historyCount(mail::History::Received) != kept || first.received != kept)
+    errors << QStringLiteral("the first check stored %1 (korvex) and %2 (mpop) of %3")
+                  .arg(mail::historyCount(mail::History::Received))
+                  .arg(first.received)
+                  .arg(kept);
+  QList<qint64> korvexMs, mpopMs, idleMs;
+  for (int round = 0; round < Rounds; ++round) {
+    if (!seedMany(servers, kept + round * New, New))
+      return 2;
+    const int before = mail::historyCount(mail::History::Received);
+    // In turns, so that neither always meets Dovecot's caches first.
+    Run mpop;
+    if (round % 2 == 1)
+      mpop = receiveWithMpopKeeping(servers, work);
+    clock.restart();
+    form->Command4_Click();
+    korvexMs << clock.elapsed();
+    if (round % 2 == 0)
+      mpop = receiveWithMpopKeeping(servers, work);
+    mpopMs << mpop.ms;
+    clock.restart();
+    form->Command4_Click();
+    idleMs << clock.elapsed();
+    const int stored = mail::historyCount(mail::History::Received) - before;
+    std::printf("  round %d: korvex %lld ms (nothing new: %lld ms), mpop %lld ms\n", round + 1,
+                korvexMs.last(), idleMs.last(), mpop.ms);
+    if (stored != New || mpop.received != first.received + (round + 1) * New ||
+        servers.messageCount(QStringLiteral("alice")) != kept + (round + 1) * New)
+      errors << QStringLiteral("round %1: korvex stored %2 new, mpop holds %3, the server %4")
+                    .arg(round + 1)
+                    .arg(stored)
+                    .arg(mpop.received)
+                    .arg(servers.messageCount(QStringLiteral("alice")));
+  }
+  std::printf("%d kept + %d new, median of %d rounds:\n", kept, New, Rounds);
+  std::printf("  korvex main window:  %lld ms\n", median(korvexMs));
+  std::printf("  mpop keep, only_new: %lld ms   korvex/mpop time %.2f\n", median(mpopMs),
+              median(mpopMs) > 0 ? double(median(korvexMs)) / double(median(mpopMs)) : 0.0);
+  std::printf("  korvex, nothing new: %lld ms\n", median(idleMs));
+  std::printf("  state: uidl.journal %lld bytes, mpop's uidls file %lld bytes\n",
+              QFileInfo(mail::UidlJournal::path()).size(),
+              QFileInfo(work + QStringLiteral("/mpop-kept/uidls")).size());
   for (const QString &e : errors)
     std::fprintf(stderr, "error: %s\n", qPrintable(e));
   return errors.isEmpty() ? 0 : 1;
@@ -853,6 +968,7 @@ int main(int argc, char **argv) {
   const bool indexed = argc > 1 && QByteArray(argv[1]) == "--indexed";
   const bool budget = argc > 1 && QByteArray(argv[1]) == "--budget";
   const bool peers = argc > 1 && QByteArray(argv[1]) == "--peers";
+  const bool keptMode = argc > 1 && QByteArray(argv[1]) == "--kept";
   const int countArg = gapsOnly || indexed || peers ? 2 : 1;
   int rounds = 5;
   if (peers && argc > 3) {
@@ -863,7 +979,7 @@ int main(int argc, char **argv) {
       return 2;
     }
   }
-  if (argc > countArg && !large && !hostile && !budget) {
+  if (argc > countArg && !large && !hostile && !budget && !keptMode) {
     bool ok = false;
     MailCount = QByteArray(argv[countArg]).toInt(&ok);
     if (!ok || MailCount < 1) {
@@ -893,6 +1009,8 @@ int main(int argc, char **argv) {
     return indexedPairs(*servers);
   if (peers)
     return peerRounds(*servers, work.path(), rounds);
+  if (keptMode)
+    return keptCopies(*servers, work.path(), argc > 2 ? QByteArray(argv[2]).toInt() : 20000);
 
   const QList<QByteArray> mails = makeMails();
   qint64 bytes = 0;
@@ -925,8 +1043,8 @@ int main(int argc, char **argv) {
         errors << r->error;
     std::printf("  round %d: main window %lld ms (CPU %lld ms, longest gap without events %lld "
                 "ms, %d over 100 ms), mpop to a maildir %lld ms, to an mbox %lld ms\n",
-                i + 1, window.ms, window.cpuMs, window.longestGapMs, window.gapsOver100Ms,
-                mpop.ms, mbox.ms);
+                i + 1, window.ms, window.cpuMs, window.longestGapMs, window.gapsOver100Ms, mpop.ms,
+                mbox.ms);
     std::fflush(stdout);
     windowCpu << window.cpuMs;
     windowRates << rate(window);

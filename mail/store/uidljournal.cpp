@@ -31,7 +31,7 @@ bool isKept(char s) {
 }
 constexpr int KeptKeyDigits = 16;
 
-bool isHex(const QByteArray &bytes) {
+bool isHex(QByteArrayView bytes) {
   return std::all_of(bytes.begin(), bytes.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
@@ -89,17 +89,33 @@ QList<UidlJournal::Entry> UidlJournal::readEntries(bool *appended) {
   // Entries of a run not yet committed, by account and run.
   QHash<QByteArray, QList<qsizetype>> open;
   auto runOf = [](const Entry &e) { return e.account + ' ' + QByteArray::number(e.time); };
-  for (const QByteArray &raw : platform::wholeLines(file.read(most))) {
-    const QList<QByteArray> f = raw.trimmed().split(' ');
-    const qsizetype n = f.size();
+  const QByteArray bytes = file.read(most);
+  // Twenty thousand lines are read at every check: split in place, each
+  // field a view into the bytes read.
+  QByteArray account; // shared by the entries of one account
+  for (qsizetype start = 0, end; (end = bytes.indexOf('\n', start)) >= 0; start = end + 1) {
+    const QByteArrayView raw = QByteArrayView(bytes).sliced(start, end - start).trimmed();
+    QByteArrayView f[10];
+    qsizetype n = 0;
+    for (qsizetype at = 0; at <= raw.size() && n < 10;) {
+      qsizetype next = raw.indexOf(' ', at);
+      if (next < 0)
+        next = raw.size();
+      f[n++] = raw.sliced(at, next - at);
+      at = next + 1;
+    }
+    if (n == 10)
+      continue;
     bool ok = false, sizeOk = true, timeOk = true;
-    const int record = f.value(0).toInt(&ok);
+    const int record = f[0].toInt(&ok);
     const qint64 size = n >= 4 ? f[3].toLongLong(&sizeOk) : -1;
     const qint64 time = n >= 9 ? f[7].toLongLong(&timeOk) : 0;
     if ((n != 3 && n != 5 && n != 7 && n != 9) || !ok || !sizeOk || !timeOk || size < -1 ||
         record < 0 || f[1].size() != 16 || f[2].isEmpty())
       continue;
-    Entry e{record, f[1], f[2], size, {}, {}, Stored, time, {}};
+    if (account != f[1])
+      account = f[1].toByteArray();
+    Entry e{record, account, f[2].toByteArray(), size, {}, {}, Stored, time, {}};
     if (n >= 7) {
       if (f[6].size() != 1 || !knownState(f[6][0]))
         continue;
@@ -139,10 +155,10 @@ QList<UidlJournal::Entry> UidlJournal::readEntries(bool *appended) {
       if ((f[5].size() != 64 && !(kept && f[5].size() >= KeptKeyDigits && f[5].size() < 64)) ||
           !isHex(f[5]) || (e.original.isEmpty() && !recordLost && !kept))
         continue;
-      e.key = f[5];
+      e.key = f[5].toByteArray();
     }
-    if (n == 9)
-      e.attachments = attachmentsOf(f[8]);
+    if (n == 9 && f[8] != "-")
+      e.attachments = attachmentsOf(f[8].toByteArray());
     if (e.state == Added || e.state == AddedToKeep)
       open[runOf(e)].append(out.size());
     out.append(e);
@@ -367,6 +383,7 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   }
   if (changed)
     writeEntries(kept);
+  entries_ = kept;
   // This run's entries carry a time no earlier entry has: its commit line
   // commits them and no others.
   run_ = platform::utcNow().toMSecsSinceEpoch();
@@ -399,6 +416,7 @@ bool UidlJournal::add(int record, const QString &uidl, qint64 size, const QStrin
                 run_,   attachments};
   const bool ok = platform::appendLine(path(), lineOf(e) + "\r\n");
   added_ = added_ || ok;
+  touched_ = true;
   return ok;
 }
 
@@ -427,6 +445,7 @@ void UidlJournal::addBeyondListing(const QString &uidl, qint64 size) {
   e.size = size;
   e.state = BeyondListing;
   e.time = run_;
+  touched_ = true;
   platform::appendLine(path(), lineOf(e) + "\r\n");
 }
 
@@ -448,6 +467,7 @@ void UidlJournal::unpacking(const QString &uidl, qint64 size) {
   e.size = size;
   e.state = Unpacking;
   e.time = run_;
+  touched_ = true;
   platform::appendLine(path(), lineOf(e) + "\r\n");
 }
 
@@ -458,6 +478,7 @@ void UidlJournal::withdraw(const QString &uidl, qint64 size) {
   e.size = size;
   e.state = Withdrawn;
   e.time = run_;
+  touched_ = true;
   platform::appendLine(path(), lineOf(e) + "\r\n");
 }
 
@@ -482,21 +503,26 @@ bool UidlJournal::commit() {
 }
 
 void UidlJournal::settle(const QSet<QString> &deleted, const std::optional<QSet<QString>> &listed) {
+  // A run that wrote nothing here (nothing new came) settles what the
+  // constructor read, and writes only when an entry leaves.
   bool appended = false;
-  const QList<Entry> entries = readEntries(&appended);
+  const QList<Entry> entries = touched_ ? readEntries(&appended) : entries_;
   // A mail whose newest entry is committed is that entry alone: the older
   // ones were of checks that ended before it.
+  // (The constructor left one entry per mail: only lines appended since
+  // can add another.)
   QHash<QByteArray, qsizetype> newest;
-  for (qsizetype i = 0; i < entries.size(); ++i)
+  for (qsizetype i = 0; touched_ && i < entries.size(); ++i)
     if (!entries[i].key.isEmpty())
       newest[entries[i].account + ' ' + entries[i].uidl + ' ' +
              QByteArray::number(entries[i].size)] = i;
   QList<Entry> kept;
   for (qsizetype i = 0; i < entries.size(); ++i) {
     const Entry &e = entries[i];
-    const qsizetype latest = e.key.isEmpty() ? i
-                                             : newest.value(e.account + ' ' + e.uidl + ' ' +
-                                                            QByteArray::number(e.size));
+    const qsizetype latest =
+        e.key.isEmpty() || !touched_
+            ? i
+            : newest.value(e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size));
     if (latest != i && entries[latest].state != FetchAgain)
       continue;
     const QString id = QString::fromLatin1(e.uidl);

@@ -162,7 +162,9 @@ private:
   QMultiHash<QString, std::pair<qint64, KeptCopy>> kept_;
   QMultiHash<QString, qint64> beyond_;
   bool added_ = false;
-  qint64 run_ = 0; // this run's time, later than every entry's before it
+  bool touched_ = false; // this run appended a line
+  QList<Entry> entries_; // as the constructor left the file
+  qint64 run_ = 0;       // this run's time, later than every entry's before it
 };
 
 } // namespace mail
