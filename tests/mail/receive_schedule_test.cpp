@@ -253,7 +253,8 @@ protected:
   void check(Fault fault) {
     const QStringList kinds{QStringLiteral("/Maildir/"), QStringLiteral("qlmdata2"),
                             QStringLiteral(u"添付フォルダ"), QStringLiteral("uidl.journal"),
-                            QStringLiteral("originals.index")};
+                            QStringLiteral("originals.index"), QStringLiteral("dir:/Maildir/"),
+                            QStringLiteral(u"dir:添付フォルダ")};
     for (int i = 0; i < 20; ++i)
       boxes.pushAnswer(platform::MsgAnswer::Ok);
     lastKind.clear();

@@ -62,14 +62,21 @@ bool flushFails(int fd) {
     ::raise(SIGKILL);
   std::lock_guard<std::mutex> lock(fsyncMutex);
   fsyncFlushed.append(path);
+  // "dir:" before the part names folders only.
+  struct stat st {};
+  const bool folder = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
+  auto matches = [&](const QString &part) {
+    if (part.startsWith(QStringLiteral("dir:")))
+      return folder && path.contains(part.mid(4));
+    return !part.isEmpty() && path.contains(part);
+  };
   bool fails = false;
-  if (!fsyncFailingOnce.isEmpty() && path.contains(fsyncFailingOnce)) {
+  if (matches(fsyncFailingOnce)) {
     fsyncFailingOnce.clear();
     fails = true;
   }
-  fails = fails || (!fsyncFailing.isEmpty() && path.contains(fsyncFailing));
-  struct stat st {};
-  if (fails && ::fstat(fd, &st) == 0) {
+  fails = fails || matches(fsyncFailing);
+  if (fails) {
     const FileId id{st.st_dev, st.st_ino};
     if (S_ISDIR(st.st_mode)) {
       const auto it = flushedNames.find(id);

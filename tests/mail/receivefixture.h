@@ -33,7 +33,8 @@ inline const QString User = QStringLiteral("alice");
 QStringList flushedSince();
 // Every path flushed since flushedSince() last took them, left in place.
 QStringList flushedSoFar();
-// Every flush of a path containing `part` fails with EIO (none when empty).
+// Every flush of a path containing `part` fails with EIO (none when empty);
+// with "dir:" before it, of a folder only.
 void failFlushesOf(const QString &part);
 // The first flush of a path containing `part` fails with EIO and the later
 // ones succeed: Linux reports a failed write-back once, to the first sync
