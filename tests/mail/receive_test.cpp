@@ -583,6 +583,23 @@ TEST_F(ReceiveFaults, AMailThatCannotBeFetchedIsNotDeleted) {
   EXPECT_EQ(host.statusTexts.last(), QStringLiteral("新着メール有り。"));
 }
 
+// A check in which every fetch failed stored nothing new: it says it failed
+// and leaves the window as it was, never "新着メール有り。".
+TEST_F(ReceiveFaults, ACheckWhoseEveryFetchFailedIsReportedAsFailed) {
+  testsupport::ScriptedServer server(testsupport::pop3Mailbox({QByteArray(), QByteArray()}));
+  ASSERT_NO_FATAL_FAILURE(useServer(server));
+  boxes.pushAnswer(platform::MsgAnswer::Ok);
+
+  ReceiveMail(host);
+
+  EXPECT_TRUE(deletedOn(server).isEmpty());
+  EXPECT_TRUE(readHistory(History::Received).isEmpty());
+  ASSERT_EQ(boxes.boxes().size(), 1);
+  EXPECT_TRUE(boxes.boxes()[0].text.startsWith(QStringLiteral("2件のメールを受信できませんでした。")));
+  EXPECT_EQ(host.statusTexts.last(), QStringLiteral("チェックに失敗しました。"));
+  EXPECT_EQ(host.restored, 0);
+}
+
 // A server may claim any size for a mail. The check must not take memory in
 // proportion to the claim: the address space is held to what the process
 // has plus a margin far below the 2 GB claimed here.

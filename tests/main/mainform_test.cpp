@@ -1122,6 +1122,10 @@ TEST_F(MainFormTest, RealReceiveWithoutAServerReportsAFailedCheckAndHangsUpInHan
   boxes.pushAnswer(MsgAnswer::Ok);
   form->Command4_Click();
   EXPECT_EQ(form->Text3->text(), QStringLiteral("チェックに失敗しました。"));
+  // Whole in the status box at its designed size (a line edit keeps a few
+  // pixels of margin on each side).
+  EXPECT_LE(form->Text3->fontMetrics().horizontalAdvance(form->Text3->text()),
+            form->Text3->contentsRect().width() - 8);
   EXPECT_EQ(dialUp.hungUp, QStringList{QStringLiteral("a")});
   ASSERT_EQ(boxes.boxes().size(), 1);
   EXPECT_EQ(boxes.boxes()[0].title, QStringLiteral("エラー"));
