@@ -143,8 +143,8 @@ struct Span {
 };
 
 Span seedsToRun() {
-  const QString spec = qEnvironmentVariable("KORVEX_SCHEDULE_SEEDS", QStringLiteral("1-4"));
-  const QStringList ends = spec.split(u'-');
+  const QString range = qEnvironmentVariable("KORVEX_SCHEDULE_SEEDS", QStringLiteral("1-4"));
+  const QStringList ends = range.split(u'-');
   Span s;
   s.first = ends.value(0).toInt();
   s.last = ends.size() > 1 ? ends.value(1).toInt() : s.first;
