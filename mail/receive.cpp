@@ -12,6 +12,7 @@
 #include "mail/tyakuform.h"
 #include "mail/unpack.h"
 #include "platform/core/ansi.h"
+#include "platform/core/clock.h"
 #include "platform/core/notify.h"
 #include "platform/core/paths.h"
 #include "platform/core/wait.h"
@@ -57,6 +58,22 @@ struct RunGuard {
 };
 
 const QString CheckFailedText = QStringLiteral("チェックに失敗しました。");
+
+// Why a scheduled check could not connect or log in, as it was told, and in
+// which minute. The next passes of that minute (every four seconds) meet the
+// same cause: it is told once, unless a check got past its login or the
+// user clicked meanwhile; the next registered time tells it again.
+QString toldFailure;
+qint64 toldMinute = -1;
+
+void tellFailure(ReceiveHost &host, const QString &text) {
+  const qint64 minute = platform::utcNow().toSecsSinceEpoch() / 60;
+  if (host.unattended() && text == toldFailure && minute == toldMinute)
+    return;
+  toldFailure = host.unattended() ? text : QString();
+  toldMinute = minute;
+  tell(host, text, QStringLiteral("エラー"), platform::MsgIcon::None);
+}
 
 // The mails left on the server that the user should hear of. The mail under
 // way when the user stopped is no failure to tell.
@@ -166,6 +183,8 @@ void ReceiveMail(ReceiveHost &host) {
         if (!viewer->isVisible())
           viewer->clearRows();
         count = nmail::NMailPop3Authenticate(handle, id, password, settings::UseApop != 0 ? -1 : 0);
+        if (count >= 0)
+          toldFailure.clear();
         if (count >= 0 && (count > 0 || QFile::exists(UidlJournal::path()))) {
           journal.emplace(settings::Pop3Server, id);
           run.emplace(*journal);
@@ -187,7 +206,7 @@ void ReceiveMail(ReceiveHost &host) {
         } else {
           checkFailed = true;
           if (stopRequest != StopRequest::Abandon)
-            tell(host, nmail::lastErrorText(), QStringLiteral("エラー"), platform::MsgIcon::None);
+            tellFailure(host, nmail::lastErrorText());
         }
       }
       // The server deletes at QUIT: the run commits first, so the records of
@@ -245,7 +264,7 @@ void ReceiveMail(ReceiveHost &host) {
         reason += QStringLiteral("\n\n") + changedCertificateAdvice();
       else if (plaintext && plaintext->downgrade)
         reason += QStringLiteral("\n\n") + lostEncryptionAdvice();
-      tell(host, reason, QStringLiteral("エラー"), platform::MsgIcon::None);
+      tellFailure(host, reason);
     }
   }
 
