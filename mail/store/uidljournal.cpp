@@ -31,6 +31,11 @@ bool isKept(char s) {
 }
 constexpr int KeptKeyDigits = 16;
 
+// One mail of one account on the server: its id and its size.
+QByteArray mailOf(const UidlJournal::Entry &e) {
+  return e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size);
+}
+
 bool isHex(QByteArrayView bytes) {
   return std::all_of(bytes.begin(), bytes.end(),
                      [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
@@ -172,9 +177,6 @@ QList<UidlJournal::Entry> UidlJournal::readEntries(bool *appended) {
   out.removeIf([](const Entry &e) { return e.state == Withdrawn; });
   // An unpacking that an entry of its mail follows is over.
   QHash<QByteArray, qsizetype> lastNamed;
-  auto mailOf = [](const Entry &e) {
-    return e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size);
-  };
   for (qsizetype i = 0; i < out.size(); ++i)
     if (out[i].state != Unpacking && !out[i].key.isEmpty())
       lastNamed[mailOf(out[i])] = i;
@@ -267,9 +269,6 @@ UidlJournal::UidlJournal(const QString &server, const QString &userId) {
   // one for what it became then. One whose record is there comes before
   // one whose record is not.
   QHash<QByteArray, qsizetype> newest;
-  auto mailOf = [](const Entry &e) {
-    return e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size);
-  };
   for (qsizetype i = 0; i < entries.size(); ++i) {
     if (entries[i].key.isEmpty())
       continue;
@@ -514,15 +513,11 @@ void UidlJournal::settle(const QSet<QString> &deleted, const std::optional<QSet<
   QHash<QByteArray, qsizetype> newest;
   for (qsizetype i = 0; touched_ && i < entries.size(); ++i)
     if (!entries[i].key.isEmpty())
-      newest[entries[i].account + ' ' + entries[i].uidl + ' ' +
-             QByteArray::number(entries[i].size)] = i;
+      newest[mailOf(entries[i])] = i;
   QList<Entry> kept;
   for (qsizetype i = 0; i < entries.size(); ++i) {
     const Entry &e = entries[i];
-    const qsizetype latest =
-        e.key.isEmpty() || !touched_
-            ? i
-            : newest.value(e.account + ' ' + e.uidl + ' ' + QByteArray::number(e.size));
+    const qsizetype latest = e.key.isEmpty() || !touched_ ? i : newest.value(mailOf(e));
     if (latest != i && entries[latest].state != FetchAgain)
       continue;
     const QString id = QString::fromLatin1(e.uidl);
